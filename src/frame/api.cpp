@@ -1,0 +1,61 @@
+// api.cpp - the exported calls of the handle, error and status family.
+//
+// None of these uses the call frame.  A handle pointer the table does not
+// know (closed, never opened) is not read or written: the readers answer as
+// for a null handle and the setters fail with errno 105.
+#include <cerrno>
+
+#include "frame/iscall.h"
+#include "frame/iserror.h"
+#include "frame/ishandles.h"
+#include "frame/isfile.h"
+
+extern "C" {
+
+WISAM_API const char *isversnumber = "6.12";
+WISAM_API const char *iscopyright = "wisam ISAM record manager - Copyright (c) 2026 the wisam developers";
+
+WISAM_API int isErrno(IsFile *f) {
+    return wisam::isKnownHandle(f) ? f->errorNumber : errno;
+}
+
+WISAM_API int isErrio(IsFile *f) { return wisam::isKnownHandle(f) ? f->ioError : 0; }
+
+WISAM_API int32_t isRecnum(IsFile *f) { return wisam::isKnownHandle(f) ? f->recnum : -1; }
+
+WISAM_API int32_t isReclen(IsFile *f) { return wisam::isKnownHandle(f) ? f->reclen : -1; }
+
+static bool usableForSet(IsFile *f) {
+    if (f == nullptr) {
+        errno = wisam::kErrNotOpen;
+        return false;
+    }
+    if (!wisam::isKnownHandle(f)) {
+        errno = wisam::kErrCorrupt;
+        return false;
+    }
+    return true;
+}
+
+WISAM_API int isSetrec(IsFile *f, int32_t recnum) {
+    if (!usableForSet(f)) return 0;
+    f->recnum = recnum;
+    return 1;
+}
+
+// The length is kept as a 16-bit signed value: 40000 reads back as -25536.
+WISAM_API int isSetlen(IsFile *f, int length) {
+    if (!usableForSet(f)) return 0;
+    f->reclen = static_cast<int16_t>(static_cast<uint16_t>(length));
+    return 1;
+}
+
+WISAM_API int isThreaded(void) { return 1; }
+
+WISAM_API IsFatalHook isFatal(IsFatalHook hook) { return wisam::installFatalHook(hook); }
+
+WISAM_API int isCleanUp(void) {
+    return wisam::guardedCall(nullptr, [] { return wisam::cleanUpHandles(); });
+}
+
+}  // extern "C"

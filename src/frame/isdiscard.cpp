@@ -1,0 +1,35 @@
+// isdiscard.cpp - what refreshFile and raiseError throw away.
+#include "frame/isdiscard.h"
+
+#include "frame/isfile.h"
+#include "frame/ismemory.h"
+#include "structure/isdict.h"
+
+namespace wisam {
+
+namespace {
+
+// Forgets the cached free-list block; with `dirtyOnly` only when it holds
+// changes that were never written.
+void dropFreeListBlock(FreeList &list, bool dirtyOnly) {
+    if (dirtyOnly && list.dirty == 0) return;
+    list.blockNumber = 0;
+    list.dirty = 0;
+}
+
+}  // namespace
+
+void discardForeignChanges(IsFile *f) {
+    dropFreeListBlock(f->indexAlloc, false);
+    dropFreeListBlock(f->dataAlloc, false);
+    f->spaceTableStale = 1;
+}
+
+void discardCallChanges(IsFile *f) {
+    dropFreeListBlock(f->indexAlloc, true);
+    dropFreeListBlock(f->dataAlloc, true);
+    if (f->indexFd >= 0 && f->dictionary != nullptr) readDictionary(f);
+    f->spaceTableStale = 1;
+}
+
+}  // namespace wisam

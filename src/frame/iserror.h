@@ -1,0 +1,70 @@
+// iserror.h - error numbers, status characters, the fatal hook and the
+// non-local error exit.
+//
+// Inside the library nothing returns an error code: a failure calls
+// raiseError, which stores the error number, I/O code and status characters
+// in the handle, discards the cached changes of a failed changing call,
+// releases the file-state lock and throws `IsamRaise`.  The frame of the
+// exported call (frame/iscall.h) catches it and returns 0 or null.  No
+// exception ever leaves an exported call.
+#pragma once
+
+#include <cstdint>
+
+#include "wisam.h"
+
+struct IsFile;
+
+namespace wisam {
+
+// Error numbers with a text in is_errlist.  Below 100: the system's errno.
+enum ErrorNumber : int {
+    kErrDuplicate = 100,
+    kErrNotOpen = 101,
+    kErrBadArgument = 102,
+    kErrBadKey = 103,
+    kErrTooManyFiles = 104,
+    kErrCorrupt = 105,
+    kErrNeedExclusive = 106,
+    kErrLocked = 107,
+    kErrIndexExists = 108,
+    kErrPrimaryKey = 109,
+    kErrEndOfFile = 110,
+    kErrNotFound = 111,
+    kErrNoCurrent = 112,
+    kErrFileInUse = 113,
+    kErrNameTooLong = 114,
+    kErrBadLockDevice = 115,
+    kErrNoMemory = 116,
+    kErrNoMoreLocks = 134,
+};
+
+constexpr int kFirstErrorNumber = 100;
+constexpr int kLastErrorNumber = 134;
+constexpr char kDetailBlank = ' ';
+
+// The exception that carries the error exit to the frame of the exported
+// call.  Private to the library: it never crosses the C interface.
+struct IsamRaise {
+    int errorNumber;
+};
+
+// Raises an error: never returns.  `detail` refines the status characters
+// of 101, 102, 110 and 112.  `f` may be null (no handle to store into).
+[[noreturn]] void raiseError(IsFile *f, int errorNumber, int ioError, char detail = kDetailBlank);
+
+// Sets isstat1..isstat4 from errno by the status table and copies them into
+// the handle's `status` when `f` is not null.
+void setStatus(IsFile *f, char detail);
+
+// Formats with printf rules into a 256-byte buffer and hands the text to the
+// fatal hook, if one is installed.
+void fatalMessage(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Installs the process-wide fatal hook (may be null) and returns it.
+IsFatalHook installFatalHook(IsFatalHook hook);
+
+// The internal consistency report "fatal isam error MODULE(LINE)".
+void fatalAt(const char *module, int line);
+
+}  // namespace wisam

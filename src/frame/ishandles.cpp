@@ -1,0 +1,180 @@
+// ishandles.cpp - handle table, file groups, registration.
+#include "frame/ishandles.h"
+
+#include <cstring>
+#include <exception>
+
+#include "frame/iscall.h"
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "frame/ismemory.h"
+#include "lock/islock.h"
+#include "structure/isencode.h"
+#include "system/issystem.h"
+
+namespace wisam {
+
+namespace {
+
+// The handle table: process-wide, as the handles it lists.
+HandleEntry *entries = nullptr;
+int32_t capacity = 0;
+
+constexpr int64_t kStoredRecordLengthOffset = 13;
+constexpr size_t kTokenSize = 8;
+
+bool sameName(const char16_t *a, const char16_t *b) {
+    if (a == nullptr || b == nullptr) return false;
+    while (*a != 0 && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+int32_t findEntry(const IsFile *f) {
+    for (int32_t i = capacity - 1; i >= 0; --i) {
+        if (entries[i].file == f) return i;
+    }
+    return -1;
+}
+
+// The first free entry, growing the table by 10 when none is free.
+int32_t takeEntry(IsFile *f) {
+    for (int32_t i = 0; i < capacity; ++i) {
+        if (entries[i].file == nullptr) return i;
+    }
+    const size_t oldSize = sizeof(HandleEntry) * static_cast<size_t>(capacity);
+    const size_t newSize = oldSize + sizeof(HandleEntry) * kHandleTableGrowth;
+    entries = static_cast<HandleEntry *>(reallocZeroed(f, entries, oldSize, newSize));
+    capacity += kHandleTableGrowth;
+    return capacity - kHandleTableGrowth;
+}
+
+// The last other handle registered under the same name.
+const IsFile *findSibling(const IsFile *f) {
+    for (int32_t i = capacity - 1; i >= 0; --i) {
+        const IsFile *other = entries[i].file;
+        if (other != nullptr && other != f && entries[i].token != nullptr &&
+            sameName(other->name, f->name)) {
+            return other;
+        }
+    }
+    return nullptr;
+}
+
+bool excludes(uint32_t exclusiveSide, uint32_t otherSide) {
+    return (exclusiveSide & kModeExclusive) != 0 && (otherSide & kModeNoLocking) == 0;
+}
+
+// Record length stored in the index file: whether there is a data file.
+int32_t storedRecordLength(IsFile *f) {
+    if (f->dictionary != nullptr) return f->recordLength;
+    uint8_t bytes[2];
+    sysRead(f, kKindIndex, bytes, sizeof bytes, kStoredRecordLengthOffset);
+    return static_cast<int16_t>(ld2(bytes));
+}
+
+void openGroupFiles(IsFile *f) {
+    if (f->indexFd < 0) sysOpen(f, kKindIndex, f->name);
+    if (f->dataFd < 0 && storedRecordLength(f) != 0) sysOpen(f, kKindData, f->name);
+    if ((f->mode & kModeNoLocking) == 0) {
+        if (f->lockFd < 0) sysCreate(f, kKindLock, f->name);
+        if ((f->mode & kModeExclusive) != 0) {
+            openLockExclusive(f);
+        } else {
+            openLockShared(f);
+        }
+    }
+}
+
+}  // namespace
+
+void registerFile(IsFile *f) {
+    const int32_t entry = takeEntry(f);
+    entries[entry].file = f;
+    if (const IsFile *sibling = findSibling(f)) {
+        if (excludes(f->mode, sibling->mode) || excludes(sibling->mode, f->mode)) {
+            raiseError(f, kErrFileInUse, 0);
+        }
+        f->indexFd = sibling->indexFd;
+        f->dataFd = sibling->dataFd;
+        f->lockFd = sibling->lockFd;
+        entries[entry].token = entries[findEntry(sibling)].token;
+    } else {
+        entries[entry].token = allocZeroed(f, kTokenSize);
+        openGroupFiles(f);
+    }
+    f->tableSlot = entry + 1;
+}
+
+void unregisterFile(IsFile *f) {
+    const int32_t entry = findEntry(f);
+    if (entry < 0) return;
+    void *token = entries[entry].token;
+    bool shared = false;
+    for (int32_t i = 0; i < capacity && token != nullptr; ++i) {
+        if (i != entry && entries[i].token == token) shared = true;
+    }
+    entries[entry].token = nullptr;
+    std::exception_ptr pending;
+    if (!shared) {
+        // Closing the lock file ends its locks anyway: a failed release is
+        // passed on only after the files are closed.
+        try {
+            if (f->lockFd >= 0) openLockRelease(f);
+        } catch (...) {
+            pending = std::current_exception();
+        }
+        sysClose(f, kKindIndex);
+        sysClose(f, kKindData);
+        sysClose(f, kKindLock);
+        token = freeBlock(token);
+    }
+    entries[entry].file = nullptr;
+    f->tableSlot = 0;
+    if (pending) std::rethrow_exception(pending);
+}
+
+bool isKnownHandle(const IsFile *f) { return f != nullptr && findEntry(f) >= 0; }
+
+IsFile *closeHandle(IsFile *f) {
+    if (f == nullptr) return nullptr;
+    // The files must be closed whatever happens: a failing unlock is
+    // reported by its raise and the close goes on.
+    try {
+        unregisterFile(f);
+    } catch (const IsamRaise &) {
+        // Reported by its raise; the handle is out of the table regardless.
+    }
+    f->name = freeBlock(f->name);
+    f->dictionary = freeBlock(f->dictionary);
+    f->recordBuffer = freeBlock(f->recordBuffer);
+    f->heldLocks = freeBlock(f->heldLocks);
+    f->indexAlloc.block = freeBlock(f->indexAlloc.block);
+    f->dataAlloc.block = freeBlock(f->dataAlloc.block);
+    f->spaceTable = freeBlock(f->spaceTable);
+    f->varBlock = freeBlock(f->varBlock);
+    f->packBuffer = freeBlock(f->packBuffer);
+    return destroyHandle(f);
+}
+
+int32_t handleTableCapacity() { return capacity; }
+
+const HandleEntry &handleEntry(int32_t index) { return entries[index]; }
+
+void *groupToken(const IsFile *f) {
+    const int32_t entry = findEntry(f);
+    return entry < 0 ? nullptr : entries[entry].token;
+}
+
+// Closes every registered handle, last entry first, and frees the table.
+int cleanUpHandles() {
+    for (int32_t i = capacity - 1; i >= 0; --i) {
+        if (entries != nullptr && i < capacity && entries[i].file != nullptr) {
+            closeHandle(entries[i].file);
+        }
+    }
+    entries = freeBlock(entries);
+    capacity = 0;
+    return 1;
+}
+
+}  // namespace wisam

@@ -1,0 +1,49 @@
+// ishandles.h - the process-wide table of open handles and file groups.
+//
+// An entry is {handle, file-group token}.  The table starts empty, a new
+// handle takes the first free entry from the start, and a full table grows by
+// 10 zero-filled entries; it never shrinks while handles exist.  All handles
+// opened in this process on the same name (UTF-16, case-sensitive) share one
+// token and one set of descriptors; searches by name run from the last entry
+// back.  Not guarded by any lock: opening and closing must not overlap other
+// calls.
+#pragma once
+
+#include <cstdint>
+
+struct IsFile;
+
+namespace wisam {
+
+constexpr int32_t kHandleTableGrowth = 10;
+
+struct HandleEntry {
+    IsFile *file;
+    void *token;  // identifies one file on disk; shared by its handles
+};
+
+// Puts `f` (whose `name` and `mode` are set) in the table and attaches it to
+// its file group: shares the descriptors of a handle of the same name, or
+// opens the index, data and lock files and takes the open lock.  Raises 113
+// when an exclusive opener and a locking opener meet.
+void registerFile(IsFile *f);
+
+// Takes `f` out of the table; the last handle of a group releases the open
+// locks and closes the files.
+void unregisterFile(IsFile *f);
+
+bool isKnownHandle(const IsFile *f);
+
+// Frees everything the handle owns and the handle itself, after taking it
+// out of the table.  Returns null.
+IsFile *closeHandle(IsFile *f);
+
+// Closes every registered handle, last entry first, and frees the table.
+int cleanUpHandles();
+
+// Read access to the table for the in-process lock checks.
+int32_t handleTableCapacity();
+const HandleEntry &handleEntry(int32_t index);
+void *groupToken(const IsFile *f);
+
+}  // namespace wisam

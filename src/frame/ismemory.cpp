@@ -1,0 +1,63 @@
+// ismemory.cpp - zero-filling allocation with the fatal report on failure.
+#include "frame/ismemory.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+
+namespace wisam {
+
+namespace {
+// Line numbers of the fatal reports, as other tools match them.
+constexpr int kLineAllocate = 31;
+constexpr int kLineResize = 42;
+}  // namespace
+
+void *allocZeroed(IsFile *owner, size_t size) {
+    void *block = std::calloc(1, size == 0 ? 1 : size);
+    if (block == nullptr) {
+        fatalAt("ismemory", kLineAllocate);
+        raiseError(owner, kErrNoMemory, 0);
+    }
+    return block;
+}
+
+void *reallocZeroed(IsFile *owner, void *block, size_t oldSize, size_t newSize) {
+    if (oldSize == 0 || block == nullptr) {
+        std::free(block);
+        return allocZeroed(owner, newSize);
+    }
+    void *grown = std::realloc(block, newSize == 0 ? 1 : newSize);
+    if (grown == nullptr) {
+        fatalAt("ismemory", kLineResize);
+        raiseError(owner, kErrNoMemory, 0);
+    }
+    if (newSize > oldSize) std::memset(static_cast<char *>(grown) + oldSize, 0, newSize - oldSize);
+    return grown;
+}
+
+void freeRaw(void *block) { std::free(block); }
+
+IsFile *newHandle() {
+    void *raw = std::calloc(1, sizeof(IsFile));
+    if (raw == nullptr) {
+        fatalAt("ismemory", kLineAllocate);
+        errno = kErrNoMemory;
+        return nullptr;
+    }
+    return new (raw) IsFile{};
+}
+
+IsFile *destroyHandle(IsFile *f) {
+    if (f != nullptr) {
+        f->~IsFile();
+        std::free(f);
+    }
+    return nullptr;
+}
+
+}  // namespace wisam

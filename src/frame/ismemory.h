@@ -1,0 +1,37 @@
+// ismemory.h - the zero-filling memory helpers every owner allocates through.
+//
+// Failure is never returned: the helpers report "fatal isam error ismemory(N)"
+// through the fatal hook and raise 116 "Can't allocate memory" on the handle
+// whose call is under way, so no caller ever goes on with a null block.
+#pragma once
+
+#include <cstddef>
+
+struct IsFile;
+
+namespace wisam {
+
+// Allocates `size` bytes, all zero.  `owner` receives the raise on failure
+// (may be null: the error then reaches the outermost exported call).
+void *allocZeroed(IsFile *owner, size_t size);
+
+// Allocates when `oldSize` is 0, else resizes; bytes from `oldSize` to
+// `newSize` are zero.  On failure the old block is left untouched.
+void *reallocZeroed(IsFile *owner, void *block, size_t oldSize, size_t newSize);
+
+// Frees a non-null block and returns null, so owners clear their pointer in
+// the same statement: `f->dictionary = freeBlock(f->dictionary);`.
+void freeRaw(void *block);
+
+template <class T>
+T *freeBlock(T *block) {
+    freeRaw(block);
+    return nullptr;
+}
+
+// Creates a zero-filled handle with its descriptors closed (-1) and
+// `profileTag` -1.  Released with destroyHandle.
+IsFile *newHandle();
+IsFile *destroyHandle(IsFile *f);
+
+}  // namespace wisam

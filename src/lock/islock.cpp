@@ -1,0 +1,177 @@
+// islock.cpp - taking and releasing file-state and open locks.
+#include "lock/islock.h"
+
+#include "frame/iscall.h"
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "system/isprofile.h"
+#include "system/isregion.h"
+
+extern "C" {
+WISAM_API int32_t isForceCommit = 0;
+}
+
+namespace wisam {
+
+namespace {
+
+constexpr int kLineSharedGivenUp = 108;
+constexpr int kLineExclusiveGivenUp = 133;
+
+bool noLocking(const IsFile *f) { return (f->mode & kModeNoLocking) != 0; }
+
+bool has(uint8_t bits, uint8_t bit) { return (bits & bit) != 0; }
+
+// The notice that a file-state lock is about to be requested.
+void tableLockNotice(IsFile *f) {
+    auto callback = tableLockCallback;
+    if (callback != nullptr && f->profileTag != 0) callback(f);
+}
+
+void releaseRegion(IsFile *f, int64_t offset, int32_t length, uint8_t bit, int32_t event) {
+    sysUnlockRegion(f, kKindLock, offset, length);
+    reportEvent(f, event, kPhaseAfter);
+    f->lockState &= static_cast<uint8_t>(~bit);
+}
+
+// Drops the open locks the handle holds (presence byte or open region).
+void dropOpenLocks(IsFile *f, int32_t slot) {
+    if (has(f->lockState, kLockOpenExclusive)) {
+        releaseRegion(f, kOpenRegionOffset, kRegionLength, kLockOpenExclusive, kEventExclusiveLock);
+    }
+    if (has(f->lockState, kLockOpenShared)) {
+        releaseRegion(f, slot, 1, kLockOpenShared, kEventSharedLock);
+    }
+}
+
+// The user slot, or 113 when none can be had.
+int32_t slotForOpen(IsFile *f) {
+    const int32_t slot = sysUserSlot(f);
+    if (slot == 0) raiseError(f, kErrFileInUse, 0);
+    return slot;
+}
+
+}  // namespace
+
+void lockShared(IsFile *f) {
+    if (noLocking(f) || has(f->lockState, kLockOpenExclusive)) return;
+    if (has(f->lockState, kLockStateShared)) {
+        reportEvent(f, kEventSharedAgain, kPhaseEvent);
+        return;
+    }
+    const int32_t slot = sysUserSlot(f);
+    if (has(f->deferState, kDeferExclusiveKept)) return;
+    if (!has(f->deferState, kDeferSharedKept)) tableLockNotice(f);
+    if (has(f->lockState, kLockStateExclusive)) {
+        sysUnlockRegion(f, kKindLock, kStateRegionOffset, kRegionLength);
+        f->lockState &= static_cast<uint8_t>(~kLockStateExclusive);
+    }
+    reportEvent(f, kEventSharedLock, kPhaseBefore);
+    if (sysLockRegion(f, kKindLock, kStateRegionOffset + slot, 1, true)) {
+        f->lockState |= kLockStateShared;
+        return;
+    }
+    reportEvent(f, kEventSharedLock, kPhaseAfter);
+    reportEvent(f, kEventSharedFailed, kPhaseEvent);
+    fatalAt("islock", kLineSharedGivenUp);
+}
+
+void lockExclusive(IsFile *f) {
+    if (noLocking(f) || has(f->lockState, kLockOpenExclusive)) return;
+    if (has(f->lockState, kLockStateExclusive)) {
+        reportEvent(f, kEventExclusiveAgain, kPhaseEvent);
+        return;
+    }
+    const int32_t slot = sysUserSlot(f);
+    if (has(f->deferState, kDeferExclusiveKept)) return;
+    const bool sharedKept = has(f->deferState, kDeferSharedKept);
+    if (!sharedKept) tableLockNotice(f);
+    if (has(f->lockState, kLockStateShared)) {
+        sysUnlockRegion(f, kKindLock, kStateRegionOffset + slot, 1);
+        f->lockState &= static_cast<uint8_t>(~kLockStateShared);
+        if (sharedKept) f->deferState &= static_cast<uint8_t>(~kDeferSharedKept);
+    }
+    reportEvent(f, kEventExclusiveLock, kPhaseBefore);
+    if (sysLockRegion(f, kKindLock, kStateRegionOffset, kRegionLength, true)) {
+        f->lockState |= kLockStateExclusive;
+        if (sharedKept) {
+            // The file may have changed while no lock was held; from now on
+            // the kept shared lock is a kept exclusive one.
+            refreshFile(f);
+            f->deferState |= kDeferExclusiveKept;
+        }
+        return;
+    }
+    reportEvent(f, kEventExclusiveLock, kPhaseAfter);
+    reportEvent(f, kEventExclusiveFailed, kPhaseEvent);
+    fatalAt("islock", kLineExclusiveGivenUp);
+}
+
+void unlockState(IsFile *f) {
+    if (has(f->deferState, kDeferSharedKept)) {
+        if (has(f->lockState, kLockStateShared)) return;
+        f->deferState &= static_cast<uint8_t>(~kDeferSharedKept);
+    } else if (has(f->deferState, kDeferExclusiveKept)) {
+        if (has(f->lockState, kLockStateExclusive)) return;
+        f->deferState &= static_cast<uint8_t>(~kDeferExclusiveKept);
+    }
+    if (has(f->lockState, kLockOpenExclusive) || noLocking(f)) return;
+    if (!has(f->lockState, kLockStateShared | kLockStateExclusive)) return;
+    const int32_t slot = sysUserSlot(f);
+    if (has(f->lockState, kLockStateExclusive)) {
+        releaseRegion(f, kStateRegionOffset, kRegionLength, kLockStateExclusive,
+                      kEventExclusiveLock);
+    }
+    if (has(f->lockState, kLockStateShared)) {
+        releaseRegion(f, kStateRegionOffset + slot, 1, kLockStateShared, kEventSharedLock);
+    }
+}
+
+void openLockShared(IsFile *f) {
+    if (has(f->lockState, kLockOpenShared) || noLocking(f)) return;
+    const int32_t slot = slotForOpen(f);
+    dropOpenLocks(f, slot);
+    reportEvent(f, kEventSharedLock, kPhaseBefore);
+    if (sysLockRegion(f, kKindLock, slot, 1, false)) {
+        f->lockState |= kLockOpenShared;
+        return;
+    }
+    reportEvent(f, kEventSharedLock, kPhaseAfter);
+    reportEvent(f, kEventSharedFailed, kPhaseEvent);
+    raiseError(f, kErrFileInUse, 0);
+}
+
+void openLockExclusive(IsFile *f) {
+    if (has(f->lockState, kLockOpenExclusive) || noLocking(f)) return;
+    const int32_t slot = slotForOpen(f);
+    const bool hadPresence = has(f->lockState, kLockOpenShared);
+    dropOpenLocks(f, slot);
+    reportEvent(f, kEventExclusiveLock, kPhaseBefore);
+    if (sysLockRegion(f, kKindLock, kOpenRegionOffset, kRegionLength, false)) {
+        f->lockState |= kLockOpenExclusive;
+        return;
+    }
+    reportEvent(f, kEventExclusiveLock, kPhaseAfter);
+    reportEvent(f, kEventExclusiveFailed, kPhaseEvent);
+    // An open handle must stay protected against an exclusive opener: take
+    // the presence byte back (waiting) before reporting the conflict.
+    if (hadPresence && sysLockRegion(f, kKindLock, slot, 1, true)) {
+        f->lockState |= kLockOpenShared;
+    }
+    raiseError(f, kErrFileInUse, 0);
+}
+
+void openLockDowngrade(IsFile *f) {
+    if (noLocking(f)) return;
+    const int32_t slot = slotForOpen(f);
+    dropOpenLocks(f, slot);
+    if (sysLockRegion(f, kKindLock, slot, 1, true)) f->lockState |= kLockOpenShared;
+}
+
+void openLockRelease(IsFile *f) {
+    if (noLocking(f)) return;
+    if (!has(f->lockState, kLockOpenShared | kLockOpenExclusive)) return;
+    dropOpenLocks(f, sysUserSlot(f));
+}
+
+}  // namespace wisam

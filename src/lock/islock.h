@@ -1,0 +1,32 @@
+// islock.h - file-state locks and open locks of a handle.
+//
+// Lock states of a handle (`lockState` bits, frame/isfile.h):
+//
+//   open:   none --openLockShared--> 0x01 presence byte at userSlot
+//           none --openLockExclusive--> 0x02 region 0..511
+//           0x02 --openLockDowngrade--> 0x01;  any --openLockRelease--> none
+//   state:  none --lockShared--> 0x04 byte 512+userSlot
+//           none/0x04 --lockExclusive--> 0x08 region 512..1023
+//           0x04/0x08 --unlockState--> none, unless kept across calls
+//
+// Invariants:
+//   - A handle with mode 0x100 never touches the lock file.
+//   - An exclusive opener (0x02) takes no file-state locks: it excludes
+//     everyone for as long as it is open.
+//   - A call never waits for a record lock while it holds a file-state lock.
+#pragma once
+
+struct IsFile;
+
+namespace wisam {
+
+void lockShared(IsFile *f);
+void lockExclusive(IsFile *f);
+void unlockState(IsFile *f);
+
+void openLockShared(IsFile *f);
+void openLockExclusive(IsFile *f);
+void openLockDowngrade(IsFile *f);
+void openLockRelease(IsFile *f);
+
+}  // namespace wisam

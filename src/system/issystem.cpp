@@ -1,0 +1,255 @@
+// issystem.cpp - descriptor I/O with the retry and short-transfer rules.
+#include "system/issystem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "system/isprofile.h"
+#include "system/isregion.h"
+
+namespace wisam {
+
+namespace {
+
+constexpr unsigned kCreateMode = 0666;  // the umask applies
+constexpr int kLineBadKind = 1378;
+constexpr int kLineBadKindStore = 1357;
+constexpr int kLineNegativeOffset = 959;
+
+int sysOpenDefault(const char *path, int flags, unsigned mode) {
+    int fd;
+    do {
+        fd = ::open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+int sysCloseDefault(int fd) { return ::close(fd); }
+long sysPreadDefault(int fd, void *buffer, size_t length, int64_t offset) {
+    return ::pread(fd, buffer, length, offset);
+}
+long sysPwriteDefault(int fd, const void *buffer, size_t length, int64_t offset) {
+    return ::pwrite(fd, buffer, length, offset);
+}
+long sysReadDefault(int fd, void *buffer, size_t length) { return ::read(fd, buffer, length); }
+long sysWriteDefault(int fd, const void *buffer, size_t length) {
+    return ::write(fd, buffer, length);
+}
+int64_t sysSeekEndDefault(int fd) { return ::lseek(fd, 0, SEEK_END); }
+int sysDatasyncDefault(int fd) { return ::fdatasync(fd); }
+int sysUnlinkDefault(const char *path) { return ::unlink(path); }
+int sysRenameDefault(const char *from, const char *to) { return ::rename(from, to); }
+
+// Open-file-description write lock (or unlock) of a range, never waiting.
+int sysLockRangeDefault(int fd, int64_t offset, int64_t length, bool lock) {
+    struct flock range = {};
+    range.l_type = lock ? F_WRLCK : F_UNLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = offset;
+    range.l_len = length;
+    return ::fcntl(fd, F_OFD_SETLK, &range);
+}
+int sysGetpidDefault() { return static_cast<int>(::getpid()); }
+
+constexpr SysCalls kDefaultSysCalls = {
+    sysOpenDefault,   sysCloseDefault,     sysPreadDefault,  sysPwriteDefault,
+    sysReadDefault,   sysWriteDefault,     sysSeekEndDefault, sysDatasyncDefault,
+    sysUnlinkDefault, sysRenameDefault,    sysLockRangeDefault, sysGetpidDefault,
+};
+
+// The descriptor field a kind selects; null for a kind a handle cannot use.
+int32_t *descriptorField(IsFile *f, int kind) {
+    switch (kind) {
+    case kKindIndex:
+        return &f->indexFd;
+    case kKindData:
+        return &f->dataFd;
+    case kKindLock:
+        return &f->lockFd;
+    default:
+        return nullptr;
+    }
+}
+
+int createFlags(int kind) {
+    switch (kind) {
+    case kKindIndex:
+    case kKindData:
+        return O_RDWR | O_CREAT | O_EXCL;
+    case kKindAppend:
+    case kKindLog:
+        return O_RDWR | O_APPEND | O_CREAT;
+    default:
+        return O_RDWR | O_CREAT;
+    }
+}
+
+// The system path of a kind, or the name error (raised with a handle).
+bool buildPath(IsFile *f, int kind, const char16_t *base, SysPath &path) {
+    char16_t name[kPathUnits];
+    NameResult result = sysFileName(kind, base, name);
+    if (result == NameResult::ok) result = utf16ToPath(name, path);
+    if (result == NameResult::ok) return true;
+    const int error = result == NameResult::tooLong ? kErrNameTooLong : kErrBadArgument;
+    if (f != nullptr) raiseError(f, error, 0);
+    errno = error;
+    return false;
+}
+
+int32_t openPath(IsFile *f, int kind, const char16_t *base, int flags, int ioBase) {
+    SysPath path;
+    if (!buildPath(f, kind, base, path)) return -1;
+    const int32_t fd = sysCalls.open(path.bytes, flags | O_CLOEXEC, kCreateMode);
+    if (f == nullptr) return fd;
+    if (fd < 0) raiseError(f, errno, ioBase + kind);
+    int32_t *field = descriptorField(f, kind);
+    if (field == nullptr) {
+        fatalAt("issystem", kLineBadKindStore);
+        return fd;
+    }
+    *field = fd;
+    return fd;
+}
+
+// A negative offset other than -1 (current position) is refused as the seek
+// of the platform would refuse it.
+bool badOffset(int64_t offset) { return offset < -1; }
+
+void raiseBadSeek(IsFile *f, int kind) { raiseError(f, EINVAL, kIoSeek + kind); }
+
+}  // namespace
+
+SysCalls sysCalls = kDefaultSysCalls;
+
+const SysCalls &defaultSysCalls() { return kDefaultSysCalls; }
+
+int32_t sysDescriptor(IsFile *f, int kindOrFd) {
+    if (f == nullptr) return kindOrFd;
+    const int32_t *field = descriptorField(f, kindOrFd);
+    if (field == nullptr) {
+        // An internal error: no descriptor of the handle is used, so the
+        // operation fails on an invalid descriptor instead of touching one
+        // the process owns for something else.
+        fatalAt("issystem", kLineBadKind);
+        return -1;
+    }
+    return *field;
+}
+
+int32_t sysCreate(IsFile *f, int kind, const char16_t *base) {
+    return openPath(f, kind, base, createFlags(kind), kIoCreate);
+}
+
+int32_t sysOpen(IsFile *f, int kind, const char16_t *base) {
+    const bool readOnly = f != nullptr && (f->mode & kModeNoLocking) != 0;
+    return openPath(f, kind, base, readOnly ? O_RDONLY : O_RDWR, kIoOpen);
+}
+
+void sysClose(IsFile *f, int kindOrFd) {
+    const int32_t fd = sysDescriptor(f, kindOrFd);
+    if (fd >= 0) {
+        forgetRegions(fd);
+        sysCalls.close(fd);  // never retried: the descriptor is gone either way
+    }
+    if (f != nullptr) {
+        if (int32_t *field = descriptorField(f, kindOrFd)) *field = -1;
+    }
+}
+
+int sysRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset,
+            int32_t *count) {
+    const int32_t fd = sysDescriptor(f, kindOrFd);
+    for (;;) {
+        if (badOffset(offset) || length < 0) {
+            if (f == nullptr) return 0;
+            raiseBadSeek(f, kindOrFd);
+        }
+        reportEvent(f, kEventRead, kPhaseBefore);
+        const size_t want = static_cast<size_t>(length);
+        const long got = offset == -1 ? sysCalls.read(fd, buffer, want)
+                                      : sysCalls.pread(fd, buffer, want, offset);
+        const int error = errno;
+        reportEvent(f, kEventRead, kPhaseAfter);
+        if (got == length) {
+            if (count != nullptr) *count = length;
+            return 1;
+        }
+        if (got < 0 && error == EINTR) {
+            reportEvent(f, kEventReadRetry, kPhaseEvent);
+            continue;
+        }
+        if (f == nullptr) return 0;
+        if (got < 0) raiseError(f, error, kIoRead + kindOrFd);
+        if (count != nullptr) {
+            *count = static_cast<int32_t>(got);
+            return 1;
+        }
+        raiseError(f, kErrCorrupt, kIoRead + kindOrFd);
+    }
+}
+
+int sysWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset) {
+    const int32_t fd = sysDescriptor(f, kindOrFd);
+    if (f != nullptr && badOffset(offset) &&
+        (kindOrFd == kKindIndex || kindOrFd == kKindData)) {
+        fatalAt("issystem", kLineNegativeOffset);
+    }
+    for (;;) {
+        if (badOffset(offset) || length < 0) {
+            if (f == nullptr) return 0;
+            raiseBadSeek(f, kindOrFd);
+        }
+        profileCounters.written += static_cast<uint64_t>(length);
+        reportEvent(f, kEventWrite, kPhaseBefore);
+        const size_t want = static_cast<size_t>(length);
+        const long put = offset == -1 ? sysCalls.write(fd, buffer, want)
+                                      : sysCalls.pwrite(fd, buffer, want, offset);
+        const int error = errno;
+        reportEvent(f, kEventWrite, kPhaseAfter);
+        if (put == length) return 1;
+        if (put < 0 && error == EINTR) {
+            reportEvent(f, kEventWriteRetry, kPhaseEvent);
+            continue;
+        }
+        if (f == nullptr) return 0;
+        raiseError(f, put < 0 ? error : kErrCorrupt, kIoWrite + kindOrFd);
+    }
+}
+
+int64_t sysFileSize(IsFile *f, int kindOrFd) {
+    const int64_t size = sysCalls.seekEnd(sysDescriptor(f, kindOrFd));
+    if (size < 0 && f != nullptr) raiseError(f, errno, kIoSeek + kindOrFd);
+    return size;
+}
+
+int sysErase(IsFile *f, int kind, const char16_t *base) {
+    SysPath path;
+    if (!buildPath(f, kind, base, path)) return 0;
+    if (sysCalls.unlink(path.bytes) == 0) return 1;
+    if (f != nullptr) raiseError(f, errno, kIoErase + kind);
+    return 0;
+}
+
+int sysRename(IsFile *f, int kind, const char16_t *oldBase, const char16_t *newBase) {
+    SysPath from;
+    SysPath to;
+    if (!buildPath(f, kind, oldBase, from) || !buildPath(f, kind, newBase, to)) return 0;
+    if (sysCalls.rename(from.bytes, to.bytes) == 0) return 1;
+    if (f != nullptr) raiseError(f, errno, kIoErase + kind);
+    return 0;
+}
+
+int sysCommit(IsFile *f, int kindOrFd) {
+    const int32_t fd = sysDescriptor(f, kindOrFd);
+    if (fd < 0) return 1;
+    if (sysCalls.datasync(fd) == 0) return 1;
+    if (f != nullptr) raiseError(f, errno, kIoWrite + kindOrFd);
+    return 0;
+}
+
+}  // namespace wisam

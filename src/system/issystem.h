@@ -1,0 +1,94 @@
+// issystem.h - the file layer: names, link files, descriptor I/O.
+//
+// Every system call of the library goes through here (and through the
+// `SysCalls` table, which tests replace to inject faults).  An operation
+// names its file by kind: with a handle the kind selects the handle's
+// descriptor; without one (`f` null) the same argument is a raw descriptor.
+// With a handle, failures raise (frame/iserror.h) with the system's errno
+// (or 105 for a short transfer) and the I/O code = operation base + kind;
+// without one they return 0, or -1 where a descriptor is returned.
+//
+// Path rules: a base name or link target is at most 251 UTF-16 units, so
+// that it fits the 256-unit path buffer with a four-unit extension and the
+// terminating NUL; a longer one is refused with 114, never truncated.  A name
+// that is not valid UTF-16 (a lone surrogate) is refused with 102.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct IsFile;
+
+namespace wisam {
+
+// Operation bases of the I/O code.
+constexpr int kIoErase = 0;  // erase, rename
+constexpr int kIoOpen = 16;
+constexpr int kIoCreate = 32;
+constexpr int kIoSeek = 48;
+constexpr int kIoRead = 64;
+constexpr int kIoWrite = 80;
+constexpr int kIoLock = 96;  // lock, unlock
+
+constexpr int kPathUnits = 256;       // UTF-16 units of a path, NUL included
+constexpr int kMaxBaseUnits = 251;    // longest base name or link target
+constexpr int kLinkLineUnits = 254;   // longest first line of a link file read
+
+// A path in the encoding the system takes (UTF-8), built from a UTF-16
+// base name.  Bounded: 256 units of at most 3 bytes (a surrogate pair is two
+// units and four bytes).
+struct SysPath {
+    char bytes[kPathUnits * 3 + 1];
+};
+
+// Outcome of building a name; with a handle the failure is raised instead.
+enum class NameResult { ok, tooLong, invalid };
+
+// The UTF-16 name of kind `kind` for base name `base`: link resolution
+// (except for the log, kind 6), then the kind's extension.  `out` holds
+// kPathUnits units.
+NameResult sysFileName(int kind, const char16_t *base, char16_t *out);
+
+// The base name after following `base`.lnk, if there is one: its first line
+// without the line end.  `out` holds kPathUnits units.
+NameResult sysResolveLink(const char16_t *base, char16_t *out);
+
+// Converts a NUL-terminated UTF-16 name to UTF-8.
+NameResult utf16ToPath(const char16_t *name, SysPath &out);
+
+int32_t sysCreate(IsFile *f, int kind, const char16_t *base);
+int32_t sysOpen(IsFile *f, int kind, const char16_t *base);
+void sysClose(IsFile *f, int kindOrFd);
+int sysRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset,
+            int32_t *count = nullptr);
+int sysWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset);
+int64_t sysFileSize(IsFile *f, int kindOrFd);
+int sysErase(IsFile *f, int kind, const char16_t *base);
+int sysRename(IsFile *f, int kind, const char16_t *oldBase, const char16_t *newBase);
+int sysCommit(IsFile *f, int kindOrFd);
+
+// The descriptor that `kindOrFd` stands for (-1 when the handle's file is not
+// open).
+int32_t sysDescriptor(IsFile *f, int kindOrFd);
+
+// The system calls the layer makes, replaceable by tests.  Defaults are the
+// C library's.
+struct SysCalls {
+    int (*open)(const char *path, int flags, unsigned mode);
+    int (*close)(int fd);
+    long (*pread)(int fd, void *buffer, size_t length, int64_t offset);
+    long (*pwrite)(int fd, const void *buffer, size_t length, int64_t offset);
+    long (*read)(int fd, void *buffer, size_t length);
+    long (*write)(int fd, const void *buffer, size_t length);
+    int64_t (*seekEnd)(int fd);
+    int (*datasync)(int fd);
+    int (*unlink)(const char *path);
+    int (*rename)(const char *from, const char *to);
+    int (*lockRange)(int fd, int64_t offset, int64_t length, bool lock);
+    int (*getpid)();
+};
+
+extern SysCalls sysCalls;
+const SysCalls &defaultSysCalls();
+
+}  // namespace wisam

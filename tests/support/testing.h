@@ -1,0 +1,103 @@
+// testing.h - helpers shared by the test suite: a temporary directory, a
+// fork helper, fault injection into the file layer, and handles on files
+// laid down by hand.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frame/isfile.h"
+#include "system/issystem.h"
+
+namespace wisam::testing {
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    std::u16string name(const std::string &base) const;  // UTF-16 path of a base name
+
+private:
+    std::string path_;
+};
+
+std::u16string toUtf16(const std::string &ascii);
+std::vector<uint8_t> readFile(const std::string &path);
+void writeFile(const std::string &path, const std::vector<uint8_t> &bytes);
+void writeText(const std::string &path, const std::string &text);
+bool fileExists(const std::string &path);
+
+// Lays down a minimal index file (dictionary with block size 4096 and the
+// record length; change counter 1) and, for a non-zero record length, an
+// empty data file, as a build leaves them.
+void layDownFiles(const std::string &basePath, int16_t recordLength);
+
+// A handle named `name` registered as an open would register it.  Fails the
+// test when registration raises.
+IsFile *openHandle(const std::u16string &name, uint32_t mode);
+// Registration result without failing the test: the handle or null, with
+// the error number in `error`.
+IsFile *tryOpenHandle(const std::u16string &name, uint32_t mode, int &error);
+void closeTestHandle(IsFile *f);
+
+// Runs `child` in a forked process; returns its exit status (0 = passed).
+// The child's result is its return value; gtest assertions in the child are
+// not seen by the parent, so the child reports through the value.
+int runInChild(const std::function<int()> &child);
+
+// Runs `child` in a forked process without waiting; returns its pid.
+int startChild(const std::function<int()> &child);
+int waitChild(int pid);
+
+// A pipe for parent/child hand-shakes.
+class Signal {
+public:
+    Signal();
+    ~Signal();
+    void post();        // one byte
+    bool wait(int ms);  // true when a byte came in time
+private:
+    int fds_[2];
+};
+
+// Replaces the file layer's system calls for the life of the object.
+class FaultScope {
+public:
+    FaultScope() : saved_(sysCalls) {}
+    ~FaultScope() { sysCalls = saved_; }
+    FaultScope(const FaultScope &) = delete;
+    FaultScope &operator=(const FaultScope &) = delete;
+
+private:
+    SysCalls saved_;
+};
+
+// Records lowLevelProfileCallback events for the life of the object.
+struct ProfileEventRecord {
+    int32_t tag, event, phase;
+    bool operator==(const ProfileEventRecord &) const = default;
+};
+class EventRecorder {
+public:
+    EventRecorder();
+    ~EventRecorder();
+    EventRecorder(const EventRecorder &) = delete;
+    EventRecorder &operator=(const EventRecorder &) = delete;
+    const std::vector<ProfileEventRecord> &events() const;
+    void clear();
+};
+
+// Runs `work` inside a framed call with the given access, as an exported
+// call would, and returns its result (0 after a raise).
+int inCall(IsFile *f, int32_t access, const std::function<int()> &work);
+
+}  // namespace wisam::testing
