@@ -14,6 +14,7 @@
 #include "frame/iscall.h"
 #include "frame/ishandles.h"
 #include "frame/ismemory.h"
+#include "structure/isdict.h"
 #include "structure/isencode.h"
 
 namespace wisam::testing {
@@ -78,6 +79,7 @@ IsFile *tryOpenHandle(const std::u16string &name, uint32_t mode, int &error) {
     error = 0;
     const int ok = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
         registerFile(f);
+        readDictionary(f);
         return 1;
     });
     if (ok) return f;

@@ -41,7 +41,8 @@ bool fileExists(const std::string &path);
 // empty data file, as a build leaves them.
 void layDownFiles(const std::string &basePath, int16_t recordLength);
 
-// A handle named `name` registered as an open would register it.  Fails the
+// A handle named `name` registered and with its dictionary read, as an
+// open leaves it.  Fails the
 // test when registration raises.
 IsFile *openHandle(const std::u16string &name, uint32_t mode);
 // Registration result without failing the test: the handle or null, with

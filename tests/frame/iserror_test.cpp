@@ -1,0 +1,259 @@
+// Error table, status characters, fatal reports and the error exit.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frame/iscall.h"
+#include "frame/iserror.h"
+#include "frame/ismemory.h"
+#include "support/testing.h"
+#include "wisam.h"
+
+namespace wisam {
+namespace {
+
+std::vector<std::string> fatalTexts;
+void captureFatal(const char *text) { fatalTexts.emplace_back(text); }
+
+struct FatalCapture {
+    FatalCapture() {
+        fatalTexts.clear();
+        isFatal(captureFatal);
+    }
+    ~FatalCapture() { isFatal(nullptr); }
+};
+
+std::string statusAfter(int error, char detail) {
+    errno = error;
+    setStatus(nullptr, detail);
+    return std::string{isstat1, isstat2, isstat3, isstat4};
+}
+
+TEST(ErrorTable, HoldsEveryTextFrom100To134) {
+    EXPECT_EQ(is_nerr, 134);
+    EXPECT_STREQ(is_errlist[0], "Duplicate record");
+    EXPECT_STREQ(is_errlist[105 - 100], "Corrupted isam file");
+    EXPECT_STREQ(is_errlist[113 - 100], "File is in use");
+    EXPECT_STREQ(is_errlist[116 - 100], "Can't allocate memory");
+    EXPECT_STREQ(is_errlist[123 - 100], "No shared memory");
+    EXPECT_STREQ(is_errlist[134 - 100], "No more locks");
+    for (int i = 0; i <= is_nerr - 100; ++i) {
+        ASSERT_NE(is_errlist[i], nullptr) << i;
+        EXPECT_GT(std::strlen(is_errlist[i]), 5u) << i;
+    }
+}
+
+TEST(SetStatus, FollowsTheTableForEveryErrorNumber) {
+    const struct {
+        int error;
+        const char *status;
+    } rows[] = {
+        {17, "3000"},  {100, "2222"}, {103, "9090"}, {104, "9090"}, {105, "9090"},
+        {106, "9090"}, {107, "9090"}, {108, "9090"}, {109, "9090"}, {111, "2323"},
+        {113, "9090"}, {114, "9090"}, {115, "9000"}, {116, "9090"}, {117, "9000"},
+        {118, "9000"}, {119, "9000"}, {120, "9000"}, {121, "9000"}, {122, "9000"},
+        {123, "0000"}, {124, "9000"}, {125, "9000"}, {126, "9000"}, {127, "9000"},
+        {128, "9000"}, {129, "9000"}, {130, "0000"}, {131, "9000"}, {132, "9000"},
+        {133, "9000"}, {134, "9000"}, {2, "0000"},   {16, "0000"},  {18, "0000"},
+        {99, "0000"},  {135, "0000"}, {0, "0000"},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(statusAfter(row.error, ' '), row.status) << row.error;
+    }
+}
+
+TEST(SetStatus, AppliesTheDetailRules) {
+    EXPECT_EQ(statusAfter(101, ' '), "9040");
+    EXPECT_EQ(statusAfter(101, '5'), "9045");
+    EXPECT_EQ(statusAfter(102, ' '), "9090");
+    EXPECT_EQ(statusAfter(102, '4'), "9044");
+    EXPECT_EQ(statusAfter(102, '7'), "9037");
+    EXPECT_EQ(statusAfter(102, '9'), "9039");
+    statusAfter(111, '3');  // leaves isstat3/isstat4 at '2','3'
+    EXPECT_EQ(statusAfter(102, '0'), "9023") << "other details keep isstat3 and isstat4";
+    EXPECT_EQ(statusAfter(110, '6'), "1046");
+    EXPECT_EQ(statusAfter(110, ' '), "1010");
+    EXPECT_EQ(statusAfter(110, '0'), "1010");
+    EXPECT_EQ(statusAfter(112, '3'), "2143");
+    EXPECT_EQ(statusAfter(112, ' '), "214 ");
+}
+
+TEST(SetStatus, CopiesIntoTheHandle) {
+    IsFile f;
+    errno = 111;
+    setStatus(&f, '3');
+    EXPECT_EQ(std::string(f.status, 4), "2323");
+}
+
+TEST(FatalMessage, FormatsIntoABoundedBufferAndCallsTheHook) {
+    FatalCapture capture;
+    fatalAt("ismemory", 31);
+    ASSERT_EQ(fatalTexts.size(), 1u);
+    EXPECT_EQ(fatalTexts[0], "fatal isam error ismemory(31)");
+    const std::string longText(1000, 'x');
+    fatalMessage("%s", longText.c_str());
+    ASSERT_EQ(fatalTexts.size(), 2u);
+    EXPECT_EQ(fatalTexts[1].size(), 255u);
+    isFatal(nullptr);
+    fatalAt("iskey", 1);  // no hook: nothing happens
+    EXPECT_EQ(fatalTexts.size(), 2u);
+}
+
+TEST(IsFatal, ReturnsTheHookItInstalls) {
+    EXPECT_EQ(isFatal(captureFatal), captureFatal);
+    EXPECT_EQ(isFatal(nullptr), nullptr);
+}
+
+class RaiseTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testing::layDownFiles(dir.file("r"), 20);
+        f = testing::openHandle(dir.name("r"), kModeAccessInput | 2 | kModeManualLock);
+        ASSERT_NE(f, nullptr);
+    }
+    void TearDown() override { testing::closeTestHandle(f); }
+    testing::TempDir dir;
+    IsFile *f = nullptr;
+};
+
+TEST_F(RaiseTest, StoresErrorIoCodeErrnoAndStatusThenUnwindsToTheFrame) {
+    FatalCapture capture;
+    bool after = false;
+    const int result = framedCall(f, kAccessRead, CallLock::shared, [&] {
+        raiseError(f, kErrNotFound, 65, '3');
+        after = true;
+        return 1;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_FALSE(after);
+    EXPECT_EQ(isErrno(f), 111);
+    EXPECT_EQ(isErrio(f), 65);
+    EXPECT_EQ(errno, 111);
+    EXPECT_EQ(std::string(f->status, 4), "2323");
+    EXPECT_EQ(f->callAccess, 0);
+    EXPECT_EQ(f->lockState & kLockStateShared, 0) << "the file-state lock is released";
+    EXPECT_TRUE(fatalTexts.empty()) << "a raise inside a call is no crash";
+    EXPECT_EQ(f->frameDepth, 0);
+}
+
+TEST_F(RaiseTest, SecondRaiseInOneCallIsReportedAsACrash) {
+    FatalCapture capture;
+    const int result = framedCall(f, kAccessRead, CallLock::none, [&] {
+        try {
+            raiseError(f, kErrLocked, 0);
+        } catch (const IsamRaise &) {
+        }
+        raiseError(f, kErrCorrupt, 81);
+        return 1;
+    });
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(fatalTexts.size(), 1u);
+    EXPECT_EQ(fatalTexts[0], "isam crash [107/0]");
+    EXPECT_EQ(isErrno(f), 105);
+    EXPECT_EQ(isErrio(f), 81);
+}
+
+TEST_F(RaiseTest, RaiseOutsideAnyCallReportsACrashAndNeverReachesTheHost) {
+    FatalCapture capture;
+    f->errorNumber = 113;
+    f->ioError = 0x67;
+    f->callAccess = 0;
+    // No frame is armed: the outermost guard of the exported call catches it.
+    const int result = guardedCall(f, [&] {
+        raiseError(f, kErrCorrupt, 65);
+        return 1;
+    });
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(fatalTexts.size(), 1u);
+    EXPECT_EQ(fatalTexts[0], "isam crash [113/67]");
+    EXPECT_EQ(f->errorNumber, 105);
+}
+
+TEST_F(RaiseTest, ChangingCallFailureDropsDirtyFreeListBlocksAndRereadsTheDictionary) {
+    f->indexAlloc.blockNumber = 7;
+    f->indexAlloc.dirty = 1;
+    f->dataAlloc.blockNumber = 9;  // clean: kept
+    f->changeCount = 99;           // stale mirror, corrected by the re-read
+    f->spaceTableStale = 0;
+    const int result = framedCall(f, kAccessChange, CallLock::none, [&] {
+        raiseError(f, kErrDuplicate, 0);
+        return 1;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(f->indexAlloc.blockNumber, 0u);
+    EXPECT_EQ(f->indexAlloc.dirty, 0);
+    EXPECT_EQ(f->dataAlloc.blockNumber, 9u);
+    EXPECT_EQ(f->changeCount, 1u);
+    EXPECT_EQ(f->spaceTableStale, 1);
+    EXPECT_EQ(std::string(f->status, 4), "2222");
+}
+
+TEST_F(RaiseTest, ReadingCallFailureKeepsCachedState) {
+    f->indexAlloc.blockNumber = 7;
+    f->indexAlloc.dirty = 1;
+    const int result = framedCall(f, kAccessRead, CallLock::none, [&] {
+        raiseError(f, kErrEndOfFile, 0, '6');
+        return 1;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(f->indexAlloc.blockNumber, 7u);
+    EXPECT_EQ(std::string(f->status, 4), "1046");
+}
+
+TEST_F(RaiseTest, AllocationFailureBecomes116AfterTheFatalReport) {
+    FatalCapture capture;
+    const int result = framedCall(f, kAccessRead, CallLock::none, [&]() -> int {
+        throw std::bad_alloc();
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(isErrno(f), 116);
+    ASSERT_FALSE(fatalTexts.empty());
+    EXPECT_EQ(fatalTexts[0], "fatal isam error ismemory(31)");
+    EXPECT_EQ(std::string(f->status, 4), "9090");
+}
+
+TEST_F(RaiseTest, ImpossibleAllocationRaises116NeverANullBlock) {
+    FatalCapture capture;
+    void *block = reinterpret_cast<void *>(1);
+    const int result = framedCall(f, kAccessRead, CallLock::none, [&] {
+        block = allocZeroed(f, SIZE_MAX / 2);
+        return 1;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(block, reinterpret_cast<void *>(1)) << "the caller never saw a block";
+    EXPECT_EQ(isErrno(f), 116);
+    ASSERT_EQ(fatalTexts.size(), 1u);
+    EXPECT_EQ(fatalTexts[0], "fatal isam error ismemory(31)");
+}
+
+TEST(Memory, ResizeZeroesTheNewBytesAndKeepsTheOld) {
+    auto *block = static_cast<uint8_t *>(allocZeroed(nullptr, 4));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(block[i], 0);
+    std::memset(block, 0xAB, 4);
+    block = static_cast<uint8_t *>(reallocZeroed(nullptr, block, 4, 4096));
+    EXPECT_EQ(block[3], 0xAB);
+    for (int i = 4; i < 4096; ++i) ASSERT_EQ(block[i], 0) << i;
+    block = freeBlock(block);
+    EXPECT_EQ(block, nullptr);
+}
+
+TEST(Memory, ImpossibleResizeReportsLine42AndKeepsTheBlock) {
+    FatalCapture capture;
+    auto *block = static_cast<uint8_t *>(allocZeroed(nullptr, 8));
+    block[0] = 7;
+    const int result = guardedCall(nullptr, [&] {
+        block = static_cast<uint8_t *>(reallocZeroed(nullptr, block, 8, SIZE_MAX / 2));
+        return 1;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(block[0], 7);
+    ASSERT_EQ(fatalTexts.size(), 1u);
+    EXPECT_EQ(fatalTexts[0], "fatal isam error ismemory(42)");
+    freeBlock(block);
+}
+
+}  // namespace
+}  // namespace wisam
