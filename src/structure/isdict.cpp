@@ -13,15 +13,24 @@ namespace wisam {
 
 namespace {
 
-constexpr uint8_t kMarker[4] = {'k', 'j', 's', 'k'};
 constexpr int32_t kMinimumBlockSize = kDictionarySize;
 
 void applyFeatures(IsFile *f, const uint8_t *dictionary) {
-    if (std::memcmp(dictionary + kDictMarker, kMarker, sizeof kMarker) != 0) return;
+    if (std::memcmp(dictionary + kDictMarker, kDictMarkerBytes, sizeof kDictMarkerBytes) != 0) return;
     const int features = ld2(dictionary + kDictFeatures);
     if ((features & kFeatureIndexMask) != 0) f->mode |= kModeIndexMask;
     if ((features & kFeaturePrecious) != 0) f->state |= kStatePrecious;
     if ((features & kFeaturePacked) != 0) f->mode |= kModeVarLength | kModePacked;
+}
+
+int featureFlags(const IsFile *f) {
+    int flags = 0;
+    if ((f->mode & kModeIndexMask) != 0) flags |= kFeatureIndexMask;
+    if ((f->state & kStatePrecious) != 0) flags |= kFeaturePrecious;
+    if ((f->mode & (kModeVarLength | kModePacked)) == (kModeVarLength | kModePacked)) {
+        flags |= kFeaturePacked;
+    }
+    return flags;
 }
 
 void takeFixedFields(IsFile *f, const uint8_t *d) {
@@ -57,8 +66,73 @@ int readDictionary(IsFile *f) {
     }
     sysRead(f, kKindIndex, f->dictionary, kDictionarySize, 0);
     if (first) takeFixedFields(f, f->dictionary);
+    if (dictionaryBytes(f) > kDictionarySize) {
+        sysRead(f, kKindIndex, f->dictionary + kDictSpaceTable, kSpaceTableSize, kDictSpaceTable);
+    }
     takeChangingFields(f, f->dictionary);
     return 1;
+}
+
+int32_t dictionaryBytes(const IsFile *f) {
+    const bool spaceTable = f->maxRecordLength != 0 && f->nodeSize >= kDictionaryWithSpaceTable;
+    return spaceTable ? kDictionaryWithSpaceTable : kDictionarySize;
+}
+
+void createDictionary(IsFile *f) {
+    f->dictionary = freeBlock(f->dictionary);
+    f->dictionary = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->nodeSize)));
+    uint8_t *d = f->dictionary;
+    std::memcpy(d, kDictMagic, sizeof kDictMagic);
+    st2(d + kDictBlockSize, f->nodeSize - 1);
+    st2(d + kDictKeyCount, 1);
+    d[kDictKeyCount + 2] = kDictConstant10;
+    d[kDictDupWidth] = static_cast<uint8_t>(f->dupWidth);
+    st2(d + kDictRecordLength, f->recordLength);
+    st4(d + kDictKeyDescNode, 2);
+    st4(d + kDictIndexHighest, 3);
+    st4(d + kDictChangeCount, 1);
+    st4(d + kDictUniqueId, 1);
+    d[kDictConstant54Offset] = kDictConstant54;
+    st2(d + kDictMaxRecordLength, f->maxRecordLength);
+    st2(d + kDictFeatures, featureFlags(f));
+    std::memcpy(d + kDictMarker, kDictMarkerBytes, sizeof kDictMarkerBytes);
+    f->indexAlloc = FreeList{};
+    f->dataAlloc = FreeList{};
+    f->indexAlloc.highest = 1;
+    f->uniqueId = 1;
+    f->changeCount = 0;
+}
+
+namespace {
+
+void storeAndWrite(IsFile *f, bool countChange) {
+    if ((f->deferState & kDeferExclusiveKept) != 0) {
+        f->deferState |= kDeferDictionary;
+        return;
+    }
+    uint8_t *d = f->dictionary;
+    if (countChange) ++f->changeCount;
+    st4(d + kDictDataFreeHead, static_cast<int32_t>(f->dataAlloc.head));
+    st4(d + kDictIndexFreeHead, static_cast<int32_t>(f->indexAlloc.head));
+    st4(d + kDictDataHighest, static_cast<int32_t>(f->dataAlloc.highest));
+    st4(d + kDictIndexHighest, static_cast<int32_t>(f->indexAlloc.highest));
+    st4(d + kDictChangeCount, static_cast<int32_t>(f->changeCount));
+    st4(d + kDictUniqueId, static_cast<int32_t>(f->uniqueId));
+    st2(d + kDictFeatures, featureFlags(f));
+    sysWrite(f, kKindIndex, d, dictionaryBytes(f), 0);
+    f->deferState &= static_cast<uint8_t>(~kDeferDictionary);
+}
+
+}  // namespace
+
+void writeDictionary(IsFile *f) { storeAndWrite(f, true); }
+
+void writeDictionaryQuiet(IsFile *f) { storeAndWrite(f, false); }
+
+void storeKeyCount(IsFile *f) {
+    const int32_t entries = f->keyCount + ((f->state & kStateNoPrimaryKey) != 0 ? 1 : 0);
+    st2(f->dictionary + kDictKeyCount, entries);
+    st4(f->dictionary + kDictKeyDescNode, static_cast<int32_t>(f->keyDescNode));
 }
 
 }  // namespace wisam

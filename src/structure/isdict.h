@@ -28,6 +28,12 @@
 //   64     10    user information                            0
 //   74     2     feature flags (valid only with "kjsk")      from the mode
 //   76     4     "kjsk"                                      6B 6A 73 6B
+//
+// Variable-length files only: the five free-space list heads (4 bytes each,
+// list 0 first) follow at offset 80..99 of block 1, outside every byte above,
+// and are read and written together with the dictionary (100 bytes instead
+// of 80).  Block 1 of such a file is 1024 bytes, so they always fit; in a
+// fixed-length file these bytes stay zero and are never written.
 #pragma once
 
 #include <cstdint>
@@ -48,10 +54,20 @@ constexpr int64_t kDictDataHighest = 33;
 constexpr int64_t kDictIndexHighest = 37;
 constexpr int64_t kDictChangeCount = 41;
 constexpr int64_t kDictUniqueId = 45;
+constexpr int64_t kDictConstant54Offset = 54;
 constexpr int64_t kDictMaxRecordLength = 59;
 constexpr int64_t kDictUserInfo = 64;
 constexpr int64_t kDictFeatures = 74;
 constexpr int64_t kDictMarker = 76;
+constexpr int64_t kDictSpaceTable = 80;
+constexpr int32_t kSpaceTableSize = 20;  // five 4-byte list heads
+constexpr int32_t kDictionaryWithSpaceTable = kDictionarySize + kSpaceTableSize;
+
+// Values of a new file.
+constexpr uint8_t kDictMagic[6] = {0xFE, 0x53, 2, 2, 4, 4};
+constexpr uint8_t kDictConstant10 = 7;
+constexpr uint8_t kDictConstant54 = 8;
+constexpr uint8_t kDictMarkerBytes[4] = {'k', 'j', 's', 'k'};
 
 // Feature flags at offset 74.
 enum FeatureFlags : uint16_t {
@@ -65,5 +81,29 @@ enum FeatureFlags : uint16_t {
 // every read takes the free-list heads, highest numbers, unique id and
 // change counter.  Returns 0 only when the block size cannot be read.
 int readDictionary(IsFile *f);
+
+// Fills a new zeroed block-1 buffer with the values of a new file; the
+// handle's highest index block becomes 1 (block 1 itself) and its unique id
+// 1.  The change counter is left at 0: the first write makes it 1.
+void createDictionary(IsFile *f);
+
+// Stores the free-list heads, highest numbers, unique id, feature flags and
+// the change counter + 1 into the buffer and writes it.  While the handle
+// keeps an exclusive lock across calls the write is only marked (deferState
+// 0x04) and done when the lock ends.
+void writeDictionary(IsFile *f);
+
+// The same without moving the change counter (unique ids: taking one must
+// not make other processes drop their caches).
+void writeDictionaryQuiet(IsFile *f);
+
+// Stores the key count (+1 for the zero-part entry of a file without primary
+// key) and the first key-description block into the buffer, for the next
+// write.
+void storeKeyCount(IsFile *f);
+
+// The bytes of block 1 that are read and written for this handle: 80, or
+// 100 with the space table of a variable-length file.
+int32_t dictionaryBytes(const IsFile *f);
 
 }  // namespace wisam
