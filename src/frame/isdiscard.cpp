@@ -9,12 +9,11 @@ namespace wisam {
 
 namespace {
 
-// Forgets the cached free-list block; with `dirtyOnly` only when it holds
-// changes that were never written.
+// Forgets the loaded head node of a free list; with `dirtyOnly` only when
+// it holds changes that were never written.
 void dropFreeListBlock(FreeList &list, bool dirtyOnly) {
-    if (dirtyOnly && list.dirty == 0) return;
-    list.blockNumber = 0;
-    list.dirty = 0;
+    if (dirtyOnly && list.state != kFreeListDirty) return;
+    list.state = kFreeListUnloaded;
 }
 
 }  // namespace

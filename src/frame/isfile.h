@@ -22,13 +22,21 @@ namespace wisam {
 struct TreePath;    // per-index run-time state (index engine)
 struct BlockCache;  // set-associative block cache (caches)
 
-// Allocation state of index blocks or of data records.
+// States of the head node of a free list held in `FreeList::buffer`.
+enum FreeListState : uint8_t {
+    kFreeListUnloaded = 0,  // the head node is not in the buffer
+    kFreeListClean = 1,     // loaded and unchanged
+    kFreeListDirty = 2,     // loaded and changed: must be written
+};
+
+// Allocation state of index blocks (`indexAlloc`) or of data records
+// (`dataAlloc`).  head and highest mirror the dictionary.
 struct FreeList {
-    uint32_t head = 0;         // first free-list block (index) or record (data); 0 = empty
-    uint32_t highest = 0;      // highest block or record number ever allocated
-    uint8_t *block = nullptr;  // cached free-list block, owned
-    uint32_t blockNumber = 0;  // which block `block` holds; 0 = none cached
-    uint8_t dirty = 0;         // the cached block differs from the file
+    uint8_t *buffer = nullptr;  // the head node of the chain, owned
+    uint8_t state = kFreeListUnloaded;
+    uint32_t head = 0;     // node number of the first chain node; 0 = empty
+    uint32_t highest = 0;  // highest number in use
+    int32_t used = 0;      // used length of the head node while loaded
 };
 
 // File kinds: every file-layer operation names its file by one of these.

@@ -148,8 +148,8 @@ IsFile *closeHandle(IsFile *f) {
     f->dictionary = freeBlock(f->dictionary);
     f->recordBuffer = freeBlock(f->recordBuffer);
     f->heldLocks = freeBlock(f->heldLocks);
-    f->indexAlloc.block = freeBlock(f->indexAlloc.block);
-    f->dataAlloc.block = freeBlock(f->dataAlloc.block);
+    f->indexAlloc.buffer = freeBlock(f->indexAlloc.buffer);
+    f->dataAlloc.buffer = freeBlock(f->dataAlloc.buffer);
     f->spaceTable = freeBlock(f->spaceTable);
     f->varBlock = freeBlock(f->varBlock);
     f->packBuffer = freeBlock(f->packBuffer);

@@ -113,10 +113,10 @@ TEST_F(CallEntry, FramedCallHoldsTheStateLockOnlyWhileTheWorkRuns) {
 // away what the handle had cached.
 TEST_F(CallEntry, RefreshDiscardsCachedStateWhenTheChangeCounterMoved) {
     IsFile *f = open(2);
-    f->indexAlloc.blockNumber = 5;
-    f->dataAlloc.blockNumber = 6;
+    f->indexAlloc.state = kFreeListClean;
+    f->dataAlloc.state = kFreeListDirty;
     EXPECT_EQ(framedCall(f, kAccessRead, CallLock::shared, [] { return 1; }), 1);
-    EXPECT_EQ(f->indexAlloc.blockNumber, 5u) << "unchanged file: nothing dropped";
+    EXPECT_EQ(f->indexAlloc.state, kFreeListClean) << "unchanged file: nothing dropped";
 
     auto index = testing::readFile(dir.file("c.wox"));
     st4(&index[41], 2);
@@ -125,8 +125,8 @@ TEST_F(CallEntry, RefreshDiscardsCachedStateWhenTheChangeCounterMoved) {
     EXPECT_EQ(framedCall(f, kAccessRead, CallLock::shared, [] { return 1; }), 1);
     EXPECT_EQ(f->changeCount, 2u);
     EXPECT_EQ(f->dataAlloc.head, 17u);
-    EXPECT_EQ(f->indexAlloc.blockNumber, 0u);
-    EXPECT_EQ(f->dataAlloc.blockNumber, 0u);
+    EXPECT_EQ(f->indexAlloc.state, kFreeListUnloaded);
+    EXPECT_EQ(f->dataAlloc.state, kFreeListUnloaded);
     EXPECT_EQ(f->spaceTableStale, 1);
 }
 

@@ -173,9 +173,8 @@ TEST_F(RaiseTest, RaiseOutsideAnyCallReportsACrashAndNeverReachesTheHost) {
 }
 
 TEST_F(RaiseTest, ChangingCallFailureDropsDirtyFreeListBlocksAndRereadsTheDictionary) {
-    f->indexAlloc.blockNumber = 7;
-    f->indexAlloc.dirty = 1;
-    f->dataAlloc.blockNumber = 9;  // clean: kept
+    f->indexAlloc.state = kFreeListDirty;
+    f->dataAlloc.state = kFreeListClean;  // clean: kept
     f->changeCount = 99;           // stale mirror, corrected by the re-read
     f->spaceTableStale = 0;
     const int result = framedCall(f, kAccessChange, CallLock::none, [&] {
@@ -183,23 +182,21 @@ TEST_F(RaiseTest, ChangingCallFailureDropsDirtyFreeListBlocksAndRereadsTheDictio
         return 1;
     });
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(f->indexAlloc.blockNumber, 0u);
-    EXPECT_EQ(f->indexAlloc.dirty, 0);
-    EXPECT_EQ(f->dataAlloc.blockNumber, 9u);
+    EXPECT_EQ(f->indexAlloc.state, kFreeListUnloaded);
+    EXPECT_EQ(f->dataAlloc.state, kFreeListClean);
     EXPECT_EQ(f->changeCount, 1u);
     EXPECT_EQ(f->spaceTableStale, 1);
     EXPECT_EQ(std::string(f->status, 4), "2222");
 }
 
 TEST_F(RaiseTest, ReadingCallFailureKeepsCachedState) {
-    f->indexAlloc.blockNumber = 7;
-    f->indexAlloc.dirty = 1;
+    f->indexAlloc.state = kFreeListDirty;
     const int result = framedCall(f, kAccessRead, CallLock::none, [&] {
         raiseError(f, kErrEndOfFile, 0, '6');
         return 1;
     });
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(f->indexAlloc.blockNumber, 7u);
+    EXPECT_EQ(f->indexAlloc.state, kFreeListDirty);
     EXPECT_EQ(std::string(f->status, 4), "1046");
 }
 
