@@ -6,6 +6,13 @@
 
 int main(void) {
     unsigned char buffer[8];
+    uint32_t counters[4][2];
+    int i;
+    /* The byte counters start at zero when the library is loaded. */
+    getIsamProfileData(counters[0], counters[1], counters[2], counters[3]);
+    for (i = 0; i < 4; ++i) {
+        if (counters[i][0] != 0 || counters[i][1] != 0) return 6;
+    }
     KeyDesc key;
     memset(&key, 0, sizeof key);
     key.flags = ISKEY_DUPS;
