@@ -156,3 +156,8 @@ int inCall(IsFile *f, int32_t access, const std::function<int()> &work) {
 }
 
 }  // namespace wisam::testing
+
+// Under AddressSanitizer an impossible allocation must fail as it does in a
+// plain build (null from the allocator), so that the library's own
+// out-of-memory path is what the tests exercise.
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
