@@ -17,6 +17,7 @@
 // reported like one of ours: the fatal report, then error 116.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <new>
 #include <type_traits>
@@ -66,6 +67,23 @@ auto guardedCall(IsFile *f, Work &&work) noexcept -> decltype(work()) {
         settleException(f);
         return failureOf<R>();
     }
+}
+
+// Runs an exported call that works on a handle without the call frame (no
+// error state cleared, no lock, no refresh): refuses a null (errno 101) or
+// unknown (errno 105) handle, and keeps any raise inside the library.
+template <class Work>
+auto unframedCall(IsFile *f, Work &&work) noexcept -> decltype(work()) {
+    using R = decltype(work());
+    if (f == nullptr) {
+        errno = kErrNotOpen;
+        return failureOf<R>();
+    }
+    if (!isKnownHandle(f)) {
+        errno = kErrCorrupt;
+        return failureOf<R>();
+    }
+    return guardedCall(f, work);
 }
 
 // Counts the armed error exits of a handle for the life of one frame.

@@ -4,6 +4,7 @@
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
 #include "structure/isdict.h"
+#include "wisam.h"
 
 namespace wisam {
 
@@ -19,6 +20,7 @@ void dropFreeListBlock(FreeList &list, bool dirtyOnly) {
 }  // namespace
 
 void discardForeignChanges(IsFile *f) {
+    clearFileCache(f);
     dropFreeListBlock(f->indexAlloc, false);
     dropFreeListBlock(f->dataAlloc, false);
     f->spaceTableStale = 1;

@@ -209,7 +209,11 @@ void raiseError(IsFile *f, int errorNumber, int ioError, char detail) {
     RaiseDepth depth;
     int32_t access = 0;
     if (f != nullptr) {
-        if (f->callAccess == 0) fatalMessage("isam crash [%d/%x]", f->errorNumber, f->ioError);
+        // No call under way: none armed on the handle, or this call already
+        // raised once.
+        if (f->callAccess == 0 || f->frameDepth == 0) {
+            fatalMessage("isam crash [%d/%x]", f->errorNumber, f->ioError);
+        }
         access = f->callAccess;
         f->callAccess = 0;
         cleanUpAfterRaise(f, access);

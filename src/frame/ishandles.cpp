@@ -8,8 +8,12 @@
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
+#include "index/ispath.h"
+#include "lock/iscustom.h"
 #include "lock/islock.h"
+#include "lock/isrecord.h"
 #include "structure/isencode.h"
+#include "system/iscache.h"
 #include "system/issystem.h"
 
 namespace wisam {
@@ -115,7 +119,16 @@ void unregisterFile(IsFile *f) {
     }
     entries[entry].token = nullptr;
     std::exception_ptr pending;
-    if (!shared) {
+    if (shared) {
+        // The descriptors stay open for the other handles: this handle's
+        // record locks and file lock would outlive it there, unseen by the
+        // in-process check, so they end with it.
+        try {
+            unlockAll(f);
+        } catch (...) {
+            pending = std::current_exception();
+        }
+    } else {
         // Closing the lock file ends its locks anyway: a failed release is
         // passed on only after the files are closed.
         try {
@@ -137,6 +150,14 @@ bool isKnownHandle(const IsFile *f) { return f != nullptr && findEntry(f) >= 0; 
 
 IsFile *closeHandle(IsFile *f) {
     if (f == nullptr) return nullptr;
+    // A lock kept across calls ends with its deferred work, so that no
+    // change held back in the caches or the dictionary is lost at close.
+    try {
+        endKeptLock(f);
+    } catch (const IsamRaise &) {
+        // Reported by its raise; the close goes on.
+    }
+    releaseHandleCaches(f);
     // The files must be closed whatever happens: a failing unlock is
     // reported by its raise and the close goes on.
     try {
@@ -144,6 +165,8 @@ IsFile *closeHandle(IsFile *f) {
     } catch (const IsamRaise &) {
         // Reported by its raise; the handle is out of the table regardless.
     }
+    for (TreePath *&path : f->indexes) path = pathDestroy(path);
+    f->keyCount = 0;
     f->name = freeBlock(f->name);
     f->dictionary = freeBlock(f->dictionary);
     f->recordBuffer = freeBlock(f->recordBuffer);

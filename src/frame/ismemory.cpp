@@ -40,6 +40,14 @@ void *reallocZeroed(IsFile *owner, void *block, size_t oldSize, size_t newSize) 
     return grown;
 }
 
+void *tryReallocZeroed(void *block, size_t oldSize, size_t newSize) {
+    void *grown = std::realloc(block, newSize == 0 ? 1 : newSize);
+    if (grown != nullptr && newSize > oldSize) {
+        std::memset(static_cast<char *>(grown) + oldSize, 0, newSize - oldSize);
+    }
+    return grown;
+}
+
 void freeRaw(void *block) { std::free(block); }
 
 IsFile *newHandle() {

@@ -21,6 +21,10 @@ void *reallocZeroed(IsFile *owner, void *block, size_t oldSize, size_t newSize);
 
 // Frees a non-null block and returns null, so owners clear their pointer in
 // the same statement: `f->dictionary = freeBlock(f->dictionary);`.
+// As reallocZeroed, but a failure returns null (the old block untouched)
+// and reports nothing: for callers with an error of their own for it.
+void *tryReallocZeroed(void *block, size_t oldSize, size_t newSize);
+
 void freeRaw(void *block);
 
 template <class T>

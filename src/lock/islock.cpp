@@ -4,8 +4,11 @@
 #include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
+#include "structure/isdict.h"
+#include "system/iscache.h"
 #include "system/isprofile.h"
 #include "system/isregion.h"
+#include "system/issystem.h"
 
 extern "C" {
 WISAM_API int32_t isForceCommit = 0;
@@ -44,10 +47,19 @@ void dropOpenLocks(IsFile *f, int32_t slot) {
     }
 }
 
-// The user slot, or 113 when none can be had.
-int32_t slotForOpen(IsFile *f) {
+// A refused open lock: the request (`event`) ends, `failedEvent` marks the
+// failure, and the open fails with 113.
+[[noreturn]] void refuseOpenLock(IsFile *f, int32_t event, int32_t failedEvent) {
+    reportEvent(f, event, kPhaseAfter);
+    reportEvent(f, failedEvent, kPhaseEvent);
+    raiseError(f, kErrFileInUse, 0);
+}
+
+// The user slot for an open lock; no slot (the counter is locked by an
+// exclusive opener) refuses the open lock like a conflict on its byte.
+int32_t slotForOpen(IsFile *f, int32_t event, int32_t failedEvent) {
     const int32_t slot = sysUserSlot(f);
-    if (slot == 0) raiseError(f, kErrFileInUse, 0);
+    if (slot == 0) refuseOpenLock(f, event, failedEvent);
     return slot;
 }
 
@@ -114,6 +126,7 @@ void unlockState(IsFile *f) {
     } else if (has(f->deferState, kDeferExclusiveKept)) {
         if (has(f->lockState, kLockStateExclusive)) return;
         f->deferState &= static_cast<uint8_t>(~kDeferExclusiveKept);
+        performDeferredWork(f);
     }
     if (has(f->lockState, kLockOpenExclusive) || noLocking(f)) return;
     if (!has(f->lockState, kLockStateShared | kLockStateExclusive)) return;
@@ -127,23 +140,34 @@ void unlockState(IsFile *f) {
     }
 }
 
+void performDeferredWork(IsFile *f) {
+    if (has(f->deferState, kDeferWriteBack)) {
+        writeBackDirtyBlocks(f);
+        f->deferState &= static_cast<uint8_t>(~kDeferWriteBack);
+    }
+    if (!has(f->deferState, kDeferDictionary)) return;
+    writeDictionary(f);
+    if (isForceCommit != 0) {
+        sysCommit(f, kKindData);
+        sysCommit(f, kKindIndex);
+    }
+}
+
 void openLockShared(IsFile *f) {
     if (has(f->lockState, kLockOpenShared) || noLocking(f)) return;
-    const int32_t slot = slotForOpen(f);
+    const int32_t slot = slotForOpen(f, kEventSharedLock, kEventSharedFailed);
     dropOpenLocks(f, slot);
     reportEvent(f, kEventSharedLock, kPhaseBefore);
     if (sysLockRegion(f, kKindLock, slot, 1, false)) {
         f->lockState |= kLockOpenShared;
         return;
     }
-    reportEvent(f, kEventSharedLock, kPhaseAfter);
-    reportEvent(f, kEventSharedFailed, kPhaseEvent);
-    raiseError(f, kErrFileInUse, 0);
+    refuseOpenLock(f, kEventSharedLock, kEventSharedFailed);
 }
 
 void openLockExclusive(IsFile *f) {
     if (has(f->lockState, kLockOpenExclusive) || noLocking(f)) return;
-    const int32_t slot = slotForOpen(f);
+    const int32_t slot = slotForOpen(f, kEventExclusiveLock, kEventExclusiveFailed);
     const bool hadPresence = has(f->lockState, kLockOpenShared);
     dropOpenLocks(f, slot);
     reportEvent(f, kEventExclusiveLock, kPhaseBefore);
@@ -163,7 +187,8 @@ void openLockExclusive(IsFile *f) {
 
 void openLockDowngrade(IsFile *f) {
     if (noLocking(f)) return;
-    const int32_t slot = slotForOpen(f);
+    const int32_t slot = sysUserSlot(f);
+    if (slot == 0) raiseError(f, kErrFileInUse, 0);
     dropOpenLocks(f, slot);
     if (sysLockRegion(f, kKindLock, slot, 1, true)) f->lockState |= kLockOpenShared;
 }

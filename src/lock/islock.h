@@ -21,6 +21,12 @@ struct IsFile;
 namespace wisam {
 
 void lockShared(IsFile *f);
+// The work deferred while an exclusive lock was kept across calls, in the
+// order that makes the file complete on disk before anyone else can lock
+// it: dirty cached blocks, then the dictionary (which counts the change for
+// other processes), then, with isForceCommit, a flush of the data file and
+// then the index file.
+void performDeferredWork(IsFile *f);
 void lockExclusive(IsFile *f);
 void unlockState(IsFile *f);
 

@@ -1,0 +1,36 @@
+// isidxio.cpp - whole-block I/O of the index file.
+#include "index/isidxio.h"
+
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "system/iscache.h"
+
+namespace wisam {
+
+namespace {
+
+constexpr uint32_t kFirstNodeBlock = 2;
+
+void checkBlock(IsFile *f, uint32_t block) {
+    if (block < kFirstNodeBlock || block > f->indexAlloc.highest) {
+        raiseError(f, kErrCorrupt, 0);
+    }
+}
+
+}  // namespace
+
+int64_t indexBlockOffset(const IsFile *f, uint32_t block) {
+    return static_cast<int64_t>(block - 1) * f->nodeSize;
+}
+
+void readIndexBlock(IsFile *f, uint32_t block, uint8_t *buffer) {
+    checkBlock(f, block);
+    cacheRead(f, kKindIndex, buffer, f->nodeSize, indexBlockOffset(f, block));
+}
+
+void writeIndexBlock(IsFile *f, uint32_t block, const uint8_t *buffer) {
+    checkBlock(f, block);
+    cacheWrite(f, kKindIndex, buffer, f->nodeSize, indexBlockOffset(f, block));
+}
+
+}  // namespace wisam

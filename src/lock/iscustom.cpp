@@ -1,0 +1,112 @@
+// iscustom.cpp - kept file-state locks and lock tests.
+#include "lock/iscustom.h"
+
+#include "frame/iscall.h"
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "lock/islock.h"
+#include "lock/isrecord.h"
+#include "system/isprofile.h"
+#include "system/isregion.h"
+
+namespace wisam {
+
+namespace {
+
+constexpr int kLineKeptSharedGivenUp = 257;
+constexpr int kLineKeptExclusiveGivenUp = 268;
+
+bool has(uint8_t bits, uint8_t bit) { return (bits & bit) != 0; }
+void clear(uint8_t &bits, uint8_t bit) { bits &= static_cast<uint8_t>(~bit); }
+
+void tableLockNotice(IsFile *f) {
+    auto callback = tableLockCallback;
+    if (callback != nullptr && f->profileTag != 0) callback(f);
+}
+
+// Drops the file-state locks held now, before a kept one is requested.
+void dropStateLocks(IsFile *f, int32_t slot) {
+    if (has(f->lockState, kLockStateExclusive)) {
+        sysUnlockRegion(f, kKindLock, kStateRegionOffset, kRegionLength);
+        clear(f->lockState, kLockStateExclusive);
+    }
+    if (has(f->lockState, kLockStateShared)) {
+        sysUnlockRegion(f, kKindLock, kStateRegionOffset + slot, 1);
+        clear(f->lockState, kLockStateShared);
+    }
+    clear(f->deferState, kDeferSharedKept);
+}
+
+}  // namespace
+
+void keepSharedLock(IsFile *f) {
+    const int32_t slot = sysUserSlot(f);
+    if (has(f->deferState, kDeferExclusiveKept)) return;
+    if (!has(f->deferState, kDeferSharedKept)) tableLockNotice(f);
+    dropStateLocks(f, slot);
+    reportEvent(f, kEventSharedLock, kPhaseBefore);
+    if (sysLockRegion(f, kKindLock, kStateRegionOffset + slot, 1, true)) {
+        f->lockState |= kLockStateShared;
+    } else {
+        reportEvent(f, kEventSharedLock, kPhaseAfter);
+        reportEvent(f, kEventSharedFailed, kPhaseEvent);
+        fatalAt("islock", kLineKeptSharedGivenUp);
+    }
+    refreshFile(f);
+    f->deferState |= kDeferSharedKept;
+}
+
+void keepExclusiveLock(IsFile *f) {
+    const int32_t slot = sysUserSlot(f);
+    if (has(f->deferState, kDeferExclusiveKept)) return;
+    if (!has(f->deferState, kDeferSharedKept)) tableLockNotice(f);
+    dropStateLocks(f, slot);
+    reportEvent(f, kEventExclusiveLock, kPhaseBefore);
+    if (sysLockRegion(f, kKindLock, kStateRegionOffset, kRegionLength, true)) {
+        f->lockState |= kLockStateExclusive;
+    } else {
+        reportEvent(f, kEventExclusiveLock, kPhaseAfter);
+        reportEvent(f, kEventExclusiveFailed, kPhaseEvent);
+        fatalAt("islock", kLineKeptExclusiveGivenUp);
+    }
+    refreshFile(f);
+    f->deferState |= kDeferExclusiveKept;
+}
+
+void endKeptLock(IsFile *f) {
+    if (f->deferState == 0) return;
+    clear(f->deferState, kDeferSharedKept | kDeferExclusiveKept);
+    performDeferredWork(f);
+    unlockState(f);
+}
+
+int lockTest(IsFile *f, int32_t record) {
+    if ((f->mode & kModeNoLocking) != 0 || has(f->lockState, kLockFile)) return 1;
+    if (record == 0) {
+        freeHeldLockEntry(f);  // the lookup of 0 finds (or makes) a free entry
+        return 1;
+    }
+    if (findHeldLock(f, record) >= 0) return 1;
+    if (groupLockConflict(f, record, false)) return 0;
+    if (!sysLockRegion(f, kKindLock, kRecordAreaOffset + record, 1, false)) return 0;
+    sysUnlockRegion(f, kKindLock, kRecordAreaOffset + record, 1);
+    return 1;
+}
+
+int specialLockTest(IsFile *f, int32_t record) {
+    if ((f->mode & kModeNoLocking) != 0) return 1;
+    if (groupLockConflict(f, record, false)) return 0;
+    if (record != 0) {
+        if (!sysLockRegion(f, kKindLock, kRecordAreaOffset + record, 1, false)) return 0;
+        sysUnlockRegion(f, kKindLock, kRecordAreaOffset + record, 1);
+        return 1;
+    }
+    unlockAllRecords(f);
+    if (!sysLockRegion(f, kKindLock, kFileLockOffset, kFileLockLength, false)) return 0;
+    f->lockState |= kLockFile;
+    sysUnlockRegion(f, kKindLock, kFileLockOffset, kFileLockLength);
+    clear(f->lockState, kLockFile);
+    return 1;
+}
+
+}  // namespace wisam

@@ -1,0 +1,437 @@
+// iscache.cpp - the block caches, their choice per access, and write-back.
+#include "system/iscache.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "frame/iscall.h"
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "system/isprofile.h"
+#include "system/issystem.h"
+
+namespace wisam {
+
+// One way of a set: a block-sized slice of the cache's buffer.
+struct CacheWay {
+    int32_t valid;      // the slice holds the block's current contents
+    int32_t dirty;      // the slice differs from the file; implies valid
+    int32_t block;      // file offset / block size
+    IsFile *owner;      // handle whose file the block belongs to
+    uint32_t age;       // bit 31 set on use, shifted right on each allocation
+    uint8_t *data;      // the slice of BlockCache::buffer
+};
+
+struct CacheSet {
+    int32_t inUse;      // 0: every way counts as invalid
+    CacheWay *ways;     // `ways` records
+};
+
+struct BlockCache {
+    int32_t kind;       // kKindIndex or kKindData
+    int32_t sets;
+    int32_t ways;
+    int32_t blockSize;
+    CacheSet *setTable; // `sets` entries
+    uint8_t *buffer;    // sets x ways x blockSize bytes
+};
+
+namespace {
+
+// The charge of one cache counts the records at the sizes they have on a
+// 32-bit target, so that isFileCacheMaxMemUsage means the same everywhere.
+constexpr int64_t kWayRecordCharge = 24;
+constexpr int64_t kSetEntryCharge = 8;
+constexpr int64_t kCacheObjectCharge = 24;
+
+constexpr int32_t kGlobalBlockSize = 4096;  // the node size of isBuild without varlen
+constexpr uint32_t kAgeUsed = 0x80000000u;
+constexpr int64_t kDictionaryOffset = 0;    // block 1 of the index file: never cached
+
+// Data caches are not reduced below this many sets and ways.
+constexpr int32_t kMinDataSets = 16;
+constexpr int32_t kMinDataWays = 4;
+
+// ioCallback operations.
+constexpr int32_t kIoOpRead = 0;
+constexpr int32_t kIoOpHit = 1;
+constexpr int32_t kIoOpWrite = 2;
+
+BlockCache *globalCache = nullptr;
+int64_t memoryCharged = 0;
+
+void *allocateDefault(size_t size) { return std::calloc(1, size == 0 ? 1 : size); }
+
+int64_t chargeOf(int32_t sets, int32_t ways, int32_t blockSize) {
+    return int64_t{sets} * (int64_t{ways} * (blockSize + kWayRecordCharge) + kSetEntryCharge) +
+           kCacheObjectCharge;
+}
+
+// Frees a cache whose parts may be partly allocated (creation failure).
+void freeParts(BlockCache *cache) {
+    if (cache == nullptr) return;
+    if (cache->setTable != nullptr) {
+        for (int32_t i = 0; i < cache->sets; ++i) std::free(cache->setTable[i].ways);
+        std::free(cache->setTable);
+    }
+    std::free(cache->buffer);
+    std::free(cache);
+}
+
+// Creates a cache, or returns null when it does not fit the memory cap, the
+// geometry is empty or an allocation fails.  Never raises: a missing cache
+// only means that I/O goes to the file.
+BlockCache *createCache(int32_t kind, int32_t sets, int32_t ways, int32_t blockSize) {
+    if (sets <= 0 || ways <= 0 || blockSize <= 0) return nullptr;
+    const int64_t charge = chargeOf(sets, ways, blockSize);
+    if (memoryCharged + charge > int64_t{isFileCacheMaxMemUsage}) return nullptr;
+    auto *cache = static_cast<BlockCache *>(cacheAllocate(sizeof(BlockCache)));
+    if (cache == nullptr) return nullptr;
+    cache->kind = kind;
+    cache->sets = sets;
+    cache->ways = ways;
+    cache->blockSize = blockSize;
+    cache->setTable = static_cast<CacheSet *>(cacheAllocate(sizeof(CacheSet) * size_t(sets)));
+    if (cache->setTable == nullptr) {
+        freeParts(cache);
+        return nullptr;
+    }
+    const size_t stride = size_t(blockSize);
+    cache->buffer = static_cast<uint8_t *>(cacheAllocate(size_t(sets) * size_t(ways) * stride));
+    if (cache->buffer == nullptr) {
+        freeParts(cache);
+        return nullptr;
+    }
+    for (int32_t i = 0; i < sets; ++i) {
+        auto *records = static_cast<CacheWay *>(cacheAllocate(sizeof(CacheWay) * size_t(ways)));
+        if (records == nullptr) {
+            freeParts(cache);
+            return nullptr;
+        }
+        for (int32_t j = 0; j < ways; ++j) {
+            records[j].data = cache->buffer + (size_t(i) * size_t(ways) + size_t(j)) * stride;
+        }
+        cache->setTable[i] = {0, records};
+    }
+    memoryCharged += charge;
+    return cache;
+}
+
+BlockCache *freeCache(BlockCache *cache) {
+    if (cache == nullptr) return nullptr;
+    memoryCharged -= chargeOf(cache->sets, cache->ways, cache->blockSize);
+    freeParts(cache);
+    return nullptr;
+}
+
+// Sets and ways of a data cache for a file whose highest record number is
+// `highest`: halve (ways first, down to 4, then sets, down to 16) while the
+// cache has more than twice as many ways as the file has records.
+void sizeDataCache(uint32_t highest, int32_t &sets, int32_t &ways) {
+    const int64_t wanted = 2 * int64_t{highest};
+    while ((sets > kMinDataSets || ways > kMinDataWays) && int64_t{sets} * ways > wanted) {
+        if (ways > kMinDataWays) {
+            ways /= 2;
+        } else {
+            sets /= 2;
+        }
+    }
+}
+
+void invalidate(CacheWay &way) {
+    way.valid = 0;
+    way.dirty = 0;
+}
+
+// Marks every set not in use: all blocks become invalid, dirty ones are lost.
+void emptyCache(BlockCache *cache) {
+    if (cache == nullptr) return;
+    for (int32_t i = 0; i < cache->sets; ++i) {
+        CacheSet &set = cache->setTable[i];
+        set.inUse = 0;
+        for (int32_t j = 0; j < cache->ways; ++j) invalidate(set.ways[j]);
+    }
+}
+
+// Invalidates every way owned by `f`; a set stays in use only while it holds
+// a valid way of another owner.
+void dropEntries(BlockCache *cache, const IsFile *f) {
+    if (cache == nullptr) return;
+    for (int32_t i = 0; i < cache->sets; ++i) {
+        CacheSet &set = cache->setTable[i];
+        if (!set.inUse) continue;
+        int32_t othersValid = 0;
+        for (int32_t j = 0; j < cache->ways; ++j) {
+            CacheWay &way = set.ways[j];
+            if (way.owner == f) {
+                invalidate(way);
+                way.owner = nullptr;
+            } else if (way.valid) {
+                othersValid = 1;
+            }
+        }
+        set.inUse = othersValid;
+    }
+}
+
+// Writes a dirty way to its owner's file and clears the flag first, so that
+// a failing write is raised once and not repeated by the next attempt.
+void writeBackWay(const BlockCache *cache, CacheWay &way) {
+    way.dirty = 0;
+    const int64_t offset = int64_t{way.block} * cache->blockSize;
+    sysWrite(way.owner, cache->kind, way.data, cache->blockSize, offset);
+}
+
+enum class WayMode { lookup, allocate };
+
+// Finds block `block` of `f` in its set; when allocating and it is not
+// there, takes a victim (the last invalid way, else the oldest valid one,
+// the first of equal ages), writing it back when dirty.  The victim comes
+// back not valid, for the caller to fill.
+CacheWay *findWay(BlockCache *cache, IsFile *f, int32_t block, WayMode mode) {
+    CacheSet &set = cache->setTable[block % cache->sets];
+    if (!set.inUse) {
+        if (mode == WayMode::lookup) return nullptr;
+        set.inUse = 1;
+        for (int32_t j = 0; j < cache->ways; ++j) invalidate(set.ways[j]);
+        CacheWay &first = set.ways[0];
+        first.block = block;
+        first.owner = f;
+        first.age = kAgeUsed;
+        return &first;
+    }
+    CacheWay *invalidWay = nullptr;
+    CacheWay *oldest = nullptr;
+    for (int32_t j = 0; j < cache->ways; ++j) {
+        CacheWay &way = set.ways[j];
+        if (!way.valid) {
+            invalidWay = &way;
+            continue;
+        }
+        if (way.block == block && way.owner == f) {
+            way.age |= kAgeUsed;
+            return &way;
+        }
+        if (oldest == nullptr || way.age < oldest->age) oldest = &way;
+    }
+    if (mode == WayMode::lookup) return nullptr;
+    CacheWay *victim = invalidWay != nullptr ? invalidWay : oldest;
+    if (victim->dirty) writeBackWay(cache, *victim);
+    for (int32_t j = 0; j < cache->ways; ++j) set.ways[j].age >>= 1;
+    victim->valid = 0;
+    victim->block = block;
+    victim->owner = f;
+    victim->age = kAgeUsed;
+    return victim;
+}
+
+// The way for a whole, aligned block access; null when the access cannot be
+// cached.  A partial or unaligned access first writes back (when dirty) and
+// invalidates every cached block of `f` that it touches, so that the file,
+// which the caller then uses directly, is the only copy.
+CacheWay *blockAccess(BlockCache *cache, IsFile *f, int64_t offset, int32_t length) {
+    if (offset < 0 || length <= 0) return nullptr;
+    const int64_t size = cache->blockSize;
+    if (length == size && offset % size == 0) {
+        const int64_t block = offset / size;
+        if (block > INT32_MAX) return nullptr;
+        return findWay(cache, f, static_cast<int32_t>(block), WayMode::allocate);
+    }
+    const int64_t last = (offset + length - 1) / size;
+    for (int64_t block = offset / size; block <= last && block <= INT32_MAX; ++block) {
+        CacheWay *way = findWay(cache, f, static_cast<int32_t>(block), WayMode::lookup);
+        if (way == nullptr) continue;
+        if (way->dirty) writeBackWay(cache, *way);
+        invalidate(*way);
+    }
+    return nullptr;
+}
+
+// The cache that serves an access, or null when it goes straight to the file.
+BlockCache *cacheFor(const IsFile *f, int kind, int64_t offset) {
+    if (f == nullptr || isFileCacheActive == 0) return nullptr;
+    if (kind == kKindData) return f->dataCache;
+    if (kind == kKindIndex && offset != kDictionaryOffset) {
+        return f->indexCache != nullptr ? f->indexCache : globalCache;
+    }
+    return nullptr;
+}
+
+// Reports an access of the index or data file to ioCallback with its block
+// number (offset / slot or node size, truncated to 32 bits).
+void reportIo(const IsFile *f, int kind, int32_t operation, int64_t offset) {
+    auto callback = ioCallback;
+    if (callback == nullptr || f == nullptr) return;
+    int32_t size = 0;
+    int32_t fd = -1;
+    if (kind == kKindData) {
+        size = f->slotSize, fd = f->dataFd;
+    } else if (kind == kKindIndex) {
+        size = f->nodeSize, fd = f->indexFd;
+    }
+    if (size <= 0) return;
+    callback(kind == kKindData ? 1 : 0, operation, fd, static_cast<int32_t>(offset / size));
+}
+
+// Writes back the dirty ways of `cache` owned by `f`.
+void writeBackCache(BlockCache *cache, IsFile *f) {
+    for (int32_t i = 0; i < cache->sets; ++i) {
+        CacheSet &set = cache->setTable[i];
+        if (!set.inUse) continue;
+        for (int32_t j = 0; j < cache->ways; ++j) {
+            CacheWay &way = set.ways[j];
+            if (way.dirty && way.owner == f) writeBackWay(cache, way);
+        }
+    }
+}
+
+}  // namespace
+
+void *(*cacheAllocate)(size_t size) = allocateDefault;
+
+int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset) {
+    if (length > 0) profileCounters.requested += static_cast<uint64_t>(length);
+    reportIo(f, kindOrFd, kIoOpRead, offset);
+    BlockCache *cache = cacheFor(f, kindOrFd, offset);
+    CacheWay *way = cache != nullptr ? blockAccess(cache, f, offset, length) : nullptr;
+    if (way == nullptr) return sysRead(f, kindOrFd, buffer, length, offset);
+    if (way->valid) {
+        reportIo(f, kindOrFd, kIoOpHit, offset);
+    } else {
+        int32_t count = 0;
+        sysRead(f, kindOrFd, way->data, cache->blockSize, offset, &count);
+        profileCounters.readIntoCache += static_cast<uint64_t>(count);
+        if (count < length) raiseError(f, kErrCorrupt, kIoRead + kindOrFd);
+        way->valid = 1;
+    }
+    std::memcpy(buffer, way->data, size_t(length));
+    profileCounters.throughCache += static_cast<uint64_t>(length);
+    return 1;
+}
+
+int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset) {
+    reportIo(f, kindOrFd, kIoOpWrite, offset);
+    BlockCache *cache = cacheFor(f, kindOrFd, offset);
+    CacheWay *way = cache != nullptr ? blockAccess(cache, f, offset, length) : nullptr;
+    if (way == nullptr) return sysWrite(f, kindOrFd, buffer, length, offset);
+    if (isWriteBackActive != 0 && (f->deferState & kDeferExclusiveKept) != 0) {
+        std::memcpy(way->data, buffer, size_t(length));
+        way->valid = 1;
+        way->dirty = 1;
+        f->deferState |= kDeferWriteBack;
+        return 1;
+    }
+    // Write-through.  The way is invalid while the file is written, so that a
+    // failed write leaves no cached copy that the file does not hold; the
+    // write replaces the whole block, superseding any earlier dirty copy.
+    invalidate(*way);
+    sysWrite(f, kindOrFd, buffer, length, offset);
+    std::memcpy(way->data, buffer, size_t(length));
+    way->valid = 1;
+    return 1;
+}
+
+int writeBackDirtyBlocks(IsFile *f) {
+    if (f->dataCache != nullptr) writeBackCache(f->dataCache, f);
+    BlockCache *index = f->indexCache != nullptr ? f->indexCache : globalCache;
+    if (index == nullptr) return 0;
+    writeBackCache(index, f);
+    return 1;
+}
+
+void releaseHandleCaches(IsFile *f) {
+    if (f == nullptr) return;
+    f->dataCache = freeCache(f->dataCache);
+    f->indexCache = freeCache(f->indexCache);
+    dropEntries(globalCache, f);
+}
+
+CacheShape cacheShape(const BlockCache *cache) {
+    if (cache == nullptr) return {};
+    return {cache->kind, cache->sets, cache->ways, cache->blockSize};
+}
+
+const BlockCache *globalIndexCache() { return globalCache; }
+
+int64_t cacheMemoryCharged() { return memoryCharged; }
+
+}  // namespace wisam
+
+// The exported cache controls: plain calls without a call frame that do
+// nothing while isFileCacheActive is 0.
+
+extern "C" WISAM_API void startFileCache(IsFile *f) {
+    using namespace wisam;
+    if (f == nullptr || isFileCacheActive == 0) return;
+    if (f->dataCache == nullptr) {
+        int32_t sets = isDefaultDataCacheLines;
+        int32_t ways = isDefaultDataCacheAssociativity;
+        sizeDataCache(f->dataAlloc.highest, sets, ways);
+        f->dataCache = createCache(kKindData, sets, ways, f->slotSize);
+    }
+    if (f->indexCache == nullptr && isGlobalIndexCacheActive == 0) {
+        f->indexCache = createCache(kKindIndex, isDefaultIndexCacheLines,
+                                    isDefaultIndexCacheAssociativity, f->nodeSize);
+    }
+}
+
+// Also drops the handle's global entries when the global cache exists but is
+// no longer switched on: a closed handle must not stay an owner there.
+extern "C" WISAM_API void stopFileCache(IsFile *f) {
+    if (f == nullptr || isFileCacheActive == 0) return;
+    wisam::releaseHandleCaches(f);
+}
+
+extern "C" WISAM_API void clearFileCache(IsFile *f) {
+    using namespace wisam;
+    if (f == nullptr || isFileCacheActive == 0) return;
+    emptyCache(f->dataCache);
+    emptyCache(f->indexCache);
+    if (isGlobalIndexCacheActive != 0) dropEntries(globalCache, f);
+}
+
+extern "C" WISAM_API void clearDatFileCache(IsFile *f) {
+    if (f == nullptr || isFileCacheActive == 0) return;
+    wisam::emptyCache(f->dataCache);
+}
+
+extern "C" WISAM_API void startGlobalIndexCache(void) {
+    using namespace wisam;
+    if (isFileCacheActive == 0 || isGlobalIndexCacheActive == 0 || globalCache != nullptr) return;
+    globalCache = createCache(kKindIndex, isGlobalIndexCacheLines,
+                              isGlobalIndexCacheAssociativity, kGlobalBlockSize);
+}
+
+extern "C" WISAM_API void stopGlobalIndexCache(void) {
+    using namespace wisam;
+    if (isFileCacheActive == 0 || isGlobalIndexCacheActive == 0) return;
+    globalCache = freeCache(globalCache);
+}
+
+extern "C" WISAM_API void clearGlobalIndexCache(IsFile *f) {
+    using namespace wisam;
+    if (f == nullptr || isFileCacheActive == 0 || isGlobalIndexCacheActive == 0) return;
+    dropEntries(globalCache, f);
+}
+
+// Called by the host outside any call, a write failure has no frame to
+// return to.  The handle is marked as having no call under way, so that the
+// raise reports "isam crash" through the fatal hook and does not treat the
+// failure as that of a changing call (which would re-read the dictionary and
+// lose a deferred dictionary write); the guard turns it into the result 0,
+// so nothing unwinds into the host.  Inside a call frame use
+// writeBackDirtyBlocks, whose raise fails the call.
+extern "C" WISAM_API int writeBackChanges(IsFile *f) {
+    using namespace wisam;
+    if (f == nullptr || isFileCacheActive == 0 || isWriteBackActive == 0) return 0;
+    const int32_t access = f->callAccess;
+    f->callAccess = 0;
+    bool completed = false;
+    const int result = guardedCall(f, [&] {
+        const int indexPass = writeBackDirtyBlocks(f);
+        completed = true;
+        return indexPass;
+    });
+    if (completed) f->callAccess = access;  // a raise leaves it 0, as after any raise
+    return result;
+}

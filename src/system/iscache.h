@@ -1,0 +1,98 @@
+// iscache.h - set-associative block caches and deferred write-back.
+//
+// Every read and write of index-file and data-file contents goes through
+// cacheRead and cacheWrite.  With caching on (isFileCacheActive), whole
+// blocks (one index node, or one data slot) are kept in process-local caches
+// so that a repeated access costs no system call.  Writes go through to the
+// file at once, except while the handle keeps its exclusive file-state lock
+// across calls (deferState 0x02) and isWriteBackActive is set: then the block
+// only turns dirty (deferState 0x08) and reaches the file in writeBackChanges
+// when the kept lock ends, or earlier when its way is chosen as a victim.
+//
+// State of one way (a slot of a set):
+//
+//   invalid --fill by read / copy by write--> valid
+//   valid --deferred write--> valid + dirty
+//   valid + dirty --write-back (victim, partial access, writeBackChanges)--> valid
+//   any --victim choice--> invalid, reassigned to the new block and owner
+//   any --emptying, dropping a handle's entries, partial access--> invalid
+//
+// Invariants:
+//   - A way that is not valid is never dirty: every operation that makes a
+//     way invalid clears its dirty flag, after writing it back where a
+//     write-back is due (victim, partial access; never on emptying).
+//   - A valid way holds the current contents of block `block` of its
+//     owner's file, as this process last saw or changed it.
+//   - A hit needs block and owner to match: two handles never share a
+//     cached block, even on one file in the global index cache.
+//   - No allocation happens after a cache is created; a hit is one scan of
+//     the set and one copy.
+//
+// Geometry (sets are "lines", ways "associativity" in the configuration):
+//
+//   cache               where               block size   sets x ways
+//   data cache          IsFile::dataCache   slotSize     isDefaultDataCache*,
+//                                                        halved for small files
+//   index cache         IsFile::indexCache  nodeSize     isDefaultIndexCache*
+//                       (only while isGlobalIndexCacheActive is 0)
+//   global index cache  one per process     4096         isGlobalIndexCache*
+//
+// Block k of a cache lives in set k mod sets.  Each cache is charged
+// sets x (ways x (block size + 24) + 8) + 24 bytes against the process-wide
+// total, which never exceeds isFileCacheMaxMemUsage; a cache that does not
+// fit, or cannot be allocated, is simply absent and I/O goes to the file.
+//
+// Concurrency: caches are process-local and unguarded.  A per-handle cache
+// is used only by its handle's calls; the global index cache is shared by all
+// handles, so calls on different handles must not run in parallel while it
+// is active.  Coherence between processes comes only from refreshFile, which
+// empties a handle's caches (clearFileCache) when the file changed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct IsFile;
+
+namespace wisam {
+
+struct BlockCache;
+
+// Reads `length` bytes at `offset` of the file of kind `kindOrFd` (with a
+// handle) or of descriptor `kindOrFd` (without one), through the cache that
+// serves the access when there is one.  Returns 1; without a handle 0 on
+// failure.  With a handle a failure raises: a short fill of a cache block
+// raises 105 with I/O code 64 + kind.
+int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset);
+
+// Writes `length` bytes at `offset` likewise: through to the file, or only
+// into the cache (dirty) while write-back is allowed for the handle.
+int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset);
+
+// Writes the handle's dirty blocks to its files.  Raises on a write failure,
+// so it belongs inside a call frame (the end of a kept exclusive lock); the
+// exported writeBackChanges wraps it for the host.  Returns the result of the
+// index-cache pass: 1 when an index cache serves the handle, else 0.
+int writeBackDirtyBlocks(IsFile *f);
+
+// Frees the handle's own caches and drops its entries from the global index
+// cache whatever the configuration words say now, so that a closing handle
+// leaves neither memory nor dangling owners behind.  Dirty blocks are lost.
+void releaseHandleCaches(IsFile *f);
+
+// Read-only views for inspection and tests.
+struct CacheShape {
+    int32_t kind = 0;
+    int32_t sets = 0;
+    int32_t ways = 0;
+    int32_t blockSize = 0;
+};
+CacheShape cacheShape(const BlockCache *cache);  // all 0 for null
+const BlockCache *globalIndexCache();
+int64_t cacheMemoryCharged();  // sum of the charges of all live caches
+
+// The allocator of cache memory (zero-filled, null on failure), replaceable
+// by tests to make creation fail at a chosen allocation.
+extern void *(*cacheAllocate)(size_t size);
+
+}  // namespace wisam

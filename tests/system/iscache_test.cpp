@@ -1,0 +1,641 @@
+// Block caches: hits and misses counted in system calls, set mapping and
+// eviction, partial accesses, data-cache sizing, the memory cap, deferred
+// write-back, the global index cache, the profile counters, short fills and
+// write-back failures outside a call.
+#include "system/iscache.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frame/isfile.h"
+#include "structure/isencode.h"
+#include "support/testing.h"
+#include "system/issystem.h"
+#include "wisam.h"
+
+namespace wisam {
+namespace {
+
+constexpr int32_t kNode = 4096;          // node size of the laid-down index files
+constexpr int16_t kRecordLength = 10;
+constexpr int32_t kSlot = kRecordLength + 1;
+constexpr int kModeInOut = 2;
+
+// System-call counters of the injected file layer.
+int preads = 0;
+int pwrites = 0;
+bool failWrites = false;
+
+long countingPread(int fd, void *buffer, size_t length, int64_t offset) {
+    ++preads;
+    return defaultSysCalls().pread(fd, buffer, length, offset);
+}
+
+long countingPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
+    ++pwrites;
+    if (failWrites) {
+        errno = EIO;
+        return -1;
+    }
+    return defaultSysCalls().pwrite(fd, buffer, length, offset);
+}
+
+struct IoReport {
+    int32_t isData, operation, fd, block;
+    bool operator==(const IoReport &) const = default;
+};
+std::vector<IoReport> ioReports;
+void recordIo(int32_t isData, int32_t operation, int32_t fd, int32_t block) {
+    ioReports.push_back({isData, operation, fd, block});
+}
+
+std::vector<std::string> fatalTexts;
+void captureFatal(const char *text) { fatalTexts.emplace_back(text); }
+
+// Allocation failure at the n-th cache allocation (0: never).
+int allocations = 0;
+int failAt = 0;
+void *failingAllocate(size_t size) {
+    if (++allocations == failAt) return nullptr;
+    return std::calloc(1, size);
+}
+
+uint8_t slotByte(int slot, int i) { return static_cast<uint8_t>(slot * 7 + i + 1); }
+uint8_t nodeByte(int block, int i, uint8_t salt) { return static_cast<uint8_t>(block * 13 + i + salt); }
+
+class CacheTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved = {isFileCacheActive,          isWriteBackActive,
+                 isGlobalIndexCacheActive,   isFileCacheMaxMemUsage,
+                 isDefaultDataCacheLines,    isDefaultDataCacheAssociativity,
+                 isDefaultIndexCacheLines,   isDefaultIndexCacheAssociativity,
+                 isGlobalIndexCacheLines,    isGlobalIndexCacheAssociativity};
+        savedIoCallback = ioCallback;
+        savedAllocate = cacheAllocate;
+        chargedBefore = cacheMemoryCharged();
+        preads = pwrites = 0;
+        failWrites = false;
+        ioReports.clear();
+        fatalTexts.clear();
+        isFileCacheActive = 1;
+    }
+
+    void TearDown() override {
+        isFileCacheActive = 1;
+        for (IsFile *f : handles) {
+            f->deferState = 0;
+            stopFileCache(f);
+            testing::closeTestHandle(f);
+        }
+        isGlobalIndexCacheActive = 1;
+        stopGlobalIndexCache();
+        isFileCacheActive = saved[0];
+        isWriteBackActive = saved[1];
+        isGlobalIndexCacheActive = saved[2];
+        isFileCacheMaxMemUsage = saved[3];
+        isDefaultDataCacheLines = saved[4];
+        isDefaultDataCacheAssociativity = saved[5];
+        isDefaultIndexCacheLines = saved[6];
+        isDefaultIndexCacheAssociativity = saved[7];
+        isGlobalIndexCacheLines = saved[8];
+        isGlobalIndexCacheAssociativity = saved[9];
+        ioCallback = savedIoCallback;
+        cacheAllocate = savedAllocate;
+        isFatal(nullptr);
+        EXPECT_EQ(cacheMemoryCharged(), chargedBefore) << "every cache is freed again";
+    }
+
+    // Files `base` with `slots` data slots and `nodes` index blocks (block 1
+    // the dictionary, whose highest record number says `slots`), opened.
+    IsFile *open(const std::string &base, int slots, int nodes, uint8_t salt = 0) {
+        lay(base, slots, nodes, salt);
+        return reopen(base);
+    }
+    void lay(const std::string &base, int slots, int nodes, uint8_t salt = 0) {
+        testing::layDownFiles(dir.file(base), kRecordLength);
+        std::vector<uint8_t> index = testing::readFile(dir.file(base) + ".wox");
+        st4(&index[33], slots);
+        for (int block = 1; block < nodes; ++block) {
+            for (int i = 0; i < kNode; ++i) index.push_back(nodeByte(block, i, salt));
+        }
+        testing::writeFile(dir.file(base) + ".wox", index);
+        std::vector<uint8_t> data;
+        for (int slot = 0; slot < slots; ++slot) {
+            for (int i = 0; i < kSlot; ++i) data.push_back(slotByte(slot, i));
+        }
+        testing::writeFile(dir.file(base) + ".wod", data);
+    }
+    IsFile *reopen(const std::string &base) {
+        IsFile *f = testing::openHandle(dir.name(base), kModeInOut | kModeManualLock);
+        if (f == nullptr) return nullptr;
+        f->slotSize = kSlot;
+        handles.push_back(f);
+        return f;
+    }
+
+    std::vector<uint8_t> readSlot(IsFile *f, int slot) {
+        std::vector<uint8_t> out(kSlot);
+        EXPECT_EQ(testing::inCall(f, kAccessRead, [&] {
+                      return cacheRead(f, kKindData, out.data(), kSlot, int64_t{slot} * kSlot);
+                  }),
+                  1);
+        return out;
+    }
+    std::vector<uint8_t> readNode(IsFile *f, int block) {
+        std::vector<uint8_t> out(kNode);
+        EXPECT_EQ(testing::inCall(f, kAccessRead, [&] {
+                      return cacheRead(f, kKindIndex, out.data(), kNode, int64_t{block} * kNode);
+                  }),
+                  1);
+        return out;
+    }
+    void writeSlot(IsFile *f, int slot, const std::vector<uint8_t> &bytes) {
+        EXPECT_EQ(testing::inCall(f, kAccessChange, [&] {
+                      return cacheWrite(f, kKindData, bytes.data(), int32_t(bytes.size()),
+                                        int64_t{slot} * kSlot);
+                  }),
+                  1);
+    }
+    std::vector<uint8_t> fileSlot(const std::string &base, int slot) {
+        const std::vector<uint8_t> data = testing::readFile(dir.file(base) + ".wod");
+        const auto first = data.begin() + slot * kSlot;
+        return std::vector<uint8_t>(first, first + kSlot);
+    }
+    static std::vector<uint8_t> expectedSlot(int slot) {
+        std::vector<uint8_t> out;
+        for (int i = 0; i < kSlot; ++i) out.push_back(slotByte(slot, i));
+        return out;
+    }
+    static std::vector<uint8_t> changedSlot(int slot) {
+        std::vector<uint8_t> out(kSlot, static_cast<uint8_t>(0xA0 + slot % 32));
+        return out;
+    }
+    void countCalls() {
+        sysCalls.pread = countingPread;
+        sysCalls.pwrite = countingPwrite;
+    }
+
+    testing::TempDir dir;
+    std::vector<IsFile *> handles;
+    std::vector<int32_t> saved;
+    void (*savedIoCallback)(int32_t, int32_t, int32_t, int32_t) = nullptr;
+    void *(*savedAllocate)(size_t) = nullptr;
+    int64_t chargedBefore = 0;
+};
+
+TEST_F(CacheTest, TwoReadsOfOneIndexBlockCostOneFileReadAndReportAHit) {
+    IsFile *f = open("t", 4, 3);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    ASSERT_NE(f->indexCache, nullptr);
+    ioCallback = recordIo;
+    testing::FaultScope faults;
+    countCalls();
+    const std::vector<uint8_t> first = readNode(f, 2);
+    const std::vector<uint8_t> second = readNode(f, 2);
+    EXPECT_EQ(preads, 1);
+    EXPECT_EQ(first[0], nodeByte(2, 0, 0));
+    EXPECT_EQ(second, first);
+    const std::vector<IoReport> expected = {
+        {0, 0, f->indexFd, 2}, {0, 0, f->indexFd, 2}, {0, 1, f->indexFd, 2}};
+    EXPECT_EQ(ioReports, expected);
+}
+
+TEST_F(CacheTest, DictionaryBlockIsAlwaysReadFromTheFile) {
+    IsFile *f = open("t", 4, 2);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    testing::FaultScope faults;
+    countCalls();
+    readNode(f, 0);
+    readNode(f, 0);
+    EXPECT_EQ(preads, 2);
+}
+
+TEST_F(CacheTest, WithCachingOffNoCacheExistsAndEveryReadGoesToTheFile) {
+    isFileCacheActive = 0;
+    IsFile *f = open("t", 4, 2);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    EXPECT_EQ(f->dataCache, nullptr);
+    EXPECT_EQ(f->indexCache, nullptr);
+    ioCallback = recordIo;
+    testing::FaultScope faults;
+    countCalls();
+    EXPECT_EQ(readSlot(f, 1), expectedSlot(1));
+    EXPECT_EQ(readSlot(f, 1), expectedSlot(1));
+    EXPECT_EQ(preads, 2);
+    const std::vector<IoReport> expected = {{1, 0, f->dataFd, 1}, {1, 0, f->dataFd, 1}};
+    EXPECT_EQ(ioReports, expected) << "reads are reported with caching off too, never as hits";
+}
+
+TEST_F(CacheTest, BlocksThreeAndEightShareOneOfFiveSetsAndEvictEachOther) {
+    isDefaultDataCacheLines = 5;
+    isDefaultDataCacheAssociativity = 1;
+    IsFile *f = open("t", 20, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    ASSERT_EQ(cacheShape(f->dataCache).sets, 5);
+    ASSERT_EQ(cacheShape(f->dataCache).ways, 1);
+    testing::FaultScope faults;
+    countCalls();
+    readSlot(f, 3);
+    readSlot(f, 4);  // another set: 3 stays
+    readSlot(f, 3);
+    EXPECT_EQ(preads, 2);
+    EXPECT_EQ(readSlot(f, 8), expectedSlot(8));  // evicts 3
+    readSlot(f, 8);
+    EXPECT_EQ(preads, 3);
+    EXPECT_EQ(readSlot(f, 3), expectedSlot(3));
+    EXPECT_EQ(preads, 4) << "block 3 was evicted by block 8";
+}
+
+TEST_F(CacheTest, OldestWayOfAFullSetIsTheVictim) {
+    isDefaultDataCacheLines = 1;
+    isDefaultDataCacheAssociativity = 2;
+    IsFile *f = open("t", 10, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    testing::FaultScope faults;
+    countCalls();
+    readSlot(f, 0);
+    readSlot(f, 1);
+    readSlot(f, 0);  // hit: 0 is now the younger one
+    readSlot(f, 2);  // evicts 1
+    EXPECT_EQ(preads, 3);
+    readSlot(f, 0);
+    EXPECT_EQ(preads, 3);
+    readSlot(f, 1);
+    EXPECT_EQ(preads, 4);
+}
+
+TEST_F(CacheTest, FirstOfEquallyOldWaysIsTheVictim) {
+    isDefaultDataCacheLines = 1;
+    isDefaultDataCacheAssociativity = 3;
+    IsFile *f = open("t", 10, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    readSlot(f, 0);  // way 0
+    readSlot(f, 1);  // way 1
+    // Refilling way 2 again and again ages ways 0 and 1 down to 0 alike.
+    uint8_t part[2] = {};
+    for (int round = 0; round < 40; ++round) {
+        ASSERT_EQ(testing::inCall(f, kAccessRead, [&] {
+                      return cacheRead(f, kKindData, part, 2, 2 * kSlot);
+                  }),
+                  1);
+        readSlot(f, 2);
+    }
+    testing::FaultScope faults;
+    countCalls();
+    readSlot(f, 3);  // evicts slot 0, the first of the two oldest
+    readSlot(f, 1);
+    EXPECT_EQ(preads, 1) << "slot 1 stays";
+    readSlot(f, 0);
+    EXPECT_EQ(preads, 2) << "slot 0 was the victim";
+}
+
+TEST_F(CacheTest, PartialAccessInvalidatesTheBlockItTouches) {
+    IsFile *f = open("t", 8, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    testing::FaultScope faults;
+    countCalls();
+    readSlot(f, 2);
+    const uint8_t patch[3] = {0xEE, 0xEF, 0xF0};
+    EXPECT_EQ(testing::inCall(f, kAccessChange, [&] {
+                  return cacheWrite(f, kKindData, patch, 3, 2 * kSlot + 1);
+              }),
+              1);
+    EXPECT_EQ(pwrites, 1) << "a partial write goes straight to the file";
+    const std::vector<uint8_t> after = readSlot(f, 2);
+    EXPECT_EQ(preads, 2) << "the cached block was invalidated";
+    EXPECT_EQ(after[1], 0xEE);
+    EXPECT_EQ(after[3], 0xF0);
+    EXPECT_EQ(after[4], slotByte(2, 4));
+}
+
+TEST_F(CacheTest, PartialReadWritesADirtyBlockBackFirst) {
+    isWriteBackActive = 1;
+    IsFile *f = open("t", 8, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    f->deferState = kDeferExclusiveKept;
+    testing::FaultScope faults;
+    countCalls();
+    writeSlot(f, 2, changedSlot(2));
+    EXPECT_EQ(pwrites, 0);
+    uint8_t part[4] = {};
+    EXPECT_EQ(testing::inCall(f, kAccessRead, [&] {
+                  return cacheRead(f, kKindData, part, 4, 2 * kSlot + 3);
+              }),
+              1);
+    EXPECT_EQ(pwrites, 1);
+    EXPECT_EQ(part[0], changedSlot(2)[3]);
+    EXPECT_EQ(fileSlot("t", 2), changedSlot(2));
+}
+
+TEST_F(CacheTest, DataCacheIsSizedByTheHighestRecordNumber) {
+    isGlobalIndexCacheActive = 1;  // no per-handle index caches here
+    struct Case {
+        int slots, sets, ways;
+    };
+    const Case cases[] = {{0, 16, 4}, {10, 16, 4}, {1000, 128, 8}, {100000, 128, 16}};
+    for (const Case &c : cases) {
+        const std::string base = "s" + std::to_string(c.slots);
+        IsFile *f = open(base, c.slots, 1);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(f->dataAlloc.highest, uint32_t(c.slots));
+        startFileCache(f);
+        const CacheShape shape = cacheShape(f->dataCache);
+        EXPECT_EQ(shape.sets, c.sets) << c.slots << " slots";
+        EXPECT_EQ(shape.ways, c.ways) << c.slots << " slots";
+        EXPECT_EQ(shape.blockSize, kSlot);
+        EXPECT_EQ(shape.kind, kKindData);
+        EXPECT_EQ(f->indexCache, nullptr);
+    }
+}
+
+TEST_F(CacheTest, IndexCacheKeepsTheDefaultGeometry) {
+    IsFile *f = open("t", 0, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    const CacheShape shape = cacheShape(f->indexCache);
+    EXPECT_EQ(shape.sets, 16);
+    EXPECT_EQ(shape.ways, 4);
+    EXPECT_EQ(shape.blockSize, kNode);
+    EXPECT_EQ(shape.kind, kKindIndex);
+}
+
+TEST_F(CacheTest, MemoryCapDecidesByTheChargeOfTheCache) {
+    isGlobalIndexCacheActive = 1;
+    const int64_t charge = 16 * (4 * (kSlot + 24) + 8) + 24;  // a 16 x 4 data cache
+    IsFile *f = open("t", 10, 1);
+    ASSERT_NE(f, nullptr);
+    isFileCacheMaxMemUsage = int32_t(chargedBefore + charge - 1);
+    startFileCache(f);
+    EXPECT_EQ(f->dataCache, nullptr);
+    EXPECT_EQ(cacheMemoryCharged(), chargedBefore);
+    isFileCacheMaxMemUsage = int32_t(chargedBefore + charge);
+    startFileCache(f);
+    ASSERT_NE(f->dataCache, nullptr);
+    EXPECT_EQ(cacheMemoryCharged(), chargedBefore + charge);
+    stopFileCache(f);
+    EXPECT_EQ(f->dataCache, nullptr);
+    EXPECT_EQ(cacheMemoryCharged(), chargedBefore);
+}
+
+TEST_F(CacheTest, WithoutACacheUnderTheCapIoStillWorks) {
+    isFileCacheMaxMemUsage = 1000;
+    IsFile *f = open("t", 10, 3);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    EXPECT_EQ(f->dataCache, nullptr);
+    EXPECT_EQ(f->indexCache, nullptr);
+    testing::FaultScope faults;
+    countCalls();
+    EXPECT_EQ(readSlot(f, 4), expectedSlot(4));
+    EXPECT_EQ(readSlot(f, 4), expectedSlot(4));
+    EXPECT_EQ(readNode(f, 2)[5], nodeByte(2, 5, 0));
+    writeSlot(f, 4, changedSlot(4));
+    EXPECT_EQ(preads, 3);
+    EXPECT_EQ(pwrites, 1);
+    EXPECT_EQ(fileSlot("t", 4), changedSlot(4));
+}
+
+TEST_F(CacheTest, FailedAllocationAtAnyStepLeavesNoCacheBehind) {
+    isGlobalIndexCacheActive = 1;
+    IsFile *f = open("t", 10, 1);
+    ASSERT_NE(f, nullptr);
+    cacheAllocate = failingAllocate;
+    allocations = 0;
+    failAt = 0;
+    startFileCache(f);
+    ASSERT_NE(f->dataCache, nullptr);
+    const int needed = allocations;
+    EXPECT_EQ(needed, 3 + 16) << "object, set table, buffer and one way array per set";
+    stopFileCache(f);
+    for (failAt = 1; failAt <= needed; ++failAt) {
+        allocations = 0;
+        startFileCache(f);
+        EXPECT_EQ(f->dataCache, nullptr) << "failing allocation " << failAt;
+        EXPECT_EQ(cacheMemoryCharged(), chargedBefore);
+    }
+    failAt = 0;
+}
+
+TEST_F(CacheTest, WriteBackKeepsFiftyChangedSlotsOutOfTheFileUntilWrittenBack) {
+    isWriteBackActive = 1;
+    IsFile *f = open("t", 50, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    ASSERT_EQ(cacheShape(f->dataCache).sets * cacheShape(f->dataCache).ways, 64);
+    f->deferState = kDeferExclusiveKept;
+    testing::FaultScope faults;
+    countCalls();
+    for (int slot = 0; slot < 50; ++slot) writeSlot(f, slot, changedSlot(slot));
+    EXPECT_EQ(pwrites, 0);
+    EXPECT_EQ(f->deferState, kDeferExclusiveKept | kDeferWriteBack);
+    for (int slot = 0; slot < 50; ++slot) {
+        ASSERT_EQ(fileSlot("t", slot), expectedSlot(slot)) << "slot " << slot;
+        EXPECT_EQ(readSlot(f, slot), changedSlot(slot)) << "slot " << slot;
+    }
+    EXPECT_EQ(preads, 0);
+    EXPECT_EQ(writeBackChanges(f), 1);
+    EXPECT_EQ(pwrites, 50);
+    for (int slot = 0; slot < 50; ++slot) EXPECT_EQ(fileSlot("t", slot), changedSlot(slot));
+    EXPECT_EQ(writeBackChanges(f), 1);
+    EXPECT_EQ(pwrites, 50) << "written-back blocks are clean";
+}
+
+TEST_F(CacheTest, WritesGoThroughUnlessBothWriteBackConditionsHold) {
+    IsFile *f = open("t", 8, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    testing::FaultScope faults;
+    countCalls();
+    f->deferState = kDeferExclusiveKept;  // write-back switched off
+    writeSlot(f, 1, changedSlot(1));
+    isWriteBackActive = 1;
+    f->deferState = 0;  // no kept exclusive lock
+    writeSlot(f, 2, changedSlot(2));
+    EXPECT_EQ(pwrites, 2);
+    EXPECT_EQ(f->deferState, 0);
+    EXPECT_EQ(fileSlot("t", 1), changedSlot(1));
+    EXPECT_EQ(fileSlot("t", 2), changedSlot(2));
+    EXPECT_EQ(readSlot(f, 2), changedSlot(2));
+    EXPECT_EQ(preads, 0) << "a written block is cached";
+    isWriteBackActive = 0;
+    EXPECT_EQ(writeBackChanges(f), 0);
+}
+
+TEST_F(CacheTest, EvictedDirtyBlockIsWrittenToItsFile) {
+    isWriteBackActive = 1;
+    isDefaultDataCacheLines = 5;
+    isDefaultDataCacheAssociativity = 1;
+    IsFile *f = open("t", 20, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    f->deferState = kDeferExclusiveKept;
+    testing::FaultScope faults;
+    countCalls();
+    writeSlot(f, 3, changedSlot(3));
+    EXPECT_EQ(pwrites, 0);
+    EXPECT_EQ(readSlot(f, 8), expectedSlot(8));
+    EXPECT_EQ(pwrites, 1);
+    EXPECT_EQ(fileSlot("t", 3), changedSlot(3));
+    EXPECT_EQ(readSlot(f, 3), changedSlot(3));
+}
+
+TEST_F(CacheTest, GlobalIndexCacheKeepsTwoHandlesBlocksApart) {
+    isGlobalIndexCacheActive = 1;
+    isGlobalIndexCacheLines = 4;
+    isGlobalIndexCacheAssociativity = 2;
+    startGlobalIndexCache();
+    ASSERT_NE(globalIndexCache(), nullptr);
+    EXPECT_EQ(cacheShape(globalIndexCache()).blockSize, 4096);
+    IsFile *a = open("a", 2, 3, 0);
+    IsFile *b = open("b", 2, 3, 100);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    startFileCache(a);
+    startFileCache(b);
+    EXPECT_EQ(a->indexCache, nullptr);
+    testing::FaultScope faults;
+    countCalls();
+    EXPECT_EQ(readNode(a, 2)[0], nodeByte(2, 0, 0));
+    EXPECT_EQ(readNode(b, 2)[0], nodeByte(2, 0, 100));
+    EXPECT_EQ(readNode(a, 2)[0], nodeByte(2, 0, 0));
+    EXPECT_EQ(readNode(b, 2)[0], nodeByte(2, 0, 100));
+    EXPECT_EQ(preads, 2);
+    clearGlobalIndexCache(a);
+    readNode(b, 2);
+    EXPECT_EQ(preads, 2) << "b's entries stay";
+    readNode(a, 2);
+    EXPECT_EQ(preads, 3) << "a's entries were dropped";
+}
+
+TEST_F(CacheTest, GlobalIndexCacheSeparatesTwoHandlesOnOneFile) {
+    isGlobalIndexCacheActive = 1;
+    startGlobalIndexCache();
+    IsFile *a = open("a", 2, 3);
+    IsFile *b = reopen("a");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    testing::FaultScope faults;
+    countCalls();
+    readNode(a, 1);
+    readNode(b, 1);
+    EXPECT_EQ(preads, 2);
+    stopFileCache(a);  // drops a's entries: a closed handle is no owner
+    readNode(b, 1);
+    EXPECT_EQ(preads, 2);
+}
+
+TEST_F(CacheTest, TwoReadsOfOneSlotMoveTheCountersBySlots) {
+    IsFile *f = open("t", 5, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    uint32_t before[4][2];
+    getIsamProfileData(before[0], before[1], before[2], before[3]);
+    readSlot(f, 3);
+    readSlot(f, 3);
+    uint32_t after[4][2];
+    getIsamProfileData(after[0], after[1], after[2], after[3]);
+    auto grew = [&](int i) {
+        const uint64_t from = before[i][0] | uint64_t{before[i][1]} << 32;
+        const uint64_t to = after[i][0] | uint64_t{after[i][1]} << 32;
+        return to - from;
+    };
+    EXPECT_EQ(grew(0), uint64_t{2 * kSlot});
+    EXPECT_EQ(grew(1), uint64_t{kSlot});
+    EXPECT_EQ(grew(2), uint64_t{2 * kSlot});
+}
+
+TEST_F(CacheTest, ShortFillRaises105WithTheReadCodeOfTheKind) {
+    IsFile *f = open("t", 2, 2);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    std::vector<uint8_t> slot(kSlot);
+    EXPECT_EQ(testing::inCall(f, kAccessRead,
+                              [&] { return cacheRead(f, kKindData, slot.data(), kSlot, 5 * kSlot); }),
+              0);
+    EXPECT_EQ(f->errorNumber, 105);
+    EXPECT_EQ(f->ioError, 66);
+    std::vector<uint8_t> node(kNode);
+    EXPECT_EQ(testing::inCall(f, kAccessRead,
+                              [&] { return cacheRead(f, kKindIndex, node.data(), kNode, 3 * kNode); }),
+              0);
+    EXPECT_EQ(f->errorNumber, 105);
+    EXPECT_EQ(f->ioError, 65);
+    // The failed fill left nothing valid behind: the file, once long enough,
+    // is read again.
+    lay("t", 6, 1);
+    EXPECT_EQ(readSlot(f, 5), expectedSlot(5));
+}
+
+TEST_F(CacheTest, WriteBackFailureOutsideACallReturnsZeroWithoutUnwinding) {
+    isWriteBackActive = 1;
+    IsFile *f = open("t", 8, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    f->deferState = kDeferExclusiveKept;
+    writeSlot(f, 1, changedSlot(1));
+    isFatal(captureFatal);
+    testing::FaultScope faults;
+    countCalls();
+    failWrites = true;
+    int result = -1;
+    EXPECT_NO_THROW(result = writeBackChanges(f));
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(pwrites, 1);
+    EXPECT_EQ(f->errorNumber, EIO);
+    EXPECT_EQ(f->ioError, kIoWrite + kKindData);
+    ASSERT_FALSE(fatalTexts.empty());
+    EXPECT_EQ(fatalTexts[0].rfind("isam crash", 0), 0u) << fatalTexts[0];
+    EXPECT_EQ(fileSlot("t", 1), expectedSlot(1));
+}
+
+TEST_F(CacheTest, AccessesWithoutAHandleGoStraightToTheFileUnreported) {
+    IsFile *f = open("t", 4, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    ioCallback = recordIo;
+    testing::FaultScope faults;
+    countCalls();
+    std::vector<uint8_t> slot(kSlot);
+    EXPECT_EQ(cacheRead(nullptr, f->dataFd, slot.data(), kSlot, 2 * kSlot), 1);
+    EXPECT_EQ(cacheRead(nullptr, f->dataFd, slot.data(), kSlot, 2 * kSlot), 1);
+    EXPECT_EQ(slot, expectedSlot(2));
+    EXPECT_EQ(cacheRead(nullptr, f->dataFd, slot.data(), kSlot, 40 * kSlot), 0);
+    EXPECT_EQ(cacheWrite(nullptr, f->dataFd, changedSlot(2).data(), kSlot, 2 * kSlot), 1);
+    EXPECT_EQ(preads, 3);
+    EXPECT_EQ(pwrites, 1);
+    EXPECT_TRUE(ioReports.empty());
+}
+
+TEST_F(CacheTest, ClearingEmptiesTheHandlesCaches) {
+    IsFile *f = open("t", 4, 3);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    testing::FaultScope faults;
+    countCalls();
+    readSlot(f, 1);
+    readNode(f, 1);
+    clearDatFileCache(f);
+    readSlot(f, 1);
+    readNode(f, 1);
+    EXPECT_EQ(preads, 3) << "clearDatFileCache keeps the index cache";
+    clearFileCache(f);
+    readSlot(f, 1);
+    readNode(f, 1);
+    EXPECT_EQ(preads, 5);
+}
+
+}  // namespace
+}  // namespace wisam
