@@ -118,6 +118,26 @@ void startBlock(IsFile *f, uint8_t *block) {
     st2(block, kKeyDescHeader);
 }
 
+// Calls `visit` (block number, block, entry offset, entry length, decoded
+// entry) for every entry of the chain in order, until it returns true.
+// Returns whether a visit stopped the walk.
+template <class Visit>
+bool forEachEntry(IsFile *f, Visit &&visit) {
+    BlockBuffer block(f);
+    uint32_t steps = 0;
+    for (uint32_t n = f->keyDescNode; n != 0; n = nextBlock(f, block.data(), steps)) {
+        readIndexBlock(f, n, block.data());
+        const int32_t used = usedLength(f, block.data());
+        for (int32_t at = kKeyDescHeader; at < used;) {
+            int32_t length = 0;
+            const KeyDesc key = decodeEntry(f, block.data() + at, used - at, length);
+            if (visit(n, block.data(), at, length, key)) return true;
+            at += length;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool validateKeyDesc(const IsFile *f, const KeyDesc &key) {
@@ -138,19 +158,11 @@ int32_t keyEntryLength(const KeyDesc &key) {
 
 void readKeyDescs(IsFile *f) {
     f->keyCount = 0;
-    BlockBuffer block(f);
-    uint32_t steps = 0;
-    for (uint32_t n = f->keyDescNode; n != 0; n = nextBlock(f, block.data(), steps)) {
-        readIndexBlock(f, n, block.data());
-        const int32_t used = usedLength(f, block.data());
-        for (int32_t at = kKeyDescHeader; at < used;) {
-            int32_t length = 0;
-            const KeyDesc key = decodeEntry(f, block.data() + at, used - at, length);
-            if (!validateKeyDesc(f, key)) raiseError(f, kErrBadKey, 0);
-            holdIndex(f, key, key.rootNode);
-            at += length;
-        }
-    }
+    forEachEntry(f, [&](uint32_t, uint8_t *, int32_t, int32_t, const KeyDesc &key) {
+        if (!validateKeyDesc(f, key)) raiseError(f, kErrBadKey, 0);
+        holdIndex(f, key, key.rootNode);
+        return false;
+    });
 }
 
 void appendKeyDesc(IsFile *f, KeyDesc *key) {
@@ -193,25 +205,17 @@ void appendKeyDesc(IsFile *f, KeyDesc *key) {
 
 void removeKeyDesc(IsFile *f, int32_t index) {
     int32_t wanted = index + ((f->state & kStateNoPrimaryKey) != 0 ? 1 : 0);
-    BlockBuffer block(f);
-    uint32_t steps = 0;
-    for (uint32_t n = f->keyDescNode; n != 0; n = nextBlock(f, block.data(), steps)) {
-        readIndexBlock(f, n, block.data());
-        const int32_t used = usedLength(f, block.data());
-        for (int32_t at = kKeyDescHeader; at < used;) {
-            int32_t length = 0;
-            decodeEntry(f, block.data() + at, used - at, length);
-            if (wanted-- == 0) {
-                uint8_t *entry = block.data() + at;
-                std::memmove(entry, entry + length, static_cast<size_t>(used - at - length));
-                st2(block.data(), used - length);
-                writeIndexBlock(f, n, block.data());
-                return;
-            }
-            at += length;
-        }
-    }
-    raiseError(f, kErrBadKey, 0);
+    const bool found = forEachEntry(
+        f, [&](uint32_t n, uint8_t *block, int32_t at, int32_t length, const KeyDesc &) {
+            if (wanted-- != 0) return false;
+            const int32_t used = ld2(block);
+            uint8_t *entry = block + at;
+            std::memmove(entry, entry + length, static_cast<size_t>(used - at - length));
+            st2(block, used - length);
+            writeIndexBlock(f, n, block);
+            return true;
+        });
+    if (!found) raiseError(f, kErrBadKey, 0);
 }
 
 int32_t findIndex(const IsFile *f, const KeyDesc &key) {

@@ -22,27 +22,13 @@ namespace {
 
 using testing::EventRecorder;
 using testing::ProfileEventRecord;
+using testing::spelling;
+const auto show = testing::showEvents;
 
 constexpr uint32_t kManual = 2 | kModeManualLock;
 constexpr int kLongWait = 5000;  // ms; only reached when something is broken
 
-// The same path under another spelling: a file group with its own
-// descriptors.  A forked child must use one the parent never opened, or it
-// would share the parent's descriptors through the inherited handle table.
-std::u16string spelling(const testing::TempDir &dir, const std::string &base, int depth) {
-    std::string path = dir.path() + "/";
-    for (int i = 0; i < depth; ++i) path += "./";
-    return testing::toUtf16(path + base);
-}
 
-std::string show(const std::vector<ProfileEventRecord> &events) {
-    std::string text;
-    for (const auto &e : events) {
-        text += "(" + std::to_string(e.tag) + "," + std::to_string(e.event) + "," +
-                std::to_string(e.phase) + ")";
-    }
-    return text;
-}
 
 // Whether `events` ends with `tail` (what comes before belongs to the open).
 ::testing::AssertionResult endsWith(const std::string &events, const std::string &tail) {

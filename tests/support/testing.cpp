@@ -35,6 +35,21 @@ std::u16string TempDir::name(const std::string &base) const { return toUtf16(fil
 
 std::u16string toUtf16(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
+std::u16string spelling(const TempDir &dir, const std::string &base, int depth) {
+    std::string path = dir.path() + "/";
+    for (int i = 0; i < depth; ++i) path += "./";
+    return toUtf16(path + base);
+}
+
+std::string showEvents(const std::vector<ProfileEventRecord> &events) {
+    std::string text;
+    for (const auto &e : events) {
+        text += "(" + std::to_string(e.tag) + "," + std::to_string(e.event) + "," +
+                std::to_string(e.phase) + ")";
+    }
+    return text;
+}
+
 std::vector<uint8_t> readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});

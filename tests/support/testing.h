@@ -31,6 +31,13 @@ private:
 };
 
 std::u16string toUtf16(const std::string &ascii);
+
+// The path of `base` in `dir` spelt with `depth` extra "./" components.  The
+// handle table groups handles by spelling, so this gives a group with
+// descriptors of its own.  A forked child inherits the parent's table and
+// must open its file under a spelling the parent never used, or it would
+// share the parent's descriptors (and with them the parent's locks).
+std::u16string spelling(const TempDir &dir, const std::string &base, int depth);
 std::vector<uint8_t> readFile(const std::string &path);
 void writeFile(const std::string &path, const std::vector<uint8_t> &bytes);
 void writeText(const std::string &path, const std::string &text);
@@ -87,6 +94,9 @@ struct ProfileEventRecord {
     int32_t tag, event, phase;
     bool operator==(const ProfileEventRecord &) const = default;
 };
+// "(tag,event,phase)..." for assertion messages and comparisons.
+std::string showEvents(const std::vector<ProfileEventRecord> &events);
+
 class EventRecorder {
 public:
     EventRecorder();

@@ -23,30 +23,14 @@ namespace {
 
 using testing::EventRecorder;
 using testing::ProfileEventRecord;
+using testing::spelling;
+const auto show = testing::showEvents;
 
 constexpr uint32_t kManual = 2 | kModeManualLock;
 constexpr int kLongWait = 5000;  // ms; only reached when something is broken
 constexpr int64_t kRecord = kRecordAreaOffset;  // byte of record r: kRecord + r
 
-// The same path spelt with `depth` extra "./" components.  The handle table
-// groups handles by spelling, so this gives a group with descriptors of its
-// own.  A forked child inherits the parent's table and must open its file
-// under a spelling the parent never used, or it would share the parent's
-// descriptors (and with them the parent's locks).
-std::u16string spelling(const testing::TempDir &dir, const std::string &base, int depth) {
-    std::string path = dir.path() + "/";
-    for (int i = 0; i < depth; ++i) path += "./";
-    return testing::toUtf16(path + base);
-}
 
-std::string show(const std::vector<ProfileEventRecord> &events) {
-    std::string text;
-    for (const auto &e : events) {
-        text += "(" + std::to_string(e.tag) + "," + std::to_string(e.event) + "," +
-                std::to_string(e.phase) + ")";
-    }
-    return text;
-}
 
 // `count` failed attempts of a waiting lock with event code `area`.
 std::string failedAttempts(int32_t tag, int32_t area, int count) {

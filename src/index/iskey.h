@@ -1,0 +1,59 @@
+// iskey.h - key images: building them from records, copying them back,
+// null keys, and the one ordering rule of every index.
+//
+// A key image is the concatenation, in part order, of the bytes of every
+// part of the index's `KeyDesc`; part j starts at the sum of the lengths of
+// parts 0..j-1, and the image is `keyLength` bytes long (at most 1024, so a
+// `kMaxKeyBytes` buffer always suffices).  Images are plain caller-owned
+// byte buffers.  `compareKeys` is used by node search, tree descent,
+// insertion, deletion, the checks and the exported customKeyCmp; it looks at
+// the first `compareLength` bytes of the images (the `TreePath`'s compare
+// length, normally the key length), never allocates and never reads past the
+// key length, whatever the compare length says.
+//
+// How the part holding the first differing byte i (part offset s) decides:
+//
+//   type    contents                       decision
+//   0, 7    bytes / NUL-terminated string  a[i] - b[i], unsigned
+//   1, 2    big-endian integers            a[i] - b[i], signed at the first
+//                                          byte of a value, else unsigned
+//   3, 4    native double / float          +1 when a's value at s is
+//                                          greater, else -1
+//   5, 6    native int16 / int32           the same, signed integers
+//   8..13   collating types                collatePart (collate/iscollate)
+//
+// A collating part that holds differing bytes equal hands the decision to
+// the next part whose bytes differ; a descending part (type bit 0x80)
+// negates its own decision only.  Only the sign of a result has meaning.
+#pragma once
+
+#include <cstdint>
+
+#include "index/ispath.h"
+
+namespace wisam {
+
+// Source line reported with "fatal isam error iskey(100)" when a comparison
+// would have to look past the last part of the key.
+constexpr int kLineBeyondLastPart = 100;
+
+// Builds the key image of `record` into `key` (keyLength bytes).  A type 7
+// part takes the record's bytes up to the first NUL and is zero-filled
+// after it.  Returns 1.
+int makeKey(const TreePath *path, void *key, const void *record);
+
+// Copies every part of the key image back to its place in `record`; without
+// a key (null) from the path's current key.  Returns 1.
+int keyToRecord(const TreePath *path, void *record, const void *key = nullptr);
+
+// Orders a before b (negative), equal (0) or after (positive).
+int compareKeys(const TreePath *path, const void *a, const void *b);
+
+// 1 when compareKeys(a, b) is 0, else 0.
+int keysEqual(const TreePath *path, const void *a, const void *b);
+
+// 1 when the index suppresses null keys (flag 0x20) and every byte of every
+// part equals that part's null character (the high byte of its type).
+int isNullKey(const TreePath *path, const void *key);
+
+}  // namespace wisam
