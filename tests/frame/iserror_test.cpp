@@ -15,16 +15,6 @@
 namespace wisam {
 namespace {
 
-std::vector<std::string> fatalTexts;
-void captureFatal(const char *text) { fatalTexts.emplace_back(text); }
-
-struct FatalCapture {
-    FatalCapture() {
-        fatalTexts.clear();
-        isFatal(captureFatal);
-    }
-    ~FatalCapture() { isFatal(nullptr); }
-};
 
 std::string statusAfter(int error, char detail) {
     errno = error;
@@ -89,21 +79,22 @@ TEST(SetStatus, CopiesIntoTheHandle) {
 }
 
 TEST(FatalMessage, FormatsIntoABoundedBufferAndCallsTheHook) {
-    FatalCapture capture;
+    testing::FatalCapture capture;
     fatalAt("ismemory", 31);
-    ASSERT_EQ(fatalTexts.size(), 1u);
-    EXPECT_EQ(fatalTexts[0], "fatal isam error ismemory(31)");
+    ASSERT_EQ(capture.texts().size(), 1u);
+    EXPECT_EQ(capture.texts()[0], "fatal isam error ismemory(31)");
     const std::string longText(1000, 'x');
     fatalMessage("%s", longText.c_str());
-    ASSERT_EQ(fatalTexts.size(), 2u);
-    EXPECT_EQ(fatalTexts[1].size(), 255u);
+    ASSERT_EQ(capture.texts().size(), 2u);
+    EXPECT_EQ(capture.texts()[1].size(), 255u);
     isFatal(nullptr);
     fatalAt("iskey", 1);  // no hook: nothing happens
-    EXPECT_EQ(fatalTexts.size(), 2u);
+    EXPECT_EQ(capture.texts().size(), 2u);
 }
 
 TEST(IsFatal, ReturnsTheHookItInstalls) {
-    EXPECT_EQ(isFatal(captureFatal), captureFatal);
+    const IsFatalHook hook = [](const char *) {};
+    EXPECT_EQ(isFatal(hook), hook);
     EXPECT_EQ(isFatal(nullptr), nullptr);
 }
 
@@ -120,7 +111,7 @@ protected:
 };
 
 TEST_F(RaiseTest, StoresErrorIoCodeErrnoAndStatusThenUnwindsToTheFrame) {
-    FatalCapture capture;
+    testing::FatalCapture capture;
     bool after = false;
     const int result = framedCall(f, kAccessRead, CallLock::shared, [&] {
         raiseError(f, kErrNotFound, 65, '3');
@@ -135,12 +126,12 @@ TEST_F(RaiseTest, StoresErrorIoCodeErrnoAndStatusThenUnwindsToTheFrame) {
     EXPECT_EQ(std::string(f->status, 4), "2323");
     EXPECT_EQ(f->callAccess, 0);
     EXPECT_EQ(f->lockState & kLockStateShared, 0) << "the file-state lock is released";
-    EXPECT_TRUE(fatalTexts.empty()) << "a raise inside a call is no crash";
+    EXPECT_TRUE(capture.texts().empty()) << "a raise inside a call is no crash";
     EXPECT_EQ(f->frameDepth, 0);
 }
 
 TEST_F(RaiseTest, SecondRaiseInOneCallIsReportedAsACrash) {
-    FatalCapture capture;
+    testing::FatalCapture capture;
     const int result = framedCall(f, kAccessRead, CallLock::none, [&] {
         try {
             raiseError(f, kErrLocked, 0);
@@ -150,14 +141,14 @@ TEST_F(RaiseTest, SecondRaiseInOneCallIsReportedAsACrash) {
         return 1;
     });
     EXPECT_EQ(result, 0);
-    ASSERT_EQ(fatalTexts.size(), 1u);
-    EXPECT_EQ(fatalTexts[0], "isam crash [107/0]");
+    ASSERT_EQ(capture.texts().size(), 1u);
+    EXPECT_EQ(capture.texts()[0], "isam crash [107/0]");
     EXPECT_EQ(isErrno(f), 105);
     EXPECT_EQ(isErrio(f), 81);
 }
 
 TEST_F(RaiseTest, RaiseOutsideAnyCallReportsACrashAndNeverReachesTheHost) {
-    FatalCapture capture;
+    testing::FatalCapture capture;
     f->errorNumber = 113;
     f->ioError = 0x67;
     f->callAccess = 0;
@@ -167,8 +158,8 @@ TEST_F(RaiseTest, RaiseOutsideAnyCallReportsACrashAndNeverReachesTheHost) {
         return 1;
     });
     EXPECT_EQ(result, 0);
-    ASSERT_EQ(fatalTexts.size(), 1u);
-    EXPECT_EQ(fatalTexts[0], "isam crash [113/67]");
+    ASSERT_EQ(capture.texts().size(), 1u);
+    EXPECT_EQ(capture.texts()[0], "isam crash [113/67]");
     EXPECT_EQ(f->errorNumber, 105);
 }
 
@@ -201,19 +192,19 @@ TEST_F(RaiseTest, ReadingCallFailureKeepsCachedState) {
 }
 
 TEST_F(RaiseTest, AllocationFailureBecomes116AfterTheFatalReport) {
-    FatalCapture capture;
+    testing::FatalCapture capture;
     const int result = framedCall(f, kAccessRead, CallLock::none, [&]() -> int {
         throw std::bad_alloc();
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(isErrno(f), 116);
-    ASSERT_FALSE(fatalTexts.empty());
-    EXPECT_EQ(fatalTexts[0], "fatal isam error ismemory(31)");
+    ASSERT_FALSE(capture.texts().empty());
+    EXPECT_EQ(capture.texts()[0], "fatal isam error ismemory(31)");
     EXPECT_EQ(std::string(f->status, 4), "9090");
 }
 
 TEST_F(RaiseTest, ImpossibleAllocationRaises116NeverANullBlock) {
-    FatalCapture capture;
+    testing::FatalCapture capture;
     void *block = reinterpret_cast<void *>(1);
     const int result = framedCall(f, kAccessRead, CallLock::none, [&] {
         block = allocZeroed(f, SIZE_MAX / 2);
@@ -222,8 +213,8 @@ TEST_F(RaiseTest, ImpossibleAllocationRaises116NeverANullBlock) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(block, reinterpret_cast<void *>(1)) << "the caller never saw a block";
     EXPECT_EQ(isErrno(f), 116);
-    ASSERT_EQ(fatalTexts.size(), 1u);
-    EXPECT_EQ(fatalTexts[0], "fatal isam error ismemory(31)");
+    ASSERT_EQ(capture.texts().size(), 1u);
+    EXPECT_EQ(capture.texts()[0], "fatal isam error ismemory(31)");
 }
 
 TEST(Memory, ResizeZeroesTheNewBytesAndKeepsTheOld) {
@@ -238,7 +229,7 @@ TEST(Memory, ResizeZeroesTheNewBytesAndKeepsTheOld) {
 }
 
 TEST(Memory, ImpossibleResizeReportsLine42AndKeepsTheBlock) {
-    FatalCapture capture;
+    testing::FatalCapture capture;
     auto *block = static_cast<uint8_t *>(allocZeroed(nullptr, 8));
     block[0] = 7;
     const int result = guardedCall(nullptr, [&] {
@@ -247,8 +238,8 @@ TEST(Memory, ImpossibleResizeReportsLine42AndKeepsTheBlock) {
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(block[0], 7);
-    ASSERT_EQ(fatalTexts.size(), 1u);
-    EXPECT_EQ(fatalTexts[0], "fatal isam error ismemory(42)");
+    ASSERT_EQ(capture.texts().size(), 1u);
+    EXPECT_EQ(capture.texts()[0], "fatal isam error ismemory(42)");
     freeBlock(block);
 }
 

@@ -10,6 +10,7 @@
 
 #include "index/iskey.h"
 #include "index/ispath.h"
+#include "support/testing.h"
 #include "wisam.h"
 
 namespace wisam {
@@ -61,16 +62,6 @@ int cmp(const TreePath &path, const Bytes &a, const Bytes &b) {
     return sign(compareKeys(&path, a.data(), b.data()));
 }
 
-std::vector<std::string> fatalTexts;
-void captureFatal(const char *text) { fatalTexts.emplace_back(text); }
-
-struct FatalCapture {
-    FatalCapture() {
-        fatalTexts.clear();
-        isFatal(captureFatal);
-    }
-    ~FatalCapture() { isFatal(nullptr); }
-};
 
 // --- Extraction and copying back -------------------------------------------
 
@@ -305,7 +296,7 @@ TEST(PartialKeys, CollatingPartCutByTheCompareLengthCollatesItsLeadingUnits) {
 }
 
 TEST(PartialKeys, CompareLengthBeyondTheKeyIsReportedWithoutReadingPastIt) {
-    FatalCapture capture;
+    testing::FatalCapture capture;
     TreePath path = pathOf({part(0, 3, ISTYPE_CHAR)});
     path.compareLength = 10;
     // Heap buffers of exactly the key length: a read past them is caught by
@@ -313,14 +304,14 @@ TEST(PartialKeys, CompareLengthBeyondTheKeyIsReportedWithoutReadingPastIt) {
     const Bytes a = bytes("abc");
     const Bytes b = bytes("abc");
     EXPECT_EQ(compareKeys(&path, a.data(), b.data()), 0);
-    ASSERT_EQ(fatalTexts.size(), 1u);
-    EXPECT_EQ(fatalTexts[0], "fatal isam error iskey(100)");
+    ASSERT_EQ(capture.texts().size(), 1u);
+    EXPECT_EQ(capture.texts()[0], "fatal isam error iskey(100)");
     EXPECT_EQ(cmp(path, bytes("abd"), b), 1);
-    EXPECT_EQ(fatalTexts.size(), 1u) << "a difference inside the key is no fault";
+    EXPECT_EQ(capture.texts().size(), 1u) << "a difference inside the key is no fault";
     path.key.keyLength = 4;  // a byte no part holds
     path.compareLength = 4;
     EXPECT_EQ(cmp(path, bytes("abcd"), bytes("abce")), 0);
-    EXPECT_EQ(fatalTexts.size(), 2u);
+    EXPECT_EQ(capture.texts().size(), 2u);
 }
 
 // --- Arbitrary bytes ------------------------------------------------------
@@ -329,7 +320,7 @@ TEST(PartialKeys, CompareLengthBeyondTheKeyIsReportedWithoutReadingPastIt) {
 // lengths: a key equals itself, the order is antisymmetric wherever it is a
 // total order, and nothing is read outside the exactly sized buffers.
 TEST(KeyBounds, ArbitraryBytesOfEveryTypeStayInsideTheirBuffers) {
-    FatalCapture capture;
+    testing::FatalCapture capture;
     std::mt19937 random(20260101);
     const uint8_t alphabet[] = {0, '0', '1', '9', 'a', 'A', 0x80, 0xBF, 0xC3, 0xE2, 0xF0, 0xD8, 0xFF};
     auto draw = [&](size_t n) {
@@ -354,7 +345,7 @@ TEST(KeyBounds, ArbitraryBytesOfEveryTypeStayInsideTheirBuffers) {
             }
         }
     }
-    EXPECT_TRUE(fatalTexts.empty());
+    EXPECT_TRUE(capture.texts().empty());
 }
 
 }  // namespace

@@ -166,6 +166,18 @@ EventRecorder::~EventRecorder() { lowLevelProfileCallback = nullptr; }
 const std::vector<ProfileEventRecord> &EventRecorder::events() const { return recorded; }
 void EventRecorder::clear() { recorded.clear(); }
 
+namespace {
+std::vector<std::string> fatalTexts;
+void captureFatal(const char *text) { fatalTexts.emplace_back(text); }
+}  // namespace
+
+FatalCapture::FatalCapture() {
+    fatalTexts.clear();
+    isFatal(captureFatal);
+}
+FatalCapture::~FatalCapture() { isFatal(nullptr); }
+const std::vector<std::string> &FatalCapture::texts() const { return fatalTexts; }
+
 int inCall(IsFile *f, int32_t access, const std::function<int()> &work) {
     return framedCall(f, access, CallLock::none, [&] { return work(); });
 }

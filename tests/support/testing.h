@@ -89,6 +89,16 @@ private:
     SysCalls saved_;
 };
 
+// Captures the texts handed to the fatal hook for the life of the object.
+class FatalCapture {
+public:
+    FatalCapture();
+    ~FatalCapture();
+    FatalCapture(const FatalCapture &) = delete;
+    FatalCapture &operator=(const FatalCapture &) = delete;
+    const std::vector<std::string> &texts() const;
+};
+
 // Records lowLevelProfileCallback events for the life of the object.
 struct ProfileEventRecord {
     int32_t tag, event, phase;
