@@ -124,7 +124,8 @@ void unregisterFile(IsFile *f) {
         // record locks and file lock would outlive it there, unseen by the
         // in-process check, so they end with it.
         try {
-            unlockAll(f);
+            unlockAll(f);          // the file lock, if held
+            unlockAllRecords(f);   // records beyond the file-lock region too
         } catch (...) {
             pending = std::current_exception();
         }

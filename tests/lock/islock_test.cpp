@@ -13,6 +13,7 @@
 #include "lock/islock.h"
 #include "structure/isdict.h"
 #include "structure/isencode.h"
+#include "support/lockprobe.h"
 #include "support/testing.h"
 #include "system/isregion.h"
 #include "wisam.h"
@@ -20,13 +21,20 @@
 namespace wisam {
 namespace {
 
+using testing::canLock;
+using testing::canLockFile;
+using testing::canLockRecord;
+using testing::canRead;
+using testing::canWrite;
+using testing::kLongWait;
+using testing::kManual;
+using testing::lockRec;
+
 using testing::EventRecorder;
 using testing::ProfileEventRecord;
 using testing::spelling;
 const auto show = testing::showEvents;
 
-constexpr uint32_t kManual = 2 | kModeManualLock;
-constexpr int kLongWait = 5000;  // ms; only reached when something is broken
 
 
 
@@ -39,14 +47,6 @@ constexpr int kLongWait = 5000;  // ms; only reached when something is broken
     return ::testing::AssertionFailure() << events << " does not end with " << tail;
 }
 
-// 1 when `f` can lock the byte range right now (and leaves it unlocked).
-int canLock(IsFile *f, int64_t offset, int32_t length) {
-    return testing::inCall(f, kAccessAny, [&] {
-        if (!sysLockRegion(f, kKindLock, offset, length, false)) return 0;
-        sysUnlockRegion(f, kKindLock, offset, length);
-        return 1;
-    });
-}
 
 // Runs one lock-manager operation in a framed call; its error or 0.
 int run(IsFile *f, void (*operation)(IsFile *)) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "frame/iserror.h"
+#include "support/lockprobe.h"
 #include "support/testing.h"
 #include "system/isprofile.h"
 #include "system/isregion.h"
@@ -21,13 +22,20 @@
 namespace wisam {
 namespace {
 
+using testing::canLock;
+using testing::canLockFile;
+using testing::canLockRecord;
+using testing::canRead;
+using testing::canWrite;
+using testing::kLongWait;
+using testing::kManual;
+using testing::lockRec;
+
 using testing::EventRecorder;
 using testing::ProfileEventRecord;
 using testing::spelling;
 const auto show = testing::showEvents;
 
-constexpr uint32_t kManual = 2 | kModeManualLock;
-constexpr int kLongWait = 5000;  // ms; only reached when something is broken
 constexpr int64_t kRecord = kRecordAreaOffset;  // byte of record r: kRecord + r
 
 
