@@ -44,14 +44,7 @@ void keepSharedLock(IsFile *f) {
     if (has(f->deferState, kDeferExclusiveKept)) return;
     if (!has(f->deferState, kDeferSharedKept)) tableLockNotice(f);
     dropStateLocks(f, slot);
-    reportEvent(f, kEventSharedLock, kPhaseBefore);
-    if (sysLockRegion(f, kKindLock, kStateRegionOffset + slot, 1, true)) {
-        f->lockState |= kLockStateShared;
-    } else {
-        reportEvent(f, kEventSharedLock, kPhaseAfter);
-        reportEvent(f, kEventSharedFailed, kPhaseEvent);
-        fatalAt("islock", kLineKeptSharedGivenUp);
-    }
+    waitForStateLock(f, false, slot, kLineKeptSharedGivenUp);
     refreshFile(f);
     f->deferState |= kDeferSharedKept;
 }
@@ -61,14 +54,7 @@ void keepExclusiveLock(IsFile *f) {
     if (has(f->deferState, kDeferExclusiveKept)) return;
     if (!has(f->deferState, kDeferSharedKept)) tableLockNotice(f);
     dropStateLocks(f, slot);
-    reportEvent(f, kEventExclusiveLock, kPhaseBefore);
-    if (sysLockRegion(f, kKindLock, kStateRegionOffset, kRegionLength, true)) {
-        f->lockState |= kLockStateExclusive;
-    } else {
-        reportEvent(f, kEventExclusiveLock, kPhaseAfter);
-        reportEvent(f, kEventExclusiveFailed, kPhaseEvent);
-        fatalAt("islock", kLineKeptExclusiveGivenUp);
-    }
+    waitForStateLock(f, true, slot, kLineKeptExclusiveGivenUp);
     refreshFile(f);
     f->deferState |= kDeferExclusiveKept;
 }

@@ -65,6 +65,21 @@ int32_t slotForOpen(IsFile *f, int32_t event, int32_t failedEvent) {
 
 }  // namespace
 
+bool waitForStateLock(IsFile *f, bool exclusive, int32_t slot, int givenUpLine) {
+    const int32_t event = exclusive ? kEventExclusiveLock : kEventSharedLock;
+    const int64_t offset = exclusive ? kStateRegionOffset : kStateRegionOffset + slot;
+    const int32_t length = exclusive ? kRegionLength : 1;
+    reportEvent(f, event, kPhaseBefore);
+    if (sysLockRegion(f, kKindLock, offset, length, true)) {
+        f->lockState |= exclusive ? kLockStateExclusive : kLockStateShared;
+        return true;
+    }
+    reportEvent(f, event, kPhaseAfter);
+    reportEvent(f, exclusive ? kEventExclusiveFailed : kEventSharedFailed, kPhaseEvent);
+    fatalAt("islock", givenUpLine);
+    return false;
+}
+
 void lockShared(IsFile *f) {
     if (noLocking(f) || has(f->lockState, kLockOpenExclusive)) return;
     if (has(f->lockState, kLockStateShared)) {
@@ -78,14 +93,7 @@ void lockShared(IsFile *f) {
         sysUnlockRegion(f, kKindLock, kStateRegionOffset, kRegionLength);
         f->lockState &= static_cast<uint8_t>(~kLockStateExclusive);
     }
-    reportEvent(f, kEventSharedLock, kPhaseBefore);
-    if (sysLockRegion(f, kKindLock, kStateRegionOffset + slot, 1, true)) {
-        f->lockState |= kLockStateShared;
-        return;
-    }
-    reportEvent(f, kEventSharedLock, kPhaseAfter);
-    reportEvent(f, kEventSharedFailed, kPhaseEvent);
-    fatalAt("islock", kLineSharedGivenUp);
+    waitForStateLock(f, false, slot, kLineSharedGivenUp);
 }
 
 void lockExclusive(IsFile *f) {
@@ -103,20 +111,12 @@ void lockExclusive(IsFile *f) {
         f->lockState &= static_cast<uint8_t>(~kLockStateShared);
         if (sharedKept) f->deferState &= static_cast<uint8_t>(~kDeferSharedKept);
     }
-    reportEvent(f, kEventExclusiveLock, kPhaseBefore);
-    if (sysLockRegion(f, kKindLock, kStateRegionOffset, kRegionLength, true)) {
-        f->lockState |= kLockStateExclusive;
-        if (sharedKept) {
-            // The file may have changed while no lock was held; from now on
-            // the kept shared lock is a kept exclusive one.
-            refreshFile(f);
-            f->deferState |= kDeferExclusiveKept;
-        }
-        return;
+    if (waitForStateLock(f, true, slot, kLineExclusiveGivenUp) && sharedKept) {
+        // The file may have changed while no lock was held; from now on the
+        // kept shared lock is a kept exclusive one.
+        refreshFile(f);
+        f->deferState |= kDeferExclusiveKept;
     }
-    reportEvent(f, kEventExclusiveLock, kPhaseAfter);
-    reportEvent(f, kEventExclusiveFailed, kPhaseEvent);
-    fatalAt("islock", kLineExclusiveGivenUp);
 }
 
 void unlockState(IsFile *f) {

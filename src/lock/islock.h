@@ -16,11 +16,18 @@
 //   - A call never waits for a record lock while it holds a file-state lock.
 #pragma once
 
+#include <cstdint>
+
 struct IsFile;
 
 namespace wisam {
 
 void lockShared(IsFile *f);
+
+// Waits for the shared state byte of `slot`, or the exclusive state region,
+// and marks it held.  A wait given up through lockingDeadLock is reported as
+// "fatal isam error islock(givenUpLine)" and the call goes on unlocked.
+bool waitForStateLock(IsFile *f, bool exclusive, int32_t slot, int givenUpLine);
 // The work deferred while an exclusive lock was kept across calls, in the
 // order that makes the file complete on disk before anyone else can lock
 // it: dirty cached blocks, then the dictionary (which counts the change for

@@ -28,14 +28,7 @@
 namespace wisam {
 namespace {
 
-using testing::canLock;
-using testing::canLockFile;
-using testing::canLockRecord;
-using testing::canRead;
-using testing::canWrite;
-using testing::kLongWait;
-using testing::kManual;
-using testing::lockRec;
+using namespace testing;  // the lock probes and helpers
 
 constexpr int16_t kRecordLength = 8;
 constexpr int32_t kSlot = kRecordLength + 1;

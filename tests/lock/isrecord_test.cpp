@@ -21,14 +21,7 @@
 namespace wisam {
 namespace {
 
-using testing::canLock;
-using testing::canLockFile;
-using testing::canLockRecord;
-using testing::canRead;
-using testing::canWrite;
-using testing::kLongWait;
-using testing::kManual;
-using testing::lockRec;
+using namespace testing;  // the lock probes and helpers
 
 
 
