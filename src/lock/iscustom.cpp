@@ -19,11 +19,6 @@ constexpr int kLineKeptExclusiveGivenUp = 268;
 bool has(uint8_t bits, uint8_t bit) { return (bits & bit) != 0; }
 void clear(uint8_t &bits, uint8_t bit) { bits &= static_cast<uint8_t>(~bit); }
 
-void tableLockNotice(IsFile *f) {
-    auto callback = tableLockCallback;
-    if (callback != nullptr && f->profileTag != 0) callback(f);
-}
-
 // Drops the file-state locks held now, before a kept one is requested.
 void dropStateLocks(IsFile *f, int32_t slot) {
     if (has(f->lockState, kLockStateExclusive)) {

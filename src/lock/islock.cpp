@@ -25,11 +25,6 @@ bool noLocking(const IsFile *f) { return (f->mode & kModeNoLocking) != 0; }
 
 bool has(uint8_t bits, uint8_t bit) { return (bits & bit) != 0; }
 
-// The notice that a file-state lock is about to be requested.
-void tableLockNotice(IsFile *f) {
-    auto callback = tableLockCallback;
-    if (callback != nullptr && f->profileTag != 0) callback(f);
-}
 
 void releaseRegion(IsFile *f, int64_t offset, int32_t length, uint8_t bit, int32_t event) {
     sysUnlockRegion(f, kKindLock, offset, length);
@@ -64,6 +59,12 @@ int32_t slotForOpen(IsFile *f, int32_t event, int32_t failedEvent) {
 }
 
 }  // namespace
+
+// The notice that a file-state lock is about to be requested.
+void tableLockNotice(IsFile *f) {
+    auto callback = tableLockCallback;
+    if (callback != nullptr && f->profileTag != 0) callback(f);
+}
 
 bool waitForStateLock(IsFile *f, bool exclusive, int32_t slot, int givenUpLine) {
     const int32_t event = exclusive ? kEventExclusiveLock : kEventSharedLock;

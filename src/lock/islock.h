@@ -24,6 +24,10 @@ namespace wisam {
 
 void lockShared(IsFile *f);
 
+// Tells tableLockCallback (when set and the handle's tag is not 0) that a
+// file-state lock is about to be requested.
+void tableLockNotice(IsFile *f);
+
 // Waits for the shared state byte of `slot`, or the exclusive state region,
 // and marks it held.  A wait given up through lockingDeadLock is reported as
 // "fatal isam error islock(givenUpLine)" and the call goes on unlocked.
