@@ -1,0 +1,73 @@
+// isslot.cpp - reading, writing and testing record slots.
+#include "records/isslot.h"
+
+#include <cstring>
+
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "frame/ismemory.h"
+#include "structure/isencode.h"
+#include "system/iscache.h"
+
+namespace wisam {
+
+namespace {
+
+int64_t slotOffset(const IsFile *f, int32_t record) {
+    return static_cast<int64_t>(record - 1) * f->slotSize;
+}
+
+bool exists(const IsFile *f, int32_t record) {
+    return record >= 1 && static_cast<uint32_t>(record) <= f->dataAlloc.highest;
+}
+
+uint8_t *slotBuffer(IsFile *f) {
+    if (f->recordBuffer == nullptr) {
+        f->recordBuffer = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->slotSize)));
+    }
+    return f->recordBuffer;
+}
+
+bool hasMask(const IsFile *f) { return (f->mode & kModeIndexMask) != 0; }
+
+}  // namespace
+
+int32_t slotSizeFor(int32_t recordLength, uint32_t mode) {
+    int32_t size = recordLength + 1;
+    if ((mode & kModeVarLength) != 0) size += kVarReferenceSize;
+    if ((mode & kModeIndexMask) != 0) size += kRecordMaskSize;
+    return size;
+}
+
+void readSlot(IsFile *f, void *destination, int32_t record) {
+    if (!exists(f, record)) raiseError(f, kErrNoCurrent, 0, '3');
+    uint8_t *slot = slotBuffer(f);
+    cacheRead(f, kKindData, slot, f->slotSize, slotOffset(f, record));
+    if (destination != nullptr) std::memcpy(destination, slot, static_cast<size_t>(f->recordLength));
+}
+
+void writeSlot(IsFile *f, const void *source, int32_t record) {
+    uint8_t *slot = slotBuffer(f);
+    if (source != nullptr) std::memcpy(slot, source, static_cast<size_t>(f->recordLength));
+    slot[f->recordLength] = kSlotMarkerInUse;
+    if (hasMask(f)) st4(slot + f->slotSize - kRecordMaskSize, static_cast<int32_t>(f->recordMask));
+    cacheWrite(f, kKindData, slot, f->slotSize, slotOffset(f, record));
+}
+
+bool slotDeleted(IsFile *f, int32_t record) {
+    uint8_t marker = 0;
+    cacheRead(f, kKindData, &marker, 1, slotOffset(f, record) + f->recordLength);
+    return marker == kSlotMarkerDeleted;
+}
+
+void markDeleted(IsFile *f, int32_t record) {
+    const uint8_t marker = kSlotMarkerDeleted;
+    cacheWrite(f, kKindData, &marker, 1, slotOffset(f, record) + f->recordLength);
+}
+
+uint32_t recordMaskOf(const IsFile *f) {
+    if (!hasMask(f) || f->recordBuffer == nullptr) return 0;
+    return static_cast<uint32_t>(ld4(f->recordBuffer + f->slotSize - kRecordMaskSize));
+}
+
+}  // namespace wisam
