@@ -1,0 +1,298 @@
+// islife.cpp - the file lifecycle calls.
+#include "structure/islife.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "frame/iscall.h"
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "frame/ishandles.h"
+#include "frame/ismemory.h"
+#include "index/isfree.h"
+#include "lock/isrecord.h"
+#include "records/isslot.h"
+#include "structure/isdict.h"
+#include "structure/iskeydesc.h"
+#include "system/issystem.h"
+#include "varlen/isvarlen.h"
+#include "wisam.h"
+
+namespace wisam {
+
+namespace {
+
+constexpr int kLineIndexListDirty = 198;
+constexpr int kLineDataListDirty = 199;
+
+void copyName(IsFile *f, const char16_t *name) {
+    size_t units = 0;
+    while (name[units] != 0) ++units;
+    const size_t bytes = (units + 1) * sizeof(char16_t);
+    f->name = static_cast<char16_t *>(allocZeroed(f, bytes));
+    std::memcpy(f->name, name, bytes);
+}
+
+bool emptyName(const char16_t *name) { return name == nullptr || name[0] == 0; }
+
+// The name resolution may leave "no such file" (a missing link file) in
+// errno; a successful build or open does not report it.
+void clearLeftoverMissing(IsFile *f) {
+    if (errno == ENOENT) {
+        errno = 0;
+        f->errorNumber = 0;
+    }
+}
+
+void checkVarLengthBuild(IsFile *f, int32_t maxRecordLength) {
+    if (maxRecordLength >= kMaxRecordLengthLimit || maxRecordLength <= f->recordLength) {
+        raiseError(f, kErrBadArgument, 0, '9');
+    }
+    f->nodeSize = kBuildVarNodeSize;
+    f->maxRecordLength = maxRecordLength;
+    f->slotSize += kVarReferenceSize;
+}
+
+void build(IsFile *f, const char16_t *name, int32_t recordLength, int32_t maxRecordLength,
+           KeyDesc *key) {
+    if (emptyName(name) || key == nullptr || recordLength < 0) raiseError(f, kErrBadArgument, 0);
+    f->dupWidth = kBuildDupWidth;
+    f->nodeSize = kBuildNodeSize;
+    f->recordLength = recordLength;
+    f->slotSize = recordLength + 1;
+    f->maxRecordLength = 0;
+    if ((f->mode & kModeVarLength) != 0) checkVarLengthBuild(f, maxRecordLength);
+    if ((f->mode & kModeIndexMask) != 0) f->slotSize += kRecordMaskSize;
+    if (recordLength == 0) {
+        if (f->slotSize > 1) raiseError(f, kErrBadArgument, 0);
+        if ((f->mode & kModeAutoLock) != 0) raiseError(f, kErrBadArgument, 0, '7');
+    }
+    if (!validateKeyDesc(f, *key)) raiseError(f, kErrBadKey, 0);
+    sysCreate(f, kKindIndex, name);
+    createDictionary(f);
+    appendKeyDesc(f, key);
+    freeListFlush(f);
+    writeDictionary(f);
+    sysClose(f, kKindIndex);
+    if (recordLength > 0) {
+        sysCreate(f, kKindData, name);
+        const uint8_t zero = 0;
+        sysWrite(f, kKindData, &zero, 1, 0);
+        sysClose(f, kKindData);
+        f->recordBuffer = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->slotSize)));
+    }
+    copyName(f, name);
+    registerFile(f);
+    if ((f->mode & kModeVarLength) != 0) varlenSetup(f);
+    f->reclen = recordLength;
+    clearLeftoverMissing(f);
+    startFileCache(f);
+}
+
+// The record-length rules of an open, by the mode the caller asked for.
+void settleRecordShape(IsFile *f) {
+    f->slotSize = slotSizeFor(f->recordLength, f->mode & kModeIndexMask);
+    if ((f->mode & kModeVarLength) != 0) {
+        if (f->maxRecordLength == 0) raiseError(f, kErrBadArgument, 0, '9');
+        f->reclen = f->maxRecordLength;
+        f->slotSize += kVarReferenceSize;
+    } else {
+        if (f->maxRecordLength != 0) raiseError(f, kErrBadArgument, 0, '7');
+        f->reclen = f->recordLength;
+    }
+    if (f->recordLength > 0) {
+        f->recordBuffer = freeBlock(f->recordBuffer);
+        f->recordBuffer = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->slotSize)));
+    } else if ((f->mode & kModeAutoLock) != 0) {
+        raiseError(f, kErrBadArgument, 0, '7');
+    }
+}
+
+void open(IsFile *f, const char16_t *name, uint32_t askedMode) {
+    if (emptyName(name)) raiseError(f, kErrBadArgument, 0);
+    copyName(f, name);
+    registerFile(f);
+    readDictionary(f);
+    readKeyDescs(f);
+    if ((askedMode & kModeOpenVarLength) != 0 && f->maxRecordLength != 0) f->mode |= kModeVarLength;
+    settleRecordShape(f);
+    if ((f->mode & kModeVarLength) != 0) varlenSetup(f);
+    if ((f->state & kStateNoPrimaryKey) != 0 || f->keyCount == 0) {
+        f->position = 1;
+        f->recnum = 1;
+        f->currentIndex = f->keyCount;
+    } else {
+        f->currentIndex = 0;
+    }
+    f->state |= kStateNextReadsCurrent;
+    clearLeftoverMissing(f);
+    startFileCache(f);
+}
+
+// A failed build or open: the reason goes to errno, the handle is freed.
+IsFile *abandon(IsFile *f, char detail) {
+    errno = f->errorNumber;
+    if (detail != 0) setStatus(f, detail);
+    closeHandle(f);
+    return nullptr;
+}
+
+// A freshly created handle for build, open, erase and rename.
+IsFile *newHandleFor(uint32_t mode) {
+    IsFile *f = newHandle();
+    if (f != nullptr) {
+        f->mode = mode;
+        f->state = kStateDeferClose;
+    }
+    return f;
+}
+
+void checkListsClean(IsFile *f) {
+    if (f->indexAlloc.state == kFreeListDirty) fatalAt("isfree", kLineIndexListDirty);
+    if (f->dataAlloc.state == kFreeListDirty) fatalAt("isfree", kLineDataListDirty);
+}
+
+// Opens the files of `name` under an exclusive transient handle (113 when
+// the file is open anywhere else) and runs `work` on them.
+template <class Work>
+int withTransientHandle(const char16_t *name, Work &&work) {
+    IsFile *f = newHandleFor(kModeTransient);
+    if (f == nullptr) return 0;
+    f->state = 0;
+    const int result = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
+        if (emptyName(name)) raiseError(f, kErrBadArgument, 0);
+        copyName(f, name);
+        registerFile(f);
+        readDictionary(f);
+        work(f);
+        return 1;
+    });
+    if (result == 0) errno = f->errorNumber;
+    closeHandle(f);
+    return result;
+}
+
+}  // namespace
+
+uint32_t withDefaultLocking(uint32_t mode) {
+    return (mode & kModeLockBits) == 0 ? mode | kModeManualLock : mode;
+}
+
+}  // namespace wisam
+
+using namespace wisam;
+
+extern "C" {
+
+WISAM_API IsFile *isBuild(const char16_t *name, int recordLength, int maxRecordLength,
+                          KeyDesc *key, int mode) {
+    uint32_t buildMode = static_cast<uint32_t>(mode);
+    if (buildMode < kModeNoLocking) buildMode |= kModeManualLock;
+    IsFile *f = newHandleFor(buildMode & ~kModeOpenVarLength);
+    if (f == nullptr) return nullptr;
+    IsFile *built = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
+        build(f, name, recordLength, maxRecordLength, key);
+        return f;
+    });
+    return built != nullptr ? built : abandon(f, '0');
+}
+
+WISAM_API IsFile *isOpen(const char16_t *name, int mode) {
+    const uint32_t asked = withDefaultLocking(static_cast<uint32_t>(mode));
+    IsFile *f = newHandleFor(asked & ~kModeOpenVarLength);
+    if (f == nullptr) return nullptr;
+    IsFile *opened = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
+        open(f, name, asked);
+        return f;
+    });
+    return opened != nullptr ? opened : abandon(f, 0);
+}
+
+// Closing a handle the table does not know would free it twice: refused.
+WISAM_API int isClose(IsFile *f) {
+    if (f == nullptr) {
+        errno = kErrNotOpen;
+        return 0;
+    }
+    if (!isKnownHandle(f)) {
+        errno = kErrCorrupt;
+        return 0;
+    }
+    const int result = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
+        stopFileCache(f);
+        checkListsClean(f);
+        return 1;
+    });
+    closeHandle(f);
+    return result;
+}
+
+// Changes the lock mode.  Only the lock-mode bits of the argument count.
+// Moving into or out of exclusive or no-locking mode is refused: the open
+// locks were chosen at open and cannot change while the handle lives.
+WISAM_API int isSetMode(IsFile *f, int lockMode) {
+    return framedCall(f, kAccessAny, CallLock::shared, [&] {
+        uint32_t wanted = static_cast<uint32_t>(lockMode) & kModeLockBits;
+        if (wanted == 0) wanted = kModeManualLock;
+        const uint32_t fixed = kModeExclusive | kModeNoLocking;
+        if (((wanted & kModeAutoLock) != 0 && f->recordLength == 0) || (f->mode & fixed) != 0 ||
+            (wanted & fixed) != 0) {
+            raiseError(f, kErrBadArgument, 0, '7');
+        }
+        if ((f->mode & kModeAutoLock) != 0 && (wanted & kModeManualLock) != 0) unlockAllRecords(f);
+        f->mode = (f->mode & 0xFF) | wanted;
+        return 1;
+    });
+}
+
+WISAM_API int isLockCheck(IsFile *f, int on) {
+    return framedCall(f, kAccessAny, CallLock::none, [&] {
+        if (on != 0) {
+            f->state |= kStateLockCheck;
+        } else {
+            f->state &= static_cast<uint16_t>(~kStateLockCheck);
+        }
+        return 1;
+    });
+}
+
+WISAM_API int isPrecious(IsFile *f, int on) {
+    return framedCall(f, kAccessChange, CallLock::exclusive, [&] {
+        const bool precious = (f->state & kStatePrecious) != 0;
+        if (on == 0 && precious) {
+            f->state &= static_cast<uint16_t>(~kStatePrecious);
+            for (int32_t r = static_cast<int32_t>(f->dataAlloc.highest); r >= 1; --r) {
+                if (slotDeleted(f, r)) freeListPut(f, kFreeListData, static_cast<uint32_t>(r));
+            }
+        } else if (on != 0 && !precious) {
+            dropDataFreeList(f, kFreeListData);
+            f->state |= kStatePrecious;
+        }
+        freeListFlush(f);
+        writeDictionary(f);
+        return 1;
+    });
+}
+
+// Removes the files of a closed ISAM file: index, data (when it has
+// records), lock file.  They are removed while the transient handle still
+// holds the exclusive open lock, so no other process can open the file
+// half-erased.
+WISAM_API int isErase(const char16_t *name) {
+    return withTransientHandle(name, [&](IsFile *f) {
+        sysErase(f, kKindIndex, f->name);
+        if (f->recordLength != 0) sysErase(f, kKindData, f->name);
+        sysErase(f, kKindLock, f->name);
+    });
+}
+
+WISAM_API int isRename(const char16_t *oldName, const char16_t *newName) {
+    return withTransientHandle(oldName, [&](IsFile *f) {
+        if (emptyName(newName)) raiseError(f, kErrBadArgument, 0);
+        sysRename(f, kKindIndex, f->name, newName);
+        if (f->recordLength != 0) sysRename(f, kKindData, f->name, newName);
+        sysRename(f, kKindLock, f->name, newName);
+    });
+}
+
+}  // extern "C"

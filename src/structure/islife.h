@@ -1,0 +1,33 @@
+// islife.h - building, opening, closing, erasing and renaming ISAM files.
+//
+// An ISAM file N is N.wox (index), N.wod (data; absent for record length 0)
+// and N.lck (locks).  isBuild creates the first two and writes block 1 (the
+// dictionary), the first key-description block and the primary root;
+// isOpen and isBuild register the handle, which opens the files (or shares
+// them with a handle of the same name) and takes the open lock.
+//
+// Sizes chosen at build: block size 4096 (1024 for variable-length files),
+// duplicate serials of 4 bytes, slotSize = record length + 1 (+ 6 variable
+// length) (+ 4 with mode 0x80).  The maximum record length of a
+// variable-length file lies above the record length and below 0x7F00.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/isfile.h"
+
+struct IsFile;
+
+namespace wisam {
+
+constexpr int32_t kBuildNodeSize = 4096;
+constexpr int32_t kBuildVarNodeSize = 1024;
+constexpr int32_t kBuildDupWidth = 4;
+constexpr int32_t kMaxRecordLengthLimit = 0x7F00;
+constexpr uint32_t kModeLockBits = 0x0F00;  // 0x100..0x800
+constexpr uint32_t kModeTransient = kModeExclusive | kModeNeverLogged;
+
+// The open mode with manual locking added when no lock-mode bit is given.
+uint32_t withDefaultLocking(uint32_t mode);
+
+}  // namespace wisam

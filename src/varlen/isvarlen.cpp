@@ -1,0 +1,28 @@
+// isvarlen.cpp - setting up and releasing the variable-length state.
+#include "varlen/isvarlen.h"
+
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "frame/ismemory.h"
+
+namespace wisam {
+
+void varlenSetup(IsFile *f) {
+    if (f->maxRecordLength > kMaxVarRecordLength) raiseError(f, kErrCorrupt, 0);
+    varlenRelease(f);
+    f->varBlock = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->nodeSize)));
+    f->spaceTable = static_cast<uint8_t *>(allocZeroed(f, sizeof(uint32_t) * kSpaceLists));
+    f->packBufferLength = f->maxRecordLength;
+    f->packBuffer = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->packBufferLength)));
+    f->reclen = f->maxRecordLength;
+    f->spaceTableStale = 1;
+}
+
+void varlenRelease(IsFile *f) {
+    f->varBlock = freeBlock(f->varBlock);
+    f->spaceTable = freeBlock(f->spaceTable);
+    f->packBuffer = freeBlock(f->packBuffer);
+    f->packBufferLength = 0;
+}
+
+}  // namespace wisam

@@ -1,0 +1,28 @@
+// isvarlen.h - the state of a variable-length file held by its handle.
+//
+// A variable-length file keeps the part of each record beyond its fixed
+// length in fragments inside index-file blocks, found through five
+// free-space lists whose heads (the space table) live in block 1 after the
+// dictionary.  The handle owns one block buffer (`varBlock`), the space table
+// in memory and a pack buffer; the table is reloaded from the dictionary
+// buffer whenever it is marked stale.
+#pragma once
+
+#include <cstdint>
+
+struct IsFile;
+
+namespace wisam {
+
+constexpr int32_t kSpaceLists = 5;
+constexpr int32_t kMaxVarRecordLength = 32511;
+
+// At open and build: checks the maximum record length (105 above 32511),
+// allocates the buffers, sets reclen to the maximum, marks the space table
+// stale.
+void varlenSetup(IsFile *f);
+
+// Frees the buffers varlenSetup allocated.
+void varlenRelease(IsFile *f);
+
+}  // namespace wisam
