@@ -3,6 +3,7 @@
 
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
+#include "index/ispath.h"
 #include "structure/isdict.h"
 #include "wisam.h"
 
@@ -23,6 +24,7 @@ void discardForeignChanges(IsFile *f) {
     clearFileCache(f);
     dropFreeListBlock(f->indexAlloc, false);
     dropFreeListBlock(f->dataAlloc, false);
+    pathInvalidate(f, kAccessRead);
     f->spaceTableStale = 1;
 }
 
@@ -30,6 +32,7 @@ void discardCallChanges(IsFile *f) {
     dropFreeListBlock(f->indexAlloc, true);
     dropFreeListBlock(f->dataAlloc, true);
     if (f->indexFd >= 0 && f->dictionary != nullptr) readDictionary(f);
+    pathInvalidate(f, kAccessChange);
     f->spaceTableStale = 1;
 }
 

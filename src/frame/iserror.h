@@ -36,6 +36,8 @@ enum ErrorNumber : int {
     kErrNameTooLong = 114,
     kErrBadLockDevice = 115,
     kErrNoMemory = 116,
+    kErrNoPrimary = 127,
+    kErrRowTooBig = 132,
     kErrNoMoreLocks = 134,
 };
 

@@ -10,6 +10,7 @@
 #include "frame/ishandles.h"
 #include "frame/ismemory.h"
 #include "index/isfree.h"
+#include "index/isgrow.h"
 #include "lock/isrecord.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"
@@ -67,7 +68,7 @@ void build(IsFile *f, const char16_t *name, int32_t recordLength, int32_t maxRec
         if (f->slotSize > 1) raiseError(f, kErrBadArgument, 0);
         if ((f->mode & kModeAutoLock) != 0) raiseError(f, kErrBadArgument, 0, '7');
     }
-    if (!validateKeyDesc(f, *key)) raiseError(f, kErrBadKey, 0);
+    if (!validateKeyDesc(f, *key) || !keyFitsNode(f, *key)) raiseError(f, kErrBadKey, 0);
     sysCreate(f, kKindIndex, name);
     createDictionary(f);
     appendKeyDesc(f, key);

@@ -5,6 +5,10 @@
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
 
+namespace {
+constexpr int32_t kVarReferenceBytes = 6;  // after the marker byte
+}  // namespace
+
 namespace wisam {
 
 void varlenSetup(IsFile *f) {
@@ -16,6 +20,12 @@ void varlenSetup(IsFile *f) {
     f->packBuffer = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->packBufferLength)));
     f->reclen = f->maxRecordLength;
     f->spaceTableStale = 1;
+}
+
+void varlenStore(IsFile *f, const void *) {
+    if (f->reclen > f->recordLength) raiseError(f, kErrRowTooBig, 0);
+    uint8_t *slot = f->recordBuffer;
+    for (int32_t i = 0; i < kVarReferenceBytes; ++i) slot[f->recordLength + 1 + i] = 0;
 }
 
 void varlenRelease(IsFile *f) {

@@ -22,6 +22,12 @@ constexpr int32_t kMaxVarRecordLength = 32511;
 // stale.
 void varlenSetup(IsFile *f);
 
+// Stores the variable part of the record about to be written (reclen bytes
+// in all) and fills the reference in recordBuffer.  Until fragment storage
+// exists only records without a variable part are accepted: a longer one
+// is refused with 132 rather than cut to its fixed part.
+void varlenStore(IsFile *f, const void *record);
+
 // Frees the buffers varlenSetup allocated.
 void varlenRelease(IsFile *f);
 

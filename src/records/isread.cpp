@@ -1,0 +1,204 @@
+// isread.cpp - isRead, isStart, isGoto and the saved-position calls.
+//
+// A reading call never waits for a record lock while it holds its
+// file-state lock: the holder of the record lock needs the exclusive
+// file-state lock for its next change.  A read that may wait releases the
+// state lock, waits for the record, lets it go, and starts again.
+#include <cerrno>
+#include <cstring>
+
+#include "frame/iscall.h"
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "index/iskey.h"
+#include "index/ispath.h"
+#include "lock/islock.h"
+#include "lock/isrecord.h"
+#include "records/isposition.h"
+#include "records/isslot.h"
+#include "structure/iskeydesc.h"
+#include "wisam.h"
+
+using namespace wisam;
+
+namespace {
+
+constexpr int kReadModeMask = 0xFF;
+constexpr int kLockFlagsShift = 8;
+
+bool hasState(const IsFile *f, uint16_t bit) { return (f->state & bit) != 0; }
+void setState(IsFile *f, uint16_t bit, bool on) {
+    f->state = on ? static_cast<uint16_t>(f->state | bit) : static_cast<uint16_t>(f->state & ~bit);
+}
+
+// The error of a failed positioning, by the read mode the caller asked for.
+[[noreturn]] void raiseNotPositioned(IsFile *f, int mode) {
+    if (mode <= modePrev) {
+        if (mode == modeNext) setState(f, kStatePrevReadsCurrent, true);
+        if (mode == modePrev) setState(f, kStateNextReadsCurrent, true);
+        raiseError(f, kErrEndOfFile, 0, '6');
+    }
+    if (mode == modeCurrent) raiseError(f, kErrNoCurrent, 0, '3');
+    raiseError(f, kErrNotFound, 0, '3');
+}
+
+// Next and previous that return the current entry once (after open, a
+// start, or running off the other end).
+int effectiveMode(IsFile *f, int mode) {
+    const bool nextCurrent = mode == modeNext && hasState(f, kStateNextReadsCurrent);
+    const bool prevCurrent = mode == modePrev && hasState(f, kStatePrevReadsCurrent);
+    if (!nextCurrent && !prevCurrent) return mode;
+    const TreePath *path = currentPath(f);
+    if (path != nullptr && path->currentRecord == 0 && f->recordLength != 0) {
+        return nextCurrent ? modeFirst : modeLast;
+    }
+    return modeCurrent;
+}
+
+// The lock test of a read with lock flags.  True when the read may go on;
+// false when it waited for the record and must position again.
+bool lockForRead(IsFile *f, int flags) {
+    const int32_t record = f->recnum;
+    if (lockRecord(f, record, false)) {
+        if ((flags & readLock) == 0) unlockRecord(f, record);
+        return true;
+    }
+    if ((flags & readWait) == 0) raiseError(f, kErrLocked, 0);
+    unlockState(f);
+    if (lockRecord(f, record, true)) unlockRecord(f, record);
+    lockShared(f);
+    refreshFile(f);
+    return false;
+}
+
+void deliver(IsFile *f, void *record) {
+    TreePath *path = currentPath(f);
+    if (f->recordLength == 0) {
+        keyToRecord(f->indexes[0], record);
+    } else {
+        if (path != nullptr) readSlot(f, nullptr, f->recnum);
+        std::memcpy(record, f->recordBuffer, static_cast<size_t>(f->recordLength));
+        f->recordMask = recordMaskOf(f);
+    }
+    f->reclen = f->recordLength;
+}
+
+// Index order: a following entry with a serial above 0 has the same key as
+// the record read; say so in isstat2 and isstat4.
+void duplicateNotice(IsFile *f) {
+    TreePath *path = currentPath(f);
+    if (path == nullptr || !positionRecord(f, nullptr, modeNext)) return;
+    const bool duplicate = path->currentSerial > 0;
+    positionRecord(f, nullptr, modePrev);
+    if (!duplicate) return;
+    isstat2 = isstat4 = '2';
+    f->status[1] = f->status[3] = '2';
+}
+
+int readRecord(IsFile *f, void *record, int modeWord) {
+    const int mode = modeWord & kReadModeMask;
+    int flags = modeWord & ~kReadModeMask;
+    if (flags != 0 && f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
+    if (record == nullptr) raiseError(f, kErrBadArgument, 0);
+    if ((f->mode & kModeAutoLock) != 0) {
+        unlockAll(f);
+        flags = readLock | (flags & readWait);
+    }
+    if (TreePath *path = currentPath(f)) {
+        const bool partial = mode > modeCurrent && path->partialLength != 0;
+        path->compareLength = partial ? path->partialLength : path->keyLength;
+    }
+    int effective = effectiveMode(f, mode);
+    for (;;) {
+        if (!positionRecord(f, record, effective)) raiseNotPositioned(f, mode);
+        if (flags == 0 || lockForRead(f, flags)) break;
+        if (effective == modeNext || effective == modePrev) effective = modeCurrent;
+    }
+    setState(f, kStateNextReadsCurrent | kStatePrevReadsCurrent | kStateStartedAtEnd, false);
+    deliver(f, record);
+    duplicateNotice(f);
+    return 1;
+}
+
+// Selects the index a start names and sets its partial key length.
+void selectForStart(IsFile *f, const KeyDesc *key, int keyLength) {
+    if (key != nullptr) {
+        const int32_t index = findIndex(f, *key);
+        if (index < 0) raiseError(f, kErrBadKey, 0);
+        f->currentIndex = index;
+    }
+    TreePath *path = currentPath(f);
+    if (path == nullptr) return;  // record-number order has no key length to set
+    if (keyLength < 0 || keyLength > path->keyLength) raiseError(f, kErrBadArgument, 0);
+    path->partialLength = keyLength == 0 ? path->keyLength : keyLength;
+    path->compareLength = path->partialLength;
+}
+
+int startAt(IsFile *f, const KeyDesc *key, int keyLength, const void *record, int mode) {
+    if (mode < 0 || mode > modeGreaterEqual) raiseError(f, kErrBadArgument, 0);
+    if ((f->mode & kModeAutoLock) != 0) unlockAll(f);
+    selectForStart(f, key, keyLength);
+    if (mode == modeNext || mode == modePrev || mode == modeCurrent) {
+        positionOnRecord(f, currentRecordNumber(f));
+    }
+    const int effective = effectiveMode(f, mode);
+    const bool positioned = positionRecord(f, record, effective);
+    if (!positioned && mode != modeFirst && mode != modeLast) raiseNotPositioned(f, mode);
+    setState(f, kStateNextReadsCurrent, mode != modeNext);
+    setState(f, kStatePrevReadsCurrent, mode == modeLast);
+    setState(f, kStateStartedAtEnd, mode == modeFirst || mode == modeLast);
+    return 1;
+}
+
+int gotoRecord(IsFile *f, int32_t recnum) {
+    if ((f->mode & kModeAutoLock) != 0) unlockAll(f);
+    if (!positionOnRecord(f, recnum)) raiseError(f, kErrNotFound, 0, '3');
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+WISAM_API int isRead(IsFile *f, void *record, int mode) {
+    return framedCall(f, kAccessRead, CallLock::shared, [&] { return readRecord(f, record, mode); });
+}
+
+WISAM_API int isStart(IsFile *f, KeyDesc *key, int keyLength, void *record, int mode) {
+    return framedCall(f, kAccessRead, CallLock::shared,
+                      [&] { return startAt(f, key, keyLength, record, mode); });
+}
+
+WISAM_API int isGoto(IsFile *f, int32_t recnum) {
+    return framedCall(f, kAccessAny, CallLock::shared, [&] { return gotoRecord(f, recnum); });
+}
+
+// Saves the order and the current record; no frame.
+WISAM_API int isPush(IsFile *f, int *index, int32_t *recnum) {
+    return unframedCall(f, [&] {
+        if (index != nullptr) *index = f->currentIndex == f->keyCount ? 0 : f->currentIndex + 1;
+        if (recnum != nullptr) *recnum = f->recnum;
+        return 1;
+    });
+}
+
+WISAM_API int isPop(IsFile *f, int index, int32_t recnum) {
+    const int selected = isIndex(f, index);
+    if (selected == 0 || recnum == 0) return selected;
+    return isGoto(f, recnum);
+}
+
+// Overwrites the slot of the current record; no keys, log or dictionary.
+WISAM_API int writeToCurRec(IsFile *f, const void *record) {
+    return framedCall(f, kAccessChange, CallLock::none, [&] {
+        if (record == nullptr || f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
+        const int32_t current = currentRecordNumber(f);
+        if (current < 1 || static_cast<uint32_t>(current) > f->dataAlloc.highest) {
+            raiseError(f, kErrNoCurrent, 0, '3');
+        }
+        writeSlot(f, record, current);
+        return 1;
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,126 @@
+// iswrite.cpp - adding records: isWrite, isWrLock, isWrCurr.
+//
+// Every change of a write (keys in every index, the record number taken
+// from the free list) is made in the handle's cached nodes and free-list
+// blocks, which reach the file only at the end, together with the slot and
+// the dictionary.  A raise before that (a duplicate in the third index, an
+// I/O error) drops the cached changes: the files stay as they were.
+#include <cstring>
+
+#include "frame/iscall.h"
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "index/isfree.h"
+#include "index/isgrow.h"
+#include "index/iskey.h"
+#include "index/ispath.h"
+#include "lock/isrecord.h"
+#include "records/isposition.h"
+#include "records/isslot.h"
+#include "structure/isdict.h"
+#include "varlen/isvarlen.h"
+#include "wisam.h"
+
+using namespace wisam;
+
+namespace {
+
+bool excluded(const IsFile *f, int32_t index) {
+    return (f->mode & kModeIndexMask) != 0 && (f->recordMask >> index & 1u) != 0;
+}
+
+// Enters the record's key into every index it belongs to.
+void insertKeys(IsFile *f, const void *record, uint32_t recnum) {
+    uint8_t key[kMaxKeyBytes];
+    for (int32_t i = 0; i < f->keyCount; ++i) {
+        if (excluded(f, i)) continue;
+        TreePath *path = f->indexes[i];
+        path->compareLength = path->keyLength;
+        makeKey(path, key, record);
+        if (isNullKey(path, key)) continue;
+        insertKey(f, path, key, recnum);
+    }
+}
+
+void finishChange(IsFile *f, int32_t index) {
+    pathFlush(f, index);
+    freeListFlush(f);
+    writeDictionary(f);
+}
+
+int32_t writeRecord(IsFile *f, const void *record, bool holdLock) {
+    const uint32_t recnum = freeListTake(f, kFreeListData);
+    insertKeys(f, record, recnum);
+    if ((f->mode & kModeVarLength) != 0) varlenStore(f, record);
+    if (holdLock) lockRecord(f, static_cast<int32_t>(recnum), true);
+    f->recnum = static_cast<int32_t>(recnum);
+    writeSlot(f, record, f->recnum);
+    finishChange(f, f->keyCount);
+    if (holdLock) unlockRecord(f, f->recnum);
+    return 1;
+}
+
+// A file without data file is a pure index: one key, with the record
+// number the caller set with isSetrec.
+int writeKeyOnly(IsFile *f, const void *record) {
+    if (f->keyCount == 0) raiseError(f, kErrNoPrimary, 0);
+    TreePath *path = f->indexes[0];
+    uint8_t key[kMaxKeyBytes];
+    path->compareLength = path->keyLength;
+    makeKey(path, key, record);
+    insertKey(f, path, key, static_cast<uint32_t>(f->recnum));
+    finishChange(f, 0);
+    return 1;
+}
+
+int write(IsFile *f, const void *record, bool holdLock) {
+    if (record == nullptr) raiseError(f, kErrBadArgument, 0);
+    if (f->recordLength == 0) return writeKeyOnly(f, record);
+    return writeRecord(f, record, holdLock);
+}
+
+int writeWithRecords(IsFile *f, const void *record, bool holdLock) {
+    if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
+    return write(f, record, holdLock);
+}
+
+}  // namespace
+
+extern "C" {
+
+WISAM_API int isWrite(IsFile *f, const void *record) {
+    return framedCall(f, kAccessChange, CallLock::exclusive, [&] { return write(f, record, false); });
+}
+
+// Writes while holding the new record's lock, which is released again at
+// the end of the call.
+WISAM_API int isWrLock(IsFile *f, const void *record) {
+    return framedCall(f, kAccessChange, CallLock::exclusive, [&] {
+        f->state |= kStateWriteLocking;
+        try {
+            writeWithRecords(f, record, true);
+        } catch (...) {
+            f->state &= static_cast<uint16_t>(~kStateWriteLocking);
+            throw;
+        }
+        f->state &= static_cast<uint16_t>(~kStateWriteLocking);
+        return 1;
+    });
+}
+
+// Writes and makes the new record current; the duplicate notice of the
+// write survives the positioning.
+WISAM_API int isWrCurr(IsFile *f, const void *record) {
+    const int written = framedCall(f, kAccessChange, CallLock::exclusive,
+                                   [&] { return writeWithRecords(f, record, false); });
+    if (written == 0) return 0;
+    const char saved[4] = {isstat1, isstat2, isstat3, isstat4};
+    const int positioned = isGoto(f, f->recnum);
+    if (positioned != 0) {
+        isstat1 = saved[0], isstat2 = saved[1], isstat3 = saved[2], isstat4 = saved[3];
+        std::memcpy(f->status, saved, sizeof saved);
+    }
+    return positioned;
+}
+
+}  // extern "C"
