@@ -189,6 +189,14 @@ void *groupToken(const IsFile *f) {
     return entry < 0 ? nullptr : entries[entry].token;
 }
 
+bool groupShared(const IsFile *f) {
+    void *token = groupToken(f);
+    for (int32_t i = 0; i < capacity && token != nullptr; ++i) {
+        if (entries[i].file != f && entries[i].token == token) return true;
+    }
+    return false;
+}
+
 // Closes every registered handle, last entry first, and frees the table.
 int cleanUpHandles() {
     for (int32_t i = capacity - 1; i >= 0; --i) {

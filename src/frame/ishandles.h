@@ -46,4 +46,7 @@ int32_t handleTableCapacity();
 const HandleEntry &handleEntry(int32_t index);
 void *groupToken(const IsFile *f);
 
+// Whether another handle of this process shares the file group of `f`.
+bool groupShared(const IsFile *f);
+
 }  // namespace wisam

@@ -1,0 +1,25 @@
+// isindexes.h - adding and dropping indexes of an open file.
+//
+// Adding appends the key description, gives it an empty root and fills the
+// tree from every record in use; dropping releases every node of the tree
+// (children before parents, the root last, so that the next block taken
+// from the free list is the root's number again) and removes the
+// description.  Both change the file only while no other handle has it open.
+#pragma once
+
+#include <cstdint>
+
+struct IsFile;
+
+namespace wisam {
+
+// Inserts the keys of all records in use into index `index`, whose tree is
+// empty.  Raises 100 for equal keys in an index without duplicates.
+int buildIndex(IsFile *f, int32_t index);
+
+// Releases every node of index `index` to the index free list.
+int freeIndexTree(IsFile *f, int32_t index);
+
+constexpr int32_t kMaxAddedIndexes = 31;
+
+}  // namespace wisam
