@@ -15,6 +15,7 @@
 #include "index/iskey.h"
 #include "index/ispath.h"
 #include "lock/isrecord.h"
+#include "records/ischange.h"
 #include "records/isposition.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"
@@ -25,27 +26,17 @@ using namespace wisam;
 
 namespace {
 
-bool excluded(const IsFile *f, int32_t index) {
-    return (f->mode & kModeIndexMask) != 0 && (f->recordMask >> index & 1u) != 0;
-}
-
 // Enters the record's key into every index it belongs to.
 void insertKeys(IsFile *f, const void *record, uint32_t recnum) {
     uint8_t key[kMaxKeyBytes];
     for (int32_t i = 0; i < f->keyCount; ++i) {
-        if (excluded(f, i)) continue;
+        if (excludedByMask(f, f->recordMask, i)) continue;
         TreePath *path = f->indexes[i];
         path->compareLength = path->keyLength;
         makeKey(path, key, record);
         if (isNullKey(path, key)) continue;
         insertKey(f, path, key, recnum);
     }
-}
-
-void finishChange(IsFile *f, int32_t index) {
-    pathFlush(f, index);
-    freeListFlush(f);
-    writeDictionary(f);
 }
 
 int32_t writeRecord(IsFile *f, const void *record, bool holdLock) {

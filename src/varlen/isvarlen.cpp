@@ -13,7 +13,7 @@ namespace wisam {
 
 void varlenSetup(IsFile *f) {
     if (f->maxRecordLength > kMaxVarRecordLength) raiseError(f, kErrCorrupt, 0);
-    varlenRelease(f);
+    varlenFree(f);
     f->varBlock = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->nodeSize)));
     f->spaceTable = static_cast<uint8_t *>(allocZeroed(f, sizeof(uint32_t) * kSpaceLists));
     f->packBufferLength = f->maxRecordLength;
@@ -28,7 +28,7 @@ void varlenStore(IsFile *f, const void *) {
     for (int32_t i = 0; i < kVarReferenceBytes; ++i) slot[f->recordLength + 1 + i] = 0;
 }
 
-void varlenRelease(IsFile *f) {
+void varlenFree(IsFile *f) {
     f->varBlock = freeBlock(f->varBlock);
     f->spaceTable = freeBlock(f->spaceTable);
     f->packBuffer = freeBlock(f->packBuffer);

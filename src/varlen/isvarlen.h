@@ -29,6 +29,6 @@ void varlenSetup(IsFile *f);
 void varlenStore(IsFile *f, const void *record);
 
 // Frees the buffers varlenSetup allocated.
-void varlenRelease(IsFile *f);
+void varlenFree(IsFile *f);
 
 }  // namespace wisam

@@ -1,0 +1,39 @@
+// ischange.h - what the changing record calls share.
+//
+// Every change (write, delete, rewrite) runs under the exclusive file-state
+// lock, makes its index and free-list changes in the handle's caches, and
+// ends with finishChange, which writes them together with the dictionary.
+// A raise before that leaves the files as they were.
+#pragma once
+
+#include <cstdint>
+
+struct IsFile;
+
+namespace wisam {
+
+struct TreePath;
+
+// Writes the cached nodes of index `index` (all indexes when it equals
+// keyCount), the free-list blocks and the dictionary.
+void finishChange(IsFile *f, int32_t index);
+
+// Whether bit `index` of `mask` leaves the record out of that index (files
+// with mode 0x80 only).
+bool excludedByMask(const IsFile *f, uint32_t mask, int32_t index);
+
+// The checks before a record is deleted or rewritten, in order: locked by
+// this handle when lock checking is on (112), not locked by anyone else
+// (107), a record in use (112).  Leaves its slot in recordBuffer.
+void checkChangeable(IsFile *f, int32_t record);
+
+// The record whose primary key equals the key in `image`, found as a read
+// with mode equal does: 127 without a unique primary key, 111 when absent.
+// Leaves the primary path on the entry.
+uint32_t findByPrimaryKey(IsFile *f, const void *image);
+
+// Key-only files: the primary path must still stand on the saved current
+// entry (112 otherwise).
+void checkCurrentKeyEntry(IsFile *f);
+
+}  // namespace wisam
