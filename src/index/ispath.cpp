@@ -262,7 +262,7 @@ void pathSetRoot(IsFile *f, TreePath *path, uint32_t number) {
     }
     const bool duplicates = (path->key.flags & ISKEY_DUPS) != 0;
     if (number != 0 && duplicates && (f->dupWidth < 1 || f->dupWidth > kMaxDupWidth)) damaged(f);
-    cacheReserve(f, path, 2);
+    if (path->head != nullptr) cacheReserve(f, path, path->head->sibling != nullptr ? 2 : 1);
     PathNode *node = number != 0 ? cacheTake(path, number) : nullptr;
     if (node == nullptr) node = nodeAllocate(f, path, number);
     if (path->head != nullptr) cacheAppendWithSibling(path, path->head);
@@ -295,7 +295,7 @@ int pathPop(IsFile *f, TreePath *path) {
     }
     PathNode *node = path->head;
     if (node == nullptr || node->parent == nullptr) return 0;
-    cacheReserve(f, path, 2);
+    cacheReserve(f, path, node->sibling != nullptr ? 2 : 1);
     path->head = node->parent;
     node->parent = nullptr;
     if (node->state == kNodeUnread || node->used > kNodeEmptyUsed) {

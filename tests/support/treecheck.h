@@ -81,6 +81,18 @@ public:
 KeyDesc keyOf(uint16_t flags, std::initializer_list<KeyPart> parts);
 inline KeyPart keyPart(int16_t start, int16_t length, uint16_t type) { return KeyPart{start, length, type}; }
 
+// Records the fatal reports ("fatal isam error ...") for the life of the
+// object.
+class FatalRecorder {
+public:
+    FatalRecorder();
+    ~FatalRecorder();
+    FatalRecorder(const FatalRecorder &) = delete;
+    FatalRecorder &operator=(const FatalRecorder &) = delete;
+    const std::vector<std::string> &messages() const;
+    bool saw(const std::string &message) const;
+};
+
 // "41 42 ..." for assertion messages.
 std::string hexBytes(const uint8_t *bytes, size_t length);
 

@@ -1,0 +1,166 @@
+// isrewrite.cpp - replacing records: isRewrite, isRewCurr, isRewRec,
+// isRewNxt.
+//
+// The record rewrite moves only the keys that changed (a difference the
+// collation ignores is no change).  Before the first change every index
+// without duplicates is asked whether the new key belongs to another
+// record, so that 100 "Duplicate record" leaves the files untouched.
+#include <cstring>
+
+#include "frame/iscall.h"
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "index/isgrow.h"
+#include "index/iskey.h"
+#include "index/ispath.h"
+#include "index/isshrink.h"
+#include "records/ischange.h"
+#include "records/isposition.h"
+#include "records/isslot.h"
+#include "varlen/isvarlen.h"
+#include "wisam.h"
+
+using namespace wisam;
+
+namespace {
+
+// What one index needs for a rewrite.
+struct KeyMove {
+    bool hadEntry;
+    bool getsEntry;
+    bool changed;
+};
+
+KeyMove planMove(IsFile *f, TreePath *path, int32_t index, uint32_t oldMask, const uint8_t *oldKey,
+                 const uint8_t *newKey) {
+    KeyMove move{};
+    move.hadEntry = !excludedByMask(f, oldMask, index) && !isNullKey(path, oldKey);
+    move.getsEntry = !excludedByMask(f, f->recordMask, index) && !isNullKey(path, newKey);
+    move.changed = compareKeys(path, oldKey, newKey) != 0;
+    return move;
+}
+
+bool moves(const KeyMove &move) {
+    return move.getsEntry && (!move.hadEntry || move.changed);
+}
+
+// Another record holding the new key in an index without duplicates.
+void checkUnique(IsFile *f, TreePath *path, const uint8_t *newKey, uint32_t record) {
+    if ((path->key.flags & ISKEY_DUPS) != 0 || pathIndexEmpty(f, path)) return;
+    if (treeFindGE(f, path, newKey) && keysEqual(path, path->head->key, newKey) &&
+        path->head->pointer != record) {
+        raiseError(f, kErrDuplicate, 0);
+    }
+}
+
+void rewriteRecord(IsFile *f, int32_t record, const void *image) {
+    if (image == nullptr) raiseError(f, kErrBadArgument, 0);
+    checkChangeable(f, record);
+    const uint32_t oldMask = recordMaskOf(f);
+    const uint32_t r = static_cast<uint32_t>(record);
+    uint8_t oldKey[kMaxKeyBytes];
+    uint8_t newKey[kMaxKeyBytes];
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int32_t i = 0; i < f->keyCount; ++i) {
+            TreePath *path = f->indexes[i];
+            path->compareLength = path->keyLength;
+            makeKey(path, oldKey, f->recordBuffer);
+            makeKey(path, newKey, image);
+            const KeyMove move = planMove(f, path, i, oldMask, oldKey, newKey);
+            if (pass == 0) {
+                if (moves(move)) checkUnique(f, path, newKey, r);
+                continue;
+            }
+            if (move.hadEntry && (move.changed || !move.getsEntry)) deleteKey(f, path, oldKey, r);
+            if (moves(move)) insertKey(f, path, newKey, r);
+        }
+    }
+    if ((f->mode & kModeVarLength) != 0) varlenStore(f, image);
+    writeSlot(f, image, record);
+    f->recnum = record;
+    finishChange(f, f->keyCount);
+}
+
+// Key-only files: the entry the primary path stands on takes the new key.
+void rewriteKeyEntry(IsFile *f, const void *image, bool checkCurrent) {
+    if (image == nullptr) raiseError(f, kErrBadArgument, 0);
+    if (checkCurrent) checkCurrentKeyEntry(f);
+    TreePath *path = f->indexes[0];
+    uint8_t *key = path->scratch.separator;
+    path->compareLength = path->keyLength;
+    makeKey(path, key, image);
+    if (compareKeys(path, key, path->head->key) != 0 ||
+        path->head->pointer != static_cast<uint32_t>(f->recnum)) {
+        deleteKey(f, path, nullptr, 0);
+        insertKey(f, path, key, static_cast<uint32_t>(f->recnum));
+    }
+    finishChange(f, 0);
+}
+
+int rewriteByKey(IsFile *f, const void *image) {
+    if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
+    rewriteRecord(f, static_cast<int32_t>(findByPrimaryKey(f, image)), image);
+    return 1;
+}
+
+int rewriteAt(IsFile *f, int32_t record, const void *image) {
+    if (f->recordLength == 0) {
+        rewriteKeyEntry(f, image, true);
+    } else {
+        rewriteRecord(f, record, image);
+    }
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+WISAM_API int isRewrite(IsFile *f, const void *record) {
+    return framedCall(f, kAccessChange, CallLock::exclusive, [&] { return rewriteByKey(f, record); });
+}
+
+WISAM_API int isRewCurr(IsFile *f, const void *record) {
+    return framedCall(f, kAccessChange, CallLock::exclusive, [&] {
+        if ((f->state & kStateStartedAtEnd) != 0) raiseError(f, kErrNoCurrent, 0, '3');
+        return rewriteAt(f, currentRecordNumber(f), record);
+    });
+}
+
+WISAM_API int isRewRec(IsFile *f, int32_t recnum, const void *record) {
+    return framedCall(f, kAccessChange, CallLock::exclusive, [&] {
+        if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
+        return rewriteAt(f, recnum, record);
+    });
+}
+
+// Rewrites the current record and moves to the next one: the advance runs as
+// a reading call, the rewrite as a changing call, so another process may
+// change the file in between.  0 with 110 when there is no next record (the
+// rewrite is still done).
+WISAM_API int isRewNxt(IsFile *f, const void *record) {
+    if (!isKnownHandle(f)) return framedCall(f, kAccessChange, CallLock::none, [] { return 1; });
+    const int32_t current = currentRecordNumber(f);
+    bool advanced = false;
+    const int entered = framedCall(f, kAccessRead, CallLock::shared, [&] {
+        advanced = positionRecord(f, nullptr, modeNext);
+        return 1;
+    });
+    if (entered == 0) return 0;
+    const int rewritten = framedCall(f, kAccessChange, CallLock::exclusive, [&] {
+        if (f->recordLength == 0) {
+            rewriteKeyEntry(f, record, true);
+        } else {
+            rewriteRecord(f, current, record);
+        }
+        return 1;
+    });
+    if (rewritten == 0) return 0;
+    if (!advanced) {
+        f->errorNumber = kErrEndOfFile;
+        return 0;
+    }
+    return 1;
+}
+
+}  // extern "C"

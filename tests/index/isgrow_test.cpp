@@ -1,0 +1,817 @@
+// Key insertion and node splits: the edge cases of insertKey, the split
+// rules, and model-based runs that compare an index with an ordered
+// multimap after many insertions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "frame/iscall.h"
+#include "index/iscomp.h"
+#include "index/isfree.h"
+#include "index/isgrow.h"
+#include "index/iskey.h"
+#include "index/isnode.h"
+#include "index/ispath.h"
+#include "structure/isdict.h"
+#include "structure/isencode.h"
+#include "support/treecheck.h"
+#include "wisam.h"
+
+namespace wisam {
+namespace {
+
+using testing::keyOf;
+using testing::keyPart;
+
+constexpr uint16_t kAllCompression = ISKEY_DUPCOMPRESS | ISKEY_LEADCOMPRESS | ISKEY_TRAILCOMPRESS;
+
+// ---------------------------------------------------------------------------
+// keyFitsNode
+
+TEST(KeyFitsNode, PlainKeysNeedTwoEntriesPerNode) {
+    IsFile f;
+    f.nodeSize = 1024;
+    f.dupWidth = 4;
+    // Two entries of K + W + 4 bytes within S - 7.
+    EXPECT_TRUE(keyFitsNode(&f, keyOf(ISKEY_DUPS, {keyPart(0, 500, ISTYPE_CHAR)})));
+    EXPECT_FALSE(keyFitsNode(&f, keyOf(ISKEY_DUPS, {keyPart(0, 501, ISTYPE_CHAR)})));
+    EXPECT_TRUE(keyFitsNode(&f, keyOf(0, {keyPart(0, 504, ISTYPE_CHAR)})));
+    EXPECT_FALSE(keyFitsNode(&f, keyOf(0, {keyPart(0, 300, ISTYPE_CHAR), keyPart(300, 205, ISTYPE_CHAR)})));
+    f.nodeSize = 4096;
+    EXPECT_TRUE(keyFitsNode(&f, keyOf(ISKEY_DUPS, {keyPart(0, 1024, ISTYPE_CHAR)})));
+    EXPECT_TRUE(keyFitsNode(&f, KeyDesc{})) << "no key, no nodes";
+}
+
+TEST(KeyFitsNode, CompressedKeysNeedRoomForAnySplit) {
+    IsFile f;
+    f.nodeSize = 1024;
+    f.dupWidth = 4;
+    const uint16_t flags = ISKEY_DUPS | kAllCompression;
+    // Largest entry 332 + 2 + 4 + 4 = 342: 3 x 342 - 4 - 5 = 1017.
+    EXPECT_TRUE(keyFitsNode(&f, keyOf(flags, {keyPart(0, 332, ISTYPE_CHAR)})));
+    EXPECT_FALSE(keyFitsNode(&f, keyOf(flags, {keyPart(0, 334, ISTYPE_CHAR)})));
+    EXPECT_TRUE(keyFitsNode(&f, keyOf(ISKEY_DUPCOMPRESS, {keyPart(0, 336, ISTYPE_CHAR)})));
+    EXPECT_FALSE(keyFitsNode(&f, keyOf(ISKEY_DUPCOMPRESS, {keyPart(0, 337, ISTYPE_CHAR)})));
+    f.nodeSize = 4096;
+    EXPECT_TRUE(keyFitsNode(&f, keyOf(flags, {keyPart(0, 1024, ISTYPE_CHAR)})));
+}
+
+TEST(KeyFitsNode, DamagedSizesFitNothing) {
+    IsFile f;
+    f.nodeSize = 4096;
+    f.dupWidth = 9;
+    EXPECT_FALSE(keyFitsNode(&f, keyOf(ISKEY_DUPS, {keyPart(0, 4, ISTYPE_CHAR)})));
+    EXPECT_TRUE(keyFitsNode(&f, keyOf(0, {keyPart(0, 4, ISTYPE_CHAR)}))) << "the width only counts with duplicates";
+    f.dupWidth = 4;
+    f.nodeSize = 16;
+    EXPECT_FALSE(keyFitsNode(&f, keyOf(0, {keyPart(0, 1, ISTYPE_CHAR)})));
+    f.nodeSize = 4096;
+    EXPECT_FALSE(keyFitsNode(&f, keyOf(0, {keyPart(0, 1000, ISTYPE_CHAR), keyPart(1000, 30, ISTYPE_CHAR)})));
+}
+
+// ---------------------------------------------------------------------------
+// Edge cases on small indexes of 8-digit character keys.
+
+class Grow : public ::testing::Test {
+protected:
+    void make(uint16_t flags, int32_t nodeSize = 1024, int16_t length = 8) {
+        file = std::make_unique<testing::IndexFile>(nodeSize);
+        ASSERT_NE(file->f, nullptr);
+        k = length;
+        ASSERT_EQ(file->addIndex(keyOf(flags, {keyPart(0, length, ISTYPE_CHAR)})), 0);
+        f = file->f;
+        path = f->indexes[0];
+    }
+    std::vector<uint8_t> key(int value) const {
+        std::vector<uint8_t> bytes(static_cast<size_t>(k), ' ');
+        char text[32];
+        std::snprintf(text, sizeof text, "%08d", value);
+        std::memcpy(bytes.data(), text, std::min<size_t>(8, bytes.size()));
+        return bytes;
+    }
+    int insert(int value, uint32_t record) {
+        const auto bytes = key(value);
+        return file->call([&] {
+            insertKey(f, path, bytes.data(), record);
+            pathFlush(f, 0);
+            freeListFlush(f);
+            writeDictionary(f);
+            return 1;
+        });
+    }
+    testing::FileCheck checked() {
+        auto check = file->check();
+        EXPECT_TRUE(check.ok()) << check.report();
+        return check;
+    }
+    std::vector<uint8_t> block(uint32_t n) const {
+        const auto bytes = file->fileBytes();
+        const size_t size = static_cast<size_t>(f->nodeSize);
+        const size_t at = static_cast<size_t>(n - 1) * size;
+        return std::vector<uint8_t>(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + size));
+    }
+    std::unique_ptr<testing::IndexFile> file;
+    IsFile *f = nullptr;
+    TreePath *path = nullptr;
+    int16_t k = 8;
+};
+
+TEST_F(Grow, AscendingKeysFillPlainLeavesCompletely) {
+    make(0);
+    for (int i = 1; i <= 1000; ++i) ASSERT_EQ(insert(i, static_cast<uint32_t>(i)), 1);
+    const auto check = checked();
+    const auto &leaves = check.indexes[0].leafUsed;
+    ASSERT_EQ(leaves.size(), 12u);  // 84 entries of 12 bytes per leaf
+    for (size_t i = 0; i + 1 < leaves.size(); ++i) EXPECT_EQ(leaves[i], 2 + 84 * 12) << i;
+    EXPECT_EQ(leaves.back(), 2 + (1000 - 11 * 84) * 12);
+}
+
+TEST_F(Grow, AscendingKeysFillCompressedLeavesToTheLastEntryThatFits) {
+    make(kAllCompression, 1024, 20);
+    for (int i = 1; i <= 3000; ++i) ASSERT_EQ(insert(i * 7, static_cast<uint32_t>(i)), 1);
+    const auto check = checked();
+    const auto &leaves = check.indexes[0].leafUsed;
+    ASSERT_GT(leaves.size(), 2u);
+    for (size_t i = 0; i + 1 < leaves.size(); ++i) EXPECT_GE(leaves[i], 1020 - path->entrySize) << i;
+}
+
+TEST_F(Grow, DescendingKeysSplitInHalves) {
+    make(0);
+    for (int i = 1000; i >= 1; --i) ASSERT_EQ(insert(i, static_cast<uint32_t>(i)), 1);
+    const auto check = checked();
+    for (int32_t used : check.indexes[0].leafUsed) EXPECT_GE(used, 2 + 40 * 12);
+    EXPECT_EQ(check.indexes[0].entries.size(), 1000u);
+}
+
+TEST_F(Grow, AFullRootSplitsUnderItsOwnNumberIntoTwoEqualKeys) {
+    make(0);
+    const uint32_t root = path->rootNode;
+    for (int i = 1; i <= 84; ++i) ASSERT_EQ(insert(i, static_cast<uint32_t>(i)), 1);
+    ASSERT_EQ(checked().indexes[0].height, 1);
+    ASSERT_EQ(insert(85, 85), 1);
+    const auto check = checked();
+    EXPECT_EQ(check.indexes[0].height, 2);
+    EXPECT_EQ(path->rootNode, root);
+    EXPECT_EQ(path->key.rootNode, root);
+    const auto top = block(root);
+    EXPECT_EQ(ld2(top.data()), 2 + 2 * 12) << "exactly two entries";
+    EXPECT_EQ(top[1024 - 2], 1) << "level";
+    EXPECT_EQ(std::memcmp(top.data() + 2, top.data() + 14, 8), 0) << "with the same key";
+    EXPECT_EQ(std::memcmp(top.data() + 2, key(84).data(), 8), 0) << "the lower node's last key";
+    // The lower node holds the old root's entries, the upper the new key.
+    const auto lower = block(static_cast<uint32_t>(ld4(top.data() + 10)));
+    const auto upper = block(static_cast<uint32_t>(ld4(top.data() + 22)));
+    EXPECT_EQ(ld2(lower.data()), 2 + 84 * 12);
+    EXPECT_EQ(ld2(upper.data()), 2 + 12);
+    EXPECT_EQ(std::memcmp(upper.data() + 2, key(85).data(), 8), 0);
+}
+
+TEST_F(Grow, ACompressedRootSplitRepeatsTheSeparatorWithoutKeyBytes) {
+    make(ISKEY_DUPS | kAllCompression, 1024, 20);
+    int i = 0;
+    while (checked().indexes[0].height == 1) {
+        ++i;
+        ASSERT_EQ(insert(i * 3, static_cast<uint32_t>(i)), 1);
+    }
+    const auto top = block(path->rootNode);
+    // Full first key (L 0, T 12, 8 digits), serial, pointer with the
+    // repeat flag; then serial and pointer only.
+    const int32_t first = 2 + 8 + 4 + 4;
+    EXPECT_EQ(ld2(top.data()), 2 + first + 8);
+    EXPECT_EQ(top[2], 0);
+    EXPECT_EQ(top[3], 12);
+    EXPECT_EQ(top[2 + first - 4] & 0x80, 0x80);
+    EXPECT_EQ(top[2 + first + 8 - 4] & 0x80, 0);
+}
+
+TEST_F(Grow, AnEqualKeyWithoutDuplicatesRaises100AndChangesNothing) {
+    make(0);
+    for (int i = 1; i <= 200; ++i) ASSERT_EQ(insert(i * 2, static_cast<uint32_t>(i)), 1);
+    const auto before = file->fileBytes();
+    EXPECT_EQ(insert(84 * 2, 999), 0);
+    EXPECT_EQ(isErrno(f), 100);
+    EXPECT_EQ(std::string(f->status, 4), "2222");
+    EXPECT_EQ(file->fileBytes(), before);
+    EXPECT_EQ(checked().indexes[0].entries.size(), 200u);
+}
+
+TEST_F(Grow, AnEqualKeyWithDuplicatesIsNoticedAndNumbered) {
+    make(ISKEY_DUPS);
+    ASSERT_EQ(insert(5, 1), 1);
+    EXPECT_EQ(std::string(f->status, 4), "0000");
+    ASSERT_EQ(insert(5, 2), 1);
+    EXPECT_EQ(f->status[1], '2');
+    EXPECT_EQ(f->status[3], '2');
+    EXPECT_EQ(isstat2, '2');
+    EXPECT_EQ(isstat4, '2');
+    ASSERT_EQ(insert(5, 3), 1);
+    ASSERT_EQ(insert(4, 4), 1);
+    const auto entries = checked().indexes[0].entries;
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[0].serial, 0u) << "first of its key";
+    EXPECT_EQ(entries[1].serial, 0u);
+    EXPECT_EQ(entries[2].serial, 1u);
+    EXPECT_EQ(entries[3].serial, 2u);
+    EXPECT_EQ(entries[3].pointer, 3u);
+}
+
+TEST_F(Grow, TheFirstKeyOfAnEmptyIndexHasSerialZero) {
+    make(ISKEY_DUPS);
+    ASSERT_EQ(insert(5, 1), 1);
+    const auto root = block(path->rootNode);
+    EXPECT_EQ(ld2(root.data()), 2 + 16);
+    EXPECT_EQ(ld4(root.data() + 2 + 8), 0);
+}
+
+TEST_F(Grow, EqualKeysAcrossALeafBoundaryContinueTheirSerials) {
+    make(ISKEY_DUPS);
+    // 63 entries of 16 bytes fill a leaf; the next key starts a new one.
+    for (int i = 0; i < 63; ++i) ASSERT_EQ(insert(50, static_cast<uint32_t>(i + 1)), 1);
+    ASSERT_EQ(insert(90, 100), 1);
+    ASSERT_EQ(checked().indexes[0].height, 2);
+    // Inserted at offset 2 of the second leaf, after the first leaf's 50s.
+    ASSERT_EQ(insert(50, 200), 1);
+    const auto check = checked();
+    const auto &entries = check.indexes[0].entries;
+    ASSERT_EQ(entries.size(), 65u);
+    EXPECT_EQ(entries[63].pointer, 200u);
+    EXPECT_EQ(entries[63].serial, 63u);
+    EXPECT_EQ(check.indexes[0].leafUsed.back(), 2 + 2 * 16) << "the new entry opens the second leaf";
+}
+
+TEST_F(Grow, ACompressedEqualKeyAddsOnlySerialAndPointer) {
+    make(ISKEY_DUPS | ISKEY_DUPCOMPRESS | ISKEY_LEADCOMPRESS);
+    ASSERT_EQ(insert(5, 1), 1);
+    const int32_t used = ld2(block(path->rootNode).data());
+    ASSERT_EQ(insert(5, 2), 1);
+    EXPECT_EQ(ld2(block(path->rootNode).data()), used + 4 + 4);
+}
+
+TEST_F(Grow, TheLargestKeyGoesToTheLastLeafAndLeavesTheRightEdgeAlone) {
+    make(0);
+    for (int i = 1; i <= 200; ++i) ASSERT_EQ(insert(i * 2, static_cast<uint32_t>(i)), 1);
+    const auto rootBefore = block(path->rootNode);
+    ASSERT_EQ(insert(100000, 777), 1);
+    EXPECT_EQ(block(path->rootNode), rootBefore) << "separators on the right edge are not updated";
+    const auto check = checked();
+    EXPECT_EQ(check.indexes[0].entries.back().pointer, 777u);
+}
+
+TEST_F(Grow, ASeparatorPastAStaleLastKeyReplacesIt) {
+    make(0);
+    // The last child's separator stays at the key it had when the root
+    // split; keys above it pile up in that child until it splits.
+    for (int i = 1; i <= 85; ++i) ASSERT_EQ(insert(i, static_cast<uint32_t>(i)), 1);
+    for (int i = 1; i <= 200; ++i) ASSERT_EQ(insert(1000 + i, static_cast<uint32_t>(100 + i)), 1);
+    const auto check = checked();
+    const auto top = block(path->rootNode);
+    const int32_t used = ld2(top.data());
+    // Keys ascend in the root, the last one too.
+    for (int32_t at = 2 + 12; at < used; at += 12) EXPECT_LE(std::memcmp(top.data() + at - 12, top.data() + at, 8), 0);
+    EXPECT_EQ(check.indexes[0].entries.size(), 285u);
+}
+
+TEST_F(Grow, AFailureHalfwayThroughASplitLeavesTheFileAsItWas) {
+    make(ISKEY_DUPS | kAllCompression);
+    for (int i = 1; i <= 2000; ++i) ASSERT_EQ(insert(i * 2, static_cast<uint32_t>(i)), 1);
+    std::vector<uint8_t> before = file->fileBytes();
+    // Block numbers cannot be taken: the free-list head is damaged.  The
+    // first insertion that needs a new node fails in the middle of its split.
+    bool failed = false;
+    for (int i = 1; i <= 2000 && !failed; ++i) {
+        f->indexAlloc.head = f->indexAlloc.highest + 50;
+        const auto bytes = key(i * 2 + 1);
+        const int ok = file->call([&] { return insertKey(f, path, bytes.data(), static_cast<uint32_t>(5000 + i)); });
+        if (ok == 0) {
+            failed = true;
+            EXPECT_EQ(isErrno(f), 105);
+            EXPECT_EQ(file->fileBytes(), before) << "after " << i;
+            EXPECT_EQ(f->indexAlloc.head, 0u) << "the dictionary was read again";
+            continue;
+        }
+        f->indexAlloc.head = 0;
+        ASSERT_EQ(file->flush(), 1);
+        before = file->fileBytes();
+    }
+    ASSERT_TRUE(failed);
+    const size_t entries = checked().indexes[0].entries.size();
+    for (int i = 1; i <= 200; ++i) ASSERT_EQ(insert(i * 2 + 1, static_cast<uint32_t>(9000 + i)), 1);
+    EXPECT_GT(checked().indexes[0].entries.size(), entries);
+}
+
+TEST_F(Grow, ADuplicateRaisedAfterOtherChangesOfTheCallLeavesTheFileAsItWas) {
+    make(0);
+    for (int i = 1; i <= 300; ++i) ASSERT_EQ(insert(i * 2, static_cast<uint32_t>(i)), 1);
+    const auto before = file->fileBytes();
+    // Many insertions with splits, then a duplicate in the same call.
+    EXPECT_EQ(file->call([&] {
+                  for (int i = 0; i < 400; ++i) insertKey(f, path, key(i * 2 + 1).data(), static_cast<uint32_t>(1000 + i));
+                  insertKey(f, path, key(2).data(), 5000);
+                  return 1;
+              }),
+              0);
+    EXPECT_EQ(isErrno(f), 100);
+    EXPECT_EQ(file->fileBytes(), before);
+    ASSERT_EQ(file->flush(), 1);
+    EXPECT_EQ(checked().indexes[0].entries.size(), 300u);
+}
+
+// ---------------------------------------------------------------------------
+// Model-based runs.
+
+enum class Order { random, ascending, descending };
+
+struct ModelSpec {
+    KeyDesc key;
+    int32_t nodeSize = 4096;
+    int count = 20000;
+    Order order = Order::random;
+    uint32_t seed = 1;
+    int pool = 0;       // > 0: keys drawn from this many generated keys
+    int probes = 1500;
+    int alphabet = 4;   // letters used in text parts: few letters, long shared prefixes
+};
+
+using Rng = std::mt19937;
+
+int uniform(Rng &rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+
+template <class T>
+void storeNative(uint8_t *at, T value) {
+    std::memcpy(at, &value, sizeof value);
+}
+
+void storeUnit(uint8_t *at, char16_t unit) { std::memcpy(at, &unit, sizeof unit); }
+
+// One key image of `spec.key`, part by part, by the part's type.
+std::vector<uint8_t> randomKey(const ModelSpec &spec, int32_t length, Rng &rng) {
+    const KeyDesc &kd = spec.key;
+    std::vector<uint8_t> key(static_cast<size_t>(length), 0);
+    const uint8_t pad = (kd.flags & ISKEY_NULLFILL) != 0 ? 0x00 : 0x20;
+    int32_t s = 0;
+    for (int j = 0; j < kd.partCount; ++j) {
+        const KeyPart &part = kd.parts[j];
+        uint8_t *p = key.data() + s;
+        const int32_t n = part.length;
+        switch (part.type & ISTYPE_MASK) {
+        case ISTYPE_CHAR:
+        case ISTYPE_BYTES: {
+            const int32_t text = uniform(rng, 0, n);
+            for (int32_t i = 0; i < n; ++i) p[i] = i < text ? static_cast<uint8_t>('a' + uniform(rng, 0, spec.alphabet - 1)) : pad;
+            break;
+        }
+        case ISTYPE_INT:
+            for (int32_t i = 0; i < n; i += 2) st2(p + i, uniform(rng, -300, 300));
+            break;
+        case ISTYPE_LONG:
+            for (int32_t i = 0; i < n; i += 4) st4(p + i, uniform(rng, -2000000, 2000000) * (uniform(rng, 0, 3) == 0 ? 1000 : 1));
+            break;
+        case ISTYPE_DOUBLE: {
+            const double value = uniform(rng, -30000, 30000) / 8.0;
+            storeNative(p, value == 0.0 ? 0.0 : value);
+            break;
+        }
+        case ISTYPE_FLOAT: {
+            const float value = static_cast<float>(uniform(rng, -30000, 30000)) / 16.0f;
+            storeNative(p, value == 0.0f ? 0.0f : value);
+            break;
+        }
+        case ISTYPE_NATIVESHORT:
+            storeNative(p, static_cast<int16_t>(uniform(rng, -32768, 32767)));
+            break;
+        case ISTYPE_NATIVELONG:
+            storeNative(p, static_cast<int32_t>(uniform(rng, -50000000, 50000000)));
+            break;
+        case ISTYPE_STRING: {
+            const int32_t text = uniform(rng, 0, n - 1);
+            for (int32_t i = 0; i < text; ++i) p[i] = static_cast<uint8_t>('a' + uniform(rng, 0, spec.alphabet - 1));
+            break;
+        }
+        case ISTYPE_WTEXT:
+        case ISTYPE_WNOCASE: {
+            const int32_t units = n / 2;
+            const int32_t text = uniform(rng, 0, units - 1);
+            const bool anyCase = (part.type & ISTYPE_MASK) == ISTYPE_WNOCASE;
+            for (int32_t i = 0; i < text; ++i) {
+                char16_t unit = static_cast<char16_t>('a' + uniform(rng, 0, spec.alphabet - 1));
+                if (anyCase && uniform(rng, 0, 1) == 1) unit = static_cast<char16_t>(unit - 'a' + 'A');
+                storeUnit(p + 2 * i, unit);
+            }
+            break;
+        }
+        case ISTYPE_DEVTAG: {
+            // Letters and digit runs: "ab12c7", zero-filled.
+            int32_t i = 0;
+            const int32_t text = uniform(rng, 0, n - 1);
+            while (i < text) {
+                if (uniform(rng, 0, 2) == 0) {
+                    const int digits = uniform(rng, 1, 3);
+                    for (int d = 0; d < digits && i < text; ++d) p[i++] = static_cast<uint8_t>('0' + uniform(rng, 0, 9));
+                } else {
+                    p[i++] = static_cast<uint8_t>('a' + uniform(rng, 0, spec.alphabet - 1));
+                }
+            }
+            break;
+        }
+        default:
+            for (int32_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(uniform(rng, 0, 255));
+            break;
+        }
+        s += n;
+    }
+    return key;
+}
+
+struct Expected {
+    uint32_t record = 0;
+    uint64_t serial = 0;
+};
+
+class ModelRun {
+public:
+    explicit ModelRun(const ModelSpec &spec)
+        : spec_(spec), file_(spec.nodeSize), rng_(spec.seed),
+          model_([this](const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {
+              return compareKeys(path_, a.data(), b.data()) < 0;
+          }) {}
+
+    void run() {
+        ASSERT_NE(file_.f, nullptr);
+        f_ = file_.f;
+        ASSERT_TRUE(keyFitsNode(f_, spec_.key)) << "the test's key must be acceptable";
+        ASSERT_EQ(file_.addIndex(spec_.key), 0);
+        path_ = f_->indexes[0];
+        k_ = path_->keyLength;
+        dups_ = (spec_.key.flags & ISKEY_DUPS) != 0;
+        ASSERT_NO_FATAL_FAILURE(insertAll());
+        ASSERT_NO_FATAL_FAILURE(compareStructure());
+        ASSERT_NO_FATAL_FAILURE(compareWalks());
+        ASSERT_NO_FATAL_FAILURE(compareProbes());
+    }
+
+    int refused() const { return refused_; }
+    const testing::FileCheck &check() const { return check_; }
+
+private:
+    using Model = std::multimap<std::vector<uint8_t>, Expected,
+                                std::function<bool(const std::vector<uint8_t> &, const std::vector<uint8_t> &)>>;
+
+    std::vector<std::vector<uint8_t>> keysToInsert() {
+        std::vector<std::vector<uint8_t>> pool;
+        const int distinct = spec_.pool > 0 ? spec_.pool : spec_.count;
+        pool.reserve(static_cast<size_t>(distinct));
+        for (int i = 0; i < distinct; ++i) pool.push_back(randomKey(spec_, k_, rng_));
+        std::vector<std::vector<uint8_t>> keys;
+        keys.reserve(static_cast<size_t>(spec_.count));
+        for (int i = 0; i < spec_.count; ++i) {
+            keys.push_back(spec_.pool > 0 ? pool[static_cast<size_t>(uniform(rng_, 0, distinct - 1))] : pool[static_cast<size_t>(i)]);
+        }
+        auto less = [this](const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {
+            return compareKeys(path_, a.data(), b.data()) < 0;
+        };
+        if (spec_.order == Order::ascending) std::stable_sort(keys.begin(), keys.end(), less);
+        if (spec_.order == Order::descending) {
+            std::stable_sort(keys.begin(), keys.end(), [&](const auto &a, const auto &b) { return less(b, a); });
+        }
+        return keys;
+    }
+
+    void insertAll() {
+        const auto keys = keysToInsert();
+        uint32_t record = 0;
+        for (const auto &key : keys) {
+            ++record;
+            const bool present = model_.find(key) != model_.end();
+            const int ok = file_.call([&] {
+                insertKey(f_, path_, key.data(), record);
+                pathFlush(f_, 0);
+                freeListFlush(f_);
+                writeDictionary(f_);
+                return 1;
+            });
+            if (!dups_ && present) {
+                ASSERT_EQ(ok, 0) << "record " << record;
+                ASSERT_EQ(isErrno(f_), 100);
+                ++refused_;
+                continue;
+            }
+            ASSERT_EQ(ok, 1) << "record " << record << " error " << isErrno(f_);
+            auto it = model_.insert({key, Expected{record, 0}});
+            if (dups_ && it != model_.begin()) {
+                auto before = std::prev(it);
+                if (before->first == key) it->second.serial = before->second.serial + 1;
+            }
+        }
+    }
+
+    void compareStructure() {
+        check_ = file_.check();
+        ASSERT_TRUE(check_.ok()) << check_.report();
+        const auto &entries = check_.indexes[0].entries;
+        ASSERT_EQ(entries.size(), model_.size());
+        size_t i = 0;
+        for (const auto &[key, expected] : model_) {
+            const auto &e = entries[i];
+            ASSERT_EQ(e.key, key) << "entry " << i;
+            ASSERT_EQ(e.pointer, expected.record) << "entry " << i;
+            ASSERT_EQ(e.serial, expected.serial) << "entry " << i;
+            ++i;
+        }
+    }
+
+    bool at(const std::vector<uint8_t> &key, const Expected &expected) const {
+        const PathNode *head = path_->head;
+        return head->pointer == expected.record && head->serial == expected.serial &&
+               std::memcmp(head->key, key.data(), static_cast<size_t>(k_)) == 0;
+    }
+
+    void compareWalks() {
+        std::vector<uint32_t> forward;
+        std::vector<uint32_t> backward;
+        ASSERT_EQ(file_.call([&] {
+                      for (int r = treeFirst(f_, path_); r != 0; r = treeNext(f_, path_)) forward.push_back(path_->head->pointer);
+                      for (int r = treeLast(f_, path_); r != 0; r = treePrev(f_, path_)) backward.push_back(path_->head->pointer);
+                      return 1;
+                  }),
+                  1);
+        std::vector<uint32_t> expected;
+        for (const auto &entry : model_) expected.push_back(entry.second.record);
+        ASSERT_EQ(forward, expected);
+        std::reverse(expected.begin(), expected.end());
+        ASSERT_EQ(backward, expected);
+    }
+
+    void compareProbes() {
+        for (int i = 0; i < spec_.probes; ++i) {
+            std::vector<uint8_t> probe;
+            if (i % 3 == 0 && !model_.empty()) {
+                auto it = model_.begin();
+                std::advance(it, uniform(rng_, 0, static_cast<int>(model_.size()) - 1));
+                probe = it->first;
+            } else {
+                probe = randomKey(spec_, k_, rng_);
+            }
+            for (bool greater : {false, true}) {
+                int found = -1;
+                ASSERT_EQ(file_.call([&] {
+                              found = greater ? treeFindGT(f_, path_, probe.data()) : treeFindGE(f_, path_, probe.data());
+                              return 1;
+                          }),
+                          1);
+                auto it = greater ? model_.upper_bound(probe) : model_.lower_bound(probe);
+                if (it == model_.end()) {
+                    ASSERT_EQ(found, 0) << "probe " << i << (greater ? " >" : " >=");
+                    auto last = std::prev(model_.end());
+                    ASSERT_TRUE(at(last->first, last->second)) << "probe " << i << ": stays on the last entry";
+                } else {
+                    ASSERT_EQ(found, 1) << "probe " << i << (greater ? " >" : " >=");
+                    ASSERT_TRUE(at(it->first, it->second))
+                        << "probe " << i << (greater ? " >" : " >=") << " found " << path_->head->pointer << " expected "
+                        << it->second.record;
+                }
+            }
+        }
+    }
+
+    ModelSpec spec_;
+    testing::IndexFile file_;
+    Rng rng_;
+    IsFile *f_ = nullptr;
+    TreePath *path_ = nullptr;
+    int32_t k_ = 0;
+    bool dups_ = false;
+    int refused_ = 0;
+    Model model_;
+    testing::FileCheck check_;
+};
+
+ModelSpec charSpec(uint16_t flags, int16_t length = 12) {
+    ModelSpec spec;
+    spec.key = keyOf(flags, {keyPart(0, length, ISTYPE_CHAR)});
+    return spec;
+}
+
+TEST(GrowModel, PlainUniqueKeysInRandomOrderRefuseTheRepeats) {
+    ModelSpec spec = charSpec(0);
+    spec.pool = 15000;
+    spec.seed = 11;
+    ModelRun run(spec);
+    run.run();
+    EXPECT_GT(run.refused(), 1000);
+}
+
+TEST(GrowModel, PlainDuplicatesManyEqualKeys) {
+    ModelSpec spec = charSpec(ISKEY_DUPS, 6);
+    spec.pool = 300;
+    spec.seed = 12;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, PlainAscending) {
+    ModelSpec spec = charSpec(ISKEY_DUPS, 16);
+    spec.order = Order::ascending;
+    spec.pool = 5000;
+    spec.seed = 13;
+    ModelRun run(spec);
+    run.run();
+}
+
+TEST(GrowModel, PlainDescending) {
+    ModelSpec spec = charSpec(ISKEY_DUPS, 16);
+    spec.order = Order::descending;
+    spec.pool = 5000;
+    spec.seed = 14;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, DuplicateCompressionAlone) {
+    ModelSpec spec = charSpec(ISKEY_DUPS | ISKEY_DUPCOMPRESS, 10);
+    spec.pool = 500;
+    spec.seed = 21;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, DuplicateCompressionWithoutDuplicates) {
+    ModelSpec spec = charSpec(ISKEY_DUPCOMPRESS, 10);
+    spec.seed = 22;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, LeadingCompressionAlone) {
+    ModelSpec spec = charSpec(ISKEY_LEADCOMPRESS, 24);
+    spec.seed = 23;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, LeadingCompressionWithDuplicates) {
+    ModelSpec spec = charSpec(ISKEY_DUPS | ISKEY_LEADCOMPRESS, 24);
+    spec.pool = 2000;
+    spec.seed = 24;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, TrailingCompressionAlone) {
+    ModelSpec spec = charSpec(ISKEY_DUPS | ISKEY_TRAILCOMPRESS, 30);
+    spec.pool = 4000;
+    spec.seed = 25;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, TrailingCompressionWithNulFill) {
+    ModelSpec spec = charSpec(ISKEY_TRAILCOMPRESS | ISKEY_NULLFILL, 30);
+    spec.seed = 26;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, AllCompressionRandom) {
+    ModelSpec spec = charSpec(ISKEY_DUPS | kAllCompression, 40);
+    spec.pool = 3000;
+    spec.seed = 27;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, AllCompressionAscending) {
+    ModelSpec spec = charSpec(ISKEY_DUPS | kAllCompression, 40);
+    spec.order = Order::ascending;
+    spec.pool = 3000;
+    spec.seed = 28;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, AllCompressionDescending) {
+    ModelSpec spec = charSpec(ISKEY_DUPS | kAllCompression | ISKEY_NULLFILL, 40);
+    spec.order = Order::descending;
+    spec.pool = 3000;
+    spec.seed = 29;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, AllCompressionWithoutDuplicates) {
+    ModelSpec spec = charSpec(kAllCompression, 40);
+    spec.pool = 15000;
+    spec.seed = 30;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, DescendingPartsInSeveralPartKeys) {
+    ModelSpec spec;
+    spec.key = keyOf(ISKEY_DUPS | kAllCompression,
+                     {keyPart(0, 4, ISTYPE_LONG | ISTYPE_DESC), keyPart(4, 10, ISTYPE_CHAR),
+                      keyPart(14, 2, ISTYPE_INT | ISTYPE_DESC), keyPart(16, 6, ISTYPE_CHAR | ISTYPE_DESC)});
+    spec.pool = 4000;
+    spec.seed = 31;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, DescendingPartsPlain) {
+    ModelSpec spec;
+    spec.key = keyOf(ISKEY_DUPS, {keyPart(0, 8, ISTYPE_CHAR | ISTYPE_DESC), keyPart(8, 4, ISTYPE_LONG)});
+    spec.pool = 4000;
+    spec.seed = 32;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, FiftyThousandKeysWithEveryCompression) {
+    ModelSpec spec = charSpec(ISKEY_DUPS | kAllCompression, 20);
+    spec.count = 50000;
+    spec.pool = 20000;
+    spec.seed = 33;
+    spec.probes = 1000;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, SmallNodesWithTheLongestPlainKey) {
+    ModelSpec spec = charSpec(ISKEY_DUPS, 500);
+    spec.nodeSize = 1024;
+    spec.count = 3000;
+    spec.pool = 1500;
+    spec.alphabet = 2;
+    spec.seed = 34;
+    ModelRun(spec).run();
+}
+
+// Case-blind text orders keys unlike their bytes: the entry after an
+// insertion point can grow by a whole key, the worst case for a split.
+TEST(GrowModel, SmallNodesWithTheLongestCompressedKeyAlwaysSplitWithRoom) {
+    ModelSpec spec;
+    spec.key = keyOf(ISKEY_DUPS | kAllCompression | ISKEY_NULLFILL, {keyPart(0, 332, ISTYPE_WNOCASE)});
+    spec.nodeSize = 1024;
+    spec.count = 3000;
+    spec.pool = 1500;
+    spec.alphabet = 2;
+    spec.seed = 35;
+    spec.probes = 600;
+    ModelRun(spec).run();
+}
+
+TEST(GrowModel, SmallNodesWithLongCompressedCharacterKeys) {
+    ModelSpec spec = charSpec(kAllCompression, 300);
+    spec.nodeSize = 1024;
+    spec.count = 3000;
+    spec.alphabet = 2;
+    spec.seed = 36;
+    ModelRun(spec).run();
+}
+
+struct TypeCase {
+    const char *name;
+    uint16_t type;
+    int16_t length;
+};
+
+class GrowTypes : public ::testing::TestWithParam<TypeCase> {};
+
+TEST_P(GrowTypes, CompressedWithDuplicates) {
+    const TypeCase &c = GetParam();
+    ModelSpec spec;
+    spec.key = keyOf(ISKEY_DUPS | kAllCompression, {keyPart(0, c.length, c.type), keyPart(c.length, 3, ISTYPE_CHAR)});
+    spec.count = 8000;
+    spec.pool = 3000;
+    spec.seed = 40 + c.type;
+    spec.probes = 800;
+    ModelRun(spec).run();
+}
+
+TEST_P(GrowTypes, PlainWithoutDuplicates) {
+    const TypeCase &c = GetParam();
+    ModelSpec spec;
+    spec.key = keyOf(0, {keyPart(0, c.length, c.type)});
+    spec.count = 8000;
+    spec.seed = 60 + c.type;
+    spec.probes = 800;
+    ModelRun(spec).run();
+}
+
+TEST_P(GrowTypes, DescendingPlainWithDuplicates) {
+    const TypeCase &c = GetParam();
+    ModelSpec spec;
+    spec.key = keyOf(ISKEY_DUPS, {keyPart(0, c.length, static_cast<uint16_t>(c.type | ISTYPE_DESC))});
+    spec.count = 6000;
+    spec.pool = 2000;
+    spec.seed = 80 + c.type;
+    spec.probes = 600;
+    ModelRun(spec).run();
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, GrowTypes,
+                         ::testing::Values(TypeCase{"BigEndianShort", ISTYPE_INT, 2},
+                                           TypeCase{"BigEndianLong", ISTYPE_LONG, 4},
+                                           TypeCase{"Double", ISTYPE_DOUBLE, 8}, TypeCase{"Float", ISTYPE_FLOAT, 4},
+                                           TypeCase{"NativeShort", ISTYPE_NATIVESHORT, 2},
+                                           TypeCase{"NativeLong", ISTYPE_NATIVELONG, 4},
+                                           TypeCase{"String", ISTYPE_STRING, 12},
+                                           TypeCase{"WideText", ISTYPE_WTEXT, 16},
+                                           TypeCase{"DeviceTag", ISTYPE_DEVTAG, 12},
+                                           TypeCase{"WideNoCase", ISTYPE_WNOCASE, 16}),
+                         [](const ::testing::TestParamInfo<TypeCase> &info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace wisam

@@ -1,0 +1,26 @@
+// keyspec.h - key descriptions written as text on the command line.
+//
+//   START:LEN:TYPE[,START:LEN:TYPE...][:FLAG...]
+//
+// TYPE is a type name (char, int, long, double, float, short, nlong,
+// string, wtext, recid, devtag, wdevtag, bytes, wnocase) or number, with
+// "-" appended for a descending part (long-).  FLAGs: dups, dupcompress,
+// leadcompress, trailcompress, compress (all three), nullfill, nullsuppress.
+#pragma once
+
+#include <string>
+
+#include "wisam.h"
+
+namespace wisam::tool {
+
+// Parses `text` into `key`; false with `error` set when it is not a key.
+bool parseKey(const std::string &text, KeyDesc &key, std::string &error);
+
+// "0:4:long-,4:10:char:dups" back from a description.
+std::string formatKey(const KeyDesc &key);
+
+// The name of a key type (low 6 bits).
+const char *typeName(int type);
+
+}  // namespace wisam::tool
