@@ -10,10 +10,8 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
-#include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "index/iscomp.h"
 #include "index/isfree.h"
