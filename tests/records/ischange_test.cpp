@@ -13,15 +13,9 @@
 namespace wisam {
 namespace {
 
-constexpr int kLength = 16;  // id 0..3, group 4..7, name 8..15
+using testing::keyAt;
 
-KeyDesc keyAt(int16_t start, int16_t length, uint16_t type, uint16_t flags = 0) {
-    KeyDesc key{};
-    key.flags = flags;
-    key.partCount = 1;
-    key.parts[0] = KeyPart{start, length, type};
-    return key;
-}
+constexpr int kLength = 16;  // id 0..3, group 4..7, name 8..15
 
 struct Record {
     unsigned char bytes[kLength] = {};

@@ -48,16 +48,7 @@ protected:
 
 TEST_F(Dictionary, NewFileWithTwentyByteRecordsAndOneKeyIsByteExact) {
     buildLike(0);
-    std::vector<uint8_t> expected(80, 0);
-    const uint8_t head[] = {0xFE, 0x53, 0x02, 0x02, 0x04, 0x04, 0x0F, 0xFF, 0x00, 0x01,
-                            0x07, 0x04, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x02};
-    std::memcpy(expected.data(), head, sizeof head);
-    expected[40] = 3;
-    expected[44] = 1;
-    expected[48] = 1;
-    expected[54] = 8;
-    std::memcpy(&expected[76], "kjsk", 4);
-    EXPECT_EQ(firstBytes(80), expected);
+    EXPECT_EQ(firstBytes(80), testing::newFileDictionary());
     EXPECT_EQ(f->changeCount, 1u);
 }
 

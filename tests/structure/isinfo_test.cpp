@@ -12,6 +12,8 @@
 namespace wisam {
 namespace {
 
+using testing::keyAt;
+
 class Info : public ::testing::Test {
 protected:
     void TearDown() override { isCleanUp(); }
@@ -22,13 +24,6 @@ protected:
     }
     testing::TempDir dir;
 };
-
-KeyDesc keyAt(int16_t start, int16_t length, uint16_t type) {
-    KeyDesc key{};
-    key.partCount = 1;
-    key.parts[0] = KeyPart{start, length, type};
-    return key;
-}
 
 TEST_F(Info, NewFileSummary) {
     IsFile *f = build("a", keyAt(0, 4, ISTYPE_LONG), ISINOUT);

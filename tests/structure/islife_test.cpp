@@ -16,12 +16,7 @@
 namespace wisam {
 namespace {
 
-KeyDesc longKey(int16_t start) {
-    KeyDesc key{};
-    key.partCount = 1;
-    key.parts[0] = KeyPart{start, 4, ISTYPE_LONG};
-    return key;
-}
+KeyDesc longKey(int16_t start) { return testing::keyAt(start, 4, ISTYPE_LONG); }
 
 std::string status() { return std::string{isstat1, isstat2, isstat3, isstat4}; }
 
@@ -42,16 +37,7 @@ TEST_F(Lifecycle, BuildWritesTheDictionaryOfANewFileByteForByte) {
     EXPECT_EQ(isReclen(f), 20);
     const auto index = testing::readFile(dir.file("b.wox"));
     ASSERT_EQ(index.size(), 3u * 4096);
-    std::vector<uint8_t> expected(80, 0);
-    const uint8_t head[] = {0xFE, 0x53, 0x02, 0x02, 0x04, 0x04, 0x0F, 0xFF, 0x00, 0x01,
-                            0x07, 0x04, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x02};
-    std::memcpy(expected.data(), head, sizeof head);
-    expected[40] = 3;
-    expected[44] = 1;
-    expected[48] = 1;
-    expected[54] = 8;
-    std::memcpy(&expected[76], "kjsk", 4);
-    EXPECT_EQ(std::vector<uint8_t>(index.begin(), index.begin() + 80), expected);
+    EXPECT_EQ(std::vector<uint8_t>(index.begin(), index.begin() + 80), testing::newFileDictionary());
     EXPECT_EQ(testing::readFile(dir.file("b.wod")), std::vector<uint8_t>{0});
     EXPECT_TRUE(exists("b.lck"));
     EXPECT_EQ(isClose(f), 1);

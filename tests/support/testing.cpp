@@ -66,6 +66,27 @@ void writeText(const std::string &path, const std::string &text) {
 
 bool fileExists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
 
+KeyDesc keyAt(int16_t start, int16_t length, uint16_t type, uint16_t flags) {
+    KeyDesc key{};
+    key.flags = flags;
+    key.partCount = 1;
+    key.parts[0] = KeyPart{start, length, type};
+    return key;
+}
+
+std::vector<uint8_t> newFileDictionary() {
+    std::vector<uint8_t> expected(80, 0);
+    const uint8_t head[] = {0xFE, 0x53, 0x02, 0x02, 0x04, 0x04, 0x0F, 0xFF, 0x00, 0x01,
+                            0x07, 0x04, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x02};
+    std::memcpy(expected.data(), head, sizeof head);
+    expected[40] = 3;  // highest index block
+    expected[44] = 1;  // change counter
+    expected[48] = 1;  // unique id
+    expected[54] = 8;
+    std::memcpy(&expected[76], "kjsk", 4);
+    return expected;
+}
+
 void layDownFiles(const std::string &basePath, int16_t recordLength) {
     std::vector<uint8_t> index(4096, 0);
     const uint8_t head[] = {0xFE, 0x53, 2, 2, 4, 4};

@@ -43,6 +43,13 @@ void writeFile(const std::string &path, const std::vector<uint8_t> &bytes);
 void writeText(const std::string &path, const std::string &text);
 bool fileExists(const std::string &path);
 
+// A key description of one part.
+KeyDesc keyAt(int16_t start, int16_t length, uint16_t type, uint16_t flags = 0);
+
+// The first 80 bytes of block 1 of a new file with a 20-byte record length
+// and one 4-byte key, as a build writes them.
+std::vector<uint8_t> newFileDictionary();
+
 // Lays down a minimal index file (dictionary with block size 4096 and the
 // record length; change counter 1) and, for a non-zero record length, an
 // empty data file, as a build leaves them.
