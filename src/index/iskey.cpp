@@ -6,6 +6,8 @@
 
 #include "collate/iscollate.h"
 #include "frame/iserror.h"
+#include "index/isnode.h"
+#include "index/ispath.h"
 
 namespace wisam {
 
@@ -181,6 +183,12 @@ int compareKeys(const TreePath *path, const void *a, const void *b) {
 }
 
 int keysEqual(const TreePath *path, const void *a, const void *b) {
+    if (b == nullptr) {
+        // The key of the entry the path stands on; none when it stands on
+        // no entry.
+        if (path->head == nullptr || path->head->key == nullptr || path->head->position == 0) return 0;
+        b = path->head->key;
+    }
     return compareKeys(path, a, b) == 0 ? 1 : 0;
 }
 

@@ -49,8 +49,9 @@ int keyToRecord(const TreePath *path, void *record, const void *key = nullptr);
 // Orders a before b (negative), equal (0) or after (positive).
 int compareKeys(const TreePath *path, const void *a, const void *b);
 
-// 1 when compareKeys(a, b) is 0, else 0.
-int keysEqual(const TreePath *path, const void *a, const void *b);
+// 1 when compareKeys(a, b) is 0, else 0.  Without b: a against the key of
+// the entry the path stands on (0 when it stands on none).
+int keysEqual(const TreePath *path, const void *a, const void *b = nullptr);
 
 // 1 when the index suppresses null keys (flag 0x20) and every byte of every
 // part equals that part's null character (the high byte of its type).

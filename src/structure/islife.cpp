@@ -12,6 +12,7 @@
 #include "index/isfree.h"
 #include "index/isgrow.h"
 #include "lock/isrecord.h"
+#include "records/isposition.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"
 #include "structure/iskeydesc.h"
@@ -124,6 +125,7 @@ void open(IsFile *f, const char16_t *name, uint32_t askedMode) {
         f->currentIndex = f->keyCount;
     } else {
         f->currentIndex = 0;
+        positionRecord(f, nullptr, modeFirst);  // the first entry, no record read
     }
     f->state |= kStateNextReadsCurrent;
     clearLeftoverMissing(f);

@@ -109,6 +109,28 @@ TEST_F(Lifecycle, OpenReadsBackWhatBuildWrote) {
     EXPECT_EQ(isClose(again), 1);
 }
 
+TEST_F(Lifecycle, OpenStandsOnTheFirstEntryOfThePrimaryIndex) {
+    KeyDesc key = longKey(0);
+    IsFile *f = isBuild(name("first").c_str(), 8, 0, &key, ISINOUT);
+    ASSERT_NE(f, nullptr);
+    unsigned char record[8] = {};
+    for (int32_t id : {30, 10, 20}) {
+        stLong(id, record);
+        ASSERT_EQ(isWrite(f, record), 1);
+    }
+    ASSERT_EQ(isClose(f), 1);
+    f = isOpen(name("first").c_str(), ISINOUT);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(isRecnum(f), 2) << "record 2 holds the smallest key";
+    ASSERT_EQ(isRead(f, record, modeCurrent), 1);
+    EXPECT_EQ(ldLong(record), 10);
+    ASSERT_EQ(isClose(f), 1);
+    f = isOpen(name("first").c_str(), ISINOUT);
+    ASSERT_EQ(isRead(f, record, modeNext), 1) << "the first next returns the first record";
+    EXPECT_EQ(ldLong(record), 10);
+    EXPECT_EQ(isClose(f), 1);
+}
+
 TEST_F(Lifecycle, VariableLengthFilesOpenOnlyAsSuch) {
     KeyDesc key = longKey(0);
     IsFile *f = isBuild(name("var").c_str(), 20, 300, &key, ISINOUT | ISVARLEN);
