@@ -281,6 +281,32 @@ TEST_F(Reads, StartThenNextReadsTheRecordFoundThenItsSuccessor) {
     EXPECT_EQ(isErrno(f), ENOREC);
 }
 
+// Starts with next, previous and current move from the current record
+// without reading; only a start with next leaves the following next read
+// to step on.
+TEST_F(Reads, StartRelativeToTheCurrentRecord) {
+    ASSERT_EQ(read(modeEqual, Record::withId(30)), 30);
+    ASSERT_EQ(isStart(f, nullptr, 0, nullptr, modeNext), 1) << isErrno(f);
+    EXPECT_EQ(isRecnum(f), 1);
+    EXPECT_EQ(read(modeCurrent), 40);
+    ASSERT_EQ(isStart(f, nullptr, 0, nullptr, modeNext), 1);
+    EXPECT_EQ(read(modeNext), 60) << "the start stood on 50";
+
+    ASSERT_EQ(read(modeEqual, Record::withId(30)), 30);
+    ASSERT_EQ(isStart(f, nullptr, 0, nullptr, modeCurrent), 1);
+    EXPECT_EQ(read(modeNext), 30);
+    ASSERT_EQ(isStart(f, nullptr, 0, nullptr, modePrev), 1);
+    EXPECT_EQ(read(modeNext), 20);
+
+    ASSERT_EQ(read(modeFirst), 10);
+    EXPECT_EQ(isStart(f, nullptr, 0, nullptr, modePrev), 0);
+    EXPECT_EQ(isErrno(f), EENDFILE);
+    EXPECT_EQ(statusChars(), "1046");
+    ASSERT_EQ(read(modeLast), 60);
+    EXPECT_EQ(isStart(f, nullptr, 0, nullptr, modeNext), 0);
+    EXPECT_EQ(isErrno(f), EENDFILE);
+}
+
 TEST_F(Reads, StartRefusals) {
     EXPECT_EQ(start(idKey(), 0, 8), 0);
     EXPECT_EQ(isErrno(f), EBADARG);
@@ -455,6 +481,63 @@ TEST_F(Reads, LockFlagsOnAFileWithoutRecordsAreRefused) {
     EXPECT_EQ(isRecnum(k), 9);
 }
 
+// writeToCurRec overwrites the current record's slot and nothing else: the
+// indexes keep the old keys.
+TEST_F(Reads, WriteToCurRecOverwritesTheSlotOnly) {
+    const auto indexBefore = testing::readFile(dir.file("r.wox"));
+    ASSERT_EQ(isIndex(f, 3), 1);
+    ASSERT_EQ(read(modeEqual, Record::withGroup(9)), 20);
+    Record changed = Record::withId(21);
+    stChar("new", changed.bytes + 4, 8);
+    stInt(1, changed.bytes + 12);
+    ASSERT_EQ(writeToCurRec(f, changed.bytes), 1) << isErrno(f);
+    Record slot;
+    ASSERT_EQ(isData(f, slot.bytes, 4), 1);
+    EXPECT_EQ(std::memcmp(slot.bytes, changed.bytes, kLength), 0);
+    EXPECT_EQ(testing::readFile(dir.file("r.wox")), indexBefore) << "no key, no dictionary";
+    EXPECT_EQ(read(modeEqual, Record::withGroup(9)), 21) << "found under the old key";
+    EXPECT_EQ(read(modeEqual, Record::withGroup(1)), -1);
+
+    ASSERT_EQ(isIndex(f, 0), 1);
+    ASSERT_EQ(isSetrec(f, 2), 1);
+    ASSERT_EQ(read(modeEqual), 10);
+    ASSERT_EQ(writeToCurRec(f, Record::withId(11).bytes), 1);
+    EXPECT_EQ(read(modeCurrent), 11) << "record-number order writes slot `position`";
+    EXPECT_EQ(writeToCurRec(f, nullptr), 0);
+    EXPECT_EQ(isErrno(f), EBADARG);
+}
+
+// After an open the primary index stands on its first entry with the next
+// sequential read forward returning it.
+TEST_F(Reads, AfterOpenThePrimaryIndexStandsOnItsFirstRecord) {
+    ASSERT_EQ(isClose(f), 1);
+    f = isOpen(dir.name("r").c_str(), ISINOUT);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(read(modeNext), 10) << isErrno(f);
+    EXPECT_EQ(read(modeNext), 20);
+    ASSERT_EQ(isClose(f), 1);
+    f = isOpen(dir.name("r").c_str(), ISINOUT);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(read(modeCurrent), 10) << isErrno(f);
+    EXPECT_EQ(read(modeNext), 20) << "a read clears the pending next";
+}
+
+TEST_F(Reads, FirstReadAfterOpenOfAKeyOnlyFileReturnsTheSmallestKey) {
+    KeyDesc key = keyAt(0, 4, ISTYPE_LONG);
+    IsFile *k = isBuild(dir.name("k").c_str(), 0, 0, &key, ISINOUT);
+    ASSERT_NE(k, nullptr);
+    for (int32_t value : {3, -5, 7}) {
+        ASSERT_EQ(isSetrec(k, value + 10), 1);
+        ASSERT_EQ(isWrite(k, Record::withId(value).bytes), 1);
+    }
+    ASSERT_EQ(isClose(k), 1);
+    k = isOpen(dir.name("k").c_str(), ISINOUT);
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(read(k, modeNext), -5) << "a key below the zero image comes first";
+    EXPECT_EQ(isRecnum(k), 5);
+    EXPECT_EQ(read(k, modeNext), 3);
+}
+
 // ---------------------------------------------------------------------------
 // Record locks taken by reads, seen from another process.
 // ---------------------------------------------------------------------------
@@ -514,25 +597,37 @@ TEST_F(ReadLocks, LockTestWithoutReadLockReleasesAtOnce) {
     EXPECT_EQ(inChild([&](IsFile *g) { return isLockTest(g, tested) == 1 ? 0 : 1; }), 0);
 }
 
+// The child's next read meets the lock of record 4 (id 20) and waits;
+// meanwhile the holder writes 600 records (the id index grows a level),
+// one of them between 10 and 20.  After the wait the read positions on the
+// record it waited for, not one step further.
 TEST_F(ReadLocks, ReadWaitWaitsUntilTheHolderReleases) {
-    ASSERT_EQ(read(modeEqual | readLock, Record::withId(30)), 30);
+    ASSERT_EQ(read(modeEqual | readLock, Record::withId(20)), 20);
     testing::Signal waiting, released, done;
     const int child = testing::startChild([&] {
         IsFile *g = isOpen(testing::spelling(dir, "r", 1).c_str(), ISINOUT);
         if (g == nullptr) return 90;
+        if (read(g, modeFirst) != 10) return 91;
         waitingAnnounce = &waiting;
         isDeadlockThreshold = 1;
         lockingDeadLock = announceAndWait;
-        const int32_t id = read(g, modeEqual | readLock | readWait, Record::withId(30));
+        const int32_t id = read(g, modeNext | readLock | readWait);
         const bool afterRelease = released.wait(0);
         done.post();
-        if (id != 30) return 1;
+        if (id != 20) return 1;
         if (!afterRelease) return 2;
-        return isRecnum(g) == 3 ? 0 : 3;
+        if (isRecnum(g) != 4) return 3;
+        if (read(g, modeNext) != 30) return 4;
+        if (read(g, modePrev) != 20) return 5;
+        return read(g, modePrev) == 15 ? 0 : 6;
     });
-    ASSERT_TRUE(waiting.wait(kLongWait)) << "the child met the lock";
+    EXPECT_TRUE(waiting.wait(kLongWait)) << "the child met the lock";
+    int written = 0;
+    for (int32_t id = 1000; id < 1600; ++id) written += isWrite(f, Record::withId(id).bytes);
+    written += isWrite(f, Record::withId(15).bytes);
+    EXPECT_EQ(written, 601);
     released.post();
-    ASSERT_EQ(isRelease(f), 1);
+    EXPECT_EQ(isRelease(f), 1);
     const bool finished = done.wait(kLongWait);
     if (!finished) ::kill(child, SIGKILL);
     EXPECT_TRUE(finished);
@@ -610,7 +705,7 @@ std::string blankFilled(const std::string &text) {
     return name;
 }
 
-class Model : public ::testing::Test {
+class RandomRecordModel : public ::testing::Test {
 protected:
     // One file for the whole suite: writing it is the expensive part.
     static void SetUpTestSuite() {
@@ -679,38 +774,57 @@ protected:
         return serial;
     }
 
+    void walkForward(int index);
+    void walkBackward(int index);
+
     static testing::TempDir *dir;
     static std::vector<Entry> entries;
     static std::vector<const Entry *> orders[4];
     IsFile *f = nullptr;
 };
 
-testing::TempDir *Model::dir = nullptr;
-std::vector<Entry> Model::entries;
-std::vector<const Entry *> Model::orders[4];
+testing::TempDir *RandomRecordModel::dir = nullptr;
+std::vector<Entry> RandomRecordModel::entries;
+std::vector<const Entry *> RandomRecordModel::orders[4];
 
-TEST_F(Model, EveryIndexReadsForwardAndBackwardInModelOrder) {
+// Reads index `index` from first to last against the model.
+void RandomRecordModel::walkForward(int index) {
     unsigned char record[kModelLength];
-    for (int index = 1; index <= 3; ++index) {
-        SCOPED_TRACE(index);
-        const auto &order = orders[index];
-        ASSERT_EQ(isIndex(f, index), 1);
-        int mode = modeFirst;
-        for (size_t i = 0; i < order.size(); ++i, mode = modeNext) {
-            ASSERT_EQ(readSerial(record, mode), order[i]->serial) << "forward at " << i;
-        }
-        ASSERT_EQ(readSerial(record, modeNext), -1);
-        ASSERT_EQ(isErrno(f), EENDFILE);
-        mode = modeLast;
-        for (size_t i = order.size(); i-- > 0; mode = modePrev) {
-            ASSERT_EQ(readSerial(record, mode), order[i]->serial) << "backward at " << i;
-        }
-        ASSERT_EQ(readSerial(record, modePrev), -1);
-        ASSERT_EQ(isErrno(f), EENDFILE);
+    const auto &order = orders[index];
+    ASSERT_EQ(isIndex(f, index), 1);
+    int mode = modeFirst;
+    for (size_t i = 0; i < order.size(); ++i, mode = modeNext) {
+        ASSERT_EQ(readSerial(record, mode), order[i]->serial) << "forward at " << i;
     }
+    ASSERT_EQ(readSerial(record, modeNext), -1);
+    ASSERT_EQ(isErrno(f), EENDFILE);
 }
 
-TEST_F(Model, SearchesMatchTheModel) {
+// Reads index `index` from last to first against the model.
+void RandomRecordModel::walkBackward(int index) {
+    unsigned char record[kModelLength];
+    const auto &order = orders[index];
+    ASSERT_EQ(isIndex(f, index), 1);
+    int mode = modeLast;
+    for (size_t i = order.size(); i-- > 0; mode = modePrev) {
+        ASSERT_EQ(readSerial(record, mode), order[i]->serial) << "backward at " << i;
+    }
+    ASSERT_EQ(readSerial(record, modePrev), -1);
+    ASSERT_EQ(isErrno(f), EENDFILE);
+}
+
+TEST_F(RandomRecordModel, UniqueLongIndexReadsInModelOrderBothWays) {
+    walkForward(1);
+    walkBackward(1);
+}
+TEST_F(RandomRecordModel, CompressedCharIndexWithDuplicatesReadsForwardInModelOrder) { walkForward(2); }
+TEST_F(RandomRecordModel, CompressedCharIndexWithDuplicatesReadsBackwardInModelOrder) { walkBackward(2); }
+TEST_F(RandomRecordModel, DescendingIntIndexWithDuplicatesReadsInModelOrderBothWays) {
+    walkForward(3);
+    walkBackward(3);
+}
+
+TEST_F(RandomRecordModel, SearchesMatchTheModel) {
     std::mt19937 random(77);
     unsigned char record[kModelLength];
     for (int index = 1; index <= 3; ++index) {

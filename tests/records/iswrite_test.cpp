@@ -27,7 +27,6 @@ namespace {
 //   12  2  group  int
 //   14  10 filler
 constexpr int kLength = 24;
-constexpr int kLongWait = 5000;  // ms; only reached when something is broken
 
 struct Row {
     int32_t id;
@@ -405,6 +404,29 @@ TEST_F(Writes, WrCurrMakesTheNewRecordCurrentAndKeepsTheNotice) {
     EXPECT_EQ(isErrno(f), EDUPL);
     ASSERT_EQ(isRead(f, record, modeCurrent), 1);
     EXPECT_EQ(ldLong(record), 2);
+}
+
+TEST_F(Writes, WriteMovesNoPosition) {
+    build(ISKEY_DUPS);
+    write({10, "a", 1});
+    write({30, "c", 3});
+    ASSERT_EQ(isIndex(f, 1), 1);
+    unsigned char record[kLength];
+    stLong(10, record);
+    ASSERT_EQ(isRead(f, record, modeEqual), 1);
+    EXPECT_EQ(write({20, "b", 2}), 3);
+    EXPECT_EQ(isRecnum(f), 3) << "recnum names the new record";
+    ASSERT_EQ(isRead(f, record, modeCurrent), 1);
+    EXPECT_EQ(ldLong(record), 10) << "the index still stands on the record read";
+    ASSERT_EQ(isRead(f, record, modeNext), 1);
+    EXPECT_EQ(ldLong(record), 20) << "and the new record follows it";
+
+    ASSERT_EQ(isIndex(f, 0), 1);
+    ASSERT_EQ(isSetrec(f, 2), 1);
+    ASSERT_EQ(isRead(f, record, modeEqual), 1);
+    write({40, "d", 4});
+    ASSERT_EQ(isRead(f, record, modeCurrent), 1);
+    EXPECT_EQ(ldLong(record), 30) << "record-number order keeps its position too";
 }
 
 TEST_F(Writes, FileWithoutPrimaryKeyIsWrittenInRecordNumberOrder) {
