@@ -29,10 +29,10 @@ void discardForeignChanges(IsFile *f) {
 }
 
 void discardCallChanges(IsFile *f) {
+    pathInvalidate(f, kAccessChange);
     dropFreeListBlock(f->indexAlloc, true);
     dropFreeListBlock(f->dataAlloc, true);
     if (f->indexFd >= 0 && f->dictionary != nullptr) readDictionary(f);
-    pathInvalidate(f, kAccessChange);
     f->spaceTableStale = 1;
 }
 

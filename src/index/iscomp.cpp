@@ -150,11 +150,18 @@ int findCompressed(IsFile *f, const TreePath *path, PathNode *node, const uint8_
         }
     }
     if (at == kNodeFirstEntry) nodeResetCursor(node);
+    // An entry without key bytes repeats the key just found too small.
+    bool compared = at != kNodeFirstEntry;
     for (;;) {
-        const int32_t next = expandEntry(f, path, node, at);
-        if (qualifies(node->key)) return 1;
-        if (next == node->used) return 0;
-        at = next;
+        EntryView view;
+        const uint8_t *key = decodeEntry(f, path, node->data, node->used, at, node->keyBuffer, view);
+        setCursor(node, view, key);
+        if (view.keyBytes != 0 || !compared) {
+            if (qualifies(key)) return 1;
+            compared = true;
+        }
+        if (view.next == node->used) return 0;
+        at = view.next;
     }
 }
 
@@ -210,7 +217,7 @@ const uint8_t *decodeEntry(IsFile *f, const TreePath *path, const uint8_t *data,
     if (!pathCompressed(path)) {
         at += k;
         result = data + offset;
-    } else if (offset == kNodeFirstEntry || (data[offset - kPointerBytes] & 0x80) == 0) {
+    } else if (offset == kNodeFirstEntry || (data[offset - kPointerBytes] & kRepeatFlagByte) == 0) {
         const uint16_t flags = path->compression;
         const int32_t counts = ((flags & ISKEY_LEADCOMPRESS) != 0 ? 1 : 0) + ((flags & ISKEY_TRAILCOMPRESS) != 0 ? 1 : 0);
         if (at + counts > used) damaged(f);

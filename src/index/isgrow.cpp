@@ -18,7 +18,6 @@ namespace wisam {
 
 namespace {
 
-constexpr uint8_t kRepeatBit = 0x80;       // bit 31 in the pointer's first byte
 constexpr char kDuplicateNotice = '2';     // status characters 2 and 4
 constexpr int32_t kNodeCapacityBytes = 7;  // S - 7: entry bytes a node can hold
 constexpr int32_t kMaxLevel = 255;         // the level is one byte
@@ -30,7 +29,7 @@ constexpr int32_t kMaxLevel = 255;         // the level is one byte
 
 void setRepeat(uint8_t *data, int32_t entryEnd, bool on) {
     uint8_t &flagByte = data[entryEnd - kPointerBytes];
-    flagByte = static_cast<uint8_t>(on ? flagByte | kRepeatBit : flagByte & ~kRepeatBit);
+    flagByte = static_cast<uint8_t>(on ? flagByte | kRepeatFlagByte : flagByte & ~kRepeatFlagByte);
 }
 
 void storePointer(uint8_t *at, uint32_t pointer, bool repeat) {
@@ -64,14 +63,15 @@ int32_t insertPlain(IsFile *f, TreePath *path, uint8_t *data, int32_t used, int3
 // entry at the offset is re-encoded against the new key.  Repeat flags end
 // up set exactly on the entries followed by one without key bytes.
 int32_t insertCompressed(IsFile *f, TreePath *path, uint8_t *data, int32_t used, int32_t limit, bool leaf,
-                         int32_t offset, const uint8_t *key, uint64_t serial, uint32_t pointer) {
+                         int32_t offset, const uint8_t *key, uint64_t serial, uint32_t pointer, bool prevKnown) {
     PathScratch &s = path->scratch;
     const int32_t k = path->keyLength;
     const int32_t w = path->dupWidth;
     const uint16_t flags = path->compression;
     if (offset < kNodeFirstEntry || offset > used) badOffset(f);
     const bool hasPrev = offset > kNodeFirstEntry;
-    if (hasPrev && expandEntries(f, path, data, used, s.prevKey, kNodeFirstEntry, offset) != offset - kNodeFirstEntry) {
+    if (hasPrev && !prevKnown &&
+        expandEntries(f, path, data, used, s.prevKey, kNodeFirstEntry, offset) != offset - kNodeFirstEntry) {
         badOffset(f);
     }
     const int32_t c = compressKey(s.entryBytes, hasPrev ? s.prevKey : nullptr, key, flags, k);
@@ -104,10 +104,42 @@ int32_t insertCompressed(IsFile *f, TreePath *path, uint8_t *data, int32_t used,
     return grown;
 }
 
+// With `prevKnown` the caller has left the key before `offset` in
+// path->scratch.prevKey.
 int32_t insertIntoImage(IsFile *f, TreePath *path, uint8_t *data, int32_t used, int32_t limit, bool leaf,
-                        int32_t offset, const uint8_t *key, uint64_t serial, uint32_t pointer) {
-    return pathCompressed(path) ? insertCompressed(f, path, data, used, limit, leaf, offset, key, serial, pointer)
-                                : insertPlain(f, path, data, used, limit, leaf, offset, key, serial, pointer);
+                        int32_t offset, const uint8_t *key, uint64_t serial, uint32_t pointer,
+                        bool prevKnown = false) {
+    return pathCompressed(path)
+               ? insertCompressed(f, path, data, used, limit, leaf, offset, key, serial, pointer, prevKnown)
+               : insertPlain(f, path, data, used, limit, leaf, offset, key, serial, pointer);
+}
+
+int insertIntoNode(IsFile *f, TreePath *path, PathNode *node, int32_t offset, const uint8_t *key, uint64_t serial,
+                   uint32_t pointer, bool prevKnown) {
+    nodeLoad(f, path, node);
+    const int32_t grown = insertIntoImage(f, path, node->data, node->used, f->nodeSize - kNodeTailReserve,
+                                          node->level == 0, offset, key, serial, pointer, prevKnown);
+    if (grown == 0) return 0;
+    nodeChanged(f, node, grown);
+    return 1;
+}
+
+// The key and serial of the entry before `offset` of a leaf (offset > 2),
+// left in path->scratch.prevKey.  The cursor stands on the last entry when
+// the offset is the used length.
+uint64_t entryBefore(IsFile *f, TreePath *path, const PathNode *leaf, int32_t offset) {
+    PathScratch &s = path->scratch;
+    const size_t k = static_cast<size_t>(path->keyLength);
+    if (offset == leaf->used && leaf->position != 0 && leaf->next == leaf->used) {
+        std::memcpy(s.prevKey, leaf->key, k);
+        return leaf->serial;
+    }
+    EntryView view;
+    if (expandEntries(f, path, leaf->data, leaf->used, s.prevKey, kNodeFirstEntry, offset, &view) !=
+        offset - kNodeFirstEntry) {
+        badOffset(f);
+    }
+    return view.serial;
 }
 
 // The run of a split: the node's image with the new entry, unbounded.
@@ -204,19 +236,20 @@ bool keyFitsNode(const IsFile *f, const KeyDesc &key) {
                                       : 0;
     const int32_t largest = k + counts + w + kPointerBytes;
     if (f->nodeSize < kMinNodeSize || f->nodeSize > kMaxNodeSize) return false;
+    // A node holds `capacity` bytes of entries.  Two largest entries: the
+    // root after a split.  Compressed: a run of a full node, a new entry and
+    // the regrowth of the entry after it (up to largest - W - 4) can always
+    // be cut so that the upper part - a full first key plus what follows the
+    // longest lower part that fits - fits too, when 3 x largest - W - 5 does.
     const int32_t capacity = f->nodeSize - kNodeCapacityBytes;
     if (2 * largest > capacity) return false;
-    return !compressed || 3 * largest - w - 5 <= capacity;
+    const int32_t smallestEntry = w + kPointerBytes;
+    return !compressed || 3 * largest - smallestEntry - 1 <= capacity;
 }
 
 int nodeInsert(IsFile *f, TreePath *path, PathNode *node, int32_t offset, const uint8_t *key, uint64_t serial,
                uint32_t pointer) {
-    nodeLoad(f, path, node);
-    const int32_t grown = insertIntoImage(f, path, node->data, node->used, f->nodeSize - kNodeTailReserve,
-                                          node->level == 0, offset, key, serial, pointer);
-    if (grown == 0) return 0;
-    nodeChanged(f, node, grown);
-    return 1;
+    return insertIntoNode(f, path, node, offset, key, serial, pointer, false);
 }
 
 PathNode *splitHead(IsFile *f, TreePath *path, int32_t offset, const uint8_t *key, uint64_t serial,
@@ -304,6 +337,7 @@ int insertKey(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
     nodeLoad(f, path, root);
     uint64_t serial = 0;
     int32_t offset = kNodeFirstEntry;
+    bool prevKnown = false;
     if (root->used > kNodeEmptyUsed) {
         if (treeFindGE(f, path, key) && keysEqual(path, key, path->head->key)) {
             if (w == 0) raiseError(f, kErrDuplicate, 0);
@@ -330,25 +364,23 @@ int insertKey(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
                 treeNext(f, path);
                 if (path->head->position != kNodeFirstEntry) raiseError(f, kErrCorrupt, 0);
             }
-        } else if (w > 0) {
+        } else if (offset > kNodeFirstEntry && (w > 0 || pathCompressed(path))) {
             const uint8_t *before = nullptr;
             uint64_t beforeSerial = 0;
-            if (offset == leaf->used) {
-                before = leaf->key;
-                beforeSerial = leaf->serial;
+            if (pathCompressed(path)) {
+                beforeSerial = entryBefore(f, path, leaf, offset);
+                before = path->scratch.prevKey;
+                prevKnown = true;
             } else {
-                EntryView view;
-                expandEntries(f, path, leaf->data, leaf->used, path->scratch.walkKey, kNodeFirstEntry, offset, &view);
-                before = path->scratch.walkKey;
-                beforeSerial = view.serial;
+                before = leaf->data + offset - path->entrySize;
+                beforeSerial = serialAt(before + k, w);
             }
-            if (std::memcmp(before, key, static_cast<size_t>(k)) == 0) serial = beforeSerial + 1;
+            if (w > 0 && std::memcmp(before, key, static_cast<size_t>(k)) == 0) serial = beforeSerial + 1;
         }
     } else {
         root->level = 0;  // an empty index is a single leaf
     }
-    PathNode *target = path->head;
-    if (nodeInsert(f, path, target, offset, key, serial, record)) return 1;
+    if (insertIntoNode(f, path, path->head, offset, key, serial, record, prevKnown)) return 1;
     uint64_t separatorSerial = 0;
     splitHead(f, path, offset, key, serial, record, separatorSerial);
     carrySeparatorUp(f, path, separatorSerial);

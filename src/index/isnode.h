@@ -59,6 +59,7 @@ constexpr int32_t kNodeLevelFromEnd = 2;      // byte S-2: the level
 constexpr int32_t kNodeZeroFromEnd = 1;       // byte S-1: 0
 constexpr int32_t kPointerBytes = 4;
 constexpr uint32_t kRepeatFlag = 0x80000000u;  // next entry repeats this key
+constexpr uint8_t kRepeatFlagByte = 0x80;      // the flag in the pointer's first byte
 constexpr uint32_t kPointerMask = 0x7FFFFFFFu;
 constexpr int32_t kMaxDupWidth = 8;           // widest serial handled
 constexpr int32_t kMinNodeSize = 32;          // smaller blocks are damage

@@ -86,6 +86,25 @@ void cacheDropNumber(TreePath *path, uint32_t number) {
     while (PathNode *stale = cacheTake(path, number)) nodeDiscard(stale);
 }
 
+// A node for block `number` when it is not cached: the oldest clean node of
+// a full cache is reused, so that walking many nodes allocates nothing.
+PathNode *nodeFor(IsFile *f, TreePath *path, uint32_t number) {
+    if (path->cacheCount == path->cacheCapacity) {
+        for (int32_t i = 0; i < path->cacheCount; ++i) {
+            PathNode *node = path->cache[i];
+            if (node->state == kNodeDirty) continue;
+            cacheRemoveAt(path, i);
+            node->parent = nullptr;
+            node->sibling = nullptr;
+            node->number = number;
+            node->state = kNodeUnread;
+            nodeResetCursor(node);
+            return node;
+        }
+    }
+    return nodeAllocate(f, path, number);
+}
+
 // Parks a node during invalidation, where nothing may be allocated: into a
 // free cache slot, else over the oldest clean node, else it is dropped.
 void cacheParkQuietly(TreePath *path, PathNode *node) {
@@ -156,6 +175,7 @@ int treeFind(IsFile *f, TreePath *path, const uint8_t *key, bool greater) {
         PathNode *node = path->head;
         nodeLoad(f, path, node);
         const int found = findInNode(f, path, node, key, greater);
+        if (node->used <= kNodeEmptyUsed && node->parent == nullptr) return 0;  // an empty index
         if (isLeaf(node)) {
             if (found) return 1;
             return node->position == 0 ? 0 : treeNext(f, path);
@@ -236,9 +256,7 @@ TreePath *pathCreate(IsFile *f, const KeyDesc &key) {
                                                 : 0;
     path->entrySize = length + counts + path->dupWidth + kPointerBytes;
     path->rootNode = key.rootNode;
-    path->cache = static_cast<PathNode **>(allocZeroed(f, kNodeCacheSlots * sizeof(PathNode *)));
-    path->cacheCapacity = kNodeCacheSlots;
-    return path;
+    return path;  // the cache gets its slots when the first node is popped
 }
 
 TreePath *pathDestroy(TreePath *path) {
@@ -279,7 +297,7 @@ void pathPush(IsFile *f, TreePath *path, uint32_t number) {
         damaged(f);
     }
     PathNode *node = cacheTake(path, number);
-    if (node == nullptr) node = nodeAllocate(f, path, number);
+    if (node == nullptr) node = nodeFor(f, path, number);
     // Linked before it is read, so that a failing read leaves it owned.
     PathNode *parent = path->head;
     node->parent = parent;

@@ -31,6 +31,9 @@
 //     drops them (pathInvalidate, mode 80), so a failed call never changes
 //     the file.  The cache never evicts a dirty node: when all slots hold
 //     dirty nodes it grows instead.
+//   - A node read while the cache is full takes over the oldest clean
+//     cached node, so walking an index allocates nothing once the cache is
+//     full; a cache hit never allocates.
 //   - Between calls the saved current entry (currentKey, currentRecord,
 //     currentSerial) is the authority on the position; treeCheckCurrent
 //     brings the path back to it.

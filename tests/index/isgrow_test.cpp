@@ -33,6 +33,10 @@ using testing::keyPart;
 
 constexpr uint16_t kAllCompression = ISKEY_DUPCOMPRESS | ISKEY_LEADCOMPRESS | ISKEY_TRAILCOMPRESS;
 
+using Rng = std::mt19937;
+
+int uniform(Rng &rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+
 // ---------------------------------------------------------------------------
 // keyFitsNode
 
@@ -324,12 +328,165 @@ TEST_F(Grow, ADuplicateRaisedAfterOtherChangesOfTheCallLeavesTheFileAsItWas) {
     EXPECT_EQ(checked().indexes[0].entries.size(), 300u);
 }
 
+// Case-blind text: a key can sort between two neighbours that share a long
+// prefix while sharing no byte with either, so the new entry and the one
+// after it both take a full key.  The usual cut (the first entry at or after
+// U / 2, the new entry going up) would overflow the upper half; the most even
+// cut that fits is taken instead.
+TEST(GrowSplit, ACompressedSplitPicksACutWhereTheNewEntryFits) {
+    testing::IndexFile file(1024);
+    ASSERT_NE(file.f, nullptr);
+    const KeyDesc desc = keyOf(ISKEY_LEADCOMPRESS, {keyPart(0, 330, ISTYPE_WNOCASE)});
+    ASSERT_TRUE(keyFitsNode(file.f, desc));
+    ASSERT_EQ(file.addIndex(desc), 0);
+    TreePath *path = file.f->indexes[0];
+    auto wide = [](char16_t fill, char16_t letter) {
+        std::u16string text(150, fill);
+        text += letter;
+        text += std::u16string(14, fill);
+        std::vector<uint8_t> bytes(330);
+        std::memcpy(bytes.data(), text.data(), bytes.size());
+        return bytes;
+    };
+    const std::u16string letters = u"ABCDEFGHJ";
+    for (size_t i = 0; i < letters.size(); ++i) {
+        const auto key = wide(u'P', letters[i]);
+        ASSERT_EQ(file.call([&] { return insertKey(file.f, path, key.data(), static_cast<uint32_t>(i + 1)); }), 1);
+    }
+    ASSERT_EQ(path->head->used, 2 + 335 + 8 * 80) << "one full key, eight sharing 255 bytes";
+    const auto x = wide(u'p', u'i');
+    ASSERT_EQ(file.call([&] { return insertKey(file.f, path, x.data(), 100); }), 1);
+    ASSERT_EQ(file.flush(), 1);
+    const auto check = file.check();
+    ASSERT_TRUE(check.ok()) << check.report();
+    EXPECT_EQ(check.indexes[0].height, 2);
+    EXPECT_EQ(check.indexes[0].leafUsed, (std::vector<int32_t>{2 + 335 + 6 * 80, 2 + 3 * 335}));
+    std::vector<uint32_t> order;
+    for (const auto &e : check.indexes[0].entries) order.push_back(e.pointer);
+    EXPECT_EQ(order, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 100, 9}));
+}
+
+TEST(GrowSplit, AKeyTooLongForItsNodesIsRefusedWithoutChange) {
+    testing::IndexFile file(1024);
+    ASSERT_NE(file.f, nullptr);
+    const KeyDesc desc = keyOf(0, {keyPart(0, 600, ISTYPE_CHAR)});
+    ASSERT_FALSE(keyFitsNode(file.f, desc));
+    ASSERT_EQ(file.addIndex(desc), 0);
+    TreePath *path = file.f->indexes[0];
+    std::vector<uint8_t> key(600, 'a');
+    ASSERT_EQ(file.call([&] {
+                  insertKey(file.f, path, key.data(), 1);
+                  pathFlush(file.f, 0);
+                  freeListFlush(file.f);
+                  writeDictionary(file.f);
+                  return 1;
+              }),
+              1);
+    const auto before = file.fileBytes();
+    key[0] = 'b';
+    EXPECT_EQ(file.call([&] { return insertKey(file.f, path, key.data(), 2); }), 0);
+    EXPECT_EQ(isErrno(file.f), 103) << "a root of two entries does not fit";
+    EXPECT_EQ(file.fileBytes(), before);
+}
+
+TEST_F(Grow, AnInsertionOffsetOffTheEntriesIsReported) {
+    make(0);
+    ASSERT_EQ(insert(1, 1), 1);
+    ASSERT_EQ(insert(2, 2), 1);
+    testing::FatalRecorder fatal;
+    EXPECT_EQ(file->call([&] { return nodeInsert(f, path, path->head, 5, key(3).data(), 0, 3); }), 0);
+    EXPECT_TRUE(fatal.saw("fatal isam error isgrow(245)"));
+    EXPECT_EQ(isErrno(f), 105);
+    make(ISKEY_LEADCOMPRESS);
+    ASSERT_EQ(insert(1, 1), 1);
+    ASSERT_EQ(insert(2, 2), 1);
+    EXPECT_EQ(file->call([&] { return nodeInsert(f, path, path->head, 7, key(3).data(), 0, 3); }), 0);
+    EXPECT_EQ(isErrno(f), 105);
+    EXPECT_EQ(file->call([&] { return nodeInsert(f, path, path->head, path->head->used + 1, key(3).data(), 0, 3); }), 0);
+    EXPECT_EQ(fatal.messages().size(), 3u);
+}
+
+// Random damage to the nodes of an index: every operation either works or
+// raises 105 (100 or 103 where the damage makes keys look equal or nodes
+// full), and nothing reads outside its buffers.
+TEST(GrowDamage, DamagedNodesRaiseInsteadOfCrashing) {
+    for (uint16_t flags : {uint16_t{ISKEY_DUPS}, uint16_t{ISKEY_DUPS | kAllCompression}}) {
+        testing::IndexFile file(1024);
+        ASSERT_NE(file.f, nullptr);
+        ASSERT_EQ(file.addIndex(keyOf(flags, {keyPart(0, 12, ISTYPE_CHAR)})), 0);
+        IsFile *f = file.f;
+        TreePath *path = f->indexes[0];
+        Rng rng(77);
+        auto keyFor = [&](int value) {
+            std::vector<uint8_t> bytes(12, ' ');
+            char text[16];
+            std::snprintf(text, sizeof text, "k%05d", value);
+            std::memcpy(bytes.data(), text, 6);
+            return bytes;
+        };
+        ASSERT_EQ(file.call([&] {
+                      for (int i = 0; i < 1500; ++i) {
+                          insertKey(f, path, keyFor(uniform(rng, 0, 700)).data(), static_cast<uint32_t>(i + 1));
+                          pathFlush(f, 0);
+                      }
+                      freeListFlush(f);
+                      writeDictionary(f);
+                      return 1;
+                  }),
+                  1);
+        const auto pristine = file.fileBytes();
+        const uint32_t highest = f->indexAlloc.highest;
+        testing::FatalRecorder fatal;
+        for (int round = 0; round < 150; ++round) {
+            auto bytes = pristine;
+            const int hits = uniform(rng, 1, 6);
+            for (int h = 0; h < hits; ++h) {
+                const uint32_t block = static_cast<uint32_t>(uniform(rng, 3, static_cast<int>(highest)));
+                const size_t at = static_cast<size_t>(block - 1) * 1024;
+                const int where = uniform(rng, 0, 3);
+                size_t offset = where == 0 ? static_cast<size_t>(uniform(rng, 0, 1)) : static_cast<size_t>(uniform(rng, 0, 1023));
+                if (where == 1) offset = 1024 - 2;  // the level
+                bytes[at + offset] = static_cast<uint8_t>(uniform(rng, 0, 255));
+            }
+            testing::writeFile(file.woxPath(), bytes);
+            auto allowed = [&](int ok) {
+                const int error = isErrno(f);
+                return ok == 1 || error == 105 || error == 100 || error == 103;
+            };
+            int ok = file.call([&] { return pathInvalidate(f, kAccessRead), 1; });
+            ASSERT_TRUE(allowed(ok)) << isErrno(f);
+            ok = file.call([&] {
+                int steps = 0;
+                for (int r = treeFirst(f, path); r != 0 && steps < 100000; r = treeNext(f, path)) ++steps;
+                for (int r = treeLast(f, path); r != 0 && steps < 200000; r = treePrev(f, path)) ++steps;
+                return 1;
+            });
+            ASSERT_TRUE(allowed(ok)) << isErrno(f);
+            for (int probe = 0; probe < 5; ++probe) {
+                const auto key = keyFor(uniform(rng, 0, 800));
+                ok = file.call([&] { return treeFindGE(f, path, key.data()) + treeFindGT(f, path, key.data()) >= 0 ? 1 : 0; });
+                ASSERT_TRUE(allowed(ok)) << isErrno(f);
+                ok = file.call([&] { return insertKey(f, path, key.data(), 90000); });
+                ASSERT_TRUE(allowed(ok)) << isErrno(f);
+                // Dropped again: the insertion's nodes never reach the file.
+                file.call([&] { return raiseError(f, kErrDuplicate, 0), 1; });
+            }
+            ASSERT_EQ(file.fileBytes(), bytes) << "nothing written";
+        }
+        testing::writeFile(file.woxPath(), pristine);
+        ASSERT_EQ(file.call([&] { return pathInvalidate(f, kAccessRead), 1; }), 1);
+        const auto check = file.check();
+        EXPECT_TRUE(check.ok()) << check.report();
+        EXPECT_EQ(check.indexes[0].entries.size(), 1500u);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Model-based runs.
 
 enum class Order { random, ascending, descending };
 
-struct ModelSpec {
+struct ModelPlan {
     KeyDesc key;
     int32_t nodeSize = 4096;
     int count = 20000;
@@ -340,10 +497,6 @@ struct ModelSpec {
     int alphabet = 4;   // letters used in text parts: few letters, long shared prefixes
 };
 
-using Rng = std::mt19937;
-
-int uniform(Rng &rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
-
 template <class T>
 void storeNative(uint8_t *at, T value) {
     std::memcpy(at, &value, sizeof value);
@@ -351,9 +504,9 @@ void storeNative(uint8_t *at, T value) {
 
 void storeUnit(uint8_t *at, char16_t unit) { std::memcpy(at, &unit, sizeof unit); }
 
-// One key image of `spec.key`, part by part, by the part's type.
-std::vector<uint8_t> randomKey(const ModelSpec &spec, int32_t length, Rng &rng) {
-    const KeyDesc &kd = spec.key;
+// One key image of `plan.key`, part by part, by the part's type.
+std::vector<uint8_t> randomKey(const ModelPlan &plan, int32_t length, Rng &rng) {
+    const KeyDesc &kd = plan.key;
     std::vector<uint8_t> key(static_cast<size_t>(length), 0);
     const uint8_t pad = (kd.flags & ISKEY_NULLFILL) != 0 ? 0x00 : 0x20;
     int32_t s = 0;
@@ -365,7 +518,7 @@ std::vector<uint8_t> randomKey(const ModelSpec &spec, int32_t length, Rng &rng) 
         case ISTYPE_CHAR:
         case ISTYPE_BYTES: {
             const int32_t text = uniform(rng, 0, n);
-            for (int32_t i = 0; i < n; ++i) p[i] = i < text ? static_cast<uint8_t>('a' + uniform(rng, 0, spec.alphabet - 1)) : pad;
+            for (int32_t i = 0; i < n; ++i) p[i] = i < text ? static_cast<uint8_t>('a' + uniform(rng, 0, plan.alphabet - 1)) : pad;
             break;
         }
         case ISTYPE_INT:
@@ -392,7 +545,7 @@ std::vector<uint8_t> randomKey(const ModelSpec &spec, int32_t length, Rng &rng) 
             break;
         case ISTYPE_STRING: {
             const int32_t text = uniform(rng, 0, n - 1);
-            for (int32_t i = 0; i < text; ++i) p[i] = static_cast<uint8_t>('a' + uniform(rng, 0, spec.alphabet - 1));
+            for (int32_t i = 0; i < text; ++i) p[i] = static_cast<uint8_t>('a' + uniform(rng, 0, plan.alphabet - 1));
             break;
         }
         case ISTYPE_WTEXT:
@@ -401,7 +554,7 @@ std::vector<uint8_t> randomKey(const ModelSpec &spec, int32_t length, Rng &rng) 
             const int32_t text = uniform(rng, 0, units - 1);
             const bool anyCase = (part.type & ISTYPE_MASK) == ISTYPE_WNOCASE;
             for (int32_t i = 0; i < text; ++i) {
-                char16_t unit = static_cast<char16_t>('a' + uniform(rng, 0, spec.alphabet - 1));
+                char16_t unit = static_cast<char16_t>('a' + uniform(rng, 0, plan.alphabet - 1));
                 if (anyCase && uniform(rng, 0, 1) == 1) unit = static_cast<char16_t>(unit - 'a' + 'A');
                 storeUnit(p + 2 * i, unit);
             }
@@ -416,7 +569,7 @@ std::vector<uint8_t> randomKey(const ModelSpec &spec, int32_t length, Rng &rng) 
                     const int digits = uniform(rng, 1, 3);
                     for (int d = 0; d < digits && i < text; ++d) p[i++] = static_cast<uint8_t>('0' + uniform(rng, 0, 9));
                 } else {
-                    p[i++] = static_cast<uint8_t>('a' + uniform(rng, 0, spec.alphabet - 1));
+                    p[i++] = static_cast<uint8_t>('a' + uniform(rng, 0, plan.alphabet - 1));
                 }
             }
             break;
@@ -437,8 +590,8 @@ struct Expected {
 
 class ModelRun {
 public:
-    explicit ModelRun(const ModelSpec &spec)
-        : spec_(spec), file_(spec.nodeSize), rng_(spec.seed),
+    explicit ModelRun(const ModelPlan &plan)
+        : plan_(plan), file_(plan.nodeSize), rng_(plan.seed),
           model_([this](const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {
               return compareKeys(path_, a.data(), b.data()) < 0;
           }) {}
@@ -446,11 +599,11 @@ public:
     void run() {
         ASSERT_NE(file_.f, nullptr);
         f_ = file_.f;
-        ASSERT_TRUE(keyFitsNode(f_, spec_.key)) << "the test's key must be acceptable";
-        ASSERT_EQ(file_.addIndex(spec_.key), 0);
+        ASSERT_TRUE(keyFitsNode(f_, plan_.key)) << "the test's key must be acceptable";
+        ASSERT_EQ(file_.addIndex(plan_.key), 0);
         path_ = f_->indexes[0];
         k_ = path_->keyLength;
-        dups_ = (spec_.key.flags & ISKEY_DUPS) != 0;
+        dups_ = (plan_.key.flags & ISKEY_DUPS) != 0;
         ASSERT_NO_FATAL_FAILURE(insertAll());
         ASSERT_NO_FATAL_FAILURE(compareStructure());
         ASSERT_NO_FATAL_FAILURE(compareWalks());
@@ -466,19 +619,19 @@ private:
 
     std::vector<std::vector<uint8_t>> keysToInsert() {
         std::vector<std::vector<uint8_t>> pool;
-        const int distinct = spec_.pool > 0 ? spec_.pool : spec_.count;
+        const int distinct = plan_.pool > 0 ? plan_.pool : plan_.count;
         pool.reserve(static_cast<size_t>(distinct));
-        for (int i = 0; i < distinct; ++i) pool.push_back(randomKey(spec_, k_, rng_));
+        for (int i = 0; i < distinct; ++i) pool.push_back(randomKey(plan_, k_, rng_));
         std::vector<std::vector<uint8_t>> keys;
-        keys.reserve(static_cast<size_t>(spec_.count));
-        for (int i = 0; i < spec_.count; ++i) {
-            keys.push_back(spec_.pool > 0 ? pool[static_cast<size_t>(uniform(rng_, 0, distinct - 1))] : pool[static_cast<size_t>(i)]);
+        keys.reserve(static_cast<size_t>(plan_.count));
+        for (int i = 0; i < plan_.count; ++i) {
+            keys.push_back(plan_.pool > 0 ? pool[static_cast<size_t>(uniform(rng_, 0, distinct - 1))] : pool[static_cast<size_t>(i)]);
         }
         auto less = [this](const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {
             return compareKeys(path_, a.data(), b.data()) < 0;
         };
-        if (spec_.order == Order::ascending) std::stable_sort(keys.begin(), keys.end(), less);
-        if (spec_.order == Order::descending) {
+        if (plan_.order == Order::ascending) std::stable_sort(keys.begin(), keys.end(), less);
+        if (plan_.order == Order::descending) {
             std::stable_sort(keys.begin(), keys.end(), [&](const auto &a, const auto &b) { return less(b, a); });
         }
         return keys;
@@ -504,6 +657,7 @@ private:
                 continue;
             }
             ASSERT_EQ(ok, 1) << "record " << record << " error " << isErrno(f_);
+            inserted_.push_back(key);
             auto it = model_.insert({key, Expected{record, 0}});
             if (dups_ && it != model_.begin()) {
                 auto before = std::prev(it);
@@ -550,14 +704,12 @@ private:
     }
 
     void compareProbes() {
-        for (int i = 0; i < spec_.probes; ++i) {
+        for (int i = 0; i < plan_.probes; ++i) {
             std::vector<uint8_t> probe;
-            if (i % 3 == 0 && !model_.empty()) {
-                auto it = model_.begin();
-                std::advance(it, uniform(rng_, 0, static_cast<int>(model_.size()) - 1));
-                probe = it->first;
+            if (i % 3 == 0 && !inserted_.empty()) {
+                probe = inserted_[static_cast<size_t>(uniform(rng_, 0, static_cast<int>(inserted_.size()) - 1))];
             } else {
-                probe = randomKey(spec_, k_, rng_);
+                probe = randomKey(plan_, k_, rng_);
             }
             for (bool greater : {false, true}) {
                 int found = -1;
@@ -581,7 +733,7 @@ private:
         }
     }
 
-    ModelSpec spec_;
+    ModelPlan plan_;
     testing::IndexFile file_;
     Rng rng_;
     IsFile *f_ = nullptr;
@@ -590,175 +742,176 @@ private:
     bool dups_ = false;
     int refused_ = 0;
     Model model_;
+    std::vector<std::vector<uint8_t>> inserted_;
     testing::FileCheck check_;
 };
 
-ModelSpec charSpec(uint16_t flags, int16_t length = 12) {
-    ModelSpec spec;
-    spec.key = keyOf(flags, {keyPart(0, length, ISTYPE_CHAR)});
-    return spec;
+ModelPlan charPlan(uint16_t flags, int16_t length = 12) {
+    ModelPlan plan;
+    plan.key = keyOf(flags, {keyPart(0, length, ISTYPE_CHAR)});
+    return plan;
 }
 
 TEST(GrowModel, PlainUniqueKeysInRandomOrderRefuseTheRepeats) {
-    ModelSpec spec = charSpec(0);
-    spec.pool = 15000;
-    spec.seed = 11;
-    ModelRun run(spec);
+    ModelPlan plan = charPlan(0);
+    plan.pool = 15000;
+    plan.seed = 11;
+    ModelRun run(plan);
     run.run();
     EXPECT_GT(run.refused(), 1000);
 }
 
 TEST(GrowModel, PlainDuplicatesManyEqualKeys) {
-    ModelSpec spec = charSpec(ISKEY_DUPS, 6);
-    spec.pool = 300;
-    spec.seed = 12;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_DUPS, 6);
+    plan.pool = 300;
+    plan.seed = 12;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, PlainAscending) {
-    ModelSpec spec = charSpec(ISKEY_DUPS, 16);
-    spec.order = Order::ascending;
-    spec.pool = 5000;
-    spec.seed = 13;
-    ModelRun run(spec);
+    ModelPlan plan = charPlan(ISKEY_DUPS, 16);
+    plan.order = Order::ascending;
+    plan.pool = 5000;
+    plan.seed = 13;
+    ModelRun run(plan);
     run.run();
 }
 
 TEST(GrowModel, PlainDescending) {
-    ModelSpec spec = charSpec(ISKEY_DUPS, 16);
-    spec.order = Order::descending;
-    spec.pool = 5000;
-    spec.seed = 14;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_DUPS, 16);
+    plan.order = Order::descending;
+    plan.pool = 5000;
+    plan.seed = 14;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, DuplicateCompressionAlone) {
-    ModelSpec spec = charSpec(ISKEY_DUPS | ISKEY_DUPCOMPRESS, 10);
-    spec.pool = 500;
-    spec.seed = 21;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_DUPS | ISKEY_DUPCOMPRESS, 10);
+    plan.pool = 500;
+    plan.seed = 21;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, DuplicateCompressionWithoutDuplicates) {
-    ModelSpec spec = charSpec(ISKEY_DUPCOMPRESS, 10);
-    spec.seed = 22;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_DUPCOMPRESS, 10);
+    plan.seed = 22;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, LeadingCompressionAlone) {
-    ModelSpec spec = charSpec(ISKEY_LEADCOMPRESS, 24);
-    spec.seed = 23;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_LEADCOMPRESS, 24);
+    plan.seed = 23;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, LeadingCompressionWithDuplicates) {
-    ModelSpec spec = charSpec(ISKEY_DUPS | ISKEY_LEADCOMPRESS, 24);
-    spec.pool = 2000;
-    spec.seed = 24;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_DUPS | ISKEY_LEADCOMPRESS, 24);
+    plan.pool = 2000;
+    plan.seed = 24;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, TrailingCompressionAlone) {
-    ModelSpec spec = charSpec(ISKEY_DUPS | ISKEY_TRAILCOMPRESS, 30);
-    spec.pool = 4000;
-    spec.seed = 25;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_DUPS | ISKEY_TRAILCOMPRESS, 30);
+    plan.pool = 4000;
+    plan.seed = 25;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, TrailingCompressionWithNulFill) {
-    ModelSpec spec = charSpec(ISKEY_TRAILCOMPRESS | ISKEY_NULLFILL, 30);
-    spec.seed = 26;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_TRAILCOMPRESS | ISKEY_NULLFILL, 30);
+    plan.seed = 26;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, AllCompressionRandom) {
-    ModelSpec spec = charSpec(ISKEY_DUPS | kAllCompression, 40);
-    spec.pool = 3000;
-    spec.seed = 27;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_DUPS | kAllCompression, 40);
+    plan.pool = 3000;
+    plan.seed = 27;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, AllCompressionAscending) {
-    ModelSpec spec = charSpec(ISKEY_DUPS | kAllCompression, 40);
-    spec.order = Order::ascending;
-    spec.pool = 3000;
-    spec.seed = 28;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_DUPS | kAllCompression, 40);
+    plan.order = Order::ascending;
+    plan.pool = 3000;
+    plan.seed = 28;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, AllCompressionDescending) {
-    ModelSpec spec = charSpec(ISKEY_DUPS | kAllCompression | ISKEY_NULLFILL, 40);
-    spec.order = Order::descending;
-    spec.pool = 3000;
-    spec.seed = 29;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_DUPS | kAllCompression | ISKEY_NULLFILL, 40);
+    plan.order = Order::descending;
+    plan.pool = 3000;
+    plan.seed = 29;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, AllCompressionWithoutDuplicates) {
-    ModelSpec spec = charSpec(kAllCompression, 40);
-    spec.pool = 15000;
-    spec.seed = 30;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(kAllCompression, 40);
+    plan.pool = 15000;
+    plan.seed = 30;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, DescendingPartsInSeveralPartKeys) {
-    ModelSpec spec;
-    spec.key = keyOf(ISKEY_DUPS | kAllCompression,
+    ModelPlan plan;
+    plan.key = keyOf(ISKEY_DUPS | kAllCompression,
                      {keyPart(0, 4, ISTYPE_LONG | ISTYPE_DESC), keyPart(4, 10, ISTYPE_CHAR),
                       keyPart(14, 2, ISTYPE_INT | ISTYPE_DESC), keyPart(16, 6, ISTYPE_CHAR | ISTYPE_DESC)});
-    spec.pool = 4000;
-    spec.seed = 31;
-    ModelRun(spec).run();
+    plan.pool = 4000;
+    plan.seed = 31;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, DescendingPartsPlain) {
-    ModelSpec spec;
-    spec.key = keyOf(ISKEY_DUPS, {keyPart(0, 8, ISTYPE_CHAR | ISTYPE_DESC), keyPart(8, 4, ISTYPE_LONG)});
-    spec.pool = 4000;
-    spec.seed = 32;
-    ModelRun(spec).run();
+    ModelPlan plan;
+    plan.key = keyOf(ISKEY_DUPS, {keyPart(0, 8, ISTYPE_CHAR | ISTYPE_DESC), keyPart(8, 4, ISTYPE_LONG)});
+    plan.pool = 4000;
+    plan.seed = 32;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, FiftyThousandKeysWithEveryCompression) {
-    ModelSpec spec = charSpec(ISKEY_DUPS | kAllCompression, 20);
-    spec.count = 50000;
-    spec.pool = 20000;
-    spec.seed = 33;
-    spec.probes = 1000;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_DUPS | kAllCompression, 20);
+    plan.count = 50000;
+    plan.pool = 20000;
+    plan.seed = 33;
+    plan.probes = 1000;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, SmallNodesWithTheLongestPlainKey) {
-    ModelSpec spec = charSpec(ISKEY_DUPS, 500);
-    spec.nodeSize = 1024;
-    spec.count = 3000;
-    spec.pool = 1500;
-    spec.alphabet = 2;
-    spec.seed = 34;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(ISKEY_DUPS, 500);
+    plan.nodeSize = 1024;
+    plan.count = 3000;
+    plan.pool = 1500;
+    plan.alphabet = 2;
+    plan.seed = 34;
+    ModelRun(plan).run();
 }
 
 // Case-blind text orders keys unlike their bytes: the entry after an
 // insertion point can grow by a whole key, the worst case for a split.
 TEST(GrowModel, SmallNodesWithTheLongestCompressedKeyAlwaysSplitWithRoom) {
-    ModelSpec spec;
-    spec.key = keyOf(ISKEY_DUPS | kAllCompression | ISKEY_NULLFILL, {keyPart(0, 332, ISTYPE_WNOCASE)});
-    spec.nodeSize = 1024;
-    spec.count = 3000;
-    spec.pool = 1500;
-    spec.alphabet = 2;
-    spec.seed = 35;
-    spec.probes = 600;
-    ModelRun(spec).run();
+    ModelPlan plan;
+    plan.key = keyOf(ISKEY_DUPS | kAllCompression | ISKEY_NULLFILL, {keyPart(0, 332, ISTYPE_WNOCASE)});
+    plan.nodeSize = 1024;
+    plan.count = 3000;
+    plan.pool = 1500;
+    plan.alphabet = 2;
+    plan.seed = 35;
+    plan.probes = 600;
+    ModelRun(plan).run();
 }
 
 TEST(GrowModel, SmallNodesWithLongCompressedCharacterKeys) {
-    ModelSpec spec = charSpec(kAllCompression, 300);
-    spec.nodeSize = 1024;
-    spec.count = 3000;
-    spec.alphabet = 2;
-    spec.seed = 36;
-    ModelRun(spec).run();
+    ModelPlan plan = charPlan(kAllCompression, 300);
+    plan.nodeSize = 1024;
+    plan.count = 3000;
+    plan.alphabet = 2;
+    plan.seed = 36;
+    ModelRun(plan).run();
 }
 
 struct TypeCase {
@@ -771,34 +924,34 @@ class GrowTypes : public ::testing::TestWithParam<TypeCase> {};
 
 TEST_P(GrowTypes, CompressedWithDuplicates) {
     const TypeCase &c = GetParam();
-    ModelSpec spec;
-    spec.key = keyOf(ISKEY_DUPS | kAllCompression, {keyPart(0, c.length, c.type), keyPart(c.length, 3, ISTYPE_CHAR)});
-    spec.count = 8000;
-    spec.pool = 3000;
-    spec.seed = 40 + c.type;
-    spec.probes = 800;
-    ModelRun(spec).run();
+    ModelPlan plan;
+    plan.key = keyOf(ISKEY_DUPS | kAllCompression, {keyPart(0, c.length, c.type), keyPart(c.length, 3, ISTYPE_CHAR)});
+    plan.count = 8000;
+    plan.pool = 3000;
+    plan.seed = 40 + c.type;
+    plan.probes = 800;
+    ModelRun(plan).run();
 }
 
 TEST_P(GrowTypes, PlainWithoutDuplicates) {
     const TypeCase &c = GetParam();
-    ModelSpec spec;
-    spec.key = keyOf(0, {keyPart(0, c.length, c.type)});
-    spec.count = 8000;
-    spec.seed = 60 + c.type;
-    spec.probes = 800;
-    ModelRun(spec).run();
+    ModelPlan plan;
+    plan.key = keyOf(0, {keyPart(0, c.length, c.type)});
+    plan.count = 8000;
+    plan.seed = 60 + c.type;
+    plan.probes = 800;
+    ModelRun(plan).run();
 }
 
 TEST_P(GrowTypes, DescendingPlainWithDuplicates) {
     const TypeCase &c = GetParam();
-    ModelSpec spec;
-    spec.key = keyOf(ISKEY_DUPS, {keyPart(0, c.length, static_cast<uint16_t>(c.type | ISTYPE_DESC))});
-    spec.count = 6000;
-    spec.pool = 2000;
-    spec.seed = 80 + c.type;
-    spec.probes = 600;
-    ModelRun(spec).run();
+    ModelPlan plan;
+    plan.key = keyOf(ISKEY_DUPS, {keyPart(0, c.length, static_cast<uint16_t>(c.type | ISTYPE_DESC))});
+    plan.count = 6000;
+    plan.pool = 2000;
+    plan.seed = 80 + c.type;
+    plan.probes = 600;
+    ModelRun(plan).run();
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, GrowTypes,

@@ -142,7 +142,7 @@ TEST_F(Paths, ADescentIntoANodeOfTheWrongLevelIsDamage) {
     EXPECT_EQ(isErrno(f), 105);
 }
 
-TEST_F(Paths, TheCacheKeepsTheLast32PoppedNodesAndFreesTheOldest) {
+TEST_F(Paths, TheCacheKeepsTheLast32PoppedNodesAndDropsTheOldest) {
     make(0);
     // 84 entries of 12 bytes fill a 1024-byte leaf: 40 full leaves.
     for (int i = 0; i < 84 * 40; ++i) ASSERT_EQ(insert(i, static_cast<uint32_t>(i + 1)), 1);
@@ -162,16 +162,18 @@ TEST_F(Paths, TheCacheKeepsTheLast32PoppedNodesAndFreesTheOldest) {
     // end; the oldest fell out, the rest are cached in order of release.
     ASSERT_EQ(path->cacheCount, 31) << "the last leaf is on the path";
     for (int i = 0; i < 31; ++i) EXPECT_EQ(path->cache[i]->number, leaves[static_cast<size_t>(i) + 8]) << i;
-    // Back to the first leaf: the last one fills the 32nd slot.
+    // Back to the first leaf: the last one is cached, and the first, read
+    // again, takes the place of the oldest cached node.
     ASSERT_EQ(run([&] { return treeFirst(f, path); }), 1);
-    ASSERT_EQ(path->cacheCount, 32);
-    EXPECT_EQ(path->cache[31]->number, leaves.back());
-    // Leaving it pops a 33rd node: the oldest is freed.
+    ASSERT_EQ(path->cacheCount, 31);
+    EXPECT_EQ(path->cache[0]->number, leaves[9]);
+    EXPECT_EQ(path->cache[30]->number, leaves.back());
+    // Leaving it pops a 33rd node, and the next one read replaces the oldest.
     ASSERT_EQ(run([&] { return stepNode(f, path, path->head, kStepLast) && treeNext(f, path); }), 1);
     ASSERT_EQ(path->head->number, leaves[1]);
-    ASSERT_EQ(path->cacheCount, 32);
-    EXPECT_EQ(path->cache[0]->number, leaves[9]);
-    EXPECT_EQ(path->cache[31]->number, leaves[0]);
+    ASSERT_EQ(path->cacheCount, 31);
+    EXPECT_EQ(path->cache[0]->number, leaves[10]);
+    EXPECT_EQ(path->cache[30]->number, leaves[0]);
     // Cached nodes are found again without reading.
     PathNode *cached = path->cache[20];
     const uint32_t number = cached->number;
