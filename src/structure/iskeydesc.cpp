@@ -8,6 +8,7 @@
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
 #include "index/isfree.h"
+#include "index/isgrow.h"
 #include "index/isidxio.h"
 #include "index/ispath.h"
 #include "structure/isdict.h"
@@ -159,7 +160,9 @@ int32_t keyEntryLength(const KeyDesc &key) {
 void readKeyDescs(IsFile *f) {
     f->keyCount = 0;
     forEachEntry(f, [&](uint32_t, uint8_t *, int32_t, int32_t, const KeyDesc &key) {
-        if (!validateKeyDesc(f, key)) raiseError(f, kErrBadKey, 0);
+        if (!validateKeyDesc(f, key) || (key.partCount > 0 && !keyFitsNode(f, key))) {
+            raiseError(f, kErrBadKey, 0);
+        }
         holdIndex(f, key, key.rootNode);
         return false;
     });

@@ -258,6 +258,15 @@ TEST_F(KeyChain, DamagedChainsRaise105) {
     EXPECT_EQ(isErrno(f), 105);
 }
 
+TEST_F(KeyChain, StoredKeyTooLongForTheBlockSizeIsRefusedAtOpen) {
+    freshFile(1024);
+    KeyDesc wide = keyOf(0, {part(0, 600, ISTYPE_CHAR)});  // two entries need 1208 bytes
+    f->recordLength = 0;
+    ASSERT_EQ(append(wide), 1);
+    EXPECT_EQ(reopenAndRead(), 0);
+    EXPECT_EQ(isErrno(f), 103);
+}
+
 TEST_F(KeyChain, EntryWithMoreThan64PartsIsCorrupt) {
     freshFile(4096);
     KeyDesc key = keyOf(0, {part(0, 4, ISTYPE_LONG)});
