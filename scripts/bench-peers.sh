@@ -1,0 +1,23 @@
+#!/bin/bash
+# Builds and runs wisam-bench: wisam (exclusive with a kept lock, and shared)
+# next to LMDB, SQLite 3, Berkeley DB 5.3 and a std::map baseline on the same
+# record workloads.  Installs the build tools and the peers' development
+# packages with apt-get when they are missing; a peer that still is not found
+# is left out of the program.  Arguments go to wisam-bench (-n N, --csv, ...).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+[ -f /usr/include/db.h ] || need+=(libdb5.3-dev)
+[ -f /usr/include/lmdb.h ] || need+=(liblmdb-dev)
+[ -f /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
+if [ ${#need[@]} -gt 0 ]; then
+    apt-get update -qq && apt-get install -y -qq "${need[@]}"
+fi
+
+cmake -S . -B build/peerbench -DCMAKE_BUILD_TYPE=Release -DWISAM_TESTS=OFF -DWISAM_BENCH=ON >/dev/null
+cmake --build build/peerbench -j "$(nproc)" --target wisam-bench >&2
+echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+build/peerbench/bench/peers/wisam-bench "$@"
