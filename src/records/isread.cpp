@@ -87,7 +87,9 @@ void deliver(IsFile *f, void *record) {
 // the record read; say so in isstat2 and isstat4.
 void duplicateNotice(IsFile *f) {
     TreePath *path = currentPath(f);
-    if (path == nullptr || !positionRecord(f, nullptr, modeNext)) return;
+    // Only an index with duplicates has serials above 0.
+    if (path == nullptr || (path->key.flags & ISKEY_DUPS) == 0) return;
+    if (!positionRecord(f, nullptr, modeNext)) return;
     const bool duplicate = path->currentSerial > 0;
     positionRecord(f, nullptr, modePrev);
     if (!duplicate) return;
