@@ -34,25 +34,26 @@ void dropStateLocks(IsFile *f, int32_t slot) {
 
 }  // namespace
 
-void keepSharedLock(IsFile *f) {
+namespace {
+
+// Takes the state lock to keep (after the locks held now are dropped),
+// refreshes, and marks it kept.  Nothing to do while an exclusive lock is
+// kept: it already covers both kinds.
+void keepStateLock(IsFile *f, bool exclusive) {
     const int32_t slot = sysUserSlot(f);
     if (has(f->deferState, kDeferExclusiveKept)) return;
     if (!has(f->deferState, kDeferSharedKept)) tableLockNotice(f);
     dropStateLocks(f, slot);
-    waitForStateLock(f, false, slot, kLineKeptSharedGivenUp);
+    waitForStateLock(f, exclusive, slot, exclusive ? kLineKeptExclusiveGivenUp : kLineKeptSharedGivenUp);
     refreshFile(f);
-    f->deferState |= kDeferSharedKept;
+    f->deferState |= exclusive ? kDeferExclusiveKept : kDeferSharedKept;
 }
 
-void keepExclusiveLock(IsFile *f) {
-    const int32_t slot = sysUserSlot(f);
-    if (has(f->deferState, kDeferExclusiveKept)) return;
-    if (!has(f->deferState, kDeferSharedKept)) tableLockNotice(f);
-    dropStateLocks(f, slot);
-    waitForStateLock(f, true, slot, kLineKeptExclusiveGivenUp);
-    refreshFile(f);
-    f->deferState |= kDeferExclusiveKept;
-}
+}  // namespace
+
+void keepSharedLock(IsFile *f) { keepStateLock(f, false); }
+
+void keepExclusiveLock(IsFile *f) { keepStateLock(f, true); }
 
 void endKeptLock(IsFile *f) {
     if (f->deferState == 0) return;
