@@ -1,9 +1,12 @@
 #!/bin/bash
 # Builds and runs wisam-bench: wisam (exclusive with a kept lock, and shared)
 # next to LMDB, SQLite 3, Berkeley DB 5.3 and a std::map baseline on the same
-# record workloads.  Installs the build tools and the peers' development
-# packages with apt-get when they are missing; a peer that still is not found
-# is left out of the program.  Arguments go to wisam-bench (-n N, --csv, ...).
+# record workloads, then 2 writer and 2 reader processes on one store
+# (wisam shared, LMDB, SQLite WAL, Berkeley DB Concurrent Data Store).
+# Installs the build tools and the peers' development packages with apt-get
+# when they are missing; a peer that still is not found is left out of the
+# program.  Arguments go to wisam-bench (-n N, --single, --multi, --csv,
+# --svg FILE, ...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

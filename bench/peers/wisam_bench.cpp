@@ -17,12 +17,15 @@
 // Every workload checks its results; a final untimed pass checks the state
 // left by W5 and W6 in both orders.  Any mismatch: exit status 1.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -125,6 +128,9 @@ public:
     virtual std::string name() const = 0;
     virtual bool onDisk() const { return true; }
     virtual void open(const std::string &dir) = 0;
+    // Opens a store that open() made, from another process (the
+    // multi-process workload); by default the same as open().
+    virtual void attach(const std::string &dir) { open(dir); }
     virtual void begin(bool write) { (void)write; }
     virtual void end() {}
     virtual void flush() {}
@@ -166,6 +172,23 @@ public:
         isDefaultIndexCacheAssociativity = 4;
         isDefaultIndexCacheLines = static_cast<int32_t>(blocks / 4 + 16);
         f_ = isOpen(name_.c_str(), ISINOUT | (exclusive_ ? ISEXCLLOCK : ISMANULOCK));
+        if (f_ == nullptr) fail("isOpen", nullptr);
+    }
+    // Shared mode only: a handle of this process on the file open() built.
+    void attach(const std::string &dir) override {
+        const std::string base = dir + "/records";
+        name_.assign(base.begin(), base.end());
+        isFileCacheActive = 1;
+        isWriteBackActive = 0;
+        f_ = isOpen(name_.c_str(), ISINOUT | ISMANULOCK);
+        if (f_ == nullptr) fail("isOpen", nullptr);
+        IsamInfo info{};
+        if (!isIsamInfo(f_, &info)) fail("isIsamInfo", f_);
+        isClose(f_);
+        const size_t blocks = 2 * n_ * 16 / static_cast<size_t>(info.blockSize > 0 ? info.blockSize : 1024);
+        isDefaultIndexCacheAssociativity = 4;
+        isDefaultIndexCacheLines = static_cast<int32_t>(blocks / 4 + 16);
+        f_ = isOpen(name_.c_str(), ISINOUT | ISMANULOCK);
         if (f_ == nullptr) fail("isOpen", nullptr);
     }
     void begin(bool) override {
@@ -282,13 +305,16 @@ private:
 #ifdef WISAM_BENCH_LMDB
 class LmdbEngine final : public Engine {
 public:
-    explicit LmdbEngine(size_t n) : n_(n) {}
+    // multi: one environment per process (MDB_NOTLS), for the
+    // multi-process workload.
+    LmdbEngine(size_t n, bool multi) : n_(n), multi_(multi) {}
     std::string name() const override { return "lmdb"; }
     void open(const std::string &dir) override {
         check(mdb_env_create(&env_), "mdb_env_create");
         check(mdb_env_set_mapsize(env_, n_ * kRecordLength * 8 + (size_t{256} << 20)), "mapsize");
         check(mdb_env_set_maxdbs(env_, 2), "maxdbs");
-        check(mdb_env_open(env_, dir.c_str(), MDB_NOSYNC | MDB_WRITEMAP, 0644), "mdb_env_open");
+        const unsigned flags = MDB_NOSYNC | MDB_WRITEMAP | (multi_ ? MDB_NOTLS : 0u);
+        check(mdb_env_open(env_, dir.c_str(), flags, 0644), "mdb_env_open");
         MDB_txn *txn;
         check(mdb_txn_begin(env_, nullptr, 0, &txn), "txn");
         check(mdb_dbi_open(txn, "main", MDB_CREATE, &main_), "dbi main");
@@ -395,6 +421,7 @@ private:
         if (rc != 0) die(std::string("lmdb: ") + what + ": " + mdb_strerror(rc));
     }
     size_t n_;
+    bool multi_;
     MDB_env *env_ = nullptr;
     MDB_dbi main_ = 0, sec_ = 0;
     MDB_txn *txn_ = nullptr;
@@ -407,14 +434,19 @@ private:
 #ifdef WISAM_BENCH_SQLITE
 class SqliteEngine final : public Engine {
 public:
+    // multi: write-ahead log, a busy timeout and BEGIN IMMEDIATE for
+    // writes, for the multi-process workload.
+    explicit SqliteEngine(bool multi) : multi_(multi) {}
     std::string name() const override { return "sqlite"; }
     void open(const std::string &dir) override {
         check(sqlite3_open((dir + "/records.sqlite").c_str(), &db_), "open");
+        if (multi_) check(sqlite3_busy_timeout(db_, 600000), "busy_timeout");
         exec("PRAGMA synchronous=OFF");
-        exec("PRAGMA journal_mode=OFF");
+        exec(multi_ ? "PRAGMA journal_mode=WAL" : "PRAGMA journal_mode=OFF");
         exec("PRAGMA cache_size=-65536");  // 64 MB, as Berkeley DB
-        exec("CREATE TABLE t(pk BLOB PRIMARY KEY, sec INTEGER NOT NULL, filler BLOB NOT NULL) WITHOUT ROWID");
-        exec("CREATE INDEX t_sec ON t(sec)");
+        exec("CREATE TABLE IF NOT EXISTS t(pk BLOB PRIMARY KEY, sec INTEGER NOT NULL, filler BLOB NOT NULL) "
+             "WITHOUT ROWID");
+        exec("CREATE INDEX IF NOT EXISTS t_sec ON t(sec)");
         ins_ = prepare("INSERT INTO t(pk, sec, filler) VALUES(?1, ?2, ?3)");
         get_ = prepare("SELECT sec, filler FROM t WHERE pk = ?1");
         scanP_ = prepare("SELECT pk, sec, filler FROM t ORDER BY pk");
@@ -425,7 +457,7 @@ public:
     void begin(bool write) override {
         write_ = write;
         ops_ = 0;
-        exec("BEGIN");
+        exec(multi_ && write ? "BEGIN IMMEDIATE" : "BEGIN");
     }
     void end() override { exec("COMMIT"); }
     void insert(const uint8_t *rec) override {
@@ -500,7 +532,7 @@ private:
     void counted() {
         if (++ops_ % kBatch != 0) return;
         exec("COMMIT");
-        exec("BEGIN");
+        exec(multi_ && write_ ? "BEGIN IMMEDIATE" : "BEGIN");
     }
     sqlite3_stmt *prepare(const char *sql) {
         sqlite3_stmt *s = nullptr;
@@ -511,6 +543,7 @@ private:
     void check(int rc, const char *what) {
         if (rc != SQLITE_OK) die(std::string("sqlite: ") + what + ": " + sqlite3_errmsg(db_));
     }
+    bool multi_;
     sqlite3 *db_ = nullptr;
     sqlite3_stmt *ins_ = nullptr, *get_ = nullptr, *scanP_ = nullptr, *scanS_ = nullptr, *upd_ = nullptr,
                  *del_ = nullptr;
@@ -523,11 +556,19 @@ private:
 #ifdef WISAM_BENCH_BDB
 class BdbEngine final : public Engine {
 public:
+    // multi: a Concurrent Data Store environment in files of the directory
+    // that every process joins, for the multi-process workload.
+    explicit BdbEngine(bool multi) : multi_(multi) {}
     std::string name() const override { return "bdb"; }
     void open(const std::string &dir) override {
         check(db_env_create(&env_, 0), "db_env_create");
         check(env_->set_cachesize(env_, 0, 64u << 20, 1), "set_cachesize");
-        check(env_->open(env_, dir.c_str(), DB_CREATE | DB_INIT_MPOOL | DB_PRIVATE, 0644), "env open");
+        if (multi_) {
+            check(env_->set_flags(env_, DB_CDB_ALLDB, 1), "set_flags DB_CDB_ALLDB");
+            check(env_->open(env_, dir.c_str(), DB_CREATE | DB_INIT_CDB | DB_INIT_MPOOL, 0644), "env open");
+        } else {
+            check(env_->open(env_, dir.c_str(), DB_CREATE | DB_INIT_MPOOL | DB_PRIVATE, 0644), "env open");
+        }
         check(db_create(&primary_, env_, 0), "db_create");
         check(primary_->open(primary_, nullptr, "primary.db", nullptr, DB_BTREE, DB_CREATE, 0644), "open primary");
         check(db_create(&secondary_, env_, 0), "db_create");
@@ -622,6 +663,7 @@ private:
     static void check(int rc, const char *what) {
         if (rc != 0) die(std::string("bdb: ") + what + ": " + db_strerror(rc));
     }
+    bool multi_;
     DB_ENV *env_ = nullptr;
     DB *primary_ = nullptr, *secondary_ = nullptr;
 };
@@ -800,29 +842,441 @@ Result run(Engine &e, size_t n, const std::string &root) {
     return r;
 }
 
+// ---------------------------------------------------------------- multi-process
+// Two writer and two reader processes on one store.  The parent loads N/2
+// records (indexes 0 .. N/2-1), closes the store and forks; every child opens
+// its own handle, waits until all four are ready, then works:
+//   writer w  inserts its own N/4 new records (indexes N/2 + w*N/4 ...), then
+//             updates each of them, changing the secondary key;
+//   reader    two rounds of N/8 random point reads of loaded records and one
+//             full scan in secondary order.
+// Writes and reads go in transactions of kMultiBatch operations where the
+// engine has them.  After the children exit the parent reopens the store and
+// checks the record count and every record in both orders.
+constexpr int kWriters = 2;
+constexpr int kReaders = 2;
+constexpr size_t kMultiBatch = 1000;
+
+struct ChildReport {  // in memory shared with the parent
+    uint64_t ops;
+    uint64_t mismatches;
+    double seconds;
+};
+
+struct MultiResult {
+    std::string engine;
+    double writeOps = 0, readOps = 0, seconds = 0;
+    double rate() const { return seconds > 0 ? (writeOps + readOps) / seconds : 0; }
+};
+
+uint32_t firstSecondary(size_t i) { return static_cast<uint32_t>(keyOf(i) % 1000); }
+
+// A record a child or the parent saw: a known key, the filler, and one of the
+// secondary keys its record can have (loaded records are never updated).
+bool multiRecordOk(const uint8_t *p, size_t n, bool updatedAllowed, bool firstAllowed) {
+    const uint64_t key = load64(p);
+    const size_t i = indexOf(key);
+    if (key < kOffset || i >= n || keyOf(i) != key || !fillerOk(p)) return false;
+    const uint32_t sec = load32(p + kSecondaryAt);
+    if (i < n / 2) return sec == firstSecondary(i);
+    return (firstAllowed && sec == firstSecondary(i)) || (updatedAllowed && sec == updatedSecondary(firstSecondary(i)));
+}
+
+uint64_t writerWork(Engine &e, size_t n, int w, const std::string &name) {
+    const size_t quarter = n / 4, first = n / 2 + size_t(w) * quarter;
+    uint8_t rec[kRecordLength];
+    uint64_t ops = 0;
+    auto batched = [&](const std::vector<uint32_t> &order, auto &&op) {
+        for (size_t j = 0; j < order.size(); j += kMultiBatch) {
+            e.begin(true);
+            for (size_t k = j; k < std::min(order.size(), j + kMultiBatch); ++k, ++ops) op(first + order[k]);
+            e.end();
+        }
+    };
+    batched(permutation(quarter, 10 + w), [&](size_t i) {
+        makeRecord(keyOf(i), firstSecondary(i), rec);
+        e.insert(rec);
+    });
+    size_t changed = 0;
+    batched(permutation(quarter, 20 + w), [&](size_t i) {
+        makeRecord(keyOf(i), updatedSecondary(firstSecondary(i)), rec);
+        changed += e.update(rec) ? 1 : 0;
+    });
+    if (changed != quarter) mismatch(name, "writer: " + std::to_string(quarter - changed) + " updates failed");
+    return ops;
+}
+
+uint64_t readerWork(Engine &e, size_t n, int r, const std::string &name) {
+    const size_t loaded = n / 2, reads = n / 8;
+    uint64_t loadedSum = 0;
+    for (size_t i = 0; i < loaded; ++i) loadedSum += keyOf(i);
+    Random rnd(30 + r);
+    uint8_t rec[kRecordLength];
+    uint64_t ops = 0;
+    for (int round = 0; round < 2; ++round) {
+        size_t found = 0;
+        for (size_t j = 0; j < reads; j += kMultiBatch) {
+            e.begin(false);
+            for (size_t k = j; k < std::min(reads, j + kMultiBatch); ++k, ++ops) {
+                const size_t i = rnd.next() % loaded;
+                if (e.get(keyOf(i), rec) && load64(rec) == keyOf(i) && multiRecordOk(rec, n, false, true)) ++found;
+            }
+            e.end();
+        }
+        if (found != reads) mismatch(name, "reader: " + std::to_string(reads - found) + " reads not found or wrong");
+        // The scan: ordered by secondary key, every record valid, every loaded
+        // record exactly once (new records may be seen or not, or twice for
+        // an engine without snapshots when one moves during the scan).
+        size_t loadedSeen = 0, bad = 0;
+        uint64_t sum = 0;
+        uint32_t previous = 0;
+        bool ordered = true;
+        e.begin(false);
+        e.scanSecondary([&](const uint8_t *p) {
+            const uint32_t sec = load32(p + kSecondaryAt);
+            if (sec < previous) ordered = false;
+            previous = sec;
+            ++ops;
+            if (!multiRecordOk(p, n, true, true)) return void(++bad);
+            if (indexOf(load64(p)) < loaded) ++loadedSeen, sum += load64(p);
+        });
+        e.end();
+        if (bad != 0) mismatch(name, "reader scan: " + std::to_string(bad) + " wrong records");
+        if (!ordered) mismatch(name, "reader scan: out of order");
+        if (loadedSeen != loaded || sum != loadedSum)
+            mismatch(name, "reader scan: " + std::to_string(loadedSeen) + " loaded records, " +
+                               std::to_string(loaded) + " expected");
+    }
+    return ops;
+}
+
+// The child's life: open its own handle, report ready, wait for the start,
+// work, close, report.  Never returns.
+[[noreturn]] void multiChild(Engine &e, const std::string &dir, size_t n, int role, int ready, int go,
+                             ChildReport *report) {
+    e.attach(dir);
+    char byte = 1;
+    if (write(ready, &byte, 1) != 1) _exit(2);
+    close(ready);
+    if (read(go, &byte, 1) != 0) _exit(2);  // the parent closes it: the start
+    const double t0 = now();
+    const uint64_t ops =
+        role < kWriters ? writerWork(e, n, role, e.name()) : readerWork(e, n, role - kWriters, e.name());
+    report->seconds = now() - t0;
+    e.close();
+    report->ops = ops;
+    report->mismatches = static_cast<uint64_t>(mismatches);
+    std::fflush(stderr);
+    _exit(mismatches == 0 ? 0 : 1);
+}
+
+// The parent's check after the children: N records, each with its final
+// secondary key, in both orders.
+void multiFinalCheck(Engine &e, const std::string &dir, size_t n) {
+    uint64_t keySum = 0;
+    for (size_t i = 0; i < n; ++i) keySum += keyOf(i);
+    e.attach(dir);
+    e.begin(false);
+    for (bool bySecondary : {false, true}) {
+        size_t count = 0, bad = 0;
+        uint64_t previous = 0, sum = 0;
+        bool ordered = true;
+        auto visit = [&](const uint8_t *p) {
+            const uint64_t k = bySecondary ? load32(p + kSecondaryAt) : load64(p);
+            if (count > 0 && (bySecondary ? k < previous : k <= previous)) ordered = false;
+            previous = k;
+            sum += load64(p);
+            ++count;
+            if (!multiRecordOk(p, n, true, false)) ++bad;
+        };
+        if (bySecondary) e.scanSecondary(visit);
+        else e.scanPrimary(visit);
+        const std::string where = bySecondary ? "multi final secondary" : "multi final primary";
+        if (count != n || sum != keySum)
+            mismatch(e.name(), where + ": " + std::to_string(count) + " records, " + std::to_string(n) + " expected");
+        if (bad != 0) mismatch(e.name(), where + ": " + std::to_string(bad) + " wrong records");
+        if (!ordered) mismatch(e.name(), where + ": out of order");
+    }
+    e.end();
+    e.close();
+}
+
+MultiResult runMulti(Engine &e, size_t n, const std::string &root) {
+    n -= n % 8;  // whole quarters for the writers, eighths for the readers
+    MultiResult m;
+    m.engine = e.name();
+    const std::string dir = root + "/multi-" + m.engine;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    // The initial load, in this process, then closed before the fork.
+    e.open(dir);
+    uint8_t rec[kRecordLength];
+    const auto order = permutation(n / 2, 5);
+    for (size_t j = 0; j < order.size(); j += kMultiBatch) {
+        e.begin(true);
+        for (size_t k = j; k < std::min(order.size(), j + kMultiBatch); ++k) {
+            makeRecord(keyOf(order[k]), firstSecondary(order[k]), rec);
+            e.insert(rec);
+        }
+        e.end();
+    }
+    e.flush();
+    e.close();
+
+    constexpr int kChildren = kWriters + kReaders;
+    void *shared = mmap(nullptr, sizeof(ChildReport) * kChildren, PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) die("mmap");
+    auto *reports = static_cast<ChildReport *>(shared);
+    std::memset(reports, 0, sizeof(ChildReport) * kChildren);
+    // The children open the store one after another (untimed): wisam's
+    // shared isOpen can refuse with 113 while another process opens.  Each
+    // has its own ready pipe: end of file there means it died opening.
+    int go[2];
+    if (pipe(go) != 0) die("pipe");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pids[kChildren];
+    for (int c = 0; c < kChildren; ++c) {
+        int ready[2];
+        if (pipe(ready) != 0) die("pipe");
+        pids[c] = fork();
+        if (pids[c] < 0) die("fork");
+        if (pids[c] == 0) {
+            close(ready[0]);
+            close(go[1]);
+            multiChild(e, dir, n, c, ready[1], go[0], &reports[c]);
+        }
+        close(ready[1]);
+        char byte;
+        if (read(ready[0], &byte, 1) != 1) mismatch(m.engine, "child " + std::to_string(c) + " failed to open");
+        close(ready[0]);
+    }
+    close(go[0]);
+    const double t0 = now();
+    close(go[1]);  // the start
+    for (int c = 0; c < kChildren; ++c) {
+        int status = 0;
+        if (waitpid(pids[c], &status, 0) != pids[c]) die("waitpid");
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            mismatch(m.engine, (c < kWriters ? "writer " : "reader ") + std::to_string(c % kWriters) + " exit status " +
+                                   std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)));
+    }
+    m.seconds = now() - t0;
+    for (int c = 0; c < kChildren; ++c) {
+        mismatches += static_cast<int>(reports[c].mismatches);
+        (c < kWriters ? m.writeOps : m.readOps) += double(reports[c].ops);
+    }
+    munmap(shared, sizeof(ChildReport) * kChildren);
+    if (m.writeOps != double(n / 4 * 2 * kWriters)) mismatch(m.engine, "multi: writers did not finish");
+    multiFinalCheck(e, dir, n);
+    return m;
+}
+
+// ---------------------------------------------------------------- SVG chart
+// One group of bars per workload, one bar per engine, on a logarithmic
+// ops/s axis; plain SVG text.
+struct ChartGroup {
+    std::string label;
+    std::vector<std::pair<std::string, double>> bars;  // engine, ops/s
+};
+
+std::string svgEscape(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '&') out += "&amp;";
+        else if (c == '<') out += "&lt;";
+        else if (c == '>') out += "&gt;";
+        else out += c;
+    }
+    return out;
+}
+
+void writeSvg(const std::string &path, const std::string &title, const std::vector<ChartGroup> &groups) {
+    std::vector<std::string> engines;
+    double lo = 1e300, hi = 0;
+    for (const auto &g : groups)
+        for (const auto &[engine, rate] : g.bars) {
+            if (std::find(engines.begin(), engines.end(), engine) == engines.end()) engines.push_back(engine);
+            if (rate > 0) lo = std::min(lo, rate), hi = std::max(hi, rate);
+        }
+    if (hi <= 0) lo = 1, hi = 10;
+    const int decadeLo = static_cast<int>(std::floor(std::log10(lo))), decadeHi = static_cast<int>(std::ceil(std::log10(hi)));
+    const int decades = std::max(1, decadeHi - decadeLo);
+    const double barW = 14, gap = 22, left = 70, top = 50, plotH = 320, legendW = 150;
+    const double groupW = barW * double(engines.size()) + gap;
+    const double width = std::max(560.0, left + groupW * double(groups.size()) + legendW), height = top + plotH + 60;
+    auto y = [&](double rate) {
+        const double f = (std::log10(std::max(rate, std::pow(10.0, decadeLo))) - decadeLo) / decades;
+        return top + plotH * (1 - f);
+    };
+    static const char *const colours[] = {"#1f77b4", "#aec7e8", "#ff7f0e", "#2ca02c", "#d62728", "#7f7f7f",
+                                          "#9467bd", "#8c564b"};
+    std::string svg;
+    char buf[512];
+    auto add = [&](const char *format, auto... args) {
+        std::snprintf(buf, sizeof buf, format, args...);
+        svg += buf;
+    };
+    add("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" font-family=\"sans-serif\" "
+        "font-size=\"11\">\n",
+        width, height);
+    add("<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
+    add("<text x=\"%.0f\" y=\"22\" font-size=\"14\">%s</text>\n", left, svgEscape(title).c_str());
+    for (int d = decadeLo; d <= decadeLo + decades; ++d) {
+        const double yy = y(std::pow(10.0, d));
+        add("<line x1=\"%.0f\" y1=\"%.1f\" x2=\"%.0f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n", left, yy,
+            left + groupW * double(groups.size()), yy);
+        static const char *const units[] = {"", "0", "00", "k", "0k", "00k", "M", "0M", "00M", "G"};
+        add("<text x=\"%.0f\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n", left - 6, yy + 4,
+            d >= 0 && d <= 9 ? (std::string("1") + units[d]).c_str() : "?");
+    }
+    add("<text x=\"14\" y=\"%.0f\" transform=\"rotate(-90 14 %.0f)\" text-anchor=\"middle\">ops/s (log)</text>\n",
+        top + plotH / 2, top + plotH / 2);
+    for (size_t g = 0; g < groups.size(); ++g) {
+        const double x0 = left + gap / 2 + groupW * double(g);
+        for (const auto &[engine, rate] : groups[g].bars) {
+            const size_t e = size_t(std::find(engines.begin(), engines.end(), engine) - engines.begin());
+            const double x = x0 + barW * double(e), yy = y(rate);
+            add("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.0f\" height=\"%.1f\" fill=\"%s\"><title>%s %s: %.0f ops/s"
+                "</title></rect>\n",
+                x, yy, barW - 2, top + plotH - yy, colours[e % 8], svgEscape(engine).c_str(),
+                svgEscape(groups[g].label).c_str(), rate);
+        }
+        add("<text x=\"%.1f\" y=\"%.0f\" text-anchor=\"middle\">%s</text>\n", x0 + barW * double(engines.size()) / 2,
+            top + plotH + 18, svgEscape(groups[g].label).c_str());
+    }
+    const double lx = left + groupW * double(groups.size()) + 16;
+    for (size_t e = 0; e < engines.size(); ++e) {
+        add("<rect x=\"%.0f\" y=\"%.0f\" width=\"12\" height=\"12\" fill=\"%s\"/>\n", lx, top + 18 * double(e),
+            colours[e % 8]);
+        add("<text x=\"%.0f\" y=\"%.0f\">%s</text>\n", lx + 18, top + 18 * double(e) + 10,
+            svgEscape(engines[e]).c_str());
+    }
+    svg += "</svg>\n";
+    FILE *out = std::fopen(path.c_str(), "w");
+    if (out == nullptr || std::fwrite(svg.data(), 1, svg.size(), out) != svg.size() || std::fclose(out) != 0)
+        die("cannot write " + path);
+}
+
 void usage() {
     std::fprintf(stderr,
-                 "usage: wisam-bench [-n N] [--csv] [--dir DIR] [--engines a,b,...] [--keep]\n"
-                 "engines: wisam-excl wisam-shared lmdb sqlite bdb map (those built in)\n");
+                 "usage: wisam-bench [-n N] [--single | --multi] [--csv] [--svg FILE] [--dir DIR]\n"
+                 "                   [--engines a,b,...] [--keep]\n"
+                 "engines: wisam-excl wisam-shared lmdb sqlite bdb map (those built in; the multi-process\n"
+                 "workload runs wisam-shared, lmdb, sqlite and bdb)\n");
     std::exit(2);
+}
+
+double rate(const Result &r, int w) { return r.seconds[w] > 0 ? r.ops[w] / r.seconds[w] : 0.0; }
+bool isWisam(const std::string &engine) { return engine.rfind("wisam", 0) == 0; }
+
+void printCsv(const std::vector<Result> &results, const std::vector<MultiResult> &multi, size_t n) {
+    std::printf("engine,workload,ops,seconds,ops_per_s\n");
+    for (const auto &r : results) {
+        for (int w = 0; w < kWorkloadCount; ++w)
+            std::printf("%s,%.2s,%.0f,%.6f,%.0f\n", r.engine.c_str(), kWorkloads[w], r.ops[w], r.seconds[w],
+                        rate(r, w));
+        if (r.onDisk) std::printf("%s,bytes_per_record,%zu,,%.1f\n", r.engine.c_str(), n, r.bytesPerRecord);
+    }
+    for (const auto &m : multi) {
+        std::printf("%s,MP,%.0f,%.6f,%.0f\n", m.engine.c_str(), m.writeOps + m.readOps, m.seconds, m.rate());
+        std::printf("%s,MP-write,%.0f,%.6f,%.0f\n", m.engine.c_str(), m.writeOps, m.seconds, m.writeOps / m.seconds);
+        std::printf("%s,MP-read,%.0f,%.6f,%.0f\n", m.engine.c_str(), m.readOps, m.seconds, m.readOps / m.seconds);
+    }
+}
+
+// Peers are the on-disk engines other than wisam; the std::map baseline is
+// shown but never the best peer.
+void printSingleTable(const std::vector<Result> &results, size_t n) {
+    std::printf("N = %zu records of %d bytes; ops/s (higher is better)\n\n", n, kRecordLength);
+    std::printf("%-18s", "workload");
+    for (const auto &r : results) std::printf(" %13s", r.engine.c_str());
+    std::printf("  %-8s", "best");
+    for (const auto &r : results)
+        if (isWisam(r.engine)) std::printf(" %11s", (r.engine.substr(6) + ":best").c_str());
+    std::printf("\n");
+    for (int w = 0; w < kWorkloadCount; ++w) {
+        std::printf("%-18s", kWorkloads[w]);
+        const Result *best = nullptr;
+        for (const auto &r : results) {
+            std::printf(" %13.0f", rate(r, w));
+            if (!isWisam(r.engine) && r.onDisk && (best == nullptr || rate(r, w) > rate(*best, w))) best = &r;
+        }
+        std::printf("  %-8s", best ? best->engine.c_str() : "-");
+        for (const auto &r : results)
+            if (isWisam(r.engine)) {
+                if (best) std::printf(" %11.2f", rate(r, w) / rate(*best, w));
+                else std::printf(" %11s", "-");
+            }
+        std::printf("\n");
+    }
+    std::printf("%-18s", "bytes/record");
+    for (const auto &r : results) {
+        if (r.onDisk) std::printf(" %13.1f", r.bytesPerRecord);
+        else std::printf(" %13s", "(memory)");
+    }
+    std::printf("\n");
+}
+
+void printMultiTable(const std::vector<MultiResult> &multi, size_t n) {
+    const size_t m = n - n % 8;
+    std::printf("Multi-process: %d writers + %d readers on one store, %zu records loaded before the fork;\n"
+                "each writer inserts %zu new records then updates them, each reader does 2 x (%zu point reads\n"
+                "+ 1 full secondary scan); wall time from the start signal until every child has exited\n\n",
+                kWriters, kReaders, m / 2, m / 4, m / 8);
+    std::printf("%-14s %11s %11s %9s %11s %11s %11s\n", "engine", "write ops", "read ops", "seconds", "ops/s",
+                "write ops/s", "read ops/s");
+    const MultiResult *best = nullptr;
+    for (const auto &r : multi) {
+        std::printf("%-14s %11.0f %11.0f %9.3f %11.0f %11.0f %11.0f\n", r.engine.c_str(), r.writeOps, r.readOps,
+                    r.seconds, r.rate(), r.writeOps / r.seconds, r.readOps / r.seconds);
+        if (!isWisam(r.engine) && (best == nullptr || r.rate() > best->rate())) best = &r;
+    }
+    for (const auto &r : multi)
+        if (isWisam(r.engine) && best != nullptr) {
+            std::printf("\n%s / best peer (%s): %.2f total", r.engine.c_str(), best->engine.c_str(),
+                        r.rate() / best->rate());
+            for (const auto &p : multi)
+                if (!isWisam(p.engine)) std::printf(", %.2f vs %s", r.rate() / p.rate(), p.engine.c_str());
+            std::printf("\n");
+        }
+}
+
+std::vector<ChartGroup> chartGroups(const std::vector<Result> &results, const std::vector<MultiResult> &multi) {
+    std::vector<ChartGroup> groups;
+    for (int w = 0; !results.empty() && w < kWorkloadCount; ++w) {
+        ChartGroup g{std::string(kWorkloads[w], 2), {}};
+        for (const auto &r : results) g.bars.emplace_back(r.engine, rate(r, w));
+        groups.push_back(g);
+    }
+    if (!multi.empty()) {
+        ChartGroup g{"MP 2W+2R", {}};
+        for (const auto &m : multi) g.bars.emplace_back(m.engine, m.rate());
+        groups.push_back(g);
+    }
+    return groups;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     size_t n = 200000;
-    bool csv = false, keep = false;
-    std::string root, only;
+    bool csv = false, keep = false, single = true, multiProcess = true;
+    std::string root, only, svgPath;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-n" && i + 1 < argc) n = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--csv") csv = true;
         else if (a == "--keep") keep = true;
+        else if (a == "--single") multiProcess = false, single = true;
+        else if (a == "--multi") single = false, multiProcess = true;
+        else if (a == "--svg" && i + 1 < argc) svgPath = argv[++i];
         else if (a == "--dir" && i + 1 < argc) root = argv[++i];
         else if (a == "--engines" && i + 1 < argc) only.append(",").append(argv[++i]).append(",");
         else usage();
     }
-    if (n < 2 || n > 100000000) usage();
+    if (n < 8 || n > 100000000) usage();
     bool madeRoot = false;
     if (root.empty()) {
         char pattern[] = "/tmp/wisam-peers-XXXXXX";
@@ -830,71 +1284,64 @@ int main(int argc, char **argv) {
         root = pattern;
         madeRoot = true;
     }
-
-    std::vector<std::unique_ptr<Engine>> engines;
-    engines.push_back(std::make_unique<WisamEngine>(true, n));
-    engines.push_back(std::make_unique<WisamEngine>(false, n));
-#ifdef WISAM_BENCH_LMDB
-    engines.push_back(std::make_unique<LmdbEngine>(n));
-#endif
-#ifdef WISAM_BENCH_SQLITE
-    engines.push_back(std::make_unique<SqliteEngine>());
-#endif
-#ifdef WISAM_BENCH_BDB
-    engines.push_back(std::make_unique<BdbEngine>());
-#endif
-    engines.push_back(std::make_unique<MapEngine>());
+    auto selected = [&](const Engine &e) {
+        const std::string id = e.name() == "std::map" ? "map" : e.name();
+        return only.empty() || only.find("," + id + ",") != std::string::npos;
+    };
 
     std::vector<Result> results;
-    for (auto &e : engines) {
-        const std::string id = e->name() == "std::map" ? "map" : e->name();
-        if (!only.empty() && only.find("," + id + ",") == std::string::npos) continue;
-        std::fprintf(stderr, "wisam-bench: %s, N = %zu ...\n", e->name().c_str(), n);
-        results.push_back(run(*e, n, root));
+    if (single) {
+        std::vector<std::unique_ptr<Engine>> engines;
+        engines.push_back(std::make_unique<WisamEngine>(true, n));
+        engines.push_back(std::make_unique<WisamEngine>(false, n));
+#ifdef WISAM_BENCH_LMDB
+        engines.push_back(std::make_unique<LmdbEngine>(n, false));
+#endif
+#ifdef WISAM_BENCH_SQLITE
+        engines.push_back(std::make_unique<SqliteEngine>(false));
+#endif
+#ifdef WISAM_BENCH_BDB
+        engines.push_back(std::make_unique<BdbEngine>(false));
+#endif
+        engines.push_back(std::make_unique<MapEngine>());
+        for (auto &e : engines) {
+            if (!selected(*e)) continue;
+            std::fprintf(stderr, "wisam-bench: %s, N = %zu ...\n", e->name().c_str(), n);
+            results.push_back(run(*e, n, root));
+        }
+    }
+    std::vector<MultiResult> multi;
+    if (multiProcess) {
+        std::vector<std::unique_ptr<Engine>> engines;
+        engines.push_back(std::make_unique<WisamEngine>(false, n));
+#ifdef WISAM_BENCH_LMDB
+        engines.push_back(std::make_unique<LmdbEngine>(n, true));
+#endif
+#ifdef WISAM_BENCH_SQLITE
+        engines.push_back(std::make_unique<SqliteEngine>(true));
+#endif
+#ifdef WISAM_BENCH_BDB
+        engines.push_back(std::make_unique<BdbEngine>(true));
+#endif
+        for (auto &e : engines) {
+            if (!selected(*e)) continue;
+            std::fprintf(stderr, "wisam-bench: %s, multi-process, N = %zu ...\n", e->name().c_str(), n);
+            multi.push_back(runMulti(*e, n, root));
+        }
     }
     if (madeRoot && !keep) std::filesystem::remove_all(root);
 
-    auto rate = [](const Result &r, int w) { return r.seconds[w] > 0 ? r.ops[w] / r.seconds[w] : 0.0; };
     if (csv) {
-        std::printf("engine,workload,ops,seconds,ops_per_s\n");
-        for (const auto &r : results) {
-            for (int w = 0; w < kWorkloadCount; ++w)
-                std::printf("%s,%.2s,%.0f,%.6f,%.0f\n", r.engine.c_str(), kWorkloads[w], r.ops[w], r.seconds[w],
-                            rate(r, w));
-            if (r.onDisk) std::printf("%s,bytes_per_record,%zu,,%.1f\n", r.engine.c_str(), n, r.bytesPerRecord);
-        }
+        printCsv(results, multi, n);
     } else {
-        // Peers are the on-disk engines other than wisam; the std::map
-        // baseline is shown but never the best peer.
-        auto isWisam = [](const Result &r) { return r.engine.rfind("wisam", 0) == 0; };
-        std::printf("N = %zu records of %d bytes; ops/s (higher is better)\n\n", n, kRecordLength);
-        std::printf("%-18s", "workload");
-        for (const auto &r : results) std::printf(" %13s", r.engine.c_str());
-        std::printf("  %-8s", "best");
-        for (const auto &r : results)
-            if (isWisam(r)) std::printf(" %11s", (r.engine.substr(6) + ":best").c_str());
-        std::printf("\n");
-        for (int w = 0; w < kWorkloadCount; ++w) {
-            std::printf("%-18s", kWorkloads[w]);
-            const Result *best = nullptr;
-            for (const auto &r : results) {
-                std::printf(" %13.0f", rate(r, w));
-                if (!isWisam(r) && r.onDisk && (best == nullptr || rate(r, w) > rate(*best, w))) best = &r;
-            }
-            std::printf("  %-8s", best ? best->engine.c_str() : "-");
-            for (const auto &r : results)
-                if (isWisam(r)) {
-                    if (best) std::printf(" %11.2f", rate(r, w) / rate(*best, w));
-                    else std::printf(" %11s", "-");
-                }
-            std::printf("\n");
-        }
-        std::printf("%-18s", "bytes/record");
-        for (const auto &r : results) {
-            if (r.onDisk) std::printf(" %13.1f", r.bytesPerRecord);
-            else std::printf(" %13s", "(memory)");
-        }
-        std::printf("\n");
+        if (!results.empty()) printSingleTable(results, n);
+        if (!results.empty() && !multi.empty()) std::printf("\n");
+        if (!multi.empty()) printMultiTable(multi, n);
+    }
+    if (!svgPath.empty()) {
+        writeSvg(svgPath, "wisam-bench, N = " + std::to_string(n) + " records of 100 bytes: ops/s per engine",
+                 chartGroups(results, multi));
+        std::fprintf(stderr, "wisam-bench: chart written to %s\n", svgPath.c_str());
     }
     if (mismatches != 0) {
         std::fprintf(stderr, "wisam-bench: %d mismatches\n", mismatches);
