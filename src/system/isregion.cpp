@@ -4,6 +4,8 @@
 #include <sched.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <map>
 #include <utility>
 
@@ -150,6 +152,9 @@ void forgetRegions(int32_t fd) {
 
 namespace {
 
+constexpr std::chrono::milliseconds kSlotCounterPatience{250};
+constexpr std::chrono::microseconds kSlotCounterRetryPause{200};
+
 // The slot after the one stored in the counter, round robin over 4..511.
 // A counter that holds anything outside that range (a damaged file) starts
 // over at 4 rather than handing out a byte of the counter itself.
@@ -163,13 +168,28 @@ int32_t nextSlot(const uint8_t *counter, bool haveCounter) {
     return static_cast<int32_t>(last) + 1;
 }
 
+// The slot counter is locked only for the few system calls of one slot
+// allocation, or for as long as an exclusive opener keeps the file.  A
+// request that meets it therefore tries again for a short while before it
+// counts as refused, so that processes opening a file at the same moment do
+// not fail each other with 113.
+bool lockSlotCounter(IsFile *f) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + kSlotCounterPatience;
+    for (;;) {
+        if (sysLockRegion(f, kKindLock, kSlotCounterOffset, kSlotCounterLength, false)) return true;
+        if (errno != EACCES || Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kSlotCounterRetryPause);
+    }
+}
+
 }  // namespace
 
 int32_t sysUserSlot(IsFile *f) {
     if (f == nullptr) return sysCalls.getpid();
     if (f->lockFd < 0) return 0;
     if (f->userSlot != 0) return f->userSlot;
-    if (!sysLockRegion(f, kKindLock, kSlotCounterOffset, kSlotCounterLength, false)) {
+    if (!lockSlotCounter(f)) {
         if (errno == EACCES) f->errorNumber = kErrFileInUse;
         return 0;
     }

@@ -54,8 +54,9 @@ int sysLockRegion(IsFile *f, int kindOrFd, int64_t offset, int32_t length, bool 
 int sysUnlockRegion(IsFile *f, int kindOrFd, int64_t offset, int32_t length);
 
 // The handle's user slot (4..511), handed out round robin through the slot
-// counter on first use; 0 without a lock file or when the counter is locked
-// (errorNumber 113).  Without a handle: the process id.
+// counter on first use; 0 without a lock file or when the counter stays
+// locked for a quarter of a second (an exclusive opener; errorNumber 113).
+// Without a handle: the process id.
 int32_t sysUserSlot(IsFile *f);
 
 // Forgets the ranges held through `fd`, which is being closed.
