@@ -84,33 +84,8 @@ TEST(KeyFitsNode, DamagedSizesFitNothing) {
 // ---------------------------------------------------------------------------
 // Edge cases on small indexes of 8-digit character keys.
 
-class Grow : public ::testing::Test {
+class Grow : public testing::DigitKeyIndex {
 protected:
-    void make(uint16_t flags, int32_t nodeSize = 1024, int16_t length = 8) {
-        file = std::make_unique<testing::IndexFile>(nodeSize);
-        ASSERT_NE(file->f, nullptr);
-        k = length;
-        ASSERT_EQ(file->addIndex(keyOf(flags, {keyPart(0, length, ISTYPE_CHAR)})), 0);
-        f = file->f;
-        path = f->indexes[0];
-    }
-    std::vector<uint8_t> key(int value) const {
-        std::vector<uint8_t> bytes(static_cast<size_t>(k), ' ');
-        char text[32];
-        std::snprintf(text, sizeof text, "%08d", value);
-        std::memcpy(bytes.data(), text, std::min<size_t>(8, bytes.size()));
-        return bytes;
-    }
-    int insert(int value, uint32_t record) {
-        const auto bytes = key(value);
-        return file->call([&] {
-            insertKey(f, path, bytes.data(), record);
-            pathFlush(f, 0);
-            freeListFlush(f);
-            writeDictionary(f);
-            return 1;
-        });
-    }
     testing::FileCheck checked() {
         auto check = file->check();
         EXPECT_TRUE(check.ok()) << check.report();
@@ -122,10 +97,6 @@ protected:
         const size_t at = static_cast<size_t>(n - 1) * size;
         return std::vector<uint8_t>(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + size));
     }
-    std::unique_ptr<testing::IndexFile> file;
-    IsFile *f = nullptr;
-    TreePath *path = nullptr;
-    int16_t k = 8;
 };
 
 TEST_F(Grow, AscendingKeysFillPlainLeavesCompletely) {

@@ -28,34 +28,9 @@ using testing::keyPart;
 
 // An index of 8-digit character keys ("%08d"), plain unless flags say
 // otherwise.
-class Paths : public ::testing::Test {
+class Paths : public testing::DigitKeyIndex {
 protected:
-    void make(uint16_t flags, int32_t nodeSize = 1024, int16_t length = 8) {
-        file = std::make_unique<testing::IndexFile>(nodeSize);
-        ASSERT_NE(file->f, nullptr);
-        k = length;
-        ASSERT_EQ(file->addIndex(keyOf(flags, {keyPart(0, length, ISTYPE_CHAR)})), 0);
-        f = file->f;
-        path = f->indexes[0];
-    }
-    std::vector<uint8_t> key(int value) const {
-        std::vector<uint8_t> bytes(static_cast<size_t>(k), ' ');
-        char text[32];
-        std::snprintf(text, sizeof text, "%08d", value);
-        std::memcpy(bytes.data(), text, std::min<size_t>(8, bytes.size()));
-        return bytes;
-    }
     int keyValue(const uint8_t *bytes) const { return std::atoi(std::string(reinterpret_cast<const char *>(bytes), 8).c_str()); }
-    int insert(int value, uint32_t record) {
-        const auto bytes = key(value);
-        return file->call([&] {
-            insertKey(f, path, bytes.data(), record);
-            pathFlush(f, 0);
-            freeListFlush(f);
-            writeDictionary(f);
-            return 1;
-        });
-    }
     template <class Work>
     int run(Work work) {
         return file->call([&] { return work(); });
@@ -79,10 +54,6 @@ protected:
         nodeChanged(f, leaf, leaf->used - e);
         ASSERT_EQ(file->call([&] { return pathFlush(f, 0), 1; }), 1);
     }
-    std::unique_ptr<testing::IndexFile> file;
-    IsFile *f = nullptr;
-    TreePath *path = nullptr;
-    int16_t k = 8;
 };
 
 TEST_F(Paths, TheRootIsTheHeadOfAFreshPath) {

@@ -2,11 +2,13 @@
 #include "support/treecheck.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <map>
 
 #include "frame/iscall.h"
 #include "index/isfree.h"
+#include "index/isgrow.h"
 #include "index/iskey.h"
 #include "index/ispath.h"
 #include "structure/isdict.h"
@@ -328,6 +330,34 @@ int IndexFile::call(const std::function<int()> &work) { return inCall(f, kAccess
 int IndexFile::flush() {
     return call([&] {
         pathFlush(f, f->keyCount);
+        freeListFlush(f);
+        writeDictionary(f);
+        return 1;
+    });
+}
+
+void DigitKeyIndex::make(uint16_t flags, int32_t nodeSize, int16_t length) {
+    file = std::make_unique<IndexFile>(nodeSize);
+    ASSERT_NE(file->f, nullptr);
+    k = length;
+    ASSERT_EQ(file->addIndex(keyOf(flags, {keyPart(0, length, ISTYPE_CHAR)})), 0);
+    f = file->f;
+    path = f->indexes[0];
+}
+
+std::vector<uint8_t> DigitKeyIndex::key(int value) const {
+    std::vector<uint8_t> bytes(static_cast<size_t>(k), ' ');
+    char text[32];
+    std::snprintf(text, sizeof text, "%08d", value);
+    std::memcpy(bytes.data(), text, std::min<size_t>(8, bytes.size()));
+    return bytes;
+}
+
+int DigitKeyIndex::insert(int value, uint32_t record) {
+    const auto bytes = key(value);
+    return file->call([&] {
+        insertKey(f, path, bytes.data(), record);
+        pathFlush(f, 0);
         freeListFlush(f);
         writeDictionary(f);
         return 1;

@@ -19,6 +19,10 @@
 // free-list chain node, or a free index number, exactly once.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <memory>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -80,6 +84,22 @@ public:
 
 KeyDesc keyOf(uint16_t flags, std::initializer_list<KeyPart> parts);
 inline KeyPart keyPart(int16_t start, int16_t length, uint16_t type) { return KeyPart{start, length, type}; }
+
+// An index of 8-digit character keys ("%08d", blank-filled to `k` bytes) in
+// a fresh index file, plain unless flags say otherwise: the fixture of the
+// path and insertion tests.
+class DigitKeyIndex : public ::testing::Test {
+protected:
+    void make(uint16_t flags, int32_t nodeSize = 1024, int16_t length = 8);
+    std::vector<uint8_t> key(int value) const;
+    // Inserts `value` with `record` and writes the change, in one call.
+    int insert(int value, uint32_t record);
+
+    std::unique_ptr<IndexFile> file;
+    IsFile *f = nullptr;
+    TreePath *path = nullptr;
+    int16_t k = 8;
+};
 
 // Records the fatal reports ("fatal isam error ...") for the life of the
 // object.
