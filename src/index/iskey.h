@@ -2,8 +2,8 @@
 // null keys, and the one ordering rule of every index.
 //
 // A key image is the concatenation, in part order, of the bytes of every
-// part of the index's `KeyDesc`; part j starts at the sum of the lengths of
-// parts 0..j-1, and the image is `keyLength` bytes long (at most 1024, so a
+// part of the index's `KeyDesc`; each part starts where the one before it
+// ends, and the image is `keyLength` bytes long (at most 1024, so a
 // `kMaxKeyBytes` buffer always suffices).  Images are plain caller-owned
 // byte buffers.  `compareKeys` is used by node search, tree descent,
 // insertion, deletion, the checks and the exported customKeyCmp; it looks at

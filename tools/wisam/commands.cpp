@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "keyspec.h"
+#include "keytext.h"
 #include "tool.h"
 
 namespace wisam::tool {
@@ -18,8 +18,8 @@ namespace wisam::tool {
 namespace {
 
 constexpr const char *kCreateHelp =
-    "usage: wisam create NAME --reclen N --key SPEC [--key SPEC...] [--varlen MAX]\n"
-    "  SPEC is START:LEN:TYPE[,START:LEN:TYPE...][:FLAG...]\n"
+    "usage: wisam create NAME --reclen N --key KEY [--key KEY...] [--varlen MAX]\n"
+    "  KEY is START:LEN:TYPE[,START:LEN:TYPE...][:FLAG...]\n"
     "  TYPE: char int long double float short nlong string wtext recid devtag\n"
     "        wdevtag bytes wnocase, or a number; append '-' for descending\n"
     "  FLAG: dups dupcompress leadcompress trailcompress compress nullfill\n"

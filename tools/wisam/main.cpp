@@ -14,7 +14,7 @@ namespace {
 constexpr const char *kHelp =
     "usage: wisam COMMAND [ARGS]\n"
     "\n"
-    "  create NAME --reclen N --key SPEC [--key SPEC...] [--varlen MAX]\n"
+    "  create NAME --reclen N --key KEY [--key KEY...] [--varlen MAX]\n"
     "                          build an ISAM file (the first key is the primary)\n"
     "  info NAME               summary, key descriptions and dictionary fields\n"
     "  dump NAME [--index K] [--hex]\n"

@@ -1,4 +1,4 @@
-// keyspec.h - key descriptions written as text on the command line.
+// keytext.h - key descriptions written as text on the command line.
 //
 //   START:LEN:TYPE[,START:LEN:TYPE...][:FLAG...]
 //

@@ -1,5 +1,5 @@
-// keyspec.cpp - parsing and printing key descriptions.
-#include "keyspec.h"
+// keytext.cpp - parsing and printing key descriptions.
+#include "keytext.h"
 
 #include <cstdlib>
 #include <cstring>
