@@ -12,10 +12,6 @@ using namespace wisam;
 
 namespace {
 
-bool recordExists(const IsFile *f, int32_t record) {
-    return record >= 1 && static_cast<uint32_t>(record) <= f->dataAlloc.highest;
-}
-
 int readData(IsFile *f, void *destination, int32_t record) {
     if (destination == nullptr || !recordExists(f, record)) raiseError(f, kErrBadArgument, 0);
     readSlot(f, nullptr, record);

@@ -14,10 +14,6 @@ namespace wisam {
 
 namespace {
 
-bool inRange(const IsFile *f, int64_t n) {
-    return n >= 1 && n <= static_cast<int64_t>(f->dataAlloc.highest);
-}
-
 // Start record and step of a read mode in record-number order.
 bool recordStart(const IsFile *f, int mode, int64_t &start, int &step) {
     switch (mode) {
@@ -36,13 +32,13 @@ bool recordStart(const IsFile *f, int mode, int64_t &start, int &step) {
 bool positionByNumber(IsFile *f, int mode) {
     int64_t n = 0;
     int step = 0;
-    if (f->dataAlloc.highest == 0 || !recordStart(f, mode, n, step) || !inRange(f, n)) return false;
+    if (f->dataAlloc.highest == 0 || !recordStart(f, mode, n, step) || !recordExists(f, n)) return false;
     readSlot(f, nullptr, static_cast<int32_t>(n));
     if (f->recordBuffer[f->recordLength] == kSlotMarkerDeleted) {
         if (step == 0) return false;
         do {
             n += step;
-            if (!inRange(f, n)) return false;
+            if (!recordExists(f, n)) return false;
         } while (slotDeleted(f, static_cast<int32_t>(n)));
         readSlot(f, nullptr, static_cast<int32_t>(n));
     }
@@ -122,7 +118,7 @@ bool positionRecord(IsFile *f, const void *record, int mode) {
 }
 
 bool positionOnRecord(IsFile *f, int32_t n) {
-    if (!inRange(f, n)) return false;
+    if (!recordExists(f, n)) return false;
     TreePath *path = currentPath(f);
     if (path == nullptr) {
         f->recnum = n;

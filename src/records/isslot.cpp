@@ -17,10 +17,6 @@ int64_t slotOffset(const IsFile *f, int32_t record) {
     return static_cast<int64_t>(record - 1) * f->slotSize;
 }
 
-bool exists(const IsFile *f, int32_t record) {
-    return record >= 1 && static_cast<uint32_t>(record) <= f->dataAlloc.highest;
-}
-
 uint8_t *slotBuffer(IsFile *f) {
     if (f->recordBuffer == nullptr) {
         f->recordBuffer = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->slotSize)));
@@ -32,6 +28,10 @@ bool hasMask(const IsFile *f) { return (f->mode & kModeIndexMask) != 0; }
 
 }  // namespace
 
+bool recordExists(const IsFile *f, int64_t record) {
+    return record >= 1 && record <= static_cast<int64_t>(f->dataAlloc.highest);
+}
+
 int32_t slotSizeFor(int32_t recordLength, uint32_t mode) {
     int32_t size = recordLength + 1;
     if ((mode & kModeVarLength) != 0) size += kVarReferenceSize;
@@ -40,7 +40,7 @@ int32_t slotSizeFor(int32_t recordLength, uint32_t mode) {
 }
 
 void readSlot(IsFile *f, void *destination, int32_t record) {
-    if (!exists(f, record)) raiseError(f, kErrNoCurrent, 0, '3');
+    if (!recordExists(f, record)) raiseError(f, kErrNoCurrent, 0, '3');
     uint8_t *slot = slotBuffer(f);
     cacheRead(f, kKindData, slot, f->slotSize, slotOffset(f, record));
     if (destination != nullptr) std::memcpy(destination, slot, static_cast<size_t>(f->recordLength));

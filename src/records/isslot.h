@@ -31,6 +31,9 @@ constexpr uint8_t kSlotMarkerDeleted = 0x00;
 constexpr int32_t kVarReferenceSize = 6;
 constexpr int32_t kRecordMaskSize = 4;
 
+// Whether record `record` exists: 1..the highest record number.
+bool recordExists(const IsFile *f, int64_t record);
+
 // slotSize for a record length and mode word.
 int32_t slotSizeFor(int32_t recordLength, uint32_t mode);
 

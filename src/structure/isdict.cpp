@@ -39,6 +39,9 @@ void takeFixedFields(IsFile *f, const uint8_t *d) {
     f->keyDescNode = static_cast<uint32_t>(ld4(d + kDictKeyDescNode));
     f->recordLength = static_cast<int16_t>(ld2(d + kDictRecordLength));
     f->maxRecordLength = ld2(d + kDictMaxRecordLength) & 0xFFFF;
+    // Every buffer of the handle is sized from these: a negative record
+    // length is a damaged dictionary, not a size.
+    if (f->recordLength < 0) raiseError(f, kErrCorrupt, kIoRead + kKindIndex);
     applyFeatures(f, d);
 }
 

@@ -134,6 +134,16 @@ TEST_F(Dictionary, ReadTakesFixedFieldsOnceAndCountersEveryTime) {
     EXPECT_EQ(f->indexAlloc.head, 6u);
 }
 
+TEST_F(Dictionary, NegativeRecordLengthIsCorrupt) {
+    testing::layDownFiles(dir.file("neg"), 20);
+    auto bytes = testing::readFile(dir.file("neg.wox"));
+    st2(&bytes[13], -20);
+    testing::writeFile(dir.file("neg.wox"), bytes);
+    int error = 0;
+    EXPECT_EQ(testing::tryOpenHandle(dir.name("neg"), kReadWrite, error), nullptr);
+    EXPECT_EQ(error, 105);
+}
+
 TEST_F(Dictionary, BlockSizeTooSmallForTheDictionaryIsCorrupt) {
     testing::layDownFiles(dir.file("bad"), 20);
     auto bytes = testing::readFile(dir.file("bad.wox"));
