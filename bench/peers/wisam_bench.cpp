@@ -54,6 +54,7 @@ namespace {
 constexpr int kRecordLength = 100;
 constexpr int kSecondaryAt = 8;
 constexpr int kFillerAt = 12;
+constexpr int64_t kCacheBudget = int64_t{64} << 20;  // every engine's cache
 constexpr int kBatch = 10000;  // writes per transaction (LMDB, SQLite)
 constexpr uint64_t kStride = 1000003;
 constexpr uint64_t kOffset = 17;
@@ -163,33 +164,21 @@ public:
         IsFile *b = isBuild(name_.c_str(), kRecordLength, 0, &primary, ISINOUT | ISEXCLLOCK);
         if (b == nullptr) fail("isBuild", nullptr);
         if (!isAddIndex(b, &secondary)) fail("isAddIndex", b);
-        IsamInfo info{};
-        if (!isIsamInfo(b, &info)) fail("isIsamInfo", b);
         isClose(b);
-        // An index cache that holds both indexes (about 16 bytes an entry
-        // with node overhead), 4 ways.
-        const size_t blocks = 2 * n_ * 16 / static_cast<size_t>(info.blockSize > 0 ? info.blockSize : 1024);
-        isDefaultIndexCacheAssociativity = 4;
-        isDefaultIndexCacheLines = static_cast<int32_t>(blocks / 4 + 16);
-        f_ = isOpen(name_.c_str(), ISINOUT | (exclusive_ ? ISEXCLLOCK : ISMANULOCK));
-        if (f_ == nullptr) fail("isOpen", nullptr);
+        openHandle(exclusive_ ? ISEXCLLOCK : ISMANULOCK);
     }
     // Shared mode only: a handle of this process on the file open() built.
     void attach(const std::string &dir) override {
         const std::string base = dir + "/records";
         name_.assign(base.begin(), base.end());
-        isFileCacheActive = 1;
-        isWriteBackActive = 0;
-        f_ = isOpen(name_.c_str(), ISINOUT | ISMANULOCK);
-        if (f_ == nullptr) fail("isOpen", nullptr);
-        IsamInfo info{};
-        if (!isIsamInfo(f_, &info)) fail("isIsamInfo", f_);
-        isClose(f_);
-        const size_t blocks = 2 * n_ * 16 / static_cast<size_t>(info.blockSize > 0 ? info.blockSize : 1024);
-        isDefaultIndexCacheAssociativity = 4;
-        isDefaultIndexCacheLines = static_cast<int32_t>(blocks / 4 + 16);
-        f_ = isOpen(name_.c_str(), ISINOUT | ISMANULOCK);
-        if (f_ == nullptr) fail("isOpen", nullptr);
+        openHandle(ISMANULOCK);
+    }
+    // After the bulk load: a data cache is sized by the file's record count
+    // when it is created, so restart it now that the file holds its records
+    // (the kept lock has ended, nothing is dirty).
+    void flush() override {
+        stopFileCache(f_);
+        startFileCache(f_);
     }
     void begin(bool) override {
         isWriteBackActive = exclusive_ ? 1 : 0;
@@ -227,6 +216,25 @@ public:
     }
 
 private:
+    // The caches get the 64 MB the peers get: the index cache what both
+    // indexes need (about 16 bytes an entry with node overhead, twice that
+    // for set conflicts), at most half; the data cache the rest.
+    void openHandle(int lockMode) {
+        isFileCacheActive = 1;
+        isWriteBackActive = exclusive_ ? 1 : 0;
+        isFileCacheMaxMemUsage = kCacheBudget + (1 << 20);
+        constexpr int64_t kIndexWays = 4, kDataWays = 16, kNodeSize = 4096, kSlotSize = kRecordLength + 1;
+        const int64_t indexWanted = 2 * 2 * int64_t(n_) * 16 / kNodeSize;
+        const int64_t indexBlocks = std::min(indexWanted, kCacheBudget / 2 / (kNodeSize + 24));
+        const int64_t indexCharge = indexBlocks * (kNodeSize + 24);
+        const int64_t dataBlocks = (kCacheBudget - indexCharge) / (kSlotSize + 24);
+        isDefaultIndexCacheAssociativity = kIndexWays;
+        isDefaultIndexCacheLines = static_cast<int32_t>(std::max<int64_t>(indexBlocks / kIndexWays, 1));
+        isDefaultDataCacheAssociativity = kDataWays;
+        isDefaultDataCacheLines = static_cast<int32_t>(std::max<int64_t>(dataBlocks / kDataWays - 1, 1));
+        f_ = isOpen(name_.c_str(), ISINOUT | lockMode);
+        if (f_ == nullptr) fail("isOpen", nullptr);
+    }
     void scan(int index, const Visit &visit) {
         uint8_t rec[kRecordLength];
         if (!isIndex(f_, index)) fail("isIndex", f_);
@@ -443,7 +451,7 @@ public:
         if (multi_) check(sqlite3_busy_timeout(db_, 600000), "busy_timeout");
         exec("PRAGMA synchronous=OFF");
         exec(multi_ ? "PRAGMA journal_mode=WAL" : "PRAGMA journal_mode=OFF");
-        exec("PRAGMA cache_size=-65536");  // 64 MB, as Berkeley DB
+        exec(("PRAGMA cache_size=-" + std::to_string(kCacheBudget >> 10)).c_str());
         exec("CREATE TABLE IF NOT EXISTS t(pk BLOB PRIMARY KEY, sec INTEGER NOT NULL, filler BLOB NOT NULL) "
              "WITHOUT ROWID");
         exec("CREATE INDEX IF NOT EXISTS t_sec ON t(sec)");
@@ -562,7 +570,7 @@ public:
     std::string name() const override { return "bdb"; }
     void open(const std::string &dir) override {
         check(db_env_create(&env_, 0), "db_env_create");
-        check(env_->set_cachesize(env_, 0, 64u << 20, 1), "set_cachesize");
+        check(env_->set_cachesize(env_, 0, uint32_t(kCacheBudget), 1), "set_cachesize");
         if (multi_) {
             check(env_->set_flags(env_, DB_CDB_ALLDB, 1), "set_flags DB_CDB_ALLDB");
             check(env_->open(env_, dir.c_str(), DB_CREATE | DB_INIT_CDB | DB_INIT_MPOOL, 0644), "env open");

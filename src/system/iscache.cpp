@@ -12,27 +12,28 @@
 
 namespace wisam {
 
-// One way of a set: a block-sized slice of the cache's buffer.
+// One way of a set.  Its block-sized slice of the buffer is at index
+// (set x ways + way) x blockSize.
 struct CacheWay {
-    int32_t valid;      // the slice holds the block's current contents
-    int32_t dirty;      // the slice differs from the file; implies valid
-    int32_t block;      // file offset / block size
     IsFile *owner;      // handle whose file the block belongs to
+    int32_t block;      // file offset / block size
     uint32_t age;       // bit 31 set on use, shifted right on each allocation
-    uint8_t *data;      // the slice of BlockCache::buffer
+    uint8_t valid;      // the slice holds the block's current contents
+    uint8_t dirty;      // the slice differs from the file; implies valid
 };
 
-struct CacheSet {
-    int32_t inUse;      // 0: every way counts as invalid
-    CacheWay *ways;     // `ways` records
-};
-
+// The ways of all sets lie in one array, set after set.  Beside it `tags`
+// holds, for every way, its block number while the way is valid and -1
+// otherwise, so that a lookup reads one short run of 32-bit words and
+// touches a way record only on a match.
 struct BlockCache {
     int32_t kind;       // kKindIndex or kKindData
     int32_t sets;
     int32_t ways;
     int32_t blockSize;
-    CacheSet *setTable; // `sets` entries
+    int32_t *inUse;     // per set; 0: every way of the set counts as invalid
+    int32_t *tags;      // sets x ways
+    CacheWay *way;      // sets x ways
     uint8_t *buffer;    // sets x ways x blockSize bytes
 };
 
@@ -46,6 +47,7 @@ constexpr int64_t kCacheObjectCharge = 24;
 
 constexpr int32_t kGlobalBlockSize = 4096;  // the node size of isBuild without varlen
 constexpr uint32_t kAgeUsed = 0x80000000u;
+constexpr int32_t kNoTag = -1;
 constexpr int64_t kDictionaryOffset = 0;    // block 1 of the index file: never cached
 
 // Data caches are not reduced below this many sets and ways.
@@ -70,10 +72,9 @@ int64_t chargeOf(int32_t sets, int32_t ways, int32_t blockSize) {
 // Frees a cache whose parts may be partly allocated (creation failure).
 void freeParts(BlockCache *cache) {
     if (cache == nullptr) return;
-    if (cache->setTable != nullptr) {
-        for (int32_t i = 0; i < cache->sets; ++i) std::free(cache->setTable[i].ways);
-        std::free(cache->setTable);
-    }
+    std::free(cache->inUse);
+    std::free(cache->tags);
+    std::free(cache->way);
     std::free(cache->buffer);
     std::free(cache);
 }
@@ -91,28 +92,16 @@ BlockCache *createCache(int32_t kind, int32_t sets, int32_t ways, int32_t blockS
     cache->sets = sets;
     cache->ways = ways;
     cache->blockSize = blockSize;
-    cache->setTable = static_cast<CacheSet *>(cacheAllocate(sizeof(CacheSet) * size_t(sets)));
-    if (cache->setTable == nullptr) {
-        freeParts(cache);
-        return nullptr;
-    }
-    const size_t stride = size_t(blockSize);
-    cache->buffer = static_cast<uint8_t *>(cacheAllocate(size_t(sets) * size_t(ways) * stride));
+    const size_t count = size_t(sets) * size_t(ways);
+    cache->inUse = static_cast<int32_t *>(cacheAllocate(sizeof(int32_t) * size_t(sets)));
+    cache->tags = cache->inUse != nullptr ? static_cast<int32_t *>(cacheAllocate(sizeof(int32_t) * count)) : nullptr;
+    cache->way = cache->tags != nullptr ? static_cast<CacheWay *>(cacheAllocate(sizeof(CacheWay) * count)) : nullptr;
+    cache->buffer = cache->way != nullptr ? static_cast<uint8_t *>(cacheAllocate(count * size_t(blockSize))) : nullptr;
     if (cache->buffer == nullptr) {
         freeParts(cache);
         return nullptr;
     }
-    for (int32_t i = 0; i < sets; ++i) {
-        auto *records = static_cast<CacheWay *>(cacheAllocate(sizeof(CacheWay) * size_t(ways)));
-        if (records == nullptr) {
-            freeParts(cache);
-            return nullptr;
-        }
-        for (int32_t j = 0; j < ways; ++j) {
-            records[j].data = cache->buffer + (size_t(i) * size_t(ways) + size_t(j)) * stride;
-        }
-        cache->setTable[i] = {0, records};
-    }
+    for (size_t i = 0; i < count; ++i) cache->tags[i] = kNoTag;
     memoryCharged += charge;
     return cache;
 }
@@ -138,19 +127,33 @@ void sizeDataCache(uint32_t highest, int32_t &sets, int32_t &ways) {
     }
 }
 
-void invalidate(CacheWay &way) {
-    way.valid = 0;
-    way.dirty = 0;
+size_t firstWayOf(const BlockCache *cache, int32_t set) { return size_t(set) * size_t(cache->ways); }
+
+uint8_t *wayData(const BlockCache *cache, const CacheWay &way) {
+    return cache->buffer + size_t(&way - cache->way) * size_t(cache->blockSize);
 }
 
-// Marks every set not in use: all blocks become invalid, dirty ones are lost.
+void invalidate(BlockCache *cache, CacheWay &way) {
+    way.valid = 0;
+    way.dirty = 0;
+    cache->tags[&way - cache->way] = kNoTag;
+}
+
+void makeValid(BlockCache *cache, CacheWay &way) {
+    way.valid = 1;
+    cache->tags[&way - cache->way] = way.block;
+}
+
+// Marks a set not in use: all its blocks become invalid, dirty ones are lost.
+void retireSet(BlockCache *cache, int32_t set) {
+    cache->inUse[set] = 0;
+    const size_t first = firstWayOf(cache, set);
+    for (int32_t j = 0; j < cache->ways; ++j) invalidate(cache, cache->way[first + size_t(j)]);
+}
+
 void emptyCache(BlockCache *cache) {
     if (cache == nullptr) return;
-    for (int32_t i = 0; i < cache->sets; ++i) {
-        CacheSet &set = cache->setTable[i];
-        set.inUse = 0;
-        for (int32_t j = 0; j < cache->ways; ++j) invalidate(set.ways[j]);
-    }
+    for (int32_t i = 0; i < cache->sets; ++i) retireSet(cache, i);
 }
 
 // Invalidates every way owned by `f`; a set stays in use only while it holds
@@ -158,19 +161,19 @@ void emptyCache(BlockCache *cache) {
 void dropEntries(BlockCache *cache, const IsFile *f) {
     if (cache == nullptr) return;
     for (int32_t i = 0; i < cache->sets; ++i) {
-        CacheSet &set = cache->setTable[i];
-        if (!set.inUse) continue;
+        if (!cache->inUse[i]) continue;
         int32_t othersValid = 0;
+        const size_t first = firstWayOf(cache, i);
         for (int32_t j = 0; j < cache->ways; ++j) {
-            CacheWay &way = set.ways[j];
+            CacheWay &way = cache->way[first + size_t(j)];
             if (way.owner == f) {
-                invalidate(way);
+                invalidate(cache, way);
                 way.owner = nullptr;
             } else if (way.valid) {
                 othersValid = 1;
             }
         }
-        set.inUse = othersValid;
+        cache->inUse[i] = othersValid;
     }
 }
 
@@ -179,7 +182,7 @@ void dropEntries(BlockCache *cache, const IsFile *f) {
 void writeBackWay(const BlockCache *cache, CacheWay &way) {
     way.dirty = 0;
     const int64_t offset = int64_t{way.block} * cache->blockSize;
-    sysWrite(way.owner, cache->kind, way.data, cache->blockSize, offset);
+    sysWrite(way.owner, cache->kind, wayData(cache, way), cache->blockSize, offset);
 }
 
 enum class WayMode { lookup, allocate };
@@ -189,36 +192,40 @@ enum class WayMode { lookup, allocate };
 // the first of equal ages), writing it back when dirty.  The victim comes
 // back not valid, for the caller to fill.
 CacheWay *findWay(BlockCache *cache, IsFile *f, int32_t block, WayMode mode) {
-    CacheSet &set = cache->setTable[block % cache->sets];
-    if (!set.inUse) {
-        if (mode == WayMode::lookup) return nullptr;
-        set.inUse = 1;
-        for (int32_t j = 0; j < cache->ways; ++j) invalidate(set.ways[j]);
-        CacheWay &first = set.ways[0];
-        first.block = block;
-        first.owner = f;
-        first.age = kAgeUsed;
-        return &first;
+    const int32_t set = block % cache->sets;
+    const size_t first = firstWayOf(cache, set);
+    const int32_t *tags = cache->tags + first;
+    CacheWay *ways = cache->way + first;
+    for (int32_t j = 0; j < cache->ways; ++j) {
+        if (tags[j] == block && ways[j].owner == f) {
+            ways[j].age |= kAgeUsed;
+            return &ways[j];
+        }
+    }
+    if (mode == WayMode::lookup) return nullptr;
+    if (!cache->inUse[set]) {
+        retireSet(cache, set);
+        cache->inUse[set] = 1;
+        CacheWay &way0 = ways[0];
+        way0.block = block;
+        way0.owner = f;
+        way0.age = kAgeUsed;
+        return &way0;
     }
     CacheWay *invalidWay = nullptr;
     CacheWay *oldest = nullptr;
     for (int32_t j = 0; j < cache->ways; ++j) {
-        CacheWay &way = set.ways[j];
+        CacheWay &way = ways[j];
         if (!way.valid) {
             invalidWay = &way;
-            continue;
+        } else if (oldest == nullptr || way.age < oldest->age) {
+            oldest = &way;
         }
-        if (way.block == block && way.owner == f) {
-            way.age |= kAgeUsed;
-            return &way;
-        }
-        if (oldest == nullptr || way.age < oldest->age) oldest = &way;
     }
-    if (mode == WayMode::lookup) return nullptr;
     CacheWay *victim = invalidWay != nullptr ? invalidWay : oldest;
     if (victim->dirty) writeBackWay(cache, *victim);
-    for (int32_t j = 0; j < cache->ways; ++j) set.ways[j].age >>= 1;
-    victim->valid = 0;
+    for (int32_t j = 0; j < cache->ways; ++j) ways[j].age >>= 1;
+    invalidate(cache, *victim);
     victim->block = block;
     victim->owner = f;
     victim->age = kAgeUsed;
@@ -242,7 +249,7 @@ CacheWay *blockAccess(BlockCache *cache, IsFile *f, int64_t offset, int32_t leng
         CacheWay *way = findWay(cache, f, static_cast<int32_t>(block), WayMode::lookup);
         if (way == nullptr) continue;
         if (way->dirty) writeBackWay(cache, *way);
-        invalidate(*way);
+        invalidate(cache, *way);
     }
     return nullptr;
 }
@@ -276,10 +283,10 @@ void reportIo(const IsFile *f, int kind, int32_t operation, int64_t offset) {
 // Writes back the dirty ways of `cache` owned by `f`.
 void writeBackCache(BlockCache *cache, IsFile *f) {
     for (int32_t i = 0; i < cache->sets; ++i) {
-        CacheSet &set = cache->setTable[i];
-        if (!set.inUse) continue;
+        if (!cache->inUse[i]) continue;
+        const size_t first = firstWayOf(cache, i);
         for (int32_t j = 0; j < cache->ways; ++j) {
-            CacheWay &way = set.ways[j];
+            CacheWay &way = cache->way[first + size_t(j)];
             if (way.dirty && way.owner == f) writeBackWay(cache, way);
         }
     }
@@ -299,12 +306,12 @@ int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t off
         reportIo(f, kindOrFd, kIoOpHit, offset);
     } else {
         int32_t count = 0;
-        sysRead(f, kindOrFd, way->data, cache->blockSize, offset, &count);
+        sysRead(f, kindOrFd, wayData(cache, *way), cache->blockSize, offset, &count);
         profileCounters.readIntoCache += static_cast<uint64_t>(count);
         if (count < length) raiseError(f, kErrCorrupt, kIoRead + kindOrFd);
-        way->valid = 1;
+        makeValid(cache, *way);
     }
-    std::memcpy(buffer, way->data, size_t(length));
+    std::memcpy(buffer, wayData(cache, *way), size_t(length));
     profileCounters.throughCache += static_cast<uint64_t>(length);
     return 1;
 }
@@ -315,8 +322,8 @@ int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int6
     CacheWay *way = cache != nullptr ? blockAccess(cache, f, offset, length) : nullptr;
     if (way == nullptr) return sysWrite(f, kindOrFd, buffer, length, offset);
     if (isWriteBackActive != 0 && (f->deferState & kDeferExclusiveKept) != 0) {
-        std::memcpy(way->data, buffer, size_t(length));
-        way->valid = 1;
+        std::memcpy(wayData(cache, *way), buffer, size_t(length));
+        makeValid(cache, *way);
         way->dirty = 1;
         f->deferState |= kDeferWriteBack;
         return 1;
@@ -324,10 +331,10 @@ int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int6
     // Write-through.  The way is invalid while the file is written, so that a
     // failed write leaves no cached copy that the file does not hold; the
     // write replaces the whole block, superseding any earlier dirty copy.
-    invalidate(*way);
+    invalidate(cache, *way);
     sysWrite(f, kindOrFd, buffer, length, offset);
-    std::memcpy(way->data, buffer, size_t(length));
-    way->valid = 1;
+    std::memcpy(wayData(cache, *way), buffer, size_t(length));
+    makeValid(cache, *way);
     return 1;
 }
 

@@ -418,7 +418,7 @@ TEST_F(CacheTest, FailedAllocationAtAnyStepLeavesNoCacheBehind) {
     startFileCache(f);
     ASSERT_NE(f->dataCache, nullptr);
     const int needed = allocations;
-    EXPECT_EQ(needed, 3 + 16) << "object, set table, buffer and one way array per set";
+    EXPECT_EQ(needed, 5) << "object, set flags, tags, way records and buffer";
     stopFileCache(f);
     for (failAt = 1; failAt <= needed; ++failAt) {
         allocations = 0;
