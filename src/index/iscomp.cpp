@@ -269,6 +269,21 @@ int stepNode(IsFile *f, const TreePath *path, PathNode *node, int direction) {
     return pathCompressed(path) ? stepCompressed(f, path, node, direction) : stepPlain(path, node, direction);
 }
 
+int seekPlainPointer(const TreePath *path, PathNode *node, uint32_t record) {
+    const int32_t e = path->entrySize;
+    const int32_t last = node->used - e;
+    if (e <= 0 || last < kNodeFirstEntry) return 0;
+    const int32_t pointerAtEntry = path->keyLength + path->dupWidth;
+    for (int32_t at = node->position == 0 ? kNodeFirstEntry : node->position + e; at <= last; at += e) {
+        if ((pointerAt(node->data + at + pointerAtEntry) & kPointerMask) == record) {
+            setPlainCursor(path, node, at);
+            return 1;
+        }
+    }
+    setPlainCursor(path, node, last);
+    return 0;
+}
+
 int findInNode(IsFile *f, const TreePath *path, PathNode *node, const uint8_t *search, bool greater) {
     if (node->used <= kNodeEmptyUsed) {
         nodeResetCursor(node);

@@ -96,6 +96,12 @@ int32_t expandEntries(IsFile *f, const TreePath *path, const uint8_t *data, int3
 int stepNode(IsFile *f, const TreePath *path, PathNode *node, int direction);
 int findInNode(IsFile *f, const TreePath *path, PathNode *node, const uint8_t *search, bool greater);
 
+// Plain nodes only: moves the cursor forward over the entries after the
+// current one to the first whose record pointer is `record` and returns 1;
+// 0 with the cursor on the node's last entry when none has it.  Reads only
+// the pointers, no key is compared.
+int seekPlainPointer(const TreePath *path, PathNode *node, uint32_t record);
+
 // The same on the deepest node of a path (loaded first).
 int nodeStep(IsFile *f, TreePath *path, int direction);
 int nodeFindGE(IsFile *f, TreePath *path, const uint8_t *search);

@@ -85,6 +85,22 @@ bool standsOnLeafEntry(const TreePath *path) {
 
 // Positions the path on the entry to remove, or raises 111 with nothing
 // changed.
+// From the first entry >= key, the entry of (key, record) in a plain index
+// with duplicates.  Entries are in key order, so the first entry carrying
+// `record` lies inside the run of equal keys exactly when its own key is
+// equal: each leaf is searched by pointer alone, and only its last entry's
+// key decides whether the run goes on into the next leaf.  Returns 0 at the
+// end of the index; otherwise the path stands on the entry found or on one
+// that ends the run, which the caller's check rejects.
+int seekEqualPlain(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
+    for (;;) {
+        PathNode *leaf = path->head;
+        if (leaf->pointer == record || seekPlainPointer(path, leaf, record)) return 1;
+        if (!keysEqual(path, key, leaf->key)) return 1;
+        if (treeNext(f, path) == 0) return 0;
+    }
+}
+
 void locate(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
     if (key == nullptr) {
         if (!standsOnLeafEntry(path)) notFound(f);
@@ -93,9 +109,13 @@ void locate(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
     if (standsOnLeafEntry(path) && path->head->pointer == record && keysEqual(path, key, path->head->key)) return;
     int found = treeFindGE(f, path, key);
     // Equal keys are told apart by their record number.
-    while (found != 0 && path->dupWidth > 0 && path->head->pointer != record &&
-           keysEqual(path, key, path->head->key)) {
-        found = treeNext(f, path);
+    if (path->dupWidth > 0 && !pathCompressed(path)) {
+        found = found != 0 ? seekEqualPlain(f, path, key, record) : 0;
+    } else {
+        while (found != 0 && path->dupWidth > 0 && path->head->pointer != record &&
+               keysEqual(path, key, path->head->key)) {
+            found = treeNext(f, path);
+        }
     }
     if (found == 0 || path->head->pointer != record || !keysEqual(path, key, path->head->key)) notFound(f);
 }

@@ -12,27 +12,35 @@
 
 namespace wisam {
 
-// One way of a set.  Its block-sized slice of the buffer is at index
+// One way of a set, in two parts.  The tag is what a lookup reads: the
+// block number while the way is valid (the slice holds the block's current
+// contents), -1 otherwise, and the age (bit 31 set on use, shifted right on
+// each allocation in the set).  The tags of a set are adjacent, so that
+// finding a block and marking it used touch one short run of memory.  The
+// record holds the rest; its block-sized slice of the buffer is at index
 // (set x ways + way) x blockSize.
-struct CacheWay {
-    IsFile *owner;      // handle whose file the block belongs to
-    int32_t block;      // file offset / block size
-    uint32_t age;       // bit 31 set on use, shifted right on each allocation
-    uint8_t valid;      // the slice holds the block's current contents
-    uint8_t dirty;      // the slice differs from the file; implies valid
+struct WayTag {
+    int32_t block;
+    uint32_t age;
 };
 
-// The ways of all sets lie in one array, set after set.  Beside it `tags`
-// holds, for every way, its block number while the way is valid and -1
-// otherwise, so that a lookup reads one short run of 32-bit words and
-// touches a way record only on a match.
+struct CacheWay {
+    IsFile *owner;      // handle whose file the block belongs to
+    int32_t block;      // the block assigned, also while it is being filled
+    int32_t dirty;      // the slice differs from the file; implies valid
+};
+
+// Tags and records of all sets lie in two arrays, set after set.  Only the
+// global index cache has blocks of several owners; in a handle's own cache
+// every assigned way belongs to that handle.
 struct BlockCache {
     int32_t kind;       // kKindIndex or kKindData
     int32_t sets;
     int32_t ways;
     int32_t blockSize;
+    int32_t severalOwners;  // the global index cache
     int32_t *inUse;     // per set; 0: every way of the set counts as invalid
-    int32_t *tags;      // sets x ways
+    WayTag *tags;       // sets x ways
     CacheWay *way;      // sets x ways
     uint8_t *buffer;    // sets x ways x blockSize bytes
 };
@@ -94,14 +102,14 @@ BlockCache *createCache(int32_t kind, int32_t sets, int32_t ways, int32_t blockS
     cache->blockSize = blockSize;
     const size_t count = size_t(sets) * size_t(ways);
     cache->inUse = static_cast<int32_t *>(cacheAllocate(sizeof(int32_t) * size_t(sets)));
-    cache->tags = cache->inUse != nullptr ? static_cast<int32_t *>(cacheAllocate(sizeof(int32_t) * count)) : nullptr;
+    cache->tags = cache->inUse != nullptr ? static_cast<WayTag *>(cacheAllocate(sizeof(WayTag) * count)) : nullptr;
     cache->way = cache->tags != nullptr ? static_cast<CacheWay *>(cacheAllocate(sizeof(CacheWay) * count)) : nullptr;
     cache->buffer = cache->way != nullptr ? static_cast<uint8_t *>(cacheAllocate(count * size_t(blockSize))) : nullptr;
     if (cache->buffer == nullptr) {
         freeParts(cache);
         return nullptr;
     }
-    for (size_t i = 0; i < count; ++i) cache->tags[i] = kNoTag;
+    for (size_t i = 0; i < count; ++i) cache->tags[i].block = kNoTag;
     memoryCharged += charge;
     return cache;
 }
@@ -133,16 +141,16 @@ uint8_t *wayData(const BlockCache *cache, const CacheWay &way) {
     return cache->buffer + size_t(&way - cache->way) * size_t(cache->blockSize);
 }
 
+WayTag &tagOf(const BlockCache *cache, const CacheWay &way) { return cache->tags[&way - cache->way]; }
+
+bool isValid(const BlockCache *cache, const CacheWay &way) { return tagOf(cache, way).block != kNoTag; }
+
 void invalidate(BlockCache *cache, CacheWay &way) {
-    way.valid = 0;
     way.dirty = 0;
-    cache->tags[&way - cache->way] = kNoTag;
+    tagOf(cache, way).block = kNoTag;
 }
 
-void makeValid(BlockCache *cache, CacheWay &way) {
-    way.valid = 1;
-    cache->tags[&way - cache->way] = way.block;
-}
+void makeValid(BlockCache *cache, CacheWay &way) { tagOf(cache, way).block = way.block; }
 
 // Marks a set not in use: all its blocks become invalid, dirty ones are lost.
 void retireSet(BlockCache *cache, int32_t set) {
@@ -169,7 +177,7 @@ void dropEntries(BlockCache *cache, const IsFile *f) {
             if (way.owner == f) {
                 invalidate(cache, way);
                 way.owner = nullptr;
-            } else if (way.valid) {
+            } else if (isValid(cache, way)) {
                 othersValid = 1;
             }
         }
@@ -194,42 +202,38 @@ enum class WayMode { lookup, allocate };
 CacheWay *findWay(BlockCache *cache, IsFile *f, int32_t block, WayMode mode) {
     const int32_t set = block % cache->sets;
     const size_t first = firstWayOf(cache, set);
-    const int32_t *tags = cache->tags + first;
+    WayTag *tags = cache->tags + first;
     CacheWay *ways = cache->way + first;
     for (int32_t j = 0; j < cache->ways; ++j) {
-        if (tags[j] == block && ways[j].owner == f) {
-            ways[j].age |= kAgeUsed;
+        if (tags[j].block == block && (!cache->severalOwners || ways[j].owner == f)) {
+            tags[j].age |= kAgeUsed;
             return &ways[j];
         }
     }
     if (mode == WayMode::lookup) return nullptr;
+    int32_t victim = 0;
     if (!cache->inUse[set]) {
         retireSet(cache, set);
         cache->inUse[set] = 1;
-        CacheWay &way0 = ways[0];
-        way0.block = block;
-        way0.owner = f;
-        way0.age = kAgeUsed;
-        return &way0;
-    }
-    CacheWay *invalidWay = nullptr;
-    CacheWay *oldest = nullptr;
-    for (int32_t j = 0; j < cache->ways; ++j) {
-        CacheWay &way = ways[j];
-        if (!way.valid) {
-            invalidWay = &way;
-        } else if (oldest == nullptr || way.age < oldest->age) {
-            oldest = &way;
+    } else {
+        int32_t invalidWay = -1;
+        int32_t oldest = -1;
+        for (int32_t j = 0; j < cache->ways; ++j) {
+            if (tags[j].block == kNoTag) {
+                invalidWay = j;
+            } else if (oldest < 0 || tags[j].age < tags[oldest].age) {
+                oldest = j;
+            }
         }
+        victim = invalidWay >= 0 ? invalidWay : oldest;
+        if (ways[victim].dirty) writeBackWay(cache, ways[victim]);
+        for (int32_t j = 0; j < cache->ways; ++j) tags[j].age >>= 1;
+        invalidate(cache, ways[victim]);
     }
-    CacheWay *victim = invalidWay != nullptr ? invalidWay : oldest;
-    if (victim->dirty) writeBackWay(cache, *victim);
-    for (int32_t j = 0; j < cache->ways; ++j) ways[j].age >>= 1;
-    invalidate(cache, *victim);
-    victim->block = block;
-    victim->owner = f;
-    victim->age = kAgeUsed;
-    return victim;
+    ways[victim].block = block;
+    ways[victim].owner = f;
+    tags[victim].age = kAgeUsed;
+    return &ways[victim];
 }
 
 // The way for a whole, aligned block access; null when the access cannot be
@@ -302,7 +306,7 @@ int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t off
     BlockCache *cache = cacheFor(f, kindOrFd, offset);
     CacheWay *way = cache != nullptr ? blockAccess(cache, f, offset, length) : nullptr;
     if (way == nullptr) return sysRead(f, kindOrFd, buffer, length, offset);
-    if (way->valid) {
+    if (isValid(cache, *way)) {
         reportIo(f, kindOrFd, kIoOpHit, offset);
     } else {
         int32_t count = 0;
@@ -407,6 +411,7 @@ extern "C" WISAM_API void startGlobalIndexCache(void) {
     if (isFileCacheActive == 0 || isGlobalIndexCacheActive == 0 || globalCache != nullptr) return;
     globalCache = createCache(kKindIndex, isGlobalIndexCacheLines,
                               isGlobalIndexCacheAssociativity, kGlobalBlockSize);
+    if (globalCache != nullptr) globalCache->severalOwners = 1;
 }
 
 extern "C" WISAM_API void stopGlobalIndexCache(void) {

@@ -302,6 +302,34 @@ TEST_F(Shrink, OneOfSeveralEqualKeysIsRemovedExactly) {
     }
 }
 
+// The search for (key, record) among equal keys reads pointers leaf by leaf;
+// a pointer met only under another key must not count.
+TEST_F(Shrink, ARecordFiledUnderAnotherKeyIsNotFoundInTheRun) {
+    for (const uint16_t flags : {uint16_t{ISKEY_DUPS}, uint16_t{ISKEY_DUPS | ISKEY_DUPCOMPRESS}}) {
+        SCOPED_TRACE(flags);
+        make(flags);
+        ASSERT_EQ(insert(key("AAAA"), 300), 1);
+        for (uint32_t r = 1; r <= 60; ++r) ASSERT_EQ(insert(key("MMMM"), r), 1);
+        for (uint32_t r = 101; r <= 160; ++r) ASSERT_EQ(insert(key("ZZZZ"), r), 1);
+        ASSERT_GE(checked().leafUsed.size(), 4u);
+        const auto before = file->fileBytes();
+        for (const auto &[text, record] : std::vector<std::pair<std::string, uint32_t>>{
+                 {"MMMM", 300}, {"MMMM", 101}, {"MMMM", 160}, {"AAAA", 1}, {"ZZZZ", 60}, {"ZZZZ", 999}}) {
+            SCOPED_TRACE(text + "/" + std::to_string(record));
+            ASSERT_EQ(remove(key(text), record), 0);
+            EXPECT_EQ(f->errorNumber, kErrNotFound);
+            ASSERT_EQ(quietFlush(), 1);
+            EXPECT_EQ(file->fileBytes(), before);
+        }
+        // The last of each run, found across every leaf of the run.
+        ASSERT_EQ(remove(key("MMMM"), 60), 1);
+        ASSERT_EQ(remove(key("ZZZZ"), 160), 1);
+        ASSERT_EQ(remove(key("AAAA"), 300), 1);
+        EXPECT_EQ(forward().size(), 118u);
+        checked();
+    }
+}
+
 TEST_F(Shrink, AMissingEntryRaises111AndLeavesTheFileUnchanged) {
     for (const uint16_t flags : {uint16_t{0}, uint16_t{ISKEY_DUPS}, uint16_t{ISKEY_DUPS | ISKEY_LEADCOMPRESS}}) {
         SCOPED_TRACE(flags);

@@ -450,6 +450,24 @@ TEST_F(CustomLocks, LockTestsOfForeignOwnAndFreeRecords) {
     EXPECT_EQ(isSpecialLockTest(a, 9), 1);
 }
 
+// A handle with the file to itself answers from its state alone: no other
+// handle or process can hold a record lock, so no lock byte is tried.
+TEST_F(CustomLocks, LockTestOnAnExclusiveHandleTakesNoSystemLock) {
+    IsFile *a = testing::openHandle(testing::spelling(dir, "t", 0), ISINOUT | ISEXCLLOCK);
+    ASSERT_NE(a, nullptr);
+    testing::FaultScope faults;
+    static int lockCalls;
+    lockCalls = 0;
+    sysCalls.lockRange = [](int fd, int64_t offset, int64_t length, bool lock) {
+        ++lockCalls;
+        return defaultSysCalls().lockRange(fd, offset, length, lock);
+    };
+    for (const int32_t record : {1, 500, 5000}) EXPECT_EQ(isLockTest(a, record), 1) << record;
+    EXPECT_EQ(lockCalls, 0);
+    EXPECT_EQ(isSpecialLockTest(a, 7), 1) << "the special test still tries the lock byte";
+    EXPECT_EQ(lockCalls, 2);
+}
+
 TEST_F(CustomLocks, LockTestsWhileTheFileLockIsHeld) {
     IsFile *a = open();
     IsFile *b = open();
