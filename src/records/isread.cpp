@@ -10,6 +10,7 @@
 #include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
+#include "index/iscomp.h"
 #include "index/iskey.h"
 #include "index/ispath.h"
 #include "lock/islock.h"
@@ -71,12 +72,27 @@ bool lockForRead(IsFile *f, int flags) {
     return false;
 }
 
-void deliver(IsFile *f, void *record) {
+// Reading on through an index visits the data slots in key order, which is
+// no order of the data file.  While the caller works on this record, the
+// slot two entries on has its cache tags fetched and the next slot, whose
+// tags the previous read fetched, its bytes.
+void prefetchAhead(const IsFile *f, const TreePath *path, int mode) {
+    const int32_t direction = mode == modeNext || mode == modeFirst ? 1 : mode == modePrev || mode == modeLast ? -1 : 0;
+    const PathNode *leaf = path->head;
+    if (direction == 0 || leaf == nullptr || leaf->state == kNodeUnread || leaf->level != 0) return;
+    prefetchSlot(f, plainPointerAhead(path, leaf, 2 * direction), false);
+    prefetchSlot(f, plainPointerAhead(path, leaf, direction), true);
+}
+
+void deliver(IsFile *f, void *record, int mode) {
     TreePath *path = currentPath(f);
     if (f->recordLength == 0) {
         keyToRecord(f->indexes[0], record);
     } else {
-        if (path != nullptr) readSlot(f, nullptr, f->recnum);
+        if (path != nullptr) {
+            readSlot(f, nullptr, f->recnum);
+            prefetchAhead(f, path, mode);
+        }
         std::memcpy(record, f->recordBuffer, static_cast<size_t>(f->recordLength));
         f->recordMask = recordMaskOf(f);
     }
@@ -117,7 +133,7 @@ int readRecord(IsFile *f, void *record, int modeWord) {
         if (effective == modeNext || effective == modePrev) effective = modeCurrent;
     }
     setState(f, kStateNextReadsCurrent | kStatePrevReadsCurrent | kStateStartedAtEnd, false);
-    deliver(f, record);
+    deliver(f, record, effective);
     duplicateNotice(f);
     return 1;
 }

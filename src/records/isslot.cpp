@@ -46,6 +46,11 @@ void readSlot(IsFile *f, void *destination, int32_t record) {
     if (destination != nullptr) std::memcpy(destination, slot, static_cast<size_t>(f->recordLength));
 }
 
+void prefetchSlot(const IsFile *f, uint32_t record, bool andData) {
+    if (!recordExists(f, record)) return;
+    cachePrefetch(f, kKindData, slotOffset(f, static_cast<int32_t>(record)), andData);
+}
+
 void writeSlot(IsFile *f, const void *source, int32_t record) {
     uint8_t *slot = slotBuffer(f);
     if (source != nullptr) std::memcpy(slot, source, static_cast<size_t>(f->recordLength));

@@ -42,6 +42,10 @@ int32_t slotSizeFor(int32_t recordLength, uint32_t mode);
 // record.  The marker is not tested.
 void readSlot(IsFile *f, void *destination, int32_t record);
 
+// A hint that slot `record` will be read soon (see cachePrefetch); nothing
+// for a record number outside the file.
+void prefetchSlot(const IsFile *f, uint32_t record, bool andData);
+
 // Writes slot `record`: the fixed part from `source` (when given), the
 // in-use marker, and with mode 0x80 the current recordMask.
 void writeSlot(IsFile *f, const void *source, int32_t record);

@@ -1,6 +1,8 @@
 // iscache.cpp - the block caches, their choice per access, and write-back.
 #include "system/iscache.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -70,7 +72,20 @@ constexpr int32_t kIoOpWrite = 2;
 BlockCache *globalCache = nullptr;
 int64_t memoryCharged = 0;
 
-void *allocateDefault(size_t size) { return std::calloc(1, size == 0 ? 1 : size); }
+// The large parts of a cache (its buffer, the tags of a big one) are read at
+// random.  They are aligned to huge pages and advised as such, so that a
+// lookup does not also miss the address translation of its page.
+constexpr size_t kHugePage = size_t{2} << 20;
+
+void *allocateDefault(size_t size) {
+    if (size < kHugePage / 2) return std::calloc(1, size == 0 ? 1 : size);
+    const size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
+    void *memory = nullptr;
+    if (posix_memalign(&memory, kHugePage, rounded) != 0) return nullptr;
+    madvise(memory, rounded, MADV_HUGEPAGE);  // only a hint: its failure changes nothing
+    std::memset(memory, 0, size);
+    return memory;
+}
 
 int64_t chargeOf(int32_t sets, int32_t ways, int32_t blockSize) {
     return int64_t{sets} * (int64_t{ways} * (blockSize + kWayRecordCharge) + kSetEntryCharge) +
@@ -340,6 +355,26 @@ int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int6
     std::memcpy(wayData(cache, *way), buffer, size_t(length));
     makeValid(cache, *way);
     return 1;
+}
+
+void cachePrefetch(const IsFile *f, int kind, int64_t offset, bool andData) {
+    const BlockCache *cache = cacheFor(f, kind, offset);
+    if (cache == nullptr || offset < 0 || offset % cache->blockSize != 0) return;
+    const int64_t block = offset / cache->blockSize;
+    if (block > INT32_MAX) return;
+    const size_t first = firstWayOf(cache, static_cast<int32_t>(block % cache->sets));
+    const WayTag *tags = cache->tags + first;
+    if (!andData) {
+        __builtin_prefetch(tags);
+        return;
+    }
+    for (int32_t j = 0; j < cache->ways; ++j) {
+        if (tags[j].block != block) continue;
+        const uint8_t *data = wayData(cache, cache->way[first + size_t(j)]);
+        for (int32_t at = 0; at < cache->blockSize; at += 64) __builtin_prefetch(data + at);
+        __builtin_prefetch(data + cache->blockSize - 1);
+        return;
+    }
 }
 
 int writeBackDirtyBlocks(IsFile *f) {

@@ -69,6 +69,12 @@ int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t off
 // into the cache (dirty) while write-back is allowed for the handle.
 int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset);
 
+// A hint that the block at `offset` of the file of kind `kind` is wanted
+// soon: starts loading its set's tags into the processor's cache and, with
+// `andData` when the block is cached already, its bytes.  Changes no state,
+// never touches the file and costs nothing without a cache.
+void cachePrefetch(const IsFile *f, int kind, int64_t offset, bool andData);
+
 // Writes the handle's dirty blocks to its files.  Raises on a write failure,
 // so it belongs inside a call frame (the end of a kept exclusive lock); the
 // exported writeBackChanges wraps it for the host.  Returns the result of the
