@@ -41,7 +41,10 @@ struct BlockCache {
     int32_t ways;
     int32_t blockSize;
     int32_t severalOwners;  // the global index cache
-    int32_t *inUse;     // per set; 0: every way of the set counts as invalid
+    uint64_t epoch;     // the current epoch, from 1 (64 bits never wrap)
+    uint64_t *setEpoch; // per set: in use while equal to `epoch`; a set not
+                        // in use counts as all ways invalid and none dirty,
+                        // whatever its tags and records still say
     WayTag *tags;       // sets x ways
     CacheWay *way;      // sets x ways
     uint8_t *buffer;    // sets x ways x blockSize bytes
@@ -95,7 +98,7 @@ int64_t chargeOf(int32_t sets, int32_t ways, int32_t blockSize) {
 // Frees a cache whose parts may be partly allocated (creation failure).
 void freeParts(BlockCache *cache) {
     if (cache == nullptr) return;
-    std::free(cache->inUse);
+    std::free(cache->setEpoch);
     std::free(cache->tags);
     std::free(cache->way);
     std::free(cache->buffer);
@@ -116,8 +119,9 @@ BlockCache *createCache(int32_t kind, int32_t sets, int32_t ways, int32_t blockS
     cache->ways = ways;
     cache->blockSize = blockSize;
     const size_t count = size_t(sets) * size_t(ways);
-    cache->inUse = static_cast<int32_t *>(cacheAllocate(sizeof(int32_t) * size_t(sets)));
-    cache->tags = cache->inUse != nullptr ? static_cast<WayTag *>(cacheAllocate(sizeof(WayTag) * count)) : nullptr;
+    cache->epoch = 1;
+    cache->setEpoch = static_cast<uint64_t *>(cacheAllocate(sizeof(uint64_t) * size_t(sets)));
+    cache->tags = cache->setEpoch != nullptr ? static_cast<WayTag *>(cacheAllocate(sizeof(WayTag) * count)) : nullptr;
     cache->way = cache->tags != nullptr ? static_cast<CacheWay *>(cacheAllocate(sizeof(CacheWay) * count)) : nullptr;
     cache->buffer = cache->way != nullptr ? static_cast<uint8_t *>(cacheAllocate(count * size_t(blockSize))) : nullptr;
     if (cache->buffer == nullptr) {
@@ -167,16 +171,23 @@ void invalidate(BlockCache *cache, CacheWay &way) {
 
 void makeValid(BlockCache *cache, CacheWay &way) { tagOf(cache, way).block = way.block; }
 
+bool setInUse(const BlockCache *cache, int32_t set) { return cache->setEpoch[set] == cache->epoch; }
+
+void markInUse(BlockCache *cache, int32_t set) { cache->setEpoch[set] = cache->epoch; }
+
 // Marks a set not in use: all its blocks become invalid, dirty ones are lost.
 void retireSet(BlockCache *cache, int32_t set) {
-    cache->inUse[set] = 0;
+    cache->setEpoch[set] = 0;
     const size_t first = firstWayOf(cache, set);
     for (int32_t j = 0; j < cache->ways; ++j) invalidate(cache, cache->way[first + size_t(j)]);
 }
 
+// Marks every set not in use by starting a new epoch, so that emptying costs
+// the same for any cache size (another process's change empties the caches
+// at the start of each call).  The sets are brought up to date one by one
+// when they are next allocated.
 void emptyCache(BlockCache *cache) {
-    if (cache == nullptr) return;
-    for (int32_t i = 0; i < cache->sets; ++i) retireSet(cache, i);
+    if (cache != nullptr) ++cache->epoch;
 }
 
 // Invalidates every way owned by `f`; a set stays in use only while it holds
@@ -184,7 +195,7 @@ void emptyCache(BlockCache *cache) {
 void dropEntries(BlockCache *cache, const IsFile *f) {
     if (cache == nullptr) return;
     for (int32_t i = 0; i < cache->sets; ++i) {
-        if (!cache->inUse[i]) continue;
+        if (!setInUse(cache, i)) continue;
         int32_t othersValid = 0;
         const size_t first = firstWayOf(cache, i);
         for (int32_t j = 0; j < cache->ways; ++j) {
@@ -196,7 +207,7 @@ void dropEntries(BlockCache *cache, const IsFile *f) {
                 othersValid = 1;
             }
         }
-        cache->inUse[i] = othersValid;
+        if (!othersValid) retireSet(cache, i);
     }
 }
 
@@ -219,7 +230,8 @@ CacheWay *findWay(BlockCache *cache, IsFile *f, int32_t block, WayMode mode) {
     const size_t first = firstWayOf(cache, set);
     WayTag *tags = cache->tags + first;
     CacheWay *ways = cache->way + first;
-    for (int32_t j = 0; j < cache->ways; ++j) {
+    const bool inUse = setInUse(cache, set);
+    for (int32_t j = 0; inUse && j < cache->ways; ++j) {
         if (tags[j].block == block && (!cache->severalOwners || ways[j].owner == f)) {
             tags[j].age |= kAgeUsed;
             return &ways[j];
@@ -227,9 +239,9 @@ CacheWay *findWay(BlockCache *cache, IsFile *f, int32_t block, WayMode mode) {
     }
     if (mode == WayMode::lookup) return nullptr;
     int32_t victim = 0;
-    if (!cache->inUse[set]) {
+    if (!inUse) {
         retireSet(cache, set);
-        cache->inUse[set] = 1;
+        markInUse(cache, set);
     } else {
         int32_t invalidWay = -1;
         int32_t oldest = -1;
@@ -302,7 +314,7 @@ void reportIo(const IsFile *f, int kind, int32_t operation, int64_t offset) {
 // Writes back the dirty ways of `cache` owned by `f`.
 void writeBackCache(BlockCache *cache, IsFile *f) {
     for (int32_t i = 0; i < cache->sets; ++i) {
-        if (!cache->inUse[i]) continue;
+        if (!setInUse(cache, i)) continue;
         const size_t first = firstWayOf(cache, i);
         for (int32_t j = 0; j < cache->ways; ++j) {
             CacheWay &way = cache->way[first + size_t(j)];
@@ -362,7 +374,9 @@ void cachePrefetch(const IsFile *f, int kind, int64_t offset, bool andData) {
     if (cache == nullptr || offset < 0 || offset % cache->blockSize != 0) return;
     const int64_t block = offset / cache->blockSize;
     if (block > INT32_MAX) return;
-    const size_t first = firstWayOf(cache, static_cast<int32_t>(block % cache->sets));
+    const auto set = static_cast<int32_t>(block % cache->sets);
+    if (!setInUse(cache, set)) return;
+    const size_t first = firstWayOf(cache, set);
     const WayTag *tags = cache->tags + first;
     if (!andData) {
         __builtin_prefetch(tags);

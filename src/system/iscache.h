@@ -21,6 +21,9 @@
 //   - A way that is not valid is never dirty: every operation that makes a
 //     way invalid clears its dirty flag, after writing it back where a
 //     write-back is due (victim, partial access; never on emptying).
+//     Emptying starts a new epoch instead of visiting every set: a set not
+//     marked in the current epoch counts as invalid and clean throughout,
+//     and is cleared when it is next allocated.
 //   - A valid way holds the current contents of block `block` of its
 //     owner's file, as this process last saw or changed it.
 //   - A hit needs block and owner to match: two handles never share a

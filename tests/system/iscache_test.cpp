@@ -492,6 +492,39 @@ TEST_F(CacheTest, EvictedDirtyBlockIsWrittenToItsFile) {
     EXPECT_EQ(readSlot(f, 3), changedSlot(3));
 }
 
+// Emptying discards dirty blocks for good: neither a later write-back nor
+// the reuse of their sets for other blocks may write them, and every block
+// is read from the file again.  Repeated emptying changes nothing more.
+TEST_F(CacheTest, EmptiedDirtyBlocksNeverReachTheFile) {
+    isWriteBackActive = 1;
+    isDefaultDataCacheLines = 5;
+    isDefaultDataCacheAssociativity = 2;
+    IsFile *f = open("t", 20, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    f->deferState = kDeferExclusiveKept;
+    testing::FaultScope faults;
+    countCalls();
+    for (int slot = 0; slot < 10; ++slot) writeSlot(f, slot, changedSlot(slot));
+    EXPECT_EQ(pwrites, 0);
+    clearDatFileCache(f);
+    clearDatFileCache(f);
+    EXPECT_EQ(writeBackChanges(f), 1);
+    EXPECT_EQ(pwrites, 0) << "nothing dirty is left";
+    for (int slot = 10; slot < 20; ++slot) EXPECT_EQ(readSlot(f, slot), expectedSlot(slot));
+    EXPECT_EQ(pwrites, 0) << "reusing the sets writes no stale block";
+    EXPECT_EQ(preads, 10);
+    for (int slot = 0; slot < 10; ++slot) EXPECT_EQ(readSlot(f, slot), expectedSlot(slot)) << slot;
+    EXPECT_EQ(preads, 20);
+    // The cache works as before: a block read twice costs one read.
+    EXPECT_EQ(readSlot(f, 9), expectedSlot(9));
+    EXPECT_EQ(preads, 20);
+    writeSlot(f, 4, changedSlot(4));
+    EXPECT_EQ(writeBackChanges(f), 1);
+    EXPECT_EQ(pwrites, 1);
+    EXPECT_EQ(fileSlot("t", 4), changedSlot(4));
+}
+
 TEST_F(CacheTest, GlobalIndexCacheKeepsTwoHandlesBlocksApart) {
     isGlobalIndexCacheActive = 1;
     isGlobalIndexCacheLines = 4;
