@@ -55,7 +55,8 @@ constexpr int kRecordLength = 100;
 constexpr int kSecondaryAt = 8;
 constexpr int kFillerAt = 12;
 constexpr int64_t kCacheBudget = int64_t{64} << 20;  // every engine's cache
-constexpr int kBatch = 10000;  // writes per transaction (LMDB, SQLite)
+constexpr int kBatch = 10000;
+constexpr size_t kMultiBatch = 1000;  // operations per transaction, multi-process  // writes per transaction (LMDB, SQLite)
 constexpr uint64_t kStride = 1000003;
 constexpr uint64_t kOffset = 17;
 
@@ -147,7 +148,11 @@ public:
 // ---------------------------------------------------------------- wisam
 class WisamEngine final : public Engine {
 public:
-    WisamEngine(bool exclusive, size_t n) : exclusive_(exclusive), n_(n) {}
+    // `batched` (shared mode only): each begin/end batch runs under a kept
+    // lock, exclusive with write-back for writes, shared for reads, wisam's
+    // counterpart of the peers' transactions; a scan gives the shared lock
+    // up and takes it again every kMultiBatch records.
+    WisamEngine(bool exclusive, size_t n, bool batched = false) : exclusive_(exclusive), batched_(batched), n_(n) {}
     std::string name() const override { return exclusive_ ? "wisam-excl" : "wisam-shared"; }
     void open(const std::string &dir) override {
         const std::string base = dir + "/records";
@@ -180,12 +185,15 @@ public:
         stopFileCache(f_);
         startFileCache(f_);
     }
-    void begin(bool) override {
-        isWriteBackActive = exclusive_ ? 1 : 0;
-        if (exclusive_ && !isSetCustomLock(f_, 2)) fail("isSetCustomLock(2)", f_);
+    void begin(bool write) override {
+        isWriteBackActive = exclusive_ || batched_ ? 1 : 0;
+        const int request = exclusive_ || write ? 2 : 1;
+        kept_ = exclusive_ || batched_;
+        if (kept_ && !isSetCustomLock(f_, request)) fail("isSetCustomLock", f_);
     }
     void end() override {
-        if (exclusive_ && !isSetCustomLock(f_, 0)) fail("isSetCustomLock(0)", f_);
+        if (kept_ && !isSetCustomLock(f_, 0)) fail("isSetCustomLock(0)", f_);
+        kept_ = false;
     }
     void insert(const uint8_t *rec) override {
         if (!isWrite(f_, rec)) fail("isWrite", f_);
@@ -238,7 +246,13 @@ private:
     void scan(int index, const Visit &visit) {
         uint8_t rec[kRecordLength];
         if (!isIndex(f_, index)) fail("isIndex", f_);
-        for (int mode = modeFirst; isRead(f_, rec, mode); mode = modeNext) visit(rec);
+        size_t seen = 0;
+        for (int mode = modeFirst; isRead(f_, rec, mode); mode = modeNext) {
+            visit(rec);
+            if (batched_ && kept_ && ++seen % kMultiBatch == 0) {
+                if (!isSetCustomLock(f_, 0) || !isSetCustomLock(f_, 1)) fail("isSetCustomLock", f_);
+            }
+        }
         if (isErrno(f_) != EENDFILE && isErrno(f_) != ENOREC) fail("isRead scan", f_);
         if (!isIndex(f_, 1)) fail("isIndex", f_);
     }
@@ -246,6 +260,8 @@ private:
         die(name() + ": " + what + ": error " + std::to_string(isErrno(f)));
     }
     bool exclusive_;
+    bool batched_;
+    bool kept_ = false;
     size_t n_;
     std::u16string name_;
     IsFile *f_ = nullptr;
@@ -863,7 +879,6 @@ Result run(Engine &e, size_t n, const std::string &root) {
 // checks the record count and every record in both orders.
 constexpr int kWriters = 2;
 constexpr int kReaders = 2;
-constexpr size_t kMultiBatch = 1000;
 
 struct ChildReport {  // in memory shared with the parent
     uint64_t ops;
@@ -1321,7 +1336,7 @@ int main(int argc, char **argv) {
     std::vector<MultiResult> multi;
     if (multiProcess) {
         std::vector<std::unique_ptr<Engine>> engines;
-        engines.push_back(std::make_unique<WisamEngine>(false, n));
+        engines.push_back(std::make_unique<WisamEngine>(false, n, true));
 #ifdef WISAM_BENCH_LMDB
         engines.push_back(std::make_unique<LmdbEngine>(n, true));
 #endif

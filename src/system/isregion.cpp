@@ -3,6 +3,7 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -99,12 +100,30 @@ bool keepWaiting(IsFile *f, int64_t offset, int32_t length, int error, int32_t &
                     inRecordArea ? offset - kRecordAreaOffset : offset, length) != 0;
 }
 
+// Between the attempts of a waiting request: first give the processor to the
+// holder a few times, then sleep, twice as long after each further failure
+// up to a bound, so that a long wait does not take a processor from the
+// processes that hold and will release the lock.
+constexpr int32_t kYieldingAttempts = 8;
+constexpr auto kFirstPause = std::chrono::microseconds(4);
+constexpr auto kLongestPause = std::chrono::microseconds(256);
+
+void pauseBeforeRetry(int32_t failures) {
+    if (failures <= kYieldingAttempts) {
+        sched_yield();
+        return;
+    }
+    const int32_t doublings = std::min<int32_t>(failures - kYieldingAttempts - 1, 6);
+    std::this_thread::sleep_for(std::min(kFirstPause * (1 << doublings), kLongestPause));
+}
+
 }  // namespace
 
 int sysLockRegion(IsFile *f, int kindOrFd, int64_t offset, int32_t length, bool wait) {
     const int32_t fd = sysDescriptor(f, kindOrFd);
     const int32_t area = profileArea(offset, length);
     int32_t attempts = 0;
+    int32_t failures = 0;
     for (;;) {
         if (seekFails(f, kindOrFd, offset)) return 0;
         reportEvent(f, area, kPhaseBefore);
@@ -116,7 +135,7 @@ int sysLockRegion(IsFile *f, int kindOrFd, int64_t offset, int32_t length, bool 
         if (retryable) {
             reportEvent(f, area + 1, kPhaseEvent);
             if (!keepWaiting(f, offset, length, error, attempts)) return 0;
-            sched_yield();  // let the holder run; the request keeps polling
+            pauseBeforeRetry(++failures);
             continue;
         }
         if (error == EACCES) {
