@@ -28,6 +28,11 @@ void readIndexBlock(IsFile *f, uint32_t block, uint8_t *buffer) {
     cacheRead(f, kKindIndex, buffer, f->nodeSize, indexBlockOffset(f, block));
 }
 
+const uint8_t *viewIndexBlock(IsFile *f, uint32_t block, uint8_t *buffer) {
+    checkBlock(f, block);
+    return cacheView(f, kKindIndex, buffer, f->nodeSize, indexBlockOffset(f, block));
+}
+
 void writeIndexBlock(IsFile *f, uint32_t block, const uint8_t *buffer) {
     checkBlock(f, block);
     cacheWrite(f, kKindIndex, buffer, f->nodeSize, indexBlockOffset(f, block));

@@ -13,6 +13,9 @@ struct IsFile;
 namespace wisam {
 
 void readIndexBlock(IsFile *f, uint32_t block, uint8_t *buffer);
+// The block's bytes where they are (see cacheView): in the cache, or read
+// into `buffer`.
+const uint8_t *viewIndexBlock(IsFile *f, uint32_t block, uint8_t *buffer);
 void writeIndexBlock(IsFile *f, uint32_t block, const uint8_t *buffer);
 
 // Byte offset of a block in the index file.

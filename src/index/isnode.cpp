@@ -1,6 +1,7 @@
 // isnode.cpp - tree nodes: I/O, the PathNode life cycle, parsing and checks.
 #include "index/isnode.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -85,10 +86,21 @@ void nodeResetCursor(PathNode *node) {
     node->key = nullptr;
 }
 
+// Copies a node image without its unused middle: the entries up to the
+// used length (all but the trailer when that length is out of range, which
+// the load then rejects) and the trailer bytes.
+void copyNodeImage(uint8_t *to, const uint8_t *from, int32_t size) {
+    const int32_t trailer = size - kNodeMarkFromEnd;
+    const int32_t used = std::clamp(nodeUsedOf(from), 0, trailer);
+    std::memcpy(to, from, static_cast<size_t>(used));
+    std::memcpy(to + trailer, from + trailer, static_cast<size_t>(kNodeMarkFromEnd));
+}
+
 void nodeLoad(IsFile *f, const TreePath *path, PathNode *node) {
     if (node->state != kNodeUnread) return;
     const int32_t size = checkedNodeSize(f);
-    readNode(f, node->data, node->number);
+    const uint8_t *image = viewIndexBlock(f, node->number, node->data);
+    if (image != node->data) copyNodeImage(node->data, image, size);
     const int32_t used = nodeUsedOf(node->data);
     // A block of another kind, or one whose used length leaves the entry
     // area, is no tree node of ours.
@@ -124,6 +136,8 @@ void nodeInitEmpty(IsFile *f, PathNode *node, int32_t level) {
 void nodeChanged(IsFile *f, PathNode *node, int32_t used) {
     node->used = used;
     st2(node->data, used);
+    const int32_t trailer = f->nodeSize - kNodeMarkFromEnd;
+    if (used >= 0 && used < trailer) std::memset(node->data + used, 0, static_cast<size_t>(trailer - used));
     node->data[f->nodeSize - kNodeLevelFromEnd] = static_cast<uint8_t>(node->level);
     node->state = kNodeDirty;
     nodeResetCursor(node);

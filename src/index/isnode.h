@@ -123,8 +123,11 @@ void nodeStore(IsFile *f, PathNode *node);
 // Makes `node` an empty node of `level` (U = 2, zero data), dirty.
 void nodeInitEmpty(IsFile *f, PathNode *node, int32_t level);
 
-// Stores U (and the level) into the data after a change, marks the node
-// dirty and resets its cursor.
+// Stores U (and the level) into the data after a change, zero-fills the
+// unused bytes between U and the trailer, marks the node dirty and resets
+// its cursor.  A loaded node holds only its entries and trailer; the bytes
+// between are undefined until this fills them, so every node written is
+// zero there.
 void nodeChanged(IsFile *f, PathNode *node, int32_t used);
 
 // Resets the cursor to nowhere.

@@ -327,12 +327,17 @@ void writeBackCache(BlockCache *cache, IsFile *f) {
 
 void *(*cacheAllocate)(size_t size) = allocateDefault;
 
-int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset) {
+namespace {
+
+// The way that serves a read of `length` bytes at `offset`, holding the
+// block (filled from the file on a miss), with the counters and reports of
+// a read; null when the access is not cached.
+CacheWay *readWay(IsFile *f, int kindOrFd, int32_t length, int64_t offset, BlockCache *&cache) {
     if (length > 0) profileCounters.requested += static_cast<uint64_t>(length);
     reportIo(f, kindOrFd, kIoOpRead, offset);
-    BlockCache *cache = cacheFor(f, kindOrFd, offset);
+    cache = cacheFor(f, kindOrFd, offset);
     CacheWay *way = cache != nullptr ? blockAccess(cache, f, offset, length) : nullptr;
-    if (way == nullptr) return sysRead(f, kindOrFd, buffer, length, offset);
+    if (way == nullptr) return nullptr;
     if (isValid(cache, *way)) {
         reportIo(f, kindOrFd, kIoOpHit, offset);
     } else {
@@ -342,9 +347,26 @@ int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t off
         if (count < length) raiseError(f, kErrCorrupt, kIoRead + kindOrFd);
         makeValid(cache, *way);
     }
-    std::memcpy(buffer, wayData(cache, *way), size_t(length));
     profileCounters.throughCache += static_cast<uint64_t>(length);
+    return way;
+}
+
+}  // namespace
+
+int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset) {
+    BlockCache *cache = nullptr;
+    CacheWay *way = readWay(f, kindOrFd, length, offset, cache);
+    if (way == nullptr) return sysRead(f, kindOrFd, buffer, length, offset);
+    std::memcpy(buffer, wayData(cache, *way), size_t(length));
     return 1;
+}
+
+const uint8_t *cacheView(IsFile *f, int kind, uint8_t *buffer, int32_t length, int64_t offset) {
+    BlockCache *cache = nullptr;
+    CacheWay *way = readWay(f, kind, length, offset, cache);
+    if (way != nullptr) return wayData(cache, *way);
+    sysRead(f, kind, buffer, length, offset);
+    return buffer;
 }
 
 int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset) {

@@ -68,6 +68,12 @@ struct BlockCache;
 // raises 105 with I/O code 64 + kind.
 int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset);
 
+// Reads like cacheRead (with a handle), but a cached block is not copied:
+// returns its bytes in the cache, valid until the next operation on that
+// cache; an access that is not cached is read into `buffer`, which is
+// returned.
+const uint8_t *cacheView(IsFile *f, int kind, uint8_t *buffer, int32_t length, int64_t offset);
+
 // Writes `length` bytes at `offset` likewise: through to the file, or only
 // into the cache (dirty) while write-back is allowed for the handle.
 int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset);

@@ -106,6 +106,59 @@ TEST_F(Nodes, LoadParsesUsedLengthAndLevelAndReadsOnlyOnce) {
     node = nodeFree(node);
 }
 
+// Through the block cache a load copies only the entries and the trailer;
+// a changed node is written with zeros between them, whatever the unused
+// bytes held on disk.
+TEST_F(Nodes, ACachedLoadKeepsEntriesAndAChangedNodeIsWrittenWithAZeroGap) {
+    const int32_t savedActive = isFileCacheActive;
+    isFileCacheActive = 1;
+    startFileCache(file.f);
+    auto entry = [](const char *key, int32_t pointer) {
+        std::vector<uint8_t> bytes(key, key + 4);
+        bytes.resize(8);
+        st4(bytes.data() + 4, pointer);
+        return bytes;
+    };
+    std::vector<uint8_t> data(1024, 0xEE);
+    st2(data.data(), 2 + 8 * 2);
+    std::memcpy(data.data() + 2, entry("aaaa", 1).data(), 8);
+    std::memcpy(data.data() + 10, entry("cccc", 2).data(), 8);
+    data[1024 - 3] = 0;
+    data[1024 - 2] = 0;
+    data[1024 - 1] = 0;
+    putBlock(path->rootNode, data);
+    PathNode *node = nullptr;
+    ASSERT_EQ(file.call([&] {
+                  node = nodeAllocate(file.f, path, path->rootNode);
+                  std::memset(node->data, 0x55, 1024);  // as a buffer used before
+                  nodeLoad(file.f, path, node);
+                  return 1;
+              }),
+              1);
+    EXPECT_EQ(node->used, 18);
+    EXPECT_EQ(std::memcmp(node->data, data.data(), 18), 0);
+    EXPECT_EQ(node->data[18], 0x55) << "the unused bytes are not copied";
+    EXPECT_EQ(std::memcmp(node->data + 1024 - 3, data.data() + 1024 - 3, 3), 0);
+    ASSERT_EQ(file.call([&] {
+                  std::memmove(node->data + 18, node->data + 10, 8);  // "cccc" one entry on
+                  std::memcpy(node->data + 10, entry("bbbb", 3).data(), 8);
+                  nodeChanged(file.f, node, 26);
+                  nodeStore(file.f, node);
+                  return 1;
+              }),
+              1);
+    const auto stored = block(path->rootNode);
+    ASSERT_EQ(stored.size(), 1024u);
+    EXPECT_EQ(ld2(stored.data()), 26);
+    EXPECT_EQ(std::vector<uint8_t>(stored.begin() + 2, stored.begin() + 10), entry("aaaa", 1));
+    EXPECT_EQ(std::vector<uint8_t>(stored.begin() + 10, stored.begin() + 18), entry("bbbb", 3));
+    EXPECT_EQ(std::vector<uint8_t>(stored.begin() + 18, stored.begin() + 26), entry("cccc", 2));
+    for (int i = 26; i < 1024; ++i) ASSERT_EQ(stored[size_t(i)], 0) << "byte " << i;
+    node = nodeFree(node);
+    stopFileCache(file.f);
+    isFileCacheActive = savedActive;
+}
+
 TEST_F(Nodes, DamagedNodesRaise105) {
     struct Case {
         const char *what;
