@@ -50,8 +50,27 @@ int32_t firstDifference(const uint8_t *a, const uint8_t *b, int32_t from, int32_
             if (x != y) return from + (__builtin_ctzll(x ^ y) >> 3);
         }
     }
+    if (to - from >= 4) {
+        uint32_t x;
+        uint32_t y;
+        std::memcpy(&x, a + from, sizeof x);
+        std::memcpy(&y, b + from, sizeof y);
+        if (x == y) {
+            from += 4;
+        } else if constexpr (std::endian::native == std::endian::little) {
+            return from + (__builtin_ctz(x ^ y) >> 3);
+        }
+    }
     while (from < to && a[from] == b[from]) ++from;
     return from;
+}
+
+constexpr uint8_t kByteSigned = 0x01;
+constexpr uint8_t kByteDescending = 0x02;
+
+int decideByte(uint8_t rule, uint8_t a, uint8_t b) {
+    const int result = (rule & kByteSigned) != 0 ? static_cast<int8_t>(a) - static_cast<int8_t>(b) : a - b;
+    return (rule & kByteDescending) != 0 ? -result : result;
 }
 
 // Types 3 to 6: the value at the part's start decides, +1 when a's is
@@ -107,6 +126,26 @@ int decidePart(const KeyDesc &key, int j, const uint8_t *a, const uint8_t *b, in
 }
 
 }  // namespace
+
+void prepareKeyOrder(TreePath *path) {
+    const KeyDesc &key = path->key;
+    path->bytewise = false;
+    int32_t s = 0;
+    for (int j = 0; j < partsOf(key); ++j) {
+        const KeyPart &part = key.parts[j];
+        const int type = partType(part);
+        const bool integer = type == ISTYPE_INT || type == ISTYPE_LONG;
+        if (!integer && type != ISTYPE_CHAR && type != ISTYPE_STRING) return;
+        if (part.length < 0 || s + part.length > kMaxKeyBytes) return;
+        const uint8_t direction = isDescending(part) ? kByteDescending : 0;
+        for (int32_t k = 0; k < part.length; ++k) {
+            path->byteRule[s + k] = static_cast<uint8_t>(direction | (integer && k == 0 ? kByteSigned : 0));
+        }
+        s += part.length;
+    }
+    path->bytewiseLength = s;
+    path->bytewise = s == keyBytes(key);
+}
 
 int makeKey(const TreePath *path, void *key, const void *record) {
     const KeyDesc &desc = path->key;
@@ -164,6 +203,7 @@ int compareKeys(const TreePath *path, const void *a, const void *b) {
         if (path->compareLength > keyLength) fatalAt("iskey", kLineBeyondLastPart);
         return 0;
     }
+    if (path->bytewise && keyLength == path->bytewiseLength) return decideByte(path->byteRule[i], pa[i], pb[i]);
     const int parts = partsOf(key);
     int j = 0;
     int32_t s = 0;

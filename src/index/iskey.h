@@ -46,6 +46,10 @@ int makeKey(const TreePath *path, void *key, const void *record);
 // a key (null) from the path's current key.  Returns 1.
 int keyToRecord(const TreePath *path, void *record, const void *key = nullptr);
 
+// Works out `bytewise` and `byteRule` of a path from its key description;
+// called when the path is created.
+void prepareKeyOrder(TreePath *path);
+
 // Orders a before b (negative), equal (0) or after (positive).
 int compareKeys(const TreePath *path, const void *a, const void *b);
 

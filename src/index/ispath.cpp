@@ -256,6 +256,7 @@ TreePath *pathCreate(IsFile *f, const KeyDesc &key) {
                                                 : 0;
     path->entrySize = length + counts + path->dupWidth + kPointerBytes;
     path->rootNode = key.rootNode;
+    prepareKeyOrder(path);
     return path;  // the cache gets its slots when the first node is popped
 }
 

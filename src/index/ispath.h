@@ -94,6 +94,15 @@ struct TreePath {
     uint8_t *splitBuffer = nullptr;
     int32_t splitBufferSize = 0;
     PathScratch scratch = {};
+    // When every part orders by its bytes (character, string and big-endian
+    // integer types, either direction), compareKeys decides from the first
+    // differing byte alone, with its rule here: kByteSigned on the first
+    // byte of an integer part, kByteDescending in a descending part.
+    // The rule holds for the first `bytewiseLength` bytes, which must be the
+    // whole key (a description changed later falls back to the part rule).
+    bool bytewise = false;
+    int32_t bytewiseLength = 0;
+    uint8_t byteRule[kMaxKeyBytes] = {};
 };
 
 inline bool pathCompressed(const TreePath *path) { return path->compression != 0; }

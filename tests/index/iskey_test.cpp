@@ -32,6 +32,7 @@ TreePath pathOf(std::initializer_list<KeyPart> parts, uint16_t flags = 0) {
     }
     path.key.keyLength = static_cast<int16_t>(length);
     path.compareLength = length;
+    prepareKeyOrder(&path);
     return path;
 }
 
@@ -210,6 +211,42 @@ TEST(KeyOrder, DescendingPartInvertsOnlyItsOwnContribution) {
     EXPECT_EQ(cmp(path, bytes("A1"), bytes("A2")), -1) << "the ascending part keeps its order";
     const TreePath descInt = pathOf({part(0, 2, ISTYPE_INT | ISTYPE_DESC)});
     EXPECT_EQ(cmp(descInt, bigEndian16(-1), bigEndian16(0)), 1);
+}
+
+// Keys whose parts all order by their bytes are decided from the first
+// differing byte alone; that must give exactly what the part-by-part rule
+// gives, for every mix of character, string and big-endian integer parts in
+// both directions, and for compare lengths that cut the key.
+TEST(KeyOrder, TheByteRuleAgreesWithThePartRule) {
+    std::mt19937 random(7);
+    const uint16_t types[] = {ISTYPE_CHAR, ISTYPE_STRING, ISTYPE_INT, ISTYPE_LONG};
+    for (int round = 0; round < 300; ++round) {
+        TreePath fast{};
+        int32_t length = 0;
+        const int parts = 1 + int(random() % 4);
+        for (int j = 0; j < parts; ++j) {
+            const uint16_t type = types[random() % 4] | (random() % 2 ? ISTYPE_DESC : 0);
+            const auto partLength = static_cast<int16_t>(1 + random() % 6);
+            fast.key.parts[fast.key.partCount++] = part(static_cast<int16_t>(length), partLength, type);
+            length += partLength;
+        }
+        fast.key.keyLength = static_cast<int16_t>(length);
+        prepareKeyOrder(&fast);
+        ASSERT_TRUE(fast.bytewise);
+        TreePath slow = fast;
+        slow.bytewise = false;
+        for (int trial = 0; trial < 50; ++trial) {
+            Bytes a(static_cast<size_t>(length));
+            for (auto &x : a) x = static_cast<uint8_t>(random() % 4 == 0 ? 0x80 + random() % 3 : random() % 3);
+            Bytes b = a;
+            for (int k = 0; k < 2; ++k) b[random() % b.size()] = static_cast<uint8_t>(random());
+            fast.compareLength = slow.compareLength = 1 + int32_t(random() % size_t(length));
+            ASSERT_EQ(compareKeys(&fast, a.data(), b.data()), compareKeys(&slow, a.data(), b.data()));
+            ASSERT_EQ(compareKeys(&fast, b.data(), a.data()), compareKeys(&slow, b.data(), a.data()));
+        }
+    }
+    TreePath collating = pathOf({part(0, 4, ISTYPE_CHAR), part(4, 4, ISTYPE_DOUBLE)});
+    EXPECT_FALSE(collating.bytewise) << "a part with its own comparison keeps the part rule";
 }
 
 TEST(KeyOrder, BytesTypeOrdersLikeCharacters) {
