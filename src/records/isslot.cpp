@@ -59,15 +59,32 @@ void writeSlot(IsFile *f, const void *source, int32_t record) {
     cacheWrite(f, kKindData, slot, f->slotSize, slotOffset(f, record));
 }
 
+// With a data cache the marker is read and written as part of its whole
+// slot: a one-byte access would empty the cached slot and go to the file
+// (a system call on every delete and on every deleted slot skipped), while
+// the file ends up with the same bytes either way.  Without a cache only
+// the marker byte is touched.
 bool slotDeleted(IsFile *f, int32_t record) {
+    const int64_t offset = slotOffset(f, record);
+    if (cacheServes(f, kKindData)) {
+        return cacheView(f, kKindData, slotBuffer(f), f->slotSize, offset)[f->recordLength] == kSlotMarkerDeleted;
+    }
     uint8_t marker = 0;
-    cacheRead(f, kKindData, &marker, 1, slotOffset(f, record) + f->recordLength);
+    cacheRead(f, kKindData, &marker, 1, offset + f->recordLength);
     return marker == kSlotMarkerDeleted;
 }
 
 void markDeleted(IsFile *f, int32_t record) {
+    const int64_t offset = slotOffset(f, record);
+    if (cacheServes(f, kKindData)) {
+        uint8_t *slot = slotBuffer(f);
+        cacheRead(f, kKindData, slot, f->slotSize, offset);
+        slot[f->recordLength] = kSlotMarkerDeleted;
+        cacheWrite(f, kKindData, slot, f->slotSize, offset);
+        return;
+    }
     const uint8_t marker = kSlotMarkerDeleted;
-    cacheWrite(f, kKindData, &marker, 1, slotOffset(f, record) + f->recordLength);
+    cacheWrite(f, kKindData, &marker, 1, offset + f->recordLength);
 }
 
 uint32_t recordMaskOf(const IsFile *f) {

@@ -50,6 +50,10 @@ void prefetchSlot(const IsFile *f, uint32_t record, bool andData);
 // in-use marker, and with mode 0x80 the current recordMask.
 void writeSlot(IsFile *f, const void *source, int32_t record);
 
+// The marker of slot `record`: whether it is 0x00, and setting it so.  With
+// a data cache they go through the cache as whole-slot accesses (markDeleted
+// then leaves the slot with the new marker in recordBuffer); without one
+// only the marker byte is read or written.
 bool slotDeleted(IsFile *f, int32_t record);
 void markDeleted(IsFile *f, int32_t record);
 

@@ -361,6 +361,11 @@ int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t off
     return 1;
 }
 
+bool cacheServes(const IsFile *f, int kind) {
+    // Any offset but the dictionary's: the answer for a data or node block.
+    return cacheFor(f, kind, kind == kKindIndex ? kDictionaryOffset + 1 : 0) != nullptr;
+}
+
 const uint8_t *cacheView(IsFile *f, int kind, uint8_t *buffer, int32_t length, int64_t offset) {
     BlockCache *cache = nullptr;
     CacheWay *way = readWay(f, kind, length, offset, cache);

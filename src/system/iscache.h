@@ -68,6 +68,9 @@ struct BlockCache;
 // raises 105 with I/O code 64 + kind.
 int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset);
 
+// Whether accesses of kind `kind` of the handle go through a cache now.
+bool cacheServes(const IsFile *f, int kind);
+
 // Reads like cacheRead (with a handle), but a cached block is not copied:
 // returns its bytes in the cache, valid until the next operation on that
 // cache; an access that is not cached is read into `buffer`, which is

@@ -7,6 +7,8 @@
 
 #include "frame/iscall.h"
 #include "records/isslot.h"
+#include "system/iscache.h"
+#include "system/issystem.h"
 #include "structure/isencode.h"
 #include "support/testing.h"
 #include "wisam.h"
@@ -91,6 +93,53 @@ TEST_F(Slots, DeletedAndMissingRecords) {
     EXPECT_EQ(testing::inCall(f, kAccessRead, [&] { return readSlot(f, record, 3), 1; }), 0);
     EXPECT_EQ(isErrno(f), 112);
     EXPECT_EQ(std::string(f->status, 4), "2143");
+}
+
+// With a data cache the marker goes through the cached slot: the file gets
+// the same bytes as from a one-byte write, a cached slot costs no read, and
+// under write-back nothing reaches the file before the write-back.
+TEST_F(Slots, MarkersThroughTheDataCacheLeaveTheSameBytes) {
+    const int32_t savedActive = isFileCacheActive;
+    const int32_t savedWriteBack = isWriteBackActive;
+    isFileCacheActive = 1;
+    open(0);
+    for (int32_t r = 1; r <= 4; ++r) ASSERT_EQ(write(r, "record " + std::to_string(r)), 1);
+    startFileCache(f);
+    ASSERT_TRUE(cacheServes(f, kKindData));
+    const auto before = testing::readFile(dir.file("s.wod"));
+    char record[20];
+    ASSERT_EQ(isData(f, record, 2), 1);  // slot 2 now cached
+    testing::FaultScope faults;
+    static int preads, pwrites;
+    preads = pwrites = 0;
+    sysCalls.pread = [](int fd, void *b, size_t n, int64_t o) { return ++preads, defaultSysCalls().pread(fd, b, n, o); };
+    sysCalls.pwrite = [](int fd, const void *b, size_t n, int64_t o) {
+        return ++pwrites, defaultSysCalls().pwrite(fd, b, n, o);
+    };
+    isWriteBackActive = 1;
+    f->deferState = kDeferExclusiveKept;
+    ASSERT_EQ(testing::inCall(f, kAccessChange, [&] { return markDeleted(f, 2), 1; }), 1);
+    EXPECT_EQ(preads, 0);
+    EXPECT_EQ(pwrites, 0) << "held back with the other changes";
+    bool deleted = false;
+    ASSERT_EQ(testing::inCall(f, kAccessRead, [&] { return deleted = slotDeleted(f, 2), 1; }), 1);
+    EXPECT_TRUE(deleted);
+    EXPECT_EQ(preads, 0);
+    EXPECT_EQ(writeBackChanges(f), 1);
+    f->deferState = 0;
+    EXPECT_EQ(pwrites, 1);
+    auto expected = before;
+    expected[2 * 21 - 1] = kSlotMarkerDeleted;
+    EXPECT_EQ(testing::readFile(dir.file("s.wod")), expected);
+    // Record-number order skips the deleted slot without going to the file.
+    ASSERT_EQ(testing::inCall(f, kAccessRead, [&] { return deleted = slotDeleted(f, 3), 1; }), 1);
+    EXPECT_FALSE(deleted);
+    EXPECT_EQ(preads, 1) << "slot 3 was not cached yet";
+    ASSERT_EQ(testing::inCall(f, kAccessRead, [&] { return readSlot(f, record, 3), 1; }), 1);
+    EXPECT_EQ(preads, 1);
+    isWriteBackActive = savedWriteBack;
+    stopFileCache(f);
+    isFileCacheActive = savedActive;
 }
 
 TEST_F(Slots, ReservingRecordNumbersWritesNoSlot) {
