@@ -39,7 +39,7 @@ bool isDescending(const KeyPart &part) { return (part.type & ISTYPE_DESC) != 0; 
 // First position in [from, to) where a and b differ, or `to`.  Eight bytes
 // at a time where the machine's order lets the lowest differing byte be
 // found from the XOR of two words.
-int32_t firstDifference(const uint8_t *a, const uint8_t *b, int32_t from, int32_t to) {
+[[gnu::always_inline]] inline int32_t firstDifference(const uint8_t *a, const uint8_t *b, int32_t from, int32_t to) {
     if constexpr (std::endian::native == std::endian::little) {
         constexpr int32_t kWord = sizeof(uint64_t);
         for (; to - from >= kWord; from += kWord) {
@@ -197,13 +197,17 @@ int compareKeys(const TreePath *path, const void *a, const void *b) {
     const auto *pa = static_cast<const uint8_t *>(a);
     const auto *pb = static_cast<const uint8_t *>(b);
     const int32_t keyLength = keyBytes(key);
+    if (path->bytewise && keyLength == path->bytewiseLength && path->compareLength <= keyLength) {
+        const int32_t limit = std::max<int32_t>(path->compareLength, 0);
+        const int32_t i = firstDifference(pa, pb, 0, limit);
+        return i == limit ? 0 : decideByte(path->byteRule[i], pa[i], pb[i]);
+    }
     const int32_t limit = std::clamp<int32_t>(path->compareLength, 0, keyLength);
     int32_t i = firstDifference(pa, pb, 0, limit);
     if (i == limit) {
         if (path->compareLength > keyLength) fatalAt("iskey", kLineBeyondLastPart);
         return 0;
     }
-    if (path->bytewise && keyLength == path->bytewiseLength) return decideByte(path->byteRule[i], pa[i], pb[i]);
     const int parts = partsOf(key);
     int j = 0;
     int32_t s = 0;
