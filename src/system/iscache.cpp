@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -48,6 +49,8 @@ struct BlockCache {
     WayTag *tags;       // sets x ways
     CacheWay *way;      // sets x ways
     uint8_t *buffer;    // sets x ways x blockSize bytes
+    uint8_t *run;       // room for `runBlocks` blocks written back in one write
+    int32_t runBlocks;
 };
 
 namespace {
@@ -61,6 +64,7 @@ constexpr int64_t kCacheObjectCharge = 24;
 constexpr int32_t kGlobalBlockSize = 4096;  // the node size of isBuild without varlen
 constexpr uint32_t kAgeUsed = 0x80000000u;
 constexpr int32_t kNoTag = -1;
+constexpr int32_t kRunBytes = 64 * 1024;  // the most written back in one write
 constexpr int64_t kDictionaryOffset = 0;    // block 1 of the index file: never cached
 
 // Data caches are not reduced below this many sets and ways.
@@ -102,6 +106,7 @@ void freeParts(BlockCache *cache) {
     std::free(cache->tags);
     std::free(cache->way);
     std::free(cache->buffer);
+    std::free(cache->run);
     std::free(cache);
 }
 
@@ -124,7 +129,11 @@ BlockCache *createCache(int32_t kind, int32_t sets, int32_t ways, int32_t blockS
     cache->tags = cache->setEpoch != nullptr ? static_cast<WayTag *>(cacheAllocate(sizeof(WayTag) * count)) : nullptr;
     cache->way = cache->tags != nullptr ? static_cast<CacheWay *>(cacheAllocate(sizeof(CacheWay) * count)) : nullptr;
     cache->buffer = cache->way != nullptr ? static_cast<uint8_t *>(cacheAllocate(count * size_t(blockSize))) : nullptr;
-    if (cache->buffer == nullptr) {
+    cache->runBlocks = std::clamp<int32_t>(kRunBytes / blockSize, 1, sets * ways > 1 ? sets * ways : 1);
+    cache->run = cache->buffer != nullptr
+                     ? static_cast<uint8_t *>(cacheAllocate(size_t(cache->runBlocks) * size_t(blockSize)))
+                     : nullptr;
+    if (cache->run == nullptr) {
         freeParts(cache);
         return nullptr;
     }
@@ -211,12 +220,40 @@ void dropEntries(BlockCache *cache, const IsFile *f) {
     }
 }
 
-// Writes a dirty way to its owner's file and clears the flag first, so that
-// a failing write is raised once and not repeated by the next attempt.
+// The way holding block `block` of `owner` when the block is cached, with
+// nothing changed (not even its age).
+CacheWay *peekWay(const BlockCache *cache, const IsFile *owner, int32_t block) {
+    const int32_t set = block % cache->sets;
+    if (!setInUse(cache, set)) return nullptr;
+    const size_t first = firstWayOf(cache, set);
+    for (int32_t j = 0; j < cache->ways; ++j) {
+        CacheWay &way = cache->way[first + size_t(j)];
+        if (cache->tags[first + size_t(j)].block == block && (!cache->severalOwners || way.owner == owner)) return &way;
+    }
+    return nullptr;
+}
+
+// Writes a dirty way to its owner's file, together with the blocks of the
+// same owner that follow it in the file while they are cached and dirty
+// (up to `runBlocks` in all), in one write: records appended one after
+// another, as in a bulk load, then leave the cache in runs instead of one
+// system call each.  Every block of the run is clean afterwards; the flags
+// are cleared before the write, so that a failing write is raised once and
+// not repeated by the next attempt.
 void writeBackWay(const BlockCache *cache, CacheWay &way) {
+    const size_t size = size_t(cache->blockSize);
     way.dirty = 0;
     const int64_t offset = int64_t{way.block} * cache->blockSize;
-    sysWrite(way.owner, cache->kind, wayData(cache, way), cache->blockSize, offset);
+    int32_t count = 1;
+    for (; count < cache->runBlocks && way.block <= INT32_MAX - count; ++count) {
+        CacheWay *next = peekWay(cache, way.owner, way.block + count);
+        if (next == nullptr || !next->dirty) break;
+        if (count == 1) std::memcpy(cache->run, wayData(cache, way), size);
+        std::memcpy(cache->run + size_t(count) * size, wayData(cache, *next), size);
+        next->dirty = 0;
+    }
+    const uint8_t *bytes = count == 1 ? wayData(cache, way) : cache->run;
+    sysWrite(way.owner, cache->kind, bytes, count * cache->blockSize, offset);
 }
 
 enum class WayMode { lookup, allocate };

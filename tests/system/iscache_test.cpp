@@ -418,7 +418,7 @@ TEST_F(CacheTest, FailedAllocationAtAnyStepLeavesNoCacheBehind) {
     startFileCache(f);
     ASSERT_NE(f->dataCache, nullptr);
     const int needed = allocations;
-    EXPECT_EQ(needed, 5) << "object, set flags, tags, way records and buffer";
+    EXPECT_EQ(needed, 6) << "object, set epochs, tags, way records, buffer and run buffer";
     stopFileCache(f);
     for (failAt = 1; failAt <= needed; ++failAt) {
         allocations = 0;
@@ -447,10 +447,30 @@ TEST_F(CacheTest, WriteBackKeepsFiftyChangedSlotsOutOfTheFileUntilWrittenBack) {
     }
     EXPECT_EQ(preads, 0);
     EXPECT_EQ(writeBackChanges(f), 1);
-    EXPECT_EQ(pwrites, 50);
+    EXPECT_EQ(pwrites, 1) << "fifty consecutive slots leave in one write";
     for (int slot = 0; slot < 50; ++slot) EXPECT_EQ(fileSlot("t", slot), changedSlot(slot));
     EXPECT_EQ(writeBackChanges(f), 1);
-    EXPECT_EQ(pwrites, 50) << "written-back blocks are clean";
+    EXPECT_EQ(pwrites, 1) << "written-back blocks are clean";
+}
+
+// A run of write-back covers the dirty blocks that follow the first one in
+// the file and stops at the first block that is not cached dirty.
+TEST_F(CacheTest, WriteBackRunsStopAtTheFirstBlockThatIsNotDirty) {
+    isWriteBackActive = 1;
+    IsFile *f = open("t", 50, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    f->deferState = kDeferExclusiveKept;
+    testing::FaultScope faults;
+    countCalls();
+    EXPECT_EQ(readSlot(f, 3), expectedSlot(3));  // cached, clean
+    for (const int slot : {0, 1, 2, 4, 5, 9}) writeSlot(f, slot, changedSlot(slot));
+    EXPECT_EQ(writeBackChanges(f), 1);
+    EXPECT_EQ(pwrites, 3) << "slots 0-2, 4-5 and 9";
+    for (int slot = 0; slot < 12; ++slot) {
+        const bool changed = slot <= 2 || slot == 4 || slot == 5 || slot == 9;
+        EXPECT_EQ(fileSlot("t", slot), changed ? changedSlot(slot) : expectedSlot(slot)) << slot;
+    }
 }
 
 TEST_F(CacheTest, WritesGoThroughUnlessBothWriteBackConditionsHold) {
@@ -551,6 +571,41 @@ TEST_F(CacheTest, GlobalIndexCacheKeepsTwoHandlesBlocksApart) {
     EXPECT_EQ(preads, 2) << "b's entries stay";
     readNode(a, 2);
     EXPECT_EQ(preads, 3) << "a's entries were dropped";
+}
+
+// A write-back run in the global index cache takes only blocks of the
+// handle it writes for: another file's dirty block that follows it in block
+// number stays where it is.
+TEST_F(CacheTest, GlobalWriteBackRunsKeepToTheirOwnersFile) {
+    isWriteBackActive = 1;
+    isGlobalIndexCacheActive = 1;
+    isGlobalIndexCacheLines = 4;
+    isGlobalIndexCacheAssociativity = 2;
+    startGlobalIndexCache();
+    IsFile *a = open("a", 2, 5, 0);
+    IsFile *b = open("b", 2, 5, 100);
+    ASSERT_TRUE(a != nullptr && b != nullptr);
+    startFileCache(a);
+    startFileCache(b);
+    a->deferState = b->deferState = kDeferExclusiveKept;
+    const std::vector<uint8_t> ofA(kNode, 0xA1), ofB(kNode, 0xB2);
+    auto writeNode = [&](IsFile *f, int block, const std::vector<uint8_t> &bytes) {
+        return testing::inCall(f, kAccessChange, [&] {
+            return cacheWrite(f, kKindIndex, bytes.data(), kNode, int64_t{block} * kNode);
+        });
+    };
+    ASSERT_EQ(writeNode(a, 2, ofA), 1);
+    ASSERT_EQ(writeNode(b, 3, ofB), 1);
+    const auto fileB = testing::readFile(dir.file("b") + ".wox");
+    EXPECT_EQ(writeBackChanges(a), 1);
+    const auto fileA = testing::readFile(dir.file("a") + ".wox");
+    EXPECT_TRUE(std::equal(ofA.begin(), ofA.end(), fileA.begin() + 2 * kNode));
+    EXPECT_EQ(fileA[size_t(3 * kNode)], nodeByte(3, 0, 0)) << "b's block 3 is not a's";
+    EXPECT_EQ(testing::readFile(dir.file("b") + ".wox"), fileB);
+    EXPECT_EQ(writeBackChanges(b), 1);
+    const auto laterB = testing::readFile(dir.file("b") + ".wox");
+    EXPECT_TRUE(std::equal(ofB.begin(), ofB.end(), laterB.begin() + 3 * kNode));
+    a->deferState = b->deferState = 0;
 }
 
 TEST_F(CacheTest, GlobalIndexCacheSeparatesTwoHandlesOnOneFile) {
