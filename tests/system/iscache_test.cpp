@@ -175,6 +175,18 @@ protected:
         std::vector<uint8_t> out(kSlot, static_cast<uint8_t>(0xA0 + slot % 32));
         return out;
     }
+    // A handle whose writes are held back: caching and write-back on, a data
+    // cache of `sets` x `ways` before sizing, the kept exclusive lock marked.
+    IsFile *writeBackHandle(int slots, int32_t sets = 128, int32_t ways = 16) {
+        isWriteBackActive = 1;
+        isDefaultDataCacheLines = sets;
+        isDefaultDataCacheAssociativity = ways;
+        IsFile *f = open("t", slots, 1);
+        if (f == nullptr) return nullptr;
+        startFileCache(f);
+        f->deferState = kDeferExclusiveKept;
+        return f;
+    }
     void countCalls() {
         sysCalls.pread = countingPread;
         sysCalls.pwrite = countingPwrite;
@@ -430,12 +442,9 @@ TEST_F(CacheTest, FailedAllocationAtAnyStepLeavesNoCacheBehind) {
 }
 
 TEST_F(CacheTest, WriteBackKeepsFiftyChangedSlotsOutOfTheFileUntilWrittenBack) {
-    isWriteBackActive = 1;
-    IsFile *f = open("t", 50, 1);
+    IsFile *f = writeBackHandle(50);
     ASSERT_NE(f, nullptr);
-    startFileCache(f);
     ASSERT_EQ(cacheShape(f->dataCache).sets * cacheShape(f->dataCache).ways, 64);
-    f->deferState = kDeferExclusiveKept;
     testing::FaultScope faults;
     countCalls();
     for (int slot = 0; slot < 50; ++slot) writeSlot(f, slot, changedSlot(slot));
@@ -456,11 +465,8 @@ TEST_F(CacheTest, WriteBackKeepsFiftyChangedSlotsOutOfTheFileUntilWrittenBack) {
 // A run of write-back covers the dirty blocks that follow the first one in
 // the file and stops at the first block that is not cached dirty.
 TEST_F(CacheTest, WriteBackRunsStopAtTheFirstBlockThatIsNotDirty) {
-    isWriteBackActive = 1;
-    IsFile *f = open("t", 50, 1);
+    IsFile *f = writeBackHandle(50);
     ASSERT_NE(f, nullptr);
-    startFileCache(f);
-    f->deferState = kDeferExclusiveKept;
     testing::FaultScope faults;
     countCalls();
     EXPECT_EQ(readSlot(f, 3), expectedSlot(3));  // cached, clean
@@ -495,13 +501,8 @@ TEST_F(CacheTest, WritesGoThroughUnlessBothWriteBackConditionsHold) {
 }
 
 TEST_F(CacheTest, EvictedDirtyBlockIsWrittenToItsFile) {
-    isWriteBackActive = 1;
-    isDefaultDataCacheLines = 5;
-    isDefaultDataCacheAssociativity = 1;
-    IsFile *f = open("t", 20, 1);
+    IsFile *f = writeBackHandle(20, 5, 1);
     ASSERT_NE(f, nullptr);
-    startFileCache(f);
-    f->deferState = kDeferExclusiveKept;
     testing::FaultScope faults;
     countCalls();
     writeSlot(f, 3, changedSlot(3));
@@ -516,13 +517,8 @@ TEST_F(CacheTest, EvictedDirtyBlockIsWrittenToItsFile) {
 // the reuse of their sets for other blocks may write them, and every block
 // is read from the file again.  Repeated emptying changes nothing more.
 TEST_F(CacheTest, EmptiedDirtyBlocksNeverReachTheFile) {
-    isWriteBackActive = 1;
-    isDefaultDataCacheLines = 5;
-    isDefaultDataCacheAssociativity = 2;
-    IsFile *f = open("t", 20, 1);
+    IsFile *f = writeBackHandle(20, 5, 2);
     ASSERT_NE(f, nullptr);
-    startFileCache(f);
-    f->deferState = kDeferExclusiveKept;
     testing::FaultScope faults;
     countCalls();
     for (int slot = 0; slot < 10; ++slot) writeSlot(f, slot, changedSlot(slot));
