@@ -339,13 +339,11 @@ int insertKey(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
     int32_t offset = kNodeFirstEntry;
     bool prevKnown = false;
     if (root->used > kNodeEmptyUsed) {
-        if (treeFindGE(f, path, key) && keysEqual(path, key, path->head->key)) {
-            if (w == 0) raiseError(f, kErrDuplicate, 0);
-            isstat2 = isstat4 = kDuplicateNotice;
-            f->status[1] = f->status[3] = kDuplicateNotice;
-        }
-        // After every equal key: the first entry greater than the key.
-        pathPopAll(f, path);
+        // After every equal key: the first entry greater than the key.  The
+        // entry just before that point is the greatest key not above the new
+        // one, so an equal key exists exactly when that entry is equal: one
+        // descent serves both the duplicate check and the insertion.
+        bool equalBefore = false;
         for (;;) {
             nodeLoad(f, path, path->head);
             const int greater = findInNode(f, path, path->head, key, true);
@@ -357,14 +355,15 @@ int insertKey(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
             pathPush(f, path, path->head->pointer);
         }
         PathNode *leaf = path->head;
-        if (w > 0 && offset == kNodeFirstEntry) {
+        if (offset == kNodeFirstEntry) {
             // The entry before lies in the previous leaf, if any.
             if (leaf->parent != nullptr && treePrev(f, path)) {
-                if (std::memcmp(path->head->key, key, static_cast<size_t>(k)) == 0) serial = path->head->serial + 1;
+                equalBefore = keysEqual(path, key, path->head->key) != 0;
+                if (w > 0 && std::memcmp(path->head->key, key, static_cast<size_t>(k)) == 0) serial = path->head->serial + 1;
                 treeNext(f, path);
                 if (path->head->position != kNodeFirstEntry) raiseError(f, kErrCorrupt, 0);
             }
-        } else if (offset > kNodeFirstEntry && (w > 0 || pathCompressed(path))) {
+        } else {
             const uint8_t *before = nullptr;
             uint64_t beforeSerial = 0;
             if (pathCompressed(path)) {
@@ -375,7 +374,13 @@ int insertKey(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
                 before = leaf->data + offset - path->entrySize;
                 beforeSerial = serialAt(before + k, w);
             }
+            equalBefore = keysEqual(path, key, before) != 0;
             if (w > 0 && std::memcmp(before, key, static_cast<size_t>(k)) == 0) serial = beforeSerial + 1;
+        }
+        if (equalBefore) {
+            if (w == 0) raiseError(f, kErrDuplicate, 0);
+            isstat2 = isstat4 = kDuplicateNotice;
+            f->status[1] = f->status[3] = kDuplicateNotice;
         }
     } else {
         root->level = 0;  // an empty index is a single leaf

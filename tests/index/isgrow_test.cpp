@@ -167,15 +167,44 @@ TEST_F(Grow, ACompressedRootSplitRepeatsTheSeparatorWithoutKeyBytes) {
     EXPECT_EQ(top[2 + first + 8 - 4] & 0x80, 0);
 }
 
+// Every existing key is refused, the first and last keys of each leaf too
+// (whose equal key the insertion point finds in the leaf before).
 TEST_F(Grow, AnEqualKeyWithoutDuplicatesRaises100AndChangesNothing) {
-    make(0);
+    for (const uint16_t flags : {uint16_t{0}, uint16_t{ISKEY_LEADCOMPRESS | ISKEY_TRAILCOMPRESS}}) {
+        SCOPED_TRACE(flags);
+        make(flags);
+        for (int i = 1; i <= 200; ++i) ASSERT_EQ(insert(i * 2, static_cast<uint32_t>(i)), 1);
+        ASSERT_GE(checked().indexes[0].leafUsed.size(), 2u);
+        const auto before = file->fileBytes();
+        for (int i = 1; i <= 200; ++i) {
+            ASSERT_EQ(insert(i * 2, 999), 0) << i;
+            EXPECT_EQ(isErrno(f), 100);
+            EXPECT_EQ(std::string(f->status, 4), "2222");
+        }
+        EXPECT_EQ(file->fileBytes(), before);
+        EXPECT_EQ(checked().indexes[0].entries.size(), 200u);
+        EXPECT_EQ(insert(85 * 2 + 1, 999), 1) << "a key between two is no duplicate";
+    }
+}
+
+// With duplicates every existing key, wherever it lies, is noticed and
+// numbered after its equals.
+TEST_F(Grow, EveryEqualKeyIsNoticedWhereverItLies) {
+    make(ISKEY_DUPS);
     for (int i = 1; i <= 200; ++i) ASSERT_EQ(insert(i * 2, static_cast<uint32_t>(i)), 1);
-    const auto before = file->fileBytes();
-    EXPECT_EQ(insert(84 * 2, 999), 0);
-    EXPECT_EQ(isErrno(f), 100);
-    EXPECT_EQ(std::string(f->status, 4), "2222");
-    EXPECT_EQ(file->fileBytes(), before);
-    EXPECT_EQ(checked().indexes[0].entries.size(), 200u);
+    for (int i = 1; i <= 200; ++i) {
+        ASSERT_EQ(insert(i * 2, static_cast<uint32_t>(1000 + i)), 1);
+        ASSERT_EQ(std::string(f->status, 4), "0202") << i;
+    }
+    ASSERT_EQ(insert(3, 5000), 1);
+    EXPECT_EQ(std::string(f->status, 4), "0000");
+    const auto entries = checked().indexes[0].entries;
+    ASSERT_EQ(entries.size(), 401u);
+    for (size_t j = 0; j + 1 < entries.size(); ++j) {
+        if (entries[j].pointer > 1000 && entries[j].pointer < 5000) {
+            EXPECT_EQ(entries[j].serial, 1u) << j;
+        }
+    }
 }
 
 TEST_F(Grow, AnEqualKeyWithDuplicatesIsNoticedAndNumbered) {
