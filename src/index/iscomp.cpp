@@ -110,8 +110,10 @@ int stepCompressed(IsFile *f, const TreePath *path, PathNode *node, int directio
 int findPlain(const TreePath *path, PathNode *node, const uint8_t *search, bool greater) {
     const int32_t count = (node->used - kNodeFirstEntry) / path->entrySize;
     // "search qualifies entry i": entry i >= search (or > search).
+    const bool byBytes = byteRuleApplies(path);
     auto qualifies = [&](int32_t i) {
-        const int c = compareKeys(path, search, plainKey(path, node, i));
+        const uint8_t *entry = plainKey(path, node, i);
+        const int c = byBytes ? compareByByteRule(path, search, entry) : compareKeys(path, search, entry);
         return greater ? c < 0 : c <= 0;
     };
     int32_t hi = std::max<int32_t>(count - 1, 0);

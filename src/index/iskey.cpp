@@ -36,42 +36,6 @@ int partType(const KeyPart &part) { return part.type & ISTYPE_MASK; }
 
 bool isDescending(const KeyPart &part) { return (part.type & ISTYPE_DESC) != 0; }
 
-// First position in [from, to) where a and b differ, or `to`.  Eight bytes
-// at a time where the machine's order lets the lowest differing byte be
-// found from the XOR of two words.
-[[gnu::always_inline]] inline int32_t firstDifference(const uint8_t *a, const uint8_t *b, int32_t from, int32_t to) {
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr int32_t kWord = sizeof(uint64_t);
-        for (; to - from >= kWord; from += kWord) {
-            uint64_t x;
-            uint64_t y;
-            std::memcpy(&x, a + from, sizeof x);
-            std::memcpy(&y, b + from, sizeof y);
-            if (x != y) return from + (__builtin_ctzll(x ^ y) >> 3);
-        }
-    }
-    if (to - from >= 4) {
-        uint32_t x;
-        uint32_t y;
-        std::memcpy(&x, a + from, sizeof x);
-        std::memcpy(&y, b + from, sizeof y);
-        if (x == y) {
-            from += 4;
-        } else if constexpr (std::endian::native == std::endian::little) {
-            return from + (__builtin_ctz(x ^ y) >> 3);
-        }
-    }
-    while (from < to && a[from] == b[from]) ++from;
-    return from;
-}
-
-constexpr uint8_t kByteSigned = 0x01;
-constexpr uint8_t kByteDescending = 0x02;
-
-int decideByte(uint8_t rule, uint8_t a, uint8_t b) {
-    const int result = (rule & kByteSigned) != 0 ? static_cast<int8_t>(a) - static_cast<int8_t>(b) : a - b;
-    return (rule & kByteDescending) != 0 ? -result : result;
-}
 
 // Types 3 to 6: the value at the part's start decides, +1 when a's is
 // greater and -1 otherwise.  A part of several values is ordered by its first
@@ -197,11 +161,7 @@ int compareKeys(const TreePath *path, const void *a, const void *b) {
     const auto *pa = static_cast<const uint8_t *>(a);
     const auto *pb = static_cast<const uint8_t *>(b);
     const int32_t keyLength = keyBytes(key);
-    if (path->bytewise && keyLength == path->bytewiseLength && path->compareLength <= keyLength) {
-        const int32_t limit = std::max<int32_t>(path->compareLength, 0);
-        const int32_t i = firstDifference(pa, pb, 0, limit);
-        return i == limit ? 0 : decideByte(path->byteRule[i], pa[i], pb[i]);
-    }
+    if (byteRuleApplies(path)) return compareByByteRule(path, pa, pb);
     const int32_t limit = std::clamp<int32_t>(path->compareLength, 0, keyLength);
     int32_t i = firstDifference(pa, pb, 0, limit);
     if (i == limit) {

@@ -27,7 +27,9 @@
 // negates its own decision only.  Only the sign of a result has meaning.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "index/ispath.h"
 
@@ -49,6 +51,55 @@ int keyToRecord(const TreePath *path, void *record, const void *key = nullptr);
 // Works out `bytewise` and `byteRule` of a path from its key description;
 // called when the path is created.
 void prepareKeyOrder(TreePath *path);
+
+// First position in [from, to) where a and b differ, or `to`.  Eight bytes
+// at a time where the machine's order lets the lowest differing byte be
+// found from the XOR of two words, then four.
+[[gnu::always_inline]] inline int32_t firstDifference(const uint8_t *a, const uint8_t *b, int32_t from, int32_t to) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr int32_t kWord = sizeof(uint64_t);
+        for (; to - from >= kWord; from += kWord) {
+            uint64_t x;
+            uint64_t y;
+            std::memcpy(&x, a + from, sizeof x);
+            std::memcpy(&y, b + from, sizeof y);
+            if (x != y) return from + (__builtin_ctzll(x ^ y) >> 3);
+        }
+        if (to - from >= 4) {
+            uint32_t x;
+            uint32_t y;
+            std::memcpy(&x, a + from, sizeof x);
+            std::memcpy(&y, b + from, sizeof y);
+            if (x != y) return from + (__builtin_ctz(x ^ y) >> 3);
+            from += 4;
+        }
+    }
+    while (from < to && a[from] == b[from]) ++from;
+    return from;
+}
+
+// Per-byte rules of `TreePath::byteRule`.
+constexpr uint8_t kByteSigned = 0x01;
+constexpr uint8_t kByteDescending = 0x02;
+
+// Whether compareKeys decides by the byte rule now: the path orders by its
+// bytes, its description still has the length the rule was made for, and
+// the compare length lies inside the key.
+inline bool byteRuleApplies(const TreePath *path) {
+    const int32_t keyLength = path->key.keyLength < 0 ? 0 : path->key.keyLength;
+    return path->bytewise && keyLength == path->bytewiseLength && path->compareLength <= keyLength;
+}
+
+// compareKeys under the byte rule (byteRuleApplies must hold): for searches
+// that compare many entries with one key.
+inline int compareByByteRule(const TreePath *path, const uint8_t *a, const uint8_t *b) {
+    const int32_t limit = path->compareLength < 0 ? 0 : path->compareLength;
+    const int32_t i = firstDifference(a, b, 0, limit);
+    if (i == limit) return 0;
+    const uint8_t rule = path->byteRule[i];
+    const int result = (rule & kByteSigned) != 0 ? static_cast<int8_t>(a[i]) - static_cast<int8_t>(b[i]) : a[i] - b[i];
+    return (rule & kByteDescending) != 0 ? -result : result;
+}
 
 // Orders a before b (negative), equal (0) or after (positive).
 int compareKeys(const TreePath *path, const void *a, const void *b);
