@@ -182,6 +182,33 @@ TEST_F(NodeFixture, RecordNumbersLoseBit31) {
     EXPECT_EQ(path->head->pointer, 5u);
 }
 
+// The pointers a sequential read looks ahead at, and the seek by pointer
+// that a delete among equal keys uses: both read plain entries in place and
+// never look outside the node.
+TEST_F(NodeFixture, PlainPointersAheadAndTheSeekByPointer) {
+    make(ISKEY_DUPS, 4);
+    for (uint32_t r = 1; r <= 6; ++r) ASSERT_EQ(insert(r <= 3 ? "aa" : "bb", 100 + r), 1);
+    PathNode *r = root();
+    nodeResetCursor(r);
+    EXPECT_EQ(plainPointerAhead(path, r, 1), 0u) << "a cursor standing nowhere";
+    ASSERT_EQ(run([&] { return stepNode(file->f, path, r, kStepFirst); }), 1);
+    EXPECT_EQ(plainPointerAhead(path, r, 1), 102u);
+    EXPECT_EQ(plainPointerAhead(path, r, 2), 103u);
+    EXPECT_EQ(plainPointerAhead(path, r, 5), 106u);
+    EXPECT_EQ(plainPointerAhead(path, r, 6), 0u) << "past the last entry";
+    EXPECT_EQ(plainPointerAhead(path, r, -1), 0u) << "before the first entry";
+    EXPECT_EQ(seekPlainPointer(path, r, 105), 1);
+    EXPECT_EQ(r->pointer, 105u);
+    EXPECT_EQ(plainPointerAhead(path, r, -2), 103u);
+    EXPECT_EQ(seekPlainPointer(path, r, 102), 0) << "only entries after the cursor count";
+    EXPECT_EQ(r->pointer, 106u) << "left on the last entry";
+    make(ISKEY_DUPS | ISKEY_DUPCOMPRESS, 4);
+    ASSERT_EQ(insert("aa", 1), 1);
+    ASSERT_EQ(insert("aa", 2), 1);
+    ASSERT_EQ(run([&] { return stepNode(file->f, path, root(), kStepFirst); }), 1);
+    EXPECT_EQ(plainPointerAhead(path, root(), 1), 0u) << "a compressed node is not read ahead";
+}
+
 TEST_F(NodeFixture, ExpandingEntriesRebuildsEveryKey) {
     make(ISKEY_DUPS | ISKEY_DUPCOMPRESS | ISKEY_LEADCOMPRESS | ISKEY_TRAILCOMPRESS, 10);
     const std::vector<std::string> texts = {"ABCDEFGH", "ABCXY", "ABCXY", "ABD", "Q"};
