@@ -286,12 +286,17 @@ int seekPlainPointer(const TreePath *path, PathNode *node, uint32_t record) {
     return 0;
 }
 
-uint32_t plainPointerAhead(const TreePath *path, const PathNode *node, int32_t steps) {
+const uint8_t *plainEntryAhead(const TreePath *path, const PathNode *node, int32_t steps) {
     const int32_t e = path->entrySize;
-    if (pathCompressed(path) || node->position == 0 || e <= 0) return 0;
+    if (pathCompressed(path) || node->position == 0 || e <= 0) return nullptr;
     const int64_t at = int64_t{node->position} + int64_t{steps} * e;
-    if (at < kNodeFirstEntry || at + e > node->used) return 0;
-    return pointerAt(node->data + at + path->keyLength + path->dupWidth) & kPointerMask;
+    if (at < kNodeFirstEntry || at + e > node->used) return nullptr;
+    return node->data + at;
+}
+
+uint32_t plainPointerAhead(const TreePath *path, const PathNode *node, int32_t steps) {
+    const uint8_t *entry = plainEntryAhead(path, node, steps);
+    return entry == nullptr ? 0 : pointerAt(entry + path->keyLength + path->dupWidth) & kPointerMask;
 }
 
 int findInNode(IsFile *f, const TreePath *path, PathNode *node, const uint8_t *search, bool greater) {

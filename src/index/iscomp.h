@@ -102,10 +102,11 @@ int findInNode(IsFile *f, const TreePath *path, PathNode *node, const uint8_t *s
 // the pointers, no key is compared.
 int seekPlainPointer(const TreePath *path, PathNode *node, uint32_t record);
 
-// Plain nodes only: the record pointer of the entry `steps` entries after
-// the cursor (before it for a negative count), or 0 when the node has no
-// such entry, the cursor stands nowhere or the node is compressed.  Moves
-// nothing.
+// Plain nodes only: the entry `steps` entries after the cursor (before it
+// for a negative count), read in place; null when the node has no such
+// entry, the cursor stands nowhere or the node is compressed.  Moves
+// nothing.  plainPointerAhead gives its record pointer (0 for none).
+const uint8_t *plainEntryAhead(const TreePath *path, const PathNode *node, int32_t steps);
 uint32_t plainPointerAhead(const TreePath *path, const PathNode *node, int32_t steps);
 
 // The same on the deepest node of a path (loaded first).

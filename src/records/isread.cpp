@@ -105,9 +105,19 @@ void duplicateNotice(IsFile *f) {
     TreePath *path = currentPath(f);
     // Only an index with duplicates has serials above 0.
     if (path == nullptr || (path->key.flags & ISKEY_DUPS) == 0) return;
-    if (!positionRecord(f, nullptr, modeNext)) return;
-    const bool duplicate = path->currentSerial > 0;
-    positionRecord(f, nullptr, modePrev);
+    bool duplicate = false;
+    const PathNode *leaf = path->head;
+    const uint8_t *following = leaf != nullptr && leaf->state != kNodeUnread && leaf->level == 0
+                                   ? plainEntryAhead(path, leaf, 1)
+                                   : nullptr;
+    if (following != nullptr) {
+        // The following entry lies in the leaf the path stands in.
+        duplicate = serialAt(following + path->keyLength, path->dupWidth) > 0;
+    } else {
+        if (!positionRecord(f, nullptr, modeNext)) return;
+        duplicate = path->currentSerial > 0;
+        positionRecord(f, nullptr, modePrev);
+    }
     if (!duplicate) return;
     isstat2 = isstat4 = '2';
     f->status[1] = f->status[3] = '2';

@@ -341,6 +341,41 @@ TEST_F(Reads, PartialKeyOfThreeBytes) {
     EXPECT_EQ(isErrno(f), EBADARG);
 }
 
+// Runs of equal keys longer than a leaf: the notice looks at the following
+// entry wherever it lies, in the same leaf or the next, reading forward or
+// backward, and the look ahead leaves the position alone.
+TEST(DuplicateNotice, FollowsRunsAcrossLeaves) {
+    testing::TempDir dir;
+    KeyDesc group = groupKey();
+    IsFile *f = isBuild(dir.name("n").c_str(), kLength, 0, &group, ISINOUT);
+    ASSERT_NE(f, nullptr);
+    std::vector<int16_t> groups;
+    for (int i = 0; i < 3000; ++i) groups.push_back(static_cast<int16_t>((i * 7) % 5 == 0 ? 1 : 2 + i % 3));
+    for (size_t i = 0; i < groups.size(); ++i) {
+        Record r = Record::withGroup(groups[i]);
+        stLong(static_cast<int32_t>(i), r.bytes);
+        ASSERT_EQ(isWrite(f, r.bytes), 1);
+    }
+    std::vector<int16_t> order = groups;
+    std::stable_sort(order.begin(), order.end());
+    auto expected = [&](size_t j) { return j + 1 < order.size() && order[j + 1] == order[j] ? "0202" : "0000"; };
+    Record r;
+    size_t j = 0;
+    for (int mode = modeFirst; isRead(f, r.bytes, mode) == 1; mode = modeNext, ++j) {
+        ASSERT_LT(j, order.size());
+        ASSERT_EQ(ldInt(r.bytes + 12), order[j]);
+        ASSERT_EQ(std::string(f->status, 4), expected(j)) << "entry " << j;
+    }
+    ASSERT_EQ(j, order.size());
+    for (int mode = modeLast; isRead(f, r.bytes, mode) == 1; mode = modePrev) {
+        --j;
+        ASSERT_EQ(ldInt(r.bytes + 12), order[j]);
+        ASSERT_EQ(std::string(f->status, 4), expected(j)) << "entry " << j << " backward";
+    }
+    EXPECT_EQ(j, 0u);
+    isClose(f);
+}
+
 TEST_F(Reads, DuplicateNoticeWhenTheNextEntryHasTheSameKey) {
     ASSERT_EQ(isIndex(f, 3), 1);
     struct Expected {
