@@ -109,10 +109,17 @@ int stepCompressed(IsFile *f, const TreePath *path, PathNode *node, int directio
 // Bisection over the fixed-size entries, directly in the node data.
 int findPlain(const TreePath *path, PathNode *node, const uint8_t *search, bool greater) {
     const int32_t count = (node->used - kNodeFirstEntry) / path->entrySize;
-    // "search qualifies entry i": entry i >= search (or > search).
+    // "search qualifies entry i": entry i >= search (or > search).  Short
+    // keys under the byte rule compare as words, longer ones byte by byte.
+    const bool byWords = wordOrderApplies(path);
     const bool byBytes = byteRuleApplies(path);
+    const uint64_t searchWord = byWords ? orderWord(path, search) : 0;
     auto qualifies = [&](int32_t i) {
         const uint8_t *entry = plainKey(path, node, i);
+        if (byWords) {
+            const uint64_t entryWord = orderWord(path, entry);
+            return greater ? searchWord < entryWord : searchWord <= entryWord;
+        }
         const int c = byBytes ? compareByByteRule(path, search, entry) : compareKeys(path, search, entry);
         return greater ? c < 0 : c <= 0;
     };

@@ -109,6 +109,13 @@ void prepareKeyOrder(TreePath *path) {
     }
     path->bytewiseLength = s;
     path->bytewise = s == keyBytes(key);
+    path->wordFlip = 0;
+    for (int32_t i = 0; i < s && i < 8; ++i) {
+        const uint8_t rule = path->byteRule[i];
+        const uint8_t flip = static_cast<uint8_t>(((rule & kByteSigned) != 0 ? 0x80 : 0) ^
+                                                  ((rule & kByteDescending) != 0 ? 0xFF : 0));
+        path->wordFlip |= uint64_t{flip} << (56 - 8 * i);
+    }
 }
 
 int makeKey(const TreePath *path, void *key, const void *record) {

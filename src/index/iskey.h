@@ -90,6 +90,32 @@ inline bool byteRuleApplies(const TreePath *path) {
     return path->bytewise && keyLength == path->bytewiseLength && path->compareLength <= keyLength;
 }
 
+// Whether whole keys can be ordered as words (orderWord): the byte rule
+// applies, the key has at most 8 bytes and all of them are compared.
+inline bool wordOrderApplies(const TreePath *path) {
+    return byteRuleApplies(path) && path->bytewiseLength <= 8 && path->compareLength == path->bytewiseLength;
+}
+
+// The key at `key` as a word whose unsigned order is the key order, when
+// wordOrderApplies: its bytes big-endian from the top, each flipped by its
+// rule, the bytes past the key zero.
+inline uint64_t orderWord(const TreePath *path, const uint8_t *key) {
+    const int32_t k = path->bytewiseLength;
+    uint64_t word = 0;
+    if (k == 8) {
+        std::memcpy(&word, key, 8);
+        if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    } else if (k == 4) {
+        uint32_t half = 0;
+        std::memcpy(&half, key, 4);
+        if constexpr (std::endian::native == std::endian::little) half = __builtin_bswap32(half);
+        word = uint64_t{half} << 32;
+    } else {
+        for (int32_t i = 0; i < k; ++i) word |= uint64_t{key[i]} << (56 - 8 * i);
+    }
+    return word ^ path->wordFlip;
+}
+
 // compareKeys under the byte rule (byteRuleApplies must hold): for searches
 // that compare many entries with one key.
 inline int compareByByteRule(const TreePath *path, const uint8_t *a, const uint8_t *b) {

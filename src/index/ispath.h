@@ -103,6 +103,11 @@ struct TreePath {
     bool bytewise = false;
     int32_t bytewiseLength = 0;
     uint8_t byteRule[kMaxKeyBytes] = {};
+    // For a bytewise key of at most 8 bytes: the XOR that turns each byte's
+    // rule into plain unsigned order (0x80 on a signed byte, 0xFF on a
+    // descending one, 0x7F on both), byte 0 in the top byte, so that whole
+    // keys compare as big-endian words (see orderWord).
+    uint64_t wordFlip = 0;
 };
 
 inline bool pathCompressed(const TreePath *path) { return path->compression != 0; }

@@ -219,6 +219,7 @@ TEST(KeyOrder, DescendingPartInvertsOnlyItsOwnContribution) {
 // both directions, and for compare lengths that cut the key.
 TEST(KeyOrder, TheByteRuleAgreesWithThePartRule) {
     std::mt19937 random(7);
+    int wordChecks = 0;
     const uint16_t types[] = {ISTYPE_CHAR, ISTYPE_STRING, ISTYPE_INT, ISTYPE_LONG};
     for (int round = 0; round < 300; ++round) {
         TreePath fast{};
@@ -243,8 +244,16 @@ TEST(KeyOrder, TheByteRuleAgreesWithThePartRule) {
             fast.compareLength = slow.compareLength = 1 + int32_t(random() % size_t(length));
             ASSERT_EQ(compareKeys(&fast, a.data(), b.data()), compareKeys(&slow, a.data(), b.data()));
             ASSERT_EQ(compareKeys(&fast, b.data(), a.data()), compareKeys(&slow, b.data(), a.data()));
+            fast.compareLength = slow.compareLength = length;
+            if (wordOrderApplies(&fast)) {
+                // Keys of up to 8 bytes also order as words; only the sign counts.
+                const uint64_t wa = orderWord(&fast, a.data()), wb = orderWord(&fast, b.data());
+                ASSERT_EQ(sign(compareKeys(&slow, a.data(), b.data())), (wa > wb) - (wa < wb));
+                ++wordChecks;
+            }
         }
     }
+    EXPECT_GT(wordChecks, 1000) << "keys of up to 8 bytes were met";
     TreePath collating = pathOf({part(0, 4, ISTYPE_CHAR), part(4, 4, ISTYPE_DOUBLE)});
     EXPECT_FALSE(collating.bytewise) << "a part with its own comparison keeps the part rule";
 }
