@@ -185,11 +185,17 @@ int treeFind(IsFile *f, TreePath *path, const uint8_t *key, bool greater) {
     }
 }
 
+// Stores a node unless nodeStore would do nothing with it (clean, no
+// sibling): every change flushes, and most cached nodes are clean.
+void storeIfNeeded(IsFile *f, PathNode *node) {
+    if (node == nullptr || node->state == kNodeDirty || node->sibling != nullptr) nodeStore(f, node);
+}
+
 void flushOne(IsFile *f, TreePath *path) {
     if (path == nullptr) return;
     pathPopAll(f, path);
-    for (int32_t i = path->cacheCount - 1; i >= 0; --i) nodeStore(f, path->cache[i]);
-    if (path->head != nullptr) nodeStore(f, path->head);
+    for (int32_t i = path->cacheCount - 1; i >= 0; --i) storeIfNeeded(f, path->cache[i]);
+    if (path->head != nullptr) storeIfNeeded(f, path->head);
 }
 
 void invalidateOne(IsFile *f, TreePath *path, int32_t mode) {
