@@ -32,12 +32,6 @@ int32_t nodeUsedOf(const uint8_t *data) { return static_cast<int32_t>(ldBigN(dat
 
 int32_t nodeLevelOf(const IsFile *f, const uint8_t *data) { return data[f->nodeSize - kNodeLevelFromEnd]; }
 
-uint32_t pointerAt(const uint8_t *at) { return static_cast<uint32_t>(ld4(at)); }
-
-uint64_t serialAt(const uint8_t *at, int32_t width) {
-    if (width == 4) return static_cast<uint32_t>(ld4(at));  // the usual width
-    return width > 0 ? ldBigN(at, width) : 0;
-}
 
 void storeSerial(uint8_t *at, int32_t width, uint64_t serial) {
     if (width > 0) stBigN(at, width, serial);

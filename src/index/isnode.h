@@ -136,8 +136,16 @@ void nodeResetCursor(PathNode *node);
 // Raw field access, big-endian.
 int32_t nodeUsedOf(const uint8_t *data);
 int32_t nodeLevelOf(const IsFile *f, const uint8_t *data);
-uint32_t pointerAt(const uint8_t *at);     // raw, with bit 31
-uint64_t serialAt(const uint8_t *at, int32_t width);
+// Entry fields, read on every step and search: inline.
+inline uint32_t pointerAt(const uint8_t *at) {  // raw, with bit 31
+    return uint32_t{at[0]} << 24 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 8 | at[3];
+}
+inline uint64_t serialAt(const uint8_t *at, int32_t width) {
+    if (width == 4) return pointerAt(at);  // the usual width
+    uint64_t value = 0;
+    for (int32_t i = 0; i < width; ++i) value = value << 8 | at[i];
+    return value;
+}
 void storeSerial(uint8_t *at, int32_t width, uint64_t serial);
 
 // Capacity rule: may a node of this file grow to `used` bytes?
