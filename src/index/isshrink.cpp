@@ -83,8 +83,6 @@ bool standsOnLeafEntry(const TreePath *path) {
     return head != nullptr && head->state != kNodeUnread && head->level == 0 && head->position != 0;
 }
 
-// Positions the path on the entry to remove, or raises 111 with nothing
-// changed.
 // From the first entry >= key, the entry of (key, record) in a plain index
 // with duplicates.  Entries are in key order, so the first entry carrying
 // `record` lies inside the run of equal keys exactly when its own key is
@@ -101,6 +99,8 @@ int seekEqualPlain(IsFile *f, TreePath *path, const uint8_t *key, uint32_t recor
     }
 }
 
+// Positions the path on the entry to remove, or raises 111 with nothing
+// changed.
 void locate(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
     if (key == nullptr) {
         if (!standsOnLeafEntry(path)) notFound(f);

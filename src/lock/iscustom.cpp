@@ -63,14 +63,15 @@ void endKeptLock(IsFile *f) {
 }
 
 int lockTest(IsFile *f, int32_t record) {
-    // A handle holding the open-exclusive region has the file to itself: no
-    // other handle or process can hold a record lock, so the test of the
-    // lock byte is skipped (two system calls on every delete and rewrite).
-    if ((f->mode & kModeNoLocking) != 0 || has(f->lockState, kLockFile | kLockOpenExclusive)) return 1;
+    if ((f->mode & kModeNoLocking) != 0 || has(f->lockState, kLockFile)) return 1;
     if (record == 0) {
         freeHeldLockEntry(f);  // the lookup of 0 finds (or makes) a free entry
         return 1;
     }
+    // A handle holding the open-exclusive region has the file to itself: no
+    // other handle or process can hold a record lock, so the test of the
+    // lock byte is skipped (two system calls on every delete and rewrite).
+    if (has(f->lockState, kLockOpenExclusive)) return 1;
     if (findHeldLock(f, record) >= 0) return 1;
     if (groupLockConflict(f, record, false)) return 0;
     if (!sysLockRegion(f, kKindLock, kRecordAreaOffset + record, 1, false)) return 0;

@@ -80,17 +80,19 @@ BlockCache *globalCache = nullptr;
 int64_t memoryCharged = 0;
 
 // The large parts of a cache (its buffer, the tags of a big one) are read at
-// random.  They are aligned to huge pages and advised as such, so that a
-// lookup does not also miss the address translation of its page.
-constexpr size_t kHugePage = size_t{2} << 20;
+// random.  The whole huge pages inside such a part are advised as huge
+// pages, so that a lookup does not also miss the address translation of its
+// page; the memory stays zero-filled and is committed only as it is used.
+constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
 
 void *allocateDefault(size_t size) {
-    if (size < kHugePage / 2) return std::calloc(1, size == 0 ? 1 : size);
-    const size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
-    void *memory = nullptr;
-    if (posix_memalign(&memory, kHugePage, rounded) != 0) return nullptr;
-    madvise(memory, rounded, MADV_HUGEPAGE);  // only a hint: its failure changes nothing
-    std::memset(memory, 0, size);
+    void *memory = std::calloc(1, size == 0 ? 1 : size);
+    const auto start = reinterpret_cast<uintptr_t>(memory);
+    const uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t end = (start + size) & ~(kHugePage - 1);
+    if (memory != nullptr && first < end) {
+        madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);  // a hint: failure changes nothing
+    }
     return memory;
 }
 
@@ -237,23 +239,24 @@ CacheWay *peekWay(const BlockCache *cache, const IsFile *owner, int32_t block) {
 // same owner that follow it in the file while they are cached and dirty
 // (up to `runBlocks` in all), in one write: records appended one after
 // another, as in a bulk load, then leave the cache in runs instead of one
-// system call each.  Every block of the run is clean afterwards; the flags
-// are cleared before the write, so that a failing write is raised once and
-// not repeated by the next attempt.
+// system call each.  The first block's flag is cleared before the write, so
+// that a failing write is raised once and not repeated by the next attempt;
+// the blocks that came along turn clean only once the write succeeded, so a
+// failure leaves them to be written again.
 void writeBackWay(const BlockCache *cache, CacheWay &way) {
     const size_t size = size_t(cache->blockSize);
     way.dirty = 0;
     const int64_t offset = int64_t{way.block} * cache->blockSize;
     int32_t count = 1;
     for (; count < cache->runBlocks && way.block <= INT32_MAX - count; ++count) {
-        CacheWay *next = peekWay(cache, way.owner, way.block + count);
+        const CacheWay *next = peekWay(cache, way.owner, way.block + count);
         if (next == nullptr || !next->dirty) break;
         if (count == 1) std::memcpy(cache->run, wayData(cache, way), size);
         std::memcpy(cache->run + size_t(count) * size, wayData(cache, *next), size);
-        next->dirty = 0;
     }
     const uint8_t *bytes = count == 1 ? wayData(cache, way) : cache->run;
     sysWrite(way.owner, cache->kind, bytes, count * cache->blockSize, offset);
+    for (int32_t i = 1; i < count; ++i) peekWay(cache, way.owner, way.block + i)->dirty = 0;
 }
 
 enum class WayMode { lookup, allocate };

@@ -135,7 +135,8 @@ int sysLockRegion(IsFile *f, int kindOrFd, int64_t offset, int32_t length, bool 
         if (retryable) {
             reportEvent(f, area + 1, kPhaseEvent);
             if (!keepWaiting(f, offset, length, error, attempts)) return 0;
-            pauseBeforeRetry(++failures);
+            if (failures < kYieldingAttempts + 64) ++failures;  // the pause stops growing long before
+            pauseBeforeRetry(failures);
             continue;
         }
         if (error == EACCES) {

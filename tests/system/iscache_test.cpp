@@ -685,6 +685,31 @@ TEST_F(CacheTest, WriteBackFailureOutsideACallReturnsZeroWithoutUnwinding) {
     EXPECT_EQ(fileSlot("t", 1), expectedSlot(1));
 }
 
+// A run whose write fails loses only the block that started it, as a single
+// write would: the blocks that came along stay dirty and go out with the
+// next write-back.
+TEST_F(CacheTest, AFailedRunLeavesTheBlocksThatCameAlongDirty) {
+    isWriteBackActive = 1;
+    IsFile *f = open("t", 20, 1);
+    ASSERT_NE(f, nullptr);
+    startFileCache(f);
+    ASSERT_EQ(isSetCustomLock(f, 2), 1);  // the kept exclusive lock, for real
+    for (int slot = 0; slot < 10; ++slot) writeSlot(f, slot, changedSlot(slot));
+    isFatal(captureFatal);
+    testing::FaultScope faults;
+    countCalls();
+    failWrites = true;
+    EXPECT_EQ(writeBackChanges(f), 0);
+    EXPECT_EQ(pwrites, 1);
+    failWrites = false;
+    EXPECT_EQ(writeBackChanges(f), 1);
+    EXPECT_EQ(pwrites, 2) << "slots 1 to 9 in one write";
+    EXPECT_EQ(fileSlot("t", 0), expectedSlot(0)) << "the failed block is not written again";
+    for (int slot = 1; slot < 10; ++slot) EXPECT_EQ(fileSlot("t", slot), changedSlot(slot)) << slot;
+    EXPECT_EQ(isSetCustomLock(f, 0), 1);
+    EXPECT_EQ(pwrites, 2) << "no block is left for the end of the kept lock";
+}
+
 TEST_F(CacheTest, AccessesWithoutAHandleGoStraightToTheFileUnreported) {
     IsFile *f = open("t", 4, 1);
     ASSERT_NE(f, nullptr);
