@@ -63,6 +63,8 @@ auto guardedCall(IsFile *f, Work &&work) noexcept -> decltype(work()) {
     using R = decltype(work());
     try {
         return work();
+    } catch (const IsamRaise &) {
+        return failureOf<R>();  // raiseError has stored the error
     } catch (...) {
         settleException(f);
         return failureOf<R>();
