@@ -205,16 +205,18 @@ struct RaiseDepth {
 
 }  // namespace
 
-void raiseError(IsFile *f, int errorNumber, int ioError, char detail) {
+namespace {
+
+// Everything a raise does before the non-local exit.
+void recordFailure(IsFile *f, int errorNumber, int ioError, char detail) {
     RaiseDepth depth;
-    int32_t access = 0;
     if (f != nullptr) {
         // No call under way: none armed on the handle, or this call already
         // raised once.
         if (f->callAccess == 0 || f->frameDepth == 0) {
             fatalMessage("isam crash [%d/%x]", f->errorNumber, f->ioError);
         }
-        access = f->callAccess;
+        const int32_t access = f->callAccess;
         f->callAccess = 0;
         cleanUpAfterRaise(f, access);
         f->errorNumber = errorNumber;
@@ -222,7 +224,18 @@ void raiseError(IsFile *f, int errorNumber, int ioError, char detail) {
     }
     errno = errorNumber;
     setStatus(f, detail);
+}
+
+}  // namespace
+
+void raiseError(IsFile *f, int errorNumber, int ioError, char detail) {
+    recordFailure(f, errorNumber, ioError, detail);
     throw IsamRaise{errorNumber};
+}
+
+int failCall(IsFile *f, int errorNumber, int ioError, char detail) {
+    recordFailure(f, errorNumber, ioError, detail);
+    return 0;
 }
 
 }  // namespace wisam

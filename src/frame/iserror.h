@@ -55,6 +55,13 @@ struct IsamRaise {
 // of 101, 102, 110 and 112.  `f` may be null (no handle to store into).
 [[noreturn]] void raiseError(IsFile *f, int errorNumber, int ioError, char detail = kDetailBlank);
 
+// Does what raiseError does but returns 0 instead of leaving the call: for
+// the expected failures of a read (end of file, record not found), where
+// unwinding would cost many times the read.  The caller must end the call at
+// once with that 0 and change nothing more; the frame's end then finds the
+// file-state lock already released.
+int failCall(IsFile *f, int errorNumber, int ioError, char detail = kDetailBlank);
+
 // Sets isstat1..isstat4 from errno by the status table and copies them into
 // the handle's `status` when `f` is not null.
 void setStatus(IsFile *f, char detail);

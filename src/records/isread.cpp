@@ -33,14 +33,22 @@ void setState(IsFile *f, uint16_t bit, bool on) {
 }
 
 // The error of a failed positioning, by the read mode the caller asked for.
-[[noreturn]] void raiseNotPositioned(IsFile *f, int mode) {
+// Running off an end and missing a key are everyday outcomes of a read: they
+// end the call without unwinding (failCall), and the caller returns the 0 at
+// once.
+int failNotPositioned(IsFile *f, int mode) {
     if (mode <= modePrev) {
         if (mode == modeNext) setState(f, kStatePrevReadsCurrent, true);
         if (mode == modePrev) setState(f, kStateNextReadsCurrent, true);
-        raiseError(f, kErrEndOfFile, 0, '6');
+        return failCall(f, kErrEndOfFile, 0, '6');
     }
-    if (mode == modeCurrent) raiseError(f, kErrNoCurrent, 0, '3');
-    raiseError(f, kErrNotFound, 0, '3');
+    if (mode == modeCurrent) return failCall(f, kErrNoCurrent, 0, '3');
+    return failCall(f, kErrNotFound, 0, '3');
+}
+
+[[noreturn]] void raiseNotPositioned(IsFile *f, int mode) {
+    failNotPositioned(f, mode);
+    throw IsamRaise{f->errorNumber};
 }
 
 // Next and previous that return the current entry once (after open, a
@@ -138,7 +146,7 @@ int readRecord(IsFile *f, void *record, int modeWord) {
     }
     int effective = effectiveMode(f, mode);
     for (;;) {
-        if (!positionRecord(f, record, effective)) raiseNotPositioned(f, mode);
+        if (!positionRecord(f, record, effective)) return failNotPositioned(f, mode);
         if (flags == 0 || lockForRead(f, flags)) break;
         if (effective == modeNext || effective == modePrev) effective = modeCurrent;
     }

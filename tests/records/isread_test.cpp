@@ -222,6 +222,30 @@ TEST_F(Reads, EndOfFileAtBothEndsAndReadingBackReturnsTheEndRecord) {
     }
 }
 
+// A read that finds nothing ends its call like any failed call: the error
+// and status stored, the file-state lock given up (another handle can change
+// the file at once), and the position kept for the next read.
+TEST_F(Reads, AFailedReadGivesUpItsLockAndKeepsThePosition) {
+    IsFile *other = isOpen(dir.name("r").c_str(), ISINOUT | ISMANULOCK);
+    ASSERT_NE(other, nullptr) << isErrno(nullptr);
+    ASSERT_EQ(isIndex(f, 1), 1);
+    ASSERT_EQ(read(modeEqual, Record::withId(30)), 30);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        clearStatus();
+        errno = 0;
+        EXPECT_EQ(read(modeEqual, Record::withId(35)), -1);
+        EXPECT_EQ(isErrno(f), ENOREC);
+        EXPECT_EQ(errno, ENOREC);
+        EXPECT_EQ(fileStatus(), "2323");
+        EXPECT_EQ(f->lockState & (kLockStateShared | kLockStateExclusive), 0) << "no state lock left";
+        Record fresh = Record::withId(100 + attempt);
+        EXPECT_EQ(isWrite(other, fresh.bytes), 1) << isErrno(other);
+    }
+    EXPECT_EQ(read(modeNext), 40) << "the failed reads left the position on 30";
+    EXPECT_EQ(read(modeGreaterEqual, Record::withId(101)), 101) << "the other handle's records are seen";
+    isClose(other);
+}
+
 TEST_F(Reads, EmptyFileStartsButHasNothingToRead) {
     KeyDesc id = idKey();
     IsFile *e = isBuild(dir.name("e").c_str(), kLength, 0, &id, ISINOUT);
