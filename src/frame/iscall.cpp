@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "frame/isdiscard.h"
+#include "frame/isundo.h"
 #include "lock/islock.h"
 #include "structure/isdict.h"
 
@@ -63,7 +64,16 @@ void lockForCall(IsFile *f, CallLock lock) {
     if (lock == CallLock::exclusive) lockExclusive(f);
 }
 
-void finishCall(IsFile *f, CallLock lock) {
+void beginCall(IsFile *f, int32_t access, CallLock lock) {
+    // Still holding the lock under which its call failed.
+    if (undoPending(f)) finishPendingUndo(f);
+    lockForCall(f, lock);
+    if (lock != CallLock::none) refreshFile(f);
+    if (access == kAccessChange) beginChange(f);
+}
+
+void finishCall(IsFile *f, int32_t access, CallLock lock) {
+    if (access == kAccessChange) endChange(f);
     if (lock != CallLock::none) unlockState(f);
 }
 
@@ -72,7 +82,7 @@ void settleException(IsFile *f) noexcept {
         try {
             throw;
         } catch (const IsamRaise &) {
-            return;  // already stored by raiseError
+            return;  // already recorded by raiseError
         } catch (const std::bad_alloc &) {
             fatalAt("ismemory", kLineBadAlloc);
             raiseError(f, kErrNoMemory, 0);
@@ -80,8 +90,49 @@ void settleException(IsFile *f) noexcept {
             raiseError(f, kErrCorrupt, 0);
         }
     } catch (...) {
-        // The raise above has stored the error; its exception ends here.
+        // The raise above has recorded the error; its exception ends here.
     }
+}
+
+namespace {
+
+// The error of a failed call, kept while its failure is settled: a failure
+// on the way (a write of the undo, an unlock) must not replace it.
+struct RecordedError {
+    explicit RecordedError(const IsFile *f)
+        : error(f->errorNumber), io(f->ioError), systemError(errno),
+          status{f->status[0], f->status[1], f->status[2], f->status[3]},
+          stat{isstat1, isstat2, isstat3, isstat4} {}
+    void restore(IsFile *f) const {
+        f->errorNumber = error;
+        f->ioError = io;
+        errno = systemError;
+        for (int i = 0; i < 4; ++i) f->status[i] = status[i];
+        isstat1 = stat[0], isstat2 = stat[1], isstat3 = stat[2], isstat4 = stat[3];
+    }
+    int32_t error, io;
+    int systemError;
+    char status[4];
+    char stat[4];
+};
+
+}  // namespace
+
+void settleFailedCall(IsFile *f, int32_t access) noexcept {
+    if (f == nullptr) return;
+    const RecordedError recorded(f);
+    // Raises on the way are failures of the settling, not new calls.
+    f->callAccess = kAccessAny;
+    try {
+        if (access == kAccessChange) discardCallChanges(f);
+    } catch (...) {
+    }
+    try {
+        if (!undoPending(f)) unlockState(f);
+    } catch (...) {
+    }
+    f->callAccess = 0;
+    recorded.restore(f);
 }
 
 }  // namespace wisam

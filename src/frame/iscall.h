@@ -9,12 +9,15 @@
 //   -> unlockState (deferred work, release unless kept)
 // A raise anywhere below unwinds to the frame, which returns 0 (or null).
 //
-// Every exported entry point, framed or not, is wrapped in guardedCall: no
-// exception leaves the library.  A raise while no call is under way on the
-// handle ("isam crash" report, stale error exit) therefore ends at the
-// outermost exported call, which returns failure, and never in the host.
-// An allocation failure inside the standard library (std::bad_alloc) is
-// reported like one of ours: the fatal report, then error 116.
+// A call fails one way: the failure is recorded (raiseError, or failCall for
+// the everyday misses of a read, which end the call without unwinding), and
+// the frame settles it (settleFailedCall): the changes of a failed changing
+// call are dropped, those of every call before it kept, and the file-state
+// lock released.  No exception leaves the library: a raise while no call is
+// under way on the handle ("isam crash" report) ends at the outermost
+// exported call, which returns failure.  An allocation failure inside the
+// standard library (std::bad_alloc) is reported like one of ours: the fatal
+// report, then error 116.
 #pragma once
 
 #include <cerrno>
@@ -43,9 +46,28 @@ void refreshFile(IsFile *f);
 // Takes the file-state lock for the call (lock/islock.h).
 void lockForCall(IsFile *f, CallLock lock);
 
-// Turns the exception in flight into the C result: stores 116 for an
-// allocation failure, 105 for anything unexpected.  Only in a catch block.
+// Turns the exception in flight into a recorded failure: 116 for an
+// allocation failure, 105 for anything unexpected; nothing for a raise,
+// which recorded its own.  Only in a catch block.
 void settleException(IsFile *f) noexcept;
+
+// What every failed call leaves behind, however it failed (a raise, or a
+// failure recorded by failCall): a changing call's own changes dropped (its
+// before-images written back, the handle's dictionary state put back, its
+// dirty nodes and free-list blocks discarded), then the file-state lock
+// released unless it is kept across calls or still guards the rest of an
+// undo that could not be written.  The call's error stays as recorded.
+void settleFailedCall(IsFile *f, int32_t access) noexcept;
+
+// The start of a framed call's work: a failed call's undo still pending is
+// written first, then the file-state lock is taken, the handle refreshed,
+// and a changing call's undo armed.
+void beginCall(IsFile *f, int32_t access, CallLock lock);
+
+// Ends a framed call that succeeded: a changing call's undo is forgotten,
+// then the file-state lock taken by beginCall is released (performing the
+// deferred work).
+void finishCall(IsFile *f, int32_t access, CallLock lock);
 
 // Failure value of an exported call: 0, or null for calls returning a handle.
 template <class R>
@@ -57,35 +79,17 @@ constexpr R failureOf() {
     }
 }
 
-// Runs `work` so that nothing escapes into the host.
+// Runs `work` so that nothing escapes into the host (calls without a
+// handle).
 template <class Work>
 auto guardedCall(IsFile *f, Work &&work) noexcept -> decltype(work()) {
     using R = decltype(work());
     try {
         return work();
-    } catch (const IsamRaise &) {
-        return failureOf<R>();  // raiseError has stored the error
     } catch (...) {
         settleException(f);
         return failureOf<R>();
     }
-}
-
-// Runs an exported call that works on a handle without the call frame (no
-// error state cleared, no lock, no refresh): refuses a null (errno 101) or
-// unknown (errno 105) handle, and keeps any raise inside the library.
-template <class Work>
-auto unframedCall(IsFile *f, Work &&work) noexcept -> decltype(work()) {
-    using R = decltype(work());
-    if (f == nullptr) {
-        errno = kErrNotOpen;
-        return failureOf<R>();
-    }
-    if (!isKnownHandle(f)) {
-        errno = kErrCorrupt;
-        return failureOf<R>();
-    }
-    return guardedCall(f, work);
 }
 
 // Counts the armed error exits of a handle for the life of one frame.
@@ -100,9 +104,45 @@ private:
     IsFile *f_;
 };
 
-// Ends a framed call that succeeded: releases the file-state lock taken by
-// lockForCall (performing the deferred work).
-void finishCall(IsFile *f, CallLock lock);
+// Runs `work` with the error exit armed and settles a failure, for the
+// frames below.  The work is done when it returns with the call still
+// under way; a raise, or a failure recorded on the way (callAccess 0),
+// fails the call.
+template <class Work>
+auto settledCall(IsFile *f, int32_t access, Work &&work) noexcept -> decltype(work()) {
+    using R = decltype(work());
+    ArmedFrame armed(f);
+    try {
+        R result = work();
+        if (f->callAccess != 0) return result;
+    } catch (...) {
+        settleException(f);
+    }
+    settleFailedCall(f, access);
+    return failureOf<R>();
+}
+
+// Runs an exported call that works on a handle without the call frame (no
+// error state cleared, no lock, no refresh): refuses a null (errno 101) or
+// unknown (errno 105) handle; a failure is stored in the handle and
+// settled like that of any call.
+template <class Work>
+auto unframedCall(IsFile *f, Work &&work) noexcept -> decltype(work()) {
+    using R = decltype(work());
+    if (f == nullptr) {
+        errno = kErrNotOpen;
+        return failureOf<R>();
+    }
+    if (!isKnownHandle(f)) {
+        errno = kErrCorrupt;
+        return failureOf<R>();
+    }
+    const int32_t outer = f->callAccess;
+    f->callAccess = kAccessAny;
+    R result = settledCall(f, kAccessAny, work);
+    if (f->callAccess != 0) f->callAccess = outer;  // a failure leaves it 0
+    return result;
+}
 
 // The whole frame around `work`.
 template <class Work>
@@ -110,15 +150,12 @@ auto framedCall(IsFile *f, int32_t access, CallLock lock, Work &&work) noexcept
     -> decltype(work()) {
     using R = decltype(work());
     if (!enterCall(f, access)) return failureOf<R>();
-    ArmedFrame armed(f);
-    return guardedCall(f, [&]() -> R {
-        lockForCall(f, lock);
-        if (lock != CallLock::none) refreshFile(f);
+    return settledCall(f, access, [&]() -> R {
+        beginCall(f, access, lock);
         R result = work();
-        finishCall(f, lock);
+        if (f->callAccess != 0) finishCall(f, access, lock);
         return result;
     });
 }
-
 
 }  // namespace wisam

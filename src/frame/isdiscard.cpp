@@ -1,10 +1,11 @@
-// isdiscard.cpp - what refreshFile and raiseError throw away.
+// isdiscard.cpp - what refreshFile and a failed changing call throw away.
 #include "frame/isdiscard.h"
 
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
+#include "frame/isundo.h"
 #include "index/ispath.h"
-#include "structure/isdict.h"
+#include "system/iscache.h"
 #include "wisam.h"
 
 namespace wisam {
@@ -21,7 +22,7 @@ void dropFreeListBlock(FreeList &list, bool dirtyOnly) {
 }  // namespace
 
 void discardForeignChanges(IsFile *f) {
-    clearFileCache(f);
+    emptyHandleCaches(f);
     dropFreeListBlock(f->indexAlloc, false);
     dropFreeListBlock(f->dataAlloc, false);
     pathInvalidate(f, kAccessRead);
@@ -29,10 +30,14 @@ void discardForeignChanges(IsFile *f) {
 }
 
 void discardCallChanges(IsFile *f) {
-    pathInvalidate(f, kAccessChange);
-    dropFreeListBlock(f->indexAlloc, true);
-    dropFreeListBlock(f->dataAlloc, true);
-    if (f->indexFd >= 0 && f->dictionary != nullptr) readDictionary(f);
+    // Blocks written back from their images leave every cached node of the
+    // handle suspect; otherwise only the nodes the call changed are.
+    const bool rewritten = undoChange(f);
+    pathInvalidate(f, rewritten ? kAccessRead : kAccessChange);
+    // The heads are back at the call's start: a loaded head node may be one
+    // the call moved to.
+    dropFreeListBlock(f->indexAlloc, false);
+    dropFreeListBlock(f->dataAlloc, false);
     f->spaceTableStale = 1;
 }
 

@@ -15,9 +15,11 @@ namespace wisam {
 // block and index node of the handle, and mark the space table stale.
 void discardForeignChanges(IsFile *f);
 
-// A changing call failed: discard its dirty index nodes and free-list blocks,
-// re-read the dictionary when the index file is open, mark the space table
-// stale.
+// A changing call failed: take back what it wrote (frame/isundo.h), put
+// the handle's dictionary state back as it was when the call began, discard
+// its dirty index nodes and the loaded free-list blocks, mark the space
+// table stale.  Changes of earlier calls, written or held back by a kept
+// lock, stay.
 void discardCallChanges(IsFile *f);
 
 }  // namespace wisam

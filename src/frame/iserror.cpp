@@ -5,9 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "frame/isdiscard.h"
 #include "frame/isfile.h"
-#include "lock/islock.h"
 
 extern "C" {
 WISAM_API char isstat1 = '0';
@@ -63,11 +61,6 @@ namespace wisam {
 namespace {
 
 IsFatalHook fatalHook = nullptr;
-
-// Nesting of raiseError on this thread.  A raise from inside the clean-up of
-// another raise (a failing unlock, a failing dictionary re-read) must not run
-// that clean-up again, or a persistent failure would recurse without end.
-thread_local int raiseDepth = 0;
 
 constexpr size_t kFatalBufferSize = 256;
 constexpr int kErrnoFileExists = 17;
@@ -182,43 +175,17 @@ IsFatalHook installFatalHook(IsFatalHook hook) {
 
 namespace {
 
-// Steps 3 and 5 of a raise: drop the cached changes of a failed changing call
-// and release the file-state lock.  A raise inside them is reported (as a
-// crash, since `callAccess` is already 0) and then ignored here, so that the
-// caller sees the first error.
-void cleanUpAfterRaise(IsFile *f, int32_t access) {
-    if (raiseDepth > 1) return;
-    try {
-        if (access == kAccessChange) discardCallChanges(f);
-    } catch (const IsamRaise &) {
-    }
-    try {
-        unlockState(f);
-    } catch (const IsamRaise &) {
-    }
-}
-
-struct RaiseDepth {
-    RaiseDepth() { ++raiseDepth; }
-    ~RaiseDepth() { --raiseDepth; }
-};
-
-}  // namespace
-
-namespace {
-
-// Everything a raise does before the non-local exit.
+// Everything a raise records before the exit; what the failed call leaves
+// behind (its changes dropped, its lock released) is settled by the frame
+// of the exported call (frame/iscall.h), the same way for every failure.
 void recordFailure(IsFile *f, int errorNumber, int ioError, char detail) {
-    RaiseDepth depth;
     if (f != nullptr) {
         // No call under way: none armed on the handle, or this call already
         // raised once.
         if (f->callAccess == 0 || f->frameDepth == 0) {
             fatalMessage("isam crash [%d/%x]", f->errorNumber, f->ioError);
         }
-        const int32_t access = f->callAccess;
         f->callAccess = 0;
-        cleanUpAfterRaise(f, access);
         f->errorNumber = errorNumber;
         f->ioError = ioError;
     }

@@ -3,10 +3,10 @@
 //
 // Inside the library nothing returns an error code: a failure calls
 // raiseError, which stores the error number, I/O code and status characters
-// in the handle, discards the cached changes of a failed changing call,
-// releases the file-state lock and throws `IsamRaise`.  The frame of the
-// exported call (frame/iscall.h) catches it and returns 0 or null.  No
-// exception ever leaves an exported call.
+// in the handle and throws `IsamRaise`.  The frame of the exported call
+// (frame/iscall.h) catches it, drops the changes of a failed changing call,
+// releases the file-state lock and returns 0 or null.  No exception ever
+// leaves an exported call.
 #pragma once
 
 #include <cstdint>
@@ -55,11 +55,11 @@ struct IsamRaise {
 // of 101, 102, 110 and 112.  `f` may be null (no handle to store into).
 [[noreturn]] void raiseError(IsFile *f, int errorNumber, int ioError, char detail = kDetailBlank);
 
-// Does what raiseError does but returns 0 instead of leaving the call: for
-// the expected failures of a read (end of file, record not found), where
-// unwinding would cost many times the read.  The caller must end the call at
-// once with that 0 and change nothing more; the frame's end then finds the
-// file-state lock already released.
+// Records the failure as raiseError does but returns 0 instead of leaving
+// the call: for the expected failures of a read (end of file, record not
+// found), where unwinding would cost many times the read.  The caller must
+// end the call at once with that 0 and change nothing more; the frame sees
+// the failure recorded and settles it as it settles a raise.
 int failCall(IsFile *f, int errorNumber, int ioError, char detail = kDetailBlank);
 
 // Sets isstat1..isstat4 from errno by the status table and copies them into

@@ -21,6 +21,7 @@ namespace wisam {
 
 struct TreePath;    // per-index run-time state (index engine)
 struct BlockCache;  // set-associative block cache (caches)
+struct CallUndo;    // before-images of the changing call under way (frame/isundo.h)
 
 // States of the head node of a free list held in `FreeList::buffer`.
 enum FreeListState : uint8_t {
@@ -99,6 +100,7 @@ enum DeferStateBits : uint8_t {
     kDeferExclusiveKept = 0x02,
     kDeferDictionary = 0x04,
     kDeferWriteBack = 0x08,
+    kDeferCommit = 0x10,  // the flush to the device after a deferred dictionary write
 };
 
 constexpr int kMaxIndexes = 32;
@@ -155,4 +157,5 @@ struct IsFile {
     char status[4] = {'0', '0', '0', '0'};
     uint8_t *packBuffer = nullptr;
     int32_t packBufferLength = 0;
+    wisam::CallUndo *undo = nullptr;  // owned; created by the first changing call
 };

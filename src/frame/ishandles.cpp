@@ -8,6 +8,7 @@
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
+#include "frame/isundo.h"
 #include "index/ispath.h"
 #include "lock/iscustom.h"
 #include "lock/islock.h"
@@ -149,15 +150,37 @@ void unregisterFile(IsFile *f) {
 
 bool isKnownHandle(const IsFile *f) { return f != nullptr && findEntry(f) >= 0; }
 
-IsFile *closeHandle(IsFile *f) {
-    if (f == nullptr) return nullptr;
-    // A lock kept across calls ends with its deferred work, so that no
-    // change held back in the caches or the dictionary is lost at close.
+namespace {
+
+// The work a handle still owes its files: the end of a kept lock with its
+// deferred writes, and a failed call's undo.  False when it failed; the
+// kept lock is given up either way.
+bool writeHeldBack(IsFile *f) {
+    const int32_t outer = f->callAccess;
+    f->callAccess = kAccessAny;  // a raise here is a failure, not a crash
+    ArmedFrame armed(f);
+    bool written = true;
     try {
+        finishPendingUndo(f);
         endKeptLock(f);
     } catch (const IsamRaise &) {
-        // Reported by its raise; the close goes on.
+        written = false;
     }
+    f->deferState = 0;
+    try {
+        unlockState(f);
+    } catch (const IsamRaise &) {
+    }
+    f->callAccess = outer;
+    return written;
+}
+
+}  // namespace
+
+bool closeHandle(IsFile *f) {
+    if (f == nullptr) return true;
+    const bool written = writeHeldBack(f);
+    const int failure = errno;
     releaseHandleCaches(f);
     // The files must be closed whatever happens: a failing unlock is
     // reported by its raise and the close goes on.
@@ -177,7 +200,10 @@ IsFile *closeHandle(IsFile *f) {
     f->spaceTable = freeBlock(f->spaceTable);
     f->varBlock = freeBlock(f->varBlock);
     f->packBuffer = freeBlock(f->packBuffer);
-    return destroyHandle(f);
+    f->undo = freeUndo(f->undo);
+    destroyHandle(f);
+    if (!written) errno = failure;
+    return written;
 }
 
 int32_t handleTableCapacity() { return capacity; }
@@ -199,14 +225,15 @@ bool groupShared(const IsFile *f) {
 
 // Closes every registered handle, last entry first, and frees the table.
 int cleanUpHandles() {
+    bool written = true;
     for (int32_t i = capacity - 1; i >= 0; --i) {
         if (entries != nullptr && i < capacity && entries[i].file != nullptr) {
-            closeHandle(entries[i].file);
+            if (!closeHandle(entries[i].file)) written = false;
         }
     }
     entries = freeBlock(entries);
     capacity = 0;
-    return 1;
+    return written ? 1 : 0;
 }
 
 }  // namespace wisam

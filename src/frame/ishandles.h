@@ -35,10 +35,15 @@ void unregisterFile(IsFile *f);
 bool isKnownHandle(const IsFile *f);
 
 // Frees everything the handle owns and the handle itself, after taking it
-// out of the table.  Returns null.
-IsFile *closeHandle(IsFile *f);
+// out of the table.  A lock kept across calls ends first with its deferred
+// work, and the undo of a failed call still pending is written; when either
+// fails the handle is closed all the same and the result is false (the
+// failure is in errno).  isClose does that work itself first and keeps the
+// handle open when it fails.
+bool closeHandle(IsFile *f);
 
 // Closes every registered handle, last entry first, and frees the table.
+// 0 when the held-back work of a handle could not be written.
 int cleanUpHandles();
 
 // Read access to the table for the in-process lock checks.

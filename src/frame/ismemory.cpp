@@ -8,6 +8,7 @@
 
 #include "frame/iserror.h"
 #include "frame/isfile.h"
+#include "system/issystem.h"
 
 namespace wisam {
 
@@ -18,7 +19,7 @@ constexpr int kLineResize = 42;
 }  // namespace
 
 void *allocZeroed(IsFile *owner, size_t size) {
-    void *block = std::calloc(1, size == 0 ? 1 : size);
+    void *block = sysCalls.allocate(size);
     if (block == nullptr) {
         fatalAt("ismemory", kLineAllocate);
         raiseError(owner, kErrNoMemory, 0);
@@ -28,10 +29,10 @@ void *allocZeroed(IsFile *owner, size_t size) {
 
 void *reallocZeroed(IsFile *owner, void *block, size_t oldSize, size_t newSize) {
     if (oldSize == 0 || block == nullptr) {
-        std::free(block);
+        sysCalls.release(block);
         return allocZeroed(owner, newSize);
     }
-    void *grown = std::realloc(block, newSize == 0 ? 1 : newSize);
+    void *grown = sysCalls.reallocate(block, newSize);
     if (grown == nullptr) {
         fatalAt("ismemory", kLineResize);
         raiseError(owner, kErrNoMemory, 0);
@@ -41,17 +42,17 @@ void *reallocZeroed(IsFile *owner, void *block, size_t oldSize, size_t newSize) 
 }
 
 void *tryReallocZeroed(void *block, size_t oldSize, size_t newSize) {
-    void *grown = std::realloc(block, newSize == 0 ? 1 : newSize);
+    void *grown = sysCalls.reallocate(block, newSize);
     if (grown != nullptr && newSize > oldSize) {
         std::memset(static_cast<char *>(grown) + oldSize, 0, newSize - oldSize);
     }
     return grown;
 }
 
-void freeRaw(void *block) { std::free(block); }
+void freeRaw(void *block) { sysCalls.release(block); }
 
 IsFile *newHandle() {
-    void *raw = std::calloc(1, sizeof(IsFile));
+    void *raw = sysCalls.allocate(sizeof(IsFile));
     if (raw == nullptr) {
         fatalAt("ismemory", kLineAllocate);
         errno = kErrNoMemory;
@@ -63,7 +64,7 @@ IsFile *newHandle() {
 IsFile *destroyHandle(IsFile *f) {
     if (f != nullptr) {
         f->~IsFile();
-        std::free(f);
+        sysCalls.release(f);
     }
     return nullptr;
 }

@@ -55,10 +55,14 @@ void keepSharedLock(IsFile *f) { keepStateLock(f, false); }
 
 void keepExclusiveLock(IsFile *f) { keepStateLock(f, true); }
 
+// The deferred work runs while the lock is still kept: when it fails, the
+// lock stays kept with the rest of the work marked, so that no other
+// process sees the file half written and a later end (or the close) does
+// the rest.
 void endKeptLock(IsFile *f) {
     if (f->deferState == 0) return;
-    clear(f->deferState, kDeferSharedKept | kDeferExclusiveKept);
     performDeferredWork(f);
+    clear(f->deferState, kDeferSharedKept | kDeferExclusiveKept);
     unlockState(f);
 }
 

@@ -126,8 +126,8 @@ void unlockState(IsFile *f) {
         f->deferState &= static_cast<uint8_t>(~kDeferSharedKept);
     } else if (has(f->deferState, kDeferExclusiveKept)) {
         if (has(f->lockState, kLockStateExclusive)) return;
-        f->deferState &= static_cast<uint8_t>(~kDeferExclusiveKept);
         performDeferredWork(f);
+        f->deferState &= static_cast<uint8_t>(~kDeferExclusiveKept);
     }
     if (has(f->lockState, kLockOpenExclusive) || noLocking(f)) return;
     if (!has(f->lockState, kLockStateShared | kLockStateExclusive)) return;
@@ -146,11 +146,14 @@ void performDeferredWork(IsFile *f) {
         writeBackDirtyBlocks(f);
         f->deferState &= static_cast<uint8_t>(~kDeferWriteBack);
     }
-    if (!has(f->deferState, kDeferDictionary)) return;
-    writeDictionary(f);
-    if (isForceCommit != 0) {
+    if (has(f->deferState, kDeferDictionary)) {
+        if (isForceCommit != 0) f->deferState |= kDeferCommit;
+        writeDeferredDictionary(f);
+    }
+    if (has(f->deferState, kDeferCommit)) {
         sysCommit(f, kKindData);
         sysCommit(f, kKindIndex);
+        f->deferState &= static_cast<uint8_t>(~kDeferCommit);
     }
 }
 

@@ -1,16 +1,14 @@
 // isrecord.cpp - record locks, the file lock and the in-process check.
 #include "lock/isrecord.h"
 
-#include <sched.h>
-
 #include <cerrno>
-#include <chrono>
 
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ishandles.h"
 #include "frame/ismemory.h"
 #include "system/isregion.h"
+#include "system/issystem.h"
 
 namespace wisam {
 
@@ -67,18 +65,17 @@ int groupLockConflict(IsFile *f, int32_t record, bool wait) {
     void *token = groupToken(f);
     if (token == nullptr || !conflictNow(f, token, record)) return 0;
     if (!wait) return 1;
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::seconds(kGroupWaitSeconds);
+    const int64_t deadline = sysCalls.clockMicros() + int64_t{kGroupWaitSeconds} * 1000000;
     int32_t attempts = 0;
     while (conflictNow(f, token, record)) {
-        if (Clock::now() >= deadline) return 1;
+        if (sysCalls.clockMicros() >= deadline) return 1;
         const int32_t threshold = isDeadlockThreshold;
         auto callback = lockingDeadLock;
         if (threshold > 0 && ++attempts > threshold && callback != nullptr &&
             callback(f, 1, EACCES, record, 1) == 0) {
             return 1;
         }
-        sched_yield();  // another thread of the host must release it
+        sysCalls.yield();  // another thread of the host must release it
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
+#include "frame/isundo.h"
 #include "structure/isencode.h"
 #include "system/issystem.h"
 
@@ -108,13 +109,15 @@ void createDictionary(IsFile *f) {
 
 namespace {
 
-void storeAndWrite(IsFile *f, bool countChange) {
-    if ((f->deferState & kDeferExclusiveKept) != 0) {
+enum class DictionaryWrite { counted, quiet, deferredNow };
+
+void storeAndWrite(IsFile *f, DictionaryWrite kind) {
+    if (kind != DictionaryWrite::deferredNow && (f->deferState & kDeferExclusiveKept) != 0) {
         f->deferState |= kDeferDictionary;
         return;
     }
     uint8_t *d = f->dictionary;
-    if (countChange) ++f->changeCount;
+    if (kind != DictionaryWrite::quiet) ++f->changeCount;
     st4(d + kDictDataFreeHead, static_cast<int32_t>(f->dataAlloc.head));
     st4(d + kDictIndexFreeHead, static_cast<int32_t>(f->indexAlloc.head));
     st4(d + kDictDataHighest, static_cast<int32_t>(f->dataAlloc.highest));
@@ -122,15 +125,49 @@ void storeAndWrite(IsFile *f, bool countChange) {
     st4(d + kDictChangeCount, static_cast<int32_t>(f->changeCount));
     st4(d + kDictUniqueId, static_cast<int32_t>(f->uniqueId));
     st2(d + kDictFeatures, featureFlags(f));
+    if (f->undo != nullptr) captureBeforeWrite(f, kKindIndex, 0, dictionaryBytes(f));
     sysWrite(f, kKindIndex, d, dictionaryBytes(f), 0);
     f->deferState &= static_cast<uint8_t>(~kDeferDictionary);
 }
 
 }  // namespace
 
-void writeDictionary(IsFile *f) { storeAndWrite(f, true); }
+void writeDictionary(IsFile *f) { storeAndWrite(f, DictionaryWrite::counted); }
 
-void writeDictionaryQuiet(IsFile *f) { storeAndWrite(f, false); }
+void writeDictionaryQuiet(IsFile *f) { storeAndWrite(f, DictionaryWrite::quiet); }
+
+void writeDeferredDictionary(IsFile *f) { storeAndWrite(f, DictionaryWrite::deferredNow); }
+
+void saveDictionaryState(const IsFile *f, DictionaryState &state) {
+    state.indexHead = f->indexAlloc.head;
+    state.indexHighest = f->indexAlloc.highest;
+    state.dataHead = f->dataAlloc.head;
+    state.dataHighest = f->dataAlloc.highest;
+    state.changeCount = f->changeCount;
+    state.uniqueId = f->uniqueId;
+    state.keyDescNode = f->keyDescNode;
+    state.precious = (f->state & kStatePrecious) != 0;
+    state.writeDeferred = (f->deferState & kDeferDictionary) != 0;
+    if (f->dictionary != nullptr) std::memcpy(state.bytes, f->dictionary, size_t(dictionaryBytes(f)));
+}
+
+void restoreDictionaryState(IsFile *f, const DictionaryState &state) {
+    f->indexAlloc.head = state.indexHead;
+    f->indexAlloc.highest = state.indexHighest;
+    f->dataAlloc.head = state.dataHead;
+    f->dataAlloc.highest = state.dataHighest;
+    f->changeCount = state.changeCount;
+    f->uniqueId = state.uniqueId;
+    f->keyDescNode = state.keyDescNode;
+    f->state = state.precious ? static_cast<uint16_t>(f->state | kStatePrecious)
+                              : static_cast<uint16_t>(f->state & ~kStatePrecious);
+    if (state.writeDeferred) {
+        f->deferState |= kDeferDictionary;
+    } else {
+        f->deferState &= static_cast<uint8_t>(~kDeferDictionary);
+    }
+    if (f->dictionary != nullptr) std::memcpy(f->dictionary, state.bytes, size_t(dictionaryBytes(f)));
+}
 
 void storeKeyCount(IsFile *f) {
     const int32_t entries = f->keyCount + ((f->state & kStateNoPrimaryKey) != 0 ? 1 : 0);

@@ -93,6 +93,11 @@ void createDictionary(IsFile *f);
 // 0x04) and done when the lock ends.
 void writeDictionary(IsFile *f);
 
+// The write held back by a kept exclusive lock, done now (the end of the
+// kept lock): as writeDictionary, whatever the lock; clears 0x04 only once
+// the write succeeded, so a failed one is done again by the next attempt.
+void writeDeferredDictionary(IsFile *f);
+
 // The same without moving the change counter (unique ids: taking one must
 // not make other processes drop their caches).
 void writeDictionaryQuiet(IsFile *f);
@@ -105,5 +110,26 @@ void storeKeyCount(IsFile *f);
 // The bytes of block 1 that are read and written for this handle: 80, or
 // 100 with the space table of a variable-length file.
 int32_t dictionaryBytes(const IsFile *f);
+
+// What a handle holds of the dictionary: the buffer's bytes and the fields
+// kept apart from it while the file is open.  A changing call saves it when
+// it begins; a failed one puts it back, so that the call's changes are
+// dropped and those of the calls before it (written or held back by a kept
+// lock) are kept.
+struct DictionaryState {
+    uint32_t indexHead = 0;
+    uint32_t indexHighest = 0;
+    uint32_t dataHead = 0;
+    uint32_t dataHighest = 0;
+    uint32_t changeCount = 0;
+    uint32_t uniqueId = 0;
+    uint32_t keyDescNode = 0;
+    bool precious = false;
+    bool writeDeferred = false;  // deferState 0x04
+    uint8_t bytes[kDictionaryWithSpaceTable] = {};
+};
+
+void saveDictionaryState(const IsFile *f, DictionaryState &state);
+void restoreDictionaryState(IsFile *f, const DictionaryState &state);
 
 }  // namespace wisam

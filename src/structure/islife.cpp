@@ -11,11 +11,13 @@
 #include "frame/ismemory.h"
 #include "index/isfree.h"
 #include "index/isgrow.h"
+#include "lock/iscustom.h"
 #include "lock/isrecord.h"
 #include "records/isposition.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"
 #include "structure/iskeydesc.h"
+#include "system/iscache.h"
 #include "system/issystem.h"
 #include "varlen/isvarlen.h"
 #include "wisam.h"
@@ -58,6 +60,8 @@ void checkVarLengthBuild(IsFile *f, int32_t maxRecordLength) {
 void build(IsFile *f, const char16_t *name, int32_t recordLength, int32_t maxRecordLength,
            KeyDesc *key) {
     if (emptyName(name) || key == nullptr || recordLength < 0) raiseError(f, kErrBadArgument, 0);
+    // The dictionary keeps the record length in 16 signed bits.
+    if (recordLength > kMaxFixedRecordLength) raiseError(f, kErrBadArgument, 0, '9');
     f->dupWidth = kBuildDupWidth;
     f->nodeSize = kBuildNodeSize;
     f->recordLength = recordLength;
@@ -88,7 +92,7 @@ void build(IsFile *f, const char16_t *name, int32_t recordLength, int32_t maxRec
     if ((f->mode & kModeVarLength) != 0) varlenSetup(f);
     f->reclen = recordLength;
     clearLeftoverMissing(f);
-    startFileCache(f);
+    startHandleCaches(f);
 }
 
 // The record-length rules of an open, by the mode the caller asked for.
@@ -129,14 +133,16 @@ void open(IsFile *f, const char16_t *name, uint32_t askedMode) {
     }
     f->state |= kStateNextReadsCurrent;
     clearLeftoverMissing(f);
-    startFileCache(f);
+    startHandleCaches(f);
 }
 
 // A failed build or open: the reason goes to errno, the handle is freed.
 IsFile *abandon(IsFile *f, char detail) {
-    errno = f->errorNumber;
+    const int error = f->errorNumber;
+    errno = error;
     if (detail != 0) setStatus(f, detail);
     closeHandle(f);
+    errno = error;  // closing may have touched it
     return nullptr;
 }
 
@@ -170,8 +176,9 @@ int withTransientHandle(const char16_t *name, Work &&work) {
         work(f);
         return 1;
     });
-    if (result == 0) errno = f->errorNumber;
+    const int error = f->errorNumber;
     closeHandle(f);
+    if (result == 0) errno = error;
     return result;
 }
 
@@ -221,13 +228,17 @@ WISAM_API int isClose(IsFile *f) {
         errno = kErrCorrupt;
         return 0;
     }
-    const int result = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
-        stopFileCache(f);
+    // What the handle holds back (a kept lock's blocks and dictionary, a
+    // failed call's undo) is written before anything is released; when that
+    // fails the handle stays open, its lock kept, and a later close tries
+    // again: nothing acknowledged is dropped at close.
+    const int written = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
+        endKeptLock(f);
         checkListsClean(f);
         return 1;
     });
-    closeHandle(f);
-    return result;
+    if (written == 0) return 0;
+    return closeHandle(f) ? 1 : 0;
 }
 
 // Changes the lock mode.  Only the lock-mode bits of the argument count.

@@ -24,6 +24,7 @@ constexpr int32_t kBuildNodeSize = 4096;
 constexpr int32_t kBuildVarNodeSize = 1024;
 constexpr int32_t kBuildDupWidth = 4;
 constexpr int32_t kMaxRecordLengthLimit = 0x7F00;
+constexpr int32_t kMaxFixedRecordLength = 0x7FFF;  // 16 signed bits in the dictionary
 constexpr uint32_t kModeLockBits = 0x0F00;  // 0x100..0x800
 constexpr uint32_t kModeTransient = kModeExclusive | kModeNeverLogged;
 

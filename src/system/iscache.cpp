@@ -10,6 +10,7 @@
 #include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
+#include "frame/isundo.h"
 #include "system/isprofile.h"
 #include "system/issystem.h"
 
@@ -85,13 +86,13 @@ int64_t memoryCharged = 0;
 // page; the memory stays zero-filled and is committed only as it is used.
 constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
 
-void *allocateDefault(size_t size) {
-    void *memory = std::calloc(1, size == 0 ? 1 : size);
+void *cacheAllocate(size_t size) {
+    void *memory = sysCalls.allocate(size);
     const auto start = reinterpret_cast<uintptr_t>(memory);
     const uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
     const uintptr_t end = (start + size) & ~(kHugePage - 1);
     if (memory != nullptr && first < end) {
-        madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);  // a hint: failure changes nothing
+        sysCalls.advise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);  // a hint: failure changes nothing
     }
     return memory;
 }
@@ -104,12 +105,12 @@ int64_t chargeOf(int32_t sets, int32_t ways, int32_t blockSize) {
 // Frees a cache whose parts may be partly allocated (creation failure).
 void freeParts(BlockCache *cache) {
     if (cache == nullptr) return;
-    std::free(cache->setEpoch);
-    std::free(cache->tags);
-    std::free(cache->way);
-    std::free(cache->buffer);
-    std::free(cache->run);
-    std::free(cache);
+    sysCalls.release(cache->setEpoch);
+    sysCalls.release(cache->tags);
+    sysCalls.release(cache->way);
+    sysCalls.release(cache->buffer);
+    sysCalls.release(cache->run);
+    sysCalls.release(cache);
 }
 
 // Creates a cache, or returns null when it does not fit the memory cap, the
@@ -239,13 +240,11 @@ CacheWay *peekWay(const BlockCache *cache, const IsFile *owner, int32_t block) {
 // same owner that follow it in the file while they are cached and dirty
 // (up to `runBlocks` in all), in one write: records appended one after
 // another, as in a bulk load, then leave the cache in runs instead of one
-// system call each.  The first block's flag is cleared before the write, so
-// that a failing write is raised once and not repeated by the next attempt;
-// the blocks that came along turn clean only once the write succeeded, so a
-// failure leaves them to be written again.
+// system call each.  The blocks turn clean only once the write succeeded: a
+// failed write leaves every one of them dirty, to be written by the next
+// attempt, so that no change acknowledged to the caller is dropped.
 void writeBackWay(const BlockCache *cache, CacheWay &way) {
     const size_t size = size_t(cache->blockSize);
-    way.dirty = 0;
     const int64_t offset = int64_t{way.block} * cache->blockSize;
     int32_t count = 1;
     for (; count < cache->runBlocks && way.block <= INT32_MAX - count; ++count) {
@@ -256,6 +255,7 @@ void writeBackWay(const BlockCache *cache, CacheWay &way) {
     }
     const uint8_t *bytes = count == 1 ? wayData(cache, way) : cache->run;
     sysWrite(way.owner, cache->kind, bytes, count * cache->blockSize, offset);
+    way.dirty = 0;
     for (int32_t i = 1; i < count; ++i) peekWay(cache, way.owner, way.block + i)->dirty = 0;
 }
 
@@ -365,8 +365,6 @@ void writeBackCache(BlockCache *cache, IsFile *f) {
 
 }  // namespace
 
-void *(*cacheAllocate)(size_t size) = allocateDefault;
-
 namespace {
 
 // The way that serves a read of `length` bytes at `offset`, holding the
@@ -415,6 +413,7 @@ const uint8_t *cacheView(IsFile *f, int kind, uint8_t *buffer, int32_t length, i
 }
 
 int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset) {
+    if (f != nullptr && f->undo != nullptr) captureBeforeWrite(f, kindOrFd, offset, length);
     reportIo(f, kindOrFd, kIoOpWrite, offset);
     BlockCache *cache = cacheFor(f, kindOrFd, offset);
     CacheWay *way = cache != nullptr ? blockAccess(cache, f, offset, length) : nullptr;
@@ -434,6 +433,27 @@ int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int6
     std::memcpy(wayData(cache, *way), buffer, size_t(length));
     makeValid(cache, *way);
     return 1;
+}
+
+bool cachePeek(const IsFile *f, int kind, int64_t offset, int32_t length, uint8_t *out) {
+    const BlockCache *cache = cacheFor(f, kind, offset);
+    if (cache == nullptr || offset < 0 || length <= 0) return false;
+    const int64_t block = offset / cache->blockSize;
+    const int64_t within = offset - block * cache->blockSize;
+    if (block > INT32_MAX || within + length > cache->blockSize) return false;
+    const CacheWay *way = peekWay(cache, f, static_cast<int32_t>(block));
+    if (way == nullptr) return false;
+    std::memcpy(out, wayData(cache, *way) + within, size_t(length));
+    return true;
+}
+
+void cacheForget(IsFile *f, int kind, int64_t offset) {
+    BlockCache *cache = cacheFor(f, kind, offset);
+    if (cache == nullptr || offset < 0) return;
+    const int64_t block = offset / cache->blockSize;
+    if (block > INT32_MAX) return;
+    CacheWay *way = peekWay(cache, f, static_cast<int32_t>(block));
+    if (way != nullptr) invalidate(cache, *way);
 }
 
 void cachePrefetch(const IsFile *f, int kind, int64_t offset, bool andData) {
@@ -466,6 +486,50 @@ int writeBackDirtyBlocks(IsFile *f) {
     return 1;
 }
 
+bool hasDirtyBlocks(const IsFile *f) { return (f->deferState & kDeferWriteBack) != 0; }
+
+void startHandleCaches(IsFile *f) {
+    if (isFileCacheActive == 0) return;
+    if (f->dataCache == nullptr) {
+        int32_t sets = isDefaultDataCacheLines;
+        int32_t ways = isDefaultDataCacheAssociativity;
+        sizeDataCache(f->dataAlloc.highest, sets, ways);
+        f->dataCache = createCache(kKindData, sets, ways, f->slotSize);
+    }
+    if (f->indexCache == nullptr && isGlobalIndexCacheActive == 0) {
+        f->indexCache = createCache(kKindIndex, isDefaultIndexCacheLines,
+                                    isDefaultIndexCacheAssociativity, f->nodeSize);
+    }
+}
+
+void emptyHandleCaches(IsFile *f) {
+    if (isFileCacheActive == 0) return;
+    emptyCache(f->dataCache);
+    emptyCache(f->indexCache);
+    if (isGlobalIndexCacheActive != 0) dropEntries(globalCache, f);
+}
+
+void emptyDataCache(IsFile *f) {
+    if (isFileCacheActive != 0) emptyCache(f->dataCache);
+}
+
+void startGlobalCache() {
+    if (isFileCacheActive == 0 || isGlobalIndexCacheActive == 0 || globalCache != nullptr) return;
+    globalCache = createCache(kKindIndex, isGlobalIndexCacheLines,
+                              isGlobalIndexCacheAssociativity, kGlobalBlockSize);
+    if (globalCache != nullptr) globalCache->severalOwners = 1;
+}
+
+void stopGlobalCache() {
+    if (isFileCacheActive == 0 || isGlobalIndexCacheActive == 0) return;
+    globalCache = freeCache(globalCache);
+}
+
+void dropGlobalEntries(IsFile *f) {
+    if (isFileCacheActive == 0 || isGlobalIndexCacheActive == 0) return;
+    dropEntries(globalCache, f);
+}
+
 void releaseHandleCaches(IsFile *f) {
     if (f == nullptr) return;
     f->dataCache = freeCache(f->dataCache);
@@ -483,83 +547,3 @@ const BlockCache *globalIndexCache() { return globalCache; }
 int64_t cacheMemoryCharged() { return memoryCharged; }
 
 }  // namespace wisam
-
-// The exported cache controls: plain calls without a call frame that do
-// nothing while isFileCacheActive is 0.
-
-extern "C" WISAM_API void startFileCache(IsFile *f) {
-    using namespace wisam;
-    if (f == nullptr || isFileCacheActive == 0) return;
-    if (f->dataCache == nullptr) {
-        int32_t sets = isDefaultDataCacheLines;
-        int32_t ways = isDefaultDataCacheAssociativity;
-        sizeDataCache(f->dataAlloc.highest, sets, ways);
-        f->dataCache = createCache(kKindData, sets, ways, f->slotSize);
-    }
-    if (f->indexCache == nullptr && isGlobalIndexCacheActive == 0) {
-        f->indexCache = createCache(kKindIndex, isDefaultIndexCacheLines,
-                                    isDefaultIndexCacheAssociativity, f->nodeSize);
-    }
-}
-
-// Also drops the handle's global entries when the global cache exists but is
-// no longer switched on: a closed handle must not stay an owner there.
-extern "C" WISAM_API void stopFileCache(IsFile *f) {
-    if (f == nullptr || isFileCacheActive == 0) return;
-    wisam::releaseHandleCaches(f);
-}
-
-extern "C" WISAM_API void clearFileCache(IsFile *f) {
-    using namespace wisam;
-    if (f == nullptr || isFileCacheActive == 0) return;
-    emptyCache(f->dataCache);
-    emptyCache(f->indexCache);
-    if (isGlobalIndexCacheActive != 0) dropEntries(globalCache, f);
-}
-
-extern "C" WISAM_API void clearDatFileCache(IsFile *f) {
-    if (f == nullptr || isFileCacheActive == 0) return;
-    wisam::emptyCache(f->dataCache);
-}
-
-extern "C" WISAM_API void startGlobalIndexCache(void) {
-    using namespace wisam;
-    if (isFileCacheActive == 0 || isGlobalIndexCacheActive == 0 || globalCache != nullptr) return;
-    globalCache = createCache(kKindIndex, isGlobalIndexCacheLines,
-                              isGlobalIndexCacheAssociativity, kGlobalBlockSize);
-    if (globalCache != nullptr) globalCache->severalOwners = 1;
-}
-
-extern "C" WISAM_API void stopGlobalIndexCache(void) {
-    using namespace wisam;
-    if (isFileCacheActive == 0 || isGlobalIndexCacheActive == 0) return;
-    globalCache = freeCache(globalCache);
-}
-
-extern "C" WISAM_API void clearGlobalIndexCache(IsFile *f) {
-    using namespace wisam;
-    if (f == nullptr || isFileCacheActive == 0 || isGlobalIndexCacheActive == 0) return;
-    dropEntries(globalCache, f);
-}
-
-// Called by the host outside any call, a write failure has no frame to
-// return to.  The handle is marked as having no call under way, so that the
-// raise reports "isam crash" through the fatal hook and does not treat the
-// failure as that of a changing call (which would re-read the dictionary and
-// lose a deferred dictionary write); the guard turns it into the result 0,
-// so nothing unwinds into the host.  Inside a call frame use
-// writeBackDirtyBlocks, whose raise fails the call.
-extern "C" WISAM_API int writeBackChanges(IsFile *f) {
-    using namespace wisam;
-    if (f == nullptr || isFileCacheActive == 0 || isWriteBackActive == 0) return 0;
-    const int32_t access = f->callAccess;
-    f->callAccess = 0;
-    bool completed = false;
-    const int result = guardedCall(f, [&] {
-        const int indexPass = writeBackDirtyBlocks(f);
-        completed = true;
-        return indexPass;
-    });
-    if (completed) f->callAccess = access;  // a raise leaves it 0, as after any raise
-    return result;
-}

@@ -81,6 +81,16 @@ const uint8_t *cacheView(IsFile *f, int kind, uint8_t *buffer, int32_t length, i
 // into the cache (dirty) while write-back is allowed for the handle.
 int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset);
 
+// Copies the `length` bytes at `offset` of the file of kind `kind` from the
+// cache that serves the handle, when one valid cached block holds them all
+// (a whole block or a part of one); false, with nothing copied, otherwise.
+// Changes no state, not even an age.
+bool cachePeek(const IsFile *f, int kind, int64_t offset, int32_t length, uint8_t *out);
+
+// Drops the cached block that holds `offset`, dirty or not, without
+// writing it.
+void cacheForget(IsFile *f, int kind, int64_t offset);
+
 // A hint that the block at `offset` of the file of kind `kind` is wanted
 // soon: starts loading its set's tags into the processor's cache and, with
 // `andData` when the block is cached already, its bytes.  Changes no state,
@@ -92,6 +102,21 @@ void cachePrefetch(const IsFile *f, int kind, int64_t offset, bool andData);
 // exported writeBackChanges wraps it for the host.  Returns the result of the
 // index-cache pass: 1 when an index cache serves the handle, else 0.
 int writeBackDirtyBlocks(IsFile *f);
+
+// The cache controls of a handle, each doing nothing while
+// isFileCacheActive is 0: create the handle's caches (the data cache sized
+// by its record count), empty them (or the data cache alone), and the
+// process-wide index cache's creation, release and dropping of one handle's
+// entries (only while isGlobalIndexCacheActive is set).
+void startHandleCaches(IsFile *f);
+void emptyHandleCaches(IsFile *f);
+void emptyDataCache(IsFile *f);
+void startGlobalCache();
+void stopGlobalCache();
+void dropGlobalEntries(IsFile *f);
+
+// Whether the handle has blocks held back in a cache.
+bool hasDirtyBlocks(const IsFile *f);
 
 // Frees the handle's own caches and drops its entries from the global index
 // cache whatever the configuration words say now, so that a closing handle
@@ -108,9 +133,5 @@ struct CacheShape {
 CacheShape cacheShape(const BlockCache *cache);  // all 0 for null
 const BlockCache *globalIndexCache();
 int64_t cacheMemoryCharged();  // sum of the charges of all live caches
-
-// The allocator of cache memory (zero-filled, null on failure), replaceable
-// by tests to make creation fail at a chosen allocation.
-extern void *(*cacheAllocate)(size_t size);
 
 }  // namespace wisam

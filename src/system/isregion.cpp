@@ -1,12 +1,9 @@
 // isregion.cpp - region locks: in-process table, system locks, waiting.
 #include "system/isregion.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <map>
 #include <utility>
 
@@ -110,11 +107,11 @@ constexpr auto kLongestPause = std::chrono::microseconds(256);
 
 void pauseBeforeRetry(int32_t failures) {
     if (failures <= kYieldingAttempts) {
-        sched_yield();
+        sysCalls.yield();
         return;
     }
     const int32_t doublings = std::min<int32_t>(failures - kYieldingAttempts - 1, 6);
-    std::this_thread::sleep_for(std::min(kFirstPause * (1 << doublings), kLongestPause));
+    sysCalls.pause(std::min(kFirstPause * (1 << doublings), kLongestPause).count());
 }
 
 }  // namespace
@@ -194,12 +191,11 @@ int32_t nextSlot(const uint8_t *counter, bool haveCounter) {
 // counts as refused, so that processes opening a file at the same moment do
 // not fail each other with 113.
 bool lockSlotCounter(IsFile *f) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + kSlotCounterPatience;
+    const int64_t deadline = sysCalls.clockMicros() + std::chrono::microseconds(kSlotCounterPatience).count();
     for (;;) {
         if (sysLockRegion(f, kKindLock, kSlotCounterOffset, kSlotCounterLength, false)) return true;
-        if (errno != EACCES || Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(kSlotCounterRetryPause);
+        if (errno != EACCES || sysCalls.clockMicros() >= deadline) return false;
+        sysCalls.pause(std::chrono::microseconds(kSlotCounterRetryPause).count());
     }
 }
 

@@ -2,11 +2,15 @@
 #include "system/issystem.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 #include "frame/iserror.h"
 #include "frame/isfile.h"
@@ -55,11 +59,36 @@ int sysLockRangeDefault(int fd, int64_t offset, int64_t length, bool lock) {
     return ::fcntl(fd, F_OFD_SETLK, &range);
 }
 int sysGetpidDefault() { return static_cast<int>(::getpid()); }
+int sysTruncateDefault(int fd, int64_t length) {
+    int rc;
+    do {
+        rc = ::ftruncate(fd, length);
+    } while (rc < 0 && errno == EINTR);
+    return rc;
+}
+void *sysAllocateDefault(size_t size) { return std::calloc(1, size == 0 ? 1 : size); }
+void *sysReallocateDefault(void *block, size_t size) { return std::realloc(block, size == 0 ? 1 : size); }
+void sysReleaseDefault(void *block) { std::free(block); }
+int sysAdviseDefault(void *address, size_t length, int advice) { return ::madvise(address, length, advice); }
+int sysYieldDefault() { return ::sched_yield(); }
+int64_t sysClockMicrosDefault() {
+    struct timespec now = {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+void sysPauseDefault(int64_t microseconds) {
+    struct timespec pause = {static_cast<time_t>(microseconds / 1000000),
+                             static_cast<long>(microseconds % 1000000) * 1000};
+    while (::nanosleep(&pause, &pause) < 0 && errno == EINTR) {
+    }
+}
 
 constexpr SysCalls kDefaultSysCalls = {
     sysOpenDefault,   sysCloseDefault,     sysPreadDefault,  sysPwriteDefault,
     sysReadDefault,   sysWriteDefault,     sysSeekEndDefault, sysDatasyncDefault,
     sysUnlinkDefault, sysRenameDefault,    sysLockRangeDefault, sysGetpidDefault,
+    sysTruncateDefault, sysAllocateDefault, sysReallocateDefault, sysReleaseDefault,
+    sysAdviseDefault, sysYieldDefault, sysPauseDefault, sysClockMicrosDefault,
 };
 
 // The descriptor field a kind selects; null for a kind a handle cannot use.
@@ -248,6 +277,14 @@ int sysCommit(IsFile *f, int kindOrFd) {
     const int32_t fd = sysDescriptor(f, kindOrFd);
     if (fd < 0) return 1;
     if (sysCalls.datasync(fd) == 0) return 1;
+    if (f != nullptr) raiseError(f, errno, kIoWrite + kindOrFd);
+    return 0;
+}
+
+int sysTruncate(IsFile *f, int kindOrFd, int64_t length) {
+    const int32_t fd = sysDescriptor(f, kindOrFd);
+    if (fd < 0) return 1;
+    if (sysCalls.truncate(fd, length) == 0) return 1;
     if (f != nullptr) raiseError(f, errno, kIoWrite + kindOrFd);
     return 0;
 }

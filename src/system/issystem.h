@@ -66,6 +66,8 @@ int64_t sysFileSize(IsFile *f, int kindOrFd);
 int sysErase(IsFile *f, int kind, const char16_t *base);
 int sysRename(IsFile *f, int kind, const char16_t *oldBase, const char16_t *newBase);
 int sysCommit(IsFile *f, int kindOrFd);
+// Cuts (or extends) the file to `length` bytes.
+int sysTruncate(IsFile *f, int kindOrFd, int64_t length);
 
 // The descriptor that `kindOrFd` stands for (-1 when the handle's file is not
 // open).
@@ -86,6 +88,17 @@ struct SysCalls {
     int (*rename)(const char *from, const char *to);
     int (*lockRange)(int fd, int64_t offset, int64_t length, bool lock);
     int (*getpid)();
+    int (*truncate)(int fd, int64_t length);
+    // Memory: every block the library owns is allocated zero-filled,
+    // resized and freed through these (handle buffers and caches alike).
+    void *(*allocate)(size_t size);
+    void *(*reallocate)(void *block, size_t size);
+    void (*release)(void *block);
+    int (*advise)(void *address, size_t length, int advice);
+    // Waiting for a lock: give up the processor, or sleep `microseconds`.
+    int (*yield)();
+    void (*pause)(int64_t microseconds);
+    int64_t (*clockMicros)();  // a monotonic clock, for wait deadlines
 };
 
 extern SysCalls sysCalls;
