@@ -228,25 +228,35 @@ int sysWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_
         (kindOrFd == kKindIndex || kindOrFd == kKindData)) {
         fatalAt("issystem", kLineNegativeOffset);
     }
+    const auto *bytes = static_cast<const uint8_t *>(buffer);
     for (;;) {
         if (badOffset(offset) || length < 0) {
             if (f == nullptr) return 0;
             raiseBadSeek(f, kindOrFd);
         }
-        profileCounters.written += static_cast<uint64_t>(length);
+        profileCounters.written += static_cast<uint64_t>(length);  // per attempt
         reportEvent(f, kEventWrite, kPhaseBefore);
         const size_t want = static_cast<size_t>(length);
-        const long put = offset == -1 ? sysCalls.write(fd, buffer, want)
-                                      : sysCalls.pwrite(fd, buffer, want, offset);
-        const int error = errno;
+        const long put = offset == -1 ? sysCalls.write(fd, bytes, want)
+                                      : sysCalls.pwrite(fd, bytes, want, offset);
+        int error = errno;
         reportEvent(f, kEventWrite, kPhaseAfter);
         if (put == length) return 1;
         if (put < 0 && error == EINTR) {
             reportEvent(f, kEventWriteRetry, kPhaseEvent);
             continue;
         }
+        // A short write (a signal, the device filling up) goes on with the
+        // rest; the next write reports why it cannot, if it cannot.
+        if (put > 0 && put < length) {
+            bytes += put;
+            length -= static_cast<int32_t>(put);
+            if (offset != -1) offset += put;
+            continue;
+        }
+        if (put == 0) error = ENOSPC;  // no progress: nothing more fits
         if (f == nullptr) return 0;
-        raiseError(f, put < 0 ? error : kErrCorrupt, kIoWrite + kindOrFd);
+        raiseError(f, error, kIoWrite + kindOrFd);
     }
 }
 

@@ -499,20 +499,23 @@ TEST_F(FileLayerTest, FailedWriteRaisesSystemError) {
     EXPECT_EQ(readFile(dir.file("t.wod")), Bytes(8, 0));
 }
 
-TEST_F(FileLayerTest, ShortWriteRaisesCorrupt) {
+// A short write goes on with the rest; a write that makes no progress at
+// all means the device is full.
+TEST_F(FileLayerTest, ShortWriteGoesOnAndNoProgressIsNoSpace) {
     createWith(kKindIndex, {});
     createWith(kKindData, {});
     FaultScope faults;
     sysCalls.pwrite = injectedPwrite;
-    injected.shortBy = 1;
+    injected.shortBy = 1;  // every write leaves its last byte out
     EXPECT_FALSE(completes([&] { sysWrite(f, kKindIndex, "abcd", 4, 0); }));
-    EXPECT_EQ(f->errorNumber, kErrCorrupt);
+    EXPECT_EQ(f->errorNumber, ENOSPC);
     EXPECT_EQ(f->ioError, 81);
     EXPECT_FALSE(completes([&] { sysWrite(f, kKindData, "abcd", 4, 0); }));
-    EXPECT_EQ(f->errorNumber, kErrCorrupt);
+    EXPECT_EQ(f->errorNumber, ENOSPC);
     EXPECT_EQ(f->ioError, 82);
-    EXPECT_EQ(injected.calls, 2);  // a short write is not retried
+    EXPECT_EQ(injected.calls, 4) << "the rest once, then nothing fits";
     EXPECT_EQ(readFile(dir.file("t.wod")), Bytes({'a', 'b', 'c'}));
+    EXPECT_EQ(injected.offsets.back(), 3) << "the rest is written where it belongs";
 }
 
 TEST_F(FileLayerTest, InterruptedWriteIsRetriedAndCountedPerAttempt) {
