@@ -34,6 +34,31 @@ void takeFileAlone(IsFile *f) {
     if (!exclusiveHandle(f)) openLockExclusive(f);
 }
 
+// The file alone for the life of one index change: the open lock goes back
+// to shared when the change ends, also when it fails.
+class FileAlone {
+public:
+    explicit FileAlone(IsFile *f) : f_(f) { takeFileAlone(f); }
+    ~FileAlone() {
+        if (released_ || exclusiveHandle(f_)) return;
+        try {
+            openLockDowngrade(f_);
+        } catch (const IsamRaise &) {
+            // The change failed already; its error is the one reported.
+        }
+    }
+    void release() {
+        released_ = true;
+        if (!exclusiveHandle(f_)) openLockDowngrade(f_);
+    }
+    FileAlone(const FileAlone &) = delete;
+    FileAlone &operator=(const FileAlone &) = delete;
+
+private:
+    IsFile *f_;
+    bool released_ = false;
+};
+
 // Releases the subtree below the head, then the head itself.
 void releaseSubtree(IsFile *f, TreePath *path) {
     PathNode *node = path->head;
@@ -99,19 +124,20 @@ void checkUniqueKeys(IsFile *f, const KeyDesc &key, int32_t index) {
 int addIndex(IsFile *f, KeyDesc *key) {
     if (key == nullptr) raiseError(f, kErrBadArgument, 0);
     checkAddable(f, *key);
-    takeFileAlone(f);
+    FileAlone alone(f);
     checkUniqueKeys(f, *key, f->keyCount);
     appendKeyDesc(f, key);
     try {
         buildIndex(f, f->keyCount - 1);
+        freeListFlush(f);
+        writeDictionary(f);
     } catch (...) {
-        // The handle must not keep an index the dictionary does not count.
+        // The handle must not keep an index the files, once the failed call
+        // is taken back, do not have.
         dropPathAt(f, f->keyCount - 1);
         throw;
     }
-    freeListFlush(f);
-    writeDictionary(f);
-    if (!exclusiveHandle(f)) openLockDowngrade(f);
+    alone.release();
     return 1;
 }
 
@@ -132,14 +158,15 @@ int delIndex(IsFile *f, KeyDesc *key) {
     }
     const int32_t index = key->partCount == 0 ? -1 : findIndex(f, *key);
     if (index < 0) raiseError(f, kErrBadKey, 0);
-    takeFileAlone(f);
+    FileAlone alone(f);
     freeIndexTree(f, index);
     removeKeyDesc(f, index);
-    dropPathAt(f, index);
-    storeKeyCount(f);
+    storeKeyCount(f, f->keyCount - 1);
     freeListFlush(f);
     writeDictionary(f);
-    if (!exclusiveHandle(f)) openLockDowngrade(f);
+    // Only now, with every write done: a failed call keeps its index.
+    dropPathAt(f, index);
+    alone.release();
     return 1;
 }
 

@@ -169,8 +169,8 @@ void restoreDictionaryState(IsFile *f, const DictionaryState &state) {
     if (f->dictionary != nullptr) std::memcpy(f->dictionary, state.bytes, size_t(dictionaryBytes(f)));
 }
 
-void storeKeyCount(IsFile *f) {
-    const int32_t entries = f->keyCount + ((f->state & kStateNoPrimaryKey) != 0 ? 1 : 0);
+void storeKeyCount(IsFile *f, int32_t keyCount) {
+    const int32_t entries = keyCount + ((f->state & kStateNoPrimaryKey) != 0 ? 1 : 0);
     st2(f->dictionary + kDictKeyCount, entries);
     st4(f->dictionary + kDictKeyDescNode, static_cast<int32_t>(f->keyDescNode));
 }

@@ -102,10 +102,10 @@ void writeDeferredDictionary(IsFile *f);
 // not make other processes drop their caches).
 void writeDictionaryQuiet(IsFile *f);
 
-// Stores the key count (+1 for the zero-part entry of a file without primary
+// Stores `keyCount` (+1 for the zero-part entry of a file without primary
 // key) and the first key-description block into the buffer, for the next
 // write.
-void storeKeyCount(IsFile *f);
+void storeKeyCount(IsFile *f, int32_t keyCount);
 
 // The bytes of block 1 that are read and written for this handle: 80, or
 // 100 with the space table of a variable-length file.

@@ -203,7 +203,7 @@ void appendKeyDesc(IsFile *f, KeyDesc *key) {
         writeIndexBlock(f, root, leaf.data());
     }
     holdIndex(f, *key, root);
-    storeKeyCount(f);
+    storeKeyCount(f, f->keyCount);
 }
 
 void removeKeyDesc(IsFile *f, int32_t index) {

@@ -69,7 +69,6 @@ WISAM_API int writeBackChanges(IsFile *f) {
     return unframedCall(f, [&] {
         if (isFileCacheActive == 0 || isWriteBackActive == 0) return 0;
         const int indexPass = writeBackDirtyBlocks(f);
-        if (!hasDirtyBlocks(f)) return indexPass;
         f->deferState &= static_cast<uint8_t>(~kDeferWriteBack);
         return indexPass;
     });

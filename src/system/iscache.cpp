@@ -520,8 +520,18 @@ void startGlobalCache() {
     if (globalCache != nullptr) globalCache->severalOwners = 1;
 }
 
+// Blocks held back for any handle are written first; when one cannot be,
+// the cache stays.
 void stopGlobalCache() {
-    if (isFileCacheActive == 0 || isGlobalIndexCacheActive == 0) return;
+    if (isFileCacheActive == 0 || isGlobalIndexCacheActive == 0 || globalCache == nullptr) return;
+    for (int32_t i = 0; i < globalCache->sets; ++i) {
+        if (!setInUse(globalCache, i)) continue;
+        const size_t first = firstWayOf(globalCache, i);
+        for (int32_t j = 0; j < globalCache->ways; ++j) {
+            CacheWay &way = globalCache->way[first + size_t(j)];
+            if (way.dirty) writeBackWay(globalCache, way);
+        }
+    }
     globalCache = freeCache(globalCache);
 }
 
