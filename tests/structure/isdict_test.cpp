@@ -39,7 +39,7 @@ protected:
         f->indexAlloc.highest = 3;
         f->keyCount = 1;
         f->keyDescNode = 2;
-        storeKeyCount(f);
+        storeKeyCount(f, f->keyCount);
         writeDictionary(f);
     }
     testing::TempDir dir;
