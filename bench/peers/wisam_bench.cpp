@@ -9,6 +9,7 @@
 //   W1  N inserts in a fixed pseudo-random key order, then the data on disk
 //       (the engine's own flush, then fsync of every file, both timed)
 //   W2  N random point reads by primary key
+//   W7  the same N reads for keys between the stored ones (none found)
 //   W3  a full scan in primary order
 //   W4  a full scan in secondary order (whole records)
 //   W5  N/2 random updates by primary key that change the secondary key
@@ -724,8 +725,8 @@ uint64_t bytesOnDisk(const std::string &dir) {
 }
 
 const char *const kWorkloads[] = {"W1 insert", "W2 get", "W3 scan primary", "W4 scan secondary", "W5 update",
-                                  "W6 delete"};
-constexpr int kWorkloadCount = 6;
+                                  "W6 delete", "W7 get absent"};
+constexpr int kWorkloadCount = 7;
 
 struct Result {
     std::string engine;
@@ -819,6 +820,16 @@ Result run(Engine &e, size_t n, const std::string &root) {
         e.end();
     });
     if (found != n) mismatch(r.engine, "W2: " + std::to_string(n - found) + " reads not found");
+
+    // W7: the same probes for keys that lie between stored ones: a read that
+    // finds nothing should cost what a read that finds its record costs.
+    size_t absentFound = 0;
+    timed(6, double(n), [&] {
+        e.begin(false);
+        for (uint32_t i : probes) absentFound += e.get(keyOf(i) + 1, rec) ? 1 : 0;
+        e.end();
+    });
+    if (absentFound != 0) mismatch(r.engine, "W7: " + std::to_string(absentFound) + " absent keys found");
 
     uint64_t sum = 0;
     timed(2, double(n), [&] {

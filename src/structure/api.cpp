@@ -1,11 +1,16 @@
-// api.cpp - the exported calls of the file-structure family.
+// api.cpp - the exported calls of the file-structure family: building,
+// opening, closing, erasing and renaming files, their lock modes, and the
+// user information of the dictionary.
+#include <cerrno>
 #include <cstring>
 
 #include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
+#include "frame/ishandles.h"
 #include "lock/islock.h"
 #include "structure/isdict.h"
+#include "structure/islife.h"
 
 namespace wisam {
 namespace {
@@ -50,3 +55,64 @@ extern "C" WISAM_API int isUserInfo(IsFile *f, int operation, void *area10) {
     return framedCall(f, kAccessAny, CallLock::none,
                       [&] { return userInfo(f, operation, area10); });
 }
+
+using namespace wisam;
+
+extern "C" {
+
+WISAM_API IsFile *isBuild(const char16_t *name, int recordLength, int maxRecordLength,
+                          KeyDesc *key, int mode) {
+    uint32_t buildMode = static_cast<uint32_t>(mode);
+    if (buildMode < kModeNoLocking) buildMode |= kModeManualLock;
+    IsFile *f = newHandleFor(buildMode & ~kModeOpenVarLength);
+    if (f == nullptr) return nullptr;
+    IsFile *built = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
+        buildFile(f, name, recordLength, maxRecordLength, key);
+        return f;
+    });
+    return built != nullptr ? built : abandonHandle(f, '0');
+}
+
+WISAM_API IsFile *isOpen(const char16_t *name, int mode) {
+    const uint32_t asked = withDefaultLocking(static_cast<uint32_t>(mode));
+    IsFile *f = newHandleFor(asked & ~kModeOpenVarLength);
+    if (f == nullptr) return nullptr;
+    IsFile *opened = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
+        openFile(f, name, asked);
+        return f;
+    });
+    return opened != nullptr ? opened : abandonHandle(f, 0);
+}
+
+// Closing a handle the table does not know would free it twice: refused.
+WISAM_API int isClose(IsFile *f) {
+    if (f == nullptr) {
+        errno = kErrNotOpen;
+        return 0;
+    }
+    if (!isKnownHandle(f)) {
+        errno = kErrCorrupt;
+        return 0;
+    }
+    return closeFile(f);
+}
+
+WISAM_API int isSetMode(IsFile *f, int lockMode) {
+    return framedCall(f, kAccessAny, CallLock::shared, [&] { return setLockMode(f, lockMode); });
+}
+
+WISAM_API int isLockCheck(IsFile *f, int on) {
+    return framedCall(f, kAccessAny, CallLock::none, [&] { return setLockCheck(f, on); });
+}
+
+WISAM_API int isPrecious(IsFile *f, int on) {
+    return framedCall(f, kAccessChange, CallLock::exclusive, [&] { return setPrecious(f, on); });
+}
+
+WISAM_API int isErase(const char16_t *name) { return eraseFiles(name); }
+
+WISAM_API int isRename(const char16_t *oldName, const char16_t *newName) {
+    return renameFiles(oldName, newName);
+}
+
+}  // extern "C"

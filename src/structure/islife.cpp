@@ -57,7 +57,9 @@ void checkVarLengthBuild(IsFile *f, int32_t maxRecordLength) {
     f->slotSize += kVarReferenceSize;
 }
 
-void build(IsFile *f, const char16_t *name, int32_t recordLength, int32_t maxRecordLength,
+}  // namespace
+
+void buildFile(IsFile *f, const char16_t *name, int32_t recordLength, int32_t maxRecordLength,
            KeyDesc *key) {
     if (emptyName(name) || key == nullptr || recordLength < 0) raiseError(f, kErrBadArgument, 0);
     // The dictionary keeps the record length in 16 signed bits.
@@ -95,6 +97,8 @@ void build(IsFile *f, const char16_t *name, int32_t recordLength, int32_t maxRec
     startHandleCaches(f);
 }
 
+namespace {
+
 // The record-length rules of an open, by the mode the caller asked for.
 void settleRecordShape(IsFile *f) {
     f->slotSize = slotSizeFor(f->recordLength, f->mode & kModeIndexMask);
@@ -114,7 +118,9 @@ void settleRecordShape(IsFile *f) {
     }
 }
 
-void open(IsFile *f, const char16_t *name, uint32_t askedMode) {
+}  // namespace
+
+void openFile(IsFile *f, const char16_t *name, uint32_t askedMode) {
     if (emptyName(name)) raiseError(f, kErrBadArgument, 0);
     copyName(f, name);
     registerFile(f);
@@ -136,8 +142,7 @@ void open(IsFile *f, const char16_t *name, uint32_t askedMode) {
     startHandleCaches(f);
 }
 
-// A failed build or open: the reason goes to errno, the handle is freed.
-IsFile *abandon(IsFile *f, char detail) {
+IsFile *abandonHandle(IsFile *f, char detail) {
     const int error = f->errorNumber;
     errno = error;
     if (detail != 0) setStatus(f, detail);
@@ -146,7 +151,6 @@ IsFile *abandon(IsFile *f, char detail) {
     return nullptr;
 }
 
-// A freshly created handle for build, open, erase and rename.
 IsFile *newHandleFor(uint32_t mode) {
     IsFile *f = newHandle();
     if (f != nullptr) {
@@ -155,6 +159,8 @@ IsFile *newHandleFor(uint32_t mode) {
     }
     return f;
 }
+
+namespace {
 
 void checkListsClean(IsFile *f) {
     if (f->indexAlloc.state == kFreeListDirty) fatalAt("isfree", kLineIndexListDirty);
@@ -188,50 +194,11 @@ uint32_t withDefaultLocking(uint32_t mode) {
     return (mode & kModeLockBits) == 0 ? mode | kModeManualLock : mode;
 }
 
-}  // namespace wisam
-
-using namespace wisam;
-
-extern "C" {
-
-WISAM_API IsFile *isBuild(const char16_t *name, int recordLength, int maxRecordLength,
-                          KeyDesc *key, int mode) {
-    uint32_t buildMode = static_cast<uint32_t>(mode);
-    if (buildMode < kModeNoLocking) buildMode |= kModeManualLock;
-    IsFile *f = newHandleFor(buildMode & ~kModeOpenVarLength);
-    if (f == nullptr) return nullptr;
-    IsFile *built = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
-        build(f, name, recordLength, maxRecordLength, key);
-        return f;
-    });
-    return built != nullptr ? built : abandon(f, '0');
-}
-
-WISAM_API IsFile *isOpen(const char16_t *name, int mode) {
-    const uint32_t asked = withDefaultLocking(static_cast<uint32_t>(mode));
-    IsFile *f = newHandleFor(asked & ~kModeOpenVarLength);
-    if (f == nullptr) return nullptr;
-    IsFile *opened = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
-        open(f, name, asked);
-        return f;
-    });
-    return opened != nullptr ? opened : abandon(f, 0);
-}
-
-// Closing a handle the table does not know would free it twice: refused.
-WISAM_API int isClose(IsFile *f) {
-    if (f == nullptr) {
-        errno = kErrNotOpen;
-        return 0;
-    }
-    if (!isKnownHandle(f)) {
-        errno = kErrCorrupt;
-        return 0;
-    }
-    // What the handle holds back (a kept lock's blocks and dictionary, a
-    // failed call's undo) is written before anything is released; when that
-    // fails the handle stays open, its lock kept, and a later close tries
-    // again: nothing acknowledged is dropped at close.
+// What the handle holds back (a kept lock's blocks and dictionary, a failed
+// call's undo) is written before anything is released; when that fails the
+// handle stays open, its lock kept, and a later close tries again: nothing
+// acknowledged is dropped at close.
+int closeFile(IsFile *f) {
     const int written = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
         endKeptLock(f);
         checkListsClean(f);
@@ -241,58 +208,50 @@ WISAM_API int isClose(IsFile *f) {
     return closeHandle(f) ? 1 : 0;
 }
 
-// Changes the lock mode.  Only the lock-mode bits of the argument count.
-// Moving into or out of exclusive or no-locking mode is refused: the open
-// locks were chosen at open and cannot change while the handle lives.
-WISAM_API int isSetMode(IsFile *f, int lockMode) {
-    return framedCall(f, kAccessAny, CallLock::shared, [&] {
-        uint32_t wanted = static_cast<uint32_t>(lockMode) & kModeLockBits;
-        if (wanted == 0) wanted = kModeManualLock;
-        const uint32_t fixed = kModeExclusive | kModeNoLocking;
-        if (((wanted & kModeAutoLock) != 0 && f->recordLength == 0) || (f->mode & fixed) != 0 ||
-            (wanted & fixed) != 0) {
-            raiseError(f, kErrBadArgument, 0, '7');
-        }
-        if ((f->mode & kModeAutoLock) != 0 && (wanted & kModeManualLock) != 0) unlockAllRecords(f);
-        f->mode = (f->mode & 0xFF) | wanted;
-        return 1;
-    });
+// Only the lock-mode bits of the argument count.  Moving into or out of
+// exclusive or no-locking mode is refused: the open locks were chosen at
+// open and cannot change while the handle lives.
+int setLockMode(IsFile *f, int lockMode) {
+    uint32_t wanted = static_cast<uint32_t>(lockMode) & kModeLockBits;
+    if (wanted == 0) wanted = kModeManualLock;
+    const uint32_t fixed = kModeExclusive | kModeNoLocking;
+    if (((wanted & kModeAutoLock) != 0 && f->recordLength == 0) || (f->mode & fixed) != 0 ||
+        (wanted & fixed) != 0) {
+        raiseError(f, kErrBadArgument, 0, '7');
+    }
+    if ((f->mode & kModeAutoLock) != 0 && (wanted & kModeManualLock) != 0) unlockAllRecords(f);
+    f->mode = (f->mode & 0xFF) | wanted;
+    return 1;
 }
 
-WISAM_API int isLockCheck(IsFile *f, int on) {
-    return framedCall(f, kAccessAny, CallLock::none, [&] {
-        if (on != 0) {
-            f->state |= kStateLockCheck;
-        } else {
-            f->state &= static_cast<uint16_t>(~kStateLockCheck);
-        }
-        return 1;
-    });
+int setLockCheck(IsFile *f, int on) {
+    if (on != 0) {
+        f->state |= kStateLockCheck;
+    } else {
+        f->state &= static_cast<uint16_t>(~kStateLockCheck);
+    }
+    return 1;
 }
 
-WISAM_API int isPrecious(IsFile *f, int on) {
-    return framedCall(f, kAccessChange, CallLock::exclusive, [&] {
-        const bool precious = (f->state & kStatePrecious) != 0;
-        if (on == 0 && precious) {
-            f->state &= static_cast<uint16_t>(~kStatePrecious);
-            for (int32_t r = static_cast<int32_t>(f->dataAlloc.highest); r >= 1; --r) {
-                if (slotDeleted(f, r)) freeListPut(f, kFreeListData, static_cast<uint32_t>(r));
-            }
-        } else if (on != 0 && !precious) {
-            dropDataFreeList(f, kFreeListData);
-            f->state |= kStatePrecious;
+int setPrecious(IsFile *f, int on) {
+    const bool precious = (f->state & kStatePrecious) != 0;
+    if (on == 0 && precious) {
+        f->state &= static_cast<uint16_t>(~kStatePrecious);
+        for (int32_t r = static_cast<int32_t>(f->dataAlloc.highest); r >= 1; --r) {
+            if (slotDeleted(f, r)) freeListPut(f, kFreeListData, static_cast<uint32_t>(r));
         }
-        freeListFlush(f);
-        writeDictionary(f);
-        return 1;
-    });
+    } else if (on != 0 && !precious) {
+        dropDataFreeList(f, kFreeListData);
+        f->state |= kStatePrecious;
+    }
+    freeListFlush(f);
+    writeDictionary(f);
+    return 1;
 }
 
-// Removes the files of a closed ISAM file: index, data (when it has
-// records), lock file.  They are removed while the transient handle still
-// holds the exclusive open lock, so no other process can open the file
-// half-erased.
-WISAM_API int isErase(const char16_t *name) {
+// The files are removed while the transient handle still holds the
+// exclusive open lock, so no other process can open the file half-erased.
+int eraseFiles(const char16_t *name) {
     return withTransientHandle(name, [&](IsFile *f) {
         sysErase(f, kKindIndex, f->name);
         if (f->recordLength != 0) sysErase(f, kKindData, f->name);
@@ -300,7 +259,7 @@ WISAM_API int isErase(const char16_t *name) {
     });
 }
 
-WISAM_API int isRename(const char16_t *oldName, const char16_t *newName) {
+int renameFiles(const char16_t *oldName, const char16_t *newName) {
     return withTransientHandle(oldName, [&](IsFile *f) {
         if (emptyName(newName)) raiseError(f, kErrBadArgument, 0);
         sysRename(f, kKindIndex, f->name, newName);
@@ -309,4 +268,4 @@ WISAM_API int isRename(const char16_t *oldName, const char16_t *newName) {
     });
 }
 
-}  // extern "C"
+}  // namespace wisam

@@ -31,4 +31,31 @@ constexpr uint32_t kModeTransient = kModeExclusive | kModeNeverLogged;
 // The open mode with manual locking added when no lock-mode bit is given.
 uint32_t withDefaultLocking(uint32_t mode);
 
+// A freshly created handle for build, open, erase and rename (null when it
+// cannot be allocated: errno 116).
+IsFile *newHandleFor(uint32_t mode);
+
+// The work of isBuild and isOpen on a fresh handle, inside its call frame.
+void buildFile(IsFile *f, const char16_t *name, int32_t recordLength, int32_t maxRecordLength,
+               KeyDesc *key);
+void openFile(IsFile *f, const char16_t *name, uint32_t askedMode);
+
+// A failed build or open: the reason goes to errno (and with a non-zero
+// `detail` the status characters), the handle is freed.  Returns null.
+IsFile *abandonHandle(IsFile *f, char detail);
+
+// isClose of a registered handle: 1, or 0 with the handle still open when
+// what it holds back could not be written.
+int closeFile(IsFile *f);
+
+// The work of isSetMode, isLockCheck and isPrecious inside their frames.
+int setLockMode(IsFile *f, int lockMode);
+int setLockCheck(IsFile *f, int on);
+int setPrecious(IsFile *f, int on);
+
+// isErase and isRename: the files of a closed ISAM file, under a transient
+// exclusive handle (113 when it is open anywhere).
+int eraseFiles(const char16_t *name);
+int renameFiles(const char16_t *oldName, const char16_t *newName);
+
 }  // namespace wisam

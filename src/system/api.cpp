@@ -1,4 +1,4 @@
-// api.cpp - the exported cache controls.
+// api.cpp - the exported cache controls and profiling calls.
 //
 // Plain calls without a call frame: no lock, no refresh, no error state
 // cleared.  A null handle is refused with errno 101 and one the handle table
@@ -12,6 +12,7 @@
 #include "frame/iscall.h"
 #include "frame/isfile.h"
 #include "system/iscache.h"
+#include "system/isprofile.h"
 #include "wisam.h"
 
 using namespace wisam;
@@ -72,6 +73,19 @@ WISAM_API int writeBackChanges(IsFile *f) {
         f->deferState &= static_cast<uint8_t>(~kDeferWriteBack);
         return indexPass;
     });
+}
+
+WISAM_API void getIsamProfileData(uint32_t *requested2, uint32_t *readIntoCache2, uint32_t *throughCache2,
+                                  uint32_t *written2) {
+    splitCounter(profileCounters.requested, requested2);
+    splitCounter(profileCounters.readIntoCache, readIntoCache2);
+    splitCounter(profileCounters.throughCache, throughCache2);
+    splitCounter(profileCounters.written, written2);
+}
+
+// The tag is plain handle data: no lock, no refresh.
+WISAM_API int isSetProfileTag(IsFile *f, int32_t tag) {
+    return unframedCall(f, [&] { return f->profileTag = tag, 1; });
 }
 
 }  // extern "C"

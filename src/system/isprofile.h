@@ -49,4 +49,8 @@ struct ProfileCounters {
 
 extern ProfileCounters profileCounters;
 
+// Stores a 64-bit counter as two 32-bit words, low word first (`out2` may
+// be null).
+void splitCounter(uint64_t value, uint32_t *out2);
+
 }  // namespace wisam

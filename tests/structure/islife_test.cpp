@@ -54,6 +54,35 @@ TEST_F(Lifecycle, BuildOfAnExistingNameFailsWith17AndLeavesTheFiles) {
     EXPECT_EQ(handleTableCapacity() > 0 ? handleEntry(0).file : nullptr, nullptr);
 }
 
+// The dictionary keeps the record length in 16 signed bits: every longer
+// length is refused before anything is created, and the longest one works.
+TEST_F(Lifecycle, RecordLengthsTheDictionaryCannotHoldAreRefusedBeforeAnythingIsCreated) {
+    KeyDesc key = longKey(0);
+    for (const int length : {32768, 40000, 65535, 65536, 1 << 24, 0x7FFFFFFF}) {
+        for (const int mode : {int{ISINOUT}, ISINOUT | ISINDEXMASK, ISINOUT | ISVARLEN}) {
+            errno = 0;
+            EXPECT_EQ(isBuild(name("big").c_str(), length, 0x7EFF, &key, mode), nullptr) << length;
+            EXPECT_EQ(isErrno(nullptr), 102) << length << " mode " << mode;
+            EXPECT_FALSE(exists("big.wox") || exists("big.wod") || exists("big.lck")) << length;
+        }
+    }
+    IsFile *f = isBuild(name("big").c_str(), 32767, 0, &key, ISINOUT | ISEXCLLOCK);
+    ASSERT_NE(f, nullptr) << isErrno(nullptr);
+    std::vector<char> record(32767, 'r');
+    stLong(7, record.data());
+    ASSERT_EQ(isWrite(f, record.data()), 1);
+    ASSERT_EQ(isClose(f), 1);
+    f = isOpen(name("big").c_str(), ISINOUT);
+    ASSERT_NE(f, nullptr) << isErrno(nullptr);
+    EXPECT_EQ(isReclen(f), 32767);
+    std::vector<char> back(32767, 0);
+    stLong(7, back.data());
+    ASSERT_EQ(isRead(f, back.data(), modeEqual), 1);
+    EXPECT_EQ(back, record);
+    EXPECT_EQ(isClose(f), 1);
+    EXPECT_EQ(isErase(name("big").c_str()), 1);
+}
+
 TEST_F(Lifecycle, BuildArgumentRules) {
     KeyDesc key = longKey(0);
     EXPECT_EQ(isBuild(name("v").c_str(), 20, 0x7F00, &key, ISINOUT | ISVARLEN), nullptr);

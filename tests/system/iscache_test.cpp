@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "structure/isencode.h"
 #include "support/testing.h"
@@ -401,6 +402,31 @@ TEST_F(CacheTest, MemoryCapDecidesByTheChargeOfTheCache) {
     EXPECT_EQ(cacheMemoryCharged(), chargedBefore + charge);
     stopFileCache(f);
     EXPECT_EQ(f->dataCache, nullptr);
+    EXPECT_EQ(cacheMemoryCharged(), chargedBefore);
+}
+
+// The cache controls take a handle like every call: a null one is refused
+// with 101, one the handle table does not know (closed, or never opened)
+// with 105, and neither is touched.
+TEST_F(CacheTest, ControlsRefuseNullAndUnknownHandles) {
+    isWriteBackActive = 1;
+    IsFile stranger;
+    stranger.deferState = kDeferExclusiveKept | kDeferWriteBack;
+    stranger.dataCache = reinterpret_cast<BlockCache *>(uintptr_t{0x10});  // would crash if used
+    const std::vector<void (*)(IsFile *)> controls = {startFileCache, stopFileCache, clearFileCache,
+                                                      clearDatFileCache, clearGlobalIndexCache};
+    for (IsFile *f : {static_cast<IsFile *>(nullptr), &stranger}) {
+        const int expected = f == nullptr ? kErrNotOpen : kErrCorrupt;
+        for (auto control : controls) {
+            errno = 0;
+            control(f);
+            EXPECT_EQ(errno, expected);
+        }
+        errno = 0;
+        EXPECT_EQ(writeBackChanges(f), 0);
+        EXPECT_EQ(errno, expected);
+    }
+    EXPECT_EQ(stranger.dataCache, reinterpret_cast<BlockCache *>(uintptr_t{0x10}));
     EXPECT_EQ(cacheMemoryCharged(), chargedBefore);
 }
 
