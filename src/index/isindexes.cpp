@@ -126,15 +126,16 @@ int addIndex(IsFile *f, KeyDesc *key) {
     checkAddable(f, *key);
     FileAlone alone(f);
     checkUniqueKeys(f, *key, f->keyCount);
-    appendKeyDesc(f, key);
+    const int32_t before = f->keyCount;
     try {
+        appendKeyDesc(f, key);
         buildIndex(f, f->keyCount - 1);
         freeListFlush(f);
         writeDictionary(f);
     } catch (...) {
         // The handle must not keep an index the files, once the failed call
         // is taken back, do not have.
-        dropPathAt(f, f->keyCount - 1);
+        while (f->keyCount > before) dropPathAt(f, f->keyCount - 1);
         throw;
     }
     alone.release();

@@ -59,8 +59,12 @@ void checkVarLengthBuild(IsFile *f, int32_t maxRecordLength) {
 
 }  // namespace
 
-void buildFile(IsFile *f, const char16_t *name, int32_t recordLength, int32_t maxRecordLength,
-           KeyDesc *key) {
+namespace {
+
+// The sizes of a new file from the build arguments; every argument the
+// files cannot hold is refused here, before anything is created.
+void chooseBuildShape(IsFile *f, const char16_t *name, int32_t recordLength, int32_t maxRecordLength,
+                      const KeyDesc *key) {
     if (emptyName(name) || key == nullptr || recordLength < 0) raiseError(f, kErrBadArgument, 0);
     // The dictionary keeps the record length in 16 signed bits.
     if (recordLength > kMaxFixedRecordLength) raiseError(f, kErrBadArgument, 0, '9');
@@ -76,22 +80,50 @@ void buildFile(IsFile *f, const char16_t *name, int32_t recordLength, int32_t ma
         if ((f->mode & kModeAutoLock) != 0) raiseError(f, kErrBadArgument, 0, '7');
     }
     if (!validateKeyDesc(f, *key) || !keyFitsNode(f, *key)) raiseError(f, kErrBadKey, 0);
-    sysCreate(f, kKindIndex, name);
-    createDictionary(f);
-    appendKeyDesc(f, key);
-    freeListFlush(f);
-    writeDictionary(f);
-    sysClose(f, kKindIndex);
-    if (recordLength > 0) {
-        sysCreate(f, kKindData, name);
-        const uint8_t zero = 0;
-        sysWrite(f, kKindData, &zero, 1, 0);
-        sysClose(f, kKindData);
-        f->recordBuffer = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->slotSize)));
+}
+
+// Creates the index and data files and opens the new file.  A build that
+// fails on the way removes the files it created (they did not exist
+// before: creation fails on an existing file), so the name is free again.
+void createFiles(IsFile *f, const char16_t *name, KeyDesc *key) {
+    bool createdIndex = false;
+    bool createdData = false;
+    try {
+        sysCreate(f, kKindIndex, name);
+        createdIndex = true;
+        createDictionary(f);
+        appendKeyDesc(f, key);
+        freeListFlush(f);
+        writeDictionary(f);
+        sysClose(f, kKindIndex);
+        if (f->recordLength > 0) {
+            sysCreate(f, kKindData, name);
+            createdData = true;
+            const uint8_t zero = 0;
+            sysWrite(f, kKindData, &zero, 1, 0);
+            sysClose(f, kKindData);
+            f->recordBuffer = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->slotSize)));
+        }
+        copyName(f, name);
+        registerFile(f);
+        if ((f->mode & kModeVarLength) != 0) varlenSetup(f);
+    } catch (...) {
+        if (f->tableSlot == 0) {
+            sysClose(f, kKindIndex);
+            sysClose(f, kKindData);
+        }
+        if (createdIndex) sysErase(nullptr, kKindIndex, name);
+        if (createdData) sysErase(nullptr, kKindData, name);
+        throw;
     }
-    copyName(f, name);
-    registerFile(f);
-    if ((f->mode & kModeVarLength) != 0) varlenSetup(f);
+}
+
+}  // namespace
+
+void buildFile(IsFile *f, const char16_t *name, int32_t recordLength, int32_t maxRecordLength,
+               KeyDesc *key) {
+    chooseBuildShape(f, name, recordLength, maxRecordLength, key);
+    createFiles(f, name, key);
     f->reclen = recordLength;
     clearLeftoverMissing(f);
     startHandleCaches(f);

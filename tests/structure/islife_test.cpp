@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "structure/isencode.h"
 #include "support/lockprobe.h"
 #include "support/testing.h"
+#include "system/issystem.h"
 #include "wisam.h"
 
 namespace wisam {
@@ -81,6 +83,31 @@ TEST_F(Lifecycle, RecordLengthsTheDictionaryCannotHoldAreRefusedBeforeAnythingIs
     EXPECT_EQ(back, record);
     EXPECT_EQ(isClose(f), 1);
     EXPECT_EQ(isErase(name("big").c_str()), 1);
+}
+
+// A build that fails after creating files removes what it created, and
+// only that: the name can be built again.
+TEST_F(Lifecycle, AFailedBuildRemovesTheFilesItCreated) {
+    KeyDesc key = longKey(0);
+    testing::writeFile(dir.file("d.wod"), {1, 2, 3});
+    EXPECT_EQ(isBuild(name("d").c_str(), 20, 0, &key, ISINOUT), nullptr);
+    EXPECT_EQ(isErrno(nullptr), EEXIST);
+    EXPECT_FALSE(exists("d.wox")) << "the index file it created is gone";
+    EXPECT_EQ(testing::readFile(dir.file("d.wod")), (std::vector<uint8_t>{1, 2, 3}));
+    std::remove(dir.file("d.wod").c_str());
+    {
+        testing::FaultScope faults;
+        sysCalls.pwrite = [](int, const void *, size_t, int64_t) -> long {
+            errno = ENOSPC;
+            return -1;
+        };
+        EXPECT_EQ(isBuild(name("d").c_str(), 20, 0, &key, ISINOUT), nullptr);
+        EXPECT_EQ(isErrno(nullptr), ENOSPC);
+    }
+    EXPECT_FALSE(exists("d.wox") || exists("d.wod"));
+    IsFile *f = isBuild(name("d").c_str(), 20, 0, &key, ISINOUT);
+    ASSERT_NE(f, nullptr) << isErrno(nullptr);
+    EXPECT_EQ(isClose(f), 1);
 }
 
 TEST_F(Lifecycle, BuildArgumentRules) {
