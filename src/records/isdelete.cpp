@@ -14,6 +14,7 @@
 #include "lock/isrecord.h"
 #include "records/ischange.h"
 #include "records/isposition.h"
+#include "records/isrecords.h"
 #include "records/isslot.h"
 #include "wisam.h"
 
@@ -45,6 +46,10 @@ void deleteKeyEntry(IsFile *f) {
     finishChange(f, 0);
 }
 
+}  // namespace
+
+namespace wisam {
+
 int deleteByKey(IsFile *f, const void *image) {
     const uint32_t record = findByPrimaryKey(f, image);
     if (f->recordLength == 0) {
@@ -66,24 +71,10 @@ int deleteCurrent(IsFile *f) {
     return 1;
 }
 
-}  // namespace
-
-extern "C" {
-
-WISAM_API int isDelete(IsFile *f, const void *record) {
-    return framedCall(f, kAccessChange, CallLock::exclusive, [&] { return deleteByKey(f, record); });
+int deleteByNumber(IsFile *f, int32_t record) {
+    if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
+    deleteRecord(f, record);
+    return 1;
 }
 
-WISAM_API int isDelCurr(IsFile *f) {
-    return framedCall(f, kAccessChange, CallLock::exclusive, [&] { return deleteCurrent(f); });
-}
-
-WISAM_API int isDelRec(IsFile *f, int32_t recnum) {
-    return framedCall(f, kAccessChange, CallLock::exclusive, [&] {
-        if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
-        deleteRecord(f, recnum);
-        return 1;
-    });
-}
-
-}  // extern "C"
+}  // namespace wisam

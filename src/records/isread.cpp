@@ -16,6 +16,7 @@
 #include "lock/islock.h"
 #include "lock/isrecord.h"
 #include "records/isposition.h"
+#include "records/isrecords.h"
 #include "records/isslot.h"
 #include "structure/iskeydesc.h"
 #include "wisam.h"
@@ -131,6 +132,10 @@ void duplicateNotice(IsFile *f) {
     f->status[1] = f->status[3] = '2';
 }
 
+}  // namespace
+
+namespace wisam {
+
 int readRecord(IsFile *f, void *record, int modeWord) {
     const int mode = modeWord & kReadModeMask;
     int flags = modeWord & ~kReadModeMask;
@@ -157,7 +162,7 @@ int readRecord(IsFile *f, void *record, int modeWord) {
 }
 
 // Selects the index a start names and sets its partial key length.
-void selectForStart(IsFile *f, const KeyDesc *key, int keyLength) {
+static void selectForStart(IsFile *f, const KeyDesc *key, int keyLength) {
     if (key != nullptr) {
         const int32_t index = findIndex(f, *key);
         if (index < 0) raiseError(f, kErrBadKey, 0);
@@ -192,49 +197,20 @@ int gotoRecord(IsFile *f, int32_t recnum) {
     return 1;
 }
 
-}  // namespace
-
-extern "C" {
-
-WISAM_API int isRead(IsFile *f, void *record, int mode) {
-    return framedCall(f, kAccessRead, CallLock::shared, [&] { return readRecord(f, record, mode); });
+int savePosition(IsFile *f, int *index, int32_t *recnum) {
+    if (index != nullptr) *index = f->currentIndex == f->keyCount ? 0 : f->currentIndex + 1;
+    if (recnum != nullptr) *recnum = f->recnum;
+    return 1;
 }
 
-WISAM_API int isStart(IsFile *f, KeyDesc *key, int keyLength, void *record, int mode) {
-    return framedCall(f, kAccessRead, CallLock::shared,
-                      [&] { return startAt(f, key, keyLength, record, mode); });
+int writeCurrentSlot(IsFile *f, const void *record) {
+    if (record == nullptr || f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
+    const int32_t current = currentRecordNumber(f);
+    if (current < 1 || static_cast<uint32_t>(current) > f->dataAlloc.highest) {
+        raiseError(f, kErrNoCurrent, 0, '3');
+    }
+    writeSlot(f, record, current);
+    return 1;
 }
 
-WISAM_API int isGoto(IsFile *f, int32_t recnum) {
-    return framedCall(f, kAccessAny, CallLock::shared, [&] { return gotoRecord(f, recnum); });
-}
-
-// Saves the order and the current record; no frame.
-WISAM_API int isPush(IsFile *f, int *index, int32_t *recnum) {
-    return unframedCall(f, [&] {
-        if (index != nullptr) *index = f->currentIndex == f->keyCount ? 0 : f->currentIndex + 1;
-        if (recnum != nullptr) *recnum = f->recnum;
-        return 1;
-    });
-}
-
-WISAM_API int isPop(IsFile *f, int index, int32_t recnum) {
-    const int selected = isIndex(f, index);
-    if (selected == 0 || recnum == 0) return selected;
-    return isGoto(f, recnum);
-}
-
-// Overwrites the slot of the current record; no keys, log or dictionary.
-WISAM_API int writeToCurRec(IsFile *f, const void *record) {
-    return framedCall(f, kAccessChange, CallLock::none, [&] {
-        if (record == nullptr || f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
-        const int32_t current = currentRecordNumber(f);
-        if (current < 1 || static_cast<uint32_t>(current) > f->dataAlloc.highest) {
-            raiseError(f, kErrNoCurrent, 0, '3');
-        }
-        writeSlot(f, record, current);
-        return 1;
-    });
-}
-
-}  // extern "C"
+}  // namespace wisam

@@ -16,6 +16,7 @@
 #include "index/isshrink.h"
 #include "records/ischange.h"
 #include "records/isposition.h"
+#include "records/isrecords.h"
 #include "records/isslot.h"
 #include "varlen/isvarlen.h"
 #include "wisam.h"
@@ -97,6 +98,10 @@ void rewriteKeyEntry(IsFile *f, const void *image, bool checkCurrent) {
     finishChange(f, 0);
 }
 
+}  // namespace
+
+namespace wisam {
+
 int rewriteByKey(IsFile *f, const void *image) {
     if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
     rewriteRecord(f, static_cast<int32_t>(findByPrimaryKey(f, image)), image);
@@ -112,55 +117,14 @@ int rewriteAt(IsFile *f, int32_t record, const void *image) {
     return 1;
 }
 
-}  // namespace
-
-extern "C" {
-
-WISAM_API int isRewrite(IsFile *f, const void *record) {
-    return framedCall(f, kAccessChange, CallLock::exclusive, [&] { return rewriteByKey(f, record); });
+int rewriteCurrent(IsFile *f, const void *image) {
+    if ((f->state & kStateStartedAtEnd) != 0) raiseError(f, kErrNoCurrent, 0, '3');
+    return rewriteAt(f, currentRecordNumber(f), image);
 }
 
-WISAM_API int isRewCurr(IsFile *f, const void *record) {
-    return framedCall(f, kAccessChange, CallLock::exclusive, [&] {
-        if ((f->state & kStateStartedAtEnd) != 0) raiseError(f, kErrNoCurrent, 0, '3');
-        return rewriteAt(f, currentRecordNumber(f), record);
-    });
+int rewriteByNumber(IsFile *f, int32_t record, const void *image) {
+    if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
+    return rewriteAt(f, record, image);
 }
 
-WISAM_API int isRewRec(IsFile *f, int32_t recnum, const void *record) {
-    return framedCall(f, kAccessChange, CallLock::exclusive, [&] {
-        if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
-        return rewriteAt(f, recnum, record);
-    });
-}
-
-// Rewrites the current record and moves to the next one: the advance runs as
-// a reading call, the rewrite as a changing call, so another process may
-// change the file in between.  0 with 110 when there is no next record (the
-// rewrite is still done).
-WISAM_API int isRewNxt(IsFile *f, const void *record) {
-    if (!isKnownHandle(f)) return framedCall(f, kAccessChange, CallLock::none, [] { return 1; });
-    const int32_t current = currentRecordNumber(f);
-    bool advanced = false;
-    const int entered = framedCall(f, kAccessRead, CallLock::shared, [&] {
-        advanced = positionRecord(f, nullptr, modeNext);
-        return 1;
-    });
-    if (entered == 0) return 0;
-    const int rewritten = framedCall(f, kAccessChange, CallLock::exclusive, [&] {
-        if (f->recordLength == 0) {
-            rewriteKeyEntry(f, record, true);
-        } else {
-            rewriteRecord(f, current, record);
-        }
-        return 1;
-    });
-    if (rewritten == 0) return 0;
-    if (!advanced) {
-        f->errorNumber = kErrEndOfFile;
-        return 0;
-    }
-    return 1;
-}
-
-}  // extern "C"
+}  // namespace wisam

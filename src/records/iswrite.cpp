@@ -17,6 +17,7 @@
 #include "lock/isrecord.h"
 #include "records/ischange.h"
 #include "records/isposition.h"
+#include "records/isrecords.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"
 #include "varlen/isvarlen.h"
@@ -70,48 +71,30 @@ int write(IsFile *f, const void *record, bool holdLock) {
     return writeRecord(f, record, holdLock);
 }
 
-int writeWithRecords(IsFile *f, const void *record, bool holdLock) {
-    if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
-    return write(f, record, holdLock);
-}
-
 }  // namespace
 
-extern "C" {
+namespace wisam {
 
-WISAM_API int isWrite(IsFile *f, const void *record) {
-    return framedCall(f, kAccessChange, CallLock::exclusive, [&] { return write(f, record, false); });
+int writeNew(IsFile *f, const void *record) { return write(f, record, false); }
+
+int writeWithRecords(IsFile *f, const void *record) {
+    if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
+    return write(f, record, false);
 }
 
-// Writes while holding the new record's lock, which is released again at
+// The new record's lock is held while it is written and released again at
 // the end of the call.
-WISAM_API int isWrLock(IsFile *f, const void *record) {
-    return framedCall(f, kAccessChange, CallLock::exclusive, [&] {
-        f->state |= kStateWriteLocking;
-        try {
-            writeWithRecords(f, record, true);
-        } catch (...) {
-            f->state &= static_cast<uint16_t>(~kStateWriteLocking);
-            throw;
-        }
+int writeLocked(IsFile *f, const void *record) {
+    if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
+    f->state |= kStateWriteLocking;
+    try {
+        write(f, record, true);
+    } catch (...) {
         f->state &= static_cast<uint16_t>(~kStateWriteLocking);
-        return 1;
-    });
-}
-
-// Writes and makes the new record current; the duplicate notice of the
-// write survives the positioning.
-WISAM_API int isWrCurr(IsFile *f, const void *record) {
-    const int written = framedCall(f, kAccessChange, CallLock::exclusive,
-                                   [&] { return writeWithRecords(f, record, false); });
-    if (written == 0) return 0;
-    const char saved[4] = {isstat1, isstat2, isstat3, isstat4};
-    const int positioned = isGoto(f, f->recnum);
-    if (positioned != 0) {
-        isstat1 = saved[0], isstat2 = saved[1], isstat3 = saved[2], isstat4 = saved[3];
-        std::memcpy(f->status, saved, sizeof saved);
+        throw;
     }
-    return positioned;
+    f->state &= static_cast<uint16_t>(~kStateWriteLocking);
+    return 1;
 }
 
-}  // extern "C"
+}  // namespace wisam
