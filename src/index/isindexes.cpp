@@ -121,6 +121,8 @@ void checkUniqueKeys(IsFile *f, const KeyDesc &key, int32_t index) {
     }
 }
 
+}  // namespace
+
 int addIndex(IsFile *f, KeyDesc *key) {
     if (key == nullptr) raiseError(f, kErrBadArgument, 0);
     checkAddable(f, *key);
@@ -142,6 +144,8 @@ int addIndex(IsFile *f, KeyDesc *key) {
     return 1;
 }
 
+namespace {
+
 void dropPathAt(IsFile *f, int32_t index) {
     TreePath *path = f->indexes[index];
     f->indexes[index] = nullptr;
@@ -150,6 +154,8 @@ void dropPathAt(IsFile *f, int32_t index) {
     f->indexes[--f->keyCount] = nullptr;
     if (f->currentIndex > index || f->currentIndex > f->keyCount) --f->currentIndex;
 }
+
+}  // namespace
 
 int delIndex(IsFile *f, KeyDesc *key) {
     if (key == nullptr) raiseError(f, kErrBadArgument, 0);
@@ -171,7 +177,6 @@ int delIndex(IsFile *f, KeyDesc *key) {
     return 1;
 }
 
-}  // namespace
 
 int buildIndex(IsFile *f, int32_t index) {
     TreePath *path = f->indexes[index];
@@ -196,17 +201,3 @@ int freeIndexTree(IsFile *f, int32_t index) {
 }
 
 }  // namespace wisam
-
-using namespace wisam;
-
-extern "C" {
-
-WISAM_API int isAddIndex(IsFile *f, KeyDesc *key) {
-    return framedCall(f, kAccessChange, CallLock::exclusive, [&] { return addIndex(f, key); });
-}
-
-WISAM_API int isDelIndex(IsFile *f, KeyDesc *key) {
-    return framedCall(f, kAccessChange, CallLock::exclusive, [&] { return delIndex(f, key); });
-}
-
-}  // extern "C"

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "wisam.h"
+
 struct IsFile;
 
 namespace wisam {
@@ -16,6 +18,11 @@ namespace wisam {
 // Inserts the keys of all records in use into index `index`, whose tree is
 // empty.  Raises 100 for equal keys in an index without duplicates.
 int buildIndex(IsFile *f, int32_t index);
+
+// isAddIndex and isDelIndex inside their frames: the file must be this
+// handle's alone (113 otherwise) for the length of the change.
+int addIndex(IsFile *f, KeyDesc *key);
+int delIndex(IsFile *f, KeyDesc *key);
 
 // Releases every node of index `index` to the index free list.
 int freeIndexTree(IsFile *f, int32_t index);

@@ -10,6 +10,7 @@
 #include "frame/ishandles.h"
 #include "lock/islock.h"
 #include "structure/isdict.h"
+#include "structure/isinfo.h"
 #include "structure/islife.h"
 
 namespace wisam {
@@ -110,6 +111,32 @@ WISAM_API int isPrecious(IsFile *f, int on) {
 }
 
 WISAM_API int isErase(const char16_t *name) { return eraseFiles(name); }
+
+}  // extern "C"
+
+namespace {
+
+// The information calls work on a handle of any access mode: they enter as
+// a reading call and, when that is refused or fails, once more as a
+// changing call.
+template <class Work>
+int inAnyAccessMode(IsFile *f, Work &&work) {
+    if (framedCall(f, kAccessRead, CallLock::shared, work)) return 1;
+    if (f == nullptr || !isKnownHandle(f)) return 0;
+    return framedCall(f, kAccessChange, CallLock::shared, work);
+}
+
+}  // namespace
+
+extern "C" {
+
+WISAM_API int isIsamInfo(IsFile *f, IsamInfo *info) {
+    return inAnyAccessMode(f, [&] { return isamInfo(f, info); });
+}
+
+WISAM_API int isIndexInfo(IsFile *f, void *buffer, int index) {
+    return inAnyAccessMode(f, [&] { return indexInfo(f, buffer, index); });
+}
 
 WISAM_API int isRename(const char16_t *oldName, const char16_t *newName) {
     return renameFiles(oldName, newName);

@@ -1,17 +1,16 @@
-// isinfo.cpp - the information calls isIsamInfo and isIndexInfo.
-//
-// Both work on a handle of any access mode: they enter as a reading call
-// and, when that is refused or fails, once more as a changing call.
+// isinfo.cpp - the file summary and key descriptions of the information
+// calls.
+#include "structure/isinfo.h"
+
 #include <cstring>
 
-#include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "index/isfree.h"
 #include "index/ispath.h"
 #include "wisam.h"
 
-using namespace wisam;
+namespace wisam {
 
 namespace {
 
@@ -23,6 +22,8 @@ void summarize(IsFile *f, IsamInfo *info) {
     info->blockSize = static_cast<int16_t>(f->nodeSize);
     info->recordCount = static_cast<int32_t>(f->dataAlloc.highest) - onFreeList;
 }
+
+}  // namespace
 
 int indexInfo(IsFile *f, void *buffer, int index) {
     const bool noPrimary = (f->state & kStateNoPrimaryKey) != 0;
@@ -42,30 +43,11 @@ int indexInfo(IsFile *f, void *buffer, int index) {
     return 1;
 }
 
-// Runs `work` as a reading call, and again as a changing call when the
-// first entry is refused or the first run fails.
-template <class Work>
-int inAnyAccessMode(IsFile *f, Work &&work) {
-    if (framedCall(f, kAccessRead, CallLock::shared, work)) return 1;
-    if (f == nullptr || !isKnownHandle(f)) return 0;
-    return framedCall(f, kAccessChange, CallLock::shared, work);
+int isamInfo(IsFile *f, IsamInfo *info) {
+    if (info == nullptr) raiseError(f, kErrBadArgument, 0);
+    summarize(f, info);
+    if ((f->mode & kModeVarLength) != 0) f->reclen = f->recordLength;
+    return 1;
 }
 
-}  // namespace
-
-extern "C" {
-
-WISAM_API int isIsamInfo(IsFile *f, IsamInfo *info) {
-    return inAnyAccessMode(f, [&] {
-        if (info == nullptr) raiseError(f, kErrBadArgument, 0);
-        summarize(f, info);
-        if ((f->mode & kModeVarLength) != 0) f->reclen = f->recordLength;
-        return 1;
-    });
-}
-
-WISAM_API int isIndexInfo(IsFile *f, void *buffer, int index) {
-    return inAnyAccessMode(f, [&] { return indexInfo(f, buffer, index); });
-}
-
-}  // extern "C"
+}  // namespace wisam
