@@ -259,12 +259,13 @@ PathNode *splitHead(IsFile *f, TreePath *path, int32_t offset, const uint8_t *ke
     const int32_t run = buildRun(f, path, node, offset, key, serial, pointer);
     const int32_t cut = chooseCut(f, path, node, run, offset, key != nullptr);
     if (cut < 1) raiseError(f, kErrCorrupt, 0);
-    // Everything that can fail is done before the first change.
-    const uint32_t number = pathTakeNumber(f, path);
-    PathNode *lower = pathAttachSibling(f, path, number);
     PathScratch &s = path->scratch;
     const uint8_t *bytes = path->splitBuffer;
     const int32_t k = path->keyLength;
+    const int32_t w = path->dupWidth;
+    // The new entry starts at `offset` in the run as in the node.
+    const bool appended = key != nullptr && offset == node->used;
+    bool newEndsLower = false;
     EntryView view;
     int32_t at = kNodeFirstEntry;
     const uint8_t *entryKey = nullptr;
@@ -272,10 +273,35 @@ PathNode *splitHead(IsFile *f, TreePath *path, int32_t offset, const uint8_t *ke
         if (i == cut) {
             std::memcpy(s.separator, entryKey, static_cast<size_t>(k));
             separatorSerial = view.serial;
+            newEndsLower = key != nullptr && view.offset == offset;
         }
         entryKey = decodeEntry(f, path, bytes, run, at, s.walkKey, view);
         if (i < cut) at = view.next;
     }
+    // An append separates with the new entry, which opens the upper part,
+    // so that the parent's key for the lower node is the appended key.
+    if (appended) {
+        std::memcpy(s.separator, entryKey, static_cast<size_t>(k));
+        separatorSerial = view.serial;
+    }
+    // When the new entry ends the lower part, the upper part starts with the
+    // entry that followed it in the node, as it was there: a stale last key
+    // that the run's insertion replaced by the new key is replaced only in
+    // the node that takes the new entry.
+    uint64_t upperSerial = view.serial;
+    if (newEndsLower && !appended) {
+        EntryView original;
+        expandEntries(f, path, node->data, node->used, s.nextKey, pathCompressed(path) ? kNodeFirstEntry : offset,
+                      offset + 1, &original);
+        if (original.offset != offset) badOffset(f);
+        entryKey = s.nextKey;
+        upperSerial = original.serial;
+    }
+    const int32_t upperUsed = kNodeFirstEntry + fullKeyBytes(path, entryKey) + (run - view.tail);
+    if (upperUsed >= f->nodeSize - kNodeTailReserve) raiseError(f, kErrCorrupt, 0);
+    // Everything that can fail is done before the first change.
+    const uint32_t number = pathTakeNumber(f, path);
+    PathNode *lower = pathAttachSibling(f, path, number);
     // Lower part: the run up to the cut.
     std::memcpy(lower->data, bytes, static_cast<size_t>(at));
     setRepeat(lower->data, at, false);
@@ -291,6 +317,7 @@ PathNode *splitHead(IsFile *f, TreePath *path, int32_t offset, const uint8_t *ke
         used += k;
     }
     std::memcpy(node->data + used, bytes + view.tail, static_cast<size_t>(run - view.tail));
+    storeSerial(node->data + used, w, upperSerial);
     used += run - view.tail;
     nodeChanged(f, node, used);
     return lower;

@@ -18,8 +18,12 @@
 // half of the old entries; compressed nodes: the first old entry starting at
 // or after U / 2, the new entry going with the half of its insertion point)
 // unless a half would not fit; then the most even cut where both halves fit
-// is taken.  keyFitsNode guarantees that one always exists.  The separator is
-// the lower part's last key and duplicate serial, pointing to the new block.
+// is taken.  keyFitsNode guarantees that one always exists.  The separator,
+// pointing to the new block, is the lower part's last key and duplicate
+// serial, except after an append: then it is the new key and its serial.
+// When the new entry ends the lower part, the upper part keeps the entry
+// after it as the node had it (above the leaves a stale last key is only
+// replaced in the part that takes the new entry).
 //
 // Failure: every change stays in the path's nodes (dirty) until the caller's
 // pathFlush, so a raise leaves the index file as it was.

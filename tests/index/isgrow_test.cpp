@@ -140,7 +140,7 @@ TEST_F(Grow, AFullRootSplitsUnderItsOwnNumberIntoTwoEqualKeys) {
     EXPECT_EQ(ld2(top.data()), 2 + 2 * 12) << "exactly two entries";
     EXPECT_EQ(top[1024 - 2], 1) << "level";
     EXPECT_EQ(std::memcmp(top.data() + 2, top.data() + 14, 8), 0) << "with the same key";
-    EXPECT_EQ(std::memcmp(top.data() + 2, key(84).data(), 8), 0) << "the lower node's last key";
+    EXPECT_EQ(std::memcmp(top.data() + 2, key(85).data(), 8), 0) << "the appended key, not the lower node's last";
     // The lower node holds the old root's entries, the upper the new key.
     const auto lower = block(static_cast<uint32_t>(ld4(top.data() + 10)));
     const auto upper = block(static_cast<uint32_t>(ld4(top.data() + 22)));
@@ -237,18 +237,22 @@ TEST_F(Grow, TheFirstKeyOfAnEmptyIndexHasSerialZero) {
 
 TEST_F(Grow, EqualKeysAcrossALeafBoundaryContinueTheirSerials) {
     make(ISKEY_DUPS);
-    // 63 entries of 16 bytes fill a leaf; the next key starts a new one.
-    for (int i = 0; i < 63; ++i) ASSERT_EQ(insert(50, static_cast<uint32_t>(i + 1)), 1);
-    ASSERT_EQ(insert(90, 100), 1);
-    ASSERT_EQ(checked().indexes[0].height, 2);
+    // A leaf of 63 entries of 16 bytes: 31 equal keys, then 32 greater ones.
+    // A key among the greater ones splits it in halves, the lower one ending
+    // with the equal keys, which also give the separator.
+    for (int i = 0; i < 31; ++i) ASSERT_EQ(insert(50, static_cast<uint32_t>(i + 1)), 1);
+    for (int i = 0; i < 32; ++i) ASSERT_EQ(insert(90 + 2 * i, static_cast<uint32_t>(100 + i)), 1);
+    ASSERT_EQ(insert(93, 150), 1);
+    ASSERT_EQ(checked().indexes[0].leafUsed, (std::vector<int32_t>{2 + 31 * 16, 2 + 33 * 16}));
     // Inserted at offset 2 of the second leaf, after the first leaf's 50s.
     ASSERT_EQ(insert(50, 200), 1);
     const auto check = checked();
     const auto &entries = check.indexes[0].entries;
     ASSERT_EQ(entries.size(), 65u);
-    EXPECT_EQ(entries[63].pointer, 200u);
-    EXPECT_EQ(entries[63].serial, 63u);
-    EXPECT_EQ(check.indexes[0].leafUsed.back(), 2 + 2 * 16) << "the new entry opens the second leaf";
+    EXPECT_EQ(entries[31].pointer, 200u);
+    EXPECT_EQ(entries[31].serial, 31u);
+    EXPECT_EQ(check.indexes[0].leafUsed, (std::vector<int32_t>{2 + 31 * 16, 2 + 34 * 16}))
+        << "the new entry opens the second leaf";
 }
 
 TEST_F(Grow, ACompressedEqualKeyAddsOnlySerialAndPointer) {
@@ -283,6 +287,137 @@ TEST_F(Grow, ASeparatorPastAStaleLastKeyReplacesIt) {
     EXPECT_EQ(check.indexes[0].entries.size(), 285u);
 }
 
+// A node that overflows from an append keeps every old entry in the lower
+// node and carries the appended key up as separator, not the old last key:
+// into the new root (two entries), then into that root as a parent, whose
+// stale last entry takes the separator's key.
+TEST(GrowSplit, AnAppendSplitSeparatesWithTheNewKeyNotTheOldLastKey) {
+    testing::TempDir dir;
+    KeyDesc key = testing::keyAt(0, 4, ISTYPE_LONG);
+    IsFile *f = isBuild(dir.name("a").c_str(), 8, 0, &key, ISINOUT);
+    ASSERT_NE(f, nullptr);
+    const uint32_t root = f->indexes[0]->rootNode;
+    auto writeKeys = [&](int from, int to) {
+        uint8_t record[8] = {};
+        for (int i = from; i <= to; ++i) {
+            stLong(i, record);
+            ASSERT_EQ(isWrite(f, record), 1) << i << " error " << isErrno(f);
+        }
+    };
+    auto block = [&](uint32_t n) {
+        const auto bytes = testing::readFile(dir.file("a.wox"));
+        return std::vector<uint8_t>(bytes.begin() + (n - 1) * 4096, bytes.begin() + n * 4096);
+    };
+    auto head = [](const std::vector<uint8_t> &node, size_t n) { return std::vector<uint8_t>(node.begin(), node.begin() + n); };
+    ASSERT_NO_FATAL_FAILURE(writeKeys(1, 512));
+    ASSERT_EQ(isClose(f), 1);
+    auto top = block(root);
+    EXPECT_EQ(head(top, 18), (std::vector<uint8_t>{0x00, 0x12, 0, 0, 2, 0, 0, 0, 0, 4, 0, 0, 2, 0, 0, 0, 0, 5}));
+    EXPECT_EQ(top[4096 - 2], 1);
+    EXPECT_EQ(ld2(block(4).data()), 2 + 511 * 8) << "every old entry in the lower node";
+    EXPECT_EQ(head(block(5), 10), (std::vector<uint8_t>{0x00, 0x0A, 0, 0, 2, 0, 0, 0, 2, 0})) << "the new key alone";
+    f = isOpen(dir.name("a").c_str(), ISINOUT);
+    ASSERT_NE(f, nullptr);
+    ASSERT_NO_FATAL_FAILURE(writeKeys(513, 1023));
+    ASSERT_EQ(isClose(f), 1);
+    top = block(root);
+    EXPECT_EQ(head(top, 26), (std::vector<uint8_t>{0x00, 0x1A, 0, 0, 2, 0, 0, 0, 0, 4, 0, 0, 3, 0xFF, 0, 0, 0, 6, 0, 0, 3,
+                                                   0xFF, 0, 0, 0, 5}));
+    EXPECT_EQ(ld2(block(6).data()), 2 + 511 * 8);
+    EXPECT_EQ(head(block(5), 10), (std::vector<uint8_t>{0x00, 0x0A, 0, 0, 3, 0xFF, 0, 0, 3, 0xFF}));
+}
+
+// The same with duplicates, plain and compressed: one key written over and
+// over, and each leaf split carries the serial of the entry that overflowed
+// the leaf.  The root's last entry keeps the first split's serial (an equal
+// separator does not replace it).
+TEST_F(Grow, AnAppendSplitSeparatesWithTheNewSerialNotTheOldLastSerial) {
+    for (const uint16_t flags : {uint16_t{ISKEY_DUPS}, uint16_t{ISKEY_DUPS | kAllCompression}}) {
+        SCOPED_TRACE(flags);
+        make(flags);
+        const uint32_t root = path->rootNode;
+        std::vector<uint8_t> serials;  // serial of each entry that split a leaf
+        for (uint32_t record = 1; serials.size() < 2; ++record) {
+            const size_t leaves = checked().indexes[0].leafUsed.size();
+            ASSERT_EQ(insert(50, record), 1);
+            if (checked().indexes[0].leafUsed.size() > leaves) serials.push_back(static_cast<uint8_t>(record - 1));
+            ASSERT_LT(record, 300u);
+        }
+        const uint8_t a = serials[0];
+        const uint8_t b = serials[1];
+        EXPECT_EQ(b, 2 * a) << "full leaves of " << int{a};
+        // Lower leaf root + 1, the old root's entries moved to root + 2, the
+        // second lower leaf root + 3.
+        const uint8_t l1 = static_cast<uint8_t>(root + 1);
+        const uint8_t moved = static_cast<uint8_t>(root + 2);
+        const uint8_t l2 = static_cast<uint8_t>(root + 3);
+        std::vector<uint8_t> expected;
+        if (flags == ISKEY_DUPS) {
+            for (const auto &[serial, pointer] : {std::pair{a, l1}, std::pair{b, l2}, std::pair{a, moved}}) {
+                const auto digits = key(50);
+                expected.insert(expected.end(), digits.begin(), digits.end());
+                expected.insert(expected.end(), {0, 0, 0, serial, 0, 0, 0, pointer});
+            }
+        } else {
+            expected = {0, 0, '0', '0', '0', '0', '0', '0', '5', '0', 0, 0,    0, a, 0x80, 0, 0, l1,
+                        0, 0, 0,   b,   0x80, 0,  0,   l2, 0,   0,   0, a, 0, 0, 0, moved};
+        }
+        expected.insert(expected.begin(), {0, static_cast<uint8_t>(2 + expected.size())});
+        const auto top = block(root);
+        EXPECT_EQ(std::vector<uint8_t>(top.begin(), top.begin() + static_cast<long>(expected.size())), expected)
+            << testing::hexBytes(top.data(), expected.size());
+    }
+}
+
+// Keys of 500 bytes in 1024-byte nodes: two entries to a node.  When a full
+// parent splits and the new separator ends its lower half, the upper half
+// keeps its entry as it was, even a stale last key below the separator; the
+// replacement of a stale last key only happens in the half that takes the
+// new entry.
+TEST(GrowSplit, AParentSplitWithTheNewEntryEndingTheLowerHalfLeavesTheUpperAsItWas) {
+    testing::IndexFile file(1024);
+    ASSERT_NE(file.f, nullptr);
+    ASSERT_EQ(file.addIndex(keyOf(0, {keyPart(0, 500, ISTYPE_CHAR)})), 0);
+    TreePath *path = file.f->indexes[0];
+    const uint32_t root = path->rootNode;
+    auto keyFor = [](int value) { return std::vector<uint8_t>(500, static_cast<uint8_t>('a' + value)); };
+    auto insert = [&](int value) {
+        const auto bytes = keyFor(value);
+        return file.call([&] { return insertKey(file.f, path, bytes.data(), static_cast<uint32_t>(value)); });
+    };
+    // Leaves [1 2] [3 4] [5]; root [(3, leaf 1) (3, leaf 2)] takes (5, [3 4]).
+    for (int value = 1; value <= 5; ++value) ASSERT_EQ(insert(value), 1) << value;
+    ASSERT_EQ(file.flush(), 1);
+    const auto bytes = file.fileBytes();
+    auto entry = [&](uint32_t node, int index, int value, uint32_t pointer) {
+        const uint8_t *at = bytes.data() + (node - 1) * 1024 + 2 + index * 504;
+        const auto expected = keyFor(value);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), at))
+            << "node " << node << " entry " << index << " holds " << static_cast<char>(at[0]) << ", not "
+            << static_cast<char>(expected[0]);
+        EXPECT_EQ(static_cast<uint32_t>(ld4(at + 500)), pointer) << "node " << node << " entry " << index;
+    };
+    auto used = [&](uint32_t node) { return ld2(bytes.data() + (node - 1) * 1024); };
+    // Root + 4: the parent's lower half; root + 5: its upper half, moved
+    // when the root split.
+    EXPECT_EQ(used(root), 2 + 2 * 504);
+    entry(root, 0, 5, root + 4);
+    entry(root, 1, 5, root + 5);
+    EXPECT_EQ(used(root + 4), 2 + 2 * 504);
+    entry(root + 4, 0, 3, root + 1);
+    entry(root + 4, 1, 5, root + 3);
+    EXPECT_EQ(used(root + 5), 2 + 504);
+    entry(root + 5, 0, 3, root + 2);
+    const auto check = file.check();
+    ASSERT_TRUE(check.ok()) << check.report();
+    for (int value = 6; value <= 20; ++value) ASSERT_EQ(insert(value), 1) << value;
+    ASSERT_EQ(file.flush(), 1);
+    const auto after = file.check();
+    ASSERT_TRUE(after.ok()) << after.report();
+    ASSERT_EQ(after.indexes[0].entries.size(), 20u);
+    for (int value = 1; value <= 20; ++value) EXPECT_EQ(after.indexes[0].entries[value - 1].key, keyFor(value));
+}
+
 TEST_F(Grow, AFailureHalfwayThroughASplitLeavesTheFileAsItWas) {
     make(ISKEY_DUPS | kAllCompression);
     for (int i = 1; i <= 2000; ++i) ASSERT_EQ(insert(i * 2, static_cast<uint32_t>(i)), 1);
@@ -298,7 +433,8 @@ TEST_F(Grow, AFailureHalfwayThroughASplitLeavesTheFileAsItWas) {
             failed = true;
             EXPECT_EQ(isErrno(f), 105);
             EXPECT_EQ(file->fileBytes(), before) << "after " << i;
-            EXPECT_EQ(f->indexAlloc.head, 0u) << "the dictionary was read again";
+            EXPECT_EQ(f->indexAlloc.head, f->indexAlloc.highest + 50) << "the state the call began with";
+            f->indexAlloc.head = 0;
             continue;
         }
         f->indexAlloc.head = 0;
