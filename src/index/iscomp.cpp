@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "frame/iscorrupt.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "index/iskey.h"
@@ -16,11 +17,11 @@ namespace {
 
 uint8_t padByte(uint16_t flags) { return (flags & ISKEY_NULLFILL) != 0 ? kPadNul : kPadBlank; }
 
-[[noreturn]] void damaged(IsFile *f) { raiseError(f, kErrCorrupt, 0); }
+[[noreturn]] void damaged(IsFile *f, uint32_t block) { raiseCorruptBlock(f, block); }
 
-[[noreturn]] void fatalDamage(IsFile *f, int line) {
+[[noreturn]] void fatalDamage(IsFile *f, int line, uint32_t block) {
     fatalAt("iscomp", line);
-    damaged(f);
+    damaged(f, block);
 }
 
 void setCursor(PathNode *node, const EntryView &view, const uint8_t *key) {
@@ -76,7 +77,7 @@ int walkTo(IsFile *f, const TreePath *path, PathNode *node, int32_t from, int32_
     for (int32_t at = from;;) {
         const int32_t next = expandEntry(f, path, node, at);
         if (next == end) return 1;
-        if (next > end) damaged(f);
+        if (next > end) damaged(f, node->number);
         at = next;
     }
 }
@@ -163,7 +164,8 @@ int findCompressed(IsFile *f, const TreePath *path, PathNode *node, const uint8_
     bool compared = at != kNodeFirstEntry;
     for (;;) {
         EntryView view;
-        const uint8_t *key = decodeEntry(f, path, node->data, node->used, at, node->keyBuffer, view);
+        const uint8_t *key =
+            decodeEntry(f, path, node->data, node->used, at, node->keyBuffer, view, kLineCountsOne, node->number);
         setCursor(node, view, key);
         if (view.keyBytes != 0 || !compared) {
             if (qualifies(key)) return 1;
@@ -211,12 +213,11 @@ int32_t fullKeyBytes(const TreePath *path, const uint8_t *key) {
 }
 
 const uint8_t *decodeEntry(IsFile *f, const TreePath *path, const uint8_t *data, int32_t used,
-                           int32_t offset, uint8_t *key, EntryView &view, int fatalLine) {
+                           int32_t offset, uint8_t *key, EntryView &view, int fatalLine, uint32_t block) {
     // Past the first entry an entry is preceded by a pointer at least.
     if (offset < kNodeFirstEntry || offset >= used ||
         (offset != kNodeFirstEntry && offset < kNodeFirstEntry + kPointerBytes)) {
-        fatalAt("iscomp", kLineEntryOffset);
-        damaged(f);
+        fatalDamage(f, kLineEntryOffset, block);
     }
     const int32_t k = path->keyLength;
     const int32_t w = path->dupWidth;
@@ -229,23 +230,23 @@ const uint8_t *decodeEntry(IsFile *f, const TreePath *path, const uint8_t *data,
     } else if (offset == kNodeFirstEntry || (data[offset - kPointerBytes] & kRepeatFlagByte) == 0) {
         const uint16_t flags = path->compression;
         const int32_t counts = ((flags & ISKEY_LEADCOMPRESS) != 0 ? 1 : 0) + ((flags & ISKEY_TRAILCOMPRESS) != 0 ? 1 : 0);
-        if (at + counts > used) damaged(f);
+        if (at + counts > used) damaged(f, block);
         int32_t lead = 0;
         int32_t trail = 0;
         if ((flags & ISKEY_LEADCOMPRESS) != 0) lead = data[at++];
         if ((flags & ISKEY_TRAILCOMPRESS) != 0) trail = data[at++];
-        if (lead + trail > k) fatalDamage(f, fatalLine);
+        if (lead + trail > k) fatalDamage(f, fatalLine, block);
         // The first entry of a node has nothing to share.
-        if (offset == kNodeFirstEntry && lead != 0) damaged(f);
+        if (offset == kNodeFirstEntry && lead != 0) damaged(f, block);
         const int32_t middle = k - lead - trail;
-        if (at + middle > used) damaged(f);
+        if (at + middle > used) damaged(f, block);
         std::memcpy(key + lead, data + at, static_cast<size_t>(middle));
         std::memset(key + k - trail, padByte(flags), static_cast<size_t>(trail));
         at += middle;
     }
     view.keyBytes = at - offset;
     view.tail = at;
-    if (at + w + kPointerBytes > used) damaged(f);
+    if (at + w + kPointerBytes > used) damaged(f, block);
     view.serial = serialAt(data + at, w);
     view.rawPointer = pointerAt(data + at + w);
     view.next = at + w + kPointerBytes;
@@ -254,18 +255,19 @@ const uint8_t *decodeEntry(IsFile *f, const TreePath *path, const uint8_t *data,
 
 int32_t expandEntry(IsFile *f, const TreePath *path, PathNode *node, int32_t offset) {
     EntryView view;
-    const uint8_t *key = decodeEntry(f, path, node->data, node->used, offset, node->keyBuffer, view);
+    const uint8_t *key =
+        decodeEntry(f, path, node->data, node->used, offset, node->keyBuffer, view, kLineCountsOne, node->number);
     setCursor(node, view, key);
     return view.next;
 }
 
 int32_t expandEntries(IsFile *f, const TreePath *path, const uint8_t *data, int32_t used,
-                      uint8_t *key, int32_t from, int32_t to, EntryView *last) {
+                      uint8_t *key, int32_t from, int32_t to, EntryView *last, uint32_t block) {
     const int32_t start = from == 0 ? kNodeFirstEntry : from;
     int32_t at = start;
     EntryView view;
     while (at < to) {
-        const uint8_t *decoded = decodeEntry(f, path, data, used, at, key, view, kLineCountsWalk);
+        const uint8_t *decoded = decodeEntry(f, path, data, used, at, key, view, kLineCountsWalk, block);
         if (decoded != key) std::memcpy(key, decoded, static_cast<size_t>(path->keyLength));
         at = view.next;
     }
@@ -304,6 +306,32 @@ const uint8_t *plainEntryAhead(const TreePath *path, const PathNode *node, int32
 uint32_t plainPointerAhead(const TreePath *path, const PathNode *node, int32_t steps) {
     const uint8_t *entry = plainEntryAhead(path, node, steps);
     return entry == nullptr ? 0 : pointerAt(entry + path->keyLength + path->dupWidth) & kPointerMask;
+}
+
+bool serialAfterCursor(IsFile *f, const TreePath *path, const PathNode *node, uint64_t &serial) {
+    if (!pathCompressed(path)) {
+        const uint8_t *entry = plainEntryAhead(path, node, 1);
+        if (entry == nullptr) return false;
+        serial = serialAt(entry + path->keyLength, path->dupWidth);
+        return true;
+    }
+    const int32_t used = node->used;
+    const int32_t at = node->next;
+    if (node->position == 0 || at >= used) return false;
+    int32_t tail = at;
+    if ((node->data[at - kPointerBytes] & kRepeatFlagByte) == 0) {
+        const uint16_t flags = path->compression;
+        const bool lead = (flags & ISKEY_LEADCOMPRESS) != 0;
+        const bool trail = (flags & ISKEY_TRAILCOMPRESS) != 0;
+        const int32_t counts = (lead ? 1 : 0) + (trail ? 1 : 0);
+        if (at + counts > used) damaged(f, node->number);
+        const int32_t cut = (lead ? node->data[at] : 0) + (trail ? node->data[at + counts - 1] : 0);
+        if (cut > path->keyLength) fatalDamage(f, kLineCountsOne, node->number);
+        tail = at + counts + path->keyLength - cut;
+    }
+    if (tail + path->dupWidth + kPointerBytes > used) damaged(f, node->number);
+    serial = serialAt(node->data + tail, path->dupWidth);
+    return true;
 }
 
 int findInNode(IsFile *f, const TreePath *path, PathNode *node, const uint8_t *search, bool greater) {

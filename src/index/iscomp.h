@@ -28,10 +28,13 @@
 //
 // Every offset and count read from a node is checked against the node
 // before use: an entry reaching past the used length, a first entry with a
-// leading count, or L + T > K ("iscomp" 97 / 148 reported first) raise 105.
+// leading count, or L + T > K ("iscomp" 97 / 148 reported first) raise 105
+// naming the node (frame/iscorrupt.h).
 #pragma once
 
 #include <cstdint>
+
+#include "frame/iscorrupt.h"
 
 struct IsFile;
 
@@ -71,10 +74,12 @@ int32_t fullKeyBytes(const TreePath *path, const uint8_t *key);
 // Decodes the entry at `offset` of a node image (`used` bytes in use).
 // Compressed: `key` holds the previous key of the node on entry (anything
 // at offset 2) and this entry's key on return.  Returns a pointer to the
-// entry's key: into `data` for plain nodes, else `key`.
+// entry's key: into `data` for plain nodes, else `key`.  `block` is the
+// node the image is of, named when the entry is damaged (kPlaceUnknown for
+// an image of no one block, such as a split buffer).
 const uint8_t *decodeEntry(IsFile *f, const TreePath *path, const uint8_t *data, int32_t used,
                            int32_t offset, uint8_t *key, EntryView &view,
-                           int fatalLine = kLineCountsOne);
+                           int fatalLine = kLineCountsOne, uint32_t block = kPlaceUnknown);
 
 // Expands the entry at `offset` of a node into its key buffer and sets the
 // cursor on it; returns the offset of the next entry.
@@ -85,7 +90,8 @@ int32_t expandEntry(IsFile *f, const TreePath *path, PathNode *node, int32_t off
 // nodes; plain ones copy it) and its fields in `last`.  Returns the bytes
 // spanned.
 int32_t expandEntries(IsFile *f, const TreePath *path, const uint8_t *data, int32_t used,
-                      uint8_t *key, int32_t from, int32_t to, EntryView *last = nullptr);
+                      uint8_t *key, int32_t from, int32_t to, EntryView *last = nullptr,
+                      uint32_t block = kPlaceUnknown);
 
 // Cursor steps and searches on one loaded node.  nodeStep: 1 when the
 // cursor now stands on an entry, 0 when there is none in that direction
@@ -108,6 +114,12 @@ int seekPlainPointer(const TreePath *path, PathNode *node, uint32_t record);
 // nothing.  plainPointerAhead gives its record pointer (0 for none).
 const uint8_t *plainEntryAhead(const TreePath *path, const PathNode *node, int32_t steps);
 uint32_t plainPointerAhead(const TreePath *path, const PathNode *node, int32_t steps);
+
+// The duplicate serial of the entry after the cursor in the same node, read
+// in place without moving the cursor (a compressed entry's key fields are
+// stepped over, not decoded); false when the cursor stands nowhere or on
+// the node's last entry.
+bool serialAfterCursor(IsFile *f, const TreePath *path, const PathNode *node, uint64_t &serial);
 
 // The same on the deepest node of a path (loaded first).
 int nodeStep(IsFile *f, TreePath *path, int direction);

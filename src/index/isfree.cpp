@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "frame/iscorrupt.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
@@ -32,26 +33,47 @@ uint8_t *bufferOf(IsFile *f, FreeList &list) {
     return list.buffer;
 }
 
-// The used length of a chain node, checked against the node it indexes.
-int32_t usedLength(IsFile *f, const uint8_t *node) {
+// Chain node `block` as read: its kind bytes and a used length inside the
+// node; returns the used length.
+int32_t checkedUsed(IsFile *f, const uint8_t *node, uint32_t block) {
     const int32_t used = ld2(node);
-    if (used < kFreeNodeHeader || used > f->nodeSize - 4 || (used - kFreeNodeHeader) % 4 != 0) {
-        raiseError(f, kErrCorrupt, 0);
+    const bool kind = node[f->nodeSize - kFreeNodeMarkerFromEnd] == kFreeNodeMarker &&
+                      node[f->nodeSize - kFreeNodeKindFromEnd] == kFreeNodeKind;
+    if (!kind || used < kFreeNodeHeader || used > f->nodeSize - 4 || (used - kFreeNodeHeader) % 4 != 0) {
+        raiseCorruptBlock(f, block);
     }
     return used;
 }
 
+// The next node of the chain after `block`: 0 or an index block.
+uint32_t nextInChain(IsFile *f, const uint8_t *node, uint32_t block) {
+    const uint32_t next = static_cast<uint32_t>(ld4(node + 2));
+    if (next != 0 && !indexBlockExists(f, next)) raiseCorruptBlock(f, block);
+    return next;
+}
+
+// A number handed out from chain node `block`: an index block, or a record
+// the data file has.
+uint32_t checkedNumber(IsFile *f, int kind, uint32_t number, uint32_t block) {
+    const bool exists = kind == kFreeListIndex ? indexBlockExists(f, number)
+                                               : number >= 1 && number <= f->dataAlloc.highest;
+    if (!exists) raiseCorruptBlock(f, block);
+    return number;
+}
+
+// A head that did not come from a chain node came from the dictionary.
 void loadHead(IsFile *f, FreeList &list) {
     if (list.state != kFreeListUnloaded) return;
+    if (!indexBlockExists(f, list.head)) raiseCorruptBlock(f, kDictionaryBlock);
     readIndexBlock(f, list.head, bufferOf(f, list));
-    list.used = usedLength(f, list.buffer);
+    list.used = checkedUsed(f, list.buffer, list.head);
     list.state = kFreeListClean;
 }
 
 void startEmptyNode(IsFile *f, uint8_t *node) {
     std::memset(node, 0, static_cast<size_t>(f->nodeSize));
-    node[f->nodeSize - 3] = kFreeNodeMarker;
-    node[f->nodeSize - 2] = kFreeNodeKind;
+    node[f->nodeSize - kFreeNodeMarkerFromEnd] = kFreeNodeMarker;
+    node[f->nodeSize - kFreeNodeKindFromEnd] = kFreeNodeKind;
     st2(node, kFreeNodeHeader);
 }
 
@@ -64,7 +86,9 @@ uint32_t freeListTake(IsFile *f, int kind) {
     if (precious(f, kind) || list.head == 0) return ++list.highest;
     loadHead(f, list);
     uint32_t result = list.head;
-    if (list.used > kFreeNodeHeader) result = static_cast<uint32_t>(ld4(list.buffer + list.used - 4));
+    if (list.used > kFreeNodeHeader) {
+        result = checkedNumber(f, kind, static_cast<uint32_t>(ld4(list.buffer + list.used - 4)), list.head);
+    }
     list.used -= 4;
     const int32_t limit = kind == kFreeListIndex ? kIndexExhausted : kDataExhausted;
     if (list.used > limit) {
@@ -73,7 +97,7 @@ uint32_t freeListTake(IsFile *f, int kind) {
         return result;
     }
     const uint32_t exhausted = list.head;
-    list.head = static_cast<uint32_t>(ld4(list.buffer + 2));
+    list.head = nextInChain(f, list.buffer, exhausted);
     list.state = kFreeListUnloaded;
     if (kind == kFreeListData) freeListPut(f, kFreeListIndex, exhausted);
     return result;
@@ -120,11 +144,13 @@ int32_t freeListCount(IsFile *f, int kind, FreeNodeVisitor visitor, void *contex
     uint8_t *node = bufferOf(f, list);
     // Each chain node lies in 2..highest; a longer walk means a cycle.
     uint32_t steps = 0;
-    for (uint32_t n = list.head; n != 0; n = static_cast<uint32_t>(ld4(node + 2))) {
-        if (++steps > f->indexAlloc.highest) raiseError(f, kErrCorrupt, 0);
+    if (list.head != 0 && !indexBlockExists(f, list.head)) raiseCorruptBlock(f, kDictionaryBlock);
+    for (uint32_t n = list.head; n != 0; n = nextInChain(f, node, n)) {
+        if (++steps > f->indexAlloc.highest) raiseCorruptBlock(f, n);
         readIndexBlock(f, n, node);
+        const int32_t used = checkedUsed(f, node, n);
         if (visitor != nullptr) visitor(f, node, context);
-        count += (usedLength(f, node) - kFreeNodeHeader) / 4;
+        count += (used - kFreeNodeHeader) / 4;
     }
     list.state = kFreeListUnloaded;
     return count;
@@ -143,10 +169,12 @@ void dropDataFreeList(IsFile *f, int kind) {
     FreeList &data = f->dataAlloc;
     uint8_t *node = bufferOf(f, data);
     uint32_t steps = 0;
+    if (data.head != 0 && !indexBlockExists(f, data.head)) raiseCorruptBlock(f, kDictionaryBlock);
     for (uint32_t n = data.head; n != 0;) {
-        if (++steps > f->indexAlloc.highest) raiseError(f, kErrCorrupt, 0);
+        if (++steps > f->indexAlloc.highest) raiseCorruptBlock(f, n);
         readIndexBlock(f, n, node);
-        const uint32_t next = static_cast<uint32_t>(ld4(node + 2));
+        checkedUsed(f, node, n);
+        const uint32_t next = nextInChain(f, node, n);
         freeListPut(f, kFreeListIndex, n);
         n = next;
     }

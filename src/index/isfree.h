@@ -18,6 +18,10 @@
 // A node is full when U + 4 > S - 4.  A precious file keeps no data list:
 // record numbers are never reused.
 //
+// Every chain node read is checked (kind bytes, used length, next node,
+// the numbers it hands out); a damaged one raises 105 naming its block
+// (frame/iscorrupt.h).
+//
 // Head-node states: 0 not loaded -> load -> 1 clean -> take/put -> 2 dirty
 // -> freeListFlush -> 1.  Discarding (another process changed the file, or
 // a changing call failed) sets 0 so that the head is read again.
@@ -32,8 +36,10 @@ namespace wisam {
 constexpr int kFreeListIndex = 1;  // index-node numbers
 constexpr int kFreeListData = 2;   // data record numbers
 
-constexpr uint8_t kFreeNodeMarker = 0xFF;
-constexpr uint8_t kFreeNodeKind = 0x7F;
+constexpr uint8_t kFreeNodeMarker = 0xFF;  // byte S-3
+constexpr uint8_t kFreeNodeKind = 0x7F;    // byte S-2
+constexpr int32_t kFreeNodeMarkerFromEnd = 3;
+constexpr int32_t kFreeNodeKindFromEnd = 2;
 constexpr int32_t kFreeNodeHeader = 6;
 
 uint32_t freeListTake(IsFile *f, int kind);

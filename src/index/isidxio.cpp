@@ -1,7 +1,7 @@
 // isidxio.cpp - whole-block I/O of the index file.
 #include "index/isidxio.h"
 
-#include "frame/iserror.h"
+#include "frame/iscorrupt.h"
 #include "frame/isfile.h"
 #include "system/iscache.h"
 
@@ -9,15 +9,17 @@ namespace wisam {
 
 namespace {
 
-constexpr uint32_t kFirstNodeBlock = 2;
-
+// The callers check the references they follow and name the block that
+// holds a bad one; this is the last guard, where that place is not known.
 void checkBlock(IsFile *f, uint32_t block) {
-    if (block < kFirstNodeBlock || block > f->indexAlloc.highest) {
-        raiseError(f, kErrCorrupt, 0);
-    }
+    if (!indexBlockExists(f, block)) raiseCorruptBlock(f, kPlaceUnknown);
 }
 
 }  // namespace
+
+bool indexBlockExists(const IsFile *f, uint32_t block) {
+    return block >= kFirstNodeBlock && block <= f->indexAlloc.highest;
+}
 
 int64_t indexBlockOffset(const IsFile *f, uint32_t block) {
     return static_cast<int64_t>(block - 1) * f->nodeSize;

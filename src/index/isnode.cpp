@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "frame/iscorrupt.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
@@ -16,9 +17,10 @@ namespace wisam {
 
 namespace {
 
-// The node size of a handle, checked before any offset is derived from it.
+// The node size of a handle, checked before any offset is derived from it;
+// it comes from the dictionary.
 int32_t checkedNodeSize(IsFile *f) {
-    if (f->nodeSize < kMinNodeSize || f->nodeSize > kMaxNodeSize) raiseError(f, kErrCorrupt, 0);
+    if (f->nodeSize < kMinNodeSize || f->nodeSize > kMaxNodeSize) raiseCorruptBlock(f, kDictionaryBlock);
     return f->nodeSize;
 }
 
@@ -45,7 +47,9 @@ PathNode *nodeAllocate(IsFile *f, const TreePath *path, uint32_t number) {
     void *raw = allocZeroed(f, sizeof(PathNode) + static_cast<size_t>(keyBytes) + static_cast<size_t>(size));
     auto *node = new (raw) PathNode{};
     auto *bytes = reinterpret_cast<uint8_t *>(node + 1);
-    node->keyBuffer = keyBytes > 0 ? bytes : nullptr;
+    // A compressed index gets its key buffer even for a key of no bytes
+    // (parts of length 0 are valid): the current key is never null.
+    node->keyBuffer = pathCompressed(path) ? bytes : nullptr;
     node->data = bytes + keyBytes;
     node->number = number;
     return node;
@@ -103,7 +107,7 @@ void nodeLoad(IsFile *f, const TreePath *path, PathNode *node) {
     if (!pathCompressed(path) && path->entrySize > 0) {
         damaged = damaged || (used - kNodeFirstEntry) % path->entrySize != 0;
     }
-    if (damaged) raiseError(f, kErrCorrupt, 0);
+    if (damaged) raiseCorruptBlock(f, node->number);
     node->used = used;
     node->level = nodeLevelOf(f, node->data);
     node->state = kNodeClean;

@@ -6,11 +6,13 @@
 #include <cstring>
 #include <new>
 
+#include "frame/iscorrupt.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
 #include "index/iscomp.h"
 #include "index/isfree.h"
+#include "index/isidxio.h"
 #include "index/iskey.h"
 
 namespace wisam {
@@ -25,7 +27,12 @@ constexpr int kLinePopWithoutFile = 100;
 constexpr int kLineReleaseWithoutFile = 269;
 constexpr int32_t kDefaultDupWidth = 4;  // when no file is at hand
 
-[[noreturn]] void damaged(IsFile *f) { raiseError(f, kErrCorrupt, 0); }
+// A consistency failure of this module, reported through the fatal hook
+// first: no file damage, but the call cannot go on.
+[[noreturn]] void inconsistent(IsFile *f, int line) {
+    fatalAt("ispath", line);
+    raiseError(f, kErrCorrupt, 0);
+}
 
 bool isLeaf(const PathNode *node) { return node->level == 0; }
 
@@ -143,7 +150,37 @@ int descend(IsFile *f, TreePath *path, int step) {
         pathPush(f, path, path->head->pointer);
         const int found = stepNode(f, path, path->head, step);
         if (isLeaf(path->head)) return found;
-        if (found == 0) damaged(f);  // an empty node above the leaves
+        if (found == 0) raiseCorruptBlock(f, path->head->number);  // an empty node above the leaves
+    }
+}
+
+// Keeps the entry a crossing leaves, for checkCrossing.
+void noteCrossing(TreePath *path) {
+    const PathNode *leaf = path->head;
+    path->stepKept = leaf->position != 0 && leaf->key != nullptr;
+    if (!path->stepKept) return;
+    std::memcpy(path->stepKey, leaf->key, static_cast<size_t>(path->keyLength));
+    path->stepSerial = leaf->serial;
+}
+
+// After a crossing in `direction` onto the entry the path now stands on:
+// no more crossings than the file has blocks, and, where keys order by
+// their bytes, the entries in index order on both sides of the crossing.
+void checkCrossing(IsFile *f, TreePath *path, int direction) {
+    const PathNode *leaf = path->head;
+    path->leafOffset += direction == kStepNext ? 1 : -1;
+    const uint64_t crossed = static_cast<uint64_t>(path->leafOffset < 0 ? -path->leafOffset : path->leafOffset);
+    if (crossed >= f->indexAlloc.highest) raiseCorruptBlock(f, leaf->number);
+    if (!path->stepKept || !byteRuleApplies(path)) return;
+    const bool forward = direction == kStepNext;
+    const uint8_t *before = forward ? path->stepKey : leaf->key;
+    const uint8_t *after = forward ? leaf->key : path->stepKey;
+    const uint64_t serialBefore = forward ? path->stepSerial : leaf->serial;
+    const uint64_t serialAfter = forward ? leaf->serial : path->stepSerial;
+    const int order = compareByByteRule(path, before, after);
+    const bool same = std::memcmp(before, after, static_cast<size_t>(path->keyLength)) == 0;
+    if (order > 0 || (same && (path->dupWidth == 0 || serialAfter <= serialBefore))) {
+        raiseCorruptBlock(f, leaf->number);
     }
 }
 
@@ -158,9 +195,12 @@ int treeStep(IsFile *f, TreePath *path, int direction, int back) {
         return direction == kStepNext ? treeFirst(f, path) : treeLast(f, path);
     }
     if (stepNode(f, path, path->head, direction)) return 1;
+    noteCrossing(path);
     while (pathPop(f, path)) {
         if (stepNode(f, path, path->head, direction)) {
-            return descend(f, path, direction == kStepNext ? kStepFirst : kStepLast);
+            const int found = descend(f, path, direction == kStepNext ? kStepFirst : kStepLast);
+            if (found) checkCrossing(f, path, direction);
+            return found;
         }
     }
     // No neighbour anywhere: back down along the edge of the index.
@@ -180,7 +220,7 @@ int treeFind(IsFile *f, TreePath *path, const uint8_t *key, bool greater) {
             if (found) return 1;
             return node->position == 0 ? 0 : treeNext(f, path);
         }
-        if (node->position == 0) damaged(f);
+        if (node->position == 0) raiseCorruptBlock(f, node->number);
         pathPush(f, path, node->pointer);
     }
 }
@@ -281,12 +321,11 @@ TreePath *pathDestroy(TreePath *path) {
 }
 
 void pathSetRoot(IsFile *f, TreePath *path, uint32_t number) {
-    if (path->head != nullptr && path->head->parent != nullptr) {
-        fatalAt("ispath", kLineRootNotAtTop);
-        damaged(f);
-    }
+    if (path->head != nullptr && path->head->parent != nullptr) inconsistent(f, kLineRootNotAtTop);
     const bool duplicates = (path->key.flags & ISKEY_DUPS) != 0;
-    if (number != 0 && duplicates && (f->dupWidth < 1 || f->dupWidth > kMaxDupWidth)) damaged(f);
+    if (number != 0 && duplicates && (f->dupWidth < 1 || f->dupWidth > kMaxDupWidth)) {
+        raiseCorruptBlock(f, kDictionaryBlock);  // the serial width is a dictionary field
+    }
     if (path->head != nullptr) cacheReserve(f, path, path->head->sibling != nullptr ? 2 : 1);
     PathNode *node = number != 0 ? cacheTake(path, number) : nullptr;
     if (node == nullptr) node = nodeAllocate(f, path, number);
@@ -299,18 +338,18 @@ void pathSetRoot(IsFile *f, TreePath *path, uint32_t number) {
 }
 
 void pathPush(IsFile *f, TreePath *path, uint32_t number) {
-    if (number == 0) {
-        fatalAt("ispath", kLineDescendToZero);
-        damaged(f);
-    }
+    // The number comes from the entry the head stands on.
+    PathNode *parent = path->head;
+    const uint32_t referrer = parent != nullptr ? parent->number : kPlaceUnknown;
+    if (number == 0) fatalAt("ispath", kLineDescendToZero);
+    if (!indexBlockExists(f, number)) raiseCorruptBlock(f, referrer);
     PathNode *node = cacheTake(path, number);
     if (node == nullptr) node = nodeFor(f, path, number);
     // Linked before it is read, so that a failing read leaves it owned.
-    PathNode *parent = path->head;
     node->parent = parent;
     path->head = node;
     nodeLoad(f, path, node);
-    if (parent != nullptr && node->level != parent->level - 1) damaged(f);
+    if (parent != nullptr && node->level != parent->level - 1) raiseCorruptBlock(f, referrer);
 }
 
 int pathPop(IsFile *f, TreePath *path) {
@@ -342,13 +381,12 @@ int pathPop(IsFile *f, TreePath *path) {
 void pathPopAll(IsFile *f, TreePath *path) {
     while (pathPop(f, path)) {
     }
+    // Whatever follows descends from the root afresh.
+    path->leafOffset = 0;
 }
 
 PathNode *pathAttachSibling(IsFile *f, TreePath *path, uint32_t number) {
-    if (path->head->sibling != nullptr) {
-        fatalAt("ispath", kLineSecondSibling);
-        damaged(f);
-    }
+    if (path->head->sibling != nullptr) inconsistent(f, kLineSecondSibling);
     PathNode *node = nodeAllocate(f, path, number);
     path->head->sibling = node;
     return node;

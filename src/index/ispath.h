@@ -37,6 +37,14 @@
 //   - Between calls the saved current entry (currentKey, currentRecord,
 //     currentSerial) is the authority on the position; treeCheckCurrent
 //     brings the path back to it.
+//   - Stepping from leaf to leaf visits each leaf once: `leafOffset`, the
+//     leaves crossed forward less those crossed backward since the path
+//     last returned to its root (pathPopAll: first, last, every search,
+//     insertion and flush), stays below the number of index blocks, and
+//     where keys order by their bytes the key
+//     met after a crossing lies beyond the one left (equal keys: a greater
+//     serial).  A damaged tree whose children are shared or out of order
+//     breaks one of them and raises 105 instead of walking without end.
 #pragma once
 
 #include <cstdint>
@@ -94,6 +102,12 @@ struct TreePath {
     uint8_t *splitBuffer = nullptr;
     int32_t splitBufferSize = 0;
     PathScratch scratch = {};
+    // Leaf crossings since the path last returned to its root (see the
+    // invariants), and the entry left by the last crossing.
+    int64_t leafOffset = 0;
+    uint8_t stepKey[kMaxKeyBytes] = {};
+    uint64_t stepSerial = 0;
+    bool stepKept = false;  // stepKey holds the entry (the leaf had one)
     // When every part orders by its bytes (character, string and big-endian
     // integer types, either direction), compareKeys decides from the first
     // differing byte alone, with its rule here: kByteSigned on the first

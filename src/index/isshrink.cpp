@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "frame/iscorrupt.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "index/iscomp.h"
@@ -24,7 +25,7 @@ constexpr uint8_t kRepeatBit = 0x80;  // bit 31 in the pointer's first byte
 // sound tree.
 constexpr int kMaxPreSplits = 64;
 
-[[noreturn]] void damaged(IsFile *f) { raiseError(f, kErrCorrupt, 0); }
+[[noreturn]] void damaged(IsFile *f, const PathNode *node) { raiseCorruptBlock(f, node->number); }
 
 [[noreturn]] void notFound(IsFile *f) { raiseError(f, kErrNotFound, 0, kDetailNotFound); }
 
@@ -125,11 +126,11 @@ void locate(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
 void planRemoval(IsFile *f, TreePath *path, const PathNode *node, Removal &r) {
     const int32_t used = node->used;
     const int32_t o = node->position;
-    if (o < kNodeFirstEntry || o >= used) damaged(f);
+    if (o < kNodeFirstEntry || o >= used) damaged(f, node);
     r.offset = o;
     if (!pathCompressed(path)) {
         const int32_t e = path->entrySize;
-        if (e <= 0 || (o - kNodeFirstEntry) % e != 0 || o + e > used) damaged(f);
+        if (e <= 0 || (o - kNodeFirstEntry) % e != 0 || o + e > used) damaged(f, node);
         r.kind = kRemovePlain;
         r.next = o + e;
         r.used = used - e;
@@ -140,13 +141,14 @@ void planRemoval(IsFile *f, TreePath *path, const PathNode *node, Removal &r) {
     const bool hasPrev = o > kNodeFirstEntry;
     // The key before o, then the removed key (which may repeat it).
     if (hasPrev) {
-        if (expandEntries(f, path, node->data, used, s.prevKey, kNodeFirstEntry, o) != o - kNodeFirstEntry) {
-            damaged(f);
+        if (expandEntries(f, path, node->data, used, s.prevKey, kNodeFirstEntry, o, nullptr, node->number) !=
+            o - kNodeFirstEntry) {
+            damaged(f, node);
         }
         std::memcpy(s.walkKey, s.prevKey, static_cast<size_t>(k));
     }
     EntryView removed;
-    decodeEntry(f, path, node->data, used, o, s.walkKey, removed);
+    decodeEntry(f, path, node->data, used, o, s.walkKey, removed, kLineCountsOne, node->number);
     r.next = removed.next;
     r.tail = removed.tail;
     if (removed.next == used) {
@@ -156,14 +158,14 @@ void planRemoval(IsFile *f, TreePath *path, const PathNode *node, Removal &r) {
     }
     if ((removed.rawPointer & kRepeatFlag) != 0) {
         // The follower is a duplicate serial and a pointer only.
-        if (removed.next + path->dupWidth + kPointerBytes > used) damaged(f);
+        if (removed.next + path->dupWidth + kPointerBytes > used) damaged(f, node);
         r.kind = kRemoveRepeat;
         r.used = used - (removed.next - removed.tail);
         return;
     }
     std::memcpy(s.nextKey, s.walkKey, static_cast<size_t>(k));
     EntryView follow;
-    decodeEntry(f, path, node->data, used, removed.next, s.nextKey, follow);
+    decodeEntry(f, path, node->data, used, removed.next, s.nextKey, follow, kLineCountsOne, node->number);
     r.kind = kRemoveReencode;
     r.followTail = follow.tail;
     r.keyBytes = compressKey(s.entryBytes, hasPrev ? s.prevKey : nullptr, s.nextKey, path->compression, k);
@@ -215,7 +217,7 @@ bool levelNext(IsFile *f, TreePath *path) {
         if (stepNode(f, path, path->head, kStepNext) == 0) continue;
         while (path->head->level > level) {
             pathPush(f, path, path->head->pointer);
-            if (stepNode(f, path, path->head, kStepFirst) == 0) damaged(f);
+            if (stepNode(f, path, path->head, kStepFirst) == 0) damaged(f, path->head);
         }
         return true;
     }
@@ -236,12 +238,17 @@ void relocate(IsFile *f, TreePath *path, const Target &t) {
         PathNode *node = path->head;
         nodeLoad(f, path, node);
         findInNode(f, path, node, t.key, false);
-        if (node->position == 0 || node->level < t.level) damaged(f);
+        if (node->position == 0 || node->level < t.level) damaged(f, node);
         if (node->level == t.level) break;
         pathPush(f, path, node->pointer);
     }
-    while (!isTarget(path, path->head, t)) {
-        if (compareKeys(path, path->head->key, t.key) > 0 || !levelNext(f, path)) damaged(f);
+    // No level holds more entries than the file has room for; a longer walk
+    // goes round shared nodes.
+    const uint64_t most = uint64_t{f->indexAlloc.highest} * static_cast<uint64_t>(f->nodeSize / kPointerBytes);
+    for (uint64_t steps = 0; !isTarget(path, path->head, t); ++steps) {
+        if (steps > most || compareKeys(path, path->head->key, t.key) > 0 || !levelNext(f, path)) {
+            damaged(f, path->head);
+        }
     }
 }
 
@@ -264,11 +271,11 @@ void removeCurrent(IsFile *f, TreePath *path, Target &t) {
     Removal r;
     planRemoval(f, path, path->head, r);
     for (int splits = 0; needsPreSplit(f, path, path->head, r, splits); ++splits) {
-        if (splits == kMaxPreSplits) damaged(f);
+        if (splits == kMaxPreSplits) damaged(f, path->head);
         preSplit(f, path, t);
         planRemoval(f, path, path->head, r);
     }
-    if (!nodeHasRoom(f, r.used)) damaged(f);
+    if (!nodeHasRoom(f, r.used)) damaged(f, path->head);
     applyRemoval(f, path, path->head, r);
 }
 
@@ -287,7 +294,7 @@ int deleteKey(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
         const uint32_t released = node->number;
         if (pathPop(f, path) == 0) break;
         const PathNode *parent = path->head;
-        if (parent->position == 0 || parent->pointer != released) damaged(f);
+        if (parent->position == 0 || parent->pointer != released) damaged(f, parent);
     }
     PathNode *head = path->head;
     if (head->parent == nullptr && head->used <= kNodeEmptyUsed) {

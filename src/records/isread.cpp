@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "frame/iscall.h"
+#include "frame/iscorrupt.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "index/iscomp.h"
@@ -26,7 +27,6 @@ using namespace wisam;
 namespace {
 
 constexpr int kReadModeMask = 0xFF;
-constexpr int kLockFlagsShift = 8;
 
 bool hasState(const IsFile *f, uint16_t bit) { return (f->state & bit) != 0; }
 void setState(IsFile *f, uint16_t bit, bool on) {
@@ -99,6 +99,9 @@ void deliver(IsFile *f, void *record, int mode) {
         keyToRecord(f->indexes[0], record);
     } else {
         if (path != nullptr) {
+            // An entry naming a record the data file does not hold is a
+            // damaged leaf, not a missing current record.
+            if (!recordExists(f, f->recnum)) raiseCorruptBlock(f, path->head->number);
             readSlot(f, nullptr, f->recnum);
             prefetchAhead(f, path, mode);
         }
@@ -116,12 +119,11 @@ void duplicateNotice(IsFile *f) {
     if (path == nullptr || (path->key.flags & ISKEY_DUPS) == 0) return;
     bool duplicate = false;
     const PathNode *leaf = path->head;
-    const uint8_t *following = leaf != nullptr && leaf->state != kNodeUnread && leaf->level == 0
-                                   ? plainEntryAhead(path, leaf, 1)
-                                   : nullptr;
-    if (following != nullptr) {
+    uint64_t serial = 0;
+    if (leaf != nullptr && leaf->state != kNodeUnread && leaf->level == 0 &&
+        serialAfterCursor(f, path, leaf, serial)) {
         // The following entry lies in the leaf the path stands in.
-        duplicate = serialAt(following + path->keyLength, path->dupWidth) > 0;
+        duplicate = serial > 0;
     } else {
         if (!positionRecord(f, nullptr, modeNext)) return;
         duplicate = path->currentSerial > 0;

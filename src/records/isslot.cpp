@@ -3,11 +3,13 @@
 
 #include <cstring>
 
+#include "frame/iscorrupt.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
 #include "structure/isencode.h"
 #include "system/iscache.h"
+#include "system/issystem.h"
 
 namespace wisam {
 
@@ -26,6 +28,21 @@ uint8_t *slotBuffer(IsFile *f) {
 
 bool hasMask(const IsFile *f) { return (f->mode & kModeIndexMask) != 0; }
 
+// Runs a read of the slot of `record`.  A data file too short for the slot
+// is damaged there: the file layer raises 105 for the short read, and the
+// report names the record.
+template <class Read>
+auto readingSlot(IsFile *f, int32_t record, Read &&read) {
+    try {
+        return read();
+    } catch (const IsamRaise &) {
+        if (f->errorNumber == kErrCorrupt && f->ioError == kIoRead + kKindData) {
+            reportCorrupt(kKindData, static_cast<uint32_t>(record));
+        }
+        throw;
+    }
+}
+
 }  // namespace
 
 bool recordExists(const IsFile *f, int64_t record) {
@@ -42,7 +59,7 @@ int32_t slotSizeFor(int32_t recordLength, uint32_t mode) {
 void readSlot(IsFile *f, void *destination, int32_t record) {
     if (!recordExists(f, record)) raiseError(f, kErrNoCurrent, 0, '3');
     uint8_t *slot = slotBuffer(f);
-    cacheRead(f, kKindData, slot, f->slotSize, slotOffset(f, record));
+    readingSlot(f, record, [&] { return cacheRead(f, kKindData, slot, f->slotSize, slotOffset(f, record)); });
     if (destination != nullptr) std::memcpy(destination, slot, static_cast<size_t>(f->recordLength));
 }
 
@@ -67,10 +84,12 @@ void writeSlot(IsFile *f, const void *source, int32_t record) {
 bool slotDeleted(IsFile *f, int32_t record) {
     const int64_t offset = slotOffset(f, record);
     if (cacheServes(f, kKindData)) {
-        return cacheView(f, kKindData, slotBuffer(f), f->slotSize, offset)[f->recordLength] == kSlotMarkerDeleted;
+        const uint8_t *slot =
+            readingSlot(f, record, [&] { return cacheView(f, kKindData, slotBuffer(f), f->slotSize, offset); });
+        return slot[f->recordLength] == kSlotMarkerDeleted;
     }
     uint8_t marker = 0;
-    cacheRead(f, kKindData, &marker, 1, offset + f->recordLength);
+    readingSlot(f, record, [&] { return cacheRead(f, kKindData, &marker, 1, offset + f->recordLength); });
     return marker == kSlotMarkerDeleted;
 }
 

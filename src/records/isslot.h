@@ -39,7 +39,8 @@ int32_t slotSizeFor(int32_t recordLength, uint32_t mode);
 
 // Reads slot `record` into recordBuffer (and its fixed part into
 // `destination` when given).  112 with detail '3' when there is no such
-// record.  The marker is not tested.
+// record; 105 naming the record when the data file ends before the slot
+// does.  The marker is not tested.
 void readSlot(IsFile *f, void *destination, int32_t record);
 
 // A hint that slot `record` will be read soon (see cachePrefetch); nothing

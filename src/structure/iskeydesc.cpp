@@ -1,9 +1,11 @@
 // iskeydesc.cpp - key descriptions on disk and in the handle.
 #include "structure/iskeydesc.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "frame/iscorrupt.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
@@ -40,30 +42,52 @@ struct BlockBuffer {
     std::vector<uint8_t> bytes;
 };
 
-// Used length of a key-description block, checked against the block.
-int32_t usedLength(IsFile *f, const uint8_t *block) {
+// Used length of key-description block `n`, checked against the block.
+int32_t usedLength(IsFile *f, const uint8_t *block, uint32_t n) {
     const int32_t used = ld2(block);
-    if (used < kKeyDescHeader || used > f->nodeSize - 4) raiseError(f, kErrCorrupt, 0);
+    if (used < kKeyDescHeader || used > f->nodeSize - 4) raiseCorruptBlock(f, n);
     return used;
 }
 
-// Follows the chain; a walk longer than the file has blocks is a cycle.
-uint32_t nextBlock(IsFile *f, const uint8_t *block, uint32_t &steps) {
-    if (++steps > f->indexAlloc.highest) raiseError(f, kErrCorrupt, 0);
-    return static_cast<uint32_t>(ld4(block + 2));
-}
+// Follows the chain of key-description blocks from the dictionary's first
+// one.  A next number outside the file, or one met before (a loop), is
+// damage in the block that holds it.
+class ChainWalk {
+public:
+    explicit ChainWalk(IsFile *f) : f_(f) {}
+    uint32_t first() {
+        const uint32_t n = f_->keyDescNode;
+        if (n != 0 && !indexBlockExists(f_, n)) raiseCorruptBlock(f_, kDictionaryBlock);
+        visited_.push_back(n);
+        return n;
+    }
+    uint32_t next(const uint8_t *block, uint32_t n) {
+        const uint32_t next = static_cast<uint32_t>(ld4(block + 2));
+        if (next == 0) return 0;
+        const bool seen = std::find(visited_.begin(), visited_.end(), next) != visited_.end();
+        if (seen || !indexBlockExists(f_, next)) raiseCorruptBlock(f_, n);
+        visited_.push_back(next);
+        return next;
+    }
 
-// Decodes the entry at `p` (with `room` bytes left in the block).
-KeyDesc decodeEntry(IsFile *f, const uint8_t *p, int32_t room, int32_t &length) {
+private:
+    IsFile *f_;
+    std::vector<uint32_t> visited_;
+};
+
+// Decodes the entry at `p` of block `n` (with `room` bytes left in it).
+KeyDesc decodeEntry(IsFile *f, const uint8_t *p, int32_t room, uint32_t n, int32_t &length) {
     length = ld2(p);
-    if (length < kKeyEntryHeader || length > room) raiseError(f, kErrCorrupt, 0);
+    if (length < kKeyEntryHeader || length > room) raiseCorruptBlock(f, n);
     KeyDesc key{};
     key.rootNode = static_cast<uint32_t>(ld4(p + 2));
     key.flags = static_cast<uint16_t>(static_cast<int8_t>(p[6]) * 2);
     const int width = partWidth(key.flags);
     const int32_t parts = (length - kKeyEntryHeader) / width;
-    if ((length - kKeyEntryHeader) % width != 0 || parts > IS_MAX_KEY_PARTS) {
-        raiseError(f, kErrCorrupt, 0);
+    // A zero-part entry's root is not used; any other names a block.
+    const bool rootExists = parts == 0 || indexBlockExists(f, key.rootNode);
+    if ((length - kKeyEntryHeader) % width != 0 || parts > IS_MAX_KEY_PARTS || !rootExists) {
+        raiseCorruptBlock(f, n);
     }
     key.partCount = static_cast<int16_t>(parts);
     const uint8_t *part = p + kKeyEntryHeader;
@@ -125,13 +149,13 @@ void startBlock(IsFile *f, uint8_t *block) {
 template <class Visit>
 bool forEachEntry(IsFile *f, Visit &&visit) {
     BlockBuffer block(f);
-    uint32_t steps = 0;
-    for (uint32_t n = f->keyDescNode; n != 0; n = nextBlock(f, block.data(), steps)) {
+    ChainWalk chain(f);
+    for (uint32_t n = chain.first(); n != 0; n = chain.next(block.data(), n)) {
         readIndexBlock(f, n, block.data());
-        const int32_t used = usedLength(f, block.data());
+        const int32_t used = usedLength(f, block.data(), n);
         for (int32_t at = kKeyDescHeader; at < used;) {
             int32_t length = 0;
-            const KeyDesc key = decodeEntry(f, block.data() + at, used - at, length);
+            const KeyDesc key = decodeEntry(f, block.data() + at, used - at, n, length);
             if (visit(n, block.data(), at, length, key)) return true;
             at += length;
         }
@@ -173,11 +197,11 @@ void appendKeyDesc(IsFile *f, KeyDesc *key) {
     BlockBuffer block(f);
     uint32_t last = f->keyDescNode;
     int32_t used = 0;
-    uint32_t steps = 0;
-    for (uint32_t n = last; n != 0; n = nextBlock(f, block.data(), steps)) {
+    ChainWalk chain(f);
+    for (uint32_t n = chain.first(); n != 0; n = chain.next(block.data(), n)) {
         readIndexBlock(f, n, block.data());
         last = n;
-        used = usedLength(f, block.data());
+        used = usedLength(f, block.data(), n);
     }
     if (last == 0 || used + length > f->nodeSize - 4) {
         const uint32_t fresh = freeListTake(f, kFreeListIndex);

@@ -209,6 +209,76 @@ TEST_F(NodeFixture, PlainPointersAheadAndTheSeekByPointer) {
     EXPECT_EQ(plainPointerAhead(path, root(), 1), 0u) << "a compressed node is not read ahead";
 }
 
+// The duplicate notice of a read looks at the serial of the entry after the
+// cursor in place, in both node forms; the cursor stays where it was.
+TEST_F(NodeFixture, TheSerialAfterTheCursorIsReadInPlace) {
+    const int compressions[] = {0, ISKEY_DUPCOMPRESS | ISKEY_LEADCOMPRESS | ISKEY_TRAILCOMPRESS, ISKEY_LEADCOMPRESS,
+                                ISKEY_TRAILCOMPRESS};
+    for (int flags : compressions) {
+        make(static_cast<uint16_t>(ISKEY_DUPS | flags), 6);
+        const std::vector<std::string> texts = {"ab", "ab", "abc", "b", "b", "b"};
+        for (size_t i = 0; i < texts.size(); ++i) ASSERT_EQ(insert(texts[i], static_cast<uint32_t>(i + 1)), 1);
+        PathNode *r = root();
+        nodeResetCursor(r);
+        uint64_t serial = 99;
+        EXPECT_FALSE(serialAfterCursor(file->f, path, r, serial)) << "a cursor standing nowhere";
+        std::vector<uint64_t> seen;
+        ASSERT_EQ(run([&] { return stepNode(file->f, path, r, kStepFirst); }), 1);
+        do {
+            const int32_t at = r->position;
+            if (!serialAfterCursor(file->f, path, r, serial)) break;
+            EXPECT_EQ(r->position, at) << "the cursor does not move";
+            seen.push_back(serial);
+        } while (run([&] { return stepNode(file->f, path, r, kStepNext); }) == 1);
+        EXPECT_EQ(seen, (std::vector<uint64_t>{1, 0, 0, 1, 2})) << flags;
+        EXPECT_EQ(r->pointer, 6u) << "the last entry has none after it";
+    }
+}
+
+TEST_F(NodeFixture, TheSerialAfterTheCursorChecksTheCountsItSkips) {
+    make(ISKEY_DUPS | ISKEY_LEADCOMPRESS | ISKEY_TRAILCOMPRESS, 6);
+    ASSERT_EQ(insert("ab", 1), 1);
+    ASSERT_EQ(insert("ac", 2), 1);
+    ASSERT_EQ(file->flush(), 1);
+    PathNode *r = root();
+    ASSERT_EQ(run([&] { return stepNode(file->f, path, r, kStepFirst); }), 1);
+    r->data[r->next] = 200;  // the second entry's leading count, with its trailing one past 6
+    testing::FatalCapture fatal;
+    uint64_t serial = 0;
+    EXPECT_EQ(run([&] { return serialAfterCursor(file->f, path, r, serial) ? 1 : 2; }), 0);
+    EXPECT_EQ(isErrno(file->f), EBADFILE);
+    ASSERT_EQ(fatal.texts().size(), 2u);
+    EXPECT_EQ(fatal.texts()[0], "fatal isam error iscomp(97)");
+    EXPECT_EQ(fatal.texts()[1], "corrupted isam file: index block " + std::to_string(r->number));
+    // The failed call dropped what the node held; read and step again.
+    r = root();
+    ASSERT_EQ(run([&] { return stepNode(file->f, path, r, kStepFirst); }), 1);
+    r->used = r->next + 3;  // the second entry runs past the used length
+    EXPECT_EQ(run([&] { return serialAfterCursor(file->f, path, r, serial) ? 1 : 2; }), 0);
+    EXPECT_EQ(fatal.texts().back(), "corrupted isam file: index block " + std::to_string(r->number));
+}
+
+// Parts of length 0 make a valid key of no bytes; a compressed node of such
+// keys still has a place for its current key.
+TEST_F(NodeFixture, AKeyOfNoBytesIsWalkedInACompressedNode) {
+    make(ISKEY_DUPS | ISKEY_LEADCOMPRESS | ISKEY_TRAILCOMPRESS, 0);
+    for (uint32_t r = 1; r <= 5; ++r) ASSERT_EQ(insert("", r), 1);
+    EXPECT_EQ(rootBytes(), (std::vector<uint8_t>{0, 52, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 2,
+                                                 0, 0, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0, 0, 3, 0, 0, 0, 4,
+                                                 0, 0, 0, 0, 0, 4, 0, 0, 0, 5}));
+    std::vector<uint32_t> pointers;
+    ASSERT_EQ(run([&] {
+                  for (int r = treeFirst(file->f, path); r != 0; r = treeNext(file->f, path)) {
+                      EXPECT_NE(path->head->key, nullptr);
+                      pointers.push_back(path->head->pointer);
+                  }
+                  return 1;
+              }),
+              1);
+    EXPECT_EQ(pointers, (std::vector<uint32_t>{1, 2, 3, 4, 5}));
+    EXPECT_NE(root()->keyBuffer, nullptr);
+}
+
 TEST_F(NodeFixture, ExpandingEntriesRebuildsEveryKey) {
     make(ISKEY_DUPS | ISKEY_DUPCOMPRESS | ISKEY_LEADCOMPRESS | ISKEY_TRAILCOMPRESS, 10);
     const std::vector<std::string> texts = {"ABCDEFGH", "ABCXY", "ABCXY", "ABD", "Q"};

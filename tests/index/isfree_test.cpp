@@ -1,6 +1,9 @@
 // Free lists of index blocks and data records: stacks of chain nodes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "frame/iscall.h"
@@ -160,6 +163,67 @@ TEST_F(FreeLists, DamagedHeadNodeRaises105) {
     EXPECT_EQ(call([&] { freeListTake(f, kFreeListIndex); }), 0);
     EXPECT_EQ(isErrno(f), 105);
     EXPECT_EQ(f->indexAlloc.state, kFreeListUnloaded) << "nothing half-loaded is kept";
+}
+
+// Each damage of the head node of the index list {2: numbers 3, 4; next 0},
+// met by the takes that read the field, and the block the report names.
+TEST_F(FreeLists, EveryDamagedChainFieldIsNamed) {
+    struct Damage {
+        const char *what;
+        std::function<void(std::vector<uint8_t> &node)> damage;
+    };
+    const Damage damages[] = {
+        {"no free-list kind byte", [](std::vector<uint8_t> &n) { n[4096 - 2] = 0x7E; }},
+        {"no marker byte", [](std::vector<uint8_t> &n) { n[4096 - 3] = 0; }},
+        {"a used length between numbers", [](std::vector<uint8_t> &n) { st2(n.data(), 13); }},
+        {"a used length short of the header", [](std::vector<uint8_t> &n) { st2(n.data(), 2); }},
+        {"a number past the highest block", [](std::vector<uint8_t> &n) { st4(n.data() + 10, 99); }},
+        {"the dictionary's block as a number", [](std::vector<uint8_t> &n) { st4(n.data() + 10, 1); }},
+        {"a next node past the highest block", [](std::vector<uint8_t> &n) { st4(n.data() + 2, 5); }},
+    };
+    for (const Damage &d : damages) {
+        f->indexAlloc = FreeList{};
+        f->indexAlloc.highest = 1;
+        ASSERT_EQ(call([&] {
+                      for (int i = 0; i < 3; ++i) freeListTake(f, kFreeListIndex);
+                      for (uint32_t n : {2u, 3u, 4u}) freeListPut(f, kFreeListIndex, n);
+                      freeListFlush(f);
+                  }),
+                  1);
+        auto head = node(2);
+        ASSERT_EQ(ld2(head.data()), 6 + 2 * 4);
+        d.damage(head);
+        auto bytes = testing::readFile(dir.file("f.wox"));
+        std::copy(head.begin(), head.end(), bytes.begin() + 4096);
+        testing::writeFile(dir.file("f.wox"), bytes);
+        f->indexAlloc.state = kFreeListUnloaded;
+        testing::FatalCapture fatal;
+        // Three takes read every field: the numbers, then the next node.
+        EXPECT_EQ(call([&] {
+                      for (int i = 0; i < 3; ++i) freeListTake(f, kFreeListIndex);
+                  }),
+                  0)
+            << d.what;
+        EXPECT_EQ(isErrno(f), 105) << d.what;
+        ASSERT_FALSE(fatal.texts().empty()) << d.what;
+        EXPECT_EQ(fatal.texts().back(), "corrupted isam file: index block 2") << d.what;
+    }
+}
+
+TEST_F(FreeLists, AHeadOutsideTheFileNamesTheDictionary) {
+    for (uint32_t head : {1u, 7u}) {
+        f->indexAlloc.head = head;
+        f->indexAlloc.highest = 6;
+        testing::FatalCapture fatal;
+        EXPECT_EQ(call([&] { freeListTake(f, kFreeListIndex); }), 0);
+        EXPECT_EQ(isErrno(f), 105);
+        EXPECT_EQ(fatal.texts(), std::vector<std::string>{"corrupted isam file: index block 1"}) << head;
+        f->indexAlloc.head = 0;
+        f->dataAlloc.head = head;
+        EXPECT_EQ(call([&] { freeListCount(f, kFreeListData); }), 0);
+        EXPECT_EQ(fatal.texts().back(), "corrupted isam file: index block 1") << head;
+        f->dataAlloc.head = 0;
+    }
 }
 
 }  // namespace

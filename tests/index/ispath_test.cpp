@@ -113,6 +113,73 @@ TEST_F(Paths, ADescentIntoANodeOfTheWrongLevelIsDamage) {
     EXPECT_EQ(isErrno(f), 105);
 }
 
+// A walk counts the leaves it crosses against the blocks of the file; every
+// return to the root (an insertion's descent among them) starts it again.
+TEST_F(Paths, AWalkGoesOnAfterAnInsertionMovedThePathBack) {
+    make(0, 256);
+    // 19 entries of 12 bytes to a 256-byte leaf; in this order of insertion
+    // the leaves are left with room, so the insertion below stays in its
+    // leaf and the path with it.
+    for (int i = 0; i < 400; ++i) ASSERT_EQ(insert(2 * (i * 7 % 400), static_cast<uint32_t>(i + 1)), 1);
+    std::vector<int> keys;
+    const int ok = run([&] {
+        for (int r = treeFirst(f, path); r != 0; r = treeNext(f, path)) keys.push_back(current());
+        const auto low = key(1);
+        insertKey(f, path, low.data(), 999);
+        EXPECT_EQ(path->head->level, 0) << "the path stands in the leaf of the insertion";
+        for (int r = treeNext(f, path); r != 0; r = treeNext(f, path)) keys.push_back(current());
+        pathFlush(f, 0);
+        return 1;
+    });
+    EXPECT_EQ(ok, 1) << isErrno(f);
+    EXPECT_GT(keys.size(), 2u * 400 - 30) << "both walks crossed most leaves, more than the file has blocks";
+    EXPECT_GT(keys.size() / 19, f->indexAlloc.highest) << "more leaves crossed than the file has blocks";
+    EXPECT_EQ(keys.back(), 798);
+}
+
+// Crossing to the next leaf, the entry met must follow the one left: with
+// duplicates, byte-identical keys rise in serial.
+TEST_F(Paths, EqualKeysWhoseSerialsFallAcrossALeafBoundaryAreDamage) {
+    make(ISKEY_DUPS, 256);
+    // 16 entries of 16 bytes to a leaf.
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(insert(7, static_cast<uint32_t>(i + 1)), 1);
+    ASSERT_EQ(forward().size(), 40u) << "a sound run of equal keys";
+    uint32_t second = 0;
+    int inFirst = 0;
+    ASSERT_EQ(run([&] {
+                  treeFirst(f, path);
+                  const uint32_t first = path->head->number;
+                  while (path->head->number == first && treeNext(f, path)) ++inFirst;
+                  second = path->head->number;
+                  return 1;
+              }),
+              1);
+    ASSERT_NE(second, 0u);
+    auto bytes = file->fileBytes();
+    const size_t at = static_cast<size_t>(second - 1) * 256 + 2 + 8;
+    st4(&bytes[at], 0);  // the serial of the second leaf's first entry
+    testing::writeFile(file->woxPath(), bytes);
+    ASSERT_EQ(run([&] { return pathInvalidate(f, kAccessRead), 1; }), 1);
+    testing::FatalRecorder fatal;
+    int reads = 0;
+    EXPECT_EQ(run([&] {
+                  for (int r = treeFirst(f, path); r != 0; r = treeNext(f, path)) ++reads;
+                  return 1;
+              }),
+              0);
+    EXPECT_EQ(isErrno(f), 105);
+    EXPECT_EQ(reads, inFirst) << "the first leaf, and no entry past the crossing";
+    EXPECT_TRUE(fatal.saw("corrupted isam file: index block " + std::to_string(second)));
+    // Backward the same crossing is met from the other side.
+    EXPECT_EQ(run([&] {
+                  for (int r = treeLast(f, path); r != 0; r = treePrev(f, path)) {
+                  }
+                  return 1;
+              }),
+              0);
+    EXPECT_EQ(isErrno(f), 105);
+}
+
 TEST_F(Paths, TheCacheKeepsTheLast32PoppedNodesAndDropsTheOldest) {
     make(0);
     // 84 entries of 12 bytes fill a 1024-byte leaf: 40 full leaves.

@@ -1,0 +1,42 @@
+// iscorrupt.h - the error of a damaged file, with where the damage is.
+//
+// Whoever finds a block or slot that cannot be what it should be (a node
+// whose used length leaves its block, an entry reaching past its node, a
+// chain that loops, a free-list or key-description block of the wrong
+// shape, an index entry naming a record the data file does not hold) ends
+// the call with 105 "Corrupted isam file" through raiseCorrupt.  Before
+// the raise, the fatal hook (isFatal) receives one fixed text naming the
+// place, so that whoever keeps the file knows what to check or rebuild:
+//
+//   corrupted isam file: index block 17    block 17 of N.wox (1 = dictionary)
+//   corrupted isam file: data record 5     slot of record 5 of N.wod
+//   corrupted isam file: index file        N.wox, the place unknown
+//   corrupted isam file: data file         N.wod, the place unknown
+//
+// The number is the block or record where the damage was seen: for a
+// reference that leads nowhere, the block holding the reference.
+#pragma once
+
+#include <cstdint>
+
+struct IsFile;
+
+namespace wisam {
+
+constexpr uint32_t kPlaceUnknown = 0;  // a block or record number never used
+
+// Hands the text for file kind `kind` (kKindIndex or kKindData) and block or
+// record `number` (kPlaceUnknown when not known) to the fatal hook, then raises 105 with
+// I/O code `ioError`.
+[[noreturn]] void raiseCorrupt(IsFile *f, int kind, uint32_t number, int ioError);
+
+// Only the text, for a 105 already raised by the file layer (a read cut
+// short by the end of the file) whose place the caller knows.
+void reportCorrupt(int kind, uint32_t number);
+
+// The same for damage found in what was read: block `block` of the index
+// file, or the slot of record `record` of the data file (I/O code 64 + kind).
+[[noreturn]] void raiseCorruptBlock(IsFile *f, uint32_t block);
+[[noreturn]] void raiseCorruptRecord(IsFile *f, uint32_t record);
+
+}  // namespace wisam

@@ -1,0 +1,39 @@
+// memfiles.h - files held in memory and served to the library through the
+// file layer's system-call table, for the fuzz target and its seed
+// generator: no disk, no clean-up, and every byte the library reads is one
+// the input gave.
+//
+// One set of files exists per process.  `MemoryFiles` installs the table
+// for its lifetime (restoring the previous one after) and starts empty.
+// Byte-range locks always succeed: one process, no contention.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "system/issystem.h"
+
+namespace wisam::fuzz {
+
+class MemoryFiles {
+public:
+    MemoryFiles();
+    ~MemoryFiles();
+    MemoryFiles(const MemoryFiles &) = delete;
+    MemoryFiles &operator=(const MemoryFiles &) = delete;
+
+    // Drops every file and descriptor; a descriptor still held is then bad.
+    void clear();
+    void put(const std::string &path, const std::vector<uint8_t> &bytes);
+    // The bytes of `path`, empty when there is no such file.
+    std::vector<uint8_t> get(const std::string &path) const;
+    bool exists(const std::string &path) const;
+    // Descriptors opened and not yet closed.
+    int openCount() const;
+
+private:
+    SysCalls saved_;
+};
+
+}  // namespace wisam::fuzz

@@ -1,0 +1,235 @@
+// openwalk_fuzz.cpp - fuzz target: opens an ISAM file made of the input's
+// bytes (input.h) and reads everything in it every way the read calls
+// allow, once without and once with the file cache: every index both ways,
+// searches by key, records by number, the information calls.  With the
+// input's kSwitchChanges it then writes, rewrites and deletes a few records
+// and walks again.
+//
+// Whatever the bytes, every call must return: no crash, hang, leak or
+// access outside a buffer, and every failure must carry an error number.
+// A walk returns each index entry or record slot at most once, so a walk
+// longer than the files could hold is a loop in the library; the target
+// aborts on it (and on anything else it must never see) to report it.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz/input.h"
+#include "fuzz/memfiles.h"
+#include "wisam.h"
+
+namespace {
+
+using wisam::fuzz::FuzzInput;
+using wisam::fuzz::MemoryFiles;
+
+constexpr char16_t kName[] = u"/fuzz/f";
+constexpr const char *kIndexPath = "/fuzz/f.wox";
+constexpr const char *kDataPath = "/fuzz/f.wod";
+
+// A record buffer for any record: the longest fixed part is 32767 bytes, and
+// a key-only file spreads its key (at most 1024 bytes) to parts that start
+// as far as 32767.
+constexpr size_t kRecordBytes = 32767 + 1024 + 64;
+// Records read one by one by number, at most: the walks cover the rest.
+constexpr int32_t kDirectReads = 300;
+// Sample records kept from each walk as search keys.
+constexpr size_t kSamples = 4;
+
+[[noreturn]] void finding(const char *what, int detail = 0) {
+    std::fprintf(stderr, "wisam fuzz finding: %s (%d)\n", what, detail);
+    std::abort();
+}
+
+// An error raised while no call is under way means a raise escaped its
+// call: a library fault, whatever the file holds.
+void watchFatal(const char *text) {
+    if (std::strncmp(text, "isam crash", 10) == 0) finding(text);
+}
+
+// A failed call must say why.
+void expectReason(IsFile *f) {
+    const int error = isErrno(f);
+    if (error <= 0 || error > is_nerr) finding("a failure without an error number", error);
+}
+
+class Exercise {
+public:
+    Exercise(IsFile *f, size_t walkLimit, const std::vector<uint8_t> &data)
+        : f_(f), limit_(walkLimit), record_(kRecordBytes), noise_(kRecordBytes, 0x5A) {
+        for (size_t i = 0; i < data.size() && i < noise_.size(); ++i) noise_[i] = data[data.size() - 1 - i];
+    }
+
+    void run(bool changes) {
+        IsamInfo info{};
+        if (isIsamInfo(f_, &info) == 0) expectReason(f_);
+        const int indexes = info.indexCount;
+        for (int i = 0; i <= indexes + 1; ++i) {
+            KeyDesc key{};
+            if (isIndexInfo(f_, &key, i) == 0) expectReason(f_);
+        }
+        for (int index = 1; index <= indexes; ++index) byIndex(index);
+        byNumber();
+        if (!changes) return;
+        change();
+        // Whatever the changes did, the file still reads to its ends.
+        for (int index = 0; index <= indexes; ++index) {
+            if (isIndex(f_, index) == 0) continue;
+            walk(modeFirst, modeNext, false);
+            walk(modeLast, modePrev, false);
+        }
+    }
+
+private:
+    // Reads from `first` on with `then` until the end; returns the count.
+    size_t walk(int first, int then, bool keep) {
+        size_t reads = 0;
+        for (int mode = first; isRead(f_, record_.data(), mode) != 0; mode = then) {
+            if (++reads > limit_) finding("a walk longer than the files can hold", static_cast<int>(reads));
+            if (keep && (reads == 1 || reads % 7 == 0) && samples_.size() < kSamples) samples_.push_back(record_);
+        }
+        expectReason(f_);
+        return reads;
+    }
+
+    void call(int result) {
+        if (result == 0) expectReason(f_);
+    }
+
+    void byIndex(int index) {
+        if (isIndex(f_, index) == 0) {
+            expectReason(f_);
+            return;
+        }
+        samples_.clear();
+        walk(modeFirst, modeNext, true);
+        walk(modeLast, modePrev, true);
+        KeyDesc key{};
+        const bool described = isIndexInfo(f_, &key, index) != 0 && key.partCount > 0;
+        // A key no record need hold: the data file's bytes backwards.
+        samples_.push_back(noise_);
+        for (const std::vector<uint8_t> &sample : samples_) {
+            for (int mode : {modeEqual, modeGreater, modeGreaterEqual}) {
+                record_ = sample;
+                call(isRead(f_, record_.data(), mode));
+                call(isRead(f_, record_.data(), modeNext));
+                call(isRead(f_, record_.data(), modePrev));
+                if (!described) continue;
+                record_ = sample;
+                call(isStart(f_, &key, 0, record_.data(), mode));
+                call(isRead(f_, record_.data(), modeNext));
+                record_ = sample;
+                const int partial = key.keyLength > 1 ? key.keyLength / 2 : 0;
+                call(isStart(f_, &key, partial, record_.data(), mode));
+                call(isRead(f_, record_.data(), modeCurrent));
+                call(isRead(f_, record_.data(), modePrev));
+            }
+        }
+        if (described) {
+            call(isStart(f_, &key, 0, record_.data(), modeFirst));
+            call(isRead(f_, record_.data(), modeNext));
+            call(isStart(f_, &key, 0, record_.data(), modeLast));
+            call(isRead(f_, record_.data(), modePrev));
+        }
+    }
+
+    // Writes, rewrites and deletes through the first index and by number:
+    // the damage the reads left alone may lie where a change looks.
+    void change() {
+        call(isIndex(f_, 1));
+        if (isRead(f_, record_.data(), modeFirst) != 0) {
+            record_[0] ^= 0x01;
+            call(isRewCurr(f_, record_.data()));
+            call(isRead(f_, record_.data(), modeNext));
+            call(isDelCurr(f_));
+            call(isRead(f_, record_.data(), modeLast));
+            call(isRewrite(f_, record_.data()));
+            call(isDelete(f_, record_.data()));
+        } else {
+            expectReason(f_);
+        }
+        call(isWrite(f_, noise_.data()));
+        for (const std::vector<uint8_t> &sample : samples_) {
+            record_ = sample;
+            record_[record_.size() / 3] ^= 0x20;
+            call(isWrite(f_, record_.data()));
+        }
+        int32_t highest = 0;
+        if (isGetLastRec(f_, &highest) == 0) expectReason(f_);
+        for (int32_t r = 1; r <= highest && r <= 3; ++r) {
+            call(isDelRec(f_, r));
+            call(isRewRec(f_, highest - r + 1, noise_.data()));
+        }
+        call(isWrite(f_, noise_.data()));
+    }
+
+    void byNumber() {
+        int32_t highest = 0;
+        if (isGetLastRec(f_, &highest) == 0) expectReason(f_);
+        call(isIndex(f_, 0));
+        walk(modeFirst, modeNext, false);
+        walk(modeLast, modePrev, false);
+        const int32_t last = highest < kDirectReads ? highest : kDirectReads;
+        for (int32_t r : {-1, 0, highest, highest + 1}) {
+            call(isData(f_, record_.data(), r));
+            call(isGoto(f_, r));
+        }
+        for (int32_t r = 1; r <= last; ++r) {
+            call(isData(f_, record_.data(), r));
+            call(isGoto(f_, r));
+        }
+        // By number through an index: each record's key is looked up.
+        if (isIndex(f_, 1) == 0) return;
+        for (int32_t r = 1; r <= last; ++r) {
+            if (isGoto(f_, r) == 0) {
+                expectReason(f_);
+                continue;
+            }
+            if (r % 5 == 0) call(isRead(f_, record_.data(), modeNext));
+        }
+    }
+
+    IsFile *f_;
+    size_t limit_;
+    std::vector<uint8_t> record_;
+    std::vector<uint8_t> noise_;
+    std::vector<std::vector<uint8_t>> samples_;
+};
+
+void openAndRead(MemoryFiles &files, const FuzzInput &input, int32_t cache) {
+    files.clear();
+    files.put(kIndexPath, input.index);
+    if ((input.switches & wisam::fuzz::kSwitchNoDataFile) == 0) files.put(kDataPath, input.data);
+    isFileCacheActive = cache;
+    const int mode = ISINOUT | ((input.switches & wisam::fuzz::kSwitchExclusive) != 0 ? ISEXCLLOCK : ISMANULOCK);
+    IsFile *f = isOpen(kName, mode);
+    if (f == nullptr) {
+        expectReason(nullptr);
+    } else {
+        // Each entry of an index takes 4 bytes at least, each slot 1.
+        const size_t limit = input.index.size() / 4 + input.data.size() + 16;
+        const bool changes = (input.switches & wisam::fuzz::kSwitchChanges) != 0;
+        // Changes add entries and slots: a few more reads may follow.
+        Exercise(f, changes ? limit + 64 : limit, input.data).run(changes);
+        isClose(f);
+    }
+    if (files.openCount() != 0) finding("descriptors left open", files.openCount());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
+    const FuzzInput input = wisam::fuzz::splitInput(bytes, size);
+    const int32_t cacheWas = isFileCacheActive;
+    IsFatalHook hookWas = isFatal(watchFatal);
+    {
+        MemoryFiles files;
+        openAndRead(files, input, 0);
+        openAndRead(files, input, 1);
+    }
+    isFileCacheActive = cacheWas;
+    isFatal(hookWas);
+    return 0;
+}

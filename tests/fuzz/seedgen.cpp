@@ -1,0 +1,195 @@
+// seedgen.cpp - writes the seed corpus of the fuzz target: small valid ISAM
+// files built with the library itself, in memory, each packed as one fuzz
+// input (input.h) into the directory named on the command line.
+//
+// Small block sizes keep the seeds small while their trees still have two
+// levels: a file is built with the usual 4096-byte blocks, then, while it
+// holds nothing but its dictionary, its first key description and an empty
+// root, laid out again with smaller blocks before anything is written.
+//
+// Usage: wisam_fuzz_seeds DIRECTORY
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "fuzz/input.h"
+#include "fuzz/memfiles.h"
+#include "wisam.h"
+
+namespace {
+
+using wisam::fuzz::FuzzInput;
+using wisam::fuzz::MemoryFiles;
+
+constexpr char16_t kName[] = u"/seed/f";
+constexpr const char *kIndexPath = "/seed/f.wox";
+constexpr const char *kDataPath = "/seed/f.wod";
+constexpr size_t kDictionaryBytes = 80;
+constexpr size_t kBlockSizeField = 6;      // block size - 1, 2 bytes
+constexpr size_t kHighestBlockField = 37;  // highest index block, 4 bytes
+constexpr size_t kBuiltBlock = 4096;
+constexpr size_t kMarkerFromEnd = 3;  // the kind bytes S-3 and S-2 of a block
+constexpr size_t kKindFromEnd = 2;
+
+int failures = 0;
+
+// `f` null: the failure of a call that returned no handle.
+void check(bool ok, const char *what, IsFile *f = nullptr) {
+    if (ok) return;
+    std::fprintf(stderr, "seed generator: %s failed (error %d)\n", what, isErrno(f));
+    ++failures;
+}
+
+KeyDesc keyOf(std::initializer_list<KeyPart> parts, uint16_t flags) {
+    KeyDesc key{};
+    key.flags = flags;
+    for (const KeyPart &part : parts) key.parts[key.partCount++] = part;
+    return key;
+}
+
+uint32_t bigEndian(const std::vector<uint8_t> &b, size_t at, int width) {
+    uint32_t value = 0;
+    for (int i = 0; i < width; ++i) value = value << 8 | b[at + static_cast<size_t>(i)];
+    return value;
+}
+
+// Lays a freshly built index file out again with `size`-byte blocks: the
+// dictionary, the key-description block 2 and, when there is one, the empty
+// root in block 3.
+void shrinkBlocks(MemoryFiles &files, size_t size) {
+    const std::vector<uint8_t> built = files.get(kIndexPath);
+    std::vector<uint8_t> index(3 * size, 0);
+    std::memcpy(index.data(), built.data(), kDictionaryBytes);
+    index[kBlockSizeField] = static_cast<uint8_t>((size - 1) >> 8);
+    index[kBlockSizeField + 1] = static_cast<uint8_t>(size - 1);
+    const size_t used = bigEndian(built, kBuiltBlock, 2);
+    std::memcpy(&index[size], &built[kBuiltBlock], used);
+    index[2 * size - kMarkerFromEnd] = built[2 * kBuiltBlock - kMarkerFromEnd];
+    index[2 * size - kKindFromEnd] = built[2 * kBuiltBlock - kKindFromEnd];
+    index[2 * size + 1] = 2;  // an empty leaf: used length 2
+    index.resize(bigEndian(built, kHighestBlockField, 4) * size);
+    files.put(kIndexPath, index);
+}
+
+// A record of `length` bytes made from `n`; its id (bytes 0-3) is n x step
+// modulo a prime, so a step of 1 puts the records in id order.
+std::vector<uint8_t> recordOf(int n, size_t length, int step) {
+    std::vector<uint8_t> record(length, ' ');
+    static const char *const kNames[] = {"ada", "grace", "alan", "edsger", "barbara", "donald", "ken"};
+    for (size_t i = 0; i < length; ++i) record[i] = static_cast<uint8_t>('a' + (n * 7 + i * 3) % 26);
+    if (length >= 4) stLong(n * step % 1009, record.data());
+    if (length >= 16) {
+        std::memset(&record[4], ' ', 12);
+        const char *name = kNames[(n / 3) % 7];
+        // Every tenth record has a blank name: a null key where blanks are null.
+        if (n % 10 != 0) std::memcpy(&record[4], name, std::strlen(name));
+    }
+    if (length >= 18) stInt(static_cast<int>(n % 50) - 25, &record[16]);
+    return record;
+}
+
+struct Seed {
+    const char *name;
+    size_t blockSize;
+    int recordLength;
+    std::vector<KeyDesc> keys;  // the first is the primary key
+    int records;
+    int deleteFrom = 0;  // records deleted: [deleteFrom, deleteTo)
+    int deleteTo = 0;
+    int deleteEvery = 0;  // and every n-th record
+    int mode = 0;         // extra build mode bits
+    uint8_t switches = 0;
+    bool precious = false;  // deleted records are kept off the free list
+    int idStep = 37;        // see recordOf; 1 deletes whole leaves with a range
+};
+
+void writeSeed(const std::string &dir, const Seed &seed, MemoryFiles &files) {
+    files.clear();
+    KeyDesc primary = seed.keys.front();
+    IsFile *f = isBuild(kName, seed.recordLength, 0, &primary, ISINOUT | ISEXCLLOCK | seed.mode);
+    check(f != nullptr, seed.name);
+    if (f == nullptr) return;
+    check(isClose(f) == 1, "close after build");
+    if (seed.blockSize != kBuiltBlock) shrinkBlocks(files, seed.blockSize);
+    f = isOpen(kName, ISINOUT | ISEXCLLOCK);
+    check(f != nullptr, "open");
+    if (f == nullptr) return;
+    if (seed.precious) check(isPrecious(f, 1) == 1, "precious", f);
+    for (size_t i = 1; i < seed.keys.size(); ++i) {
+        KeyDesc key = seed.keys[i];
+        check(isAddIndex(f, &key) == 1, "add index", f);
+    }
+    const size_t length = seed.recordLength > 0 ? static_cast<size_t>(seed.recordLength) : 64;
+    for (int n = 0; n < seed.records; ++n) {
+        std::vector<uint8_t> record = recordOf(n, length, seed.idStep);
+        if (isWrite(f, record.data()) == 0 && isErrno(f) != EDUPL) check(false, "write", f);
+    }
+    // The scattered deletes first: the data free list then has its chain
+    // node before the range empties whole leaves, and the index free list
+    // keeps them.
+    std::vector<int> doomed;
+    for (int n = 0; seed.deleteEvery > 0 && n < seed.records; n += seed.deleteEvery) doomed.push_back(n);
+    for (int n = seed.deleteFrom; n < seed.deleteTo; ++n) {
+        if (seed.deleteEvery == 0 || n % seed.deleteEvery != 0) doomed.push_back(n);
+    }
+    for (int n : doomed) {
+        // By number where there are records (written records are numbered
+        // from 1); in a key-only file the entry found by its key.
+        std::vector<uint8_t> record = recordOf(n, length, seed.idStep);
+        const int deleted = seed.recordLength > 0 ? isDelRec(f, n + 1)
+                                                  : isRead(f, record.data(), modeEqual) && isDelCurr(f);
+        if (deleted == 0 && isErrno(f) != ENOREC && isErrno(f) != ENOCURR) check(false, "delete", f);
+    }
+    check(isClose(f) == 1, "close");
+    FuzzInput input;
+    input.switches = seed.switches;
+    input.index = files.get(kIndexPath);
+    input.data = files.get(kDataPath);
+    const std::vector<uint8_t> bytes = wisam::fuzz::joinInput(input);
+    std::ofstream out(dir + "/" + seed.name, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    check(out.good(), "write seed file");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
+        return 2;
+    }
+    const std::string dir = argv[1];
+    const uint16_t compressed = ISKEY_DUPS | ISKEY_DUPCOMPRESS | ISKEY_LEADCOMPRESS | ISKEY_TRAILCOMPRESS;
+    const KeyDesc id = keyOf({{0, 4, ISTYPE_LONG}}, 0);
+    const KeyDesc name = keyOf({{4, 12, ISTYPE_CHAR}}, compressed);
+    const KeyDesc group = keyOf({{16, 2, ISTYPE_INT | ISTYPE_DESC}}, ISKEY_DUPS);
+    const KeyDesc nameThenId = keyOf({{4, 6, ISTYPE_STRING}, {0, 4, ISTYPE_LONG}}, ISKEY_LEADCOMPRESS);
+    const KeyDesc none = keyOf({}, 0);
+    const std::vector<Seed> seeds = {
+        {"empty", 256, 24, {id}, 0},
+        {"three-indexes", 256, 24, {id, name, group}, 150},
+        {"deletes", 256, 24, {id, name, group}, 200, 40, 110, 11, 0, wisam::fuzz::kSwitchChanges, false, 1},
+        {"precious-nulls", 256, 24,
+         {id, keyOf({{4, 4, ISTYPE_CHAR | (' ' << 8)}}, ISKEY_NULLSUPPRESS | ISKEY_DUPS)}, 120, 10, 30, 0, 0, 0, true},
+        {"key-only", 256, 0, {keyOf({{0, 8, ISTYPE_CHAR}}, ISKEY_DUPS | ISKEY_TRAILCOMPRESS)}, 150, 0, 0, 9, 0,
+         wisam::fuzz::kSwitchChanges},
+        {"no-primary", 256, 24, {none, nameThenId, id}, 120, 0, 0, 5},
+        {"native-types", 512, 40,
+         {keyOf({{20, 8, ISTYPE_DOUBLE}}, ISKEY_DUPS), keyOf({{28, 4, ISTYPE_FLOAT | ISTYPE_DESC}}, ISKEY_DUPS),
+          keyOf({{32, 2, ISTYPE_NATIVESHORT}, {36, 4, ISTYPE_NATIVELONG}}, ISKEY_DUPS),
+          keyOf({{24, 16, ISTYPE_RECID}}, ISKEY_DUPS)},
+         120, 0, 0, 11},
+        {"text-types", 256, 40,
+         {keyOf({{0, 16, ISTYPE_WTEXT}}, ISKEY_DUPS | ISKEY_LEADCOMPRESS),
+          keyOf({{16, 8, ISTYPE_WNOCASE}}, ISKEY_DUPS), keyOf({{24, 8, ISTYPE_DEVTAG}}, ISKEY_DUPS),
+          keyOf({{32, 8, ISTYPE_WDEVTAG}, {0, 2, ISTYPE_BYTES}}, ISKEY_DUPS | ISKEY_DUPCOMPRESS)},
+         120},
+        {"mask-exclusive", 256, 24, {id, name}, 100, 20, 40, 0, ISINDEXMASK, wisam::fuzz::kSwitchExclusive},
+        {"full-blocks", 4096, 24, {id}, 520, 100, 140, 0},
+    };
+    MemoryFiles files;
+    for (const Seed &seed : seeds) writeSeed(dir, seed, files);
+    return failures == 0 ? 0 : 1;
+}
