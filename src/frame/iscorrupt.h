@@ -19,7 +19,9 @@
 
 #include <cstdint>
 
-struct IsFile;
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "system/issystem.h"
 
 namespace wisam {
 
@@ -33,6 +35,20 @@ constexpr uint32_t kPlaceUnknown = 0;  // a block or record number never used
 // Only the text, for a 105 already raised by the file layer (a read cut
 // short by the end of the file) whose place the caller knows.
 void reportCorrupt(int kind, uint32_t number);
+
+// Runs `read`, a read of block or record `number` of the file of kind
+// `kind`, and returns what it returns.  A file too short for it is damaged
+// there: the file layer raises 105 for the short read (I/O code 64 +
+// kind), and the report names the place.
+template <class Read>
+auto namingShortRead(IsFile *f, int kind, uint32_t number, Read &&read) -> decltype(read()) {
+    try {
+        return read();
+    } catch (const IsamRaise &) {
+        if (f->errorNumber == kErrCorrupt && f->ioError == kIoRead + kind) reportCorrupt(kind, number);
+        throw;
+    }
+}
 
 // The same for damage found in what was read: block `block` of the index
 // file, or the slot of record `record` of the data file (I/O code 64 + kind).

@@ -25,14 +25,18 @@ int64_t indexBlockOffset(const IsFile *f, uint32_t block) {
     return static_cast<int64_t>(block - 1) * f->nodeSize;
 }
 
+// A block the index file ends before (the highest number says it exists) is
+// named as the damaged place.
 void readIndexBlock(IsFile *f, uint32_t block, uint8_t *buffer) {
     checkBlock(f, block);
-    cacheRead(f, kKindIndex, buffer, f->nodeSize, indexBlockOffset(f, block));
+    namingShortRead(f, kKindIndex, block,
+                    [&] { return cacheRead(f, kKindIndex, buffer, f->nodeSize, indexBlockOffset(f, block)); });
 }
 
 const uint8_t *viewIndexBlock(IsFile *f, uint32_t block, uint8_t *buffer) {
     checkBlock(f, block);
-    return cacheView(f, kKindIndex, buffer, f->nodeSize, indexBlockOffset(f, block));
+    return namingShortRead(f, kKindIndex, block,
+                           [&] { return cacheView(f, kKindIndex, buffer, f->nodeSize, indexBlockOffset(f, block)); });
 }
 
 void writeIndexBlock(IsFile *f, uint32_t block, const uint8_t *buffer) {

@@ -9,7 +9,6 @@
 #include "frame/ismemory.h"
 #include "structure/isencode.h"
 #include "system/iscache.h"
-#include "system/issystem.h"
 
 namespace wisam {
 
@@ -28,19 +27,10 @@ uint8_t *slotBuffer(IsFile *f) {
 
 bool hasMask(const IsFile *f) { return (f->mode & kModeIndexMask) != 0; }
 
-// Runs a read of the slot of `record`.  A data file too short for the slot
-// is damaged there: the file layer raises 105 for the short read, and the
-// report names the record.
+// A read of the slot of `record`, naming it when the data file ends first.
 template <class Read>
 auto readingSlot(IsFile *f, int32_t record, Read &&read) {
-    try {
-        return read();
-    } catch (const IsamRaise &) {
-        if (f->errorNumber == kErrCorrupt && f->ioError == kIoRead + kKindData) {
-            reportCorrupt(kKindData, static_cast<uint32_t>(record));
-        }
-        throw;
-    }
+    return namingShortRead(f, kKindData, static_cast<uint32_t>(record), read);
 }
 
 }  // namespace

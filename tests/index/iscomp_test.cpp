@@ -262,7 +262,8 @@ TEST_F(NodeFixture, TheSerialAfterTheCursorChecksTheCountsItSkips) {
 // keys still has a place for its current key.
 TEST_F(NodeFixture, AKeyOfNoBytesIsWalkedInACompressedNode) {
     make(ISKEY_DUPS | ISKEY_LEADCOMPRESS | ISKEY_TRAILCOMPRESS, 0);
-    for (uint32_t r = 1; r <= 5; ++r) ASSERT_EQ(insert("", r), 1);
+    const uint8_t none[1] = {};
+    for (uint32_t r = 1; r <= 5; ++r) ASSERT_EQ(run([&] { return insertKey(file->f, path, none, r); }), 1);
     EXPECT_EQ(rootBytes(), (std::vector<uint8_t>{0, 52, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 2,
                                                  0, 0, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0, 0, 3, 0, 0, 0, 4,
                                                  0, 0, 0, 0, 0, 4, 0, 0, 0, 5}));

@@ -182,7 +182,9 @@ TEST_F(FreeLists, EveryDamagedChainFieldIsNamed) {
         {"a next node past the highest block", [](std::vector<uint8_t> &n) { st4(n.data() + 2, 5); }},
     };
     for (const Damage &d : damages) {
-        f->indexAlloc = FreeList{};
+        // A fresh empty list; its buffer stays with the handle.
+        f->indexAlloc.state = kFreeListUnloaded;
+        f->indexAlloc.head = 0;
         f->indexAlloc.highest = 1;
         ASSERT_EQ(call([&] {
                       for (int i = 0; i < 3; ++i) freeListTake(f, kFreeListIndex);

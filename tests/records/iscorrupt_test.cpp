@@ -366,6 +366,27 @@ TEST_F(DamageReport, ADataFileEndingInsideASlotNamesTheRecord) {
     isFileCacheActive = cacheWas;
 }
 
+TEST_F(DamageReport, ABlockTheIndexFileEndsBeforeIsNamed) {
+    // The dictionary counts five blocks more than the file holds, and the
+    // root's second entry leads to one of them.
+    const uint32_t missing = highest() + 3;
+    setChild(roots[0], 1, kIdEntry, 4, missing);
+    st4(index.data() + 37, static_cast<int32_t>(highest() + 5));
+    const int32_t cacheWas = isFileCacheActive;
+    for (int32_t cache : {0, 1}) {
+        isFileCacheActive = cache;
+        testing::FatalCapture fatal;
+        IsFile *f = open();
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(walk(f, 1, modeFirst, modeNext), (ld2(block(leafA)) - 2) / kIdEntry);
+        EXPECT_EQ(isErrno(f), EBADFILE);
+        EXPECT_EQ(isErrio(f), kIoRead + kKindIndex);
+        EXPECT_TRUE(reported(fatal, "index block " + std::to_string(missing))) << "cache " << cache;
+        EXPECT_EQ(isClose(f), 1);
+    }
+    isFileCacheActive = cacheWas;
+}
+
 // Free lists: the data list of a file with deleted records.
 class FreeListDamage : public DamageReport {
 protected:
