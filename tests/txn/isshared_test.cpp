@@ -1,0 +1,211 @@
+// Transactions of several processes on one file and one log.  Four forked
+// processes run random transactions at once (some calls failing on
+// purpose), each on its own ids, each committing or rolling back at random:
+// afterwards the file holds exactly every process's committed work, the log
+// is a sequence of whole records whose chains link each transaction's
+// records of its own process back to its begin, and the copy taken before,
+// recovered from that log, holds the same records.  Record locks of a
+// transaction: what it wrote or rewrote cannot be locked by another process
+// until it ends.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/model.h"
+#include "support/testing.h"
+#include "support/txnlog.h"
+#include "wisam.h"
+
+namespace wisam {
+namespace {
+
+using namespace testing;
+
+constexpr int kTransMode = ISINOUT | ISTRANS | ISMANULOCK;
+constexpr int kProcesses = 4;
+constexpr int kWaitMs = 10000;  // only reached when something is broken
+
+int probeLock(IsFile *probe, int32_t id) {
+    std::vector<uint8_t> record = modelRecord(id, 0, 0);
+    if (isRead(probe, record.data(), modeEqual | readLock) == 1) {
+        isRelease(probe);
+        return 1;
+    }
+    return isErrno(probe) == ELOCKED ? 0 : -isErrno(probe);
+}
+
+// One process's transactions; its committed rows are written to `out` as
+// "id group version" lines.  Returns 0, or the place it failed.
+int sharedChild(int index, const TempDir &dir, const std::string &log, const std::string &out) {
+    if (isLogOpen(toUtf16(log).c_str()) != 1) return 2;
+    IsFile *f = isOpen(spelling(dir, "s", index + 1).c_str(), kTransMode);
+    if (f == nullptr) return 3;
+    Dice dice(100 + static_cast<uint32_t>(index));
+    Model model;
+    const RandomOps ops{index * 1000, 250, 10, false};
+    for (int txn = 0; txn < 30; ++txn) {
+        if (isBegin() != 1) return 4;
+        const Model atBegin = model;
+        for (int n = 1 + dice.below(12); n > 0; --n) {
+            if (std::string why = applyRandomOp(f, model, dice, ops); !why.empty()) {
+                std::ofstream(out + ".error") << "transaction " << txn << ": " << why << "\n";
+                return 5;
+            }
+        }
+        if (dice.below(100) < 60) {
+            if (isCommit() != 1) return 6;
+        } else {
+            if (isRollBack() != 1) return 7;
+            const int32_t version = model.nextVersion;
+            model = atBegin;
+            model.nextVersion = version;
+        }
+    }
+    if (isClose(f) != 1) return 8;
+    isLogClose();
+    std::ofstream file(out);
+    for (const auto &[id, row] : model.rows) file << id << " " << row.group << " " << row.version << "\n";
+    return file.good() ? 0 : 9;
+}
+
+TEST(TxnShared, ConcurrentTransactionsKeepEveryCommittedChange) {
+    TempDir dir;
+    const std::u16string name = dir.name("s");
+    const std::string log = dir.file("s.log"), wox = dir.file("s.wox");
+    {
+        KeyDesc id = modelIdKey();
+        IsFile *f = isBuild(name.c_str(), kModelLength, 0, &id, kTransMode);
+        ASSERT_NE(f, nullptr);
+        KeyDesc group = modelGroupKey();
+        ASSERT_EQ(isAddIndex(f, &group), 1);
+        ASSERT_EQ(isClose(f), 1);
+    }
+    isCleanUp();
+    FileSetCopy copy;
+    copy.save(dir.file("s"));
+
+    std::vector<int> pids;
+    for (int c = 0; c < kProcesses; ++c) {
+        pids.push_back(startChild([&, c] { return sharedChild(c, dir, log, dir.file("model-" + std::to_string(c))); }));
+    }
+    Model all;
+    std::set<uint16_t> childPids;
+    for (int c = 0; c < kProcesses; ++c) {
+        const int status = waitChild(pids[static_cast<size_t>(c)]);
+        childPids.insert(static_cast<uint16_t>(pids[static_cast<size_t>(c)]));
+        const std::string out = dir.file("model-" + std::to_string(c));
+        std::string error;
+        if (fileExists(out + ".error")) {
+            std::vector<uint8_t> text = readFile(out + ".error");
+            error.assign(text.begin(), text.end());
+        }
+        ASSERT_EQ(status, 0) << "process " << c << " " << error;
+        std::ifstream in(out);
+        int32_t id, group, version;
+        while (in >> id >> group >> version) all.wrote(id, group, version, 0);
+    }
+    EXPECT_EQ(reopenAndCompare(name, kTransMode, all, wox, false), "");
+
+    // The log: whole records; each transaction's chain stays within its
+    // process and ends at its begin.
+    const LogScan scan = scanLog(readFile(log));
+    EXPECT_EQ(scan.fault, "");
+    std::map<int64_t, const LogEntry *> at;
+    for (const LogEntry &e : scan.entries) at[e.offset] = &e;
+    int ends = 0;
+    for (const LogEntry &e : scan.entries) {
+        EXPECT_EQ(childPids.count(e.pid), 1u) << e.code << " at " << e.offset << " of an unknown process";
+        if (e.code != "CW" && e.code != "RW") continue;
+        ++ends;
+        const LogEntry *step = &e;
+        int links = 0;
+        while (step->code != "BW" && links < 100000) {
+            auto it = at.find(step->back);
+            ASSERT_NE(it, at.end()) << e.code << " at " << e.offset << ": a back link to " << step->back
+                                    << " that is no record";
+            ASSERT_LT(it->second->offset, step->offset);
+            ASSERT_EQ(it->second->length, step->backLength);
+            ASSERT_EQ(it->second->pid, e.pid) << "a chain runs into another process's record";
+            step = it->second;
+            ++links;
+        }
+    }
+    EXPECT_EQ(ends, kProcesses * 30);
+
+    for (const int32_t mode : {0, 1}) {
+        SCOPED_TRACE("recovered with isRecoverRollback " + std::to_string(mode));
+        copy.restore();
+        const RecoverOutcome outcome = recoverFrom(log, mode);
+        EXPECT_EQ(outcome.result, 1) << "errno " << outcome.error;
+        EXPECT_EQ(reopenAndCompare(name, kTransMode, all, wox, false), "");
+    }
+}
+
+// A transaction of another process holds the records it wrote and rewrote
+// until it ends; the record it deleted comes back with a rollback.
+TEST(TxnShared, RecordsOfAnOpenTransactionCannotBeLockedByOthers) {
+    for (const bool commit : {true, false}) {
+        SCOPED_TRACE(commit ? "commit" : "rollback");
+        TempDir dir;
+        const std::u16string name = dir.name("l");
+        const std::string log = dir.file("l.log");
+        {
+            KeyDesc id = modelIdKey();
+            IsFile *f = isBuild(name.c_str(), kModelLength, 0, &id, kTransMode);
+            ASSERT_NE(f, nullptr);
+            for (int32_t i = 0; i < 10; ++i) ASSERT_EQ(isWrite(f, modelRecord(i, i % kModelGroups, 1).data()), 1);
+            ASSERT_EQ(isClose(f), 1);
+        }
+        isCleanUp();
+        Signal ready, go, done;
+        const int pid = startChild([&] {
+            if (isLogOpen(toUtf16(log).c_str()) != 1) return 2;
+            IsFile *f = isOpen(spelling(dir, "l", 1).c_str(), kTransMode);
+            if (f == nullptr || isBegin() != 1) return 3;
+            if (isWrite(f, modelRecord(100, 1, 1).data()) != 1) return 4;
+            if (isRewrite(f, modelRecord(1, 5, 2).data()) != 1) return 5;
+            if (isDelete(f, modelRecord(2, 0, 0).data()) != 1) return 6;
+            std::vector<uint8_t> record = modelRecord(3, 0, 0);  // locked, but not by the transaction
+            if (isRead(f, record.data(), modeEqual | readLock) != 1) return 7;
+            ready.post();
+            if (!go.wait(kWaitMs)) return 8;
+            if ((commit ? isCommit() : isRollBack()) != 1) return 9;
+            done.post();
+            if (!go.wait(kWaitMs)) return 10;
+            isClose(f);
+            return 0;
+        });
+        ASSERT_TRUE(ready.wait(kWaitMs));
+        IsFile *probe = isOpen(name.c_str(), ISINOUT | ISMANULOCK);
+        ASSERT_NE(probe, nullptr);
+        ASSERT_EQ(isIndex(probe, 1), 1);
+        EXPECT_EQ(probeLock(probe, 100), 0) << "a record written inside another process's transaction";
+        EXPECT_EQ(probeLock(probe, 1), 0) << "a record rewritten inside another process's transaction";
+        EXPECT_EQ(probeLock(probe, 3), 0) << "a record the other process locked by reading";
+        EXPECT_EQ(probeLock(probe, 4), 1) << "a record nobody touched";
+        go.post();
+        ASSERT_TRUE(done.wait(kWaitMs));
+        EXPECT_EQ(probeLock(probe, 100), commit ? 1 : -ENOREC);
+        EXPECT_EQ(probeLock(probe, 1), 1) << "the rewritten record after the end of the transaction";
+        EXPECT_EQ(probeLock(probe, 3), 0) << "the end of the transaction released a lock it did not take";
+        EXPECT_EQ(probeLock(probe, 2), commit ? -ENOREC : 1) << "the deleted record";
+        std::vector<uint8_t> record = modelRecord(1, 0, 0);
+        ASSERT_EQ(isRead(probe, record.data(), modeEqual), 1);
+        EXPECT_EQ(record, commit ? modelRecord(1, 5, 2) : modelRecord(1, 1, 1));
+        go.post();
+        EXPECT_EQ(waitChild(pid), 0);
+        EXPECT_EQ(isClose(probe), 1);
+        isCleanUp();
+    }
+}
+
+}  // namespace
+}  // namespace wisam
