@@ -16,7 +16,8 @@
 //   W6  N/2 random deletes by primary key
 //
 // Every workload checks its results; a final untimed pass checks the state
-// left by W5 and W6 in both orders.  Any mismatch: exit status 1.
+// left by W5 and W6 in both orders.  Any mismatch: exit status 1.  The
+// multi-process workload is below; the durable-commit one is durable.cpp.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -26,7 +27,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -51,41 +51,19 @@
 #include <db.h>
 #endif
 
+#include "common.h"
+#include "durable.h"
+
+using namespace wisambench;
+
 namespace {
 
-constexpr int kRecordLength = 100;
 constexpr int kSecondaryAt = 8;
 constexpr int kFillerAt = 12;
-constexpr int64_t kCacheBudget = int64_t{64} << 20;  // every engine's cache
 constexpr int kBatch = 10000;
 constexpr size_t kMultiBatch = 1000;  // operations per transaction, multi-process  // writes per transaction (LMDB, SQLite)
 constexpr uint64_t kStride = 1000003;
 constexpr uint64_t kOffset = 17;
-
-[[noreturn]] void die(const std::string &what) {
-    std::fprintf(stderr, "wisam-bench: %s\n", what.c_str());
-    std::exit(2);
-}
-
-int mismatches = 0;
-void mismatch(const std::string &engine, const std::string &what) {
-    if (++mismatches <= 20) std::fprintf(stderr, "wisam-bench: %s: MISMATCH %s\n", engine.c_str(), what.c_str());
-}
-
-uint64_t load64(const uint8_t *p) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
-    return v;
-}
-void store64(uint64_t v, uint8_t *p) {
-    for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
-uint32_t load32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-void store32(uint32_t v, uint8_t *p) {
-    for (int i = 3; i >= 0; --i, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
 
 uint64_t keyOf(size_t i) { return i * kStride + kOffset; }
 size_t indexOf(uint64_t key) { return (key - kOffset) / kStride; }
@@ -699,10 +677,6 @@ private:
 #endif
 
 // ---------------------------------------------------------------- harness
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 void fsyncDir(const std::string &dir) {
     for (const auto &e : std::filesystem::directory_iterator(dir)) {
         if (!e.is_regular_file()) continue;
@@ -1111,479 +1085,6 @@ MultiResult runMulti(Engine &e, size_t n, const std::string &root) {
     return m;
 }
 
-// ---------------------------------------------------------------- durable commits
-// Small transactions whose commit is durable before it returns: k inserts of
-// 100-byte records (a 4-byte big-endian unique key at offset 0, filler
-// after) and the commit, for k = 1 and k = 100, each engine in its durable
-// mode: wisam with a transaction log and isForceCommit set, SQLite in WAL
-// mode with synchronous=FULL, Berkeley DB in a transactional environment
-// with synchronous commits, LMDB in its default (synchronous) mode.  Only
-// the begin .. commit loop is timed.  Afterwards the store is closed, opened
-// again, and every committed record is read back by key and seen once in a
-// full scan in key order.
-constexpr int kDurableKeyLength = 4;
-constexpr int kDurableSizes[] = {1, 100};  // records per transaction
-constexpr int kDurableSizeCount = 2;
-
-// i -> key is a bijection of 32-bit integers, so the keys are unique and
-// arrive in a scattered order.
-uint32_t durableKey(size_t i) { return static_cast<uint32_t>(i) * 2654435761u + 17u; }
-void makeDurableRecord(uint32_t key, uint8_t *rec) {
-    store32(key, rec);
-    for (int j = kDurableKeyLength; j < kRecordLength; ++j) rec[j] = static_cast<uint8_t>(key * 7 + uint32_t(j));
-}
-bool durableRecordOk(const uint8_t *rec, uint32_t key) {
-    if (load32(rec) != key) return false;
-    for (int j = kDurableKeyLength; j < kRecordLength; ++j)
-        if (rec[j] != static_cast<uint8_t>(key * 7 + uint32_t(j))) return false;
-    return true;
-}
-
-using DurableVisit = std::function<void(const uint8_t *record)>;
-
-bool isWisam(const std::string &engine) { return engine.rfind("wisam", 0) == 0; }
-
-class DurableEngine {
-public:
-    virtual ~DurableEngine() = default;
-    virtual std::string name() const = 0;
-    virtual void create(const std::string &dir) = 0;
-    virtual void begin() = 0;
-    virtual void insert(const uint8_t *rec) = 0;
-    virtual void commit() = 0;
-    virtual void close() = 0;
-    // After close(): the store opened again, for the checks, then close().
-    virtual void reopen(const std::string &dir) = 0;
-    virtual bool get(uint32_t key, uint8_t *rec) = 0;
-    virtual void scan(const DurableVisit &visit) = 0;
-    // The engine's own check of its files after the run; empty when fine.
-    virtual std::string filesCheck(const std::string &dir, size_t records) {
-        (void)dir, (void)records;
-        return {};
-    }
-};
-
-// The configuration words wisam has at load, taken before any engine runs,
-// so that the durable store does not inherit the sizes set for the others.
-struct WisamSettings {
-    int32_t fileCache = isFileCacheActive, writeBack = isWriteBackActive, maxMem = isFileCacheMaxMemUsage,
-            dataLines = isDefaultDataCacheLines, dataWays = isDefaultDataCacheAssociativity,
-            indexLines = isDefaultIndexCacheLines, indexWays = isDefaultIndexCacheAssociativity,
-            forceCommit = isForceCommit;
-    void apply() const {
-        isFileCacheActive = fileCache;
-        isWriteBackActive = writeBack;
-        isFileCacheMaxMemUsage = maxMem;
-        isDefaultDataCacheLines = dataLines;
-        isDefaultDataCacheAssociativity = dataWays;
-        isDefaultIndexCacheLines = indexLines;
-        isDefaultIndexCacheAssociativity = indexWays;
-        isForceCommit = forceCommit;
-    }
-};
-
-class WisamDurable final : public DurableEngine {
-public:
-    explicit WisamDurable(const WisamSettings &atLoad) : atLoad_(atLoad) {}
-    std::string name() const override { return "wisam"; }
-    void create(const std::string &dir) override {
-        names(dir);
-        atLoad_.apply();
-        isFileCacheActive = 1;
-        isForceCommit = 1;
-        if (!isLogOpen(log_.c_str())) txnFail("isLogOpen");
-        logOpen_ = true;
-        KeyDesc key{};
-        key.partCount = 1;
-        key.parts[0] = KeyPart{0, kDurableKeyLength, ISTYPE_CHAR};
-        constexpr int kMode = ISINOUT | ISTRANS | ISEXCLLOCK;
-        IsFile *b = isBuild(file_.c_str(), kRecordLength, 0, &key, kMode);
-        if (b == nullptr) fail("isBuild", nullptr);
-        if (!isClose(b)) fail("isClose", nullptr);
-        f_ = isOpen(file_.c_str(), kMode);
-        if (f_ == nullptr) fail("isOpen", nullptr);
-    }
-    void begin() override {
-        if (!isBegin()) txnFail("isBegin");
-    }
-    void insert(const uint8_t *rec) override {
-        if (!isWrite(f_, rec)) fail("isWrite", f_);
-    }
-    void commit() override {
-        if (!isCommit()) txnFail("isCommit");
-    }
-    void close() override {
-        if (!isClose(f_)) fail("isClose", nullptr);
-        f_ = nullptr;
-        if (logOpen_) isLogClose();
-        logOpen_ = false;
-        atLoad_.apply();
-    }
-    void reopen(const std::string &dir) override {
-        names(dir);
-        f_ = isOpen(file_.c_str(), ISINPUT | ISEXCLLOCK);
-        if (f_ == nullptr) fail("isOpen", nullptr);
-    }
-    bool get(uint32_t key, uint8_t *rec) override {
-        store32(key, rec);
-        if (isRead(f_, rec, modeEqual)) return true;
-        if (isErrno(f_) != ENOREC) fail("isRead", f_);
-        return false;
-    }
-    void scan(const DurableVisit &visit) override {
-        uint8_t rec[kRecordLength];
-        for (int mode = modeFirst; isRead(f_, rec, mode); mode = modeNext) visit(rec);
-        if (isErrno(f_) != EENDFILE && isErrno(f_) != ENOREC) fail("isRead scan", f_);
-    }
-    // Every insert's record image is in the log, so the log holds at least
-    // that many bytes.
-    std::string filesCheck(const std::string &dir, size_t records) override {
-        std::error_code ec;
-        const auto bytes = std::filesystem::file_size(dir + "/records.log", ec);
-        if (ec) return "no log file";
-        if (bytes < records * kRecordLength)
-            return "log of " + std::to_string(bytes) + " bytes for " + std::to_string(records) + " logged inserts";
-        return {};
-    }
-
-private:
-    void names(const std::string &dir) {
-        const std::string file = dir + "/records", log = dir + "/records.log";
-        file_.assign(file.begin(), file.end());
-        log_.assign(log.begin(), log.end());
-    }
-    [[noreturn]] void fail(const char *what, IsFile *f) {
-        die("wisam durable: " + std::string(what) + ": error " + std::to_string(isErrno(f)));
-    }
-    [[noreturn]] void txnFail(const char *what) {
-        die("wisam durable: " + std::string(what) + ": errno " + std::to_string(errno));
-    }
-    const WisamSettings &atLoad_;
-    std::u16string file_, log_;
-    bool logOpen_ = false;
-    IsFile *f_ = nullptr;
-};
-
-#ifdef WISAM_BENCH_LMDB
-class LmdbDurable final : public DurableEngine {
-public:
-    explicit LmdbDurable(size_t maxRecords) : maxRecords_(maxRecords) {}
-    std::string name() const override { return "lmdb"; }
-    void create(const std::string &dir) override { openEnv(dir, 0); }
-    void begin() override { check(mdb_txn_begin(env_, nullptr, 0, &txn_), "mdb_txn_begin"); }
-    void insert(const uint8_t *rec) override {
-        MDB_val k{kDurableKeyLength, const_cast<uint8_t *>(rec)};
-        MDB_val v{kRecordLength - kDurableKeyLength, const_cast<uint8_t *>(rec + kDurableKeyLength)};
-        check(mdb_put(txn_, dbi_, &k, &v, MDB_NOOVERWRITE), "mdb_put");
-    }
-    void commit() override {
-        check(mdb_txn_commit(txn_), "mdb_txn_commit");
-        txn_ = nullptr;
-    }
-    void close() override {
-        if (txn_ != nullptr) mdb_txn_abort(txn_);
-        txn_ = nullptr;
-        mdb_env_close(env_);
-        env_ = nullptr;
-    }
-    void reopen(const std::string &dir) override {
-        openEnv(dir, MDB_RDONLY);
-        check(mdb_txn_begin(env_, nullptr, MDB_RDONLY, &txn_), "mdb_txn_begin");
-    }
-    bool get(uint32_t key, uint8_t *rec) override {
-        store32(key, rec);
-        MDB_val k{kDurableKeyLength, rec}, v;
-        const int rc = mdb_get(txn_, dbi_, &k, &v);
-        if (rc == MDB_NOTFOUND) return false;
-        check(rc, "mdb_get");
-        if (v.mv_size != kRecordLength - kDurableKeyLength) return false;
-        std::memcpy(rec + kDurableKeyLength, v.mv_data, v.mv_size);
-        return true;
-    }
-    void scan(const DurableVisit &visit) override {
-        uint8_t rec[kRecordLength];
-        MDB_cursor *c;
-        check(mdb_cursor_open(txn_, dbi_, &c), "mdb_cursor_open");
-        MDB_val k, v;
-        for (int rc = mdb_cursor_get(c, &k, &v, MDB_FIRST); rc == 0; rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
-            if (k.mv_size != kDurableKeyLength || v.mv_size != kRecordLength - kDurableKeyLength) die("lmdb: bad size");
-            std::memcpy(rec, k.mv_data, k.mv_size);
-            std::memcpy(rec + kDurableKeyLength, v.mv_data, v.mv_size);
-            visit(rec);
-        }
-        mdb_cursor_close(c);
-    }
-
-private:
-    void openEnv(const std::string &dir, unsigned flags) {
-        check(mdb_env_create(&env_), "mdb_env_create");
-        check(mdb_env_set_mapsize(env_, maxRecords_ * kRecordLength * 8 + (size_t{64} << 20)), "mapsize");
-        check(mdb_env_open(env_, dir.c_str(), flags, 0644), "mdb_env_open");
-        MDB_txn *txn;
-        check(mdb_txn_begin(env_, nullptr, flags & MDB_RDONLY, &txn), "mdb_txn_begin");
-        check(mdb_dbi_open(txn, nullptr, 0, &dbi_), "mdb_dbi_open");
-        check(mdb_txn_commit(txn), "mdb_txn_commit");
-    }
-    static void check(int rc, const char *what) {
-        if (rc != 0) die(std::string("lmdb durable: ") + what + ": " + mdb_strerror(rc));
-    }
-    size_t maxRecords_;
-    MDB_env *env_ = nullptr;
-    MDB_txn *txn_ = nullptr;
-    MDB_dbi dbi_ = 0;
-};
-#endif
-
-#ifdef WISAM_BENCH_SQLITE
-class SqliteDurable final : public DurableEngine {
-public:
-    std::string name() const override { return "sqlite"; }
-    void create(const std::string &dir) override {
-        check(sqlite3_open((dir + "/records.sqlite").c_str(), &db_), "open");
-        exec("PRAGMA journal_mode=WAL");
-        exec("PRAGMA synchronous=FULL");
-        exec(("PRAGMA cache_size=-" + std::to_string(kCacheBudget >> 10)).c_str());
-        exec("CREATE TABLE t(k INTEGER PRIMARY KEY, v BLOB NOT NULL)");
-        begin_ = prepare("BEGIN");
-        commit_ = prepare("COMMIT");
-        insert_ = prepare("INSERT INTO t(k, v) VALUES(?1, ?2)");
-    }
-    void begin() override { step(begin_, "BEGIN"); }
-    void insert(const uint8_t *rec) override {
-        sqlite3_bind_int64(insert_, 1, load32(rec));
-        sqlite3_bind_blob(insert_, 2, rec + kDurableKeyLength, kRecordLength - kDurableKeyLength, SQLITE_STATIC);
-        step(insert_, "INSERT");
-    }
-    void commit() override { step(commit_, "COMMIT"); }
-    void close() override {
-        for (sqlite3_stmt *s : {begin_, commit_, insert_, get_, scan_}) sqlite3_finalize(s);
-        begin_ = commit_ = insert_ = get_ = scan_ = nullptr;
-        check(sqlite3_close(db_), "close");
-        db_ = nullptr;
-    }
-    void reopen(const std::string &dir) override {
-        check(sqlite3_open_v2((dir + "/records.sqlite").c_str(), &db_, SQLITE_OPEN_READONLY, nullptr), "open");
-        get_ = prepare("SELECT v FROM t WHERE k = ?1");
-        scan_ = prepare("SELECT k, v FROM t ORDER BY k");
-    }
-    bool get(uint32_t key, uint8_t *rec) override {
-        sqlite3_bind_int64(get_, 1, key);
-        const int rc = sqlite3_step(get_);
-        bool found = false;
-        if (rc == SQLITE_ROW) {
-            found = fill(get_, key, 0, rec);
-        } else if (rc != SQLITE_DONE) {
-            die(std::string("sqlite durable: get: ") + sqlite3_errmsg(db_));
-        }
-        sqlite3_reset(get_);
-        return found;
-    }
-    void scan(const DurableVisit &visit) override {
-        uint8_t rec[kRecordLength];
-        int rc;
-        while ((rc = sqlite3_step(scan_)) == SQLITE_ROW)
-            if (fill(scan_, static_cast<uint32_t>(sqlite3_column_int64(scan_, 0)), 1, rec)) visit(rec);
-            else die("sqlite durable: bad value length");
-        if (rc != SQLITE_DONE) die(std::string("sqlite durable: scan: ") + sqlite3_errmsg(db_));
-        sqlite3_reset(scan_);
-    }
-
-private:
-    static bool fill(sqlite3_stmt *s, uint32_t key, int column, uint8_t *rec) {
-        if (sqlite3_column_bytes(s, column) != kRecordLength - kDurableKeyLength) return false;
-        store32(key, rec);
-        std::memcpy(rec + kDurableKeyLength, sqlite3_column_blob(s, column), kRecordLength - kDurableKeyLength);
-        return true;
-    }
-    void step(sqlite3_stmt *s, const char *what) {
-        if (sqlite3_step(s) != SQLITE_DONE) die(std::string("sqlite durable: ") + what + ": " + sqlite3_errmsg(db_));
-        sqlite3_reset(s);
-    }
-    sqlite3_stmt *prepare(const char *sql) {
-        sqlite3_stmt *s = nullptr;
-        check(sqlite3_prepare_v2(db_, sql, -1, &s, nullptr), sql);
-        return s;
-    }
-    void exec(const char *sql) { check(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr), sql); }
-    void check(int rc, const char *what) {
-        if (rc != SQLITE_OK) die(std::string("sqlite durable: ") + what + ": " + sqlite3_errmsg(db_));
-    }
-    sqlite3 *db_ = nullptr;
-    sqlite3_stmt *begin_ = nullptr, *commit_ = nullptr, *insert_ = nullptr, *get_ = nullptr, *scan_ = nullptr;
-};
-#endif
-
-#ifdef WISAM_BENCH_BDB
-class BdbDurable final : public DurableEngine {
-public:
-    std::string name() const override { return "bdb"; }
-    void create(const std::string &dir) override { openEnv(dir, DB_CREATE | DB_AUTO_COMMIT); }
-    void begin() override { check(env_->txn_begin(env_, nullptr, &txn_, 0), "txn_begin"); }
-    void insert(const uint8_t *rec) override {
-        DBT k = dbt(rec, kDurableKeyLength), d = dbt(rec + kDurableKeyLength, kRecordLength - kDurableKeyLength);
-        check(db_->put(db_, txn_, &k, &d, DB_NOOVERWRITE), "put");
-    }
-    void commit() override {
-        const int rc = txn_->commit(txn_, DB_TXN_SYNC);
-        txn_ = nullptr;
-        check(rc, "txn commit");
-    }
-    void close() override {
-        if (txn_ != nullptr) txn_->abort(txn_);
-        txn_ = nullptr;
-        check(db_->close(db_, 0), "close");
-        check(env_->close(env_, 0), "env close");
-        db_ = nullptr;
-        env_ = nullptr;
-    }
-    // The environment is opened with DB_RECOVER, so the reopen first
-    // replays the log: the check sees what recovery gives.
-    void reopen(const std::string &dir) override { openEnv(dir, DB_RDONLY); }
-    bool get(uint32_t key, uint8_t *rec) override {
-        store32(key, rec);
-        DBT k = dbt(rec, kDurableKeyLength), d = dbt(rec + kDurableKeyLength, kRecordLength - kDurableKeyLength);
-        d.ulen = kRecordLength - kDurableKeyLength;
-        d.flags = DB_DBT_USERMEM;
-        const int rc = db_->get(db_, nullptr, &k, &d, 0);
-        if (rc == DB_NOTFOUND) return false;
-        check(rc, "get");
-        return d.size == kRecordLength - kDurableKeyLength;
-    }
-    void scan(const DurableVisit &visit) override {
-        uint8_t rec[kRecordLength];
-        DBC *c;
-        check(db_->cursor(db_, nullptr, &c, 0), "cursor");
-        DBT k{}, d{};
-        int rc;
-        while ((rc = c->get(c, &k, &d, DB_NEXT)) == 0) {
-            if (k.size != kDurableKeyLength || d.size != kRecordLength - kDurableKeyLength) die("bdb: bad size");
-            std::memcpy(rec, k.data, k.size);
-            std::memcpy(rec + kDurableKeyLength, d.data, d.size);
-            visit(rec);
-        }
-        if (rc != DB_NOTFOUND) check(rc, "cursor get");
-        c->close(c);
-    }
-
-private:
-    void openEnv(const std::string &dir, uint32_t dbFlags) {
-        check(db_env_create(&env_, 0), "db_env_create");
-        check(env_->set_cachesize(env_, 0, uint32_t(kCacheBudget), 1), "set_cachesize");
-        constexpr uint32_t kEnvFlags =
-            DB_CREATE | DB_INIT_TXN | DB_INIT_LOG | DB_INIT_MPOOL | DB_INIT_LOCK | DB_RECOVER;
-        check(env_->open(env_, dir.c_str(), kEnvFlags, 0644), "env open");
-        check(db_create(&db_, env_, 0), "db_create");
-        check(db_->open(db_, nullptr, "records.db", nullptr, DB_BTREE, dbFlags, 0644), "open");
-    }
-    static DBT dbt(const uint8_t *p, uint32_t size) {
-        DBT t{};
-        t.data = const_cast<uint8_t *>(p);
-        t.size = size;
-        return t;
-    }
-    static void check(int rc, const char *what) {
-        if (rc != 0) die(std::string("bdb durable: ") + what + ": " + db_strerror(rc));
-    }
-    DB_ENV *env_ = nullptr;
-    DB *db_ = nullptr;
-    DB_TXN *txn_ = nullptr;
-};
-#endif
-
-struct DurableResult {
-    std::string engine;
-    double commits[kDurableSizeCount] = {}, seconds[kDurableSizeCount] = {};
-    double commitRate(int s) const { return seconds[s] > 0 ? commits[s] / seconds[s] : 0; }
-    double recordRate(int s) const { return commitRate(s) * kDurableSizes[s]; }
-};
-
-// One run of one engine and transaction size in a new store, added to r.
-void runDurable(DurableEngine &e, int s, size_t commits, const std::string &root, DurableResult &r) {
-    uint8_t rec[kRecordLength];
-    const size_t perTxn = size_t(kDurableSizes[s]), records = commits * perTxn;
-    const std::string where = "durable " + std::to_string(perTxn) + "/txn";
-    const std::string dir = root + "/durable-" + r.engine + "-" + std::to_string(perTxn);
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    e.create(dir);
-    const double t0 = now();
-    for (size_t t = 0, i = 0; t < commits; ++t) {
-        e.begin();
-        for (size_t j = 0; j < perTxn; ++j, ++i) {
-            makeDurableRecord(durableKey(i), rec);
-            e.insert(rec);
-        }
-        e.commit();
-    }
-    r.seconds[s] += now() - t0;
-    r.commits[s] += double(commits);
-    e.close();
-    if (const std::string bad = e.filesCheck(dir, records); !bad.empty()) mismatch(r.engine, where + ": " + bad);
-
-    // Every committed record, by key, then all of them in key order.
-    e.reopen(dir);
-    size_t missing = 0;
-    uint64_t keySum = 0;
-    for (size_t i = 0; i < records; ++i) {
-        const uint32_t key = durableKey(i);
-        keySum += key;
-        if (!e.get(key, rec) || !durableRecordOk(rec, key)) ++missing;
-    }
-    if (missing != 0) mismatch(r.engine, where + ": " + std::to_string(missing) + " committed records missing or wrong");
-    size_t seen = 0, bad = 0;
-    uint64_t sum = 0;
-    uint32_t previous = 0;
-    bool ordered = true;
-    e.scan([&](const uint8_t *p) {
-        const uint32_t key = load32(p);
-        if (seen > 0 && key <= previous) ordered = false;
-        previous = key;
-        sum += key;
-        ++seen;
-        if (!durableRecordOk(p, key)) ++bad;
-    });
-    if (seen != records || sum != keySum)
-        mismatch(r.engine, where + ": scan saw " + std::to_string(seen) + " records, " + std::to_string(records) +
-                               " committed");
-    if (bad != 0) mismatch(r.engine, where + ": scan: " + std::to_string(bad) + " wrong records");
-    if (!ordered) mismatch(r.engine, where + ": scan out of order");
-    e.close();
-}
-
-void printDurableTable(const std::vector<DurableResult> &results, const size_t (&commits)[kDurableSizeCount],
-                       int rounds) {
-    std::printf("Durable commits: transactions of k inserts of 100-byte records (4-byte key), each commit on\n"
-                "disk before it returns (wisam: log + isForceCommit; sqlite: WAL, synchronous=FULL; bdb:\n"
-                "DB_TXN_SYNC; lmdb: default); %zu transactions of 1 record, %zu of 100, in %d rounds\n"
-                "that take the engines in turn; commits/s and records/s (higher is better)\n\n",
-                commits[0], commits[1], rounds);
-    std::printf("%-10s", "engine");
-    for (int s = 0; s < kDurableSizeCount; ++s) {
-        const std::string k = "k=" + std::to_string(kDurableSizes[s]);
-        std::printf(" %13s %13s", (k + " commits/s").c_str(), (k + " records/s").c_str());
-    }
-    std::printf("\n");
-    for (const auto &r : results) {
-        std::printf("%-10s", r.engine.c_str());
-        for (int s = 0; s < kDurableSizeCount; ++s) std::printf(" %13.0f %13.0f", r.commitRate(s), r.recordRate(s));
-        std::printf("\n");
-    }
-    for (const auto &w : results) {
-        if (!isWisam(w.engine)) continue;
-        for (int s = 0; s < kDurableSizeCount; ++s) {
-            const DurableResult *best = nullptr;
-            for (const auto &p : results)
-                if (!isWisam(p.engine) && (best == nullptr || p.commitRate(s) > best->commitRate(s))) best = &p;
-            if (best == nullptr) continue;
-            std::printf("%s k=%d : best peer (%s): %.2f", w.engine.c_str(), kDurableSizes[s], best->engine.c_str(),
-                        w.commitRate(s) / best->commitRate(s));
-            for (const auto &p : results)
-                if (!isWisam(p.engine)) std::printf(", %.2f vs %s", w.commitRate(s) / p.commitRate(s), p.engine.c_str());
-            std::printf("\n");
-        }
-    }
-}
-
 // ---------------------------------------------------------------- SVG chart
 // One group of bars per workload, one bar per engine, on a logarithmic
 // ops/s axis; plain SVG text.
@@ -1783,7 +1284,6 @@ std::vector<ChartGroup> chartGroups(const std::vector<Result> &results, const st
 }  // namespace
 
 int main(int argc, char **argv) {
-    const WisamSettings wisamAtLoad;
     size_t n = 200000, durableCommits = kDefaultDurableCommits;
     int durableRounds = 4;
     bool csv = false, keep = false, single = false, multiProcess = false, durable = false;
@@ -1857,38 +1357,14 @@ int main(int argc, char **argv) {
             multi.push_back(runMulti(*e, n, root));
         }
     }
-    // The durable runs go in rounds, each taking every engine and size in
-    // turn, so that a disk whose flush time drifts (other load) is shared
-    // out evenly; every round is a new store of commits / rounds.
+    DurableOptions durableOptions;
+    durableOptions.commits[0] = durableCommits;
+    durableOptions.commits[1] = durableCommits / 4;
+    durableOptions.rounds = durableRounds;
+    durableOptions.root = root;
+    durableOptions.selected = [&](const std::string &id) { return chosen(id) || (isWisam(id) && chosen("wisam-excl")); };
     std::vector<DurableResult> durableResults;
-    const size_t commits[kDurableSizeCount] = {durableCommits, durableCommits / 4};
-    if (durable) {
-        std::vector<std::unique_ptr<DurableEngine>> engines;
-        engines.push_back(std::make_unique<WisamDurable>(wisamAtLoad));
-#ifdef WISAM_BENCH_LMDB
-        engines.push_back(std::make_unique<LmdbDurable>(commits[1] * size_t(kDurableSizes[1])));
-#endif
-#ifdef WISAM_BENCH_SQLITE
-        engines.push_back(std::make_unique<SqliteDurable>());
-#endif
-#ifdef WISAM_BENCH_BDB
-        engines.push_back(std::make_unique<BdbDurable>());
-#endif
-        std::erase_if(engines, [&](const auto &e) {
-            return !chosen(e->name()) && !(isWisam(e->name()) && chosen("wisam-excl"));
-        });
-        durableResults.resize(engines.size());
-        for (size_t i = 0; i < engines.size(); ++i) durableResults[i].engine = engines[i]->name();
-        for (int round = 0; round < durableRounds; ++round)
-            for (int s = 0; s < kDurableSizeCount; ++s)
-                for (size_t i = 0; i < engines.size(); ++i) {
-                    const size_t part = commits[s] / size_t(durableRounds) +
-                                        (size_t(round) < commits[s] % size_t(durableRounds) ? 1 : 0);
-                    std::fprintf(stderr, "wisam-bench: %s, durable round %d, %zu transactions of %d ...\n",
-                                 engines[i]->name().c_str(), round + 1, part, kDurableSizes[s]);
-                    runDurable(*engines[i], s, part, root, durableResults[i]);
-                }
-    }
+    if (durable) durableResults = runDurableWorkload(durableOptions);
     if (madeRoot && !keep) std::filesystem::remove_all(root);
 
     if (csv) {
@@ -1898,7 +1374,7 @@ int main(int argc, char **argv) {
         if (!results.empty() && !multi.empty()) std::printf("\n");
         if (!multi.empty()) printMultiTable(multi, n);
         if ((!results.empty() || !multi.empty()) && !durableResults.empty()) std::printf("\n");
-        if (!durableResults.empty()) printDurableTable(durableResults, commits, durableRounds);
+        if (!durableResults.empty()) printDurableTable(durableResults, durableOptions);
     }
     if (!svgPath.empty()) {
         writeSvg(svgPath, "wisam-bench, N = " + std::to_string(n) + " records of 100 bytes: ops/s per engine",
