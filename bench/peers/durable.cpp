@@ -102,7 +102,11 @@ public:
     void create(const std::string &dir) override {
         names(dir);
         atLoad_.apply();
+        // Reads through the cache, writes straight to the files: a durable
+        // commit flushes the files' descriptors, which would not reach
+        // blocks that write-back still held in memory.
         isFileCacheActive = 1;
+        isWriteBackActive = 0;
         isForceCommit = 1;
         if (!isLogOpen(log_.c_str())) txnFail("isLogOpen");
         logOpen_ = true;
