@@ -1171,14 +1171,14 @@ void writeSvg(const std::string &path, const std::string &title, const std::vect
         die("cannot write " + path);
 }
 
-constexpr size_t kDefaultDurableCommits = 2000;
+constexpr size_t kDefaultDurableCommits = 1000;
 
 void usage() {
     std::fprintf(stderr,
                  "usage: wisam-bench [-n N] [--single] [--multi] [--durable] [--commits C] [--rounds R]\n"
                  "                   [--csv] [--svg FILE] [--dir DIR] [--engines a,b,...] [--keep]\n"
                  "--single, --multi, --durable: run only the workloads named (default: all three)\n"
-                 "--commits C: durable workload, C transactions of 1 record and C/4 of 100 (default %zu)\n"
+                 "--commits C: durable workload, C transactions of 1 record and C/2 of 100 (default %zu)\n"
                  "--rounds R: durable workload in R rounds that take the engines in turn (default 4)\n"
                  "engines: wisam-excl wisam-shared lmdb sqlite bdb map (those built in; the multi-process\n"
                  "workload runs wisam-shared, lmdb, sqlite and bdb; the durable one wisam (selected as\n"
@@ -1304,7 +1304,7 @@ int main(int argc, char **argv) {
         else usage();
     }
     if (n < 8 || n > 100000000 || durableRounds < 1 || durableRounds > 100 ||
-        durableCommits < size_t(4 * durableRounds) || durableCommits > 10000000)
+        durableCommits < size_t(2 * durableRounds) || durableCommits > 10000000)
         usage();
     if (!single && !multiProcess && !durable) single = multiProcess = durable = true;
     bool madeRoot = false;
@@ -1359,7 +1359,7 @@ int main(int argc, char **argv) {
     }
     DurableOptions durableOptions;
     durableOptions.commits[0] = durableCommits;
-    durableOptions.commits[1] = durableCommits / 4;
+    durableOptions.commits[1] = durableCommits / 2;
     durableOptions.rounds = durableRounds;
     durableOptions.root = root;
     durableOptions.selected = [&](const std::string &id) { return chosen(id) || (isWisam(id) && chosen("wisam-excl")); };
