@@ -42,16 +42,7 @@ bool numberArg(const Args &args, size_t &i, long &value) {
     return *end == 0;
 }
 
-// The index file of NAME, following NAME.lnk as the library does.
-std::string indexPath(const std::string &name) {
-    std::ifstream link(name + ".lnk");
-    std::string target;
-    if (link && std::getline(link, target)) {
-        if (!target.empty() && target.back() == '\r') target.pop_back();
-        if (!target.empty()) return target + ".wox";
-    }
-    return name + ".wox";
-}
+std::string indexPath(const std::string &name) { return basePath(name) + ".wox"; }
 
 void printDictionary(const std::string &name) {
     std::ifstream in(indexPath(name), std::ios::binary);
@@ -113,6 +104,16 @@ void printRecord(const unsigned char *record, int length, bool hex) {
 }
 
 }  // namespace
+
+std::string basePath(const std::string &name) {
+    std::ifstream link(name + ".lnk");
+    std::string target;
+    if (link && std::getline(link, target)) {
+        if (!target.empty() && target.back() == '\r') target.pop_back();
+        if (!target.empty()) return target;
+    }
+    return name;
+}
 
 int createCommand(const Args &args) {
     if (wantsHelp(args)) return std::fputs(kCreateHelp, stdout), 0;

@@ -1,5 +1,6 @@
 // main.cpp - the wisam command-line tool: create, inspect, dump and load
-// ISAM files, and a demonstration run.
+// ISAM files, print transaction logs, back files up, and a
+// demonstration run.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,9 @@ constexpr const char *kHelp =
     "                          records in the order of index K (0: record number)\n"
     "  load NAME < RECORDS     write raw fixed-length records read from stdin\n"
     "  demo [DIR]              build a sample file, write, read, delete and rewrite\n"
+    "  log LOGFILE [--brief]   print every record of a transaction log\n"
+    "  backup NAME... DIR --log LOGFILE\n"
+    "                          copy files while no one changes them, then empty the log\n"
     "\n"
     "'wisam COMMAND --help' tells more about each command.\n";
 
@@ -31,7 +35,8 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"create", createCommand}, {"info", infoCommand}, {"dump", dumpCommand},
-    {"load", loadCommand},     {"demo", demoCommand},
+    {"load", loadCommand},     {"demo", demoCommand},  {"log", logCommand},
+    {"backup", backupCommand},
 };
 
 }  // namespace
@@ -41,6 +46,12 @@ int fail(const std::string &what, IsFile *f) {
     const char *text = error >= 100 && error <= is_nerr ? is_errlist[error - 100] : std::strerror(error);
     std::fprintf(stderr, "wisam: %s: error %d: %s (I/O code %d)\n", what.c_str(), error, text,
                  isErrio(f));
+    return 1;
+}
+
+int failErrno(const std::string &what, int error) {
+    const char *text = error >= 100 && error <= is_nerr ? is_errlist[error - 100] : std::strerror(error);
+    std::fprintf(stderr, "wisam: %s: error %d: %s\n", what.c_str(), error, text);
     return 1;
 }
 

@@ -1,0 +1,239 @@
+// backup.cpp - backup: a consistent copy of ISAM files and a new, empty
+// transaction log, the starting point that recovery works from.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tool.h"
+
+namespace wisam::tool {
+
+namespace {
+
+constexpr const char *kBackupHelp =
+    "usage: wisam backup NAME... DIR --log LOGFILE\n"
+    "  copies the index and data files of each ISAM file NAME (through NAME.lnk\n"
+    "  when there is one) into directory DIR as NAME.wox and NAME.wod, while no\n"
+    "  other process can change them, then empties LOGFILE.  The copies plus the\n"
+    "  log written from then on are what 'wisam recover' needs: put the copies\n"
+    "  back where the files were and recover the log.\n"
+    "  Name every file logged to LOGFILE: the log starts anew for all of them.\n"
+    "  Recovery finds files through the open records of the log, so a process\n"
+    "  that keeps a file open across the backup must open it again afterwards,\n"
+    "  and no transaction should be under way during the backup.\n";
+
+constexpr size_t kCopyBuffer = 1 << 20;
+constexpr mode_t kNewFileMode = 0666;
+
+// The lock that keeps other processes from changing a file while it is
+// copied.  Weighed:
+// - opening with ISEXCLLOCK fails (113) while any other process has the file
+//   open, so a file in use could never be backed up;
+// - isLock takes the file lock, which is made of the record-lock bytes: it
+//   stops others from locking, deleting and rewriting records 1 to 1023, but
+//   not from adding records or changing records from 1024 on;
+// - a kept shared file-state lock (isSetCustomLock request 1) is what every
+//   changing call of any other process waits for, because a change needs the
+//   whole file-state region, of which the kept shared byte is part.  Readers
+//   go on meanwhile.  A process keeping an exclusive lock is waited for, and
+//   it writes its deferred blocks and dictionary before it lets go, so the
+//   files are whole on disk once the lock is ours.
+// Hence: open for input with manual record locking and keep the shared lock
+// until the new log has been started.
+constexpr int kBackupOpenMode = ISINPUT | ISMANULOCK | ISOPENVARLEN;
+constexpr int kKeepSharedLock = 1;
+constexpr int kEndKeptLock = 0;
+
+// An open handle holding the kept shared lock; released and closed at the end.
+struct HeldFile {
+    IsFile *f = nullptr;
+    std::string name;
+    std::string base;  // path of the files without extension, after NAME.lnk
+
+    HeldFile() = default;
+    HeldFile(const HeldFile &) = delete;
+    HeldFile &operator=(const HeldFile &) = delete;
+    ~HeldFile() {
+        if (f == nullptr) return;
+        isSetCustomLock(f, kEndKeptLock);
+        isClose(f);
+    }
+};
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+std::string systemError(const std::string &what) { return what + ": " + std::strerror(errno); }
+
+bool writeAll(int fd, const unsigned char *bytes, size_t length) {
+    while (length > 0) {
+        const ssize_t put = ::write(fd, bytes, length);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        bytes += put;
+        length -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+// Copies `from` to `to` byte for byte and forces the copy to the device.
+bool copyFile(const std::string &from, const std::string &to, uint64_t &bytes, std::string &error) {
+    FdCloser in{::open(from.c_str(), O_RDONLY | O_CLOEXEC)};
+    struct stat source{};
+    if (in.fd < 0 || ::fstat(in.fd, &source) != 0) return error = systemError(from), false;
+    struct stat target{};
+    if (::stat(to.c_str(), &target) == 0 && target.st_dev == source.st_dev &&
+        target.st_ino == source.st_ino) {
+        error = to + " is " + from + " itself";
+        return false;
+    }
+    FdCloser out{::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode)};
+    if (out.fd < 0) return error = systemError(to), false;
+    std::vector<unsigned char> buffer(kCopyBuffer);
+    bytes = 0;
+    for (;;) {
+        const ssize_t got = ::read(in.fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return error = systemError(from), false;
+        if (got == 0) break;
+        if (!writeAll(out.fd, buffer.data(), static_cast<size_t>(got))) {
+            return error = systemError(to), false;
+        }
+        bytes += static_cast<uint64_t>(got);
+    }
+    if (::fsync(out.fd) != 0) return error = systemError(to), false;
+    const int fd = out.fd;
+    out.fd = -1;
+    if (::close(fd) != 0) return error = systemError(to), false;
+    return true;
+}
+
+// Makes the names in directory `dir` durable.
+bool syncDirectory(const std::string &dir, std::string &error) {
+    FdCloser d{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (d.fd < 0 || ::fsync(d.fd) != 0) return error = systemError(dir), false;
+    return true;
+}
+
+// Empties the log, creating it when missing.  The truncation is done under
+// the lock on the log's first byte that every append takes, so no append of
+// another process is cut in two: an append in progress ends before, the next
+// one starts at offset 0 of the empty log.
+bool startLog(const std::string &path, uint64_t &dropped, std::string &error) {
+    FdCloser log{::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode)};
+    if (log.fd < 0) return error = systemError(path), false;
+    struct flock append{};
+    append.l_type = F_WRLCK;
+    append.l_whence = SEEK_SET;
+    append.l_start = 0;
+    append.l_len = 1;
+    while (::fcntl(log.fd, F_OFD_SETLKW, &append) != 0) {
+        if (errno != EINTR) return error = systemError(path + ": lock"), false;
+    }
+    struct stat st{};
+    if (::fstat(log.fd, &st) != 0) return error = systemError(path), false;
+    dropped = static_cast<uint64_t>(st.st_size);
+    if (::ftruncate(log.fd, 0) != 0 || ::fsync(log.fd) != 0) return error = systemError(path), false;
+    append.l_type = F_UNLCK;
+    ::fcntl(log.fd, F_OFD_SETLK, &append);
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    return syncDirectory(parent.empty() ? "." : parent.string(), error);
+}
+
+bool isDirectory(const std::string &path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool exists(const std::string &path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+int backupCommand(const Args &args) {
+    if (wantsHelp(args)) return std::fputs(kBackupHelp, stdout), 0;
+    std::vector<std::string> positional;
+    std::string logPath;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--log" && i + 1 < args.size()) {
+            logPath = args[++i];
+        } else if (args[i].starts_with("--")) {
+            return usage("unexpected argument '" + args[i] + "'", kBackupHelp);
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    if (positional.size() < 2) return usage("backup needs a NAME and a DIR", kBackupHelp);
+    if (logPath.empty()) return usage("backup needs --log LOGFILE", kBackupHelp);
+    const std::string dir = positional.back();
+    positional.pop_back();
+    if (!isDirectory(dir)) {
+        std::fprintf(stderr, "wisam: backup: %s is not a directory\n", dir.c_str());
+        return 1;
+    }
+    std::set<std::string> copyNames;
+    for (const std::string &name : positional) {
+        const std::string leaf = std::filesystem::path(name).filename().string();
+        if (leaf.empty() || !copyNames.insert(leaf).second) {
+            std::fprintf(stderr, "wisam: backup: two files would be copied to %s/%s\n", dir.c_str(),
+                         leaf.c_str());
+            return 1;
+        }
+    }
+
+    // Every file is locked before the first is copied, so the copies and the
+    // new log show one moment of all of them.
+    std::vector<std::unique_ptr<HeldFile>> held;
+    for (const std::string &name : positional) {
+        auto file = std::make_unique<HeldFile>();
+        file->name = name;
+        file->base = basePath(name);
+        file->f = isOpen(fileName(name).c_str(), kBackupOpenMode);
+        if (file->f == nullptr) return fail("open " + name, nullptr);
+        isSetCustomLock(file->f, kKeepSharedLock);
+        held.push_back(std::move(file));
+    }
+
+    std::string error;
+    for (const auto &file : held) {
+        const std::string leaf = std::filesystem::path(file->name).filename().string();
+        for (const char *extension : {".wox", ".wod"}) {
+            const std::string from = file->base + extension;
+            const std::string to = dir + "/" + leaf + extension;
+            // A file of record length 0 is an index alone and has no data file.
+            if (std::strcmp(extension, ".wod") == 0 && !exists(from)) continue;
+            uint64_t bytes = 0;
+            if (!copyFile(from, to, bytes, error)) {
+                std::fprintf(stderr, "wisam: backup: %s; the log is left as it was\n", error.c_str());
+                return 1;
+            }
+            std::printf("copied %s to %s (%llu bytes)\n", from.c_str(), to.c_str(),
+                        static_cast<unsigned long long>(bytes));
+        }
+    }
+    uint64_t dropped = 0;
+    if (!syncDirectory(dir, error) || !startLog(logPath, dropped, error)) {
+        std::fprintf(stderr, "wisam: backup: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("started %s anew (%llu bytes of earlier records dropped)\n", logPath.c_str(),
+                static_cast<unsigned long long>(dropped));
+    return 0;
+}
+
+}  // namespace wisam::tool
