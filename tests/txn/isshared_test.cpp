@@ -169,7 +169,7 @@ TEST(TxnShared, RecordsOfAnOpenTransactionCannotBeLockedByOthers) {
         const int pid = startChild([&] {
             if (isLogOpen(toUtf16(log).c_str()) != 1) return 2;
             IsFile *f = isOpen(spelling(dir, "l", 1).c_str(), kTransMode);
-            if (f == nullptr || isBegin() != 1) return 3;
+            if (f == nullptr || isIndex(f, 1) != 1 || isBegin() != 1) return 3;
             if (isWrite(f, modelRecord(100, 1, 1).data()) != 1) return 4;
             if (isRewrite(f, modelRecord(1, 5, 2).data()) != 1) return 5;
             if (isDelete(f, modelRecord(2, 0, 0).data()) != 1) return 6;
