@@ -279,6 +279,13 @@ WISAM_API int isAdmDtoI(IsFile *f);
 WISAM_API IsFile *isAdmItoD(int number);
 WISAM_API IsFile *isAdmTxnLast(void);
 
+/* What isRecover does with the transactions the log holds no end record
+ * for (their process died before commit or rollback): 0 (the default) redoes
+ * their operations and keeps them; 1 redoes them and then rolls them back at
+ * the end of the pass, so that a copy taken when the log began plus the log
+ * gives exactly the committed state. */
+WISAM_API extern int32_t isRecoverRollback;
+
 /* Variable-length records */
 WISAM_API int isCheckVarlen(IsFile *f, int32_t *statistics6); /* may be NULL */
 

@@ -36,7 +36,12 @@ enum ErrorNumber : int {
     kErrNameTooLong = 114,
     kErrBadLockDevice = 115,
     kErrNoMemory = 116,
+    kErrLogRead = 118,   // the transaction calls report these through errno
+    kErrBadLog = 119,
+    kErrLogOpen = 120,
+    kErrLogWrite = 121,
     kErrNoPrimary = 127,
+    kErrNoLog = 128,
     kErrRowTooBig = 132,
     kErrNoMoreLocks = 134,
 };

@@ -177,8 +177,17 @@ bool writeHeldBack(IsFile *f) {
 
 }  // namespace
 
+namespace {
+
+HandleCloseWatcher closeWatcher = nullptr;
+
+}  // namespace
+
+void watchHandleClose(HandleCloseWatcher watcher) { closeWatcher = watcher; }
+
 bool closeHandle(IsFile *f) {
     if (f == nullptr) return true;
+    if (closeWatcher != nullptr) closeWatcher(f);
     const bool written = writeHeldBack(f);
     const int failure = errno;
     releaseHandleCaches(f);
@@ -207,6 +216,10 @@ bool closeHandle(IsFile *f) {
 }
 
 int32_t handleTableCapacity() { return capacity; }
+
+IsFile *handleAt(int32_t number) {
+    return number >= 0 && number < capacity ? entries[number].file : nullptr;
+}
 
 const HandleEntry &handleEntry(int32_t index) { return entries[index]; }
 

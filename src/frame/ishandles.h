@@ -34,6 +34,10 @@ void unregisterFile(IsFile *f);
 
 bool isKnownHandle(const IsFile *f);
 
+// The handle in entry `number` of the table, or null (outside the table, or
+// an empty entry).
+IsFile *handleAt(int32_t number);
+
 // Frees everything the handle owns and the handle itself, after taking it
 // out of the table.  A lock kept across calls ends first with its deferred
 // work, and the undo of a failed call still pending is written; when either
@@ -41,6 +45,11 @@ bool isKnownHandle(const IsFile *f);
 // failure is in errno).  isClose does that work itself first and keeps the
 // handle open when it fails.
 bool closeHandle(IsFile *f);
+
+// A layer above that keeps handle pointers (the transactions' deferred
+// closes) is told of every handle closeHandle is about to free.
+using HandleCloseWatcher = void (*)(IsFile *f);
+void watchHandleClose(HandleCloseWatcher watcher);
 
 // Closes every registered handle, last entry first, and frees the table.
 // 0 when the held-back work of a handle could not be written.

@@ -19,6 +19,7 @@
 #include "structure/isdict.h"
 #include "structure/iskeydesc.h"
 #include "structure/isencode.h"
+#include "txn/iswriters.h"
 #include "wisam.h"
 
 namespace wisam {
@@ -134,6 +135,7 @@ int addIndex(IsFile *f, KeyDesc *key) {
         buildIndex(f, f->keyCount - 1);
         freeListFlush(f);
         writeDictionary(f);
+        logIndexAdded(f, *key);
     } catch (...) {
         // The handle must not keep an index the files, once the failed call
         // is taken back, do not have.
@@ -171,6 +173,7 @@ int delIndex(IsFile *f, KeyDesc *key) {
     storeKeyCount(f, f->keyCount - 1);
     freeListFlush(f);
     writeDictionary(f);
+    logIndexDropped(f, *key);
     // Only now, with every write done: a failed call keeps its index.
     dropPathAt(f, index);
     alone.release();

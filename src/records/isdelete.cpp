@@ -16,6 +16,7 @@
 #include "records/isposition.h"
 #include "records/isrecords.h"
 #include "records/isslot.h"
+#include "txn/iswriters.h"
 #include "wisam.h"
 
 using namespace wisam;
@@ -23,6 +24,7 @@ using namespace wisam;
 namespace {
 
 void deleteRecord(IsFile *f, int32_t record) {
+    checkLogRoom(f, f->recordLength);
     checkChangeable(f, record);
     const uint32_t mask = recordMaskOf(f);
     uint8_t key[kMaxKeyBytes];
@@ -38,6 +40,8 @@ void deleteRecord(IsFile *f, int32_t record) {
     unlockRecord(f, record);
     freeListPut(f, kFreeListData, static_cast<uint32_t>(record));
     finishChange(f, f->keyCount);
+    // The record buffer still holds the record: only its marker changed.
+    logDeleted(f, record, f->recordBuffer, f->recordLength);
 }
 
 // Key-only files: the entry the primary path stands on goes.

@@ -10,14 +10,17 @@
 #include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
+#include "frame/ismemory.h"
 #include "index/isgrow.h"
 #include "index/iskey.h"
 #include "index/ispath.h"
 #include "index/isshrink.h"
+#include "lock/isrecord.h"
 #include "records/ischange.h"
 #include "records/isposition.h"
 #include "records/isrecords.h"
 #include "records/isslot.h"
+#include "txn/iswriters.h"
 #include "varlen/isvarlen.h"
 #include "wisam.h"
 
@@ -54,9 +57,40 @@ void checkUnique(IsFile *f, TreePath *path, const uint8_t *newKey, uint32_t reco
     }
 }
 
+// The "UP" record of a logged file, with the lock a transaction keeps on
+// the record it updated; a failed append gives that lock back.
+void logUpdate(IsFile *f, int32_t record, const uint8_t *before, const void *after) {
+    const bool locked = lockForTransaction(f, record);
+    try {
+        logUpdated(f, record, before, f->recordLength, after, f->recordLength);
+    } catch (...) {
+        if (locked) unlockRecord(f, record);
+        throw;
+    }
+}
+
+// The old record, kept for the log while the slot takes the new one.
+class BeforeImage {
+public:
+    BeforeImage(IsFile *f, const uint8_t *record) {
+        if (!logRecords(f)) return;
+        bytes_ = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->recordLength)));
+        std::memcpy(bytes_, record, static_cast<size_t>(f->recordLength));
+    }
+    ~BeforeImage() { bytes_ = freeBlock(bytes_); }
+    BeforeImage(const BeforeImage &) = delete;
+    BeforeImage &operator=(const BeforeImage &) = delete;
+    const uint8_t *bytes() const { return bytes_; }
+
+private:
+    uint8_t *bytes_ = nullptr;
+};
+
 void rewriteRecord(IsFile *f, int32_t record, const void *image) {
     if (image == nullptr) raiseError(f, kErrBadArgument, 0);
+    checkLogRoom(f, 2 * int64_t{f->recordLength});
     checkChangeable(f, record);
+    const BeforeImage before(f, f->recordBuffer);
     const uint32_t oldMask = recordMaskOf(f);
     const uint32_t r = static_cast<uint32_t>(record);
     uint8_t oldKey[kMaxKeyBytes];
@@ -80,6 +114,7 @@ void rewriteRecord(IsFile *f, int32_t record, const void *image) {
     writeSlot(f, image, record);
     f->recnum = record;
     finishChange(f, f->keyCount);
+    if (before.bytes() != nullptr) logUpdate(f, record, before.bytes(), image);
 }
 
 // Key-only files: the entry the primary path stands on takes the new key.

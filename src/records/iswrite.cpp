@@ -20,6 +20,7 @@
 #include "records/isrecords.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"
+#include "txn/iswriters.h"
 #include "varlen/isvarlen.h"
 #include "wisam.h"
 
@@ -40,7 +41,20 @@ void insertKeys(IsFile *f, const void *record, uint32_t recnum) {
     }
 }
 
+// The "IN" record of a logged file, with the lock a transaction keeps on
+// the record it inserted; a failed append gives that lock back.
+void logInsert(IsFile *f, int32_t recnum, const void *record) {
+    const bool locked = lockForTransaction(f, recnum);
+    try {
+        logInserted(f, recnum, record, f->recordLength);
+    } catch (...) {
+        if (locked) unlockRecord(f, recnum);
+        throw;
+    }
+}
+
 int32_t writeRecord(IsFile *f, const void *record, bool holdLock) {
+    checkLogRoom(f, f->recordLength);
     const uint32_t recnum = freeListTake(f, kFreeListData);
     insertKeys(f, record, recnum);
     if ((f->mode & kModeVarLength) != 0) varlenStore(f, record);
@@ -49,6 +63,7 @@ int32_t writeRecord(IsFile *f, const void *record, bool holdLock) {
     writeSlot(f, record, f->recnum);
     finishChange(f, f->keyCount);
     if (holdLock) unlockRecord(f, f->recnum);
+    logInsert(f, f->recnum, record);
     return 1;
 }
 

@@ -63,26 +63,11 @@ extern "C" {
 
 WISAM_API IsFile *isBuild(const char16_t *name, int recordLength, int maxRecordLength,
                           KeyDesc *key, int mode) {
-    uint32_t buildMode = static_cast<uint32_t>(mode);
-    if (buildMode < kModeNoLocking) buildMode |= kModeManualLock;
-    IsFile *f = newHandleFor(buildMode & ~kModeOpenVarLength);
-    if (f == nullptr) return nullptr;
-    IsFile *built = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
-        buildFile(f, name, recordLength, maxRecordLength, key);
-        return f;
-    });
-    return built != nullptr ? built : abandonHandle(f, '0');
+    return buildHandle(name, recordLength, maxRecordLength, key, static_cast<uint32_t>(mode));
 }
 
 WISAM_API IsFile *isOpen(const char16_t *name, int mode) {
-    const uint32_t asked = withDefaultLocking(static_cast<uint32_t>(mode));
-    IsFile *f = newHandleFor(asked & ~kModeOpenVarLength);
-    if (f == nullptr) return nullptr;
-    IsFile *opened = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
-        openFile(f, name, asked);
-        return f;
-    });
-    return opened != nullptr ? opened : abandonHandle(f, 0);
+    return openHandle(name, static_cast<uint32_t>(mode));
 }
 
 // Closing a handle the table does not know would free it twice: refused.

@@ -19,6 +19,8 @@
 #include "structure/iskeydesc.h"
 #include "system/iscache.h"
 #include "system/issystem.h"
+#include "txn/istable.h"
+#include "txn/iswriters.h"
 #include "varlen/isvarlen.h"
 #include "wisam.h"
 
@@ -107,6 +109,8 @@ void createFiles(IsFile *f, const char16_t *name, KeyDesc *key) {
         copyName(f, name);
         registerFile(f);
         if ((f->mode & kModeVarLength) != 0) varlenSetup(f);
+        logBuilt(f, *key);
+        logOpened(f);
     } catch (...) {
         if (f->tableSlot == 0) {
             sysClose(f, kKindIndex);
@@ -172,6 +176,41 @@ void openFile(IsFile *f, const char16_t *name, uint32_t askedMode) {
     f->state |= kStateNextReadsCurrent;
     clearLeftoverMissing(f);
     startHandleCaches(f);
+    logOpened(f);
+}
+
+namespace {
+
+// isOpen inside a transaction: the handle of `name` whose close the
+// caller's transaction deferred, handed back instead of a new one.
+IsFile *handedBack(const char16_t *name, uint32_t mode) {
+    return modeLogged(mode) && loggingWanted(nullptr) ? handBackDeferred(name) : nullptr;
+}
+
+}  // namespace
+
+IsFile *buildHandle(const char16_t *name, int32_t recordLength, int32_t maxRecordLength, KeyDesc *key,
+                    uint32_t mode) {
+    if (mode < kModeNoLocking) mode |= kModeManualLock;
+    IsFile *f = newHandleFor(mode & ~kModeOpenVarLength);
+    if (f == nullptr) return nullptr;
+    IsFile *built = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
+        buildFile(f, name, recordLength, maxRecordLength, key);
+        return f;
+    });
+    return built != nullptr ? built : abandonHandle(f, '0');
+}
+
+IsFile *openHandle(const char16_t *name, uint32_t mode) {
+    const uint32_t asked = withDefaultLocking(mode);
+    if (IsFile *kept = handedBack(name, asked)) return kept;
+    IsFile *f = newHandleFor(asked & ~kModeOpenVarLength);
+    if (f == nullptr) return nullptr;
+    IsFile *opened = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
+        openFile(f, name, asked);
+        return f;
+    });
+    return opened != nullptr ? opened : abandonHandle(f, 0);
 }
 
 IsFile *abandonHandle(IsFile *f, char detail) {
@@ -230,10 +269,15 @@ uint32_t withDefaultLocking(uint32_t mode) {
 // call's undo) is written before anything is released; when that fails the
 // handle stays open, its lock kept, and a later close tries again: nothing
 // acknowledged is dropped at close.
+//
+// A logged handle closed while the caller has a transaction stays open
+// until the transaction ends (an open of the same name hands it back).
 int closeFile(IsFile *f) {
+    if (loggingWanted(f) && deferClose(f)) return 1;
     const int written = framedCall(f, kAccessUnregistered, CallLock::none, [&] {
         endKeptLock(f);
         checkListsClean(f);
+        logClosed(f);
         return 1;
     });
     if (written == 0) return 0;
@@ -283,8 +327,11 @@ int setPrecious(IsFile *f, int on) {
 
 // The files are removed while the transient handle still holds the
 // exclusive open lock, so no other process can open the file half-erased.
+// The log record goes first, under that lock: an erase cannot be taken back,
+// so one that could not be logged is not done.
 int eraseFiles(const char16_t *name) {
     return withTransientHandle(name, [&](IsFile *f) {
+        if (logErased(f->name) != 1) raiseError(f, kErrLogWrite, 0, '9');
         sysErase(f, kKindIndex, f->name);
         if (f->recordLength != 0) sysErase(f, kKindData, f->name);
         sysErase(f, kKindLock, f->name);
@@ -294,6 +341,7 @@ int eraseFiles(const char16_t *name) {
 int renameFiles(const char16_t *oldName, const char16_t *newName) {
     return withTransientHandle(oldName, [&](IsFile *f) {
         if (emptyName(newName)) raiseError(f, kErrBadArgument, 0);
+        if (logRenamed(f->name, newName) != 1) raiseError(f, kErrLogWrite, 0, '9');
         sysRename(f, kKindIndex, f->name, newName);
         if (f->recordLength != 0) sysRename(f, kKindData, f->name, newName);
         sysRename(f, kKindLock, f->name, newName);

@@ -40,6 +40,13 @@ void buildFile(IsFile *f, const char16_t *name, int32_t recordLength, int32_t ma
                KeyDesc *key);
 void openFile(IsFile *f, const char16_t *name, uint32_t askedMode);
 
+// isBuild and isOpen whole: a new handle, or null with errno.  Inside a
+// transaction an open of a name whose close the transaction deferred hands
+// that handle back.
+IsFile *buildHandle(const char16_t *name, int32_t recordLength, int32_t maxRecordLength, KeyDesc *key,
+                    uint32_t mode);
+IsFile *openHandle(const char16_t *name, uint32_t mode);
+
 // A failed build or open: the reason goes to errno (and with a non-zero
 // `detail` the status characters), the handle is freed.  Returns null.
 IsFile *abandonHandle(IsFile *f, char detail);

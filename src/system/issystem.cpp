@@ -76,6 +76,8 @@ int64_t sysClockMicrosDefault() {
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
 }
+
+int64_t sysNowDefault() { return static_cast<int64_t>(::time(nullptr)); }
 void sysPauseDefault(int64_t microseconds) {
     struct timespec pause = {static_cast<time_t>(microseconds / 1000000),
                              static_cast<long>(microseconds % 1000000) * 1000};
@@ -89,6 +91,7 @@ constexpr SysCalls kDefaultSysCalls = {
     sysUnlinkDefault, sysRenameDefault,    sysLockRangeDefault, sysGetpidDefault,
     sysTruncateDefault, sysAllocateDefault, sysReallocateDefault, sysReleaseDefault,
     sysAdviseDefault, sysYieldDefault, sysPauseDefault, sysClockMicrosDefault,
+    sysNowDefault,
 };
 
 // The descriptor field a kind selects; null for a kind a handle cannot use.

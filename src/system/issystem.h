@@ -99,6 +99,7 @@ struct SysCalls {
     int (*yield)();
     void (*pause)(int64_t microseconds);
     int64_t (*clockMicros)();  // a monotonic clock, for wait deadlines
+    int64_t (*now)();          // seconds since 1970-01-01 00:00 UTC (log records)
 };
 
 extern SysCalls sysCalls;

@@ -1,0 +1,153 @@
+// istxn.cpp - begin, commit, rollback and the backward walk.
+#include "txn/istxn.h"
+
+#include <cerrno>
+
+#include "frame/iscall.h"
+#include "frame/isfile.h"
+#include "frame/ishandles.h"
+#include "lock/isrecord.h"
+#include "structure/islife.h"
+#include "system/issystem.h"
+#include "txn/islog.h"
+#include "txn/istable.h"
+#include "txn/iswriters.h"
+
+extern "C" int32_t isForceCommit;
+
+namespace wisam {
+
+namespace {
+
+// Releases the record lock a transaction took for an "IN" or "UP" record.
+// A handle closed since holds no locks any more: nothing to release.
+int releaseRecordLock() {
+    IsFile *f = handleAt(static_cast<int32_t>(recordU16(kLogBody)));
+    if (f == nullptr) return 1;
+    const auto record = static_cast<int32_t>(recordU32(kLogBody + 2));
+    return framedCall(f, kAccessRead, CallLock::shared, [&] {
+        unlockRecord(f, record);
+        return 1;
+    });
+}
+
+int stepBack(int64_t offset, int32_t fd, WalkMode mode) {
+    const uint16_t code = recordCode();
+    if (!knownCode(code)) {
+        errno = kErrBadLog;
+        return 0;
+    }
+    const bool locks = code == logCode("IN") || code == logCode("UP");
+    if (mode == WalkMode::releaseLocks && !locks) return 1;
+    if (mode == WalkMode::undo && !hasUndo(code)) return 1;
+    if (readRecordBody(fd, offset) != 1) return 0;
+    if (mode == WalkMode::releaseLocks) return releaseRecordLock();
+    const LogState &log = logState();
+    const int32_t process = log.recovering ? static_cast<int32_t>(recordU16(kLogProcess)) : 0;
+    if (undoRecord(process) != 1) return 0;
+    return readRecordHeader(fd, offset);
+}
+
+// Closes a handle whose close the ending transaction deferred.
+void closeDeferred(IsFile *f) { closeFile(f); }
+
+// Flushes the data and index files of every handle that takes part in
+// transactions, each descriptor once, before a durable commit.
+int syncTransactionFiles() {
+    for (int32_t i = 0; i < handleTableCapacity(); ++i) {
+        IsFile *f = handleEntry(i).file;
+        if (f == nullptr || (f->mode & kModeTransaction) == 0 || !loggingWanted(f)) continue;
+        bool seen = false;
+        for (int32_t j = 0; j < i && !seen; ++j) {
+            const IsFile *g = handleEntry(j).file;
+            seen = g != nullptr && groupToken(g) == groupToken(f) && (g->mode & kModeTransaction) != 0;
+        }
+        if (seen) continue;
+        if (sysCommit(nullptr, f->dataFd) != 1 || sysCommit(nullptr, f->indexFd) != 1) return 0;
+    }
+    return 1;
+}
+
+// Ends `t` with "CW" or "RW": its deferred closes are done (their "FC"
+// records join the chain), the end record is written and the transaction
+// released.  The result is the append's.
+int endTransaction(Transaction *t, uint16_t code) {
+    endDeferredCloses(t, closeDeferred);
+    startRecord(code, t, true);
+    const int written = finishRecord(t, true);
+    releaseTransaction(t);
+    logState().recoveryOpened = 0;
+    return written;
+}
+
+}  // namespace
+
+int walkBack(int64_t offset, int32_t fd, WalkMode mode) {
+    for (;;) {
+        if (readRecordHeader(fd, offset) != 1) return 0;
+        if (recordCode() == logCode("BW")) return 1;
+        if (stepBack(offset, fd, mode) != 1) return 0;
+        const int64_t previous = recordU32(kLogPrevOffset);
+        // A chain only ever points back: anything else is a damaged log,
+        // which must not make the walk go round.
+        if (previous >= offset || recordU16(kLogPrevLength) == 0) {
+            errno = kErrBadLog;
+            return 0;
+        }
+        offset = previous;
+    }
+}
+
+int beginTransaction() {
+    if (logState().fd < 0) {
+        errno = kErrNoLog;
+        return 0;
+    }
+    const uint16_t id = callerTxnId();
+    if (findTransaction(id) != nullptr) return 1;
+    Transaction *t = createTransaction(id);
+    if (t == nullptr) return 0;
+    startRecord(logCode("BW"), nullptr, false);
+    if (finishRecord(t, true) != 1) {
+        // A transaction whose begin is not in the log could be neither
+        // rolled back nor recovered: it does not start.
+        releaseTransaction(t);
+        return 0;
+    }
+    return 1;
+}
+
+// With isForceCommit, the files of the transaction's handles are flushed,
+// then "CW" is written and the log flushed before the commit is reported:
+// a power cut after a successful commit loses nothing.  A flush of the
+// files that fails leaves the transaction open (the caller may commit
+// again or roll back).
+int commitTransaction() {
+    Transaction *t = currentTransaction();
+    if (t == nullptr) return 0;
+    {
+        HiddenLog hidden;
+        walkBack(t->lastOffset, hidden.fd(), WalkMode::releaseLocks);
+    }
+    if (isForceCommit != 0 && syncTransactionFiles() != 1) return 0;
+    const int written = endTransaction(t, logCode("CW"));
+    if (written != 1 || isForceCommit == 0) return written;
+    return syncLog();
+}
+
+int rollBackTransaction() {
+    Transaction *t = currentTransaction();
+    if (t == nullptr) return 0;
+    const int32_t fd = logState().fd;
+    const int undone = walkBack(t->lastOffset, fd, WalkMode::undo);
+    const int error = errno;
+    {
+        HiddenLog hidden;
+        walkBack(t->lastOffset, hidden.fd(), WalkMode::releaseLocks);
+    }
+    endTransaction(t, logCode("RW"));
+    errno = error;
+    return undone;
+}
+
+}  // namespace wisam

@@ -1,0 +1,59 @@
+// isunique.cpp - setting the unique-id counter and taking ids.
+#include "unique/isunique.h"
+
+#include "frame/iscall.h"
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "lock/islock.h"
+#include "structure/isdict.h"
+#include "system/isprofile.h"
+#include "txn/iswriters.h"
+
+namespace wisam {
+
+namespace {
+
+// The counter read under the exclusive lock, changed by `change`, written
+// quietly and logged by `log`, all before the lock is released.
+template <class Change, class Log>
+int withCounter(IsFile *f, int32_t event, Change &&change, Log &&log) {
+    reportEvent(f, event, kPhaseEvent);
+    lockExclusive(f);
+    refreshFile(f);
+    change();
+    writeDictionaryQuiet(f);
+    log();
+    unlockState(f);
+    return 1;
+}
+
+}  // namespace
+
+int setUnique(IsFile *f, int32_t value, bool onlyIfBigger) {
+    return withCounter(
+        f, kEventSetUnique,
+        [&] {
+            if (!onlyIfBigger || static_cast<int32_t>(f->uniqueId) < value) {
+                f->uniqueId = static_cast<uint32_t>(value);
+            }
+        },
+        [&] { logUniqueSet(f, value); });
+}
+
+int takeUniqueIds(IsFile *f, int32_t *first, int32_t count) {
+    if (first == nullptr) raiseError(f, kErrBadArgument, 0);
+    int32_t handedOut = 0;
+    return withCounter(
+        f, kEventUniqueId,
+        [&] {
+            handedOut = static_cast<int32_t>(f->uniqueId);
+            // Wrapping arithmetic: a counter that passes the largest id
+            // turns negative and starts again at 1.
+            const auto next = static_cast<int32_t>(f->uniqueId + static_cast<uint32_t>(count));
+            f->uniqueId = static_cast<uint32_t>(next < 0 ? 1 : next);
+            *first = handedOut;
+        },
+        [&] { logUniqueTaken(f, handedOut); });
+}
+
+}  // namespace wisam
