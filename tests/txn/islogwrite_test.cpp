@@ -234,10 +234,11 @@ TEST(LogWrite, RecordsBeyondTheLogBufferAreRefusedBeforeAnyChange) {
         ASSERT_EQ(isWrite(f, longRecord(length, 2, 0).data()), 1) << errorText(f);
         const size_t logSize = readFile(log).size();
         const int ok = isRewrite(f, longRecord(length, 1, 1).data());
+        const int error = isErrno(f);
         std::vector<uint8_t> back = longRecord(length, 1, 9);
         ASSERT_EQ(isRead(f, back.data(), modeEqual), 1);
         if (fits) {
-            EXPECT_EQ(ok, 1) << errorText(f);
+            EXPECT_EQ(ok, 1) << error;
             EXPECT_EQ(back, longRecord(length, 1, 1));
             const LogScan scan = scanLog(readFile(log));
             EXPECT_EQ(scan.fault, "");
@@ -248,7 +249,7 @@ TEST(LogWrite, RecordsBeyondTheLogBufferAreRefusedBeforeAnyChange) {
             EXPECT_EQ(scan.entries.back().image(), longRecord(length, 1, 1));
         } else {
             EXPECT_EQ(ok, 0);
-            EXPECT_EQ(isErrno(f), ELOGWRIT);
+            EXPECT_EQ(error, ELOGWRIT);
             EXPECT_EQ(back, longRecord(length, 1, 0)) << "the refused rewrite changed the record";
             EXPECT_EQ(readFile(log).size(), logSize);
         }

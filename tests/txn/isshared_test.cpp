@@ -51,8 +51,12 @@ int sharedChild(int index, const TempDir &dir, const std::string &log, const std
     Dice dice(100 + static_cast<uint32_t>(index));
     Model model;
     const RandomOps ops{index * 1000, 250, 10, false};
+    auto failed = [&](int txn, const char *what, int status) {
+        std::ofstream(out + ".error") << "transaction " << txn << ": " << what << " failed with errno " << errno << "\n";
+        return status;
+    };
     for (int txn = 0; txn < 30; ++txn) {
-        if (isBegin() != 1) return 4;
+        if (isBegin() != 1) return failed(txn, "isBegin", 4);
         const Model atBegin = model;
         for (int n = 1 + dice.below(12); n > 0; --n) {
             if (std::string why = applyRandomOp(f, model, dice, ops); !why.empty()) {
@@ -61,9 +65,9 @@ int sharedChild(int index, const TempDir &dir, const std::string &log, const std
             }
         }
         if (dice.below(100) < 60) {
-            if (isCommit() != 1) return 6;
+            if (isCommit() != 1) return failed(txn, "isCommit", 6);
         } else {
-            if (isRollBack() != 1) return 7;
+            if (isRollBack() != 1) return failed(txn, "isRollBack", 7);
             const int32_t version = model.nextVersion;
             model = atBegin;
             model.nextVersion = version;
@@ -203,6 +207,63 @@ TEST(TxnShared, RecordsOfAnOpenTransactionCannotBeLockedByOthers) {
         go.post();
         EXPECT_EQ(waitChild(pid), 0);
         EXPECT_EQ(isClose(probe), 1);
+        isCleanUp();
+    }
+}
+
+// A transaction frees a record number (it deletes a record it wrote, or one
+// that was there before) and another process writes a record that takes
+// the number, then the transaction rolls back: the other process's record
+// must stay, and only the transaction's own changes go.
+TEST(TxnShared, RollbackLeavesARecordThatReusedAFreedNumber) {
+    for (const bool ownRecord : {true, false}) {
+        SCOPED_TRACE(ownRecord ? "the transaction deleted a record it wrote" : "the transaction deleted an older record");
+        TempDir dir;
+        const std::u16string name = dir.name("r");
+        const std::string log = dir.file("r.log");
+        Model model;
+        {
+            KeyDesc id = modelIdKey();
+            IsFile *f = isBuild(name.c_str(), kModelLength, 0, &id, kTransMode);
+            ASSERT_NE(f, nullptr);
+            KeyDesc group = modelGroupKey();
+            ASSERT_EQ(isAddIndex(f, &group), 1);
+            for (int32_t i = 0; i < 5; ++i) {
+                ASSERT_EQ(isWrite(f, modelRecord(i, i, 1).data()), 1);
+                model.wrote(i, i, 1, 0);
+            }
+            ASSERT_EQ(isClose(f), 1);
+        }
+        isCleanUp();
+        Signal ready, go, done;
+        const int pid = startChild([&] {
+            if (isLogOpen(toUtf16(log).c_str()) != 1) return 2;
+            IsFile *f = isOpen(spelling(dir, "r", 1).c_str(), kTransMode);
+            if (f == nullptr || isBegin() != 1) return 3;
+            if (ownRecord && isWrite(f, modelRecord(50, 1, 1).data()) != 1) return 4;
+            if (isDelete(f, modelRecord(ownRecord ? 50 : 2, 0, 0).data()) != 1) return 5;
+            ready.post();
+            if (!go.wait(kWaitMs)) return 6;
+            const int rolledBack = isRollBack();
+            const int error = errno;
+            isClose(f);
+            isLogClose();
+            done.post();
+            return rolledBack == 1 ? 0 : 100 + error % 100;
+        });
+        ASSERT_TRUE(ready.wait(kWaitMs));
+        IsFile *other = isOpen(name.c_str(), ISINOUT | ISMANULOCK);
+        ASSERT_NE(other, nullptr);
+        ASSERT_EQ(isWrite(other, modelRecord(60, 6, 1).data()), 1);
+        model.wrote(60, 6, 1, 0);
+        const int32_t reused = isRecnum(other);
+        ASSERT_EQ(isClose(other), 1);
+        go.post();
+        ASSERT_TRUE(done.wait(kWaitMs));
+        const int status = waitChild(pid);
+        EXPECT_EQ(status, 0) << "isRollBack failed (status 100 + errno)";
+        EXPECT_EQ(reopenAndCompare(name, ISINOUT | ISMANULOCK, model, dir.file("r.wox"), false), "")
+            << "the other process's record took number " << reused;
         isCleanUp();
     }
 }
