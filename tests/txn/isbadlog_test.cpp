@@ -9,7 +9,7 @@
 // framing), never crash, loop or read outside its buffer (the suite runs
 // under AddressSanitizer too; an alarm ends a recovery that does not
 // return).  A log cut at a record boundary recovers exactly what its
-// records prescribe.
+// records prescribe, and so does a cut log that recovery accepts.
 //
 // The tests run inside their temporary directory with relative file names,
 // so that whatever a damaged name makes recovery create or open stays there.
@@ -38,15 +38,14 @@ using namespace testing;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kMode = ISINOUT | ISTRANS | ISMANULOCK;
-constexpr int kLength = 24;
+constexpr int kLength = 12;
 constexpr unsigned kAlarmSeconds = 30;
 
 Bytes smallRecord(int32_t id, int32_t version) {
     Bytes r(kLength);
     char text[32];
     std::snprintf(text, sizeof text, "%08d%04d", static_cast<int>(id), static_cast<int>(version % 7));
-    std::memcpy(r.data(), text, 12);
-    for (int j = 12; j < kLength; ++j) r[static_cast<size_t>(j)] = static_cast<uint8_t>('a' + (version * 5 + j) % 26);
+    std::memcpy(r.data(), text, kLength);
     return r;
 }
 
@@ -77,12 +76,12 @@ int makeLog() {
     auto rewrite = [&](int32_t id, int32_t version) { return isRewrite(f, smallRecord(id, version).data()) == 1; };
     auto erase = [&](int32_t id) { return isDelete(f, smallRecord(id, 0).data()) == 1; };
     int32_t unique = 0;
-    bool ok = isBegin() == 1 && write(1, 1) && write(2, 1) && write(3, 1) && write(4, 1) && write(5, 1) && isCommit() == 1;
+    bool ok = isBegin() == 1 && write(1, 1) && write(2, 1) && write(3, 1) && isCommit() == 1;
     ok = ok && isUniqueId(f, &unique) == 1;
     ok = ok && isBegin() == 1 && rewrite(2, 2) && erase(3) && write(6, 1) && isRollBack() == 1;
-    ok = ok && isBegin() == 1 && erase(1) && rewrite(4, 3) && isCommit() == 1;
+    ok = ok && isBegin() == 1 && erase(1) && rewrite(2, 3) && isCommit() == 1;
     ok = ok && isSetUnique(f, 30) == 1;
-    ok = ok && isBegin() == 1 && write(7, 1) && rewrite(5, 4) && erase(2);
+    ok = ok && isBegin() == 1 && write(7, 1) && rewrite(3, 4) && erase(2);
     return ok ? 0 : 5;
 }
 
@@ -137,7 +136,7 @@ protected:
         valid = readFile(dir.file("b.log"));
         scan = scanLog(valid);
         ASSERT_EQ(scan.fault, "");
-        ASSERT_EQ(codesOf(scan), "BU FO CI BW IN IN IN IN IN CW UN BW UP DE IN RW BW DE UP CW SU BW IN UP DE");
+        ASSERT_EQ(codesOf(scan), "BU FO CI BW IN IN IN CW UN BW UP DE IN RW BW DE UP CW SU BW IN UP DE");
     }
 
     // Recovers `log` into a directory without the ISAM file.
@@ -169,42 +168,50 @@ protected:
     int runs = 0;
 };
 
+// A cut at a record boundary must recover, in both modes, exactly what the
+// whole records prescribe.  A cut inside a record may be reported (0 with
+// 118 or 119) or taken as a record torn by a crash and left out; when it is
+// taken, the records before it must be recovered exactly.
 TEST_F(BadLog, CutAtEveryOffset) {
     size_t boundary = 0;
     int failed = 0;
+    auto expectPrescribed = [&](const LogScan &prefix, int32_t mode) {
+        bool built = false;
+        for (const LogEntry &e : prefix.entries) built = built || e.code == "BU";
+        if (!built) {
+            EXPECT_FALSE(fileExists("b.wox")) << "nothing built the file";
+            return;
+        }
+        std::vector<Bytes> records;
+        ASSERT_EQ(fileRecords(records), "");
+        std::vector<Bytes> want;
+        for (const auto &[recnum, image] : prescribed(prefix, mode == 1)) want.push_back(image);
+        std::sort(records.begin(), records.end());
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(records.size(), want.size());
+        EXPECT_TRUE(records == want) << "the records differ from what the " << prefix.entries.size()
+                                     << " whole records prescribe";
+    };
     for (size_t cut = 0; cut <= valid.size(); ++cut) {
         SCOPED_TRACE("log cut at " + std::to_string(cut) + " of " + std::to_string(valid.size()));
         const Bytes log(valid.begin(), valid.begin() + static_cast<long>(cut));
         const bool atBoundary = boundary < scan.entries.size() + 1 &&
                                 cut == (boundary < scan.entries.size() ? static_cast<size_t>(scan.entries[boundary].offset)
                                                                        : valid.size());
+        const LogScan prefix = scanLog(log);
         const RecoverOutcome outcome = attempt(log);
         ASSERT_EQ(clean(outcome, true), "");
         failed += outcome.result == 0;
-        if (!atBoundary) continue;
-        ++boundary;
-        // Whole records only: the outcome is exact, in both modes.
-        EXPECT_EQ(outcome.result, 1) << "errno " << outcome.error;
-        const LogScan prefix = scanLog(log);
-        bool built = false;
-        for (const LogEntry &e : prefix.entries) built = built || e.code == "BU";
-        for (const int32_t mode : {0, 1}) {
-            SCOPED_TRACE("isRecoverRollback " + std::to_string(mode));
-            const RecoverOutcome again = mode == 0 ? outcome : attempt(log, mode);
+        if (atBoundary) {
+            ++boundary;
+            EXPECT_EQ(outcome.result, 1) << "errno " << outcome.error;
+        }
+        if (outcome.result == 1) expectPrescribed(prefix, 0);
+        if (atBoundary) {
+            SCOPED_TRACE("isRecoverRollback 1");
+            const RecoverOutcome again = attempt(log, 1);
             EXPECT_EQ(again.result, 1) << "errno " << again.error;
-            if (!built) {
-                EXPECT_FALSE(fileExists("b.wox")) << "nothing built the file";
-                continue;
-            }
-            std::vector<Bytes> records;
-            ASSERT_EQ(fileRecords(records), "");
-            std::vector<Bytes> want;
-            for (const auto &[recnum, image] : prescribed(prefix, mode == 1)) want.push_back(image);
-            std::sort(records.begin(), records.end());
-            std::sort(want.begin(), want.end());
-            EXPECT_EQ(records.size(), want.size());
-            EXPECT_TRUE(records == want) << "the records differ from what the " << prefix.entries.size()
-                                         << " whole records prescribe";
+            expectPrescribed(prefix, 1);
         }
     }
     EXPECT_EQ(boundary, scan.entries.size() + 1);
@@ -222,19 +229,18 @@ TEST_F(BadLog, HeaderFieldsAtEdgeValues) {
             uint32_t value;
         };
         std::vector<Change> changes;
-        for (uint32_t length : {0u, 1u, 2u, 17u, 18u, 19u, 20u, L - 1, L + 1, L + 2, 35510u, 35511u, 40000u, 65535u,
+        for (uint32_t length : {0u, 17u, 19u, 20u, L - 1, L + 1, 35510u, 35511u, 65535u,
                                 static_cast<uint32_t>(valid.size() - at), static_cast<uint32_t>(valid.size() - at + 1)}) {
             changes.push_back({0, 2, length});
-            changes.push_back({0xFFFF, 2, length});
         }
-        for (uint32_t back : {static_cast<uint32_t>(at), static_cast<uint32_t>(at + 1), static_cast<uint32_t>(at + L),
-                              static_cast<uint32_t>(valid.size()), 0xFFFFFFFFu, 1u, 0u,
+        for (uint32_t length : {0u, 20u, L - 1, L + 1, 65535u}) changes.push_back({0xFFFF, 2, length});
+        for (uint32_t back : {static_cast<uint32_t>(at), static_cast<uint32_t>(at + L), 0xFFFFFFFFu, 1u,
                               static_cast<uint32_t>(at > 3 ? at - 3 : 0)}) {
             changes.push_back({12, 4, back});
         }
-        for (uint32_t backLength : {0u, 1u, 19u, 20u, 35511u, 65535u}) changes.push_back({16, 2, backLength});
-        for (uint32_t code : {0x4257u /*BW*/, 0x5257u /*RW*/, 0x4357u /*CW*/, 0x494Eu /*IN*/, 0x4445u /*DE*/,
-                              0x5550u /*UP*/, 0x464Fu /*FO*/, 0x4643u /*FC*/, 0x5A5Au, 0x0000u}) {
+        for (uint32_t backLength : {0u, 19u, 65535u}) changes.push_back({16, 2, backLength});
+        for (uint32_t code : {0x4257u /*BW*/, 0x5257u /*RW*/, 0x494Eu /*IN*/, 0x4445u /*DE*/, 0x5550u /*UP*/,
+                              0x464Fu /*FO*/, 0x5A5Au}) {
             changes.push_back({2, 2, code});
         }
         for (const Change &c : changes) {
@@ -275,7 +281,7 @@ TEST_F(BadLog, RollbackLinksThatDoNotPointBackwards) {
     }
     // Into the middle of an earlier record: the walk reads whatever is
     // there, but always moves backwards and ends.
-    for (size_t into = 1; into + 20 < valid.size(); into += 7) {
+    for (size_t into = 1; into + 20 < valid.size(); into += 11) {
         Bytes log = valid;
         appendBytes(log, logRecord("RW", pid, static_cast<uint32_t>(into), 20, {}));
         SCOPED_TRACE("back link into " + std::to_string(into));
@@ -286,7 +292,7 @@ TEST_F(BadLog, RollbackLinksThatDoNotPointBackwards) {
 TEST_F(BadLog, RandomBytesFlippedAndRandomLogs) {
     Dice dice(4242);
     int failed = 0;
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < 160; ++round) {
         Bytes log = valid;
         const int flips = 1 + dice.below(4);
         for (int k = 0; k < flips; ++k) log[static_cast<size_t>(dice.below(static_cast<int>(log.size())))] ^= static_cast<uint8_t>(1 + dice.below(255));
@@ -295,7 +301,7 @@ TEST_F(BadLog, RandomBytesFlippedAndRandomLogs) {
         EXPECT_EQ(clean(outcome, false), "");
         failed += outcome.result == 0;
     }
-    for (int round = 0; round < 150; ++round) {
+    for (int round = 0; round < 80; ++round) {
         Bytes log(static_cast<size_t>(dice.below(3000)));
         for (uint8_t &b : log) b = static_cast<uint8_t>(dice.below(256));
         SCOPED_TRACE("random bytes, round " + std::to_string(round));
@@ -307,7 +313,7 @@ TEST_F(BadLog, RandomBytesFlippedAndRandomLogs) {
     // the log (not the erase and rename, whose names could be anywhere).
     const char *codes[] = {"FO", "FC", "BU", "CI", "DI", "SU", "UN", "DE", "IN", "UP", "BW", "CW", "RW", "ZZ"};
     const uint16_t pid = scan.entries.front().pid;
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 120; ++round) {
         Bytes log = round % 2 == 0 ? Bytes(valid.begin(), valid.begin() + scan.entries[3].offset) : Bytes{};
         for (int n = 1 + dice.below(8); n > 0; --n) {
             Bytes body(static_cast<size_t>(dice.below(60)));
