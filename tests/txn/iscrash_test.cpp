@@ -139,6 +139,8 @@ struct Expected {
     Model rolledForward;  // isRecoverRollback 0
     Model committed;      // isRecoverRollback 1
     int32_t nextUnique = 1;
+    bool inFlightLogged = false;  // the call in flight at the kill left its record
+    bool unfinished = false;      // the last transaction has no end record
     std::string problem;
 };
 
@@ -228,6 +230,7 @@ Expected expectedFrom(const std::vector<Report> &reports, const Model &base, con
     };
     const bool opInFlight = inFlight == kWrite || inFlight == kRewrite || inFlight == kDelete;
     if (ops.size() == acked.size() + 1 && opInFlight) {
+        out.inFlightLogged = true;
         const Report &p = *pending;
         const LogEntry &e = *ops.back();
         const char *code = inFlight == kWrite ? "IN" : inFlight == kRewrite ? "UP" : "DE";
@@ -251,18 +254,24 @@ Expected expectedFrom(const std::vector<Report> &reports, const Model &base, con
         out.problem = unexpected("unique ids", static_cast<size_t>(logUniques), static_cast<size_t>(uniques));
         return out;
     }
+    out.inFlightLogged = out.inFlightLogged || (inFlight == kUnique && logUniques == uniques + 1);
     if (logCommits == commits + 1 && inFlight == kCommit) {
+        out.inFlightLogged = true;
         committed = current;
     } else if (logCommits != commits) {
         out.problem = unexpected("commits", static_cast<size_t>(logCommits), static_cast<size_t>(commits));
         return out;
     }
     if (logRollbacks == rollbacks + 1 && inFlight == kRollback) {
+        out.inFlightLogged = true;
         current = committed;
     } else if (logRollbacks != rollbacks) {
         out.problem = unexpected("rollbacks", static_cast<size_t>(logRollbacks), static_cast<size_t>(rollbacks));
         return out;
     }
+    int begins = 0;
+    for (const LogEntry &e : scan.entries) begins += e.code == "BW";
+    out.unfinished = begins > logCommits + logRollbacks;
     out.rolledForward = current;
     out.committed = committed;
     out.nextUnique = 1 + logUniques;
@@ -278,7 +287,7 @@ std::vector<Report> toReports(const std::vector<uint8_t> &bytes) {
 TEST(TxnCrash, KilledProcessRecoversFromCopyAndLog) {
     const int rounds = envNumber("WISAM_CRASH_ROUNDS", 8);
     const int firstSeed = envNumber("WISAM_CRASH_SEED", 1);
-    int killedInside = 0, tornTails = 0, finished = 0;
+    int killedInside = 0, tornTails = 0, finished = 0, inFlightLogged = 0, unfinished = 0;
     for (int round = 0; round < rounds; ++round) {
         const uint32_t seed = static_cast<uint32_t>(firstSeed + round);
         SCOPED_TRACE("seed " + std::to_string(seed) + " (WISAM_CRASH_SEED=" + std::to_string(seed) +
@@ -349,6 +358,8 @@ TEST(TxnCrash, KilledProcessRecoversFromCopyAndLog) {
         }
         const Expected expected = expectedFrom(reports, base, scan);
         ASSERT_EQ(expected.problem, "") << reports.size() << " reports; log " << codesOf(scan);
+        inFlightLogged += expected.inFlightLogged;
+        unfinished += expected.unfinished;
 
         for (const int32_t mode : {0, 1}) {
             SCOPED_TRACE("isRecoverRollback " + std::to_string(mode));
@@ -368,7 +379,8 @@ TEST(TxnCrash, KilledProcessRecoversFromCopyAndLog) {
         if (HasFailure()) break;
     }
     std::cout << "[   runs   ] " << rounds << " rounds: " << killedInside << " killed inside a call, " << finished
-              << " finished before the kill, " << tornTails << " torn log tails\n";
+              << " finished before the kill, " << inFlightLogged << " with the call in flight logged, " << unfinished
+              << " with an unfinished transaction, " << tornTails << " torn log tails\n";
 }
 
 }  // namespace
