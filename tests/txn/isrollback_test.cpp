@@ -414,7 +414,9 @@ TEST_F(TxnOneFile, TransactionsOfTwoIdsInterleaveAndRollBackSeparately) {
     EXPECT_EQ(codesOf(scan), "BW IN BW IN IN IN IN IN RW CW");
     for (const LogEntry &e : scan.entries) {
         if (e.code == "IN") {
-            const int32_t id = std::stoi(std::string(e.image().begin(), e.image().begin() + 8));
+            const std::vector<uint8_t> image = e.image();
+            ASSERT_GE(image.size(), 8u);
+            const int32_t id = std::stoi(std::string(image.begin(), image.begin() + 8));
             EXPECT_EQ(e.txnId, 1 + (id - 300) % 2) << "id " << id;
         }
     }
