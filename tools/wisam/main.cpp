@@ -1,5 +1,5 @@
 // main.cpp - the wisam command-line tool: create, inspect, dump and load
-// ISAM files, print transaction logs, back files up, and a
+// ISAM files, print and recover transaction logs, back files up, and a
 // demonstration run.
 #include <cerrno>
 #include <cstdio>
@@ -23,6 +23,8 @@ constexpr const char *kHelp =
     "  load NAME < RECORDS     write raw fixed-length records read from stdin\n"
     "  demo [DIR]              build a sample file, write, read, delete and rewrite\n"
     "  log LOGFILE [--brief]   print every record of a transaction log\n"
+    "  recover LOGFILE [--rollback-unfinished]\n"
+    "                          perform the operations of a log again on restored files\n"
     "  backup NAME... DIR --log LOGFILE\n"
     "                          copy files while no one changes them, then empty the log\n"
     "\n"
@@ -36,7 +38,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"create", createCommand}, {"info", infoCommand}, {"dump", dumpCommand},
     {"load", loadCommand},     {"demo", demoCommand},  {"log", logCommand},
-    {"backup", backupCommand},
+    {"recover", recoverCommand}, {"backup", backupCommand},
 };
 
 }  // namespace
