@@ -347,7 +347,11 @@ WISAM_API extern const char *isCheckMsg[16];
 WISAM_API extern const char *isversnumber; /* "6.12" */
 WISAM_API extern const char *iscopyright;
 
-/* Configuration words: written by the host, only read by the library. */
+/* Configuration words: written by the host, only read by the library.
+ * isForceCommit: non-zero flushes the data and index files to the device at
+ * the end of a lock kept across calls, and makes isCommit flush the log
+ * after the commit record before it returns; 2 also flushes the files of the
+ * transaction's handles (data, then index) before the commit record. */
 WISAM_API extern int32_t isFileCacheActive, isWriteBackActive, isGlobalIndexCacheActive,
     isFileCacheMaxMemUsage, isDefaultDataCacheLines, isDefaultDataCacheAssociativity,
     isDefaultIndexCacheLines, isDefaultIndexCacheAssociativity, isGlobalIndexCacheLines,

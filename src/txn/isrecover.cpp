@@ -69,10 +69,17 @@ private:
     std::vector<OpenTransaction> abandoned_;
 };
 
-int applyRecord(int32_t fd) {
+int applyRecord(int64_t offset, int32_t fd) {
     const uint16_t code = recordCode();
     if (code == logCode("BW") || code == logCode("CW")) return 1;
-    if (code == logCode("RW")) return walkBack(recordU32(kLogPrevOffset), fd, WalkMode::undo);
+    if (code == logCode("RW")) {
+        // The chain of a rollback leads back from it, never forward.
+        if (recordU32(kLogPrevOffset) >= offset || recordU16(kLogPrevLength) == 0) {
+            errno = kErrBadLog;
+            return 0;
+        }
+        return walkBack(recordU32(kLogPrevOffset), fd, WalkMode::undo);
+    }
     if (!knownCode(code)) return 1;  // passed over by its length
     return redoRecord(static_cast<int32_t>(recordU16(kLogProcess)));
 }
@@ -92,7 +99,7 @@ int forwardPass(int32_t fd) {
         if (offset + length > end) break;
         if (readRecordBody(fd, offset) != 1) return 0;
         unfinished.note(offset);
-        if (applyRecord(fd) != 1) return 0;
+        if (applyRecord(offset, fd) != 1) return 0;
         offset += length;
     }
     if (isRecoverRollback != 0) {

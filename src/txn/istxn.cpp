@@ -19,13 +19,17 @@ namespace wisam {
 
 namespace {
 
+constexpr int32_t kForceCommitFiles = 2;
+
 // Releases the record lock a transaction took for an "IN" or "UP" record.
 // A handle closed since holds no locks any more: nothing to release.
 int releaseRecordLock() {
     IsFile *f = handleAt(static_cast<int32_t>(recordU16(kLogBody)));
     if (f == nullptr) return 1;
     const auto record = static_cast<int32_t>(recordU32(kLogBody + 2));
-    return framedCall(f, kAccessRead, CallLock::shared, [&] {
+    // Any access mode: an output-only handle holds its transaction's locks
+    // as well.
+    return framedCall(f, kAccessAny, CallLock::shared, [&] {
         unlockRecord(f, record);
         return 1;
     });
@@ -107,7 +111,7 @@ int beginTransaction() {
     if (findTransaction(id) != nullptr) return 1;
     Transaction *t = createTransaction(id);
     if (t == nullptr) return 0;
-    startRecord(logCode("BW"), nullptr, false);
+    startRecord(logCode("BW"), t, false);
     if (finishRecord(t, true) != 1) {
         // A transaction whose begin is not in the log could be neither
         // rolled back nor recovered: it does not start.
@@ -117,11 +121,15 @@ int beginTransaction() {
     return 1;
 }
 
-// With isForceCommit, the files of the transaction's handles are flushed,
-// then "CW" is written and the log flushed before the commit is reported:
-// a power cut after a successful commit loses nothing.  A flush of the
-// files that fails leaves the transaction open (the caller may commit
-// again or roll back).
+// With isForceCommit, "CW" is flushed to the device with the log before
+// the commit is reported: the log holds every image of the transaction, so
+// a power cut after a successful commit loses nothing that recovery from
+// the copy the log began with cannot redo, at the cost of one flush per
+// commit.  The files themselves are flushed where a forced commit always
+// flushes them (the end of a kept lock); isForceCommit 2 also flushes the
+// files of every transaction handle, data then index, before "CW" is
+// written, and a flush that fails there leaves the transaction open (the
+// caller may commit again or roll back).
 int commitTransaction() {
     Transaction *t = currentTransaction();
     if (t == nullptr) return 0;
@@ -129,7 +137,7 @@ int commitTransaction() {
         HiddenLog hidden;
         walkBack(t->lastOffset, hidden.fd(), WalkMode::releaseLocks);
     }
-    if (isForceCommit != 0 && syncTransactionFiles() != 1) return 0;
+    if (isForceCommit >= kForceCommitFiles && syncTransactionFiles() != 1) return 0;
     const int written = endTransaction(t, logCode("CW"));
     if (written != 1 || isForceCommit == 0) return written;
     return syncLog();
