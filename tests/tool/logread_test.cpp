@@ -219,6 +219,76 @@ TEST(LogRead, DamageIsReportedAtTheRecordsOffset) {
     }
 }
 
+// Random interleavings of transactions of several processes, ended by
+// commit, rollback or not at all, with unchained records between them: the
+// scan names exactly the "BW" records of those without an end, whatever
+// their transaction ids (a "BW" may carry 0 where its records carry the id).
+TEST(LogRead, TransactionScanFindsExactlyTheUnfinished) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 300; ++round) {
+        struct Txn {
+            uint64_t lastOffset = 0;
+            uint16_t lastLength = 0;
+            int opsLeft = 0;
+            int end = 0;  // 0 commit, 1 rollback, 2 none
+            uint64_t begin = 0;
+        };
+        std::vector<Txn> txns(1 + random() % 6);
+        std::vector<size_t> pending;
+        for (size_t t = 0; t < txns.size(); ++t) {
+            txns[t].opsLeft = static_cast<int>(random() % 4);
+            txns[t].end = static_cast<int>(random() % 3);
+            pending.push_back(t);
+        }
+        std::vector<bool> begun(txns.size(), false);
+        std::vector<uint64_t> expected;
+        Bytes log;
+        auto append = [&](const Bytes &r, Txn *t) {
+            if (t != nullptr) t->lastOffset = log.size(), t->lastLength = static_cast<uint16_t>(r.size());
+            log.insert(log.end(), r.begin(), r.end());
+        };
+        while (!pending.empty()) {
+            if (random() % 4 == 0) append(Rec("SU").u16(1).u32(5).done(), nullptr);
+            const size_t pick = random() % pending.size();
+            Txn &t = txns[pending[pick]];
+            const auto pid = static_cast<uint16_t>(pending[pick] % 3 + 1);
+            if (!begun[pending[pick]]) {
+                begun[pending[pick]] = true;
+                t.begin = log.size();
+                append(Rec("BW", pid, 0).done(), &t);
+            } else if (t.opsLeft > 0) {
+                --t.opsLeft;
+                append(Rec("IN", pid, 9, static_cast<uint32_t>(t.lastOffset), t.lastLength)
+                           .u16(0).u32(1).u16(1).image("x").done(), &t);
+            } else {
+                if (t.end < 2) {
+                    append(Rec(t.end == 0 ? "CW" : "RW", pid, 9, static_cast<uint32_t>(t.lastOffset),
+                               t.lastLength).done(), &t);
+                } else {
+                    expected.push_back(t.begin);
+                }
+                pending.erase(pending.begin() + static_cast<long>(pick));
+            }
+        }
+        const Walk w = walk(log);
+        ASSERT_TRUE(w.whole);
+        TransactionScan scan;
+        for (const LogRecord &r : w.records) scan.add(r);
+        std::vector<uint64_t> found;
+        for (const TransactionScan::Begin &b : scan.unfinished()) found.push_back(b.offset);
+        std::sort(expected.begin(), expected.end());
+        ASSERT_EQ(found, expected) << "round " << round;
+    }
+    // Damaged back links (to the record itself, forward, into nothing) end
+    // the walk: the "BW" stays unfinished and the scan returns.
+    const Bytes log = join({Rec("BW").done(), Rec("CW", 1, 1, 20, 20).done(), Rec("RW", 1, 1, 60, 20).done(),
+                            Rec("CW", 1, 1, 7, 20).done()});
+    TransactionScan scan;
+    for (const LogRecord &r : walk(log).records) scan.add(r);
+    ASSERT_EQ(scan.unfinished().size(), 1u);
+    EXPECT_EQ(scan.unfinished()[0].offset, 0u);
+}
+
 // The same log through a file on disk: the reader of the commands gives the
 // same records and stops at the same damage.
 TEST(LogRead, LogFileReadsWhatIsOnDisk) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "logread.h"
 #include "tool.h"
 
 namespace wisam::tool {
@@ -20,7 +21,7 @@ namespace wisam::tool {
 namespace {
 
 constexpr const char *kBackupHelp =
-    "usage: wisam backup NAME... DIR --log LOGFILE\n"
+    "usage: wisam backup NAME... DIR --log LOGFILE [--force]\n"
     "  copies the index and data files of each ISAM file NAME (through NAME.lnk\n"
     "  when there is one) into directory DIR as NAME.wox and NAME.wod, while no\n"
     "  other process can change them, then empties LOGFILE.  The copies plus the\n"
@@ -28,8 +29,9 @@ constexpr const char *kBackupHelp =
     "  back where the files were and recover the log.\n"
     "  Name every file logged to LOGFILE: the log starts anew for all of them.\n"
     "  Recovery finds files through the open records of the log, so a process\n"
-    "  that keeps a file open across the backup must open it again afterwards,\n"
-    "  and no transaction should be under way during the backup.\n";
+    "  that keeps a file open across the backup must open it again afterwards.\n"
+    "  The log is started anew only while it holds no transaction without an\n"
+    "  end; --force starts it anyway, for transactions whose process is gone.\n";
 
 constexpr size_t kCopyBuffer = 1 << 20;
 constexpr mode_t kNewFileMode = 0666;
@@ -128,11 +130,40 @@ bool syncDirectory(const std::string &dir, std::string &error) {
     return true;
 }
 
+// A transaction under way when the log starts anew would keep back links
+// into the old log: its rollback would then walk into the new log's records
+// and undo operations that are not its own.  So the log holds none.
+bool checkNoUnfinished(const std::string &path, bool force, std::string &error) {
+    LogFile log(path);
+    if (!log.ok()) {
+        if (log.error() == ENOENT) return true;  // created empty later
+        error = path + ": " + std::strerror(log.error());
+        return false;
+    }
+    TransactionScan scan;
+    LogDamage damage;
+    walkLog(log.size(), log.reader(), [&](const LogRecord &r) { scan.add(r); }, damage);
+    const std::vector<TransactionScan::Begin> left = scan.unfinished();
+    if (left.empty()) return true;
+    const TransactionScan::Begin &first = left.front();
+    const std::string which = std::to_string(left.size()) + " transaction" +
+                              (left.size() == 1 ? "" : "s") + " without an end, the first begun at offset " +
+                              std::to_string(first.offset) + " by process " + std::to_string(first.pid);
+    if (!force) {
+        error = path + " holds " + which + "; retry when it has ended, or use --force when its process is gone";
+        return false;
+    }
+    std::fprintf(stderr, "wisam: backup: %s holds %s: dropped (--force)\n", path.c_str(), which.c_str());
+    return true;
+}
+
 // Empties the log, creating it when missing.  The truncation is done under
 // the lock on the log's first byte that every append takes, so no append of
 // another process is cut in two: an append in progress ends before, the next
-// one starts at offset 0 of the empty log.
-bool startLog(const std::string &path, uint64_t &dropped, std::string &error) {
+// one starts at offset 0 of the empty log.  The log is checked for
+// unfinished transactions under the same lock, so none can begin between
+// the check and the truncation.
+bool startLog(const std::string &path, bool force, uint64_t &dropped, std::string &error) {
     FdCloser log{::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode)};
     if (log.fd < 0) return error = systemError(path), false;
     struct flock append{};
@@ -143,6 +174,7 @@ bool startLog(const std::string &path, uint64_t &dropped, std::string &error) {
     while (::fcntl(log.fd, F_OFD_SETLKW, &append) != 0) {
         if (errno != EINTR) return error = systemError(path + ": lock"), false;
     }
+    if (!checkNoUnfinished(path, force, error)) return false;
     struct stat st{};
     if (::fstat(log.fd, &st) != 0) return error = systemError(path), false;
     dropped = static_cast<uint64_t>(st.st_size);
@@ -169,8 +201,11 @@ int backupCommand(const Args &args) {
     if (wantsHelp(args)) return std::fputs(kBackupHelp, stdout), 0;
     std::vector<std::string> positional;
     std::string logPath;
+    bool force = false;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--log" && i + 1 < args.size()) {
+        if (args[i] == "--force") {
+            force = true;
+        } else if (args[i] == "--log" && i + 1 < args.size()) {
             logPath = args[++i];
         } else if (args[i].starts_with("--")) {
             return usage("unexpected argument '" + args[i] + "'", kBackupHelp);
@@ -196,6 +231,14 @@ int backupCommand(const Args &args) {
         }
     }
 
+    // Checked once before the copies too, so that a refusal costs no copying;
+    // the check that counts is the one under the log's lock.
+    std::string error;
+    if (!force && !checkNoUnfinished(logPath, force, error)) {
+        std::fprintf(stderr, "wisam: backup: %s\n", error.c_str());
+        return 1;
+    }
+
     // Every file is locked before the first is copied, so the copies and the
     // new log show one moment of all of them.
     std::vector<std::unique_ptr<HeldFile>> held;
@@ -209,7 +252,6 @@ int backupCommand(const Args &args) {
         held.push_back(std::move(file));
     }
 
-    std::string error;
     for (const auto &file : held) {
         const std::string leaf = std::filesystem::path(file->name).filename().string();
         for (const char *extension : {".wox", ".wod"}) {
@@ -227,7 +269,7 @@ int backupCommand(const Args &args) {
         }
     }
     uint64_t dropped = 0;
-    if (!syncDirectory(dir, error) || !startLog(logPath, dropped, error)) {
+    if (!syncDirectory(dir, error) || !startLog(logPath, force, dropped, error)) {
         std::fprintf(stderr, "wisam: backup: %s\n", error.c_str());
         return 1;
     }

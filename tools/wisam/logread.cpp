@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <set>
 
 #include "keytext.h"
 
@@ -509,6 +510,40 @@ void LogCounts::add(const LogRecord &record) {
     if (std::memcmp(record.code, "CW", 2) == 0) ++committed;
     if (std::memcmp(record.code, "RW", 2) == 0) ++rolledBack;
     if (record.body == LogBody::unknown) ++unknown;
+}
+
+void TransactionScan::add(const LogRecord &record) {
+    const bool begin = std::memcmp(record.code, "BW", 2) == 0;
+    const bool chained = record.backLength != 0;
+    if (!begin && !chained) return;
+    links_[record.offset] = Link{record.backOffset, chained, begin, record.pid, record.txn};
+    if (std::memcmp(record.code, "CW", 2) == 0 || std::memcmp(record.code, "RW", 2) == 0) {
+        ends_.push_back(record.offset);
+    }
+}
+
+std::vector<TransactionScan::Begin> TransactionScan::unfinished() const {
+    std::set<uint64_t> ended;
+    for (const uint64_t end : ends_) {
+        // Back links point to earlier records; one that does not (damage)
+        // ends the walk, so every walk is finite.
+        uint64_t at = end;
+        for (auto link = links_.find(at); link != links_.end() && link->second.chained;) {
+            const uint64_t back = link->second.back;
+            if (back >= at) break;
+            at = back;
+            link = links_.find(at);
+            if (link != links_.end() && link->second.begin) {
+                ended.insert(at);
+                break;
+            }
+        }
+    }
+    std::vector<Begin> left;
+    for (const auto &[offset, link] : links_) {
+        if (link.begin && !ended.contains(offset)) left.push_back({offset, link.pid, link.txn});
+    }
+    return left;
 }
 
 }  // namespace wisam::tool

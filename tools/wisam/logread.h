@@ -41,6 +41,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -176,6 +177,35 @@ struct LogCounts {
     uint64_t rolledBack = 0;
     uint64_t unknown = 0;
     void add(const LogRecord &record);
+};
+
+// The transactions of a log that have no end: it follows the back links of
+// every "CW" and "RW" down to the "BW" they end, so it needs neither
+// transaction ids nor process ids to match, and any "BW" left over began a
+// transaction that was still under way (or whose process died) when the log
+// was read.
+class TransactionScan {
+public:
+    struct Begin {
+        uint64_t offset;
+        uint16_t pid;
+        uint16_t txn;
+    };
+
+    void add(const LogRecord &record);
+    // The "BW" records no end leads back to, in log order.
+    std::vector<Begin> unfinished() const;
+
+private:
+    struct Link {
+        uint32_t back;
+        bool chained;  // the back link is set
+        bool begin;    // a "BW"
+        uint16_t pid;
+        uint16_t txn;
+    };
+    std::map<uint64_t, Link> links_;  // "BW" records and chained records
+    std::vector<uint64_t> ends_;      // offsets of "CW" and "RW" records
 };
 
 }  // namespace wisam::tool

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "logread.h"
 #include "tool.h"
@@ -44,6 +45,7 @@ int recoverCommand(const Args &args) {
     // library and "recovered" without a word, and a damaged one is worth a
     // warning before any file changes.
     LogCounts counts;
+    TransactionScan transactions;
     LogDamage damage;
     bool whole = false;
     uint64_t size = 0;
@@ -51,7 +53,10 @@ int recoverCommand(const Args &args) {
         LogFile log(path);
         if (!log.ok()) return failErrno("recover " + path, log.error());
         size = log.size();
-        whole = walkLog(size, log.reader(), [&](const LogRecord &r) { counts.add(r); }, damage);
+        whole = walkLog(size, log.reader(), [&](const LogRecord &r) {
+            counts.add(r);
+            transactions.add(r);
+        }, damage);
     }
     if (!whole) {
         std::fprintf(stderr, "wisam: warning: %s: %s; recovery cannot go past it%s\n",
@@ -85,8 +90,8 @@ int recoverCommand(const Args &args) {
     // the normal end, not a failure.
     if (!recovered) return failErrno("recover " + path, error);
 
-    const uint64_t ended = counts.committed + counts.rolledBack;
-    const uint64_t unfinished = counts.begun > ended ? counts.begun - ended : 0;
+    const std::vector<TransactionScan::Begin> left = transactions.unfinished();
+    const uint64_t unfinished = left.size();
     std::printf("recovered %s: %llu records, %llu transactions: %llu committed, %llu rolled back, "
                 "%llu unfinished%s\n",
                 path.c_str(), static_cast<unsigned long long>(counts.records),
@@ -97,6 +102,10 @@ int recoverCommand(const Args &args) {
                 unfinished == 0        ? ""
                 : rollbackUnfinished ? " (rolled back)"
                                      : " (kept)");
+    for (const TransactionScan::Begin &b : left) {
+        std::printf("  unfinished: begun at offset %llu by process %u\n",
+                    static_cast<unsigned long long>(b.offset), b.pid);
+    }
     // Records behind damage in the middle of the log were not recovered; a
     // torn last record is the normal end of a log after a crash.
     return whole || damage.tornTail ? 0 : 1;
