@@ -299,5 +299,87 @@ TEST(TxnShared, RollbackLeavesARecordThatReusedAFreedNumber) {
     }
 }
 
+// The rollback of one process undoes its insert; before its "RW" reaches the
+// log, another process writes (and logs) a record that takes the freed
+// number, and after it rewrites that record by number.  Recovery of the
+// copy must give the same records under the same numbers.
+Signal *pauseReady = nullptr;
+Signal *pauseGo = nullptr;
+bool pauseArmed = false;
+constexpr int32_t kPauseTag = 77;
+
+void pauseAfterFirstChange(int32_t tag, int32_t event, int32_t phase) {
+    constexpr int32_t kUnlockStateRegion = 13, kAfter = 1;  // the end of a changing call
+    if (!pauseArmed || tag != kPauseTag || event != kUnlockStateRegion || phase != kAfter) return;
+    pauseArmed = false;
+    pauseReady->post();
+    pauseGo->wait(kWaitMs);
+}
+
+TEST(TxnShared, RecoveryUndoesARollbackWhereItHappened) {
+    TempDir dir;
+    const std::u16string name = dir.name("w");
+    const std::string log = dir.file("w.log");
+    {
+        KeyDesc id = modelIdKey();
+        IsFile *f = isBuild(name.c_str(), kModelLength, 0, &id, kTransMode);
+        ASSERT_NE(f, nullptr);
+        KeyDesc group = modelGroupKey();
+        ASSERT_EQ(isAddIndex(f, &group), 1);
+        ASSERT_EQ(isWrite(f, modelRecord(1, 1, 1).data()), 1);
+        ASSERT_EQ(isClose(f), 1);
+    }
+    isCleanUp();
+    FileSetCopy copy;
+    copy.save(dir.file("w"));
+    Signal ready, go, done;
+    const int pid = startChild([&] {
+        if (isLogOpen(toUtf16(log).c_str()) != 1) return 2;
+        IsFile *f = isOpen(spelling(dir, "w", 1).c_str(), kTransMode);
+        if (f == nullptr || isSetProfileTag(f, kPauseTag) != 1 || isBegin() != 1) return 3;
+        if (isWrite(f, modelRecord(50, 2, 1).data()) != 1) return 4;
+        pauseReady = &ready;
+        pauseGo = &go;
+        pauseArmed = true;
+        lowLevelProfileCallback = pauseAfterFirstChange;
+        const int rolledBack = isRollBack();
+        lowLevelProfileCallback = nullptr;
+        isClose(f);
+        isLogClose();
+        done.post();
+        return rolledBack == 1 ? 0 : 5;
+    });
+    ASSERT_TRUE(ready.wait(kWaitMs)) << "the rollback made no change";
+    Model model;
+    model.wrote(1, 1, 1, 1);
+    ASSERT_EQ(isLogOpen(toUtf16(log).c_str()), 1);
+    IsFile *other = isOpen(name.c_str(), ISINOUT | ISMANULOCK);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(isWrite(other, modelRecord(60, 3, 1).data()), 1) << isErrno(other);
+    const int32_t reused = isRecnum(other);
+    EXPECT_EQ(isClose(other), 1);
+    EXPECT_EQ(isLogClose(), 1);
+    go.post();
+    ASSERT_TRUE(done.wait(kWaitMs));
+    EXPECT_EQ(waitChild(pid), 0);
+    ASSERT_EQ(isLogOpen(toUtf16(log).c_str()), 1);
+    other = isOpen(name.c_str(), ISINOUT | ISMANULOCK);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(isRewRec(other, reused, modelRecord(60, 4, 2).data()), 1) << isErrno(other);
+    model.wrote(60, 4, 2, reused);
+    EXPECT_EQ(isClose(other), 1);
+    EXPECT_EQ(isLogClose(), 1);
+    isCleanUp();
+    EXPECT_EQ(reopenAndCompare(name, ISINOUT | ISMANULOCK, model, dir.file("w.wox")), "") << "the live file";
+    EXPECT_EQ(codesOf(scanLog(readFile(log))), "FO BW IN FO IN FC RW FC FO UP FC");
+    for (const int32_t mode : {0, 1}) {
+        SCOPED_TRACE("isRecoverRollback " + std::to_string(mode));
+        copy.restore();
+        const RecoverOutcome outcome = recoverFrom(log, mode);
+        EXPECT_EQ(outcome.result, 1) << "errno " << outcome.error;
+        EXPECT_EQ(reopenAndCompare(name, ISINOUT | ISMANULOCK, model, dir.file("w.wox")), "") << "the recovered copy";
+    }
+}
+
 }  // namespace
 }  // namespace wisam
