@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -287,6 +288,40 @@ TEST(LogRead, TransactionScanFindsExactlyTheUnfinished) {
     for (const LogRecord &r : walk(log).records) scan.add(r);
     ASSERT_EQ(scan.unfinished().size(), 1u);
     EXPECT_EQ(scan.unfinished()[0].offset, 0u);
+}
+
+// Opens and closes of several processes, with reused file numbers: a file
+// counts as open after its last "FO" until an "FC" of the same process and
+// number.  Model: a set of (process, number) pairs.
+TEST(LogRead, OpenFileScanFollowsOpensAndCloses) {
+    std::mt19937 random(11);
+    for (int round = 0; round < 200; ++round) {
+        std::map<std::pair<uint16_t, uint16_t>, uint64_t> model;
+        Bytes log;
+        for (int n = static_cast<int>(random() % 30); n > 0; --n) {
+            const auto pid = static_cast<uint16_t>(1 + random() % 3);
+            const auto number = static_cast<uint16_t>(random() % 3);
+            const bool opens = random() % 2 == 0;
+            if (opens) model[{pid, number}] = log.size();
+            else model.erase({pid, number});
+            const Bytes r = Rec(opens ? "FO" : "FC", pid).u16(number).u16(0).name(u"f" + std::u16string(1, u'0' + number)).done();
+            log.insert(log.end(), r.begin(), r.end());
+            const Bytes other = Rec("IN", pid).u16(number).u32(1).u16(0).done();
+            log.insert(log.end(), other.begin(), other.end());
+        }
+        OpenFileScan scan;
+        for (const LogRecord &r : walk(log).records) scan.add(r);
+        std::vector<uint64_t> expected;
+        for (const auto &[key, offset] : model) expected.push_back(offset);
+        std::sort(expected.begin(), expected.end());
+        std::vector<uint64_t> found;
+        for (const OpenFileScan::Open &o : scan.open()) {
+            found.push_back(o.offset);
+            EXPECT_EQ(o.name, "f" + std::to_string(o.fileNumber));
+            EXPECT_EQ(model.at({o.pid, o.fileNumber}), o.offset);
+        }
+        ASSERT_EQ(found, expected) << "round " << round;
+    }
 }
 
 // The same log through a file on disk: the reader of the commands gives the

@@ -132,8 +132,10 @@ bool syncDirectory(const std::string &dir, std::string &error) {
 
 // A transaction under way when the log starts anew would keep back links
 // into the old log: its rollback would then walk into the new log's records
-// and undo operations that are not its own.  So the log holds none.
-bool checkNoUnfinished(const std::string &path, bool force, std::string &error) {
+// and undo operations that are not its own.  So the log must hold none.
+// With `final`, files that the log shows open are named too: their later
+// changes cannot be recovered until they are opened again.
+bool checkLog(const std::string &path, bool force, bool final, std::string &error) {
     LogFile log(path);
     if (!log.ok()) {
         if (log.error() == ENOENT) return true;  // created empty later
@@ -141,8 +143,20 @@ bool checkNoUnfinished(const std::string &path, bool force, std::string &error) 
         return false;
     }
     TransactionScan scan;
+    OpenFileScan files;
     LogDamage damage;
-    walkLog(log.size(), log.reader(), [&](const LogRecord &r) { scan.add(r); }, damage);
+    walkLog(log.size(), log.reader(), [&](const LogRecord &r) {
+        scan.add(r);
+        files.add(r);
+    }, damage);
+    if (final) {
+        for (const OpenFileScan::Open &file : files.open()) {
+            std::fprintf(stderr,
+                         "wisam: backup: warning: process %u, if it still runs, has \"%s\" open (since offset %llu): "
+                         "its later changes cannot be recovered until it opens the file again\n",
+                         file.pid, file.name.c_str(), static_cast<unsigned long long>(file.offset));
+        }
+    }
     const std::vector<TransactionScan::Begin> left = scan.unfinished();
     if (left.empty()) return true;
     const TransactionScan::Begin &first = left.front();
@@ -174,7 +188,7 @@ bool startLog(const std::string &path, bool force, uint64_t &dropped, std::strin
     while (::fcntl(log.fd, F_OFD_SETLKW, &append) != 0) {
         if (errno != EINTR) return error = systemError(path + ": lock"), false;
     }
-    if (!checkNoUnfinished(path, force, error)) return false;
+    if (!checkLog(path, force, true, error)) return false;
     struct stat st{};
     if (::fstat(log.fd, &st) != 0) return error = systemError(path), false;
     dropped = static_cast<uint64_t>(st.st_size);
@@ -234,7 +248,7 @@ int backupCommand(const Args &args) {
     // Checked once before the copies too, so that a refusal costs no copying;
     // the check that counts is the one under the log's lock.
     std::string error;
-    if (!force && !checkNoUnfinished(logPath, force, error)) {
+    if (!force && !checkLog(logPath, force, false, error)) {
         std::fprintf(stderr, "wisam: backup: %s\n", error.c_str());
         return 1;
     }

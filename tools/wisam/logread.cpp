@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -544,6 +545,23 @@ std::vector<TransactionScan::Begin> TransactionScan::unfinished() const {
         if (link.begin && !ended.contains(offset)) left.push_back({offset, link.pid, link.txn});
     }
     return left;
+}
+
+void OpenFileScan::add(const LogRecord &record) {
+    if (record.body != LogBody::fileName) return;
+    const std::pair<uint16_t, uint16_t> key{record.pid, record.fileNumber};
+    if (record.code[1] == 'O') {
+        open_[key] = Open{record.offset, record.pid, record.fileNumber, record.name};
+    } else {
+        open_.erase(key);
+    }
+}
+
+std::vector<OpenFileScan::Open> OpenFileScan::open() const {
+    std::vector<Open> files;
+    for (const auto &[key, file] : open_) files.push_back(file);
+    std::sort(files.begin(), files.end(), [](const Open &a, const Open &b) { return a.offset < b.offset; });
+    return files;
 }
 
 }  // namespace wisam::tool

@@ -208,4 +208,25 @@ private:
     std::vector<uint64_t> ends_;      // offsets of "CW" and "RW" records
 };
 
+// The files a log shows open: "FO" records without a later "FC" of the same
+// process and file number.  Recovery knows a file only through its "FO", so
+// a file that stays open across the start of a new log cannot be recovered
+// from there until it is opened again.
+class OpenFileScan {
+public:
+    struct Open {
+        uint64_t offset;
+        uint16_t pid;
+        uint16_t fileNumber;
+        std::string name;
+    };
+
+    void add(const LogRecord &record);
+    // The files still open at the end of the log, in the order of their "FO".
+    std::vector<Open> open() const;
+
+private:
+    std::map<std::pair<uint16_t, uint16_t>, Open> open_;  // by process, file number
+};
+
 }  // namespace wisam::tool
