@@ -1,10 +1,12 @@
 #!/bin/bash
-# Fuzzes the reading of damaged files for SECONDS seconds (default 60):
-# builds the fuzz target with clang (libFuzzer, AddressSanitizer,
-# UndefinedBehaviorSanitizer) in build/fuzz, generates its seed corpus of
-# small valid files and runs the target from it.  Every run starts from the
-# seeds; the inputs it found that add coverage are left in build/fuzz/corpus
-# (a longer run can start from them: pass that directory to the target).
+# Fuzzes the reading of damaged files and recovery from damaged transaction
+# logs for SECONDS seconds (default 60): builds the fuzz target with clang
+# (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer) in build/fuzz,
+# generates its seed corpus of small valid files and logs (the generator
+# fails when a log seed does not recover) and runs the target from it.
+# Every run starts from the seeds; the inputs it found that add coverage are
+# left in build/fuzz/corpus (a longer run can start from them: pass that
+# directory to the target).
 # The exit status is non-zero on any finding; its input is left in
 # build/fuzz/findings/ and replays with `build/fuzz/tests/wisam_fuzz FILE`.
 # Installs clang and its fuzzer runtime with apt-get when they are missing.

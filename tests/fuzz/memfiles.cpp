@@ -95,9 +95,13 @@ long memPread(int fd, void *buffer, size_t length, int64_t offset) {
     return d == nullptr ? -1 : readAt(*d->file, buffer, length, offset);
 }
 
+// As on Linux, a descriptor opened with O_APPEND (the log) writes at the
+// end of the file whatever offset it is given.
 long memPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
     Descriptor *d = descriptorOf(fd);
-    return d == nullptr ? -1 : writeAt(*d->file, buffer, length, offset);
+    if (d == nullptr) return -1;
+    if (d->append) offset = static_cast<int64_t>(d->file->size());
+    return writeAt(*d->file, buffer, length, offset);
 }
 
 long memRead(int fd, void *buffer, size_t length) {
@@ -194,6 +198,11 @@ void MemoryFiles::put(const std::string &path, const std::vector<uint8_t> &bytes
 std::vector<uint8_t> MemoryFiles::get(const std::string &path) const {
     auto found = files.find(path);
     return found == files.end() ? Bytes{} : *found->second;
+}
+
+size_t MemoryFiles::size(const std::string &path) const {
+    auto found = files.find(path);
+    return found == files.end() ? 0 : found->second->size();
 }
 
 bool MemoryFiles::exists(const std::string &path) const { return files.count(path) != 0; }

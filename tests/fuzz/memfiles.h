@@ -5,9 +5,12 @@
 //
 // One set of files exists per process.  `MemoryFiles` installs the table
 // for its lifetime (restoring the previous one after) and starts empty.
-// Byte-range locks always succeed: one process, no contention.
+// Byte-range locks always succeed: one process, no contention.  A
+// descriptor opened with O_APPEND writes at the end, by write and pwrite
+// alike, as the log's descriptor does on Linux.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,6 +31,8 @@ public:
     void put(const std::string &path, const std::vector<uint8_t> &bytes);
     // The bytes of `path`, empty when there is no such file.
     std::vector<uint8_t> get(const std::string &path) const;
+    // Its size in bytes, 0 when there is no such file.
+    size_t size(const std::string &path) const;
     bool exists(const std::string &path) const;
     // Descriptors opened and not yet closed.
     int openCount() const;

@@ -3,13 +3,18 @@
 // allow, once without and once with the file cache: every index both ways,
 // searches by key, records by number, the information calls.  With the
 // input's kSwitchChanges it then writes, rewrites and deletes a few records
-// and walks again.
+// and walks again.  With kSwitchLog the input also holds a transaction log:
+// the files are first recovered from it (once keeping, once rolling back
+// the transactions it leaves unfinished), every handle recovery left open is
+// closed, and what it left is read as above.
 //
 // Whatever the bytes, every call must return: no crash, hang, leak or
 // access outside a buffer, and every failure must carry an error number.
 // A walk returns each index entry or record slot at most once, so a walk
 // longer than the files could hold is a loop in the library; the target
 // aborts on it (and on anything else it must never see) to report it.
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,9 +30,9 @@ namespace {
 using wisam::fuzz::FuzzInput;
 using wisam::fuzz::MemoryFiles;
 
-constexpr char16_t kName[] = u"/fuzz/f";
-constexpr const char *kIndexPath = "/fuzz/f.wox";
-constexpr const char *kDataPath = "/fuzz/f.wod";
+constexpr const char16_t *kName = wisam::fuzz::kFuzzName;
+constexpr const char *kIndexPath = wisam::fuzz::kFuzzIndexPath;
+constexpr const char *kDataPath = wisam::fuzz::kFuzzDataPath;
 
 // A record buffer for any record: the longest fixed part is 32767 bytes, and
 // a key-only file spreads its key (at most 1024 bytes) to parts that start
@@ -198,18 +203,16 @@ private:
     std::vector<std::vector<uint8_t>> samples_;
 };
 
-void openAndRead(MemoryFiles &files, const FuzzInput &input, int32_t cache) {
-    files.clear();
-    files.put(kIndexPath, input.index);
-    if ((input.switches & wisam::fuzz::kSwitchNoDataFile) == 0) files.put(kDataPath, input.data);
-    isFileCacheActive = cache;
+// Opens the ISAM file laid down (or left by recovery) and exercises it; the
+// walks are bounded by the sizes of its files.
+void exercise(MemoryFiles &files, const FuzzInput &input, size_t indexBytes, size_t dataBytes) {
     const int mode = ISINOUT | ((input.switches & wisam::fuzz::kSwitchExclusive) != 0 ? ISEXCLLOCK : ISMANULOCK);
     IsFile *f = isOpen(kName, mode);
     if (f == nullptr) {
         expectReason(nullptr);
     } else {
         // Each entry of an index takes 4 bytes at least, each slot 1.
-        const size_t limit = input.index.size() / 4 + input.data.size() + 16;
+        const size_t limit = indexBytes / 4 + dataBytes + 16;
         const bool changes = (input.switches & wisam::fuzz::kSwitchChanges) != 0;
         // Changes add entries and slots: a few more reads may follow.
         Exercise(f, changes ? limit + 64 : limit, input.data).run(changes);
@@ -218,18 +221,84 @@ void openAndRead(MemoryFiles &files, const FuzzInput &input, int32_t cache) {
     if (files.openCount() != 0) finding("descriptors left open", files.openCount());
 }
 
+void openAndRead(MemoryFiles &files, const FuzzInput &input, int32_t cache) {
+    files.clear();
+    files.put(kIndexPath, input.index);
+    if ((input.switches & wisam::fuzz::kSwitchNoDataFile) == 0) files.put(kDataPath, input.data);
+    isFileCacheActive = cache;
+    exercise(files, input, input.index.size(), input.data.size());
+}
+
+// A log record without body ("BW", "RW"): its length (big-endian) at both
+// ends and its code at byte 2.
+constexpr size_t kBareRecord = 20;
+
+bool bareRecordAt(const std::vector<uint8_t> &log, size_t at, const char *code) {
+    return log[at] == 0 && log[at + 1] == kBareRecord && log[at + 2] == code[0] && log[at + 3] == code[1] &&
+           log[at + kBareRecord - 2] == 0 && log[at + kBareRecord - 1] == kBareRecord;
+}
+
+// Recovers the files laid down from the log laid down, then reads (and with
+// kSwitchChanges changes) what recovery left.  Recovery must end with 1
+// (errno 118: the end of the log) or 0 with an error number, must leave the
+// log as it was, and must leave the log usable: a transaction begins and
+// rolls back behind it, which also ends the count of the files recovery
+// opened, so that every input starts from the same state.
+void recoverAndRead(MemoryFiles &files, const FuzzInput &input, int32_t cache, int32_t rollback) {
+    files.clear();
+    if (!input.index.empty()) files.put(kIndexPath, input.index);
+    if (!input.data.empty() && (input.switches & wisam::fuzz::kSwitchNoDataFile) == 0) {
+        files.put(kDataPath, input.data);
+    }
+    files.put(wisam::fuzz::kFuzzLogPath, input.log);
+    isFileCacheActive = cache;
+    isRecoverRollback = rollback;
+    if (isLogOpen(wisam::fuzz::kFuzzLogName) != 1) finding("the log does not open", errno);
+    errno = 0;
+    const int recovered = isRecover();
+    const int error = errno;
+    if (recovered == 1) {
+        if (error != ELOGREAD) finding("a recovery that ended without reaching the end of the log", error);
+    } else if (recovered == 0) {
+        if (error <= 0 || error > is_nerr) finding("a failed recovery without an error number", error);
+    } else {
+        finding("a recovery result other than 0 and 1", recovered);
+    }
+    if (files.get(wisam::fuzz::kFuzzLogPath) != input.log) finding("recovery changed the log");
+    if (isBegin() != 1) finding("no transaction begins after recovery", errno);
+    if (isRollBack() != 1) finding("an empty transaction does not roll back after recovery", errno);
+    const std::vector<uint8_t> log = files.get(wisam::fuzz::kFuzzLogPath);
+    const size_t end = input.log.size();
+    if (log.size() != end + 2 * kBareRecord || !std::equal(input.log.begin(), input.log.end(), log.begin()) ||
+        !bareRecordAt(log, end, "BW") || !bareRecordAt(log, end + kBareRecord, "RW")) {
+        finding("begin and rollback not appended to the log as they should be", static_cast<int>(log.size()));
+    }
+    isLogClose();
+    isCleanUp();
+    if (files.openCount() != 0) finding("descriptors left open after recovery", files.openCount());
+    if (files.exists(kIndexPath)) exercise(files, input, files.size(kIndexPath), files.size(kDataPath));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     const FuzzInput input = wisam::fuzz::splitInput(bytes, size);
     const int32_t cacheWas = isFileCacheActive;
     IsFatalHook hookWas = isFatal(watchFatal);
+    const int32_t rollbackWas = isRecoverRollback;
     {
         MemoryFiles files;
-        openAndRead(files, input, 0);
-        openAndRead(files, input, 1);
+        if ((input.switches & wisam::fuzz::kSwitchLog) != 0) {
+            // Unfinished transactions kept, then rolled back.
+            recoverAndRead(files, input, 0, 0);
+            recoverAndRead(files, input, 1, 1);
+        } else {
+            openAndRead(files, input, 0);
+            openAndRead(files, input, 1);
+        }
     }
     isFileCacheActive = cacheWas;
+    isRecoverRollback = rollbackWas;
     isFatal(hookWas);
     return 0;
 }

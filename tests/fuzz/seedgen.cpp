@@ -7,7 +7,12 @@
 // holds nothing but its dictionary, its first key description and an empty
 // root, laid out again with smaller blocks before anything is written.
 //
+// The log seeds (kSwitchLog) hold a transaction log the library wrote while
+// it built or opened a file and worked on it in transactions, and the files
+// as they were when the log began.
+//
 // Usage: wisam_fuzz_seeds DIRECTORY
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -58,8 +63,8 @@ uint32_t bigEndian(const std::vector<uint8_t> &b, size_t at, int width) {
 // Lays a freshly built index file out again with `size`-byte blocks: the
 // dictionary, the key-description block 2 and, when there is one, the empty
 // root in block 3.
-void shrinkBlocks(MemoryFiles &files, size_t size) {
-    const std::vector<uint8_t> built = files.get(kIndexPath);
+void shrinkBlocks(MemoryFiles &files, size_t size, const char *path = kIndexPath) {
+    const std::vector<uint8_t> built = files.get(path);
     std::vector<uint8_t> index(3 * size, 0);
     std::memcpy(index.data(), built.data(), kDictionaryBytes);
     index[kBlockSizeField] = static_cast<uint8_t>((size - 1) >> 8);
@@ -70,7 +75,7 @@ void shrinkBlocks(MemoryFiles &files, size_t size) {
     index[2 * size - kKindFromEnd] = built[2 * kBuiltBlock - kKindFromEnd];
     index[2 * size + 1] = 2;  // an empty leaf: used length 2
     index.resize(bigEndian(built, kHighestBlockField, 4) * size);
-    files.put(kIndexPath, index);
+    files.put(path, index);
 }
 
 // A record of `length` bytes made from `n`; its id (bytes 0-3) is n x step
@@ -104,6 +109,13 @@ struct Seed {
     bool precious = false;  // deleted records are kept off the free list
     int idStep = 37;        // see recordOf; 1 deletes whole leaves with a range
 };
+
+void writeInput(const std::string &dir, const char *name, const FuzzInput &input) {
+    const std::vector<uint8_t> bytes = wisam::fuzz::joinInput(input);
+    std::ofstream out(dir + "/" + name, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    check(out.good(), "write seed file");
+}
 
 void writeSeed(const std::string &dir, const Seed &seed, MemoryFiles &files) {
     files.clear();
@@ -147,10 +159,220 @@ void writeSeed(const std::string &dir, const Seed &seed, MemoryFiles &files) {
     input.switches = seed.switches;
     input.index = files.get(kIndexPath);
     input.data = files.get(kDataPath);
-    const std::vector<uint8_t> bytes = wisam::fuzz::joinInput(input);
-    std::ofstream out(dir + "/" + seed.name, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    check(out.good(), "write seed file");
+    writeInput(dir, seed.name, input);
+}
+
+// Log seeds: the files at the path the target lays them down, as they were
+// when the log began, and the log the library wrote for the work done on
+// them.  Two transaction ids take turns through the id callback, so that
+// one transaction can be left without end while others begin and end.
+int32_t txnId = 1;
+int32_t currentTxnId() { return txnId; }
+
+constexpr int kTransMode = ISINOUT | ISTRANS | ISMANULOCK;
+constexpr size_t kLogRecordLength = 24;
+constexpr size_t kChangedByte = 20;  // in no key of the log seeds
+
+std::vector<uint8_t> logRecordOf(int n) { return recordOf(n, kLogRecordLength, 1); }
+
+void writeRecord(IsFile *f, int n) {
+    std::vector<uint8_t> record = logRecordOf(n);
+    check(isWrite(f, record.data()) == 1, "write", f);
+}
+
+// Rewrites record n (found by its id, the primary key) with a changed byte.
+void rewriteRecord(IsFile *f, int n) {
+    std::vector<uint8_t> record = logRecordOf(n);
+    record[kChangedByte] = static_cast<uint8_t>('A' + n % 26);
+    check(isRewrite(f, record.data()) == 1, "rewrite", f);
+}
+
+void deleteRecord(IsFile *f, int n) {
+    std::vector<uint8_t> record = logRecordOf(n);
+    check(isDelete(f, record.data()) == 1, "delete", f);
+}
+
+using Records = std::vector<std::vector<uint8_t>>;
+
+// The records of `f` in the order of its primary key.
+Records recordsOf(IsFile *f) {
+    Records all;
+    std::vector<uint8_t> record(kLogRecordLength);
+    check(isIndex(f, 1) == 1, "select the primary key", f);
+    for (int mode = modeFirst; isRead(f, record.data(), mode) == 1; mode = modeNext) all.push_back(record);
+    return all;
+}
+
+void transaction(int32_t id, const char *what) {
+    txnId = id;
+    check(isBegin() == 1, what);
+}
+
+// On `f` (opened or built with ISTRANS while the log is open), records with
+// ids from `first`: a committed transaction of writes, rewrites and
+// deletes; a rolled-back one; then transaction 2 left without end around a
+// committed transaction 1.  The log is read before the last is rolled back
+// (so that the seed holds it unfinished) and the handle closed.
+std::vector<uint8_t> transactionWork(MemoryFiles &files, IsFile *f, int first, Records &committed) {
+    transaction(1, "begin");
+    for (int n = first; n < first + 12; ++n) writeRecord(f, n);
+    for (int n = first; n < first + 12; n += 3) rewriteRecord(f, n);
+    deleteRecord(f, first + 10);
+    check(isCommit() == 1, "commit");
+    transaction(1, "begin to roll back");
+    writeRecord(f, first + 20);
+    writeRecord(f, first + 21);
+    rewriteRecord(f, first + 1);
+    deleteRecord(f, first + 2);
+    check(isRollBack() == 1, "rollback");
+    transaction(2, "begin the unfinished");
+    writeRecord(f, first + 30);
+    rewriteRecord(f, first + 4);
+    transaction(1, "begin among the unfinished");
+    writeRecord(f, first + 40);
+    deleteRecord(f, first + 5);
+    check(isCommit() == 1, "commit among the unfinished");
+    txnId = 2;
+    writeRecord(f, first + 31);
+    deleteRecord(f, first + 7);
+    rewriteRecord(f, first + 8);
+    const std::vector<uint8_t> log = files.get(wisam::fuzz::kFuzzLogPath);
+    check(isRollBack() == 1, "rollback of the unfinished");
+    txnId = 1;
+    committed = recordsOf(f);
+    check(isClose(f) == 1, "close after the transactions");
+    return log;
+}
+
+// A seed must give recovery work that succeeds: recovered with the
+// unfinished transactions rolled back, the files it packs hold exactly the
+// committed records.
+void checkRecovery(MemoryFiles &files, const FuzzInput &input, const Records &committed, const char *name) {
+    files.clear();
+    if (!input.index.empty()) files.put(wisam::fuzz::kFuzzIndexPath, input.index);
+    if (!input.data.empty()) files.put(wisam::fuzz::kFuzzDataPath, input.data);
+    files.put(wisam::fuzz::kFuzzLogPath, input.log);
+    isRecoverRollback = 1;
+    check(isLogOpen(wisam::fuzz::kFuzzLogName) == 1, "log open for recovery");
+    const int result = isRecover();
+    if (result != 1) std::fprintf(stderr, "seed generator: recovery of %s: errno %d\n", name, errno);
+    check(result == 1, "recovery");
+    check(isLogClose() == 1, "log close after recovery");
+    check(isCleanUp() == 1, "clean up after recovery");
+    isRecoverRollback = 0;
+    IsFile *f = isOpen(wisam::fuzz::kFuzzName, ISINOUT | ISEXCLLOCK);
+    check(f != nullptr, "open after recovery");
+    if (f == nullptr) return;
+    const Records recovered = recordsOf(f);
+    if (recovered != committed) {
+        std::fprintf(stderr, "seed generator: %s recovers %zu records, %zu committed\n", name, recovered.size(),
+                     committed.size());
+        check(false, "recovered records");
+    }
+    check(isClose(f) == 1, "close after recovery");
+}
+
+void endLogSeed(const std::string &dir, MemoryFiles &files, const char *name, FuzzInput &input,
+                const Records &committed) {
+    check(isLogClose() == 1, "log close");
+    check(isCleanUp() == 1, "clean up");
+    input.switches |= wisam::fuzz::kSwitchLog;
+    check(!input.log.empty() && !committed.empty(), name);
+    writeInput(dir, name, input);
+    checkRecovery(files, input, committed, name);
+}
+
+// The log begins before the build: its "BU" builds the file, so the seed
+// holds no files at all.
+void logBuildSeed(const std::string &dir, MemoryFiles &files, const KeyDesc &id, const KeyDesc &name) {
+    files.clear();
+    check(isLogOpen(wisam::fuzz::kFuzzLogName) == 1, "log open");
+    KeyDesc primary = id;
+    IsFile *f = isBuild(wisam::fuzz::kFuzzName, kLogRecordLength, 0, &primary, kTransMode);
+    check(f != nullptr, "logged build");
+    FuzzInput input;
+    Records committed;
+    input.switches = wisam::fuzz::kSwitchChanges;
+    if (f != nullptr) {
+        KeyDesc second = name;
+        check(isAddIndex(f, &second) == 1, "logged add index", f);
+        input.log = transactionWork(files, f, 0, committed);
+    }
+    endLogSeed(dir, files, "log-build", input, committed);
+}
+
+// The file exists, with records, before the log begins: the log opens it
+// ("FO") and the seed holds the files as they were then.
+void logOpenSeed(const std::string &dir, MemoryFiles &files, const KeyDesc &id, const KeyDesc &group) {
+    files.clear();
+    KeyDesc primary = id;
+    IsFile *f = isBuild(wisam::fuzz::kFuzzName, kLogRecordLength, 0, &primary, ISINOUT | ISEXCLLOCK);
+    check(f != nullptr, "build before the log");
+    if (f == nullptr) return;
+    check(isClose(f) == 1, "close after build");
+    shrinkBlocks(files, 256, wisam::fuzz::kFuzzIndexPath);
+    f = isOpen(wisam::fuzz::kFuzzName, ISINOUT | ISEXCLLOCK);
+    check(f != nullptr, "open before the log");
+    if (f == nullptr) return;
+    KeyDesc second = group;
+    check(isAddIndex(f, &second) == 1, "add index", f);
+    for (int n = 0; n < 40; ++n) writeRecord(f, n);
+    for (int n = 3; n < 40; n += 9) deleteRecord(f, n);
+    check(isClose(f) == 1, "close before the log");
+    FuzzInput input;
+    input.index = files.get(wisam::fuzz::kFuzzIndexPath);
+    input.data = files.get(wisam::fuzz::kFuzzDataPath);
+    check(isLogOpen(wisam::fuzz::kFuzzLogName) == 1, "log open");
+    f = isOpen(wisam::fuzz::kFuzzName, kTransMode);
+    check(f != nullptr, "logged open");
+    Records committed;
+    if (f != nullptr) input.log = transactionWork(files, f, 100, committed);
+    endLogSeed(dir, files, "log-open", input, committed);
+}
+
+// The records without a chain: index, unique-id and file operations, a
+// variable-length file built (empty), renamed and erased, the file closed
+// and opened again for a transaction.
+void logFilesSeed(const std::string &dir, MemoryFiles &files, const KeyDesc &id, const KeyDesc &name) {
+    files.clear();
+    check(isLogOpen(wisam::fuzz::kFuzzLogName) == 1, "log open");
+    KeyDesc primary = id;
+    IsFile *f = isBuild(wisam::fuzz::kFuzzName, kLogRecordLength, 0, &primary, ISINOUT | ISMANULOCK);
+    check(f != nullptr, "logged build");
+    FuzzInput input;
+    Records committed;
+    if (f == nullptr) return endLogSeed(dir, files, "log-files", input, committed);
+    KeyDesc second = name;
+    check(isAddIndex(f, &second) == 1, "logged add index", f);
+    check(isSetUnique(f, 500) == 1, "logged set unique", f);
+    int32_t unique = 0;
+    check(isUniqueId(f, &unique) == 1, "logged unique id", f);
+    for (int n = 0; n < 6; ++n) writeRecord(f, n);
+    rewriteRecord(f, 2);
+    deleteRecord(f, 3);
+    second = name;
+    check(isDelIndex(f, &second) == 1, "logged drop index", f);
+    check(isClose(f) == 1, "logged close");
+    primary = id;
+    IsFile *v = isBuild(u"/fuzz/v", kLogRecordLength, 120, &primary, ISINOUT | ISVARLEN | ISTRANS | ISMANULOCK);
+    check(v != nullptr, "logged variable-length build");
+    // No records: recovery does not write those of a variable-length file.
+    if (v != nullptr) check(isClose(v) == 1, "variable-length close");
+    check(isRename(u"/fuzz/v", u"/fuzz/w") == 1, "logged rename");
+    check(isErase(u"/fuzz/w") == 1, "logged erase");
+    f = isOpen(wisam::fuzz::kFuzzName, kTransMode);
+    check(f != nullptr, "logged open");
+    if (f != nullptr) {
+        transaction(1, "begin");
+        writeRecord(f, 10);
+        rewriteRecord(f, 4);
+        deleteRecord(f, 5);
+        check(isCommit() == 1, "commit");
+        committed = recordsOf(f);
+        check(isClose(f) == 1, "close");
+    }
+    input.log = files.get(wisam::fuzz::kFuzzLogPath);
+    endLogSeed(dir, files, "log-files", input, committed);
 }
 
 }  // namespace
@@ -191,5 +413,10 @@ int main(int argc, char **argv) {
     };
     MemoryFiles files;
     for (const Seed &seed : seeds) writeSeed(dir, seed, files);
+    isTxnInit(currentTxnId);
+    logBuildSeed(dir, files, id, name);
+    logOpenSeed(dir, files, id, group);
+    logFilesSeed(dir, files, id, name);
+    isTxnInit(nullptr);
     return failures == 0 ? 0 : 1;
 }
