@@ -74,12 +74,15 @@ Walk walk(const Bytes &log, LogFormat format = {}) {
         std::copy_n(log.begin() + static_cast<long>(offset), length, into);
         return true;
     };
-    w.whole = walkLog(log.size(), read, [&](const LogRecord &r) {
-        LogRecord copy = r;  // images point into the reader's buffer
-        copy.before = copy.after = nullptr;
-        w.records.push_back(copy);
-        w.lines.push_back(formatLogRecord(r, format));
-    }, w.damage);
+    w.whole = walkLog(
+        log.size(), read,
+        [&](const LogRecord &r) {
+            LogRecord copy = r;  // images point into the reader's buffer
+            copy.before = copy.after = nullptr;
+            w.records.push_back(copy);
+            w.lines.push_back(formatLogRecord(r, format));
+        },
+        w.damage);
     return w;
 }
 
@@ -108,22 +111,22 @@ std::vector<Sample> samples() {
           "key flags 0x0009(dups,trailcompress) parts 2 keylen 14 [0:4:long 4:10:char-]",
           "name \"people\""}},
         {Rec("ER").name(u"abcde").done(), {"ER len 32", "name \"abcde\""}},
-        {Rec("RE").u16(4).u16(6).name(u"old").name(u"newer").done(),
-         {"old \"old\" new \"newer\""}},
+        {Rec("RE").u16(4).u16(6).name(u"old").name(u"newer").done(), {"old \"old\" new \"newer\""}},
         {Rec("CI").u16(2).key().done(), {"file 2 key flags 0x0009"}},
         {Rec("DI").u16(2).key().done(), {"DI len", "[0:4:long 4:10:char-]"}},
         {Rec("SU").u16(5).u32(0x12345678).done(), {"file 5 value 305419896"}},
         {Rec("UN").u16(5).u32(9).done(), {"UN len 26", "value 9"}},
         {Rec("IN", 4242, 7, 20, 20).u16(1).u32(77).u16(40).image(kImage).done(),
-         {"back 20/20 file 1 rec 77 image 40", "image      0  41 42 43",
-          "ABCDEFGHIJKLMNOP\n", "32  36 37 38 39 61"}},
+         {"back 20/20 file 1 rec 77 image 40", "image      0  41 42 43", "ABCDEFGHIJKLMNOP\n",
+          "32  36 37 38 39 61"}},
         {Rec("DE").u16(1).u32(78).u16(3).image("xyz").done(), {"rec 78 image 3", "78 79 7a"}},
         {Rec("UP").u16(1).u32(79).u16(2).u16(3).image("ab").image("cde").done(),
          {"rec 79 before 2 after 3", "before     0  61 62", "after      0  63 64 65"}},
         {Rec("CW").done(), {"CW len 20"}},
         {Rec("RW").done(), {"RW len 20"}},
         {Rec("Q\x01").u16(0xBEEF).done(), {"Q\\x01 len 22", "unknown code, body 2", "be ef"}},
-        {Rec("FC").u16(3).u16(0).name(u"x").u16(0).done(), {"FC len 30", "(+2 bytes behind the fields)"}},
+        {Rec("FC").u16(3).u16(0).name(u"x").u16(0).done(),
+         {"FC len 30", "(+2 bytes behind the fields)"}},
     };
 }
 
@@ -141,8 +144,8 @@ TEST(LogRead, EveryCodeDecodesToItsFieldsAndLine) {
         EXPECT_EQ(r.length, all[i].bytes.size());
         EXPECT_EQ(r.pid, 4242);
         EXPECT_EQ(r.time, kTime);
-        EXPECT_EQ(w.lines[i].substr(0, 10), std::string(10 - std::to_string(offset).size(), ' ') +
-                                                  std::to_string(offset));
+        EXPECT_EQ(w.lines[i].substr(0, 10),
+                  std::string(10 - std::to_string(offset).size(), ' ') + std::to_string(offset));
         for (const std::string &text : all[i].shows) {
             EXPECT_NE(w.lines[i].find(text), std::string::npos) << w.lines[i] << "lacks: " << text;
         }
@@ -169,7 +172,7 @@ TEST(LogRead, ImagesWrapWholeOrShortenedWhenBrief) {
     const Bytes log = Rec("IN").u16(1).u32(1).u16(40).image(kImage).done();
     const std::string full = walk(log).lines.at(0);
     const std::string brief = walk(log, LogFormat{true, 16}).lines.at(0);
-    EXPECT_EQ(std::count(full.begin(), full.end(), '\n'), 4);  // header + 16 + 16 + 8
+    EXPECT_EQ(std::count(full.begin(), full.end(), '\n'), 4);   // header + 16 + 16 + 8
     EXPECT_NE(full.find(" 61 62 63 64  "), std::string::npos);  // the last byte of the image
     EXPECT_EQ(std::count(brief.begin(), brief.end(), '\n'), 2);
     EXPECT_NE(brief.find("50 ... (40 bytes)\n"), std::string::npos);
@@ -210,13 +213,16 @@ TEST(LogRead, DamageIsReportedAtTheRecordsOffset) {
         {Rec("DE").u16(1).done(), "before its record number"},
     };
     for (const Case &c : cases) {
-        const Walk w = walk(c.last ? join({first, second, c.third}) : join({first, second, c.third, first}));
+        const Walk w =
+            walk(c.last ? join({first, second, c.third}) : join({first, second, c.third, first}));
         EXPECT_FALSE(w.whole) << c.reason;
         EXPECT_EQ(w.records.size(), 2u) << c.reason;
         EXPECT_EQ(w.damage.offset, at) << c.reason;
         EXPECT_NE(w.damage.reason.find(c.reason), std::string::npos)
             << w.damage.reason << " lacks: " << c.reason;
-        EXPECT_EQ(damageText(w.damage).rfind("damaged record at offset " + std::to_string(at) + ": ", 0), 0u);
+        EXPECT_EQ(
+            damageText(w.damage).rfind("damaged record at offset " + std::to_string(at) + ": ", 0),
+            0u);
     }
 }
 
@@ -245,7 +251,8 @@ TEST(LogRead, TransactionScanFindsExactlyTheUnfinished) {
         std::vector<uint64_t> expected;
         Bytes log;
         auto append = [&](const Bytes &r, Txn *t) {
-            if (t != nullptr) t->lastOffset = log.size(), t->lastLength = static_cast<uint16_t>(r.size());
+            if (t != nullptr)
+                t->lastOffset = log.size(), t->lastLength = static_cast<uint16_t>(r.size());
             log.insert(log.end(), r.begin(), r.end());
         };
         while (!pending.empty()) {
@@ -260,11 +267,18 @@ TEST(LogRead, TransactionScanFindsExactlyTheUnfinished) {
             } else if (t.opsLeft > 0) {
                 --t.opsLeft;
                 append(Rec("IN", pid, 9, static_cast<uint32_t>(t.lastOffset), t.lastLength)
-                           .u16(0).u32(1).u16(1).image("x").done(), &t);
+                           .u16(0)
+                           .u32(1)
+                           .u16(1)
+                           .image("x")
+                           .done(),
+                       &t);
             } else {
                 if (t.end < 2) {
-                    append(Rec(t.end == 0 ? "CW" : "RW", pid, 9, static_cast<uint32_t>(t.lastOffset),
-                               t.lastLength).done(), &t);
+                    append(Rec(t.end == 0 ? "CW" : "RW", pid, 9,
+                               static_cast<uint32_t>(t.lastOffset), t.lastLength)
+                               .done(),
+                           &t);
                 } else {
                     expected.push_back(t.begin);
                 }
@@ -282,8 +296,8 @@ TEST(LogRead, TransactionScanFindsExactlyTheUnfinished) {
     }
     // Damaged back links (to the record itself, forward, into nothing) end
     // the walk: the "BW" stays unfinished and the scan returns.
-    const Bytes log = join({Rec("BW").done(), Rec("CW", 1, 1, 20, 20).done(), Rec("RW", 1, 1, 60, 20).done(),
-                            Rec("CW", 1, 1, 7, 20).done()});
+    const Bytes log = join({Rec("BW").done(), Rec("CW", 1, 1, 20, 20).done(),
+                            Rec("RW", 1, 1, 60, 20).done(), Rec("CW", 1, 1, 7, 20).done()});
     TransactionScan scan;
     for (const LogRecord &r : walk(log).records) scan.add(r);
     ASSERT_EQ(scan.unfinished().size(), 1u);
@@ -302,9 +316,15 @@ TEST(LogRead, OpenFileScanFollowsOpensAndCloses) {
             const auto pid = static_cast<uint16_t>(1 + random() % 3);
             const auto number = static_cast<uint16_t>(random() % 3);
             const bool opens = random() % 2 == 0;
-            if (opens) model[{pid, number}] = log.size();
-            else model.erase({pid, number});
-            const Bytes r = Rec(opens ? "FO" : "FC", pid).u16(number).u16(0).name(u"f" + std::u16string(1, u'0' + number)).done();
+            if (opens)
+                model[{pid, number}] = log.size();
+            else
+                model.erase({pid, number});
+            const Bytes r = Rec(opens ? "FO" : "FC", pid)
+                                .u16(number)
+                                .u16(0)
+                                .name(u"f" + std::u16string(1, u'0' + number))
+                                .done();
             log.insert(log.end(), r.begin(), r.end());
             const Bytes other = Rec("IN", pid).u16(number).u32(1).u16(0).done();
             log.insert(log.end(), other.begin(), other.end());
@@ -343,8 +363,9 @@ TEST(LogRead, LogFileReadsWhatIsOnDisk) {
     EXPECT_EQ(file.size(), log.size());
     std::vector<std::string> lines;
     LogDamage damage;
-    EXPECT_FALSE(walkLog(file.size(), file.reader(),
-                         [&](const LogRecord &r) { lines.push_back(formatLogRecord(r, {})); }, damage));
+    EXPECT_FALSE(walkLog(
+        file.size(), file.reader(),
+        [&](const LogRecord &r) { lines.push_back(formatLogRecord(r, {})); }, damage));
     EXPECT_EQ(lines, memory.lines);
     EXPECT_EQ(damage.offset, log.size() - 2);
     EXPECT_EQ(damage.reason, "length 19 below 20");
@@ -363,7 +384,8 @@ TEST(LogRead, EveryCutOfALogIsATornTailAtTheCutRecord) {
         const Walk w = walk(Bytes(log.begin(), log.begin() + static_cast<long>(cut)));
         uint64_t start = 0;
         size_t index = 0;
-        while (start < cut && start + records[index].size() <= cut) start += records[index++].size();
+        while (start < cut && start + records[index].size() <= cut)
+            start += records[index++].size();
         EXPECT_EQ(w.records.size(), index) << cut;
         EXPECT_EQ(w.whole, start == cut) << cut;
         if (!w.whole) {
@@ -389,10 +411,18 @@ TEST(LogRead, RandomDamageNeverCrashesOrLoops) {
             for (int n = 1 + static_cast<int>(random() % 6); n > 0; --n) {
                 const size_t at = random() % log.size();
                 switch (random() % 4) {
-                case 0: log[at] = static_cast<unsigned char>(random()); break;
-                case 1: log[at] ^= static_cast<unsigned char>(1u << (random() % 8)); break;
-                case 2: log.erase(log.begin() + static_cast<long>(at)); break;
-                default: log.insert(log.begin() + static_cast<long>(at), static_cast<unsigned char>(random()));
+                case 0:
+                    log[at] = static_cast<unsigned char>(random());
+                    break;
+                case 1:
+                    log[at] ^= static_cast<unsigned char>(1u << (random() % 8));
+                    break;
+                case 2:
+                    log.erase(log.begin() + static_cast<long>(at));
+                    break;
+                default:
+                    log.insert(log.begin() + static_cast<long>(at),
+                               static_cast<unsigned char>(random()));
                 }
                 if (log.empty()) log.push_back(0);
             }

@@ -94,9 +94,9 @@ bool writeAll(int fd, const unsigned char *bytes, size_t length) {
 // Copies `from` to `to` byte for byte and forces the copy to the device.
 bool copyFile(const std::string &from, const std::string &to, uint64_t &bytes, std::string &error) {
     FdCloser in{::open(from.c_str(), O_RDONLY | O_CLOEXEC)};
-    struct stat source{};
+    struct stat source {};
     if (in.fd < 0 || ::fstat(in.fd, &source) != 0) return error = systemError(from), false;
-    struct stat target{};
+    struct stat target {};
     if (::stat(to.c_str(), &target) == 0 && target.st_dev == source.st_dev &&
         target.st_ino == source.st_ino) {
         error = to + " is " + from + " itself";
@@ -145,14 +145,18 @@ bool checkLog(const std::string &path, bool force, bool final, std::string &erro
     TransactionScan scan;
     OpenFileScan files;
     LogDamage damage;
-    walkLog(log.size(), log.reader(), [&](const LogRecord &r) {
-        scan.add(r);
-        files.add(r);
-    }, damage);
+    walkLog(
+        log.size(), log.reader(),
+        [&](const LogRecord &r) {
+            scan.add(r);
+            files.add(r);
+        },
+        damage);
     if (final) {
         for (const OpenFileScan::Open &file : files.open()) {
             std::fprintf(stderr,
-                         "wisam: backup: warning: process %u, if it still runs, has \"%s\" open (since offset %llu): "
+                         "wisam: backup: warning: process %u, if it still runs, has \"%s\" open "
+                         "(since offset %llu): "
                          "its later changes cannot be recovered until it opens the file again\n",
                          file.pid, file.name.c_str(), static_cast<unsigned long long>(file.offset));
         }
@@ -160,14 +164,17 @@ bool checkLog(const std::string &path, bool force, bool final, std::string &erro
     const std::vector<TransactionScan::Begin> left = scan.unfinished();
     if (left.empty()) return true;
     const TransactionScan::Begin &first = left.front();
-    const std::string which = std::to_string(left.size()) + " transaction" +
-                              (left.size() == 1 ? "" : "s") + " without an end, the first begun at offset " +
-                              std::to_string(first.offset) + " by process " + std::to_string(first.pid);
+    const std::string which =
+        std::to_string(left.size()) + " transaction" + (left.size() == 1 ? "" : "s") +
+        " without an end, the first begun at offset " + std::to_string(first.offset) +
+        " by process " + std::to_string(first.pid);
     if (!force) {
-        error = path + " holds " + which + "; retry when it has ended, or use --force when its process is gone";
+        error = path + " holds " + which +
+                "; retry when it has ended, or use --force when its process is gone";
         return false;
     }
-    std::fprintf(stderr, "wisam: backup: %s holds %s: dropped (--force)\n", path.c_str(), which.c_str());
+    std::fprintf(stderr, "wisam: backup: %s holds %s: dropped (--force)\n", path.c_str(),
+                 which.c_str());
     return true;
 }
 
@@ -180,7 +187,7 @@ bool checkLog(const std::string &path, bool force, bool final, std::string &erro
 bool startLog(const std::string &path, bool force, uint64_t &dropped, std::string &error) {
     FdCloser log{::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode)};
     if (log.fd < 0) return error = systemError(path), false;
-    struct flock append{};
+    struct flock append {};
     append.l_type = F_WRLCK;
     append.l_whence = SEEK_SET;
     append.l_start = 0;
@@ -189,10 +196,11 @@ bool startLog(const std::string &path, bool force, uint64_t &dropped, std::strin
         if (errno != EINTR) return error = systemError(path + ": lock"), false;
     }
     if (!checkLog(path, force, true, error)) return false;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(log.fd, &st) != 0) return error = systemError(path), false;
     dropped = static_cast<uint64_t>(st.st_size);
-    if (::ftruncate(log.fd, 0) != 0 || ::fsync(log.fd) != 0) return error = systemError(path), false;
+    if (::ftruncate(log.fd, 0) != 0 || ::fsync(log.fd) != 0)
+        return error = systemError(path), false;
     append.l_type = F_UNLCK;
     ::fcntl(log.fd, F_OFD_SETLK, &append);
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
@@ -200,12 +208,12 @@ bool startLog(const std::string &path, bool force, uint64_t &dropped, std::strin
 }
 
 bool isDirectory(const std::string &path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool exists(const std::string &path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
@@ -275,7 +283,8 @@ int backupCommand(const Args &args) {
             if (std::strcmp(extension, ".wod") == 0 && !exists(from)) continue;
             uint64_t bytes = 0;
             if (!copyFile(from, to, bytes, error)) {
-                std::fprintf(stderr, "wisam: backup: %s; the log is left as it was\n", error.c_str());
+                std::fprintf(stderr, "wisam: backup: %s; the log is left as it was\n",
+                             error.c_str());
                 return 1;
             }
             std::printf("copied %s to %s (%llu bytes)\n", from.c_str(), to.c_str(),

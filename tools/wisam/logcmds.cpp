@@ -37,10 +37,13 @@ int logCommand(const Args &args) {
     if (!log.ok()) return failErrno("log " + path, log.error());
     LogCounts counts;
     LogDamage damage;
-    const bool whole = walkLog(log.size(), log.reader(), [&](const LogRecord &record) {
-        std::fputs(formatLogRecord(record, format).c_str(), stdout);
-        counts.add(record);
-    }, damage);
+    const bool whole = walkLog(
+        log.size(), log.reader(),
+        [&](const LogRecord &record) {
+            std::fputs(formatLogRecord(record, format).c_str(), stdout);
+            counts.add(record);
+        },
+        damage);
     std::fflush(stdout);
     if (!whole) {
         std::fprintf(stderr, "wisam: log %s: %s\n", path.c_str(), damageText(damage).c_str());

@@ -211,8 +211,7 @@ bool decodeBody(const unsigned char *bytes, size_t length, LogRecord &r, std::st
         break;
     case LogBody::image:
         ok = c.u16(r.fileNumber, "file number") && c.u32(r.value, "record number") &&
-             c.u16(r.beforeLength, "image length") &&
-             c.bytes(r.beforeLength, r.before, "image");
+             c.u16(r.beforeLength, "image length") && c.bytes(r.beforeLength, r.before, "image");
         break;
     case LogBody::update:
         ok = c.u16(r.fileNumber, "file number") && c.u32(r.value, "record number") &&
@@ -274,7 +273,8 @@ std::string formatTime(uint32_t seconds) {
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
     char text[32];
-    if (gmtime_r(&t, &tm) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0) {
+    if (gmtime_r(&t, &tm) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0) {
         return std::to_string(seconds);
     }
     return text;
@@ -287,7 +287,8 @@ std::string formatLogKey(const LogKey &key) {
     std::string out = text;
     std::string names;
     for (const KeyFlagName &flag : kKeyFlags) {
-        if ((key.flags & flag.bit) != 0) names += (names.empty() ? "" : ",") + std::string(flag.name);
+        if ((key.flags & flag.bit) != 0)
+            names += (names.empty() ? "" : ",") + std::string(flag.name);
     }
     if (!names.empty()) out += "(" + names + ")";
     out += " parts " + std::to_string(key.partCount) + " keylen " + std::to_string(key.keyLength) +
@@ -392,19 +393,20 @@ bool walkLog(uint64_t size, const LogReadAt &read,
         }
         const size_t length = load16(buffer.data());
         if (length < kLogRecordMin) {
-            damage.reason = "length " + std::to_string(length) + " below " +
-                            std::to_string(kLogRecordMin);
+            damage.reason =
+                "length " + std::to_string(length) + " below " + std::to_string(kLogRecordMin);
             return false;
         }
         if (length > kLogRecordMax) {
-            damage.reason = "length " + std::to_string(length) + " above " +
-                            std::to_string(kLogRecordMax);
+            damage.reason =
+                "length " + std::to_string(length) + " above " + std::to_string(kLogRecordMax);
             return false;
         }
         if (length > left) {
             damage.tornTail = true;
-            damage.reason = "length " + std::to_string(length) + " reaches beyond the end of the log (" +
-                            std::to_string(left) + " bytes left)";
+            damage.reason = "length " + std::to_string(length) +
+                            " reaches beyond the end of the log (" + std::to_string(left) +
+                            " bytes left)";
             return false;
         }
         if (!read(offset, buffer.data(), length)) {
@@ -419,7 +421,7 @@ bool walkLog(uint64_t size, const LogReadAt &read,
 }
 
 LogFile::LogFile(const std::string &path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    struct stat st{};
+    struct stat st {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
         error_ = errno;
     } else if (!S_ISREG(st.st_mode)) {
@@ -456,8 +458,8 @@ std::string formatLogRecord(const LogRecord &r, const LogFormat &format) {
     char text[160];
     std::snprintf(text, sizeof text, "%10llu %s len %u pid %u txn %u time %s back %lu/%u",
                   static_cast<unsigned long long>(r.offset), formatCode(r.code).c_str(), r.length,
-                  r.pid, r.txn, formatTime(r.time).c_str(), static_cast<unsigned long>(r.backOffset),
-                  r.backLength);
+                  r.pid, r.txn, formatTime(r.time).c_str(),
+                  static_cast<unsigned long>(r.backOffset), r.backLength);
     std::string out = text;
     switch (r.body) {
     case LogBody::fileName:
@@ -499,7 +501,9 @@ std::string formatLogRecord(const LogRecord &r, const LogFormat &format) {
     }
     if (r.extra != 0) out += " (+" + std::to_string(r.extra) + " bytes behind the fields)";
     out += '\n';
-    const char *label = r.body == LogBody::update ? "before" : r.body == LogBody::unknown ? "body" : "image";
+    const char *label = r.body == LogBody::update    ? "before"
+                        : r.body == LogBody::unknown ? "body"
+                                                     : "image";
     appendImage(out, label, r.before, r.beforeLength, format);
     appendImage(out, "after", r.after, r.afterLength, format);
     return out;
@@ -560,7 +564,8 @@ void OpenFileScan::add(const LogRecord &record) {
 std::vector<OpenFileScan::Open> OpenFileScan::open() const {
     std::vector<Open> files;
     for (const auto &[key, file] : open_) files.push_back(file);
-    std::sort(files.begin(), files.end(), [](const Open &a, const Open &b) { return a.offset < b.offset; });
+    std::sort(files.begin(), files.end(),
+              [](const Open &a, const Open &b) { return a.offset < b.offset; });
     return files;
 }
 

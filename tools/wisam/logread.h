@@ -94,28 +94,28 @@ struct LogRecord {
     uint16_t backLength = 0;
 
     uint16_t fileNumber = 0;
-    uint16_t varlen = 0;     // FO, FC
-    uint16_t mode = 0;       // BU
-    uint16_t reclen = 0;     // BU
-    uint16_t maxlen = 0;     // BU
-    LogKey key;              // BU, CI, DI
-    std::string name;        // FO, FC, BU, ER; RE: the old name (UTF-8)
-    std::string newName;     // RE
-    uint32_t value = 0;      // SU, UN: the value; DE, IN, UP: record number
+    uint16_t varlen = 0;                    // FO, FC
+    uint16_t mode = 0;                      // BU
+    uint16_t reclen = 0;                    // BU
+    uint16_t maxlen = 0;                    // BU
+    LogKey key;                             // BU, CI, DI
+    std::string name;                       // FO, FC, BU, ER; RE: the old name (UTF-8)
+    std::string newName;                    // RE
+    uint32_t value = 0;                     // SU, UN: the value; DE, IN, UP: record number
     const unsigned char *before = nullptr;  // DE, IN: the image; UP: before;
                                             // unknown code: the whole body
     uint16_t beforeLength = 0;
-    const unsigned char *after = nullptr;   // UP
+    const unsigned char *after = nullptr;  // UP
     uint16_t afterLength = 0;
-    size_t extra = 0;        // body bytes behind the fields
+    size_t extra = 0;  // body bytes behind the fields
 };
 
 // Decodes the `length` bytes of one whole record read at `offset`.  False
 // with `reason` set when the record is damaged: a length field outside
 // 20..35510 or different from `length`, a trailer that differs, or a body
 // too short for its fields.
-bool decodeLogRecord(const unsigned char *bytes, size_t length, uint64_t offset,
-                     LogRecord &record, std::string &reason);
+bool decodeLogRecord(const unsigned char *bytes, size_t length, uint64_t offset, LogRecord &record,
+                     std::string &reason);
 
 // Reads `length` bytes at `offset` of the log; false when that fails.
 using LogReadAt = std::function<bool(uint64_t offset, unsigned char *into, size_t length)>;
@@ -161,8 +161,8 @@ private:
 std::string damageText(const LogDamage &damage);
 
 struct LogFormat {
-    bool brief = false;            // images cut to their first bytes
-    size_t bytesPerLine = 16;      // image bytes per continuation line
+    bool brief = false;        // images cut to their first bytes
+    size_t bytesPerLine = 16;  // image bytes per continuation line
 };
 
 // The record as text: one line of header and body fields, then the images

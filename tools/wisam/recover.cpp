@@ -53,14 +53,17 @@ int recoverCommand(const Args &args) {
         LogFile log(path);
         if (!log.ok()) return failErrno("recover " + path, log.error());
         size = log.size();
-        whole = walkLog(size, log.reader(), [&](const LogRecord &r) {
-            counts.add(r);
-            transactions.add(r);
-        }, damage);
+        whole = walkLog(
+            size, log.reader(),
+            [&](const LogRecord &r) {
+                counts.add(r);
+                transactions.add(r);
+            },
+            damage);
     }
     if (!whole) {
-        std::fprintf(stderr, "wisam: warning: %s: %s; recovery cannot go past it%s\n",
-                     path.c_str(), damageText(damage).c_str(),
+        std::fprintf(stderr, "wisam: warning: %s: %s; recovery cannot go past it%s\n", path.c_str(),
+                     damageText(damage).c_str(),
                      damage.tornTail ? " (an append cut short, as a crash leaves it)" : "");
     }
 
@@ -92,16 +95,17 @@ int recoverCommand(const Args &args) {
 
     const std::vector<TransactionScan::Begin> left = transactions.unfinished();
     const uint64_t unfinished = left.size();
-    std::printf("recovered %s: %llu records, %llu transactions: %llu committed, %llu rolled back, "
-                "%llu unfinished%s\n",
-                path.c_str(), static_cast<unsigned long long>(counts.records),
-                static_cast<unsigned long long>(counts.begun),
-                static_cast<unsigned long long>(counts.committed),
-                static_cast<unsigned long long>(counts.rolledBack),
-                static_cast<unsigned long long>(unfinished),
-                unfinished == 0        ? ""
-                : rollbackUnfinished ? " (rolled back)"
-                                     : " (kept)");
+    std::printf(
+        "recovered %s: %llu records, %llu transactions: %llu committed, %llu rolled back, "
+        "%llu unfinished%s\n",
+        path.c_str(), static_cast<unsigned long long>(counts.records),
+        static_cast<unsigned long long>(counts.begun),
+        static_cast<unsigned long long>(counts.committed),
+        static_cast<unsigned long long>(counts.rolledBack),
+        static_cast<unsigned long long>(unfinished),
+        unfinished == 0      ? ""
+        : rollbackUnfinished ? " (rolled back)"
+                             : " (kept)");
     for (const TransactionScan::Begin &b : left) {
         std::printf("  unfinished: begun at offset %llu by process %u\n",
                     static_cast<unsigned long long>(b.offset), b.pid);
