@@ -27,6 +27,23 @@ int withCounter(IsFile *f, int32_t event, Change &&change, Log &&log) {
     return 1;
 }
 
+// Recovery replays "SU" by setting the counter to the logged value and "UN"
+// by taking one id.  Where that would not give the counter the file now
+// holds (isSetUniqueIfBigger with a smaller value, a block of ids other than
+// one), a second "SU" with the counter's value follows, so that recovery
+// ends with exactly the counter the calls left.
+void logExactCounter(IsFile *f, int32_t replayed) {
+    const auto counter = static_cast<int32_t>(f->uniqueId);
+    if (counter != replayed) logUniqueSet(f, counter);
+}
+
+int32_t nextAfter(int32_t counter, int32_t count) {
+    // Wrapping arithmetic: a counter that passes the largest id turns
+    // negative and starts again at 1.
+    const auto next = static_cast<int32_t>(static_cast<uint32_t>(counter) + static_cast<uint32_t>(count));
+    return next < 0 ? 1 : next;
+}
+
 }  // namespace
 
 int setUnique(IsFile *f, int32_t value, bool onlyIfBigger) {
@@ -37,7 +54,10 @@ int setUnique(IsFile *f, int32_t value, bool onlyIfBigger) {
                 f->uniqueId = static_cast<uint32_t>(value);
             }
         },
-        [&] { logUniqueSet(f, value); });
+        [&] {
+            logUniqueSet(f, value);
+            logExactCounter(f, value);
+        });
 }
 
 int takeUniqueIds(IsFile *f, int32_t *first, int32_t count) {
@@ -47,13 +67,13 @@ int takeUniqueIds(IsFile *f, int32_t *first, int32_t count) {
         f, kEventUniqueId,
         [&] {
             handedOut = static_cast<int32_t>(f->uniqueId);
-            // Wrapping arithmetic: a counter that passes the largest id
-            // turns negative and starts again at 1.
-            const auto next = static_cast<int32_t>(f->uniqueId + static_cast<uint32_t>(count));
-            f->uniqueId = static_cast<uint32_t>(next < 0 ? 1 : next);
+            f->uniqueId = static_cast<uint32_t>(nextAfter(handedOut, count));
             *first = handedOut;
         },
-        [&] { logUniqueTaken(f, handedOut); });
+        [&] {
+            logUniqueTaken(f, handedOut);
+            logExactCounter(f, nextAfter(handedOut, 1));
+        });
 }
 
 }  // namespace wisam

@@ -176,10 +176,14 @@ TEST_F(LogBytes, EveryRecordKindIsLaidDownToTheByteWithItsBackLinks) {
     be16(body, fileNumber);
     be32(body, static_cast<uint32_t>(-5));
     m.add("SU", 7, 0, 0, body);
-    body.clear();
-    be16(body, fileNumber);
-    be32(body, 1);
-    m.add("UN", 7, 0, 0, body);
+    // The counter stayed 1, not the -5 a replay of "SU" would give: the
+    // counter itself follows.  The same after a block of three ids.
+    for (uint32_t counter : {1u, 0u, 4u}) {
+        body.clear();
+        be16(body, fileNumber);
+        be32(body, counter == 0 ? 1u : counter);
+        m.add(counter == 0 ? "UN" : "SU", 7, 0, 0, body);
+    }
     m.add("CW", 7, de, m.lengthAt(de), {});
     m.add("FC", 0, 0, 0, opened);
     body.clear();
@@ -362,6 +366,47 @@ TEST_F(LogBytes, ClosesInsideATransactionWaitForItsEnd) {
             EXPECT_EQ(std::string(end.end() - 20 + 2, end.end() - 20 + 4), "CW");
         }
     }
+}
+
+// Recovery from the log alone (it began before the build) gives the files
+// back with exactly the counter the calls left, whatever they were.
+TEST_F(LogBytes, RecoveryReproducesTheUniqueIdCounter) {
+    ASSERT_EQ(isLogOpen(logName.c_str()), 1);
+    IsFile *f = build(20, ISINOUT | ISMANULOCK);
+    ASSERT_NE(f, nullptr);
+    int32_t id = 0;
+    ASSERT_EQ(isSetUnique(f, 10), 1);
+    ASSERT_EQ(isSetUniqueIfBigger(f, 5), 1);
+    ASSERT_EQ(isUniqueIds(f, &id, 7), 1);
+    ASSERT_EQ(id, 10);
+    ASSERT_EQ(isSetUniqueIfBigger(f, 30), 1);
+    ASSERT_EQ(isUniqueId(f, &id), 1);
+    ASSERT_EQ(isSetUnique(f, 2147483647), 1);
+    ASSERT_EQ(isUniqueIds(f, &id, 2), 1);  // wraps to 1
+    ASSERT_EQ(isUniqueIds(f, &id, 5), 1);
+    ASSERT_EQ(id, 1);
+    ASSERT_EQ(isWrite(f, record20('w', 3).data()), 1);
+    ASSERT_EQ(isClose(f), 1);
+    ASSERT_EQ(isErase(base.c_str()), 1);
+    isLogClose();
+    // Erased: the log must rebuild it; drop the erase record first.
+    Bytes log = logBytes();
+    const size_t erase = log.size() - (20 + 2 * (base.size() + 1));
+    ASSERT_EQ(std::string(log.begin() + static_cast<long>(erase) + 2, log.begin() + static_cast<long>(erase) + 4), "ER");
+    log.resize(erase);
+    testing::writeFile(dir.file("txn.log"), log);
+    ASSERT_EQ(isLogOpen(logName.c_str()), 1);
+    ASSERT_EQ(isRecover(), 1);
+    isLogClose();
+    ASSERT_EQ(isCleanUp(), 1);
+    f = isOpen(base.c_str(), ISINOUT | ISMANULOCK);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(isUniqueId(f, &id), 1);
+    EXPECT_EQ(id, 6);
+    Bytes r(20);
+    stLong(3, r.data());
+    EXPECT_EQ(isRead(f, r.data(), modeEqual), 1);
+    ASSERT_EQ(isClose(f), 1);
 }
 
 // Writes `records` as the whole log and runs recovery on it.

@@ -124,7 +124,9 @@ TEST(UniqueId, CounterEdges) {
 }
 
 // "SU" carries the value passed (also when it changed nothing), "UN" the
-// first id handed out; neither is chained into a transaction, and a
+// first id handed out; where replaying them would not give the counter the
+// call left (a smaller value for isSetUniqueIfBigger, a block of ids), an
+// "SU" with the counter follows.  None is chained into a transaction, and a
 // rollback does not give ids back.
 TEST(UniqueId, LoggedNeverChainedNeverUndone) {
     TempDir dir;
@@ -153,10 +155,10 @@ TEST(UniqueId, LoggedNeverChainedNeverUndone) {
     std::vector<uint8_t> bytes = readFile(log);
     const LogScan scan = scanLog(std::vector<uint8_t>(bytes.begin() + static_cast<long>(start), bytes.end()));
     ASSERT_EQ(scan.fault, "");
-    ASSERT_EQ(codesOf(scan), "SU SU BW UN UN IN RW UN FC");
+    ASSERT_EQ(codesOf(scan), "SU SU SU BW UN UN SU IN RW UN FC");
     const auto &e = scan.entries;
-    const int32_t values[] = {10, 5, 0, 10, 11, 0, 0, 15};
-    for (size_t i = 0; i < 8; ++i) {
+    const int32_t values[] = {10, 5, 10, 0, 10, 11, 15, 0, 0, 15};
+    for (size_t i = 0; i < 10; ++i) {
         if (e[i].code != "SU" && e[i].code != "UN") continue;
         EXPECT_EQ(e[i].length, 26) << e[i].code << " " << i;
         EXPECT_EQ(e[i].fileNumber(), number) << e[i].code << " " << i;
@@ -164,8 +166,8 @@ TEST(UniqueId, LoggedNeverChainedNeverUndone) {
         EXPECT_EQ(e[i].back, 0u) << e[i].code << " " << i << " must not be chained";
         EXPECT_EQ(e[i].backLength, 0u);
     }
-    EXPECT_EQ(e[6].back, static_cast<uint32_t>(start + e[5].offset)) << "the rollback links to the insert, past the ids";
-    EXPECT_EQ(e[5].back, static_cast<uint32_t>(start + e[2].offset)) << "the insert links to the begin, past the ids";
+    EXPECT_EQ(e[8].back, static_cast<uint32_t>(start + e[7].offset)) << "the rollback links to the insert, past the ids";
+    EXPECT_EQ(e[7].back, static_cast<uint32_t>(start + e[3].offset)) << "the insert links to the begin, past the ids";
     isCleanUp();
 }
 
