@@ -62,7 +62,8 @@ void checkUnique(IsFile *f, TreePath *path, const uint8_t *newKey, uint32_t reco
 void logUpdate(IsFile *f, int32_t record, const uint8_t *before, const void *after) {
     const bool locked = lockForTransaction(f, record);
     try {
-        logUpdated(f, record, before, f->recordLength, after, f->recordLength);
+        const bool variable = (f->mode & kModeVarLength) != 0;
+        logUpdated(f, record, before, f->recordLength, after, variable ? f->reclen : f->recordLength);
     } catch (...) {
         if (locked) unlockRecord(f, record);
         throw;
@@ -88,7 +89,7 @@ private:
 
 void rewriteRecord(IsFile *f, int32_t record, const void *image) {
     if (image == nullptr) raiseError(f, kErrBadArgument, 0);
-    checkLogRoom(f, 2 * int64_t{f->recordLength});
+    checkLogRoom(f, int64_t{f->recordLength} + ((f->mode & kModeVarLength) != 0 ? f->reclen : f->recordLength));
     checkChangeable(f, record);
     const BeforeImage before(f, f->recordBuffer);
     const uint32_t oldMask = recordMaskOf(f);

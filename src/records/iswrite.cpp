@@ -46,7 +46,9 @@ void insertKeys(IsFile *f, const void *record, uint32_t recnum) {
 void logInsert(IsFile *f, int32_t recnum, const void *record) {
     const bool locked = lockForTransaction(f, recnum);
     try {
-        logInserted(f, recnum, record, f->recordLength);
+        // A variable-length record is logged as the caller gave it.
+        const bool variable = (f->mode & kModeVarLength) != 0;
+        logInserted(f, recnum, record, variable ? f->reclen : f->recordLength);
     } catch (...) {
         if (locked) unlockRecord(f, recnum);
         throw;
@@ -54,7 +56,7 @@ void logInsert(IsFile *f, int32_t recnum, const void *record) {
 }
 
 int32_t writeRecord(IsFile *f, const void *record, bool holdLock) {
-    checkLogRoom(f, f->recordLength);
+    checkLogRoom(f, (f->mode & kModeVarLength) != 0 ? f->reclen : f->recordLength);
     const uint32_t recnum = freeListTake(f, kFreeListData);
     insertKeys(f, record, recnum);
     if ((f->mode & kModeVarLength) != 0) varlenStore(f, record);

@@ -125,12 +125,25 @@ int changeCall(IsFile *f, Work &&work) {
     return reported(f, framedCall(f, kAccessChange, CallLock::exclusive, work));
 }
 
+bool variable(const IsFile *f) { return (f->mode & kModeVarLength) != 0; }
+
+// Whether an image of `length` bytes can be a record of `f`: the record
+// length of a fixed-length file; for a variable-length file from the fixed
+// part up to the maximum, which then becomes the handle's `reclen` for the
+// call that uses it.
+bool fitsRecord(IsFile *f, int32_t length) {
+    if (!variable(f)) return length == f->recordLength;
+    if (length < f->recordLength || length > f->maxRecordLength) return false;
+    f->reclen = length;
+    return true;
+}
+
 // The record number and the image of an "IN" or "DE" record, checked.
 bool imageRecord(IsFile *f, int32_t &recnum, const uint8_t *&image) {
     if (!bodyHas(kLogBody + 2, 6)) return false;
     recnum = static_cast<int32_t>(recordU32(kLogBody + 2));
     const auto length = static_cast<int32_t>(recordU16(kLogBody + 6));
-    if (length != f->recordLength || !bodyHas(kLogBody + 8, length)) return false;
+    if (!bodyHas(kLogBody + 8, length) || !fitsRecord(f, length)) return false;
     image = bodyAt(kLogBody + 8);
     return true;
 }
@@ -163,8 +176,7 @@ int rewriteAgain(int32_t process, bool after) {
     const auto recnum = static_cast<int32_t>(recordU32(kLogBody + 2));
     const auto before = static_cast<int32_t>(recordU16(kLogBody + 6));
     const auto afterLength = static_cast<int32_t>(recordU16(kLogBody + 8));
-    if (before != f->recordLength || afterLength != f->recordLength ||
-        !bodyHas(kLogBody + 10, int64_t{before} + afterLength)) {
+    if (!bodyHas(kLogBody + 10, int64_t{before} + afterLength) || !fitsRecord(f, after ? afterLength : before)) {
         return bad();
     }
     const uint8_t *image = bodyAt(kLogBody + 10 + (after ? before : 0));

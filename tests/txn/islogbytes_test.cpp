@@ -409,6 +409,46 @@ TEST_F(LogBytes, RecoveryReproducesTheUniqueIdCounter) {
     ASSERT_EQ(isClose(f), 1);
 }
 
+// A variable-length file's records are logged with the length the caller
+// set, and recovery (which opens the file for variable-length records)
+// replays them with that length.
+TEST_F(LogBytes, VariableLengthRecordsAreReplayedWithTheirLength) {
+    ASSERT_EQ(isLogOpen(logName.c_str()), 1);
+    KeyDesc key = testing::keyAt(0, 4, ISTYPE_LONG);
+    IsFile *f = isBuild(base.c_str(), 24, 120, &key, ISINOUT | ISVARLEN | ISTRANS | ISMANULOCK);
+    ASSERT_NE(f, nullptr);
+    for (int32_t i = 1; i <= 3; ++i) {
+        Bytes r(24, static_cast<uint8_t>('a' + i));
+        stLong(i, r.data());
+        ASSERT_EQ(isSetlen(f, 24), 1);
+        ASSERT_EQ(isWrite(f, r.data()), 1);
+    }
+    Bytes r(24, 'z');
+    stLong(2, r.data());
+    ASSERT_EQ(isSetlen(f, 24), 1);
+    ASSERT_EQ(isRewrite(f, r.data()), 1);
+    stLong(3, r.data());
+    ASSERT_EQ(isDelete(f, r.data()), 1);
+    ASSERT_EQ(isClose(f), 1);
+    ASSERT_EQ(isLogClose(), 1);
+    for (const char *ext : {".wox", ".wod", ".lck"}) unlink((dir.file("t") + ext).c_str());
+    ASSERT_EQ(isLogOpen(logName.c_str()), 1);
+    ASSERT_EQ(isRecover(), 1) << errno;
+    isLogClose();
+    ASSERT_EQ(isCleanUp(), 1);
+    f = isOpen(base.c_str(), ISINOUT | ISOPENVARLEN | ISMANULOCK);
+    ASSERT_NE(f, nullptr);
+    Bytes back(120);
+    for (int32_t i = 1; i <= 3; ++i) {
+        stLong(i, back.data());
+        EXPECT_EQ(isRead(f, back.data(), modeEqual), i == 3 ? 0 : 1) << i;
+        if (i == 2) {
+            EXPECT_EQ(Bytes(back.begin() + 4, back.begin() + 24), Bytes(20, 'z'));
+        }
+    }
+    ASSERT_EQ(isClose(f), 1);
+}
+
 // Writes `records` as the whole log and runs recovery on it.
 int recoverFrom(const TempDir &dir, const std::u16string &logName, const Bytes &records) {
     testing::writeFile(dir.file("txn.log"), records);
