@@ -26,13 +26,21 @@ namespace {
 
 constexpr uint32_t kRecoveryOpenMode = 0x402;  // input and output, manual locking
 
-using Action = int (*)(int32_t process);
+using Undo = int (*)(int32_t process, RecordMoves &moves);
+using Redo = int (*)(int32_t process);
 
 struct Dispatch {
     uint16_t code;
-    Action undo;  // null: no undo
-    Action redo;
+    Undo undo;  // null: no undo
+    Redo redo;
 };
+
+int32_t movedTo(const RecordMoves &moves, const IsFile *f, int32_t record) {
+    for (auto it = moves.rbegin(); it != moves.rend(); ++it) {
+        if (it->file == f && it->from == record) return it->to;
+    }
+    return record;
+}
 
 int bad() {
     errno = kErrBadLog;
@@ -148,32 +156,41 @@ bool imageRecord(IsFile *f, int32_t &recnum, const uint8_t *&image) {
     return true;
 }
 
-int deleteAgain(int32_t process) {
+int deleteAgain(int32_t process, const RecordMoves *moves) {
     IsFile *f = mappedHandle(process);
     if (f == nullptr) return 0;
     if (!bodyHas(kLogBody + 2, 4)) return bad();
-    const auto recnum = static_cast<int32_t>(recordU32(kLogBody + 2));
+    auto recnum = static_cast<int32_t>(recordU32(kLogBody + 2));
+    if (moves != nullptr) recnum = movedTo(*moves, f, recnum);
     Unlogged unlogged(f, process == 0);
     return changeCall(f, [&] { return deleteByNumber(f, recnum); });
 }
 
-int writeAgain(int32_t process) {
+int writeAgain(int32_t process, RecordMoves *moves) {
     IsFile *f = mappedHandle(process);
     if (f == nullptr) return 0;
     int32_t recnum = 0;
     const uint8_t *image = nullptr;
     if (!imageRecord(f, recnum, image)) return bad();
     Unlogged unlogged(f, process == 0);
-    return changeCall(f, [&] { return writeNew(f, image); });
+    if (changeCall(f, [&] { return writeNew(f, image); }) != 1) return 0;
+    if (moves != nullptr && f->recnum != recnum) moves->push_back({f, recnum, f->recnum});
+    return 1;
 }
+
+int undoInsert(int32_t process, RecordMoves &moves) { return deleteAgain(process, &moves); }
+int undoDelete(int32_t process, RecordMoves &moves) { return writeAgain(process, &moves); }
+int redoInsert(int32_t process) { return writeAgain(process, nullptr); }
+int redoDelete(int32_t process) { return deleteAgain(process, nullptr); }
 
 // "UP": the before image (undo) or the after image (redo) back into the
 // record.
-int rewriteAgain(int32_t process, bool after) {
+int rewriteAgain(int32_t process, bool after, const RecordMoves *moves) {
     IsFile *f = mappedHandle(process);
     if (f == nullptr) return 0;
     if (!bodyHas(kLogBody + 2, 8)) return bad();
-    const auto recnum = static_cast<int32_t>(recordU32(kLogBody + 2));
+    auto recnum = static_cast<int32_t>(recordU32(kLogBody + 2));
+    if (moves != nullptr) recnum = movedTo(*moves, f, recnum);
     const auto before = static_cast<int32_t>(recordU16(kLogBody + 6));
     const auto afterLength = static_cast<int32_t>(recordU16(kLogBody + 8));
     if (!bodyHas(kLogBody + 10, int64_t{before} + afterLength) || !fitsRecord(f, after ? afterLength : before)) {
@@ -184,8 +201,8 @@ int rewriteAgain(int32_t process, bool after) {
     return changeCall(f, [&] { return rewriteByNumber(f, recnum, image); });
 }
 
-int undoUpdate(int32_t process) { return rewriteAgain(process, false); }
-int redoUpdate(int32_t process) { return rewriteAgain(process, true); }
+int undoUpdate(int32_t process, RecordMoves &moves) { return rewriteAgain(process, false, &moves); }
+int redoUpdate(int32_t process) { return rewriteAgain(process, true, nullptr); }
 
 // "FO" redo and "FC" undo: the file opened again, known to later records by
 // the file number and process the record carries.
@@ -217,8 +234,8 @@ int closeAgain(int32_t process) {
 
 // Opening and closing are taken back only while recovering: a rollback
 // leaves the application's handles as they are.
-int undoOpen(int32_t process) { return logState().recovering ? closeAgain(process) : 1; }
-int undoClose(int32_t process) { return logState().recovering ? openAgain(process) : 1; }
+int undoOpen(int32_t process, RecordMoves &) { return logState().recovering ? closeAgain(process) : 1; }
+int undoClose(int32_t process, RecordMoves &) { return logState().recovering ? openAgain(process) : 1; }
 
 int redoBuild(int32_t) {
     if (!bodyHas(kLogBody, 6)) return bad();
@@ -293,8 +310,8 @@ constexpr Dispatch kDispatch[] = {
     {code("DI"), nullptr, redoDropIndex},
     {code("SU"), nullptr, redoSetUnique},
     {code("UN"), nullptr, redoUniqueId},
-    {code("DE"), writeAgain, deleteAgain},
-    {code("IN"), deleteAgain, writeAgain},
+    {code("DE"), undoDelete, redoDelete},
+    {code("IN"), undoInsert, redoInsert},
     {code("UP"), undoUpdate, redoUpdate},
 };
 
@@ -314,10 +331,12 @@ bool hasUndo(uint16_t wanted) {
     return d != nullptr && d->undo != nullptr;
 }
 
-int undoRecord(int32_t process) {
+int undoRecord(int32_t process, RecordMoves &moves) {
     const Dispatch *d = find(recordCode());
-    return d == nullptr || d->undo == nullptr ? 1 : d->undo(process);
+    return d == nullptr || d->undo == nullptr ? 1 : d->undo(process, moves);
 }
+
+IsFile *recordHandle(int32_t process) { return mappedHandle(process); }
 
 int redoRecord(int32_t process) {
     const Dispatch *d = find(recordCode());

@@ -6,6 +6,7 @@
 #include "frame/iscall.h"
 #include "frame/isfile.h"
 #include "frame/ishandles.h"
+#include "lock/iscustom.h"
 #include "lock/isrecord.h"
 #include "structure/islife.h"
 #include "system/issystem.h"
@@ -35,21 +36,56 @@ int releaseRecordLock() {
     });
 }
 
-int stepBack(int64_t offset, int32_t fd, WalkMode mode) {
+// Keeps the exclusive file-state lock of the record's file, unless the
+// handle keeps a lock of its own (the application's, or one taken for an
+// earlier record) or another handle of this process on the same file holds
+// one (the two would wait for each other); the handles taken are added to
+// `held`.  A lock that cannot be kept does not stop the rollback.
+void holdFile(std::vector<IsFile *> &held) {
+    IsFile *f = recordHandle(0);
+    if (f == nullptr || f->deferState != 0 || (f->mode & (kModeNoLocking | kModeExclusive)) != 0) return;
+    for (const IsFile *g : held) {
+        if (groupToken(g) == groupToken(f)) return;
+    }
+    const int kept = unframedCall(f, [&] {
+        keepExclusiveLock(f);
+        return 1;
+    });
+    if (kept == 1) held.push_back(f);
+}
+
+int stepBack(int64_t offset, int32_t fd, WalkMode mode, RecordMoves &moves, std::vector<IsFile *> *held) {
     const uint16_t code = recordCode();
     if (!knownCode(code)) {
         errno = kErrBadLog;
         return 0;
     }
     const bool locks = code == logCode("IN") || code == logCode("UP");
+    const bool changes = locks || code == logCode("DE");
     if (mode == WalkMode::releaseLocks && !locks) return 1;
     if (mode == WalkMode::undo && !hasUndo(code)) return 1;
+    if (mode == WalkMode::holdFiles && (!changes || held == nullptr)) return 1;
     if (readRecordBody(fd, offset) != 1) return 0;
     if (mode == WalkMode::releaseLocks) return releaseRecordLock();
+    if (mode == WalkMode::holdFiles) {
+        holdFile(*held);
+        return 1;
+    }
     const LogState &log = logState();
     const int32_t process = log.recovering ? static_cast<int32_t>(recordU16(kLogProcess)) : 0;
-    if (undoRecord(process) != 1) return 0;
+    if (undoRecord(process, moves) != 1) return 0;
     return readRecordHeader(fd, offset);
+}
+
+// Ends the locks a rollback kept on its files, writing what they held back.
+void releaseHeld(const std::vector<IsFile *> &held) {
+    for (IsFile *f : held) {
+        if (!isKnownHandle(f)) continue;
+        unframedCall(f, [&] {
+            endKeptLock(f);
+            return 1;
+        });
+    }
 }
 
 // Closes a handle whose close the ending transaction deferred.
@@ -72,25 +108,22 @@ int syncTransactionFiles() {
     return 1;
 }
 
-// Ends `t` with "CW" or "RW": its deferred closes are done (their "FC"
-// records join the chain), the end record is written and the transaction
-// released.  The result is the append's.
-int endTransaction(Transaction *t, uint16_t code) {
+// The end of `t`: its deferred closes are done and the transaction is
+// released.
+void endTransaction(Transaction *t) {
     endDeferredCloses(t, closeDeferred);
-    startRecord(code, t, true);
-    const int written = finishRecord(t, true);
     releaseTransaction(t);
     logState().recoveryOpened = 0;
-    return written;
 }
 
 }  // namespace
 
-int walkBack(int64_t offset, int32_t fd, WalkMode mode) {
+int walkBack(int64_t offset, int32_t fd, WalkMode mode, std::vector<IsFile *> *held) {
+    RecordMoves moves;
     for (;;) {
         if (readRecordHeader(fd, offset) != 1) return 0;
         if (recordCode() == logCode("BW")) return 1;
-        if (stepBack(offset, fd, mode) != 1) return 0;
+        if (stepBack(offset, fd, mode, moves, held) != 1) return 0;
         const int64_t previous = recordU32(kLogPrevOffset);
         // A chain only ever points back: anything else is a damaged log,
         // which must not make the walk go round.
@@ -138,22 +171,37 @@ int commitTransaction() {
         walkBack(t->lastOffset, hidden.fd(), WalkMode::releaseLocks);
     }
     if (isForceCommit >= kForceCommitFiles && syncTransactionFiles() != 1) return 0;
-    const int written = endTransaction(t, logCode("CW"));
+    // The deferred closes come first: their "FC" records join the chain.
+    endDeferredCloses(t, closeDeferred);
+    startRecord(logCode("CW"), t, true);
+    const int written = finishRecord(t, true);
+    endTransaction(t);
     if (written != 1 || isForceCommit == 0) return written;
     return syncLog();
 }
 
+// The files the transaction changed are held still (their exclusive
+// file-state locks kept) from before the undo until "RW" is in the log: no
+// other process's change falls between the undo and its record, so recovery,
+// which undoes the transaction where it meets "RW", sees the files as the
+// rollback left them.  For the same reason the handles whose close the
+// transaction deferred are closed only after "RW".
 int rollBackTransaction() {
     Transaction *t = currentTransaction();
     if (t == nullptr) return 0;
     const int32_t fd = logState().fd;
-    const int undone = walkBack(t->lastOffset, fd, WalkMode::undo);
+    std::vector<IsFile *> held;
+    int undone = walkBack(t->lastOffset, fd, WalkMode::holdFiles, &held);
+    if (undone == 1) undone = walkBack(t->lastOffset, fd, WalkMode::undo);
     const int error = errno;
     {
         HiddenLog hidden;
         walkBack(t->lastOffset, hidden.fd(), WalkMode::releaseLocks);
     }
-    endTransaction(t, logCode("RW"));
+    startRecord(logCode("RW"), t, true);
+    finishRecord(t, true);
+    releaseHeld(held);
+    endTransaction(t);
     errno = error;
     return undone;
 }

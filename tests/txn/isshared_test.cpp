@@ -299,10 +299,12 @@ TEST(TxnShared, RollbackLeavesARecordThatReusedAFreedNumber) {
     }
 }
 
-// The rollback of one process undoes its insert; before its "RW" reaches the
-// log, another process writes (and logs) a record that takes the freed
-// number, and after it rewrites that record by number.  Recovery of the
-// copy must give the same records under the same numbers.
+// The rollback of one process undoes its insert while another process
+// waits to write a record (which would take the freed number) and after it
+// rewrites that record by number.  The rollback holds the file until its
+// "RW" is in the log, so the other write is logged after it, where it
+// happened; recovery of the copy must give the same records under the same
+// numbers.
 Signal *pauseReady = nullptr;
 Signal *pauseGo = nullptr;
 bool pauseArmed = false;
@@ -349,7 +351,7 @@ TEST(TxnShared, RecoveryUndoesARollbackWhereItHappened) {
         done.post();
         return rolledBack == 1 ? 0 : 5;
     });
-    ASSERT_TRUE(ready.wait(kWaitMs)) << "the rollback made no change";
+    ASSERT_TRUE(ready.wait(kWaitMs)) << "the rollback never let the file go";
     Model model;
     model.wrote(1, 1, 1, 1);
     ASSERT_EQ(isLogOpen(toUtf16(log).c_str()), 1);
@@ -371,7 +373,7 @@ TEST(TxnShared, RecoveryUndoesARollbackWhereItHappened) {
     EXPECT_EQ(isLogClose(), 1);
     isCleanUp();
     EXPECT_EQ(reopenAndCompare(name, ISINOUT | ISMANULOCK, model, dir.file("w.wox")), "") << "the live file";
-    EXPECT_EQ(codesOf(scanLog(readFile(log))), "FO BW IN FO IN FC RW FC FO UP FC");
+    EXPECT_EQ(codesOf(scanLog(readFile(log))), "FO BW IN RW FO IN FC FC FO UP FC");
     for (const int32_t mode : {0, 1}) {
         SCOPED_TRACE("isRecoverRollback " + std::to_string(mode));
         copy.restore();
