@@ -14,8 +14,6 @@
 #include "txn/istable.h"
 #include "txn/iswriters.h"
 
-extern "C" int32_t isForceCommit;
-
 namespace wisam {
 
 namespace {
