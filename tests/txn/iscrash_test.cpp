@@ -150,7 +150,11 @@ struct Expected {
 };
 
 // What the log must give, from the child's reports and the log's records.
-Expected expectedFrom(const std::vector<Report> &reports, const Model &base, const LogScan &scan) {
+// Without `stableNumbers` (other processes at work: a rolled-back delete may
+// have brought its record back under a new number) the record numbers of
+// the log are not compared with those the child saw.
+Expected expectedFrom(const std::vector<Report> &reports, const Model &base, const LogScan &scan,
+                      bool stableNumbers = true) {
     Expected out;
     Model committed = base, current = base;
     std::vector<Acked> acked;
@@ -173,7 +177,8 @@ Expected expectedFrom(const std::vector<Report> &reports, const Model &base, con
         const Report &p = *pending;
         switch (p.kind) {
         case kWrite:
-            current.wrote(p.id, p.group, p.version, r.value);
+            out.problem = current.wrote(p.id, p.group, p.version, stableNumbers ? r.value : 0);
+            if (!out.problem.empty()) return out;
             acked.push_back({"IN", r.value, modelRecord(p.id, p.group, p.version)});
             break;
         case kRewrite: {
@@ -221,7 +226,7 @@ Expected expectedFrom(const std::vector<Report> &reports, const Model &base, con
             return out;
         }
         const LogEntry &e = *ops[i];
-        if (e.code != acked[i].code || e.recnum() != acked[i].recnum || e.image() != acked[i].image) {
+        if (e.code != acked[i].code || (stableNumbers && e.recnum() != acked[i].recnum) || e.image() != acked[i].image) {
             out.problem = "log operation " + std::to_string(i + 1) + " is " + e.code + " of record " +
                           std::to_string(e.recnum()) + ", the child acknowledged " + acked[i].code + " of record " +
                           std::to_string(acked[i].recnum) + (e.code == acked[i].code ? " (or another image)" : "");
@@ -244,7 +249,8 @@ Expected expectedFrom(const std::vector<Report> &reports, const Model &base, con
             return out;
         }
         if (inFlight == kWrite) {
-            current.wrote(p.id, p.group, p.version, e.recnum());
+            out.problem = current.wrote(p.id, p.group, p.version, stableNumbers ? e.recnum() : 0);
+            if (!out.problem.empty()) return out;
         } else if (inFlight == kRewrite) {
             current.rows.at(p.id).group = p.group;
             current.rows.at(p.id).version = p.version;
@@ -395,7 +401,7 @@ TEST(TxnCrash, SeveralKilledProcessesRecoverFromCopyAndLog) {
     constexpr int kChildren = 3;
     const int rounds = std::max(1, envNumber("WISAM_CRASH_ROUNDS", 8) / 2);
     const int firstSeed = envNumber("WISAM_CRASH_SEED", 1);
-    int unfinished = 0, inFlightLogged = 0;
+    int unfinished = 0, inFlightLogged = 0, tornTails = 0;
     for (int round = 0; round < rounds; ++round) {
         const uint32_t seed = static_cast<uint32_t>(firstSeed + round);
         SCOPED_TRACE("seed " + std::to_string(seed));
@@ -443,7 +449,10 @@ TEST(TxnCrash, SeveralKilledProcessesRecoverFromCopyAndLog) {
             ASSERT_TRUE(status == 0 || status == 128 + SIGKILL) << "child " << c << " ended with status " << status;
         }
         const LogScan scan = scanLog(fileExists(log) ? readFile(log) : std::vector<uint8_t>{});
-        ASSERT_EQ(scan.fault, "") << "only the last record can be torn, and the kill did not tear one";
+        if (!scan.fault.empty()) {  // a last record torn by the kill, cut off as in the test above
+            ++tornTails;
+            ASSERT_EQ(::truncate(log.c_str(), scan.wholeBytes), 0);
+        }
         Model forward, committed;
         int32_t nextUnique = 1;
         for (int c = 0; c < kChildren; ++c) {
@@ -451,7 +460,7 @@ TEST(TxnCrash, SeveralKilledProcessesRecoverFromCopyAndLog) {
             for (const LogEntry &e : scan.entries) {
                 if (e.pid == static_cast<uint16_t>(pids[c])) own.entries.push_back(e);
             }
-            const Expected expected = expectedFrom(reports[c], bases[c], own);
+            const Expected expected = expectedFrom(reports[c], bases[c], own, false);
             ASSERT_EQ(expected.problem, "") << "child " << c << ": " << reports[c].size() << " reports";
             for (const auto &[id, row] : expected.rolledForward.rows) forward.rows[id] = row;
             for (const auto &[id, row] : expected.committed.rows) committed.rows[id] = row;
@@ -464,10 +473,10 @@ TEST(TxnCrash, SeveralKilledProcessesRecoverFromCopyAndLog) {
             copy.restore();
             const RecoverOutcome outcome = recoverFrom(log, mode);
             EXPECT_EQ(outcome.result, 1) << "errno " << outcome.error;
-            // Rolled forward, every record keeps the number it had; a
-            // transaction rolled back at the end of the pass may give a
-            // deleted record another number.
-            EXPECT_EQ(reopenAndCompare(name, ISINOUT | ISMANULOCK, mode == 0 ? forward : committed, wox, mode == 0), "");
+            // A rolled-back delete may bring its record back under another
+            // number when another process took the old one: the records are
+            // compared, not their numbers.
+            EXPECT_EQ(reopenAndCompare(name, ISINOUT | ISMANULOCK, mode == 0 ? forward : committed, wox, false), "");
             IsFile *f = isOpen(name.c_str(), ISINOUT | ISMANULOCK | ISNOLOG);
             ASSERT_NE(f, nullptr);
             int32_t id = 0;
@@ -478,7 +487,8 @@ TEST(TxnCrash, SeveralKilledProcessesRecoverFromCopyAndLog) {
         if (HasFailure()) break;
     }
     std::cout << "[   runs   ] " << rounds << " rounds of " << kChildren << " processes: " << unfinished
-              << " transactions left unfinished, " << inFlightLogged << " calls in flight logged\n";
+              << " transactions left unfinished, " << inFlightLogged << " calls in flight logged, " << tornTails
+              << " torn log tails\n";
 }
 
 }  // namespace
