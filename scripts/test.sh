@@ -17,7 +17,7 @@ jobs=$(nproc)
 run_suite() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWISAM_BENCH=OFF "$@" >/dev/null
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWISAM_BENCH=OFF -DWISAM_WERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }

@@ -287,8 +287,9 @@ std::string formatLogKey(const LogKey &key) {
     std::string out = text;
     std::string names;
     for (const KeyFlagName &flag : kKeyFlags) {
-        if ((key.flags & flag.bit) != 0)
-            names += (names.empty() ? "" : ",") + std::string(flag.name);
+        if ((key.flags & flag.bit) == 0) continue;
+        if (!names.empty()) names += ',';
+        names += flag.name;
     }
     if (!names.empty()) out += "(" + names + ")";
     out += " parts " + std::to_string(key.partCount) + " keylen " + std::to_string(key.keyLength) +
