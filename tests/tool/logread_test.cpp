@@ -108,7 +108,7 @@ std::vector<Sample> samples() {
          {"FO len 44", "file 3 varlen 1 name \"d/Gr\u00fc\u00dfe\U0001D11E\""}},
         {Rec("BU").u16(0x0C02).u16(40).u16(40).key().name(u"people").done(),
          {"mode 0x0c02 reclen 40 maxlen 40",
-          "key flags 0x0009(dups,trailcompress) parts 2 keylen 14 [0:4:long 4:10:char-]",
+          "key flags 0x0009(dups,trailcompress) keylen 14, 2 in all: [0:4:long 4:10:char-]",
           "name \"people\""}},
         {Rec("ER").name(u"abcde").done(), {"ER len 32", "name \"abcde\""}},
         {Rec("RE").u16(4).u16(6).name(u"old").name(u"newer").done(), {"old \"old\" new \"newer\""}},

@@ -280,7 +280,7 @@ std::string formatTime(uint32_t seconds) {
     return text;
 }
 
-// "flags 0x0009(dups,trailcompress) parts 2 keylen 14 [0:4:long 4:10:char-]"
+// For example "flags 0x0009(dups,trailcompress) keylen 14, 2 in all: [0:4:long 4:10:char-]".
 std::string formatLogKey(const LogKey &key) {
     char text[64];
     std::snprintf(text, sizeof text, "flags 0x%04x", key.flags);
@@ -292,8 +292,7 @@ std::string formatLogKey(const LogKey &key) {
         names += flag.name;
     }
     if (!names.empty()) out += "(" + names + ")";
-    out += " parts " + std::to_string(key.partCount) + " keylen " + std::to_string(key.keyLength) +
-           " [";
+    out += " keylen " + std::to_string(key.keyLength) + ", " + std::to_string(key.partCount) + " in all: [";
     for (size_t i = 0; i < key.parts.size(); ++i) {
         const LogKeyPart &p = key.parts[i];
         if (i > 0) out += ' ';
