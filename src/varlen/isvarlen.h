@@ -1,11 +1,21 @@
-// isvarlen.h - the state of a variable-length file held by its handle.
+// isvarlen.h - the variable part of records in a variable-length file.
 //
-// A variable-length file keeps the part of each record beyond its fixed
-// length in fragments inside index-file blocks, found through five
-// free-space lists whose heads (the space table) live in block 1 after the
-// dictionary.  The handle owns one block buffer (`varBlock`), the space table
-// in memory and a pack buffer; the table is reloaded from the dictionary
-// buffer whenever it is marked stale.
+// A variable-length file (mode 0x10) keeps the part of each record beyond
+// its fixed length in fragments inside 1024-byte blocks of the index file.
+// The data slot carries a 6-byte reference after its marker byte:
+//
+//   offset width contents
+//   0      2     stored length of the variable part (packed length in a
+//                packed file); 0 = none
+//   2      1     directory entry of the first fragment in its block
+//   3      3     block number of the first fragment (0 with length 0)
+//
+// A record's fragments form a chain: full blocks of 994 bytes, each
+// continuing to the next, ending with a tail of fewer than 994 bytes that
+// shares a block with the tails of other records.  Blocks with room are kept
+// on four free-space lists whose heads (the space table) lie in block 1 at
+// offsets 80..99 (see structure/isdict.h).  The block layout is in
+// varlen/isvarblock.h.
 #pragma once
 
 #include <cstdint>
@@ -22,13 +32,36 @@ constexpr int32_t kMaxVarRecordLength = 32511;
 // stale.
 void varlenSetup(IsFile *f);
 
-// Stores the variable part of the record about to be written (reclen bytes
-// in all) and fills the reference in recordBuffer.  Until fragment storage
-// exists only records without a variable part are accepted: a longer one
-// is refused with 132 rather than cut to its fixed part.
-void varlenStore(IsFile *f, const void *record);
-
 // Frees the buffers varlenSetup allocated.
 void varlenFree(IsFile *f);
+
+// Stores the variable part of the record about to be written (reclen bytes
+// in all, 132 above the maximum) and fills the reference in recordBuffer.
+void varlenStore(IsFile *f, const void *record);
+
+// Appends the variable part of the record in recordBuffer to `destination`
+// at offset recordLength and sets reclen to the whole length.  105 when the
+// chain is damaged.
+void varlenLoad(IsFile *f, uint8_t *destination);
+
+// Gives back the fragments referenced by recordBuffer (the reference itself
+// is left as it is).  105 when the chain is damaged.
+void varlenRelease(IsFile *f);
+
+// The stored length in the reference of the slot in recordBuffer.
+int32_t varlenStoredLength(const IsFile *f);
+
+// The check of the free-space lists and every record's chain: a bit set
+// (0x40 wrong magic, 0x800 list 0 not empty, 0x1000 misfiled, 0x2000
+// mangled link, 0x4000 blocks unaccounted, 0x8000 length mismatch).  With
+// `statistics` (six counters, zeroed first): listed blocks and their free
+// bytes, in-use blocks on no list and theirs, in-use blocks and theirs.
+// Raises like any read; the caller holds the file-state lock.
+int32_t checkVarlen(IsFile *f, int32_t *statistics);
+
+// Marks the in-memory space table for reloading from the dictionary buffer
+// (another process changed the file, or a failed call put the dictionary
+// back).
+void varlenForget(IsFile *f);
 
 }  // namespace wisam
