@@ -169,98 +169,191 @@ enum {
 /* Handles, errors and status                                               */
 /* ------------------------------------------------------------------------ */
 
+/* The error number of the last failed call on f: 100..134 (texts in is_errlist)
+ * or a system errno value; with f NULL, errno (the reason isBuild or isOpen failed). */
 WISAM_API int isErrno(IsFile *f);
+/* The I/O code of f's last failure: the failed operation (16 open, 32 create,
+ * 48 seek, 64 read, 80 write, 96 lock) plus the file kind (1 .wox, 2 .wod, 6 log, 7 .lck); 0 if none. */
 WISAM_API int isErrio(IsFile *f);
+/* The record number of the last record read, written or positioned on; -1 for NULL. */
 WISAM_API int32_t isRecnum(IsFile *f);
+/* The length of the last record read (the record length for fixed-length files;
+ * the maximum right after opening a variable-length file); -1 for NULL. */
 WISAM_API int32_t isReclen(IsFile *f);
+/* Sets the number isRecnum returns, without moving the current position. */
 WISAM_API int isSetrec(IsFile *f, int32_t recnum);
+/* Sets the whole length of the next record that isWrite or a rewrite stores in a
+ * variable-length file (fixed part plus variable part). */
 WISAM_API int isSetlen(IsFile *f, int length); /* stored as int16_t */
+/* Returns 1. */
 WISAM_API int isThreaded(void);
 typedef void (*IsFatalHook)(const char *message);
+/* Installs the hook that receives messages about internal faults ("fatal isam
+ * error ..."); NULL removes it.  Returns the hook. */
 WISAM_API IsFatalHook isFatal(IsFatalHook hook);
+/* Closes every open handle and frees the handle table; 0 when a close could not
+ * write back what a kept lock held (the handle is closed anyway). */
 WISAM_API int isCleanUp(void);
 
 /* ------------------------------------------------------------------------ */
 /* Value encoders (stores return 0)                                          */
 /* ------------------------------------------------------------------------ */
 
+/* Loads a big-endian 16-bit integer, sign-extended. */
 WISAM_API int ldInt(const void *src);
+/* Stores the low 16 bits of value big-endian. */
 WISAM_API int stInt(int value, void *dst);
+/* Loads a big-endian 32-bit integer. */
 WISAM_API int32_t ldLong(const void *src);
+/* Stores a 32-bit integer big-endian. */
 WISAM_API int stLong(int32_t value, void *dst);
+/* Loads a big-endian unsigned 64-bit integer. */
 WISAM_API uint64_t ldTime(const void *src);
+/* Stores an unsigned 64-bit integer big-endian. */
 WISAM_API int stTime(uint64_t value, void *dst);
+/* Loads the 4 bytes of a float as they are (machine order). */
 WISAM_API float ldFloat(const void *src);
+/* Stores the 4 bytes of a float as they are. */
 WISAM_API int stFloat(float value, void *dst);
+/* Loads the 8 bytes of a double as they are (machine order). */
 WISAM_API double ldDbl(const void *src);
+/* Stores the 8 bytes of a double as they are. */
 WISAM_API int stDbl(double value, void *dst);
+/* Loads a float; *isNull becomes 1 when it equals 0.0, else 0. */
 WISAM_API float ldFltNull(const void *src, int16_t *isNull);
+/* Stores value, or 0.0 when isNull is non-zero. */
 WISAM_API int stFltNull(float value, void *dst, int16_t isNull);
+/* Loads a double; *isNull becomes 1 when it equals 0.0, else 0. */
 WISAM_API double ldDblNull(const void *src, int16_t *isNull);
+/* Stores value, or 0.0 when isNull is non-zero. */
 WISAM_API int stDblNull(double value, void *dst, int16_t isNull);
+/* Copies length bytes to dst and a NUL after them (dst holds length + 1 bytes). */
 WISAM_API int ldChar(const void *src, int length, char *dst);
+/* Fills length bytes of dst with NUL, then copies src up to its NUL or length bytes. */
 WISAM_API int stChar(const char *src, void *dst, int length);
+/* Copies lengthBytes / 2 UTF-16 units to dst, cuts trailing blanks and ends it with NUL. */
 WISAM_API int ldWChar(const void *src, int lengthBytes, char16_t *dst);
+/* Fills lengthBytes / 2 units of dst with blanks, then copies src up to its NUL. */
 WISAM_API int stWChar(const char16_t *src, void *dst, int lengthBytes);
 
 /* ------------------------------------------------------------------------ */
 /* File lifecycle and information                                           */
 /* ------------------------------------------------------------------------ */
 
+/* Creates the ISAM file name (.wox, .wod unless recordLength is 0, .lck) with key as its
+ * primary index (partCount 0: none) and opens it with mode.  maxRecordLength is the
+ * longest record with ISVARLEN (above recordLength, below 32512), else 0.  Files it
+ * created are removed when it fails. */
 WISAM_API IsFile *isBuild(const char16_t *name, int recordLength, int maxRecordLength,
                           KeyDesc *key, int mode);
+/* Opens the ISAM file name; mode is an access mode (ISINPUT, ISOUTPUT, ISINOUT) plus
+ * open bits (ISTRANS, ISMANULOCK, ISEXCLLOCK, ISOPENVARLEN ...).  NULL on failure
+ * (113 when another process holds it exclusively). */
 WISAM_API IsFile *isOpen(const char16_t *name, int mode);
+/* Closes and frees the handle.  Returns 0 and keeps it open when the changes a kept
+ * lock holds back cannot be written; call it again. */
 WISAM_API int isClose(IsFile *f);
+/* Changes the lock mode bits of an open handle (ISAUTOLOCK or ISMANULOCK); leaving
+ * automatic locking releases the record locks.  Not to or from ISEXCLLOCK. */
 WISAM_API int isSetMode(IsFile *f, int lockMode);
+/* on non-zero: reads also fail (107) on records another process has locked; 0: they
+ * do not look. */
 WISAM_API int isLockCheck(IsFile *f, int on);
+/* on non-zero: record numbers are never reused (deleted slots stay unlisted); 0: the
+ * deleted slots go back on the free list. */
 WISAM_API int isPrecious(IsFile *f, int on);
+/* Removes the .wox, .wod and .lck files of name; 113 when it is open anywhere. */
 WISAM_API int isErase(const char16_t *name);
+/* Renames the files of oldName to newName; 113 when it is open anywhere. */
 WISAM_API int isRename(const char16_t *oldName, const char16_t *newName);
+/* The 10 user bytes of the dictionary: operation 0 reads them into area10, operation 1
+ * writes area10 to the file; any other operation fails with 102. */
 WISAM_API int isUserInfo(IsFile *f, int operation, void *area10);
+/* Fills info: indexes, record length (the maximum for variable-length files; isReclen
+ * then gives the fixed part), block size and live records. */
 WISAM_API int isIsamInfo(IsFile *f, IsamInfo *info);
+/* index 0: fills buffer as an IsamInfo; 1..indexes: copies that index's KeyDesc (1 is
+ * the primary; a file without primary key reports partCount 0 for 1). */
 WISAM_API int isIndexInfo(IsFile *f, void *buffer, int index); /* KeyDesc or IsamInfo */
 
 /* Indexes */
+/* Adds an index described by key and fills it from the records; 108 when it exists. */
 WISAM_API int isAddIndex(IsFile *f, KeyDesc *key);
+/* Drops the index described by key; the primary index cannot be dropped (109). */
 WISAM_API int isDelIndex(IsFile *f, KeyDesc *key);
 
 /* ------------------------------------------------------------------------ */
 /* Records                                                                   */
 /* ------------------------------------------------------------------------ */
 
+/* Adds a record: enters its keys into every index and stores it; isRecnum gives its
+ * number.  100 on a duplicate key in an index without duplicates. */
 WISAM_API int isWrite(IsFile *f, const void *record);
+/* As isWrite, and keeps the new record locked. */
 WISAM_API int isWrLock(IsFile *f, const void *record);
+/* As isWrite, and makes the new record the current one. */
 WISAM_API int isWrCurr(IsFile *f, const void *record);
+/* Reads a record by mode (modeFirst .. modeGreaterEqual; modeEqual.. take the key from
+ * record), optionally | readLock or | readWait; 110 at the end, 111 when no key fits. */
 WISAM_API int isRead(IsFile *f, void *record, int mode);
+/* Selects the index key describes (partCount 0: record-number order; NULL: the current
+ * one) and positions by mode on record's key, first keyLength bytes (0: all); reads nothing. */
 WISAM_API int isStart(IsFile *f, KeyDesc *key, int keyLength, void *record, int mode);
+/* Makes record number recnum the current record in the current order. */
 WISAM_API int isGoto(IsFile *f, int32_t recnum);
+/* Selects index 1.. (0: record-number order) for the following reads. */
 WISAM_API int isIndex(IsFile *f, int index);
+/* Reads record number recnum into record without moving the position; 111 if deleted. */
 WISAM_API int isData(IsFile *f, void *record, int32_t recnum);
+/* Stores the current index number (0: record-number order) and record number. */
 WISAM_API int isPush(IsFile *f, int *index, int32_t *recnum);
+/* Goes back to an index and record that isPush stored. */
 WISAM_API int isPop(IsFile *f, int index, int32_t recnum);
+/* Stores the highest record number of the file. */
 WISAM_API int isGetLastRec(IsFile *f, int32_t *recnum);
+/* Sets the highest record number to recnum (not checked). */
 WISAM_API int isSetLastRec(IsFile *f, int32_t recnum);
+/* Reserves the next record number: increments the highest record number and stores it. */
 WISAM_API int isLastRec(IsFile *f, int32_t *recnum);
+/* Overwrites the current record's slot without touching keys, log or dictionary. */
 WISAM_API int writeToCurRec(IsFile *f, const void *record);
+/* Deletes the record whose primary key equals that of record. */
 WISAM_API int isDelete(IsFile *f, const void *record);
+/* Deletes the current record. */
 WISAM_API int isDelCurr(IsFile *f);
+/* Deletes record number recnum. */
 WISAM_API int isDelRec(IsFile *f, int32_t recnum);
+/* Replaces the record whose primary key equals that of record; other keys may change. */
 WISAM_API int isRewrite(IsFile *f, const void *record);
+/* Replaces the current record. */
 WISAM_API int isRewCurr(IsFile *f, const void *record);
+/* Replaces record number recnum. */
 WISAM_API int isRewRec(IsFile *f, int32_t recnum, const void *record);
+/* Replaces the current record and moves to the next; 0 with 110 at the end (the
+ * rewrite is done). */
 WISAM_API int isRewNxt(IsFile *f, const void *record);
 
 /* ------------------------------------------------------------------------ */
 /* Locks                                                                     */
 /* ------------------------------------------------------------------------ */
 
+/* Locks the whole file against other handles (107 when someone holds a record lock). */
 WISAM_API int isLock(IsFile *f);
+/* Releases the file lock, or else every record lock of the handle. */
 WISAM_API int isUnLock(IsFile *f);
+/* Same as isUnLock. */
 WISAM_API int isRelease(IsFile *f);
+/* Releases the lock on record number recnum. */
 WISAM_API int isRelRec(IsFile *f, int32_t recnum);
+/* Releases the lock on the current record. */
 WISAM_API int isRelCurr(IsFile *f);
+/* Keeps the file-state lock across calls: request 1 shared, 2 exclusive (with
+ * isWriteBackActive, changed blocks stay cached); 0 ends it and writes back what it held. */
 WISAM_API int isSetCustomLock(IsFile *f, int request);
+/* 1 when record recnum could be locked by this handle now, 0 when someone else holds it. */
 WISAM_API int isLockTest(IsFile *f, int32_t recnum);
+/* 1 when record recnum's lock (recnum 0: the file lock) can be taken now,
+ * counting this handle's own locks as obstacles. */
 WISAM_API int isSpecialLockTest(IsFile *f, int32_t recnum);
 
 /* ------------------------------------------------------------------------ */
@@ -268,15 +361,25 @@ WISAM_API int isSpecialLockTest(IsFile *f, int32_t recnum);
 /* ------------------------------------------------------------------------ */
 
 typedef int32_t (*IsTxnIdCallback)(void);
+/* Registers the callback that gives the current transaction's id (NULL: id 0). */
 WISAM_API int isTxnInit(IsTxnIdCallback callback);
+/* Opens the transaction log name (created if missing); later logged calls write to it. */
 WISAM_API int isLogOpen(const char16_t *name);
+/* Closes the transaction log. */
 WISAM_API int isLogClose(void);
+/* Starts a transaction: the changes of handles opened with ISTRANS join it. */
 WISAM_API int isBegin(void);
+/* Ends the transaction, keeping its changes, and releases its record locks. */
 WISAM_API int isCommit(void);
+/* Ends the transaction, undoing its changes in reverse order. */
 WISAM_API int isRollBack(void);
+/* Replays the open log forward on the files (restored from a backup); 1 at its end. */
 WISAM_API int isRecover(void);
+/* The handle's number in the handle table, -1 if it is not there. */
 WISAM_API int isAdmDtoI(IsFile *f);
+/* The handle with table number number, NULL if none. */
 WISAM_API IsFile *isAdmItoD(int number);
+/* The handle the last log record replayed or undone was mapped to, NULL if none. */
 WISAM_API IsFile *isAdmTxnLast(void);
 
 /* What isRecover does with the transactions the log holds no end record
@@ -287,48 +390,80 @@ WISAM_API IsFile *isAdmTxnLast(void);
 WISAM_API extern int32_t isRecoverRollback;
 
 /* Variable-length records */
+/* Checks the variable-length blocks; returns the isCheckMsg bits found (0: clean).
+ * statistics6: blocks on the space lists and their free bytes, unlisted blocks in
+ * use and theirs, all blocks in use and theirs. */
 WISAM_API int isCheckVarlen(IsFile *f, int32_t *statistics6); /* may be NULL */
 
 /* ------------------------------------------------------------------------ */
 /* Collations                                                                */
 /* ------------------------------------------------------------------------ */
 
+/* Compares two UTF-8 device tags of lengthBytes bytes: <0, 0, >0. */
 WISAM_API int cmpdevicetag(const void *a, const void *b, int lengthBytes);
+/* Compares two UTF-16 device tags of lengthUnits units: <0, 0, >0. */
 WISAM_API int wcmpdevicetag(const char16_t *a, const char16_t *b, int lengthUnits);
+/* Compares two UTF-8 fields without regard to case: <0, 0, >0. */
 WISAM_API int cmpNoCaseUtf8(const void *a, const void *b, int lengthBytes);
+/* Compares two keys of index (counted from 0) as the index orders them; compareLength
+ * 0 uses the index's current length. */
 WISAM_API int customKeyCmp(IsFile *f, const void *a, const void *b, int compareLength,
                            int index);
+/* Builds the key of index (counted from 0) from record into key. */
 WISAM_API int customKeyMake(IsFile *f, void *key, const void *record, int index);
 
 /* Unique ids */
+/* Sets the file's unique-id counter to value. */
 WISAM_API int isSetUnique(IsFile *f, int32_t value);
+/* Sets the unique-id counter to value when that is larger. */
 WISAM_API int isSetUniqueIfBigger(IsFile *f, int32_t value);
+/* Stores the next unique id in *id and advances the counter. */
 WISAM_API int isUniqueId(IsFile *f, int32_t *id);
+/* Reserves count ids: *first receives the counter, which advances by count. */
 WISAM_API int isUniqueIds(IsFile *f, int32_t *first, int32_t count);
 
 /* ------------------------------------------------------------------------ */
 /* Maintenance                                                               */
 /* ------------------------------------------------------------------------ */
 
+/* Checks the data file's slots and free list; returns isCheckMsg bits (0: clean,
+ * bit 0x1: the check itself failed). */
 WISAM_API int isCheckData(IsFile *f);
+/* Checks index 1.. against the data: order, count and keys; returns isCheckMsg bits
+ * (0: clean, 0x8: the check itself failed). */
 WISAM_API int isCheckIndex(IsFile *f, int index);
+/* Rebuilds the data free list from the slots; kind 2 (data records) is the only one. */
 WISAM_API int isRebuildFree(IsFile *f, int kind);
+/* Rebuilds index 1.. from the records. */
 WISAM_API int isRebuildIdx(IsFile *f, int index);
+/* Builds an empty file newName with f's record layout and indexes, open like f. */
 WISAM_API IsFile *isClone(IsFile *f, const char16_t *newName);
+/* Copies every record of source into destination (key: in that index's order, NULL:
+ * record-number order). */
 WISAM_API int isCopy(IsFile *destination, IsFile *source, KeyDesc *key);
+/* Rewrites the file with its records in key's order, then replaces it; returns the new
+ * handle (f is closed). */
 WISAM_API IsFile *isCluster(IsFile *f, KeyDesc *key);
 
 /* ------------------------------------------------------------------------ */
 /* Caches and profiling                                                      */
 /* ------------------------------------------------------------------------ */
 
+/* Starts the block caches of the handle (done at open when isFileCacheActive). */
 WISAM_API void startFileCache(IsFile *f);
+/* Writes back and stops the handle's block caches. */
 WISAM_API void stopFileCache(IsFile *f);
+/* Writes back and empties the handle's block caches. */
 WISAM_API void clearFileCache(IsFile *f);
+/* Empties the handle's data cache only. */
 WISAM_API void clearDatFileCache(IsFile *f);
+/* Starts the process-wide index cache shared by every handle. */
 WISAM_API void startGlobalIndexCache(void);
+/* Stops the process-wide index cache. */
 WISAM_API void stopGlobalIndexCache(void);
+/* Empties the process-wide index cache of f's blocks. */
 WISAM_API void clearGlobalIndexCache(IsFile *f);
+/* Writes the blocks the handle's caches hold changed to the files. */
 WISAM_API int writeBackChanges(IsFile *f);
 /* Each argument receives one 64-bit counter as two 32-bit words, low first. */
 WISAM_API void getIsamProfileData(uint32_t *requested2, uint32_t *readIntoCache2,
