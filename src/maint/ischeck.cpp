@@ -1,0 +1,275 @@
+// ischeck.cpp - isCheckData, isCheckIndex, isRebuildFree, isRebuildIdx.
+#include "maint/ischeck.h"
+
+#include <vector>
+
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "index/isfree.h"
+#include "index/isindexes.h"
+#include "index/iskey.h"
+#include "index/ispath.h"
+#include "maint/isblocks.h"
+#include "records/ischange.h"
+#include "records/isslot.h"
+#include "structure/isdict.h"
+#include "structure/iskeydesc.h"
+#include "system/issystem.h"
+#include "wisam.h"
+
+namespace wisam {
+
+namespace {
+
+// Reported when the index free list does not hand back the root just
+// released to it (a file whose free list cannot be rebuilt from ownership).
+constexpr int kLineRootNotReturned = 215;
+
+// Slots the data file holds, whatever the dictionary says.
+uint32_t slotsInFile(IsFile *f) {
+    const int64_t slots = sysFileSize(f, kKindData) / f->slotSize;
+    return slots > 0 ? static_cast<uint32_t>(slots) : 0;
+}
+
+// Puts the handle's highest record number back when a check ends, however
+// it ends.
+class HighestKept {
+public:
+    explicit HighestKept(IsFile *f) : f_(f), highest_(f->dataAlloc.highest) {}
+    ~HighestKept() { f_->dataAlloc.highest = highest_; }
+    HighestKept(const HighestKept &) = delete;
+    HighestKept &operator=(const HighestKept &) = delete;
+
+private:
+    IsFile *f_;
+    uint32_t highest_;
+};
+
+// Puts back what a read-only walk may change in the handle: the compare
+// length of the path, and the index free list, to which a walk releases a
+// node it finds empty (damage) as it leaves it.
+class WalkKept {
+public:
+    WalkKept(IsFile *f, TreePath *path)
+        : f_(f), path_(path), compareLength_(path->compareLength), list_(f->indexAlloc) {}
+    ~WalkKept() {
+        path_->compareLength = compareLength_;
+        if (f_->indexAlloc.state == kFreeListDirty) {
+            f_->indexAlloc.head = list_.head;
+            f_->indexAlloc.highest = list_.highest;
+            f_->indexAlloc.state = kFreeListUnloaded;
+        }
+    }
+    WalkKept(const WalkKept &) = delete;
+    WalkKept &operator=(const WalkKept &) = delete;
+
+private:
+    IsFile *f_;
+    TreePath *path_;
+    int32_t compareLength_;
+    FreeList list_;
+};
+
+enum SlotState : uint8_t { kSlotFree = 0, kSlotLive = 1, kSlotListed = 2 };
+
+// Whether the data free list agrees with the slots: a sound chain whose
+// numbers are deleted slots, each once, as many as there are.
+bool freeListAgrees(IsFile *f, std::vector<uint8_t> &slots, uint32_t live) {
+    const FreeChain chain = readFreeChain(f, f->dataAlloc.head);
+    if (chain.damaged) return false;
+    for (uint32_t n : chain.numbers) {
+        if (n < 1 || n >= slots.size() || slots[n] != kSlotFree) return false;
+        slots[n] = kSlotListed;
+    }
+    return chain.numbers.size() == f->dataAlloc.highest - live;
+}
+
+bool inIndex(const IsFile *f, int32_t index) {
+    return f->recordBuffer[f->recordLength] != kSlotMarkerDeleted && !excludedByMask(f, recordMaskOf(f), index);
+}
+
+// Records 1..highest that belong in index `index` (in use, not excluded by
+// their mask, a key that is not a suppressed null key).
+std::vector<bool> recordsOfIndex(IsFile *f, int32_t index) {
+    TreePath *path = f->indexes[index];
+    std::vector<bool> belongs(static_cast<size_t>(f->dataAlloc.highest) + 1);
+    uint8_t key[kMaxKeyBytes];
+    for (uint32_t r = 1; r <= f->dataAlloc.highest; ++r) {
+        readSlot(f, nullptr, static_cast<int32_t>(r));
+        if (!inIndex(f, index)) continue;
+        makeKey(path, key, f->recordBuffer);
+        belongs[r] = isNullKey(path, key) == 0;
+    }
+    return belongs;
+}
+
+// The finding of one index entry: its record must belong in the index, be
+// met once, and hold the entry's key.
+uint32_t entryFinding(IsFile *f, TreePath *path, std::vector<bool> &belongs, std::vector<bool> &met) {
+    const uint32_t record = path->head->pointer;
+    if (record < 1 || record >= belongs.size() || !belongs[record] || met[record]) return kCheckIndexData;
+    met[record] = true;
+    uint8_t key[kMaxKeyBytes];
+    readSlot(f, nullptr, static_cast<int32_t>(record));
+    makeKey(path, key, f->recordBuffer);
+    return keysEqual(path, key, path->head->key) ? 0 : kCheckIndexData;
+}
+
+// The count rule of a file whose free list stands for every record not in
+// the index.
+bool countByFreeList(const IsFile *f, const TreePath *path) {
+    return f->recordLength != 0 && (f->state & kStatePrecious) == 0 && (f->mode & kModeIndexMask) == 0 &&
+           (path->key.flags & kKeyFlagNullSuppress) == 0;
+}
+
+void checkIndexRange(IsFile *f, int index) {
+    if (index < 1 || index > f->keyCount) raiseError(f, kErrBadArgument, 0);
+}
+
+// The data free list made anew from the slots: the highest record number
+// from the data file's size, every deleted slot listed.  Its old chain
+// nodes must already be accounted for (given back to the index list, or
+// left to the index list's rebuild).
+void refillDataFreeList(IsFile *f) {
+    FreeList &data = f->dataAlloc;
+    data.head = 0;
+    data.state = kFreeListUnloaded;
+    data.highest = slotsInFile(f);
+    for (uint32_t r = data.highest; r >= 1; --r) {
+        if (slotDeleted(f, static_cast<int32_t>(r))) freeListPut(f, kFreeListData, r);
+    }
+}
+
+// The index free list made anew from what owns the blocks, with the tree
+// of `skipIndex` (-1: none) given up except its root.  Unless `dropData`,
+// the data free list keeps its chain; when that chain is damaged it is made
+// anew from the slots as well.
+void rebuildFromOwnership(IsFile *f, int32_t skipIndex, bool dropData) {
+    std::vector<bool> owned;
+    const bool precious = (f->state & kStatePrecious) != 0;
+    bool refill = dropData && !precious;
+    if (!dropData && !precious) {
+        const FreeChain data = readFreeChain(f, f->dataAlloc.head);
+        refill = data.damaged;
+        markOwnedBlocks(f, skipIndex, owned);
+        if (!refill) {
+            for (uint32_t n : data.nodes) owned[n] = true;
+        }
+    } else {
+        markOwnedBlocks(f, skipIndex, owned);
+    }
+    rebuildIndexFreeList(f, owned);
+    if (refill) refillDataFreeList(f);
+}
+
+// The plain rebuild of a file whose index blocks cannot all be accounted
+// for: the tree is released through the free list, which hands the root
+// back last released, first taken.
+void releaseTreeKeepingRoot(IsFile *f, int32_t index) {
+    freeIndexTree(f, index);
+    const uint32_t root = freeListTake(f, kFreeListIndex);
+    if (root != f->indexes[index]->rootNode) {
+        fatalAt("ischeck", kLineRootNotReturned);
+        raiseError(f, kErrCorrupt, 0);
+    }
+}
+
+}  // namespace
+
+int checkData(IsFile *f, uint32_t &found) {
+    if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
+    HighestKept kept(f);
+    const uint32_t recorded = f->dataAlloc.highest;
+    const uint32_t slots = slotsInFile(f);
+    if (slots > recorded) f->dataAlloc.highest = slots;
+    const uint32_t highest = f->dataAlloc.highest;
+    if (highest == 0) return 1;
+    std::vector<uint8_t> state(static_cast<size_t>(highest) + 1, kSlotLive);
+    uint32_t live = 0;
+    for (uint32_t r = 1; r <= highest; ++r) {
+        readSlot(f, nullptr, static_cast<int32_t>(r));
+        const uint8_t marker = f->recordBuffer[f->recordLength];
+        if (marker == kSlotMarkerDeleted) {
+            state[r] = kSlotFree;
+            continue;
+        }
+        // Any other marker counts as in use, as every reader takes it.
+        if (marker != kSlotMarkerInUse) found |= kCheckRecordCorrupt;
+        ++live;
+    }
+    if ((f->state & kStatePrecious) != 0) {
+        if (f->dataAlloc.head != 0) found |= kCheckDataFreeList;
+    } else if (!freeListAgrees(f, state, live)) {
+        found |= kCheckDataFreeList;
+    }
+    if (slots > recorded && recorded != live) found |= kCheckDataFreeList;
+    return 1;
+}
+
+int checkIndex(IsFile *f, int index, uint32_t &found) {
+    checkIndexRange(f, index);
+    const int32_t i = index - 1;
+    TreePath *path = f->indexes[i];
+    WalkKept kept(f, path);
+    path->compareLength = path->keyLength;
+    const bool records = f->recordLength != 0;
+    std::vector<bool> belongs = records ? recordsOfIndex(f, i) : std::vector<bool>{};
+    std::vector<bool> met(belongs.size());
+    uint32_t count = 0;
+    if (!pathIndexEmpty(f, path)) {
+        std::vector<uint8_t> previous(static_cast<size_t>(path->keyLength));
+        const bool duplicates = (path->key.flags & ISKEY_DUPS) != 0;
+        for (int more = treeFirst(f, path); more; more = treeNext(f, path)) {
+            if (count > 0) {
+                const int order = compareKeys(path, previous.data(), path->head->key);
+                if (order > 0 || (order == 0 && !duplicates)) found |= kCheckKeyOrder;
+            }
+            std::copy(path->head->key, path->head->key + path->keyLength, previous.begin());
+            if (records) found |= entryFinding(f, path, belongs, met);
+            ++count;
+        }
+    }
+    if (!records) return 1;
+    uint32_t belonging = 0;
+    for (bool b : belongs) belonging += b ? 1 : 0;
+    if (count != belonging) found |= kCheckIndexCount;
+    if (countByFreeList(f, path)) {
+        const FreeChain chain = readFreeChain(f, f->dataAlloc.head);
+        if (!chain.damaged && chain.numbers.size() != f->dataAlloc.highest - count) found |= kCheckIndexCount;
+    }
+    return 1;
+}
+
+int rebuildFree(IsFile *f, int kind) {
+    if ((f->state & kStatePrecious) != 0) return 1;
+    if (f->recordLength == 0 || kind != kRebuildKindData) raiseError(f, kErrBadArgument, 0);
+    if (hasBlockMap(f)) {
+        rebuildFromOwnership(f, -1, true);
+    } else {
+        dropDataFreeList(f, kFreeListData);
+        refillDataFreeList(f);
+    }
+    freeListFlush(f);
+    writeDictionary(f);
+    return 1;
+}
+
+int rebuildIndex(IsFile *f, int index) {
+    checkIndexRange(f, index);
+    if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
+    const int32_t i = index - 1;
+    TreePath *path = f->indexes[i];
+    if (hasBlockMap(f)) {
+        rebuildFromOwnership(f, i, false);
+    } else {
+        releaseTreeKeepingRoot(f, i);
+    }
+    pathPopAll(f, path);
+    nodeInitEmpty(f, path->head, 0);
+    buildIndex(f, i);
+    freeListFlush(f);
+    writeDictionary(f);
+    return 1;
+}
+
+}  // namespace wisam
