@@ -10,6 +10,7 @@
 #include "records/isrecords.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"
+#include "varlen/isvarlen.h"
 
 using namespace wisam;
 
@@ -21,6 +22,7 @@ int readData(IsFile *f, void *destination, int32_t record) {
     if (f->recordBuffer[f->recordLength] == kSlotMarkerDeleted) raiseError(f, kErrNotFound, 0, '3');
     std::memcpy(destination, f->recordBuffer, static_cast<size_t>(f->recordLength));
     f->recordMask = recordMaskOf(f);
+    if ((f->mode & kModeVarLength) != 0) varlenLoad(f, static_cast<uint8_t *>(destination));
     return 1;
 }
 

@@ -1,8 +1,11 @@
 // ischange.cpp - checks and the final writes shared by the changing calls.
 #include "records/ischange.h"
 
+#include <cstring>
+
 #include "frame/iserror.h"
 #include "frame/isfile.h"
+#include "frame/ismemory.h"
 #include "index/isfree.h"
 #include "index/iskey.h"
 #include "index/ispath.h"
@@ -10,6 +13,8 @@
 #include "lock/isrecord.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"
+#include "txn/iswriters.h"
+#include "varlen/isvarlen.h"
 #include "wisam.h"
 
 namespace wisam {
@@ -54,6 +59,33 @@ void checkCurrentKeyEntry(IsFile *f) {
         !keysEqual(path, path->head->key, path->currentKey)) {
         raiseError(f, kErrNoCurrent, 0, '3');
     }
+}
+
+OldRecord::OldRecord(IsFile *f) {
+    if (!logRecords(f)) return;
+    const bool variable = (f->mode & kModeVarLength) != 0;
+    bytes_ = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(variable ? f->maxRecordLength : f->recordLength)));
+    std::memcpy(bytes_, f->recordBuffer, static_cast<size_t>(f->recordLength));
+    length_ = f->recordLength;
+    if (!variable) return;
+    const int32_t reclen = f->reclen;
+    try {
+        varlenLoad(f, bytes_);
+    } catch (...) {
+        f->reclen = reclen;
+        bytes_ = freeBlock(bytes_);
+        throw;
+    }
+    length_ = f->reclen;
+    f->reclen = reclen;
+}
+
+OldRecord::~OldRecord() { bytes_ = freeBlock(bytes_); }
+
+void checkRecordLength(IsFile *f) {
+    if ((f->mode & kModeVarLength) == 0) return;
+    if (f->reclen > f->maxRecordLength) raiseError(f, kErrRowTooBig, 0);
+    if (f->reclen < f->recordLength) raiseError(f, kErrBadArgument, 0);
 }
 
 }  // namespace wisam

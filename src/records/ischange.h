@@ -14,6 +14,29 @@ namespace wisam {
 
 struct TreePath;
 
+// The record in recordBuffer as the log keeps it, taken before a delete or
+// rewrite changes it, for logged files only (bytes() is null otherwise):
+// the fixed part, and in a variable-length file the variable part after
+// it.  reclen is left as it was.
+class OldRecord {
+public:
+    explicit OldRecord(IsFile *f);
+    ~OldRecord();
+    OldRecord(const OldRecord &) = delete;
+    OldRecord &operator=(const OldRecord &) = delete;
+    const uint8_t *bytes() const { return bytes_; }
+    int32_t length() const { return length_; }
+
+private:
+    uint8_t *bytes_ = nullptr;
+    int32_t length_ = 0;
+};
+
+// The length a variable-length record about to be written or rewritten
+// has (reclen): 132 above the maximum, 102 below the fixed part.  Nothing
+// for a fixed-length file.
+void checkRecordLength(IsFile *f);
+
 // Writes the cached nodes of index `index` (all indexes when it equals
 // keyCount), the free-list blocks and the dictionary.
 void finishChange(IsFile *f, int32_t index);

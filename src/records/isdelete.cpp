@@ -17,6 +17,7 @@
 #include "records/isrecords.h"
 #include "records/isslot.h"
 #include "txn/iswriters.h"
+#include "varlen/isvarlen.h"
 #include "wisam.h"
 
 using namespace wisam;
@@ -24,8 +25,9 @@ using namespace wisam;
 namespace {
 
 void deleteRecord(IsFile *f, int32_t record) {
-    checkLogRoom(f, f->recordLength);
     checkChangeable(f, record);
+    const OldRecord old(f);
+    checkLogRoom(f, old.length());
     const uint32_t mask = recordMaskOf(f);
     uint8_t key[kMaxKeyBytes];
     for (int32_t i = 0; i < f->keyCount; ++i) {
@@ -36,12 +38,12 @@ void deleteRecord(IsFile *f, int32_t record) {
         if (isNullKey(path, key)) continue;
         deleteKey(f, path, key, static_cast<uint32_t>(record));
     }
+    if ((f->mode & kModeVarLength) != 0) varlenRelease(f);
     markDeleted(f, record);
     unlockRecord(f, record);
     freeListPut(f, kFreeListData, static_cast<uint32_t>(record));
     finishChange(f, f->keyCount);
-    // The record buffer still holds the record: only its marker changed.
-    logDeleted(f, record, f->recordBuffer, f->recordLength);
+    if (old.bytes() != nullptr) logDeleted(f, record, old.bytes(), old.length());
 }
 
 // Key-only files: the entry the primary path stands on goes.

@@ -20,6 +20,7 @@
 #include "records/isrecords.h"
 #include "records/isslot.h"
 #include "structure/iskeydesc.h"
+#include "varlen/isvarlen.h"
 #include "wisam.h"
 
 using namespace wisam;
@@ -109,6 +110,7 @@ void deliver(IsFile *f, void *record, int mode) {
         f->recordMask = recordMaskOf(f);
     }
     f->reclen = f->recordLength;
+    if ((f->mode & kModeVarLength) != 0) varlenLoad(f, static_cast<uint8_t *>(record));
 }
 
 // Index order: a following entry with a serial above 0 has the same key as

@@ -59,39 +59,24 @@ void checkUnique(IsFile *f, TreePath *path, const uint8_t *newKey, uint32_t reco
 
 // The "UP" record of a logged file, with the lock a transaction keeps on
 // the record it updated; a failed append gives that lock back.
-void logUpdate(IsFile *f, int32_t record, const uint8_t *before, const void *after) {
+void logUpdate(IsFile *f, int32_t record, const OldRecord &before, const void *after) {
     const bool locked = lockForTransaction(f, record);
     try {
         const bool variable = (f->mode & kModeVarLength) != 0;
-        logUpdated(f, record, before, f->recordLength, after, variable ? f->reclen : f->recordLength);
+        logUpdated(f, record, before.bytes(), before.length(), after, variable ? f->reclen : f->recordLength);
     } catch (...) {
         if (locked) unlockRecord(f, record);
         throw;
     }
 }
 
-// The old record, kept for the log while the slot takes the new one.
-class BeforeImage {
-public:
-    BeforeImage(IsFile *f, const uint8_t *record) {
-        if (!logRecords(f)) return;
-        bytes_ = static_cast<uint8_t *>(allocZeroed(f, static_cast<size_t>(f->recordLength)));
-        std::memcpy(bytes_, record, static_cast<size_t>(f->recordLength));
-    }
-    ~BeforeImage() { bytes_ = freeBlock(bytes_); }
-    BeforeImage(const BeforeImage &) = delete;
-    BeforeImage &operator=(const BeforeImage &) = delete;
-    const uint8_t *bytes() const { return bytes_; }
-
-private:
-    uint8_t *bytes_ = nullptr;
-};
-
 void rewriteRecord(IsFile *f, int32_t record, const void *image) {
     if (image == nullptr) raiseError(f, kErrBadArgument, 0);
-    checkLogRoom(f, int64_t{f->recordLength} + ((f->mode & kModeVarLength) != 0 ? f->reclen : f->recordLength));
+    checkRecordLength(f);
     checkChangeable(f, record);
-    const BeforeImage before(f, f->recordBuffer);
+    const bool variable = (f->mode & kModeVarLength) != 0;
+    const OldRecord before(f);
+    checkLogRoom(f, int64_t{before.length()} + (variable ? f->reclen : f->recordLength));
     const uint32_t oldMask = recordMaskOf(f);
     const uint32_t r = static_cast<uint32_t>(record);
     uint8_t oldKey[kMaxKeyBytes];
@@ -111,11 +96,14 @@ void rewriteRecord(IsFile *f, int32_t record, const void *image) {
             if (moves(move)) insertKey(f, path, newKey, r);
         }
     }
-    if ((f->mode & kModeVarLength) != 0) varlenStore(f, image);
+    if (variable) {
+        varlenRelease(f);
+        varlenStore(f, image);
+    }
     writeSlot(f, image, record);
     f->recnum = record;
     finishChange(f, f->keyCount);
-    if (before.bytes() != nullptr) logUpdate(f, record, before.bytes(), image);
+    if (before.bytes() != nullptr) logUpdate(f, record, before, image);
 }
 
 // Key-only files: the entry the primary path stands on takes the new key.

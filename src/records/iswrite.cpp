@@ -56,6 +56,7 @@ void logInsert(IsFile *f, int32_t recnum, const void *record) {
 }
 
 int32_t writeRecord(IsFile *f, const void *record, bool holdLock) {
+    checkRecordLength(f);
     checkLogRoom(f, (f->mode & kModeVarLength) != 0 ? f->reclen : f->recordLength);
     const uint32_t recnum = freeListTake(f, kFreeListData);
     insertKeys(f, record, recnum);

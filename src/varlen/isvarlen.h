@@ -15,7 +15,7 @@
 // shares a block with the tails of other records.  Blocks with room are kept
 // on four free-space lists whose heads (the space table) lie in block 1 at
 // offsets 80..99 (see structure/isdict.h).  The block layout is in
-// varlen/isvarblock.h.
+// varlen/isvarblock.h, the chain in varlen/isvarchain.h.
 #pragma once
 
 #include <cstdint>
@@ -51,13 +51,15 @@ void varlenRelease(IsFile *f);
 // The stored length in the reference of the slot in recordBuffer.
 int32_t varlenStoredLength(const IsFile *f);
 
-// The check of the free-space lists and every record's chain: a bit set
-// (0x40 wrong magic, 0x800 list 0 not empty, 0x1000 misfiled, 0x2000
-// mangled link, 0x4000 blocks unaccounted, 0x8000 length mismatch).  With
-// `statistics` (six counters, zeroed first): listed blocks and their free
-// bytes, in-use blocks on no list and theirs, in-use blocks and theirs.
-// Raises like any read; the caller holds the file-state lock.
-int32_t checkVarlen(IsFile *f, int32_t *statistics);
+// The check of the free-space lists and every record's chain, adding its
+// findings to `bits` as it goes (0x40 wrong magic on a list, 0x800 list 0
+// not empty, 0x1000 a block on the wrong list, 0x2000 a mangled link,
+// 0x4000 blocks unaccounted for, 0x8000 a chain whose lengths do not add
+// up).  With `statistics` (six counters, zeroed first): blocks on the lists
+// and their free bytes, blocks in use on no list and theirs, blocks in use
+// and theirs.  A block that cannot be read or a chain leading into a
+// damaged block raises; the caller holds the file-state lock.
+void checkVarlen(IsFile *f, int32_t *statistics, int32_t &bits);
 
 // Marks the in-memory space table for reloading from the dictionary buffer
 // (another process changed the file, or a failed call put the dictionary

@@ -1,7 +1,8 @@
 // openwalk_fuzz.cpp - fuzz target: opens an ISAM file made of the input's
 // bytes (input.h) and reads everything in it every way the read calls
 // allow, once without and once with the file cache: every index both ways,
-// searches by key, records by number, the information calls.  With the
+// searches by key, records by number, the information calls, and the check
+// of variable-length storage (a variable-length file opens as one).  With the
 // input's kSwitchChanges it then writes, rewrites and deletes a few records
 // and walks again.  With kSwitchLog the input also holds a transaction log:
 // the files are first recovered from it (once keeping, once rolling back
@@ -77,6 +78,8 @@ public:
         }
         for (int index = 1; index <= indexes; ++index) byIndex(index);
         byNumber();
+        int32_t statistics[6];
+        if ((isCheckVarlen(f_, statistics) & 0x8) != 0) expectReason(f_);
         if (!changes) return;
         change();
         // Whatever the changes did, the file still reads to its ends.
@@ -206,7 +209,9 @@ private:
 // Opens the ISAM file laid down (or left by recovery) and exercises it; the
 // walks are bounded by the sizes of its files.
 void exercise(MemoryFiles &files, const FuzzInput &input, size_t indexBytes, size_t dataBytes) {
-    const int mode = ISINOUT | ((input.switches & wisam::fuzz::kSwitchExclusive) != 0 ? ISEXCLLOCK : ISMANULOCK);
+    // A variable-length file opens as one; the bit means nothing to others.
+    const int mode = ISINOUT | ISOPENVARLEN |
+                     ((input.switches & wisam::fuzz::kSwitchExclusive) != 0 ? ISEXCLLOCK : ISMANULOCK);
     IsFile *f = isOpen(kName, mode);
     if (f == nullptr) {
         expectReason(nullptr);

@@ -162,6 +162,37 @@ void writeSeed(const std::string &dir, const Seed &seed, MemoryFiles &files) {
     writeInput(dir, seed.name, input);
 }
 
+// Variable-length files, plain and packed: parts from none to three
+// blocks, some deleted and rewritten so that blocks are shared, closed up
+// and back on the free list.
+void varlenSeed(const std::string &dir, MemoryFiles &files, const char *seedName, int extraMode) {
+    files.clear();
+    KeyDesc primary = keyOf({{0, 4, ISTYPE_LONG}}, 0);
+    constexpr int kFixed = 24, kMax = 4000;
+    IsFile *f = isBuild(kName, kFixed, kMax, &primary, ISINOUT | ISEXCLLOCK | ISVARLEN | extraMode);
+    check(f != nullptr, seedName);
+    if (f == nullptr) return;
+    for (int n = 0; n < 60; ++n) {
+        const int length = kFixed + (n * 397) % (kMax - kFixed + 1);
+        std::vector<uint8_t> record = recordOf(n, static_cast<size_t>(length), 1);
+        if (n % 4 == 0) std::memset(&record[kFixed], n % 8 == 0 ? ' ' : 0, static_cast<size_t>(length - kFixed));
+        isSetlen(f, length);
+        check(isWrite(f, record.data()) == 1, "variable-length write", f);
+    }
+    for (int n = 3; n < 60; n += 5) check(isDelRec(f, n) == 1, "variable-length delete", f);
+    for (int n = 1; n < 60; n += 7) {
+        std::vector<uint8_t> record = recordOf(n - 1, static_cast<size_t>(kFixed + n * 13), 1);
+        isSetlen(f, static_cast<int>(record.size()));
+        if (isRewRec(f, n, record.data()) == 0 && isErrno(f) != ENOREC && isErrno(f) != ENOCURR) check(false, "variable-length rewrite", f);
+    }
+    check(isClose(f) == 1, "close");
+    FuzzInput input;
+    input.switches = wisam::fuzz::kSwitchChanges;
+    input.index = files.get(kIndexPath);
+    input.data = files.get(kDataPath);
+    writeInput(dir, seedName, input);
+}
+
 // Log seeds: the files at the path the target lays them down, as they were
 // when the log began, and the log the library wrote for the work done on
 // them.  Two transaction ids take turns through the id callback, so that
@@ -413,6 +444,8 @@ int main(int argc, char **argv) {
     };
     MemoryFiles files;
     for (const Seed &seed : seeds) writeSeed(dir, seed, files);
+    varlenSeed(dir, files, "varlen-plain", 0);
+    varlenSeed(dir, files, "varlen-packed", ISPACKED);
     isTxnInit(currentTxnId);
     logBuildSeed(dir, files, id, name);
     logOpenSeed(dir, files, id, group);

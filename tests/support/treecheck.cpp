@@ -25,10 +25,11 @@ class Checker {
 public:
     Checker(const IsFile *f, const std::vector<uint8_t> &file) : f_(f), file_(file), s_(f->nodeSize) {}
 
-    FileCheck run() {
+    FileCheck run(const std::vector<uint32_t> &varBlocks) {
         highest_ = static_cast<uint32_t>(ld4(bytesAt(1) + kDictIndexHighest));
         owner_.assign(highest_ + 1, "");
         claim(1, "dictionary");
+        for (uint32_t block : varBlocks) claim(block, "variable-length");
         walkChain(static_cast<uint32_t>(ld4(bytesAt(1) + kDictKeyDescNode)), "key descriptions", false);
         walkChain(static_cast<uint32_t>(ld4(bytesAt(1) + kDictIndexFreeHead)), "index free list", true);
         walkChain(static_cast<uint32_t>(ld4(bytesAt(1) + kDictDataFreeHead)), "data free list", false);
@@ -248,7 +249,7 @@ std::string FileCheck::report() const {
     return text;
 }
 
-FileCheck checkIndexFile(const IsFile *f, const std::string &woxPath) {
+FileCheck checkIndexFile(const IsFile *f, const std::string &woxPath, const std::vector<uint32_t> &varBlocks) {
     const std::vector<uint8_t> file = readFile(woxPath);
     if (file.size() < static_cast<size_t>(kDictionarySize)) {
         FileCheck bad;
@@ -256,7 +257,7 @@ FileCheck checkIndexFile(const IsFile *f, const std::string &woxPath) {
         return bad;
     }
     Checker checker(f, file);
-    return checker.run();
+    return checker.run(varBlocks);
 }
 
 KeyDesc keyOf(uint16_t flags, std::initializer_list<KeyPart> parts) {

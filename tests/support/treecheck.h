@@ -56,8 +56,9 @@ struct FileCheck {
 
 // Checks every index of `f` (whose TreePaths give the key descriptions and
 // roots) as stored in the index file at `woxPath`.  The dictionary on disk
-// must be current (written after the last change).
-FileCheck checkIndexFile(const IsFile *f, const std::string &woxPath);
+// must be current (written after the last change).  `varBlocks` are the
+// blocks that hold variable parts of records, found by the caller.
+FileCheck checkIndexFile(const IsFile *f, const std::string &woxPath, const std::vector<uint32_t> &varBlocks = {});
 
 // A fresh key-only index file with a chosen node size, for index tests.
 class IndexFile {
