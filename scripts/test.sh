@@ -1,28 +1,51 @@
 #!/bin/bash
 # Builds the library and its test suite twice (plain, and with AddressSanitizer
 # + UndefinedBehaviorSanitizer) and runs every test, then fuzzes for a minute.
-# Installs the build tools with apt-get when they are missing.
+# Installs the build tools with apt-get when they are missing, ccache among
+# them: with it a second run compiles only what changed.
+#
+#   bash scripts/test.sh                 everything, as CI runs it
+#   bash scripts/test.sh --quick         the plain build and its tests only
+#   bash scripts/test.sh --quick -R tool ... and of those only the tests whose
+#                                        names match (arguments after --quick
+#                                        go to ctest)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+quick=0
+if [ "${1:-}" = "--quick" ]; then
+    quick=1
+    shift
+fi
 
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
+command -v pkg-config >/dev/null || need+=(pkg-config)
+command -v ccache >/dev/null || need+=(ccache)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 if [ ${#need[@]} -gt 0 ]; then
     apt-get update -qq && apt-get install -y -qq "${need[@]}"
 fi
 
+launcher=()
+if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
 jobs=$(nproc)
+ctest_args=("$@")
 run_suite() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWISAM_BENCH=OFF -DWISAM_WERROR=ON "$@" >/dev/null
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWISAM_BENCH=OFF -DWISAM_WERROR=ON \
+        "${launcher[@]}" "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${ctest_args[@]}"
 }
 
 run_suite build/test
+[ $quick -eq 1 ] && exit 0
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build/sanitize -DWISAM_SANITIZE=ON
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <string>
@@ -70,6 +71,20 @@ struct HeldFile {
         isClose(f);
     }
 };
+
+// The base name of the files of ISAM file NAME: the first line of NAME.lnk
+// when that file exists and the line is not empty, else NAME.  Backup copies
+// the files themselves, so it needs their paths, which the library's calls
+// do not give.
+std::string basePath(const std::string &name) {
+    std::ifstream link(name + ".lnk");
+    std::string target;
+    if (link && std::getline(link, target)) {
+        if (!target.empty() && target.back() == '\r') target.pop_back();
+        if (!target.empty()) return target;
+    }
+    return name;
+}
 
 struct FdCloser {
     int fd;
@@ -220,7 +235,7 @@ bool exists(const std::string &path) {
 }  // namespace
 
 int backupCommand(const Args &args) {
-    if (wantsHelp(args)) return std::fputs(kBackupHelp, stdout), 0;
+    if (wantsHelp(args)) return out("%s", kBackupHelp), kExitOk;
     std::vector<std::string> positional;
     std::string logPath;
     bool force = false;
@@ -268,8 +283,8 @@ int backupCommand(const Args &args) {
         auto file = std::make_unique<HeldFile>();
         file->name = name;
         file->base = basePath(name);
-        file->f = isOpen(fileName(name).c_str(), kBackupOpenMode);
-        if (file->f == nullptr) return fail("open " + name, nullptr);
+        file->f = openFile(name, kBackupOpenMode, "backup " + name);
+        if (file->f == nullptr) return openFailed();
         isSetCustomLock(file->f, kKeepSharedLock);
         held.push_back(std::move(file));
     }
@@ -287,7 +302,7 @@ int backupCommand(const Args &args) {
                              error.c_str());
                 return 1;
             }
-            std::printf("copied %s to %s (%llu bytes)\n", from.c_str(), to.c_str(),
+            out("copied %s to %s (%llu bytes)\n", from.c_str(), to.c_str(),
                         static_cast<unsigned long long>(bytes));
         }
     }
@@ -296,7 +311,7 @@ int backupCommand(const Args &args) {
         std::fprintf(stderr, "wisam: backup: %s\n", error.c_str());
         return 1;
     }
-    std::printf("started %s anew (%llu bytes of earlier records dropped)\n", logPath.c_str(),
+    out("started %s anew (%llu bytes of earlier records dropped)\n", logPath.c_str(),
                 static_cast<unsigned long long>(dropped));
     return 0;
 }

@@ -1,12 +1,5 @@
-// commands.cpp - create, info, dump and load.
-#include <unistd.h>
-
-#include <cctype>
-#include <cerrno>
+// commands.cpp - create and info: building a file, and what a file holds.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -18,226 +11,165 @@ namespace wisam::tool {
 namespace {
 
 constexpr const char *kCreateHelp =
-    "usage: wisam create NAME --reclen N --key KEY [--key KEY...] [--varlen MAX]\n"
+    "usage: wisam create NAME --reclen N --key KEY [--key KEY...] [--varlen MAX [--packed]]\n"
     "  KEY is START:LEN:TYPE[,START:LEN:TYPE...][:FLAG...]\n"
     "  TYPE: char int long double float short nlong string wtext recid devtag\n"
     "        wdevtag bytes wnocase, or a number; append '-' for descending\n"
     "  FLAG: dups dupcompress leadcompress trailcompress compress nullfill\n"
     "        nullsuppress\n"
-    "  --key none builds a file without primary key.\n";
-constexpr const char *kInfoHelp = "usage: wisam info NAME\n";
-constexpr const char *kDumpHelp =
-    "usage: wisam dump NAME [--index K] [--hex]\n"
-    "  K: 0 record-number order, 1 the primary key (default), 2.. the others\n";
-constexpr const char *kLoadHelp =
-    "usage: wisam load NAME < RECORDS\n"
-    "  RECORDS: raw records of exactly the file's record length, one after another\n";
+    "  --key none builds a file without primary key.\n"
+    "  --varlen MAX: variable-length records of N (the fixed part) to MAX bytes;\n"
+    "  --packed stores their variable parts with runs of zeros and blanks packed.\n"
+    "  A create that fails leaves no file behind.\n";
+constexpr const char *kInfoHelp =
+    "usage: wisam info NAME\n"
+    "  the record layout, record count, indexes and user information of NAME, and\n"
+    "  whether its data file can hold the records the index file counts (exit 1\n"
+    "  when it cannot); for variable-length records the counts of their blocks.\n";
 
-constexpr long kProgressEvery = 10000;
+// Record lengths as the dictionary can hold them.
+constexpr long kMaxFixedLength = 32767;
+constexpr long kMaxVariableLength = 32511;
+constexpr int kUserInfoRead = 0;  // isUserInfo operation
+constexpr int kUserInfoBytes = 10;
+constexpr int kCheckBits = 16;   // bits of a check result, each with its isCheckMsg text
 
-bool numberArg(const Args &args, size_t &i, long &value) {
-    if (i + 1 >= args.size()) return false;
-    char *end = nullptr;
-    value = std::strtol(args[++i].c_str(), &end, 10);
-    return *end == 0;
+// A failed create removes what it built; says so when that fails too.
+int undoCreate(const std::string &name, const std::u16string &units, int status) {
+    if (!isErase(units.c_str())) {
+        fail("create " + name + ": and removing the half-built file failed", nullptr);
+    }
+    return status;
 }
 
-std::string indexPath(const std::string &name) { return basePath(name) + ".wox"; }
-
-void printDictionary(const std::string &name) {
-    std::ifstream in(indexPath(name), std::ios::binary);
-    unsigned char d[80] = {};
-    if (!in.read(reinterpret_cast<char *>(d), sizeof d)) {
-        std::printf("dictionary: unreadable\n");
-        return;
-    }
-    std::printf("dictionary: block size %d, key entries %d, record length %d, max length %d\n",
-                (ldInt(d + 6) & 0xFFFF) + 1, ldInt(d + 8), ldInt(d + 13), ldInt(d + 59) & 0xFFFF);
-    std::printf("            change counter %u, unique id %u\n",
-                static_cast<unsigned>(ldLong(d + 41)), static_cast<unsigned>(ldLong(d + 45)));
-    std::printf("            data records: highest %u, free-list head %u\n",
-                static_cast<unsigned>(ldLong(d + 33)), static_cast<unsigned>(ldLong(d + 25)));
-    std::printf("            index blocks: highest %u, free-list head %u\n",
-                static_cast<unsigned>(ldLong(d + 37)), static_cast<unsigned>(ldLong(d + 29)));
-    std::printf("            key descriptions from block %u, feature flags 0x%04x%s\n",
-                static_cast<unsigned>(ldLong(d + 15)), ldInt(d + 74) & 0xFFFF,
-                std::memcmp(d + 76, "kjsk", 4) == 0 ? "" : " (no marker: ignored)");
+std::string lengthText(const RecordShape &shape) {
+    if (!shape.variable()) return "record length " + std::to_string(shape.fixed);
+    return "record length " + std::to_string(shape.fixed) + " to " + std::to_string(shape.maximum) +
+           " (variable)";
 }
 
-// One key part of a record, decoded by its type.
-std::string decodePart(const unsigned char *record, const KeyPart &part) {
-    const unsigned char *p = record + part.start;
-    char text[64];
-    switch (part.type & ISTYPE_MASK) {
-    case ISTYPE_INT:
-        std::snprintf(text, sizeof text, "%d", ldInt(p));
-        return text;
-    case ISTYPE_LONG:
-        std::snprintf(text, sizeof text, "%d", ldLong(p));
-        return text;
-    case ISTYPE_DOUBLE:
-        std::snprintf(text, sizeof text, "%g", ldDbl(p));
-        return text;
-    case ISTYPE_FLOAT:
-        std::snprintf(text, sizeof text, "%g", static_cast<double>(ldFloat(p)));
-        return text;
-    default: {
-        std::string s;
-        for (int i = 0; i < part.length; ++i) {
-            const unsigned char c = p[i];
-            if (c == 0 && (part.type & ISTYPE_MASK) == ISTYPE_STRING) break;
-            s += std::isprint(c) ? static_cast<char>(c) : '.';
-        }
-        while (!s.empty() && s.back() == ' ') s.pop_back();
-        return "\"" + s + "\"";
-    }
+void printVarlenCounts(IsFile *f) {
+    int32_t stats[6] = {};
+    const int bits = isCheckVarlen(f, stats);
+    out("  variable-length blocks: %d in use (%d bytes free), %d on the space lists (%d bytes "
+        "free), %d in use on no list (%d bytes free)\n",
+        stats[4], stats[5], stats[0], stats[1], stats[2], stats[3]);
+    for (int bit = 0; bit < kCheckBits; ++bit) {
+        if ((bits & (1 << bit)) != 0) out("  variable-length check: %s (0x%x)\n", isCheckMsg[bit], 1u << bit);
     }
 }
 
-void printRecord(const unsigned char *record, int length, bool hex) {
-    if (hex) {
-        for (int i = 0; i < length; ++i) std::printf("%02x", record[i]);
-    } else {
-        for (int i = 0; i < length; ++i) std::putchar(std::isprint(record[i]) ? record[i] : '.');
-    }
-    std::putchar('\n');
+// Whether the data file reaches the highest record number the index file
+// holds: that slot must be readable (live or deleted).
+bool dataFileHolds(IsFile *f, const RecordShape &shape, int32_t highest, std::string &problem) {
+    if (shape.fixed == 0 || highest <= 0) return true;
+    std::vector<unsigned char> record(static_cast<size_t>(shape.maximum) + 1);
+    if (isData(f, record.data(), highest) || isErrno(f) == ENOREC) return true;
+    const int error = isErrno(f);
+    problem = "record " + std::to_string(highest) + " cannot be read: error " + std::to_string(error) +
+              ": " + errorText(error);
+    return false;
 }
 
 }  // namespace
 
-std::string basePath(const std::string &name) {
-    std::ifstream link(name + ".lnk");
-    std::string target;
-    if (link && std::getline(link, target)) {
-        if (!target.empty() && target.back() == '\r') target.pop_back();
-        if (!target.empty()) return target;
-    }
-    return name;
-}
-
 int createCommand(const Args &args) {
-    if (wantsHelp(args)) return std::fputs(kCreateHelp, stdout), 0;
+    if (wantsHelp(args)) return out("%s", kCreateHelp), kExitOk;
     if (args.empty()) return usage("create needs a NAME", kCreateHelp);
     long recordLength = -1, maxLength = 0;
+    bool packed = false;
     std::vector<KeyDesc> keys;
+    std::string error;
     for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--reclen" && numberArg(args, i, recordLength)) continue;
-        if (args[i] == "--varlen" && numberArg(args, i, maxLength)) continue;
-        if (args[i] == "--key" && i + 1 < args.size()) {
+        if (args[i] == "--reclen") {
+            if (!numberArg(args, i, 0, kMaxFixedLength, recordLength, error)) return usage(error, kCreateHelp);
+        } else if (args[i] == "--varlen") {
+            if (!numberArg(args, i, 2, kMaxVariableLength, maxLength, error)) return usage(error, kCreateHelp);
+        } else if (args[i] == "--packed") {
+            packed = true;
+        } else if (args[i] == "--key" && i + 1 < args.size()) {
             KeyDesc key{};
-            std::string error;
             if (args[++i] != "none" && !parseKey(args[i], key, error)) return usage(error, kCreateHelp);
             keys.push_back(key);
-            continue;
+        } else {
+            return usage("unexpected argument '" + args[i] + "'", kCreateHelp);
         }
-        return usage("unexpected argument '" + args[i] + "'", kCreateHelp);
     }
     if (recordLength < 0 || keys.empty()) return usage("--reclen and --key are needed", kCreateHelp);
-    const int mode = ISINOUT | ISEXCLLOCK | (maxLength > 0 ? ISVARLEN : 0);
-    IsFile *f = isBuild(fileName(args[0]).c_str(), static_cast<int>(recordLength),
-                        static_cast<int>(maxLength), &keys[0], mode);
-    if (f == nullptr) return fail("create " + args[0], nullptr);
+    if (packed && maxLength == 0) return usage("--packed needs --varlen", kCreateHelp);
+    if (maxLength > 0 && (recordLength == 0 || maxLength <= recordLength)) {
+        return usage("--varlen " + std::to_string(maxLength) + ": with --reclen " +
+                         std::to_string(recordLength) + " the maximum must be from " +
+                         std::to_string(recordLength + 1) + " to " + std::to_string(kMaxVariableLength) +
+                         (recordLength == 0 ? " and --reclen at least 1" : ""),
+                     kCreateHelp);
+    }
+    std::u16string units;
+    if (!fileName(args[0], units)) return kExitUsage;
+    const int mode = ISINOUT | ISEXCLLOCK | (maxLength > 0 ? ISVARLEN : 0) | (packed ? ISPACKED : 0);
+    IsFile *f = isBuild(units.c_str(), static_cast<int>(recordLength), static_cast<int>(maxLength),
+                        &keys[0], mode);
+    if (f == nullptr) return fail("create " + args[0], nullptr);  // isBuild removed what it made
     for (size_t k = 1; k < keys.size(); ++k) {
         if (!isAddIndex(f, &keys[k])) {
-            const int status = fail("add index " + formatKey(keys[k]), f);
+            fail("create " + args[0] + ": index " + std::to_string(k + 1) + " " + formatKey(keys[k]) +
+                     "; nothing was created",
+                 f);
             isClose(f);
-            return status;
+            return undoCreate(args[0], units, kExitFailed);
         }
     }
-    isClose(f);
-    std::printf("created %s: record length %ld, %zu index%s\n", args[0].c_str(), recordLength,
-                keys.size(), keys.size() == 1 ? "" : "es");
-    return 0;
+    if (!isClose(f)) {
+        fail("create " + args[0] + ": close; nothing was created", f);
+        isCleanUp();
+        return undoCreate(args[0], units, kExitFailed);
+    }
+    out("created %s: record length %ld", args[0].c_str(), recordLength);
+    if (maxLength > 0) out(" to %ld (variable%s)", maxLength, packed ? ", packed" : "");
+    out(", %zu index%s\n", keys.size(), keys.size() == 1 ? "" : "es");
+    return kExitOk;
 }
 
 int infoCommand(const Args &args) {
-    if (wantsHelp(args)) return std::fputs(kInfoHelp, stdout), 0;
+    if (wantsHelp(args)) return out("%s", kInfoHelp), kExitOk;
     if (args.size() != 1) return usage("info needs exactly one NAME", kInfoHelp);
-    IsFile *f = isOpen(fileName(args[0]).c_str(), ISINPUT | ISOPENVARLEN);
-    if (f == nullptr) return fail("open " + args[0], nullptr);
-    IsamInfo info{};
-    if (!isIsamInfo(f, &info)) return fail("info " + args[0], f);
-    std::printf("%s: %d index%s, record length %d, block size %d, %d records\n", args[0].c_str(),
-                info.indexCount, info.indexCount == 1 ? "" : "es", info.recordSize, info.blockSize,
-                info.recordCount);
-    for (int k = 1; k <= info.indexCount; ++k) {
-        KeyDesc key{};
-        if (!isIndexInfo(f, &key, k)) return fail("index info", f);
-        std::printf("  index %d: %s (key length %d, root block %u)\n", k, formatKey(key).c_str(),
-                    key.keyLength, static_cast<unsigned>(key.rootNode));
-    }
-    isClose(f);
-    printDictionary(args[0]);
-    return 0;
-}
-
-int dumpCommand(const Args &args) {
-    if (wantsHelp(args)) return std::fputs(kDumpHelp, stdout), 0;
-    if (args.empty()) return usage("dump needs a NAME", kDumpHelp);
-    long index = 1;
-    bool hex = false;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--index" && numberArg(args, i, index)) continue;
-        if (args[i] == "--hex") {
-            hex = true;
-            continue;
-        }
-        return usage("unexpected argument '" + args[i] + "'", kDumpHelp);
-    }
-    IsFile *f = isOpen(fileName(args[0]).c_str(), ISINPUT | ISOPENVARLEN);
-    if (f == nullptr) return fail("open " + args[0], nullptr);
-    IsamInfo info{};
-    KeyDesc key{};
-    if (!isIsamInfo(f, &info) || !isIndex(f, static_cast<int>(index)) ||
-        (index > 0 && !isIndexInfo(f, &key, static_cast<int>(index)))) {
-        const int status = fail("dump " + args[0], f);
+    const std::string &name = args[0];
+    IsFile *f = openFile(name, ISINPUT | ISOPENVARLEN, "info " + name);
+    if (f == nullptr) return openFailed();
+    RecordShape shape;
+    int32_t highest = 0;
+    unsigned char user[kUserInfoBytes] = {};
+    if (!recordShape(f, shape) || !isGetLastRec(f, &highest) || !isUserInfo(f, kUserInfoRead, user)) {
+        const int status = fail("info " + name, f);
         isClose(f);
         return status;
     }
-    std::vector<unsigned char> record(static_cast<size_t>(info.recordSize) + 1);
-    long count = 0;
-    for (int mode = modeFirst; isRead(f, record.data(), mode); mode = modeNext, ++count) {
-        std::printf("%7d ", isRecnum(f));
-        for (int p = 0; p < key.partCount; ++p) {
-            std::printf("%s ", decodePart(record.data(), key.parts[p]).c_str());
-        }
-        printRecord(record.data(), isReclen(f), hex);
-    }
-    const int error = isErrno(f);
-    isClose(f);
-    if (error != EENDFILE) return fail("read " + args[0], nullptr);
-    std::fprintf(stderr, "%ld records\n", count);
-    return 0;
-}
-
-int loadCommand(const Args &args) {
-    if (wantsHelp(args)) return std::fputs(kLoadHelp, stdout), 0;
-    if (args.size() != 1) return usage("load needs exactly one NAME", kLoadHelp);
-    IsFile *f = isOpen(fileName(args[0]).c_str(), ISINOUT | ISEXCLLOCK);
-    if (f == nullptr) return fail("open " + args[0], nullptr);
-    const int length = isReclen(f);
-    std::vector<unsigned char> record(static_cast<size_t>(length));
-    const bool progress = isatty(STDERR_FILENO) != 0;
-    long count = 0;
-    for (;;) {
-        const size_t got = std::fread(record.data(), 1, record.size(), stdin);
-        if (got == 0) break;
-        if (got != record.size()) {
-            std::fprintf(stderr, "wisam: load: %zu trailing bytes are not a whole record\n", got);
-            isClose(f);
-            return 1;
-        }
-        if (!isWrite(f, record.data())) {
-            const int status = fail("write record " + std::to_string(count + 1), f);
+    out("%s: %d index%s, %s, %d records, block size %d\n", name.c_str(), shape.info.indexCount,
+        shape.info.indexCount == 1 ? "" : "es", lengthText(shape).c_str(), shape.info.recordCount,
+        shape.info.blockSize);
+    for (int k = 1; k <= shape.info.indexCount; ++k) {
+        KeyDesc key{};
+        if (!isIndexInfo(f, &key, k)) {
+            const int status = fail("info " + name + ": index " + std::to_string(k), f);
             isClose(f);
             return status;
         }
-        ++count;
-        if (progress && count % kProgressEvery == 0) std::fprintf(stderr, "\r%ld records", count);
+        out("  index %d: %s (key length %d, root block %u)\n", k, formatKey(key).c_str(), key.keyLength,
+            static_cast<unsigned>(key.rootNode));
     }
+    out("  highest record number %d\n  user information:", highest);
+    for (const unsigned char byte : user) out(" %02x", byte);
+    out("\n");
+    if (shape.variable()) printVarlenCounts(f);
+    std::string problem;
+    const bool holds = dataFileHolds(f, shape, highest, problem);
     isClose(f);
-    std::fprintf(stderr, "%s%ld records loaded\n", progress ? "\r" : "", count);
-    return 0;
+    if (!holds) {
+        return failWith("info " + name + ": the data file cannot hold the " +
+                        std::to_string(shape.info.recordCount) + " records the index file counts (" +
+                        problem + "); it was cut short or replaced");
+    }
+    return kExitOk;
 }
 
 }  // namespace wisam::tool

@@ -120,7 +120,7 @@ private:
 }  // namespace
 
 int demoCommand(const Args &args) {
-    if (wantsHelp(args)) return std::fputs(kDemoHelp, stdout), 0;
+    if (wantsHelp(args)) return out("%s", kDemoHelp), kExitOk;
     if (args.size() > 1) return usage("demo takes at most one DIR", kDemoHelp);
     std::string dir;
     if (args.empty()) {
@@ -131,7 +131,8 @@ int demoCommand(const Args &args) {
         dir = args[0];
         std::filesystem::create_directories(dir);
     }
-    const std::u16string name = fileName(dir + "/demo");
+    std::u16string name;
+    if (!fileName(dir + "/demo", name)) return kExitUsage;
     isErase(name.c_str());  // a file left by an earlier run
     isFileCacheActive = 1;
 
@@ -170,13 +171,13 @@ int demoCommand(const Args &args) {
         return 1;
     }
     isClose(f);
-    std::printf("wisam demo in %s/demo: 3 indexes, %d records of %d bytes\n", dir.c_str(),
+    out("wisam demo in %s/demo: 3 indexes, %d records of %d bytes\n", dir.c_str(),
                 kRecords, kRecordLength);
-    std::printf("  write   %8.3f s  %10.0f records/s\n", writeSeconds, kRecords / writeSeconds);
-    std::printf("  read    %8.3f s  %10.0f records/s (4 orders)\n", readSeconds,
+    out("  write   %8.3f s  %10.0f records/s\n", writeSeconds, kRecords / writeSeconds);
+    out("  read    %8.3f s  %10.0f records/s (4 orders)\n", readSeconds,
                 4.0 * kRecords / readSeconds);
-    std::printf("  change  %8.3f s  %ld deleted, every 7th rewritten\n", changeSeconds, deleted);
-    std::printf("  checked %d records left in every order; total %.3f s\n", info.recordCount,
+    out("  change  %8.3f s  %ld deleted, every 7th rewritten\n", changeSeconds, deleted);
+    out("  checked %d records left in every order; total %.3f s\n", info.recordCount,
                 total.seconds());
     return 0;
 }

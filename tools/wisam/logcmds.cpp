@@ -20,7 +20,7 @@ constexpr const char *kLogHelp =
 }  // namespace
 
 int logCommand(const Args &args) {
-    if (wantsHelp(args)) return std::fputs(kLogHelp, stdout), 0;
+    if (wantsHelp(args)) return out("%s", kLogHelp), kExitOk;
     LogFormat format;
     std::string path;
     for (const std::string &arg : args) {
@@ -40,11 +40,11 @@ int logCommand(const Args &args) {
     const bool whole = walkLog(
         log.size(), log.reader(),
         [&](const LogRecord &record) {
-            std::fputs(formatLogRecord(record, format).c_str(), stdout);
+            out("%s", formatLogRecord(record, format).c_str());
             counts.add(record);
         },
         damage);
-    std::fflush(stdout);
+    if (!finishOutput("log " + path)) return kExitFailed;
     if (!whole) {
         std::fprintf(stderr, "wisam: log %s: %s\n", path.c_str(), damageText(damage).c_str());
         return 1;

@@ -1,7 +1,6 @@
 // main.cpp - the wisam command-line tool: create, inspect, dump and load
 // ISAM files, print and recover transaction logs, back files up, and a
 // demonstration run.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,12 +14,14 @@ namespace {
 constexpr const char *kHelp =
     "usage: wisam COMMAND [ARGS]\n"
     "\n"
-    "  create NAME --reclen N --key KEY [--key KEY...] [--varlen MAX]\n"
+    "  create NAME --reclen N --key KEY [--key KEY...] [--varlen MAX [--packed]]\n"
     "                          build an ISAM file (the first key is the primary)\n"
-    "  info NAME               summary, key descriptions and dictionary fields\n"
-    "  dump NAME [--index K] [--hex]\n"
+    "  info NAME               summary, key descriptions, and whether the data file\n"
+    "                          holds the records the index file counts\n"
+    "  dump NAME [--index K] [--hex|--raw]\n"
     "                          records in the order of index K (0: record number)\n"
-    "  load NAME < RECORDS     write raw fixed-length records read from stdin\n"
+    "  load NAME [--atomic] < RECORDS\n"
+    "                          write records read from stdin (needs exclusive use)\n"
     "  demo [DIR]              build a sample file, write, read, delete and rewrite\n"
     "  log LOGFILE [--brief]   print every record of a transaction log\n"
     "  recover LOGFILE [--rollback-unfinished]\n"
@@ -28,7 +29,8 @@ constexpr const char *kHelp =
     "  backup NAME... DIR --log LOGFILE\n"
     "                          copy files while no one changes them, then empty the log\n"
     "\n"
-    "'wisam COMMAND --help' tells more about each command.\n";
+    "'wisam COMMAND --help' tells more about each command; 'wisam --version' the version.\n"
+    "Exit status: 0 done, 1 failed (the message says what was done), 2 usage error.\n";
 
 struct Command {
     const char *name;
@@ -41,66 +43,26 @@ constexpr Command kCommands[] = {
     {"recover", recoverCommand}, {"backup", backupCommand},
 };
 
+int run(int argc, char **argv) {
+    if (argc < 2) return std::fputs(kHelp, stderr), kExitUsage;
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h") return out("%s", kHelp), kExitOk;
+    if (command == "--version") return out("wisam %s\n", isversnumber), kExitOk;
+    const Args args(argv + 2, argv + argc);
+    for (const Command &entry : kCommands) {
+        if (command == entry.name) return entry.run(args);
+    }
+    return usage("unknown command '" + command + "'", kHelp);
+}
+
 }  // namespace
-
-int fail(const std::string &what, IsFile *f) {
-    const int error = isErrno(f);
-    const char *text = error >= 100 && error <= is_nerr ? is_errlist[error - 100] : std::strerror(error);
-    std::fprintf(stderr, "wisam: %s: error %d: %s (I/O code %d)\n", what.c_str(), error, text,
-                 isErrio(f));
-    return 1;
-}
-
-int failErrno(const std::string &what, int error) {
-    const char *text = error >= 100 && error <= is_nerr ? is_errlist[error - 100] : std::strerror(error);
-    std::fprintf(stderr, "wisam: %s: error %d: %s\n", what.c_str(), error, text);
-    return 1;
-}
-
-int usage(const std::string &message, const char *help) {
-    std::fprintf(stderr, "wisam: %s\n\n%s", message.c_str(), help);
-    return 2;
-}
-
-std::u16string fileName(const std::string &name) {
-    std::u16string units;
-    for (size_t i = 0; i < name.size();) {
-        const auto lead = static_cast<unsigned char>(name[i]);
-        const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        uint32_t cp = length == 1 ? lead : lead & (0x7F >> length);
-        for (int k = 1; k < length && i + static_cast<size_t>(k) < name.size(); ++k) {
-            cp = (cp << 6) | (static_cast<unsigned char>(name[i + static_cast<size_t>(k)]) & 0x3F);
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            units.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            units.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            units.push_back(static_cast<char16_t>(cp));
-        }
-        i += static_cast<size_t>(length);
-    }
-    return units;
-}
-
-bool wantsHelp(const Args &args) {
-    for (const std::string &arg : args) {
-        if (arg == "--help" || arg == "-h") return true;
-    }
-    return false;
-}
 
 }  // namespace wisam::tool
 
 int main(int argc, char **argv) {
     using namespace wisam::tool;
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        std::fputs(kHelp, argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
-    }
-    const Args args(argv + 2, argv + argc);
-    for (const Command &command : kCommands) {
-        if (std::strcmp(argv[1], command.name) == 0) return command.run(args);
-    }
-    return usage(std::string("unknown command '") + argv[1] + "'", kHelp);
+    int status = run(argc, argv);
+    // Nothing reports success over output that did not arrive.
+    if (!finishOutput(argc > 1 ? argv[1] : "wisam") && status == kExitOk) status = kExitFailed;
+    return status;
 }

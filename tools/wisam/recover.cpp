@@ -27,7 +27,7 @@ constexpr const char *kRecoverHelp =
 }  // namespace
 
 int recoverCommand(const Args &args) {
-    if (wantsHelp(args)) return std::fputs(kRecoverHelp, stdout), 0;
+    if (wantsHelp(args)) return out("%s", kRecoverHelp), kExitOk;
     bool rollbackUnfinished = false;
     std::string path;
     for (const std::string &arg : args) {
@@ -76,7 +76,9 @@ int recoverCommand(const Args &args) {
         std::fflush(stderr);
     }
     isRecoverRollback = rollbackUnfinished ? 1 : 0;
-    if (!isLogOpen(fileName(path).c_str())) {
+    std::u16string logName;
+    if (!fileName(path, logName)) return kExitUsage;
+    if (!isLogOpen(logName.c_str())) {
         const int error = errno;
         if (progress) std::fputs(" failed\n", stderr);
         return failErrno("recover " + path + ": open log", error);
@@ -95,7 +97,7 @@ int recoverCommand(const Args &args) {
 
     const std::vector<TransactionScan::Begin> left = transactions.unfinished();
     const uint64_t unfinished = left.size();
-    std::printf(
+    out(
         "recovered %s: %llu records, %llu transactions: %llu committed, %llu rolled back, "
         "%llu unfinished%s\n",
         path.c_str(), static_cast<unsigned long long>(counts.records),
@@ -107,7 +109,7 @@ int recoverCommand(const Args &args) {
         : rollbackUnfinished ? " (rolled back)"
                              : " (kept)");
     for (const TransactionScan::Begin &b : left) {
-        std::printf("  unfinished: begun at offset %llu by process %u\n",
+        out("  unfinished: begun at offset %llu by process %u\n",
                     static_cast<unsigned long long>(b.offset), b.pid);
     }
     // Records behind damage in the middle of the log were not recovered; a

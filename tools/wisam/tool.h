@@ -1,6 +1,10 @@
-// tool.h - what the commands of the wisam tool share.
+// tool.h - what the commands of the wisam tool share: argument helpers, the
+// messages of failed calls, checked standard output, opening a file with a
+// message that names what is wrong, and the progress line.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,26 +23,87 @@ int logCommand(const Args &args);
 int recoverCommand(const Args &args);
 int backupCommand(const Args &args);
 
-// Prints "wisam: WHAT: error N: TEXT (I/O code C)" for the last failure of
-// `f` (null: the reason of a failed build or open) and returns 1.
+// Exit statuses: success, a failure of the work, a usage error.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// The text of an error number: the library's for 100 and up, else the system's.
+const char *errorText(int error);
+
+// Prints "wisam: WHAT: error N: TEXT" plus " (I/O code C)" when the last
+// failure of `f` (null: the reason of a failed build or open) has one, and
+// returns kExitFailed.
 int fail(const std::string &what, IsFile *f);
 
-// Prints "wisam: WHAT: error N: TEXT" for an errno value, with the library's
-// texts for 100 and up, and returns 1.
+// Prints "wisam: WHAT: error N: TEXT" for an errno value and returns kExitFailed.
 int failErrno(const std::string &what, int error);
 
-// Prints a usage error and returns 2.
+// Prints "wisam: WHAT" and returns kExitFailed.
+int failWith(const std::string &what);
+
+// Prints a usage error followed by the command's help and returns kExitUsage.
 int usage(const std::string &message, const char *help);
 
-// The UTF-16 form of a file name given on the command line (UTF-8).
-std::u16string fileName(const std::string &name);
-
-// The base name of the files of ISAM file NAME: the first line of NAME.lnk
-// when that file exists and the line is not empty, as the library resolves
-// it, else NAME.  The index file is the result + ".wox".
-std::string basePath(const std::string &name);
+// The UTF-16 form of a file name given on the command line; false (with a
+// usage message printed) when it is not valid UTF-8.
+bool fileName(const std::string &name, std::u16string &units);
 
 // Whether `args` asks for help.
 bool wantsHelp(const Args &args);
+
+// A whole decimal number in [low, high] as the argument after args[i] (i is
+// advanced past it); false with `error` set when it is missing, not a
+// number, or out of range, and the message gives the range.
+bool numberArg(const Args &args, size_t &i, long low, long high, long &value, std::string &error);
+
+// Opens ISAM file `name` with `mode`.  On failure prints why, naming the
+// missing .wox or .wod file or the other process that holds the file, and
+// returns null.  `what` begins the message ("dump people").
+IsFile *openFile(const std::string &name, int mode, const std::string &what);
+// The exit status for the last failed openFile: kExitUsage for a name that
+// is not UTF-8, else kExitFailed.
+int openFailed();
+
+// The record layout of an open file: the fixed part and, for a file of
+// variable-length records, the maximum.  Read through isIsamInfo.
+struct RecordShape {
+    IsamInfo info{};
+    int fixed = 0;
+    int maximum = 0;
+    bool variable() const { return maximum > fixed; }
+};
+bool recordShape(IsFile *f, RecordShape &shape);
+
+// Standard output, checked: every write goes through these, and the first
+// failure is kept with its errno.  outputFailed() tells whether one happened.
+void out(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void outBytes(const void *bytes, size_t count);
+bool outputFailed();
+// Flushes standard output; on a failure (now or before) prints
+// "wisam: WHAT: writing standard output: TEXT" once and returns false.
+bool finishOutput(const std::string &what);
+
+// A progress line on standard error for long work: count, rate and the time
+// left when the total is known.  Shown only when standard error is a
+// terminal and the work has run for a second; cleared at the end.
+class Progress {
+public:
+    Progress(const char *verb, int64_t total);  // total <= 0: unknown
+    ~Progress();
+    void tick(int64_t count) {
+        if (shown_ || (count & kCheckEvery) == 0) update(count);
+    }
+
+private:
+    static constexpr int64_t kCheckEvery = 1023;  // look at the clock every 1024 steps
+    void update(int64_t count);
+
+    const char *verb_;
+    int64_t total_;
+    bool terminal_;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point start_, last_;
+};
 
 }  // namespace wisam::tool

@@ -1,0 +1,325 @@
+// records.cpp - dump and load: records out to standard output and in from
+// standard input.
+//
+// The raw form of records, written by `dump --raw` and read by `load`:
+//   fixed-length file     each record as its record-length bytes, one after another
+//   variable-length file  per record: 4 bytes, the record's length big-endian,
+//                         then that many bytes (the fixed part first)
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "keytext.h"
+#include "tool.h"
+
+namespace wisam::tool {
+
+namespace {
+
+constexpr const char *kDumpHelp =
+    "usage: wisam dump NAME [--index K] [--hex|--raw]\n"
+    "  K: 0 record-number order, 1 the primary key (default), 2.. the others\n"
+    "  each line: record number, for variable-length records 'len N', the key\n"
+    "  parts, then the record (--hex: as hexadecimal)\n"
+    "  --raw writes the records in the form load reads (see 'wisam load --help')\n";
+constexpr const char *kLoadHelp =
+    "usage: wisam load NAME [--atomic] < RECORDS\n"
+    "  RECORDS: raw records as 'wisam dump --raw' writes them: for a fixed-length\n"
+    "  file records of exactly the record length one after another; for\n"
+    "  variable-length records each one's length as 4 bytes big-endian, then\n"
+    "  the record (from the fixed length to the maximum).\n"
+    "  Load needs exclusive use of NAME: it fails while another process has the\n"
+    "  file open, and keeps others out until it is done.  Records are written in\n"
+    "  order; the first bad record or failed write stops the load, and the count\n"
+    "  written before it and the reason are reported (exit 1).  At the end the\n"
+    "  data is flushed to the disk.\n"
+    "  --atomic: all records or none.  The load runs as one transaction over a\n"
+    "  temporary log; when it stops, every record it wrote is rolled back.\n";
+
+constexpr int kRawLengthBytes = 4;
+constexpr int kKeepExclusive = 2;  // isSetCustomLock requests
+constexpr int kEndKept = 0;
+
+// One key part of a record, decoded by its type.
+std::string decodePart(const unsigned char *record, const KeyPart &part) {
+    const unsigned char *p = record + part.start;
+    char text[64];
+    switch (part.type & ISTYPE_MASK) {
+    case ISTYPE_INT:
+        std::snprintf(text, sizeof text, "%d", ldInt(p));
+        return text;
+    case ISTYPE_LONG:
+        std::snprintf(text, sizeof text, "%d", ldLong(p));
+        return text;
+    case ISTYPE_DOUBLE:
+        std::snprintf(text, sizeof text, "%g", ldDbl(p));
+        return text;
+    case ISTYPE_FLOAT:
+        std::snprintf(text, sizeof text, "%g", static_cast<double>(ldFloat(p)));
+        return text;
+    default: {
+        std::string s;
+        for (int i = 0; i < part.length; ++i) {
+            const unsigned char c = p[i];
+            if (c == 0 && (part.type & ISTYPE_MASK) == ISTYPE_STRING) break;
+            s += std::isprint(c) ? static_cast<char>(c) : '.';
+        }
+        while (!s.empty() && s.back() == ' ') s.pop_back();
+        return "\"" + s + "\"";
+    }
+    }
+}
+
+void printRecord(const unsigned char *record, int length, bool hex) {
+    std::string line;
+    line.reserve(static_cast<size_t>(length) * 2 + 1);
+    static const char kDigits[] = "0123456789abcdef";
+    for (int i = 0; i < length; ++i) {
+        if (hex) {
+            line += kDigits[record[i] >> 4];
+            line += kDigits[record[i] & 0xF];
+        } else {
+            line += std::isprint(record[i]) ? static_cast<char>(record[i]) : '.';
+        }
+    }
+    line += '\n';
+    outBytes(line.data(), line.size());
+}
+
+void writeRaw(const unsigned char *record, int length, bool variable) {
+    if (variable) {
+        unsigned char prefix[kRawLengthBytes];
+        stLong(length, prefix);
+        outBytes(prefix, sizeof prefix);
+    }
+    outBytes(record, static_cast<size_t>(length));
+}
+
+// Reads up to `count` bytes from standard input; the number read.
+size_t readInput(unsigned char *to, size_t count) { return std::fread(to, 1, count, stdin); }
+
+// The next raw record from standard input into `record`, its length in
+// `length`.  False at the end of the input (`why` empty) or at a record that
+// is not whole or not a length the file takes (`why` says so).
+bool nextRecord(const RecordShape &shape, std::vector<unsigned char> &record, int &length,
+                std::string &why) {
+    why.clear();
+    length = shape.fixed;
+    if (shape.variable()) {
+        unsigned char prefix[kRawLengthBytes];
+        const size_t got = readInput(prefix, sizeof prefix);
+        if (got == 0) return false;
+        if (got != sizeof prefix) {
+            why = std::to_string(got) + " trailing bytes are not a whole 4-byte length";
+            return false;
+        }
+        const int32_t announced = ldLong(prefix);
+        if (announced < shape.fixed || announced > shape.maximum) {
+            why = "its length " + std::to_string(announced) + " is outside the file's range " +
+                  std::to_string(shape.fixed) + " to " + std::to_string(shape.maximum);
+            return false;
+        }
+        length = announced;
+    }
+    const size_t got = readInput(record.data(), static_cast<size_t>(length));
+    if (got == static_cast<size_t>(length)) return true;
+    if (got == 0 && !shape.variable()) return false;
+    why = shape.variable()
+              ? "it is cut short: " + std::to_string(got) + " of its " + std::to_string(length) + " bytes"
+              : std::to_string(got) + " trailing bytes are not a whole record of " +
+                    std::to_string(length) + " bytes";
+    return false;
+}
+
+// The number of records standard input holds when it is a file of
+// fixed-length records; 0 when not known.
+int64_t inputRecords(const RecordShape &shape) {
+    struct stat input{};
+    if (shape.variable() || shape.fixed == 0 || fstat(STDIN_FILENO, &input) != 0 || !S_ISREG(input.st_mode)) {
+        return 0;
+    }
+    return (input.st_size - ftello(stdin)) / shape.fixed;
+}
+
+// The temporary transaction log of an atomic load, removed at the end.
+class TemporaryLog {
+public:
+    bool open(std::string &why) {
+        const char *dir = std::getenv("TMPDIR");
+        path_ = std::string(dir != nullptr && *dir != 0 ? dir : "/tmp") + "/wisam-load-XXXXXX";
+        const int fd = mkstemp(path_.data());
+        if (fd < 0) {
+            why = "cannot make a temporary log " + path_ + ": " + errorText(errno);
+            path_.clear();
+            return false;
+        }
+        ::close(fd);
+        std::u16string units;
+        if (!fileName(path_, units) || !isLogOpen(units.c_str())) {
+            why = "cannot open the temporary log " + path_ + ": " + errorText(errno);
+            return false;
+        }
+        opened_ = true;
+        return true;
+    }
+    ~TemporaryLog() {
+        if (opened_) isLogClose();
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+
+private:
+    std::string path_;
+    bool opened_ = false;
+};
+
+}  // namespace
+
+int dumpCommand(const Args &args) {
+    if (wantsHelp(args)) return out("%s", kDumpHelp), kExitOk;
+    if (args.empty()) return usage("dump needs a NAME", kDumpHelp);
+    const std::string &name = args[0];
+    long index = 1;
+    bool hex = false, raw = false;
+    std::string error;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--index") {
+            if (!numberArg(args, i, 0, IS_MAX_INDEXES + 1, index, error)) return usage(error, kDumpHelp);
+        } else if (args[i] == "--hex") {
+            hex = true;
+        } else if (args[i] == "--raw") {
+            raw = true;
+        } else {
+            return usage("unexpected argument '" + args[i] + "'", kDumpHelp);
+        }
+    }
+    if (hex && raw) return usage("--hex and --raw exclude each other", kDumpHelp);
+    IsFile *f = openFile(name, ISINPUT | ISOPENVARLEN, "dump " + name);
+    if (f == nullptr) return openFailed();
+    RecordShape shape;
+    if (!recordShape(f, shape)) {
+        const int status = fail("dump " + name, f);
+        isClose(f);
+        return status;
+    }
+    if (index > shape.info.indexCount) {
+        isClose(f);
+        return failWith("dump " + name + ": no index " + std::to_string(index) + " (the file has " +
+                        std::to_string(shape.info.indexCount) + ")");
+    }
+    KeyDesc key{};
+    if (!isIndex(f, static_cast<int>(index)) || (index > 0 && !isIndexInfo(f, &key, static_cast<int>(index)))) {
+        const int status = fail("dump " + name, f);
+        isClose(f);
+        return status;
+    }
+    std::vector<unsigned char> record(static_cast<size_t>(shape.maximum) + 1);
+    Progress progress("dumped", shape.info.recordCount);
+    long count = 0;
+    for (int mode = modeFirst; !outputFailed() && isRead(f, record.data(), mode); mode = modeNext) {
+        const int length = isReclen(f);
+        ++count;
+        progress.tick(count);
+        if (raw) {
+            writeRaw(record.data(), length, shape.variable());
+            continue;
+        }
+        out("%7d ", isRecnum(f));
+        if (shape.variable()) out("len %d ", length);
+        for (int p = 0; p < key.partCount; ++p) out("%s ", decodePart(record.data(), key.parts[p]).c_str());
+        printRecord(record.data(), length, hex);
+    }
+    if (outputFailed() || !finishOutput("dump " + name)) {
+        isClose(f);
+        finishOutput("dump " + name);
+        std::fprintf(stderr, "wisam: dump %s: stopped after %ld records\n", name.c_str(), count);
+        return kExitFailed;
+    }
+    if (isErrno(f) != EENDFILE) {
+        const int status = fail("dump " + name + ": after " + std::to_string(count) + " records", f);
+        isClose(f);
+        return status;
+    }
+    isClose(f);
+    std::fprintf(stderr, "%ld records\n", count);
+    return kExitOk;
+}
+
+int loadCommand(const Args &args) {
+    if (wantsHelp(args)) return out("%s", kLoadHelp), kExitOk;
+    if (args.empty()) return usage("load needs a NAME", kLoadHelp);
+    const std::string &name = args[0];
+    bool atomic = false;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] != "--atomic") return usage("unexpected argument '" + args[i] + "'", kLoadHelp);
+        atomic = true;
+    }
+    const std::string what = "load " + name;
+    TemporaryLog log;
+    std::string why;
+    if (atomic && !log.open(why)) return failWith(what + ": " + why);
+
+    // The written blocks stay in the caches until the end of the kept lock,
+    // which writes them and flushes both files to the disk.
+    isFileCacheActive = 1;
+    isWriteBackActive = 1;
+    isForceCommit = 1;
+    IsFile *f = openFile(name, ISINOUT | ISEXCLLOCK | ISOPENVARLEN | (atomic ? ISTRANS : 0), what);
+    if (f == nullptr) return openFailed();
+    RecordShape shape;
+    if (!recordShape(f, shape) || !isSetCustomLock(f, kKeepExclusive) || (atomic && !isBegin())) {
+        const int status = fail(what, f);
+        isClose(f);
+        return status;
+    }
+    std::vector<unsigned char> record(static_cast<size_t>(shape.maximum) + 1);
+    Progress progress("loaded", inputRecords(shape));
+    long count = 0;
+    int length = 0;
+    bool wrote = true;
+    while (nextRecord(shape, record, length, why)) {
+        if (shape.variable()) isSetlen(f, length);
+        if (!(wrote = isWrite(f, record.data()))) break;
+        progress.tick(++count);
+    }
+    // Why the load stopped, if it did not reach the end of the input.
+    std::string stopped;
+    if (!wrote) {
+        const int error = isErrno(f);
+        stopped = "error " + std::to_string(error) + ": " + errorText(error);
+    } else if (!why.empty()) {
+        stopped = why;
+    } else if (std::ferror(stdin)) {
+        stopped = std::string("reading standard input: ") + errorText(errno);
+    }
+    bool ended = true;
+    if (atomic) ended = stopped.empty() ? isCommit() != 0 : isRollBack() != 0;
+    const int txnError = errno;
+    const bool flushed = isSetCustomLock(f, kEndKept) != 0;
+    if (!flushed) fail(what + ": writing the records to the disk", f);
+    const bool closed = isClose(f) != 0;
+    if (!closed) {
+        fail(what + ": close", f);
+        isCleanUp();
+    }
+    const std::string at = "record " + std::to_string(count + 1) + " (after " + std::to_string(count) +
+                           " records)";
+    if (!ended) {
+        failErrno(what + (stopped.empty() ? ": commit" : ": rollback"), txnError);
+        return failWith(what + ": stopped at " + at + (stopped.empty() ? "" : ": " + stopped));
+    }
+    if (!stopped.empty()) {
+        return failWith(what + ": stopped at " + at + ": " + stopped + "; " +
+                        (atomic ? "nothing was loaded (rolled back)"
+                                : std::to_string(count) + " records before it are written"));
+    }
+    if (!flushed || !closed) return kExitFailed;
+    std::fprintf(stderr, "%ld records loaded into %s\n", count, name.c_str());
+    return kExitOk;
+}
+
+}  // namespace wisam::tool
