@@ -1,14 +1,22 @@
 // common.h - what the workloads of wisam-bench share: the record size and
 // cache budget every engine gets, failure and mismatch reports, big-endian
-// integers and the clock.
+// integers, the clock, the fixed pseudo-random orders and the files of a
+// store on disk.
 #ifndef WISAM_BENCH_COMMON_H
 #define WISAM_BENCH_COMMON_H
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace wisambench {
 
@@ -49,6 +57,56 @@ inline double now() {
 
 // wisam's engines are the ones compared; the others are its peers.
 inline bool isWisam(const std::string &engine) { return engine.rfind("wisam", 0) == 0; }
+
+// A fixed pseudo-random sequence (splitmix64) and a Fisher-Yates shuffle, so
+// that every engine and every run sees the same order.
+struct Random {
+    uint64_t state;
+    explicit Random(uint64_t seed) : state(seed) {}
+    uint64_t next() {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+};
+inline std::vector<uint32_t> permutation(size_t n, uint64_t seed) {
+    std::vector<uint32_t> p(n);
+    for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint32_t>(i);
+    Random r(seed);
+    for (size_t i = n; i > 1; --i) std::swap(p[i - 1], p[r.next() % i]);
+    return p;
+}
+
+// Every file of a store's directory to the disk, and the directory.
+inline void fsyncDir(const std::string &dir) {
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        if (!e.is_regular_file()) continue;
+        const int fd = ::open(e.path().c_str(), O_RDONLY);
+        if (fd < 0) die("cannot open " + e.path().string());
+        if (fsync(fd) != 0) die("fsync " + e.path().string());
+        ::close(fd);
+    }
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) fsync(fd), ::close(fd);
+}
+
+// Allocated bytes (st_blocks) of a store's files, so that sparse files
+// count what they use.
+inline uint64_t bytesOnDisk(const std::string &dir) {
+    uint64_t total = 0;
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        struct stat st {};
+        if (e.is_regular_file() && stat(e.path().c_str(), &st) == 0) total += uint64_t(st.st_blocks) * 512;
+    }
+    return total;
+}
+
+// A new, empty directory for one engine's store.
+inline void freshDir(const std::string &dir) {
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+}
 
 }  // namespace wisambench
 

@@ -19,19 +19,8 @@
 #include <memory>
 #include <system_error>
 
-#include <wisam.h>
-
-#ifdef WISAM_BENCH_LMDB
-#include <lmdb.h>
-#endif
-#ifdef WISAM_BENCH_SQLITE
-#include <sqlite3.h>
-#endif
-#ifdef WISAM_BENCH_BDB
-#include <db.h>
-#endif
-
 #include "common.h"
+#include "peers.h"
 
 namespace wisambench {
 namespace {
@@ -73,27 +62,6 @@ public:
         return {};
     }
 };
-
-// The configuration words wisam has at load (they are constants until the
-// program changes them), so that the durable store does not inherit the
-// cache sizes set for the other workloads.
-struct WisamSettings {
-    int32_t fileCache = isFileCacheActive, writeBack = isWriteBackActive, maxMem = isFileCacheMaxMemUsage,
-            dataLines = isDefaultDataCacheLines, dataWays = isDefaultDataCacheAssociativity,
-            indexLines = isDefaultIndexCacheLines, indexWays = isDefaultIndexCacheAssociativity,
-            forceCommit = isForceCommit;
-    void apply() const {
-        isFileCacheActive = fileCache;
-        isWriteBackActive = writeBack;
-        isFileCacheMaxMemUsage = maxMem;
-        isDefaultDataCacheLines = dataLines;
-        isDefaultDataCacheAssociativity = dataWays;
-        isDefaultIndexCacheLines = indexLines;
-        isDefaultIndexCacheAssociativity = indexWays;
-        isForceCommit = forceCommit;
-    }
-};
-const WisamSettings kWisamAtLoad;
 
 class WisamDurable final : public DurableEngine {
 public:
@@ -165,9 +133,8 @@ public:
 
 private:
     void names(const std::string &dir) {
-        const std::string file = dir + "/records", log = dir + "/records.log";
-        file_.assign(file.begin(), file.end());
-        log_.assign(log.begin(), log.end());
+        file_ = wisamName(dir + "/records");
+        log_ = wisamName(dir + "/records.log");
     }
     [[noreturn]] void fail(const char *what, IsFile *f) {
         die("wisam durable: " + std::string(what) + ": error " + std::to_string(isErrno(f)));
@@ -241,9 +208,7 @@ private:
         check(mdb_dbi_open(txn, nullptr, 0, &dbi_), "mdb_dbi_open");
         check(mdb_txn_commit(txn), "mdb_txn_commit");
     }
-    static void check(int rc, const char *what) {
-        if (rc != 0) die(std::string("lmdb durable: ") + what + ": " + mdb_strerror(rc));
-    }
+    static void check(int rc, const char *what) { lmdbCheck(rc, std::string("lmdb durable: ") + what); }
     size_t maxRecords_;
     MDB_env *env_ = nullptr;
     MDB_txn *txn_ = nullptr;
@@ -256,32 +221,31 @@ class SqliteDurable final : public DurableEngine {
 public:
     std::string name() const override { return "sqlite"; }
     void create(const std::string &dir) override {
-        check(sqlite3_open((dir + "/records.sqlite").c_str(), &db_), "open");
-        exec("PRAGMA journal_mode=WAL");
-        exec("PRAGMA synchronous=FULL");
-        exec(("PRAGMA cache_size=-" + std::to_string(kCacheBudget >> 10)).c_str());
-        exec("CREATE TABLE t(k INTEGER PRIMARY KEY, v BLOB NOT NULL)");
-        begin_ = prepare("BEGIN");
-        commit_ = prepare("COMMIT");
-        insert_ = prepare("INSERT INTO t(k, v) VALUES(?1, ?2)");
+        db_.open(dir + "/records.sqlite");
+        db_.exec("PRAGMA journal_mode=WAL");
+        db_.exec("PRAGMA synchronous=FULL");
+        db_.exec("PRAGMA cache_size=-" + std::to_string(kCacheBudget >> 10));
+        db_.exec("CREATE TABLE t(k INTEGER PRIMARY KEY, v BLOB NOT NULL)");
+        begin_ = db_.prepare("BEGIN");
+        commit_ = db_.prepare("COMMIT");
+        insert_ = db_.prepare("INSERT INTO t(k, v) VALUES(?1, ?2)");
     }
-    void begin() override { step(begin_, "BEGIN"); }
+    void begin() override { db_.step(begin_, "BEGIN"); }
     void insert(const uint8_t *rec) override {
         sqlite3_bind_int64(insert_, 1, load32(rec));
         sqlite3_bind_blob(insert_, 2, rec + kDurableKeyLength, kRecordLength - kDurableKeyLength, SQLITE_STATIC);
-        step(insert_, "INSERT");
+        db_.step(insert_, "INSERT");
     }
-    void commit() override { step(commit_, "COMMIT"); }
+    void commit() override { db_.step(commit_, "COMMIT"); }
     void close() override {
         for (sqlite3_stmt *s : {begin_, commit_, insert_, get_, scan_}) sqlite3_finalize(s);
         begin_ = commit_ = insert_ = get_ = scan_ = nullptr;
-        check(sqlite3_close(db_), "close");
-        db_ = nullptr;
+        db_.close();
     }
     void reopen(const std::string &dir) override {
-        check(sqlite3_open_v2((dir + "/records.sqlite").c_str(), &db_, SQLITE_OPEN_READONLY, nullptr), "open");
-        get_ = prepare("SELECT v FROM t WHERE k = ?1");
-        scan_ = prepare("SELECT k, v FROM t ORDER BY k");
+        db_.open(dir + "/records.sqlite", SQLITE_OPEN_READONLY);
+        get_ = db_.prepare("SELECT v FROM t WHERE k = ?1");
+        scan_ = db_.prepare("SELECT k, v FROM t ORDER BY k");
     }
     bool get(uint32_t key, uint8_t *rec) override {
         sqlite3_bind_int64(get_, 1, key);
@@ -290,7 +254,7 @@ public:
         if (rc == SQLITE_ROW) {
             found = fill(get_, key, 0, rec);
         } else if (rc != SQLITE_DONE) {
-            die(std::string("sqlite durable: get: ") + sqlite3_errmsg(db_));
+            db_.fail("get");
         }
         sqlite3_reset(get_);
         return found;
@@ -301,7 +265,7 @@ public:
         while ((rc = sqlite3_step(scan_)) == SQLITE_ROW)
             if (fill(scan_, static_cast<uint32_t>(sqlite3_column_int64(scan_, 0)), 1, rec)) visit(rec);
             else die("sqlite durable: bad value length");
-        if (rc != SQLITE_DONE) die(std::string("sqlite durable: scan: ") + sqlite3_errmsg(db_));
+        if (rc != SQLITE_DONE) db_.fail("scan");
         sqlite3_reset(scan_);
     }
 
@@ -312,20 +276,7 @@ private:
         std::memcpy(rec + kDurableKeyLength, sqlite3_column_blob(s, column), kRecordLength - kDurableKeyLength);
         return true;
     }
-    void step(sqlite3_stmt *s, const char *what) {
-        if (sqlite3_step(s) != SQLITE_DONE) die(std::string("sqlite durable: ") + what + ": " + sqlite3_errmsg(db_));
-        sqlite3_reset(s);
-    }
-    sqlite3_stmt *prepare(const char *sql) {
-        sqlite3_stmt *s = nullptr;
-        check(sqlite3_prepare_v2(db_, sql, -1, &s, nullptr), sql);
-        return s;
-    }
-    void exec(const char *sql) { check(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr), sql); }
-    void check(int rc, const char *what) {
-        if (rc != SQLITE_OK) die(std::string("sqlite durable: ") + what + ": " + sqlite3_errmsg(db_));
-    }
-    sqlite3 *db_ = nullptr;
+    SqliteDb db_{"sqlite durable"};
     sqlite3_stmt *begin_ = nullptr, *commit_ = nullptr, *insert_ = nullptr, *get_ = nullptr, *scan_ = nullptr;
 };
 #endif
@@ -337,7 +288,7 @@ public:
     void create(const std::string &dir) override { openEnv(dir, DB_CREATE | DB_AUTO_COMMIT); }
     void begin() override { check(env_->txn_begin(env_, nullptr, &txn_, 0), "txn_begin"); }
     void insert(const uint8_t *rec) override {
-        DBT k = dbt(rec, kDurableKeyLength), d = dbt(rec + kDurableKeyLength, kRecordLength - kDurableKeyLength);
+        DBT k = bdbDbt(rec, kDurableKeyLength), d = bdbDbt(rec + kDurableKeyLength, kRecordLength - kDurableKeyLength);
         check(db_->put(db_, txn_, &k, &d, DB_NOOVERWRITE), "put");
     }
     void commit() override {
@@ -358,9 +309,7 @@ public:
     void reopen(const std::string &dir) override { openEnv(dir, DB_RDONLY); }
     bool get(uint32_t key, uint8_t *rec) override {
         store32(key, rec);
-        DBT k = dbt(rec, kDurableKeyLength), d = dbt(rec + kDurableKeyLength, kRecordLength - kDurableKeyLength);
-        d.ulen = kRecordLength - kDurableKeyLength;
-        d.flags = DB_DBT_USERMEM;
+        DBT k = bdbDbt(rec, kDurableKeyLength), d = bdbBuffer(rec + kDurableKeyLength, kRecordLength - kDurableKeyLength);
         const int rc = db_->get(db_, nullptr, &k, &d, 0);
         if (rc == DB_NOTFOUND) return false;
         check(rc, "get");
@@ -392,15 +341,7 @@ private:
         check(db_create(&db_, env_, 0), "db_create");
         check(db_->open(db_, nullptr, "records.db", nullptr, DB_BTREE, dbFlags, 0644), "open");
     }
-    static DBT dbt(const uint8_t *p, uint32_t size) {
-        DBT t{};
-        t.data = const_cast<uint8_t *>(p);
-        t.size = size;
-        return t;
-    }
-    static void check(int rc, const char *what) {
-        if (rc != 0) die(std::string("bdb durable: ") + what + ": " + db_strerror(rc));
-    }
+    static void check(int rc, const char *what) { bdbCheck(rc, std::string("bdb durable: ") + what); }
     DB_ENV *env_ = nullptr;
     DB *db_ = nullptr;
     DB_TXN *txn_ = nullptr;

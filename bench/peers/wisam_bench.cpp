@@ -53,6 +53,7 @@
 
 #include "common.h"
 #include "durable.h"
+#include "varlen.h"
 
 using namespace wisambench;
 
@@ -80,27 +81,13 @@ bool fillerOk(const uint8_t *rec) {
     return true;
 }
 
-// A fixed pseudo-random sequence (splitmix64) and a Fisher-Yates shuffle, so
-// that every engine and every run sees the same order.
-struct Random {
-    uint64_t state;
-    explicit Random(uint64_t seed) : state(seed) {}
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-};
-std::vector<uint32_t> permutation(size_t n, uint64_t seed) {
-    std::vector<uint32_t> p(n);
-    for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint32_t>(i);
-    Random r(seed);
-    for (size_t i = n; i > 1; --i) std::swap(p[i - 1], p[r.next() % i]);
-    return p;
-}
-
 using Visit = std::function<void(const uint8_t *record)>;
+
+// One timed step of an engine's own checks and repairs of a loaded store.
+struct MaintStep {
+    std::string what;
+    double seconds;
+};
 
 // The engine interface.  begin/end bracket each workload (write says whether
 // it changes data); flush makes written data reach the engine's files.
@@ -123,6 +110,14 @@ public:
     virtual bool update(const uint8_t *rec) = 0;  // by primary key
     virtual bool remove(uint64_t key) = 0;
     virtual void close() = 0;
+    // The maintenance pass on a loaded store (outside begin/end): the
+    // engine's own checks and index rebuilds, each timed; a finding is a
+    // mismatch.  None by default.
+    virtual std::vector<MaintStep> maintain() { return {}; }
+    virtual bool hasMaintenance() const { return false; }
+    // Rewrites the store in primary-key order; false when the engine has no
+    // such call.
+    virtual bool cluster() { return false; }
 };
 
 // ---------------------------------------------------------------- wisam
@@ -139,9 +134,7 @@ public:
         name_.assign(base.begin(), base.end());
         isFileCacheActive = 1;
         isWriteBackActive = exclusive_ ? 1 : 0;
-        KeyDesc primary{};
-        primary.partCount = 1;
-        primary.parts[0] = KeyPart{0, 8, ISTYPE_CHAR};
+        KeyDesc primary = primaryKey();
         KeyDesc secondary{};
         secondary.flags = ISKEY_DUPS;
         secondary.partCount = 1;
@@ -202,8 +195,55 @@ public:
         if (!isClose(f_)) fail("isClose", nullptr);
         f_ = nullptr;
     }
+    // Exclusive mode: isCheckData and isCheckIndex of both indexes, then
+    // isRebuildIdx of both, after which the indexes must check clean.
+    bool hasMaintenance() const override { return exclusive_; }
+    std::vector<MaintStep> maintain() override {
+        if (!exclusive_) return {};
+        std::vector<MaintStep> steps;
+        auto step = [&](const std::string &what, auto &&body) {
+            const double t0 = now();
+            body();
+            steps.push_back({what, now() - t0});
+        };
+        auto findings = [&](const std::string &where, int bits) {
+            if (bits == 0) return;
+            std::string texts;
+            for (int i = 0; i < 16; ++i)
+                if ((bits >> i & 1) != 0) texts += std::string(" ") + isCheckMsg[i] + ";";
+            mismatch(name(), where + ": bits " + std::to_string(bits) + texts);
+        };
+        step("isCheckData", [&] { findings("isCheckData", isCheckData(f_)); });
+        for (int i = 1; i <= 2; ++i) {
+            const std::string what = "isCheckIndex " + std::to_string(i);
+            step(what, [&] { findings(what, isCheckIndex(f_, i)); });
+        }
+        for (int i = 1; i <= 2; ++i)
+            step("isRebuildIdx " + std::to_string(i), [&] {
+                if (!isRebuildIdx(f_, i)) fail("isRebuildIdx", f_);
+            });
+        for (int i = 1; i <= 2; ++i)
+            findings("isCheckIndex " + std::to_string(i) + " after isRebuildIdx", isCheckIndex(f_, i));
+        return steps;
+    }
+    // isCluster on the primary index: the handle it returns takes the
+    // place of the one it closed.
+    bool cluster() override {
+        if (!exclusive_) return false;
+        KeyDesc primary = primaryKey();
+        IsFile *clustered = isCluster(f_, &primary);
+        if (clustered == nullptr) fail("isCluster", f_);
+        f_ = clustered;
+        return true;
+    }
 
 private:
+    static KeyDesc primaryKey() {
+        KeyDesc primary{};
+        primary.partCount = 1;
+        primary.parts[0] = KeyPart{0, 8, ISTYPE_CHAR};
+        return primary;
+    }
     // The caches get the 64 MB the peers get: the index cache what both
     // indexes need (an entry is 12 bytes in nodes about three quarters full,
     // so some 32 bytes a record, twice that against set conflicts), at most
@@ -506,6 +546,26 @@ public:
         check(sqlite3_close(db_), "close");
         db_ = nullptr;
     }
+    // PRAGMA integrity_check (it must answer "ok"), then REINDEX of the
+    // secondary index (the primary is the table itself).
+    bool hasMaintenance() const override { return !multi_; }
+    std::vector<MaintStep> maintain() override {
+        std::vector<MaintStep> steps;
+        std::string answer;
+        double t0 = now();
+        auto collect = [](void *out, int columns, char **values, char **) {
+            auto &text = *static_cast<std::string *>(out);
+            if (columns > 0 && values[0] != nullptr) text += (text.empty() ? "" : "; ") + std::string(values[0]);
+            return 0;
+        };
+        check(sqlite3_exec(db_, "PRAGMA integrity_check", collect, &answer, nullptr), "integrity_check");
+        steps.push_back({"PRAGMA integrity_check", now() - t0});
+        if (answer != "ok") mismatch(name(), "integrity_check: " + answer);
+        t0 = now();
+        exec("REINDEX t_sec");
+        steps.push_back({"REINDEX t_sec", now() - t0});
+        return steps;
+    }
 
 private:
     void scan(sqlite3_stmt *s, const Visit &visit) {
@@ -568,6 +628,7 @@ public:
     explicit BdbEngine(bool multi) : multi_(multi) {}
     std::string name() const override { return "bdb"; }
     void open(const std::string &dir) override {
+        dir_ = dir;
         check(db_env_create(&env_, 0), "db_env_create");
         check(env_->set_cachesize(env_, 0, uint32_t(kCacheBudget), 1), "set_cachesize");
         if (multi_) {
@@ -653,6 +714,30 @@ public:
         check(primary_->close(primary_, 0), "close primary");
         check(env_->close(env_, 0), "env close");
     }
+    // DB->verify of both databases, closed, each in a private environment
+    // with the same cache; then the store is opened again.
+    bool hasMaintenance() const override { return !multi_; }
+    std::vector<MaintStep> maintain() override {
+        if (multi_) return {};
+        const std::string dir = dir_;
+        close();
+        std::vector<MaintStep> steps;
+        for (const char *file : {"primary.db", "secondary.db"}) {
+            DB_ENV *env;
+            DB *db;
+            check(db_env_create(&env, 0), "db_env_create");
+            check(env->set_cachesize(env, 0, uint32_t(kCacheBudget), 1), "set_cachesize");
+            check(env->open(env, dir.c_str(), DB_CREATE | DB_INIT_MPOOL | DB_PRIVATE, 0644), "env open");
+            check(db_create(&db, env, 0), "db_create");
+            const double t0 = now();
+            const int rc = db->verify(db, file, nullptr, nullptr, 0);  // frees db
+            steps.push_back({std::string("DB->verify ") + file, now() - t0});
+            if (rc != 0) mismatch(name(), std::string("DB->verify ") + file + ": " + db_strerror(rc));
+            check(env->close(env, 0), "env close");
+        }
+        open(dir);
+        return steps;
+    }
 
 private:
     static int secondaryKey(DB *, const DBT *, const DBT *data, DBT *key) {
@@ -671,37 +756,25 @@ private:
         if (rc != 0) die(std::string("bdb: ") + what + ": " + db_strerror(rc));
     }
     bool multi_;
+    std::string dir_;
     DB_ENV *env_ = nullptr;
     DB *primary_ = nullptr, *secondary_ = nullptr;
 };
 #endif
 
 // ---------------------------------------------------------------- harness
-void fsyncDir(const std::string &dir) {
-    for (const auto &e : std::filesystem::directory_iterator(dir)) {
-        if (!e.is_regular_file()) continue;
-        const int fd = ::open(e.path().c_str(), O_RDONLY);
-        if (fd < 0) die("cannot open " + e.path().string());
-        if (fsync(fd) != 0) die("fsync " + e.path().string());
-        ::close(fd);
-    }
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) fsync(fd), ::close(fd);
-}
-
-// Allocated bytes (st_blocks), so that sparse files count what they use.
-uint64_t bytesOnDisk(const std::string &dir) {
-    uint64_t total = 0;
-    for (const auto &e : std::filesystem::directory_iterator(dir)) {
-        struct stat st {};
-        if (e.is_regular_file() && stat(e.path().c_str(), &st) == 0) total += uint64_t(st.st_blocks) * 512;
-    }
-    return total;
-}
-
+// W3c, the primary scan of a store clustered on its primary key, comes
+// from the maintenance pass; it is compared with the peers' W3.
 const char *const kWorkloads[] = {"W1 insert", "W2 get", "W3 scan primary", "W4 scan secondary", "W5 update",
-                                  "W6 delete", "W7 get absent"};
-constexpr int kWorkloadCount = 7;
+                                  "W6 delete", "W7 get absent", "W3c scan clustered"};
+constexpr int kWorkloadCount = 8;
+constexpr int kScanPrimary = 2, kScanClustered = 7;
+
+// A workload's short name: its first word (W1 .. W7, W3c).
+std::string workloadId(int w) {
+    const std::string name = kWorkloads[w];
+    return name.substr(0, name.find(' '));
+}
 
 struct Result {
     std::string engine;
@@ -709,11 +782,12 @@ struct Result {
     double ops[kWorkloadCount] = {};
     double seconds[kWorkloadCount] = {};
     double bytesPerRecord = 0;
+    std::vector<MaintStep> maint;  // the maintenance pass, in order
 };
 
 uint32_t updatedSecondary(uint32_t old) { return (old + 500) % 1000; }
 
-Result run(Engine &e, size_t n, const std::string &root) {
+Result run(Engine &e, size_t n, const std::string &root, bool maintenance) {
     Result r;
     r.engine = e.name();
     r.onDisk = e.onDisk();
@@ -851,6 +925,42 @@ Result run(Engine &e, size_t n, const std::string &root) {
     for (size_t j = 0; j < std::min<size_t>(half, 1000); ++j)
         if (e.get(keyOf(deleteOrder[j]), rec)) mismatch(r.engine, "final: a deleted key is still found");
     e.end();
+    e.close();
+    if (!maintenance || !e.hasMaintenance()) return r;
+
+    // The maintenance pass, on a store of its own loaded as in W1
+    // (untimed): a primary scan with the caches as the load left them, the
+    // engine's checks and rebuilds; then, where the engine can, the store
+    // clustered on its primary key and scanned twice (W3c is the first).
+    const std::string maintDir = dir + "-maint";
+    freshDir(maintDir);
+    for (size_t i = 0; i < n; ++i) secondary[i] = keyOf(i) % 1000;
+    e.open(maintDir);
+    e.begin(true);
+    for (uint32_t i : insertOrder) {
+        makeRecord(keyOf(i), secondary[i], rec);
+        e.insert(rec);
+    }
+    e.end();
+    e.flush();
+    fsyncDir(maintDir);
+    auto maintScan = [&](const char *where) {
+        const double t0 = now();
+        e.begin(false);
+        if (scanCheck(false, n, where) != keySum) mismatch(r.engine, std::string(where) + ": wrong key set");
+        e.end();
+        return now() - t0;
+    };
+    r.maint.push_back({"scan primary after the load", maintScan("maintenance scan")});
+    for (auto &step : e.maintain()) r.maint.push_back(step);
+    const double t0 = now();
+    if (e.cluster()) {
+        r.maint.push_back({"isCluster on the primary key", now() - t0});
+        timed(kScanClustered, double(n), [&] { (void)maintScan("W3c"); });
+        r.maint.push_back({"W3c scan clustered", r.seconds[kScanClustered]});
+        r.maint.push_back({"W3c scan clustered, again", maintScan("W3c again")});
+        if (scanCheck(true, n, "W4 after isCluster") != keySum) mismatch(r.engine, "W4 after isCluster: wrong key set");
+    }
     e.close();
     return r;
 }
@@ -1175,14 +1285,19 @@ constexpr size_t kDefaultDurableCommits = 1000;
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: wisam-bench [-n N] [--single] [--multi] [--durable] [--commits C] [--rounds R]\n"
-                 "                   [--csv] [--svg FILE] [--dir DIR] [--engines a,b,...] [--keep]\n"
-                 "--single, --multi, --durable: run only the workloads named (default: all three)\n"
+                 "usage: wisam-bench [-n N] [--single] [--multi] [--durable] [--varlen] [--no-maint]\n"
+                 "                   [--commits C] [--rounds R] [--csv] [--svg FILE] [--dir DIR]\n"
+                 "                   [--engines a,b,...] [--keep]\n"
+                 "--single, --multi, --durable, --varlen: run only the workloads named (default: all four)\n"
+                 "--no-maint: the single-process workload without its maintenance pass (checks, rebuilds,\n"
+                 "isCluster and W3c)\n"
+                 "-n N: records (default 200000; the variable-length workload 100000)\n"
                  "--commits C: durable workload, C transactions of 1 record and C/2 of 100 (default %zu)\n"
                  "--rounds R: durable workload in R rounds that take the engines in turn (default 4)\n"
                  "engines: wisam-excl wisam-shared lmdb sqlite bdb map (those built in; the multi-process\n"
                  "workload runs wisam-shared, lmdb, sqlite and bdb; the durable one wisam (selected as\n"
-                 "wisam or wisam-excl), lmdb, sqlite and bdb)\n",
+                 "wisam or wisam-excl), lmdb, sqlite and bdb; the variable-length one wisam and wisam-packed\n"
+                 "(both also selected by wisam-excl), lmdb, sqlite and bdb)\n",
                  kDefaultDurableCommits);
     std::exit(2);
 }
@@ -1194,9 +1309,13 @@ void printCsv(const std::vector<Result> &results, const std::vector<MultiResult>
     std::printf("engine,workload,ops,seconds,ops_per_s\n");
     for (const auto &r : results) {
         for (int w = 0; w < kWorkloadCount; ++w)
-            std::printf("%s,%.2s,%.0f,%.6f,%.0f\n", r.engine.c_str(), kWorkloads[w], r.ops[w], r.seconds[w],
-                        rate(r, w));
+            if (w != kScanClustered || r.ops[w] > 0)
+                std::printf("%s,%s,%.0f,%.6f,%.0f\n", r.engine.c_str(), workloadId(w).c_str(), r.ops[w], r.seconds[w],
+                            rate(r, w));
         if (r.onDisk) std::printf("%s,bytes_per_record,%zu,,%.1f\n", r.engine.c_str(), n, r.bytesPerRecord);
+        for (const auto &m : r.maint)  // the store's records per second of the step
+            std::printf("%s,M:%s,%zu,%.6f,%.0f\n", r.engine.c_str(), m.what.c_str(), n, m.seconds,
+                        m.seconds > 0 ? double(n) / m.seconds : 0.0);
     }
     for (const auto &m : multi) {
         std::printf("%s,MP,%.0f,%.6f,%.0f\n", m.engine.c_str(), m.writeOps + m.readOps, m.seconds, m.rate());
@@ -1219,17 +1338,26 @@ void printSingleTable(const std::vector<Result> &results, size_t n) {
     for (const auto &r : results)
         if (isWisam(r.engine)) std::printf(" %11s", (r.engine.substr(6) + ":best").c_str());
     std::printf("\n");
+    bool clustered = false;
     for (int w = 0; w < kWorkloadCount; ++w) {
+        // W3c is shown where it was run, and set against the peers' W3.
+        const bool shown = w != kScanClustered || std::any_of(results.begin(), results.end(), [&](const Result &r) {
+                               return r.ops[w] > 0;
+                           });
+        if (!shown) continue;
+        clustered = clustered || w == kScanClustered;
+        const int peerW = w == kScanClustered ? kScanPrimary : w;
         std::printf("%-18s", kWorkloads[w]);
         const Result *best = nullptr;
         for (const auto &r : results) {
-            std::printf(" %13.0f", rate(r, w));
-            if (!isWisam(r.engine) && r.onDisk && (best == nullptr || rate(r, w) > rate(*best, w))) best = &r;
+            if (r.ops[w] > 0 || w != kScanClustered) std::printf(" %13.0f", rate(r, w));
+            else std::printf(" %13s", "-");
+            if (!isWisam(r.engine) && r.onDisk && (best == nullptr || rate(r, peerW) > rate(*best, peerW))) best = &r;
         }
         std::printf("  %-8s", best ? best->engine.c_str() : "-");
         for (const auto &r : results)
             if (isWisam(r.engine)) {
-                if (best) std::printf(" %11.2f", rate(r, w) / rate(*best, w));
+                if (best && r.ops[w] > 0) std::printf(" %11.2f", rate(r, w) / rate(*best, peerW));
                 else std::printf(" %11s", "-");
             }
         std::printf("\n");
@@ -1240,6 +1368,38 @@ void printSingleTable(const std::vector<Result> &results, size_t n) {
         else std::printf(" %13s", "(memory)");
     }
     std::printf("\n");
+    if (clustered)
+        std::printf("W3c: W3 on a store loaded as in W1 and clustered on its primary key (isCluster), the first\n"
+                    "scan after it; its best and ratio columns are the peers' W3\n");
+}
+
+// The maintenance pass: seconds of each engine's steps, then wisam's check
+// (isCheckData + isCheckIndex of both indexes) and rebuild (isRebuildIdx of
+// both) set against the peers' checks.
+void printMaintTable(const std::vector<Result> &results, size_t n) {
+    std::printf("Maintenance of a store of its own, loaded as in W1 (N = %zu records, two indexes); seconds\n"
+                "(lower is better)\n\n",
+                n);
+    std::printf("%-14s %-34s %10s\n", "engine", "step", "seconds");
+    auto total = [](const Result &r, const char *prefix1, const char *prefix2) {
+        double sum = 0;
+        for (const auto &m : r.maint)
+            if (m.what.rfind(prefix1, 0) == 0 || m.what.rfind(prefix2, 0) == 0) sum += m.seconds;
+        return sum;
+    };
+    for (const auto &r : results)
+        for (const auto &m : r.maint) std::printf("%-14s %-34s %10.3f\n", r.engine.c_str(), m.what.c_str(), m.seconds);
+    for (const auto &w : results) {
+        const double check = total(w, "isCheckData", "isCheckIndex"), rebuild = total(w, "isRebuildIdx", "-");
+        if (!isWisam(w.engine) || check <= 0) continue;
+        std::printf("\n%s: check %.3f s, rebuild %.3f s", w.engine.c_str(), check, rebuild);
+        for (const auto &p : results) {
+            const double peerCheck = total(p, "PRAGMA integrity_check", "DB->verify");
+            if (!isWisam(p.engine) && peerCheck > 0)
+                std::printf("; check / %s's check %.2f", p.engine.c_str(), check / peerCheck);
+        }
+        std::printf("\n");
+    }
 }
 
 void printMultiTable(const std::vector<MultiResult> &multi, size_t n) {
@@ -1269,6 +1429,7 @@ void printMultiTable(const std::vector<MultiResult> &multi, size_t n) {
 std::vector<ChartGroup> chartGroups(const std::vector<Result> &results, const std::vector<MultiResult> &multi) {
     std::vector<ChartGroup> groups;
     for (int w = 0; !results.empty() && w < kWorkloadCount; ++w) {
+        if (w == kScanClustered) continue;
         ChartGroup g{std::string(kWorkloads[w], 2), {}};
         for (const auto &r : results) g.bars.emplace_back(r.engine, rate(r, w));
         groups.push_back(g);
@@ -1284,13 +1445,14 @@ std::vector<ChartGroup> chartGroups(const std::vector<Result> &results, const st
 }  // namespace
 
 int main(int argc, char **argv) {
-    size_t n = 200000, durableCommits = kDefaultDurableCommits;
+    size_t n = 200000, durableCommits = kDefaultDurableCommits, varlenN = 100000;
     int durableRounds = 4;
-    bool csv = false, keep = false, single = false, multiProcess = false, durable = false;
+    bool csv = false, keep = false, single = false, multiProcess = false, durable = false, varlen = false,
+         maintenance = true;
     std::string root, only, svgPath;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "-n" && i + 1 < argc) n = std::strtoull(argv[++i], nullptr, 10);
+        if (a == "-n" && i + 1 < argc) n = varlenN = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--commits" && i + 1 < argc) durableCommits = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--rounds" && i + 1 < argc) durableRounds = std::atoi(argv[++i]);
         else if (a == "--csv") csv = true;
@@ -1298,6 +1460,8 @@ int main(int argc, char **argv) {
         else if (a == "--single") single = true;
         else if (a == "--multi") multiProcess = true;
         else if (a == "--durable") durable = true;
+        else if (a == "--varlen") varlen = true;
+        else if (a == "--no-maint") maintenance = false;
         else if (a == "--svg" && i + 1 < argc) svgPath = argv[++i];
         else if (a == "--dir" && i + 1 < argc) root = argv[++i];
         else if (a == "--engines" && i + 1 < argc) only.append(",").append(argv[++i]).append(",");
@@ -1306,7 +1470,7 @@ int main(int argc, char **argv) {
     if (n < 8 || n > 100000000 || durableRounds < 1 || durableRounds > 100 ||
         durableCommits < size_t(2 * durableRounds) || durableCommits > 10000000)
         usage();
-    if (!single && !multiProcess && !durable) single = multiProcess = durable = true;
+    if (!single && !multiProcess && !durable && !varlen) single = multiProcess = durable = varlen = true;
     bool madeRoot = false;
     if (root.empty()) {
         char pattern[] = "/tmp/wisam-peers-XXXXXX";
@@ -1335,7 +1499,7 @@ int main(int argc, char **argv) {
         for (auto &e : engines) {
             if (!selected(*e)) continue;
             std::fprintf(stderr, "wisam-bench: %s, N = %zu ...\n", e->name().c_str(), n);
-            results.push_back(run(*e, n, root));
+            results.push_back(run(*e, n, root, maintenance));
         }
     }
     std::vector<MultiResult> multi;
@@ -1365,16 +1529,29 @@ int main(int argc, char **argv) {
     durableOptions.selected = [&](const std::string &id) { return chosen(id) || (isWisam(id) && chosen("wisam-excl")); };
     std::vector<DurableResult> durableResults;
     if (durable) durableResults = runDurableWorkload(durableOptions);
+    VarlenOptions varlenOptions;
+    varlenOptions.records = varlenN;
+    varlenOptions.root = root;
+    varlenOptions.selected = durableOptions.selected;
+    std::vector<VarlenResult> varlenResults;
+    if (varlen) varlenResults = runVarlenWorkload(varlenOptions);
     if (madeRoot && !keep) std::filesystem::remove_all(root);
 
+    const bool maintained = std::any_of(results.begin(), results.end(), [](const Result &r) { return !r.maint.empty(); });
     if (csv) {
         printCsv(results, multi, durableResults, n);
+        printVarlenCsv(varlenResults, varlenOptions);
     } else {
         if (!results.empty()) printSingleTable(results, n);
+        if (maintained) std::printf("\n");
+        if (maintained) printMaintTable(results, n);
         if (!results.empty() && !multi.empty()) std::printf("\n");
         if (!multi.empty()) printMultiTable(multi, n);
         if ((!results.empty() || !multi.empty()) && !durableResults.empty()) std::printf("\n");
         if (!durableResults.empty()) printDurableTable(durableResults, durableOptions);
+        if ((!results.empty() || !multi.empty() || !durableResults.empty()) && !varlenResults.empty())
+            std::printf("\n");
+        if (!varlenResults.empty()) printVarlenTable(varlenResults, varlenOptions);
     }
     if (!svgPath.empty()) {
         writeSvg(svgPath, "wisam-bench, N = " + std::to_string(n) + " records of 100 bytes: ops/s per engine",
