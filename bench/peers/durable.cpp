@@ -111,9 +111,7 @@ public:
     }
     bool get(uint32_t key, uint8_t *rec) override {
         store32(key, rec);
-        if (isRead(f_, rec, modeEqual)) return true;
-        if (isErrno(f_) != ENOREC) fail("isRead", f_);
-        return false;
+        return wisamFound(f_, isRead(f_, rec, modeEqual), "wisam durable: isRead");
     }
     void scan(const DurableVisit &visit) override {
         uint8_t rec[kRecordLength];
@@ -221,11 +219,7 @@ class SqliteDurable final : public DurableEngine {
 public:
     std::string name() const override { return "sqlite"; }
     void create(const std::string &dir) override {
-        db_.open(dir + "/records.sqlite");
-        db_.exec("PRAGMA journal_mode=WAL");
-        db_.exec("PRAGMA synchronous=FULL");
-        db_.exec("PRAGMA cache_size=-" + std::to_string(kCacheBudget >> 10));
-        db_.exec("CREATE TABLE t(k INTEGER PRIMARY KEY, v BLOB NOT NULL)");
+        db_.createKeyValue(dir + "/records.sqlite", true);
         begin_ = db_.prepare("BEGIN");
         commit_ = db_.prepare("COMMIT");
         insert_ = db_.prepare("INSERT INTO t(k, v) VALUES(?1, ?2)");
@@ -333,13 +327,10 @@ public:
 
 private:
     void openEnv(const std::string &dir, uint32_t dbFlags) {
-        check(db_env_create(&env_, 0), "db_env_create");
-        check(env_->set_cachesize(env_, 0, uint32_t(kCacheBudget), 1), "set_cachesize");
         constexpr uint32_t kEnvFlags =
             DB_CREATE | DB_INIT_TXN | DB_INIT_LOG | DB_INIT_MPOOL | DB_INIT_LOCK | DB_RECOVER;
-        check(env_->open(env_, dir.c_str(), kEnvFlags, 0644), "env open");
-        check(db_create(&db_, env_, 0), "db_create");
-        check(db_->open(db_, nullptr, "records.db", nullptr, DB_BTREE, dbFlags, 0644), "open");
+        env_ = bdbEnv(dir, kEnvFlags, "bdb durable");
+        db_ = bdbBtree(env_, "records.db", dbFlags, "bdb durable");
     }
     static void check(int rc, const char *what) { bdbCheck(rc, std::string("bdb durable: ") + what); }
     DB_ENV *env_ = nullptr;

@@ -119,26 +119,15 @@ public:
     }
     bool get(uint64_t key, uint8_t *rec, int &length) override {
         store64(key, rec);
-        if (!isRead(f_, rec, modeEqual)) {
-            if (isErrno(f_) != ENOREC) fail("isRead", f_);
-            return false;
-        }
+        if (!wisamFound(f_, isRead(f_, rec, modeEqual), where("isRead"))) return false;
         length = isReclen(f_);
         return true;
     }
     bool update(const uint8_t *rec, int length) override {
         if (!isSetlen(f_, length)) fail("isSetlen", f_);
-        if (isRewrite(f_, rec)) return true;
-        if (isErrno(f_) != ENOREC) fail("isRewrite", f_);
-        return false;
+        return wisamFound(f_, isRewrite(f_, rec), where("isRewrite"));
     }
-    bool remove(uint64_t key) override {
-        uint8_t rec[kWisamMaxLength] = {};
-        store64(key, rec);
-        if (isDelete(f_, rec)) return true;
-        if (isErrno(f_) != ENOREC) fail("isDelete", f_);
-        return false;
-    }
+    bool remove(uint64_t key) override { return wisamDeleteKey<kWisamMaxLength>(f_, key, where("isDelete")); }
     std::string storeCheck() override {
         int32_t statistics[6];
         const int bits = isCheckVarlen(f_, statistics);
@@ -170,9 +159,8 @@ private:
         isDefaultDataCacheAssociativity = kDataWays;
         isDefaultDataCacheLines = static_cast<int32_t>(dataBlocks / kDataWays);
     }
-    [[noreturn]] void fail(const char *what, IsFile *f) const {
-        die(name() + " varlen: " + what + ": error " + std::to_string(isErrno(f)));
-    }
+    std::string where(const char *what) const { return name() + " varlen: " + what; }
+    [[noreturn]] void fail(const char *what, IsFile *f) const { wisamFail(where(what), f); }
     bool packed_;
     size_t n_;
     std::u16string name_;
@@ -194,21 +182,14 @@ public:
         check(mdb_dbi_open(txn, nullptr, 0, &dbi_), "dbi");
         check(mdb_txn_commit(txn), "commit");
     }
-    void begin(bool write) override {
-        write_ = write;
-        check(mdb_txn_begin(env_, nullptr, write ? 0 : MDB_RDONLY, &txn_), "txn_begin");
-    }
-    void end() override {
-        if (write_) check(mdb_txn_commit(txn_), "commit");
-        else mdb_txn_abort(txn_);
-        txn_ = nullptr;
-    }
+    void begin(bool write) override { batch_.begin(env_, write, "lmdb varlen"); }
+    void end() override { batch_.end("lmdb varlen"); }
     void flush() override { check(mdb_env_sync(env_, 1), "mdb_env_sync"); }
     void insert(const uint8_t *rec, int length) override { put(rec, length, MDB_NOOVERWRITE); }
     bool get(uint64_t key, uint8_t *rec, int &length) override {
         store64(key, rec);
         MDB_val k{kKeyLength, rec}, v;
-        const int rc = mdb_get(txn_, dbi_, &k, &v);
+        const int rc = mdb_get(batch_.txn, dbi_, &k, &v);
         if (rc == MDB_NOTFOUND) return false;
         check(rc, "get");
         if (v.mv_size > kWisamMaxLength - kKeyLength) die("lmdb varlen: value too long");
@@ -218,7 +199,7 @@ public:
     }
     bool update(const uint8_t *rec, int length) override {
         MDB_val k{kKeyLength, const_cast<uint8_t *>(rec)}, old;
-        const int rc = mdb_get(txn_, dbi_, &k, &old);
+        const int rc = mdb_get(batch_.txn, dbi_, &k, &old);
         if (rc == MDB_NOTFOUND) return false;
         check(rc, "get");
         put(rec, length, 0);
@@ -228,7 +209,7 @@ public:
         uint8_t kb[kKeyLength];
         store64(key, kb);
         MDB_val k{kKeyLength, kb};
-        const int rc = mdb_del(txn_, dbi_, &k, nullptr);
+        const int rc = mdb_del(batch_.txn, dbi_, &k, nullptr);
         if (rc == MDB_NOTFOUND) return false;
         check(rc, "del");
         return true;
@@ -242,14 +223,13 @@ private:
     void put(const uint8_t *rec, int length, unsigned flags) {
         MDB_val k{kKeyLength, const_cast<uint8_t *>(rec)};
         MDB_val v{size_t(length - kKeyLength), const_cast<uint8_t *>(rec + kKeyLength)};
-        check(mdb_put(txn_, dbi_, &k, &v, flags), "put");
+        check(mdb_put(batch_.txn, dbi_, &k, &v, flags), "put");
     }
     static void check(int rc, const char *what) { lmdbCheck(rc, std::string("lmdb varlen: ") + what); }
     size_t n_;
     MDB_env *env_ = nullptr;
     MDB_dbi dbi_ = 0;
-    MDB_txn *txn_ = nullptr;
-    bool write_ = false;
+    LmdbBatch batch_;
 };
 #endif
 
@@ -259,11 +239,7 @@ class SqliteVarlen final : public VarEngine {
 public:
     std::string name() const override { return "sqlite"; }
     void create(const std::string &dir) override {
-        db_.open(dir + "/records.sqlite");
-        db_.exec("PRAGMA synchronous=OFF");
-        db_.exec("PRAGMA journal_mode=OFF");
-        db_.exec("PRAGMA cache_size=-" + std::to_string(kCacheBudget >> 10));
-        db_.exec("CREATE TABLE t(k INTEGER PRIMARY KEY, v BLOB NOT NULL)");
+        db_.createKeyValue(dir + "/records.sqlite", false);
         ins_ = db_.prepare("INSERT INTO t(k, v) VALUES(?1, ?2)");
         get_ = db_.prepare("SELECT v FROM t WHERE k = ?1");
         upd_ = db_.prepare("UPDATE t SET v = ?2 WHERE k = ?1");
@@ -321,11 +297,8 @@ class BdbVarlen final : public VarEngine {
 public:
     std::string name() const override { return "bdb"; }
     void create(const std::string &dir) override {
-        check(db_env_create(&env_, 0), "db_env_create");
-        check(env_->set_cachesize(env_, 0, uint32_t(kCacheBudget), 1), "set_cachesize");
-        check(env_->open(env_, dir.c_str(), DB_CREATE | DB_INIT_MPOOL | DB_PRIVATE, 0644), "env open");
-        check(db_create(&db_, env_, 0), "db_create");
-        check(db_->open(db_, nullptr, "records.db", nullptr, DB_BTREE, DB_CREATE, 0644), "open");
+        env_ = bdbEnv(dir, DB_CREATE | DB_INIT_MPOOL | DB_PRIVATE, "bdb varlen");
+        db_ = bdbBtree(env_, "records.db", DB_CREATE, "bdb varlen");
     }
     void begin(bool) override {}
     void end() override {}

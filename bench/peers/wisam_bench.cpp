@@ -39,20 +39,9 @@
 #include <string>
 #include <vector>
 
-#include <wisam.h>
-
-#ifdef WISAM_BENCH_LMDB
-#include <lmdb.h>
-#endif
-#ifdef WISAM_BENCH_SQLITE
-#include <sqlite3.h>
-#endif
-#ifdef WISAM_BENCH_BDB
-#include <db.h>
-#endif
-
 #include "common.h"
 #include "durable.h"
+#include "peers.h"
 #include "varlen.h"
 
 using namespace wisambench;
@@ -173,24 +162,12 @@ public:
     }
     bool get(uint64_t key, uint8_t *rec) override {
         store64(key, rec);
-        if (isRead(f_, rec, modeEqual)) return true;
-        if (isErrno(f_) != ENOREC) fail("isRead", f_);
-        return false;
+        return wisamFound(f_, isRead(f_, rec, modeEqual), name() + ": isRead");
     }
     void scanPrimary(const Visit &visit) override { scan(1, visit); }
     void scanSecondary(const Visit &visit) override { scan(2, visit); }
-    bool update(const uint8_t *rec) override {
-        if (isRewrite(f_, rec)) return true;
-        if (isErrno(f_) != ENOREC) fail("isRewrite", f_);
-        return false;
-    }
-    bool remove(uint64_t key) override {
-        uint8_t rec[kRecordLength] = {};
-        store64(key, rec);
-        if (isDelete(f_, rec)) return true;
-        if (isErrno(f_) != ENOREC) fail("isDelete", f_);
-        return false;
-    }
+    bool update(const uint8_t *rec) override { return wisamFound(f_, isRewrite(f_, rec), name() + ": isRewrite"); }
+    bool remove(uint64_t key) override { return wisamDeleteKey<kRecordLength>(f_, key, name() + ": isDelete"); }
     void close() override {
         if (!isClose(f_)) fail("isClose", nullptr);
         f_ = nullptr;
@@ -723,11 +700,8 @@ public:
         close();
         std::vector<MaintStep> steps;
         for (const char *file : {"primary.db", "secondary.db"}) {
-            DB_ENV *env;
+            DB_ENV *env = bdbEnv(dir, DB_CREATE | DB_INIT_MPOOL | DB_PRIVATE, "bdb verify");
             DB *db;
-            check(db_env_create(&env, 0), "db_env_create");
-            check(env->set_cachesize(env, 0, uint32_t(kCacheBudget), 1), "set_cachesize");
-            check(env->open(env, dir.c_str(), DB_CREATE | DB_INIT_MPOOL | DB_PRIVATE, 0644), "env open");
             check(db_create(&db, env, 0), "db_create");
             const double t0 = now();
             const int rc = db->verify(db, file, nullptr, nullptr, 0);  // frees db
