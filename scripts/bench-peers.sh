@@ -1,16 +1,19 @@
 #!/bin/bash
 # Builds and runs wisam-bench: wisam (exclusive with a kept lock, and shared)
 # next to LMDB, SQLite 3, Berkeley DB 5.3 and a std::map baseline on the same
-# record workloads, then 2 writer and 2 reader processes on one store
+# record workloads, with a maintenance pass (wisam's checks, index rebuilds
+# and isCluster with the clustered primary scan W3c; SQLite integrity_check,
+# Berkeley DB verify), then 2 writer and 2 reader processes on one store
 # (wisam shared, LMDB, SQLite WAL, Berkeley DB Concurrent Data Store), then
 # durable commits of small transactions, 1 and 100 inserts each (wisam with
 # a log and isForceCommit, SQLite WAL synchronous=FULL, Berkeley DB
-# DB_TXN_SYNC, LMDB in its synchronous default).
+# DB_TXN_SYNC, LMDB in its synchronous default), then variable-length
+# records of 50 to 2 000 bytes (wisam plain and packed).
 # Installs the build tools and the peers' development packages with apt-get
 # when they are missing; a peer that still is not found is left out of the
 # program.  Arguments go to wisam-bench (-n N, --single, --multi, --durable,
-# --commits C, --rounds R, --csv, --svg FILE, ...); without --single, --multi
-# or --durable all three run.
+# --varlen, --no-maint, --commits C, --rounds R, --csv, --svg FILE, ...);
+# without --single, --multi, --durable or --varlen all four run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
