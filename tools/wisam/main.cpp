@@ -1,6 +1,6 @@
 // main.cpp - the wisam command-line tool: create, inspect, dump and load
-// ISAM files, print and recover transaction logs, back files up, and a
-// demonstration run.
+// ISAM files; check, rebuild, copy, clone and cluster them; print and
+// recover transaction logs, back files up, and a demonstration run.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -28,6 +28,17 @@ constexpr const char *kHelp =
     "                          perform the operations of a log again on restored files\n"
     "  backup NAME... DIR --log LOGFILE\n"
     "                          copy files while no one changes them, then empty the log\n"
+    "  check NAME [--index N]  check the data, free list, indexes and variable-length\n"
+    "                          blocks (exit 0 clean, 1 damaged)\n"
+    "  rebuild NAME [--free] [--index N|--all]\n"
+    "                          regenerate the data free list and indexes from the data\n"
+    "  copy SRC DST [--index N]  add the records of SRC to DST (built like SRC if new)\n"
+    "  clone SRC DST           an empty file with SRC's layout and indexes\n"
+    "  cluster NAME --index N  rewrite the data file in the order of index N\n"
+    "  index add NAME KEY | index drop NAME N\n"
+    "                          add or drop an index\n"
+    "  erase NAME | rename OLD NEW\n"
+    "                          remove or rename the files of NAME\n"
     "\n"
     "'wisam COMMAND --help' tells more about each command; 'wisam --version' the version.\n"
     "Exit status: 0 done, 1 failed (the message says what was done), 2 usage error.\n";
@@ -40,7 +51,10 @@ struct Command {
 constexpr Command kCommands[] = {
     {"create", createCommand}, {"info", infoCommand}, {"dump", dumpCommand},
     {"load", loadCommand},     {"demo", demoCommand},  {"log", logCommand},
-    {"recover", recoverCommand}, {"backup", backupCommand},
+    {"recover", recoverCommand}, {"backup", backupCommand}, {"check", checkCommand},
+    {"rebuild", rebuildCommand}, {"copy", copyCommand},     {"clone", cloneCommand},
+    {"cluster", clusterCommand}, {"index", indexCommand},   {"erase", eraseCommand},
+    {"rename", renameCommand},
 };
 
 int run(int argc, char **argv) {

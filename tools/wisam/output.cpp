@@ -60,12 +60,14 @@ constexpr auto kRedrawEvery = std::chrono::milliseconds(250);
 
 }  // namespace
 
-Progress::Progress(const char *verb, int64_t total)
-    : verb_(verb), total_(total), terminal_(isatty(STDERR_FILENO) != 0),
+Progress::Progress(const char *verb, int64_t total, const char *unit)
+    : verb_(verb), total_(total), unit_(unit), terminal_(isatty(STDERR_FILENO) != 0),
       start_(std::chrono::steady_clock::now()), last_(start_) {}
 
-Progress::~Progress() {
+void Progress::finish() {
     if (shown_) std::fputs("\r\033[K", stderr);
+    shown_ = false;
+    terminal_ = false;
 }
 
 void Progress::update(int64_t count) {
@@ -81,7 +83,7 @@ void Progress::update(int64_t count) {
         std::snprintf(left, sizeof left, ", about %.0f s left",
                       static_cast<double>(total_ - count) / rate);
     }
-    std::fprintf(stderr, "\r\033[K%s %lld records, %.0f/s%s", verb_, static_cast<long long>(count),
+    std::fprintf(stderr, "\r\033[K%s %lld %s, %.0f/s%s", verb_, static_cast<long long>(count), unit_,
                  rate, left);
 }
 

@@ -233,6 +233,7 @@ int dumpCommand(const Args &args) {
         for (int p = 0; p < key.partCount; ++p) out("%s ", decodePart(record.data(), key.parts[p]).c_str());
         printRecord(record.data(), length, hex);
     }
+    progress.finish();
     if (outputFailed() || !finishOutput("dump " + name)) {
         isClose(f);
         finishOutput("dump " + name);
@@ -286,6 +287,7 @@ int loadCommand(const Args &args) {
         if (!(wrote = isWrite(f, record.data()))) break;
         progress.tick(++count);
     }
+    progress.finish();
     // Why the load stopped, if it did not reach the end of the input.
     std::string stopped;
     if (!wrote) {

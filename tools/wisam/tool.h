@@ -22,6 +22,14 @@ int demoCommand(const Args &args);
 int logCommand(const Args &args);
 int recoverCommand(const Args &args);
 int backupCommand(const Args &args);
+int checkCommand(const Args &args);
+int rebuildCommand(const Args &args);
+int copyCommand(const Args &args);
+int cloneCommand(const Args &args);
+int clusterCommand(const Args &args);
+int indexCommand(const Args &args);
+int eraseCommand(const Args &args);
+int renameCommand(const Args &args);
 
 // Exit statuses: success, a failure of the work, a usage error.
 constexpr int kExitOk = 0;
@@ -89,8 +97,11 @@ bool finishOutput(const std::string &what);
 // terminal and the work has run for a second; cleared at the end.
 class Progress {
 public:
-    Progress(const char *verb, int64_t total);  // total <= 0: unknown
-    ~Progress();
+    // "VERB COUNT UNIT, RATE/s, about N s left"; total <= 0: unknown.
+    Progress(const char *verb, int64_t total, const char *unit = "records");
+    ~Progress() { finish(); }
+    // Clears the line, so that what is printed next starts a line of its own.
+    void finish();
     void tick(int64_t count) {
         if (shown_ || (count & kCheckEvery) == 0) update(count);
     }
@@ -101,6 +112,7 @@ private:
 
     const char *verb_;
     int64_t total_;
+    const char *unit_;
     bool terminal_;
     bool shown_ = false;
     std::chrono::steady_clock::time_point start_, last_;

@@ -1,0 +1,427 @@
+// maint.cpp - keeping files: check, rebuild, copy, clone, cluster, index
+// add and drop, erase and rename, each through the library's call for it.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "keytext.h"
+#include "tool.h"
+
+namespace wisam::tool {
+
+namespace {
+
+constexpr const char *kCheckHelp =
+    "usage: wisam check NAME [--index N]\n"
+    "  checks the data file and its free list, every index (or index N) against\n"
+    "  the data, and the blocks of variable-length records; prints each finding\n"
+    "  with where it is.  Exit status: 0 clean, 1 damaged (or not readable),\n"
+    "  2 usage.  'wisam rebuild' repairs the free list and the indexes.\n";
+constexpr const char *kRebuildHelp =
+    "usage: wisam rebuild NAME [--free] [--index N | --all]\n"
+    "  regenerates the data free list (--free) and index N, or all of them\n"
+    "  (--all, the default), from the records of the data file.  Needs\n"
+    "  exclusive use of NAME.\n";
+constexpr const char *kCopyHelp =
+    "usage: wisam copy SRC DST [--index N]\n"
+    "  adds every record of SRC to DST, in the order of SRC's index N (default:\n"
+    "  the primary).  When DST does not exist it is first built like SRC ('wisam\n"
+    "  clone'), and removed again when the copy fails.  Needs exclusive use of DST.\n";
+constexpr const char *kCloneHelp =
+    "usage: wisam clone SRC DST\n"
+    "  builds an empty file DST with the record layout and indexes of SRC.\n";
+constexpr const char *kClusterHelp =
+    "usage: wisam cluster NAME --index N\n"
+    "  rewrites NAME with its records in the order of index N, so that reading\n"
+    "  in that order reads the data file from start to end.  Works on a copy\n"
+    "  under a temporary name that takes NAME's place at the end; a failure\n"
+    "  leaves NAME as it was.  Needs exclusive use of NAME.\n";
+constexpr const char *kIndexHelp =
+    "usage: wisam index add NAME KEY\n"
+    "       wisam index drop NAME N\n"
+    "  adds an index (KEY as for 'wisam create') filled from the records, or\n"
+    "  drops index N (as 'wisam info' numbers them).  Needs exclusive use.\n";
+constexpr const char *kEraseHelp =
+    "usage: wisam erase NAME\n"
+    "  removes the index, data and lock files of NAME (not while it is open).\n";
+constexpr const char *kRenameHelp =
+    "usage: wisam rename OLD NEW\n"
+    "  renames the index, data and lock files of OLD to NEW (not while it is open).\n";
+
+constexpr int kExclusive = ISINOUT | ISEXCLLOCK | ISOPENVARLEN;
+constexpr int kReading = ISINPUT | ISOPENVARLEN;
+// A clone is built with its source's open mode and then given the source's
+// other indexes, which needs a source open for output too.
+constexpr int kCloneSource = ISINOUT | ISOPENVARLEN;
+constexpr int kDataRecords = 2;            // isRebuildFree's only kind
+constexpr int kCheckDataFailed = 0x1;      // isCheckData could not finish
+constexpr int kCheckIndexFailed = 0x8;     // isCheckIndex could not finish
+constexpr int kCheckBits = 16;
+constexpr int64_t kIndexCheckReads = 2;    // slot reads per key of an index check
+
+// Long library calls report progress through the I/O hook: each read of a
+// data slot counts as one record worked on (reads of the slot just read, as
+// when a key is made from the record after it was read, count once).
+Progress *activeProgress = nullptr;
+int64_t recordsSeen = 0;
+int32_t lastSlot = -1;
+
+void countDataReads(int32_t isDataFile, int32_t operation, int32_t, int32_t slot) {
+    constexpr int32_t kOpRequested = 0;
+    if (isDataFile == 0 || operation != kOpRequested || activeProgress == nullptr || slot == lastSlot) return;
+    lastSlot = slot;
+    activeProgress->tick(++recordsSeen);
+}
+
+class WatchProgress {
+public:
+    WatchProgress(const char *verb, int64_t total) : progress_(verb, total, "slot reads") {
+        recordsSeen = 0;
+        lastSlot = -1;
+        activeProgress = &progress_;
+        ioCallback = countDataReads;
+    }
+    ~WatchProgress() {
+        ioCallback = nullptr;
+        activeProgress = nullptr;
+    }
+
+private:
+    Progress progress_;
+};
+
+// An open file that is closed when it goes out of scope, unless taken.
+class Handle {
+public:
+    explicit Handle(IsFile *f) : f_(f) {}
+    ~Handle() {
+        if (f_ != nullptr) isClose(f_);
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    IsFile *get() const { return f_; }
+    IsFile *take() {
+        IsFile *f = f_;
+        f_ = nullptr;
+        return f;
+    }
+    // Closes it; false (with the message) when the close fails.
+    bool close(const std::string &what) {
+        IsFile *f = take();
+        if (isClose(f)) return true;
+        fail(what + ": close", f);
+        isCleanUp();
+        return false;
+    }
+
+private:
+    IsFile *f_;
+};
+
+// The indexes of a file as info numbers them (1..indexCount), with the
+// number the library's index calls take.  A file without primary key
+// reports an empty first index, which those calls do not count.
+struct FileIndexes {
+    RecordShape shape;
+    bool noPrimaryKey = false;
+    int libraryNumber(int n) const { return noPrimaryKey ? n - 1 : n; }
+    bool real(int n) const { return !noPrimaryKey || n > 1; }
+};
+
+bool fileIndexes(IsFile *f, FileIndexes &indexes) {
+    KeyDesc first{};
+    if (!recordShape(f, indexes.shape) || !isIndexInfo(f, &first, 1)) return false;
+    indexes.noPrimaryKey = first.partCount == 0;
+    return true;
+}
+
+// Parses "--index N" for a file of `count` indexes; a usage error otherwise.
+bool indexArg(const Args &args, size_t &i, long &index, std::string &error) {
+    return numberArg(args, i, 1, IS_MAX_INDEXES + 1, index, error);
+}
+
+std::string noIndex(long index, int count) {
+    return "no index " + std::to_string(index) + " (the file has " + std::to_string(count) + ")";
+}
+
+void printFindings(const std::string &name, const std::string &where, int bits, IsFile *f, int failedBit,
+                   int &findings) {
+    for (int bit = 0; bit < kCheckBits; ++bit) {
+        const int value = 1 << bit;
+        if ((bits & value) == 0) continue;
+        ++findings;
+        std::string text = isCheckMsg[bit];
+        if (value == failedBit) text += std::string(" (error ") + std::to_string(isErrno(f)) + ": " + errorText(isErrno(f)) + ")";
+        out("%s: %s: %s (0x%x)\n", name.c_str(), where.c_str(), text.c_str(), static_cast<unsigned>(value));
+    }
+}
+
+}  // namespace
+
+int checkCommand(const Args &args) {
+    if (wantsHelp(args)) return out("%s", kCheckHelp), kExitOk;
+    if (args.empty()) return usage("check needs a NAME", kCheckHelp);
+    const std::string &name = args[0];
+    long only = 0;
+    std::string error;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] != "--index") return usage("unexpected argument '" + args[i] + "'", kCheckHelp);
+        if (!indexArg(args, i, only, error)) return usage(error, kCheckHelp);
+    }
+    Handle f(openFile(name, kReading, "check " + name));
+    if (f.get() == nullptr) return openFailed();
+    FileIndexes indexes;
+    if (!fileIndexes(f.get(), indexes)) return fail("check " + name, f.get());
+    const int count = indexes.shape.info.indexCount;
+    if (only > count) return usage(noIndex(only, count), kCheckHelp);
+    int findings = 0;
+    {
+        // The data check reads each slot once, an index check twice per key.
+        const int64_t reads = only > 0 ? kIndexCheckReads : 1 + kIndexCheckReads * count;
+        const char *verb = "checking:";
+        WatchProgress progress(verb, indexes.shape.info.recordCount * reads);
+        if (only == 0 && indexes.shape.fixed > 0) {
+            printFindings(name, "data file", isCheckData(f.get()), f.get(), kCheckDataFailed, findings);
+        }
+        for (int n = 1; n <= count; ++n) {
+            if ((only != 0 && n != only) || !indexes.real(n)) continue;
+            KeyDesc key{};
+            isIndexInfo(f.get(), &key, n);
+            const int bits = isCheckIndex(f.get(), indexes.libraryNumber(n));
+            printFindings(name, "index " + std::to_string(n) + " (" + formatKey(key) + ")", bits, f.get(),
+                          kCheckIndexFailed, findings);
+        }
+        if (only == 0 && indexes.shape.variable()) {
+            printFindings(name, "variable-length blocks", isCheckVarlen(f.get(), nullptr), f.get(), kCheckIndexFailed,
+                          findings);
+        }
+    }
+    if (findings > 0) {
+        out("%s: damaged: %d finding%s\n", name.c_str(), findings, findings == 1 ? "" : "s");
+        return kExitFailed;
+    }
+    out("%s: clean (%s%s)\n", name.c_str(),
+        only != 0 ? ("index " + std::to_string(only)).c_str()
+                  : ("data file, " + std::to_string(count) + " index" + (count == 1 ? "" : "es")).c_str(),
+        only == 0 && indexes.shape.variable() ? ", variable-length blocks" : "");
+    return kExitOk;
+}
+
+int rebuildCommand(const Args &args) {
+    if (wantsHelp(args)) return out("%s", kRebuildHelp), kExitOk;
+    if (args.empty()) return usage("rebuild needs a NAME", kRebuildHelp);
+    const std::string &name = args[0];
+    bool freeList = false, all = false;
+    long only = 0;
+    std::string error;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--free") {
+            freeList = true;
+        } else if (args[i] == "--all") {
+            all = true;
+        } else if (args[i] == "--index") {
+            if (!indexArg(args, i, only, error)) return usage(error, kRebuildHelp);
+        } else {
+            return usage("unexpected argument '" + args[i] + "'", kRebuildHelp);
+        }
+    }
+    if (all && only != 0) return usage("--index and --all exclude each other", kRebuildHelp);
+    if (!freeList && only == 0) all = true;
+    const std::string what = "rebuild " + name;
+    Handle f(openFile(name, kExclusive, what));
+    if (f.get() == nullptr) return openFailed();
+    FileIndexes indexes;
+    if (!fileIndexes(f.get(), indexes)) return fail(what, f.get());
+    const int count = indexes.shape.info.indexCount;
+    if (only > count) return usage(noIndex(only, count), kRebuildHelp);
+    std::string done;
+    {
+        // The free list and each index read every slot once.
+        const int64_t reads = ((freeList || all) ? 1 : 0) + (all ? count : 1);
+        const char *verb = "rebuilding:";
+        WatchProgress progress(verb, indexes.shape.info.recordCount * reads);
+        if ((freeList || all) && indexes.shape.fixed > 0) {
+            if (!isRebuildFree(f.get(), kDataRecords)) return fail(what + ": the data free list", f.get());
+            done += ", the data free list";
+        }
+        for (int n = 1; n <= count; ++n) {
+            if ((!all && n != only) || !indexes.real(n)) continue;
+            if (!isRebuildIdx(f.get(), indexes.libraryNumber(n))) {
+                return fail(what + ": index " + std::to_string(n) + (done.empty() ? "" : " (done before it" + done + ")"),
+                            f.get());
+            }
+            done += ", index " + std::to_string(n);
+        }
+    }
+    if (!f.close(what)) return kExitFailed;
+    out("rebuilt %s: %s\n", name.c_str(), done.empty() ? "nothing to rebuild" : done.c_str() + 2);
+    return kExitOk;
+}
+
+int cloneCommand(const Args &args) {
+    if (wantsHelp(args)) return out("%s", kCloneHelp), kExitOk;
+    if (args.size() != 2) return usage("clone needs SRC and DST", kCloneHelp);
+    const std::string what = "clone " + args[0] + " " + args[1];
+    Handle source(openFile(args[0], kCloneSource, what));
+    std::u16string target;
+    if (source.get() == nullptr) return openFailed();
+    if (!fileName(args[1], target)) return kExitUsage;
+    Handle clone(isClone(source.get(), target.c_str()));
+    if (clone.get() == nullptr) return fail(what, source.get());
+    if (!clone.close(what)) return kExitFailed;
+    out("cloned %s to %s\n", args[0].c_str(), args[1].c_str());
+    return kExitOk;
+}
+
+int copyCommand(const Args &args) {
+    if (wantsHelp(args)) return out("%s", kCopyHelp), kExitOk;
+    Args names;
+    long index = 0;
+    std::string error;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--index") {
+            if (!indexArg(args, i, index, error)) return usage(error, kCopyHelp);
+        } else {
+            names.push_back(args[i]);
+        }
+    }
+    if (names.size() != 2) return usage("copy needs SRC and DST", kCopyHelp);
+    const std::string what = "copy " + names[0] + " " + names[1];
+    // A destination that does not exist yet is built like the source.
+    const bool made = ::access((names[1] + ".wox").c_str(), F_OK) != 0 && ::access((names[1] + ".lnk").c_str(), F_OK) != 0;
+    Handle source(openFile(names[0], made ? kCloneSource : kReading, what));
+    if (source.get() == nullptr) return openFailed();
+    FileIndexes indexes;
+    if (!fileIndexes(source.get(), indexes)) return fail(what, source.get());
+    KeyDesc key{};
+    if (index > indexes.shape.info.indexCount) return usage(noIndex(index, indexes.shape.info.indexCount), kCopyHelp);
+    if (index > 0 && !isIndexInfo(source.get(), &key, static_cast<int>(index))) return fail(what, source.get());
+    std::u16string target;
+    if (!fileName(names[1], target)) return kExitUsage;
+    if (made) {
+        Handle clone(isClone(source.get(), target.c_str()));
+        if (clone.get() == nullptr) return fail(what + ": building " + names[1], source.get());
+        if (!clone.close(what)) return kExitFailed;
+    }
+    Handle destination(openFile(names[1], kExclusive, what));
+    if (destination.get() == nullptr) return openFailed();
+    IsamInfo before{}, after{};
+    isIsamInfo(destination.get(), &before);
+    bool copied = false;
+    {
+        WatchProgress progress("copying:", indexes.shape.info.recordCount);
+        copied = isCopy(destination.get(), source.get(), index > 0 ? &key : nullptr) != 0;
+    }
+    if (!copied) {
+        fail(what, isErrno(destination.get()) != 0 ? destination.get() : source.get());
+        destination.close(what);
+        if (made) {
+            if (isErase(target.c_str())) return failWith(what + ": " + names[1] + " was removed again");
+            return fail(what + ": removing " + names[1], nullptr);
+        }
+        return failWith(what + ": " + names[1] + " is as it was (a failed copy drops what it copied)");
+    }
+    isIsamInfo(destination.get(), &after);
+    if (!destination.close(what)) return kExitFailed;
+    out("copied %d records from %s to %s%s\n", after.recordCount - before.recordCount, names[0].c_str(),
+        names[1].c_str(), made ? " (built like it)" : "");
+    return kExitOk;
+}
+
+int clusterCommand(const Args &args) {
+    if (wantsHelp(args)) return out("%s", kClusterHelp), kExitOk;
+    if (args.empty()) return usage("cluster needs a NAME", kClusterHelp);
+    const std::string &name = args[0];
+    long index = 0;
+    std::string error;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] != "--index") return usage("unexpected argument '" + args[i] + "'", kClusterHelp);
+        if (!indexArg(args, i, index, error)) return usage(error, kClusterHelp);
+    }
+    if (index == 0) return usage("cluster needs --index N", kClusterHelp);
+    const std::string what = "cluster " + name;
+    Handle f(openFile(name, kExclusive, what));
+    if (f.get() == nullptr) return openFailed();
+    FileIndexes indexes;
+    if (!fileIndexes(f.get(), indexes)) return fail(what, f.get());
+    if (index > indexes.shape.info.indexCount) return usage(noIndex(index, indexes.shape.info.indexCount), kClusterHelp);
+    if (!indexes.real(static_cast<int>(index))) return usage("index 1 of a file without primary key is record-number order", kClusterHelp);
+    KeyDesc key{};
+    if (!isIndexInfo(f.get(), &key, static_cast<int>(index))) return fail(what, f.get());
+    IsFile *clustered = nullptr;
+    {
+        WatchProgress progress("clustering:", indexes.shape.info.recordCount);
+        clustered = isCluster(f.get(), &key);
+    }
+    if (clustered == nullptr) {
+        fail(what + "; the file is as it was", f.get());
+        return kExitFailed;
+    }
+    f.take();  // closed by the cluster
+    Handle result(clustered);
+    if (!result.close(what)) return kExitFailed;
+    out("clustered %s on index %ld: %d records\n", name.c_str(), index, indexes.shape.info.recordCount);
+    return kExitOk;
+}
+
+int indexCommand(const Args &args) {
+    if (wantsHelp(args)) return out("%s", kIndexHelp), kExitOk;
+    if (args.size() != 3 || (args[0] != "add" && args[0] != "drop")) {
+        return usage("index needs add NAME KEY or drop NAME N", kIndexHelp);
+    }
+    const std::string &name = args[1];
+    const std::string what = "index " + args[0] + " " + name;
+    KeyDesc key{};
+    std::string error;
+    long number = 0;
+    if (args[0] == "add" && !parseKey(args[2], key, error)) return usage(error, kIndexHelp);
+    if (args[0] == "drop") {
+        Args option = {"N", args[2]};
+        size_t at = 0;
+        if (!numberArg(option, at, 1, IS_MAX_INDEXES + 1, number, error)) return usage(error, kIndexHelp);
+    }
+    Handle f(openFile(name, kExclusive, what));
+    if (f.get() == nullptr) return openFailed();
+    FileIndexes indexes;
+    if (!fileIndexes(f.get(), indexes)) return fail(what, f.get());
+    if (args[0] == "add") {
+        if (!isAddIndex(f.get(), &key)) return fail(what + " " + args[2], f.get());
+        if (!f.close(what)) return kExitFailed;
+        out("added index %d to %s: %s\n", indexes.shape.info.indexCount + 1, name.c_str(), formatKey(key).c_str());
+        return kExitOk;
+    }
+    if (number > indexes.shape.info.indexCount) return usage(noIndex(number, indexes.shape.info.indexCount), kIndexHelp);
+    if (!indexes.real(static_cast<int>(number)) || !isIndexInfo(f.get(), &key, static_cast<int>(number))) {
+        return failWith(what + ": index 1 of a file without primary key is record-number order, not an index");
+    }
+    if (!isDelIndex(f.get(), &key)) return fail(what + " " + args[2], f.get());
+    if (!f.close(what)) return kExitFailed;
+    out("dropped index %ld of %s: %s\n", number, name.c_str(), formatKey(key).c_str());
+    return kExitOk;
+}
+
+// erase and rename: one call each on names of files that are not open.
+int nameCommand(const Args &args, bool rename) {
+    const char *help = rename ? kRenameHelp : kEraseHelp;
+    if (wantsHelp(args)) return out("%s", help), kExitOk;
+    if (args.size() != (rename ? 2u : 1u)) return usage(rename ? "rename needs OLD and NEW" : "erase needs a NAME", help);
+    std::u16string from, to;
+    if (!fileName(args[0], from) || (rename && !fileName(args[1], to))) return kExitUsage;
+    const std::string what = (rename ? "rename " : "erase ") + args[0];
+    if (!(rename ? isRename(from.c_str(), to.c_str()) : isErase(from.c_str()))) {
+        if (isErrno(nullptr) == EFLOCKED) return failWith(what + ": another process has " + args[0] + " open");
+        return fail(what, nullptr);
+    }
+    if (rename) {
+        out("renamed %s to %s\n", args[0].c_str(), args[1].c_str());
+    } else {
+        out("erased %s\n", args[0].c_str());
+    }
+    return kExitOk;
+}
+
+int eraseCommand(const Args &args) { return nameCommand(args, false); }
+int renameCommand(const Args &args) { return nameCommand(args, true); }
+
+}  // namespace wisam::tool
