@@ -136,13 +136,24 @@ bool fileIndexes(IsFile *f, FileIndexes &indexes) {
     return true;
 }
 
-// Parses "--index N" for a file of `count` indexes; a usage error otherwise.
+// Parses the number after "--index"; false with `error` set when it is not one.
 bool indexArg(const Args &args, size_t &i, long &index, std::string &error) {
     return numberArg(args, i, 1, IS_MAX_INDEXES + 1, index, error);
 }
 
 std::string noIndex(long index, int count) {
     return "no index " + std::to_string(index) + " (the file has " + std::to_string(count) + ")";
+}
+
+// Parses "NAME [--index N]": kExitOk, or the status of the usage message.
+int nameAndIndex(const Args &args, const char *command, const char *help, long &index) {
+    if (args.empty()) return usage(std::string(command) + " needs a NAME", help);
+    std::string error;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] != "--index") return usage("unexpected argument '" + args[i] + "'", help);
+        if (!indexArg(args, i, index, error)) return usage(error, help);
+    }
+    return kExitOk;
 }
 
 void printFindings(const std::string &name, const std::string &where, int bits, IsFile *f, int failedBit,
@@ -161,14 +172,9 @@ void printFindings(const std::string &name, const std::string &where, int bits, 
 
 int checkCommand(const Args &args) {
     if (wantsHelp(args)) return out("%s", kCheckHelp), kExitOk;
-    if (args.empty()) return usage("check needs a NAME", kCheckHelp);
-    const std::string &name = args[0];
     long only = 0;
-    std::string error;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] != "--index") return usage("unexpected argument '" + args[i] + "'", kCheckHelp);
-        if (!indexArg(args, i, only, error)) return usage(error, kCheckHelp);
-    }
+    if (const int status = nameAndIndex(args, "check", kCheckHelp, only); status != kExitOk) return status;
+    const std::string &name = args[0];
     Handle f(openFile(name, kReading, "check " + name));
     if (f.get() == nullptr) return openFailed();
     FileIndexes indexes;
@@ -331,14 +337,9 @@ int copyCommand(const Args &args) {
 
 int clusterCommand(const Args &args) {
     if (wantsHelp(args)) return out("%s", kClusterHelp), kExitOk;
-    if (args.empty()) return usage("cluster needs a NAME", kClusterHelp);
-    const std::string &name = args[0];
     long index = 0;
-    std::string error;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] != "--index") return usage("unexpected argument '" + args[i] + "'", kClusterHelp);
-        if (!indexArg(args, i, index, error)) return usage(error, kClusterHelp);
-    }
+    if (const int status = nameAndIndex(args, "cluster", kClusterHelp, index); status != kExitOk) return status;
+    const std::string &name = args[0];
     if (index == 0) return usage("cluster needs --index N", kClusterHelp);
     const std::string what = "cluster " + name;
     Handle f(openFile(name, kExclusive, what));
