@@ -17,6 +17,7 @@
 // reference that leads nowhere, the block holding the reference.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 
 #include "frame/iserror.h"
@@ -54,5 +55,30 @@ auto namingShortRead(IsFile *f, int kind, uint32_t number, Read &&read) -> declt
 // file, or the slot of record `record` of the data file (I/O code 64 + kind).
 [[noreturn]] void raiseCorruptBlock(IsFile *f, uint32_t block);
 [[noreturn]] void raiseCorruptRecord(IsFile *f, uint32_t record);
+
+// Runs `read`, a read of structures that may be damaged, and answers
+// whether it ended without finding damage.  A 105 it raises is taken back:
+// the raise recorded the failure in the handle (its error, the status
+// characters, the end of the call), all of which is undone, and the call
+// goes on.  Any other error goes on to the frame.  For the few readers that
+// must get past damage: opening a file whose first index entry cannot be
+// reached, the maintenance calls that repair it.
+template <class Read>
+bool tolerateCorruption(IsFile *f, Read &&read) {
+    const int32_t access = f->callAccess;
+    try {
+        read();
+        return true;
+    } catch (const IsamRaise &raise) {
+        if (raise.errorNumber != kErrCorrupt) throw;
+        f->callAccess = access;
+        f->errorNumber = 0;
+        f->ioError = 0;
+        errno = 0;
+        for (char &c : f->status) c = '0';
+        isstat1 = isstat2 = isstat3 = isstat4 = '0';
+        return false;
+    }
+}
 
 }  // namespace wisam

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "frame/iscall.h"
+#include "frame/iscorrupt.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ishandles.h"
@@ -171,7 +172,11 @@ void openFile(IsFile *f, const char16_t *name, uint32_t askedMode) {
         f->currentIndex = f->keyCount;
     } else {
         f->currentIndex = 0;
-        positionRecord(f, nullptr, modeFirst);  // the first entry, no record read
+        // The first entry, no record read.  A primary index damaged there (a
+        // writer killed in the middle of a split) must not keep the file from
+        // being opened, checked and rebuilt: the handle then has no current
+        // entry.
+        tolerateCorruption(f, [&] { positionRecord(f, nullptr, modeFirst); });
     }
     f->state |= kStateNextReadsCurrent;
     clearLeftoverMissing(f);
