@@ -82,16 +82,16 @@ bool hasBlockMap(const IsFile *f) { return (f->mode & kModeVarLength) == 0 && f-
 bool collectTreeBlocks(IsFile *f, int32_t index, std::vector<uint32_t> &blocks) {
     TreePath *path = f->indexes[index];
     blocks.push_back(path->rootNode);
-    const bool whole = tolerateDamage(f, [&] {
+    const bool whole = tolerateCorruption(f, [&] {
         pathPopAll(f, path);
         nodeLoad(f, path, path->head);
         collectBelow(f, path, blocks);
     });
-    tolerateDamage(f, [&] { pathPopAll(f, path); });
+    tolerateCorruption(f, [&] { pathPopAll(f, path); });
     return whole;
 }
 
-void markOwnedBlocks(IsFile *f, int32_t skipIndex, std::vector<bool> &owned) {
+bool markOwnedBlocks(IsFile *f, int32_t skipIndex, std::vector<bool> &owned) {
     owned.assign(static_cast<size_t>(f->indexAlloc.highest) + 1, false);
     mark(owned, kDictionaryBlock);
     markKeyDescChain(f, owned);
@@ -100,22 +100,31 @@ void markOwnedBlocks(IsFile *f, int32_t skipIndex, std::vector<bool> &owned) {
     // is never read.
     f->indexAlloc.head = 0;
     f->indexAlloc.state = kFreeListUnloaded;
+    bool complete = true;
     for (int32_t i = 0; i < f->keyCount; ++i) {
         if (i == skipIndex) {
             mark(owned, f->indexes[i]->rootNode);
             continue;
         }
         std::vector<uint32_t> blocks;
-        collectTreeBlocks(f, i, blocks);
+        complete = collectTreeBlocks(f, i, blocks) && complete;
         for (uint32_t block : blocks) mark(owned, block);
     }
+    return complete;
 }
 
-void rebuildIndexFreeList(IsFile *f, const std::vector<bool> &owned) {
+void rebuildIndexFreeList(IsFile *f, const std::vector<bool> &owned, bool complete,
+                          const std::vector<uint32_t> &candidates) {
+    std::vector<bool> listed(owned.size(), complete);
+    if (!complete) {
+        for (uint32_t n : candidates) {
+            if (n < listed.size()) listed[n] = true;
+        }
+    }
     f->indexAlloc.head = 0;
     f->indexAlloc.state = kFreeListUnloaded;
     for (uint32_t n = f->indexAlloc.highest; n >= kFirstNodeBlock; --n) {
-        if (n >= owned.size() || !owned[n]) freeListPut(f, kFreeListIndex, n);
+        if (n < owned.size() && listed[n] && !owned[n]) freeListPut(f, kFreeListIndex, n);
     }
 }
 

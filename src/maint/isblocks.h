@@ -18,12 +18,10 @@
 // from ownership (hasBlockMap is false).
 #pragma once
 
-#include <cerrno>
 #include <cstdint>
 #include <vector>
 
-#include "frame/iserror.h"
-#include "frame/isfile.h"
+struct IsFile;
 
 namespace wisam {
 
@@ -48,38 +46,21 @@ bool hasBlockMap(const IsFile *f);
 // key-description chain and the trees of every index but `skipIndex` (-1:
 // none skipped; the skipped index keeps only its root).  Trees are walked
 // with the index engine; a walk that meets damage keeps the blocks it
-// reached.  `owned` gets highest + 1 entries.
-void markOwnedBlocks(IsFile *f, int32_t skipIndex, std::vector<bool> &owned);
+// reached, and the answer is then false: the blocks below the damage are
+// not known, and may still be referenced from it.  `owned` gets highest + 1
+// entries.
+bool markOwnedBlocks(IsFile *f, int32_t skipIndex, std::vector<bool> &owned);
 
 // Collects the blocks of the tree of index `index` into `blocks` (root
 // first); the walk stops at damage.  Returns false when it did.
 bool collectTreeBlocks(IsFile *f, int32_t index, std::vector<uint32_t> &blocks);
 
-// Empties the index free list and lists on it every block 2..highest that
-// `owned` does not mark, the lowest number to be taken first.
-void rebuildIndexFreeList(IsFile *f, const std::vector<bool> &owned);
-
-// Runs `walk` (a read of structures that may be damaged); a 105 it raises
-// is taken back and false returned: the raise recorded the failure in the
-// handle (its error, the status characters, the end of the call), and the
-// call goes on as if nothing had been raised.  Any other error goes on to
-// the frame.
-template <class Walk>
-bool tolerateDamage(IsFile *f, Walk &&walk) {
-    const int32_t access = f->callAccess;
-    try {
-        walk();
-        return true;
-    } catch (const IsamRaise &raise) {
-        if (raise.errorNumber != kErrCorrupt) throw;
-        f->callAccess = access;
-        f->errorNumber = 0;
-        f->ioError = 0;
-        errno = 0;
-        for (char &c : f->status) c = '0';
-        isstat1 = isstat2 = isstat3 = isstat4 = '0';
-        return false;
-    }
-}
+// Empties the index free list and lists on it the blocks 2..highest that
+// `owned` does not mark: every one when the ownership is `complete`, else
+// only the `candidates` (what the old lists held), so that a block a
+// damaged tree may still reference is never handed out.  The lowest numbers
+// are taken first.
+void rebuildIndexFreeList(IsFile *f, const std::vector<bool> &owned, bool complete,
+                          const std::vector<uint32_t> &candidates);
 
 }  // namespace wisam

@@ -81,7 +81,7 @@ bool freeListAgrees(IsFile *f, std::vector<uint8_t> &slots, uint32_t live) {
         if (n < 1 || n >= slots.size() || slots[n] != kSlotFree) return false;
         slots[n] = kSlotListed;
     }
-    return chain.numbers.size() == f->dataAlloc.highest - live;
+    return static_cast<int64_t>(chain.numbers.size()) == int64_t{f->dataAlloc.highest} - live;
 }
 
 bool inIndex(const IsFile *f, int32_t index) {
@@ -145,20 +145,22 @@ void refillDataFreeList(IsFile *f) {
 // the data free list keeps its chain; when that chain is damaged it is made
 // anew from the slots as well.
 void rebuildFromOwnership(IsFile *f, int32_t skipIndex, bool dropData) {
-    std::vector<bool> owned;
     const bool precious = (f->state & kStatePrecious) != 0;
-    bool refill = dropData && !precious;
-    if (!dropData && !precious) {
-        const FreeChain data = readFreeChain(f, f->dataAlloc.head);
-        refill = data.damaged;
-        markOwnedBlocks(f, skipIndex, owned);
-        if (!refill) {
-            for (uint32_t n : data.nodes) owned[n] = true;
+    const FreeChain index = readFreeChain(f, f->indexAlloc.head);
+    const FreeChain data = precious ? FreeChain{} : readFreeChain(f, f->dataAlloc.head);
+    const bool refill = !precious && (dropData || data.damaged);
+    std::vector<bool> owned;
+    const bool complete = markOwnedBlocks(f, skipIndex, owned);
+    std::vector<uint32_t> candidates = index.nodes;
+    candidates.insert(candidates.end(), index.numbers.begin(), index.numbers.end());
+    for (uint32_t n : data.nodes) {
+        if (refill) {
+            candidates.push_back(n);
+        } else {
+            owned[n] = true;
         }
-    } else {
-        markOwnedBlocks(f, skipIndex, owned);
     }
-    rebuildIndexFreeList(f, owned);
+    rebuildIndexFreeList(f, owned, complete, candidates);
     if (refill) refillDataFreeList(f);
 }
 
@@ -235,7 +237,8 @@ int checkIndex(IsFile *f, int index, uint32_t &found) {
     if (count != belonging) found |= kCheckIndexCount;
     if (countByFreeList(f, path)) {
         const FreeChain chain = readFreeChain(f, f->dataAlloc.head);
-        if (!chain.damaged && chain.numbers.size() != f->dataAlloc.highest - count) found |= kCheckIndexCount;
+        const int64_t unused = int64_t{f->dataAlloc.highest} - count;
+        if (!chain.damaged && static_cast<int64_t>(chain.numbers.size()) != unused) found |= kCheckIndexCount;
     }
     return 1;
 }
