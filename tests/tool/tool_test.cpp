@@ -153,6 +153,10 @@ TEST(ToolTest, InfoSaysWhenTheDataFileCannotHoldTheRecords) {
         EXPECT_TRUE(contains(run.err, "wisam: info people: the data file cannot hold the 100 records the "
                                       "index file counts (record 100 cannot be read: error 105"))
             << run.err;
+        // A failure with an I/O code says which: a read (64) of the data file (2).
+        run = runTool(dir, {"dump", "people", "--index", "0"});
+        EXPECT_EQ(run.status, 1) << size;
+        EXPECT_TRUE(contains(run.err, "error 105: Corrupted isam file (I/O code 66)")) << run.err;
     }
 }
 
