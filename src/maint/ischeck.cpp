@@ -1,11 +1,13 @@
 // ischeck.cpp - isCheckData, isCheckIndex, isRebuildFree, isRebuildIdx.
 #include "maint/ischeck.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "index/isfree.h"
+#include "index/isidxio.h"
 #include "index/isindexes.h"
 #include "index/iskey.h"
 #include "index/ispath.h"
@@ -122,6 +124,28 @@ bool countByFreeList(const IsFile *f, const TreePath *path) {
            (path->key.flags & kKeyFlagNullSuppress) == 0;
 }
 
+// The index free list as index `index` depends on it: a chain node that is
+// no free-list node (a head a killed writer left naming a block it had
+// taken), or a number of a block of this tree, would give a block in use to
+// the next split.
+uint32_t indexListFinding(IsFile *f, int32_t index) {
+    const FreeChain chain = readFreeChain(f, f->indexAlloc.head);
+    if (chain.damaged) return kCheckNodeMagic;
+    std::vector<uint32_t> tree;
+    collectTreeBlocks(f, index, tree);
+    std::vector<bool> inTree(static_cast<size_t>(f->indexAlloc.highest) + 1);
+    for (uint32_t n : tree) {
+        if (n < inTree.size()) inTree[n] = true;
+    }
+    for (uint32_t n : chain.numbers) {
+        if (n < kFirstNodeBlock || n >= inTree.size() || inTree[n]) return kCheckNodeMagic;
+    }
+    for (uint32_t n : chain.nodes) {
+        if (inTree[n]) return kCheckNodeMagic;
+    }
+    return 0;
+}
+
 void checkIndexRange(IsFile *f, int index) {
     if (index < 1 || index > f->keyCount) raiseError(f, kErrBadArgument, 0);
 }
@@ -215,6 +239,9 @@ int checkIndex(IsFile *f, int index, uint32_t &found) {
     WalkKept kept(f, path);
     path->compareLength = path->keyLength;
     const bool records = f->recordLength != 0;
+    // As the data check, every record the data file holds.
+    HighestKept highest(f);
+    if (records) f->dataAlloc.highest = std::max(f->dataAlloc.highest, slotsInFile(f));
     std::vector<bool> belongs = records ? recordsOfIndex(f, i) : std::vector<bool>{};
     std::vector<bool> met(belongs.size());
     uint32_t count = 0;
@@ -231,6 +258,7 @@ int checkIndex(IsFile *f, int index, uint32_t &found) {
             ++count;
         }
     }
+    found |= indexListFinding(f, i);
     if (!records) return 1;
     uint32_t belonging = 0;
     for (bool b : belongs) belonging += b ? 1 : 0;

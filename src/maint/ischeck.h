@@ -11,14 +11,17 @@
 //   3    0x8     index file read error                checkIndex failed
 //   4    0x10    key out of order                     checkIndex
 //   5    0x20    index count mismatch                 checkIndex
-//   6    0x40    bad index node magic number          (variable-length check)
+//   6    0x40    bad index node magic number          checkIndex, and the
+//                                                       variable-length check
 //   7    0x80    index/data mismatch                  checkIndex
 //   11.. 0x800.. variable-length findings             varlen/isvarlen.h
 //
-// A check changes nothing, in the file or in the handle: the data file's
-// own size may show more slots than the dictionary's highest record number
-// (a writer killed after writing a slot), and the check looks at them, but
-// the handle's highest number is put back before the call ends.
+// A check changes nothing, in the file or in the handle.  Both checks look
+// at every slot the data file holds, which may be more than the
+// dictionary's highest record number says (a writer killed after writing a
+// slot): the data check reports the difference (bit 2), and an index check
+// counts those records as the rebuilt file will.  The handle's highest
+// number is put back before the call ends.
 //
 // The rebuilds trust nothing a killed writer may have left half-written:
 // the free lists are made anew from what owns the blocks and slots
@@ -59,7 +62,9 @@ int checkData(IsFile *f, uint32_t &found);
 // the index, already met, or holds another key; bit 5 when the entries
 // are not as many as the records that belong in the index, or (without
 // masks, null suppression or precious) the data free list's count does not
-// fit them.  A damaged tree fails the call (bit 3 by the caller).
+// fit them; bit 6 when the index free list has a chain node that is no
+// free-list node, or lists a block of this index's tree.  A damaged tree
+// fails the call (bit 3 by the caller).
 int checkIndex(IsFile *f, int index, uint32_t &found);
 
 // isRebuildFree inside its frame (changing, exclusive lock).  A precious
