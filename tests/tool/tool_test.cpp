@@ -125,15 +125,17 @@ TEST(ToolTest, MessagesNameWhatIsWrong) {
         {{"info", "linked"}, 1, "linked.lnk names a file whose index (.wox) or data (.wod) file does not exist"},
         {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
         {{"load", "people", "--fast"}, 2, "unexpected argument '--fast'"},
+        {{"load", "keys"}, 1, "wisam: load keys: the file has record length 0 (keys only)"},
     };
     TempDir dir;
     createPeople(dir);
     createPeople(dir, "nodata");
     std::filesystem::remove(dir.file("nodata.wod"));
     writeFile(dir.file("linked.lnk"), {'g', 'o', 'n', 'e', '\n'});
+    ASSERT_EQ(runTool(dir, {"create", "keys", "--reclen", "0", "--key", "0:4:long"}).status, 0);
     for (const ToolCase &c : cases) expectCase(dir, c);
-    EXPECT_EQ(listDir(dir), (std::vector<std::string>{"linked.lnk", "nodata.lck", "nodata.wox", "people.lck",
-                                                      "people.wod", "people.wox"}));
+    EXPECT_EQ(listDir(dir), (std::vector<std::string>{"keys.lck", "keys.wox", "linked.lnk", "nodata.lck", "nodata.wox",
+                                                      "people.lck", "people.wod", "people.wox"}));
 }
 
 TEST(ToolTest, InfoSaysWhenTheDataFileCannotHoldTheRecords) {
@@ -290,6 +292,25 @@ TEST(ToolTest, DumpAndLoadRoundTripEveryKeyType) {
             EXPECT_EQ(rawDump(dir, "b", 0), sorted) << shown;
         }
     }
+}
+
+// A file of record length 0 holds keys only: dump shows them, load refuses.
+TEST(ToolTest, DumpOfAFileOfKeysOnly) {
+    TempDir dir;
+    ASSERT_EQ(runTool(dir, {"create", "keys", "--reclen", "0", "--key", "2:4:long"}).status, 0);
+    IsFile *f = isOpen(dir.name("keys").c_str(), ISINOUT | ISEXCLLOCK);
+    ASSERT_NE(f, nullptr);
+    for (const int32_t key : {30, -4, 12}) {
+        char image[6] = {};
+        stLong(key, image + 2);
+        ASSERT_TRUE(isWrite(f, image)) << isErrno(f);
+    }
+    isClose(f);
+    const ToolRun run = runTool(dir, {"dump", "keys"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "3 records\n");
+    EXPECT_TRUE(contains(run.out, " -4 \n") && contains(run.out, " 12 \n") && contains(run.out, " 30 \n")) << run.out;
+    EXPECT_LT(run.out.find(" -4 "), run.out.find(" 30 "));
 }
 
 TEST(ToolTest, DumpShowsKeyPartsAndRecords) {

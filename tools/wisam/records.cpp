@@ -217,7 +217,9 @@ int dumpCommand(const Args &args) {
         isClose(f);
         return status;
     }
-    std::vector<unsigned char> record(static_cast<size_t>(shape.maximum) + 1);
+    // A file of record length 0 delivers its keys at their parts' places.
+    const int keyOnlyRecord = INT16_MAX + IS_MAX_KEY_LENGTH;
+    std::vector<unsigned char> record(static_cast<size_t>(shape.fixed == 0 ? keyOnlyRecord : shape.maximum) + 1);
     Progress progress("dumped", shape.info.recordCount);
     long count = 0;
     for (int mode = modeFirst; !outputFailed() && isRead(f, record.data(), mode); mode = modeNext) {
@@ -276,6 +278,10 @@ int loadCommand(const Args &args) {
         const int status = fail(what, f);
         isClose(f);
         return status;
+    }
+    if (shape.fixed == 0) {
+        isClose(f);
+        return failWith(what + ": the file has record length 0 (keys only): there are no records to load");
     }
     std::vector<unsigned char> record(static_cast<size_t>(shape.maximum) + 1);
     Progress progress("loaded", inputRecords(shape));
