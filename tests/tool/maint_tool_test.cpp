@@ -221,6 +221,29 @@ TEST(MaintToolTest, IndexAddDropEraseAndRename) {
     EXPECT_EQ(listDir(dir), std::vector<std::string>{});
 }
 
+// A file without primary key: index 1 is record-number order, index 2 its
+// first real index, in dump, check, rebuild and cluster alike.
+TEST(MaintToolTest, AFileWithoutPrimaryKeyNumbersItsIndexesAsInfoDoes) {
+    TempDir dir;
+    ASSERT_EQ(runTool(dir, {"create", "np", "--reclen", "40", "--key", "none", "--key", "4:20:char:dups"}).status, 0);
+    std::string input;
+    for (int id = 50; id >= 1; --id) input += record(id);
+    ASSERT_EQ(runTool(dir, {"load", "np"}, input).status, 0);
+    EXPECT_EQ(rawDump(dir, "np", 1), input);
+    EXPECT_EQ(rawDump(dir, "np", 0), input);
+    const std::string byName = rawDump(dir, "np", 2);
+    ASSERT_EQ(byName.size(), input.size());
+    EXPECT_NE(byName, input);
+    for (size_t at = kLength; at < byName.size(); at += kLength) {
+        EXPECT_LE(byName.substr(at - kLength + 4, 20), byName.substr(at + 4, 20)) << at;
+    }
+    EXPECT_EQ(runTool(dir, {"check", "np", "--index", "2"}).out, "np: clean (index 2)\n");
+    EXPECT_EQ(runTool(dir, {"rebuild", "np"}).out, "rebuilt np: the data free list, index 2\n");
+    ASSERT_EQ(runTool(dir, {"cluster", "np", "--index", "2"}).status, 0);
+    EXPECT_EQ(rawDump(dir, "np", 0), byName);
+    EXPECT_EQ(runTool(dir, {"check", "np"}).out, "np: clean (data file, 2 indexes)\n");
+}
+
 TEST(MaintToolTest, NoProgressLineOnAPipe) {
     TempDir dir;
     ASSERT_EQ(runTool(dir, {"create", "big", "--reclen", "40", "--key", "0:4:long"}).status, 0);

@@ -152,4 +152,11 @@ bool recordShape(IsFile *f, RecordShape &shape) {
     return true;
 }
 
+bool fileIndexes(IsFile *f, FileIndexes &indexes) {
+    KeyDesc first{};
+    if (!recordShape(f, indexes.shape) || !isIndexInfo(f, &first, 1)) return false;
+    indexes.noPrimaryKey = first.partCount == 0;
+    return true;
+}
+
 }  // namespace wisam::tool

@@ -74,6 +74,11 @@ void countDataReads(int32_t isDataFile, int32_t operation, int32_t, int32_t slot
     activeProgress->tick(++recordsSeen);
 }
 
+// Ends the progress line for good, before a message is printed.
+void stopProgress() {
+    if (activeProgress != nullptr) activeProgress->finish();
+}
+
 class WatchProgress {
 public:
     WatchProgress(const char *verb, int64_t total) : progress_(verb, total, "slot reads") {
@@ -119,23 +124,6 @@ private:
     IsFile *f_;
 };
 
-// The indexes of a file as info numbers them (1..indexCount), with the
-// number the library's index calls take.  A file without primary key
-// reports an empty first index, which those calls do not count.
-struct FileIndexes {
-    RecordShape shape;
-    bool noPrimaryKey = false;
-    int libraryNumber(int n) const { return noPrimaryKey ? n - 1 : n; }
-    bool real(int n) const { return !noPrimaryKey || n > 1; }
-};
-
-bool fileIndexes(IsFile *f, FileIndexes &indexes) {
-    KeyDesc first{};
-    if (!recordShape(f, indexes.shape) || !isIndexInfo(f, &first, 1)) return false;
-    indexes.noPrimaryKey = first.partCount == 0;
-    return true;
-}
-
 // Parses the number after "--index"; false with `error` set when it is not one.
 bool indexArg(const Args &args, size_t &i, long &index, std::string &error) {
     return numberArg(args, i, 1, IS_MAX_INDEXES + 1, index, error);
@@ -161,6 +149,7 @@ void printFindings(const std::string &name, const std::string &where, int bits, 
     for (int bit = 0; bit < kCheckBits; ++bit) {
         const int value = 1 << bit;
         if ((bits & value) == 0) continue;
+        stopProgress();
         ++findings;
         std::string text = isCheckMsg[bit];
         if (value == failedBit) text += std::string(" (error ") + std::to_string(isErrno(f)) + ": " + errorText(isErrno(f)) + ")";
@@ -248,12 +237,13 @@ int rebuildCommand(const Args &args) {
         const char *verb = "rebuilding:";
         WatchProgress progress(verb, indexes.shape.info.recordCount * reads);
         if ((freeList || all) && indexes.shape.fixed > 0) {
-            if (!isRebuildFree(f.get(), kDataRecords)) return fail(what + ": the data free list", f.get());
+            if (!isRebuildFree(f.get(), kDataRecords)) return stopProgress(), fail(what + ": the data free list", f.get());
             done += ", the data free list";
         }
         for (int n = 1; n <= count; ++n) {
             if ((!all && n != only) || !indexes.real(n)) continue;
             if (!isRebuildIdx(f.get(), indexes.libraryNumber(n))) {
+                stopProgress();
                 return fail(what + ": index " + std::to_string(n) + (done.empty() ? "" : " (done before it" + done + ")"),
                             f.get());
             }

@@ -200,19 +200,22 @@ int dumpCommand(const Args &args) {
     if (hex && raw) return usage("--hex and --raw exclude each other", kDumpHelp);
     IsFile *f = openFile(name, ISINPUT | ISOPENVARLEN, "dump " + name);
     if (f == nullptr) return openFailed();
-    RecordShape shape;
-    if (!recordShape(f, shape)) {
+    FileIndexes indexes;
+    if (!fileIndexes(f, indexes)) {
         const int status = fail("dump " + name, f);
         isClose(f);
         return status;
     }
+    const RecordShape &shape = indexes.shape;
     if (index > shape.info.indexCount) {
         isClose(f);
         return failWith("dump " + name + ": no index " + std::to_string(index) + " (the file has " +
                         std::to_string(shape.info.indexCount) + ")");
     }
-    KeyDesc key{};
-    if (!isIndex(f, static_cast<int>(index)) || (index > 0 && !isIndexInfo(f, &key, static_cast<int>(index)))) {
+    KeyDesc key{};  // no parts in record-number order
+    const int n = static_cast<int>(index);
+    if (!isIndex(f, n > 0 && indexes.real(n) ? indexes.libraryNumber(n) : 0) ||
+        (n > 0 && !isIndexInfo(f, &key, n))) {
         const int status = fail("dump " + name, f);
         isClose(f);
         return status;

@@ -83,6 +83,18 @@ struct RecordShape {
 };
 bool recordShape(IsFile *f, RecordShape &shape);
 
+// The indexes of a file as info numbers them (1..indexCount), with the
+// number that isIndex, isCheckIndex and isRebuildIdx take.  A file without
+// primary key reports an empty first index (record-number order), which
+// those calls do not count.
+struct FileIndexes {
+    RecordShape shape;
+    bool noPrimaryKey = false;
+    int libraryNumber(int n) const { return noPrimaryKey ? n - 1 : n; }
+    bool real(int n) const { return !noPrimaryKey || n > 1; }
+};
+bool fileIndexes(IsFile *f, FileIndexes &indexes);
+
 // Standard output, checked: every write goes through these, and the first
 // failure is kept with its errno.  outputFailed() tells whether one happened.
 void out(const char *format, ...) __attribute__((format(printf, 1, 2)));
