@@ -943,7 +943,7 @@ Result run(Engine &e, size_t n, const std::string &root, bool maintenance) {
         r.maint.push_back({"isCluster on the primary key", now() - t0});
         timed(kScanClustered, double(n), [&] { (void)maintScan("W3c"); });
         r.maint.push_back({"W3c scan clustered", r.seconds[kScanClustered]});
-        r.maint.push_back({"W3c scan clustered, again", maintScan("W3c again")});
+        r.maint.push_back({"W3c scan clustered again", maintScan("W3c again")});
         if (scanCheck(true, n, "W4 after isCluster") != keySum) mismatch(r.engine, "W4 after isCluster: wrong key set");
     }
     e.close();
