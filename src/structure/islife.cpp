@@ -51,6 +51,12 @@ void clearLeftoverMissing(IsFile *f) {
     }
 }
 
+// The first read of a dictionary answers 0 when its block size cannot be
+// read; an open must fail then, not go on with a handle that has none.
+void readDictionaryOrRaise(IsFile *f) {
+    if (readDictionary(f) == 0) raiseError(f, errno != 0 ? errno : kErrCorrupt, kIoRead + kKindIndex);
+}
+
 void checkVarLengthBuild(IsFile *f, int32_t maxRecordLength) {
     if (maxRecordLength >= kMaxRecordLengthLimit || maxRecordLength <= f->recordLength) {
         raiseError(f, kErrBadArgument, 0, '9');
@@ -161,7 +167,7 @@ void openFile(IsFile *f, const char16_t *name, uint32_t askedMode) {
     if (emptyName(name)) raiseError(f, kErrBadArgument, 0);
     copyName(f, name);
     registerFile(f);
-    readDictionary(f);
+    readDictionaryOrRaise(f);
     readKeyDescs(f);
     if ((askedMode & kModeOpenVarLength) != 0 && f->maxRecordLength != 0) f->mode |= kModeVarLength;
     settleRecordShape(f);
@@ -254,7 +260,7 @@ int withTransientHandle(const char16_t *name, Work &&work) {
         if (emptyName(name)) raiseError(f, kErrBadArgument, 0);
         copyName(f, name);
         registerFile(f);
-        readDictionary(f);
+        readDictionaryOrRaise(f);
         work(f);
         return 1;
     });
