@@ -41,9 +41,6 @@ void abandonClone(IsFile *clone, const char16_t *name) {
 }
 
 void refuseCopy(IsFile *destination, IsFile *source) {
-    if (source == destination || groupToken(source) == groupToken(destination)) {
-        raiseError(destination, kErrBadArgument, 0);
-    }
     const bool lengthsDiffer = source->recordLength != destination->recordLength;
     const bool partsLost = variable(source) && !variable(destination);
     if (source->recordLength == 0 || lengthsDiffer || partsLost) raiseError(destination, kErrBadArgument, 0);
@@ -141,8 +138,11 @@ IsFile *cloneFile(IsFile *f, const char16_t *newName, uint32_t mode) {
 
 int copyFile(IsFile *destination, IsFile *source, KeyDesc *key) {
     return framedCall(destination, kAccessChange, CallLock::exclusive, [&] {
-        if (source == nullptr || !isKnownHandle(source) || source == destination) {
-            raiseError(destination, source == nullptr ? kErrNotOpen : kErrBadArgument, 0);
+        if (source == nullptr) raiseError(destination, kErrNotOpen, 0);
+        // One file on both sides: its exclusive lock, taken for the
+        // destination, would keep the source's shared lock waiting forever.
+        if (!isKnownHandle(source) || groupToken(source) == groupToken(destination)) {
+            raiseError(destination, kErrBadArgument, 0);
         }
         const int copied = framedCall(source, kAccessRead, CallLock::shared,
                                       [&] { return copyRecords(destination, source, key); });

@@ -349,10 +349,13 @@ TEST(Copy, AFailedCopyLeavesBothFilesAndReleasesBothLocks) {
         }
         ASSERT_TRUE(copied) << faultName(kind);
         // Empty the destination again for the next kind.
+        ASSERT_EQ(isClose(probeDst), 1);
         ASSERT_EQ(isClose(dst), 1);
         ASSERT_EQ(isErase(dir.name("d").c_str()), 1);
         dst = isClone(src, dir.name("d").c_str());
         ASSERT_NE(dst, nullptr);
+        probeDst = isOpen(spelling(dir, "d", 1).c_str(), kShared);
+        ASSERT_NE(probeDst, nullptr);
     }
     for (IsFile *h : {probeSrc, probeDst, src, dst}) ASSERT_EQ(isClose(h), 1);
 }
@@ -463,7 +466,9 @@ TEST(Copy, AClusterFailingAtAnyStepLeavesTheFileWhole) {
                     EXPECT_EQ(compareWithModel(again, model), "") << what;
                     ASSERT_EQ(isClose(again), 1);
                 } else {
-                    EXPECT_EQ(step, Step::open) << what << ": the handle was closed";
+                    // Only the final open, after the file was replaced,
+                    // fails with the handle closed: the file is clustered.
+                    EXPECT_TRUE(step == Step::open || step == Step::read) << what << ": the handle was closed";
                     IsFile *again = isOpen(dir.name("s").c_str(), kExclusive);
                     ASSERT_NE(again, nullptr) << what;
                     EXPECT_EQ(compareWithModel(again, model, false), "") << what;
