@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -481,6 +482,97 @@ TEST(Copy, AClusterFailingAtAnyStepLeavesTheFileWhole) {
         }
         EXPECT_TRUE(clustered) << stepName(step);
     }
+}
+
+}  // namespace
+}  // namespace wisam
+
+namespace wisam {
+namespace {
+
+using namespace testing;
+
+constexpr int kVarFixed = 20, kVarMax = 3000;
+
+Bytes varRecord(int32_t id, int length) {
+    Bytes r(static_cast<size_t>(length));
+    for (int i = 0; i < length; ++i) r[static_cast<size_t>(i)] = static_cast<uint8_t>('a' + (id * 7 + i) % 26);
+    stLong(id, r.data());
+    return r;
+}
+
+// Every record of `lengths` (by id) read back whole through the primary
+// index, and no other.
+std::string varRecordsEqual(IsFile *f, const std::map<int32_t, int> &lengths) {
+    Bytes r(kVarMax);
+    size_t seen = 0;
+    if (isIndex(f, 1) != 1) return "isIndex failed";
+    for (int mode = modeFirst; isRead(f, r.data(), mode); mode = modeNext, ++seen) {
+        const int32_t id = ldLong(r.data());
+        const auto it = lengths.find(id);
+        if (it == lengths.end()) return "extra record " + std::to_string(id);
+        if (isReclen(f) != it->second) return "record " + std::to_string(id) + " has length " + std::to_string(isReclen(f));
+        if (Bytes(r.begin(), r.begin() + it->second) != varRecord(id, it->second)) return "record " + std::to_string(id) + " differs";
+    }
+    if (isErrno(f) != EENDFILE) return "walk ended with " + std::to_string(isErrno(f));
+    return seen == lengths.size() ? "" : std::to_string(seen) + " records, expected " + std::to_string(lengths.size());
+}
+
+// Variable-length records keep their variable parts through a copy, a
+// cluster and the rebuilds.
+TEST(Copy, VariableLengthRecordsKeepTheirVariableParts) {
+    TempDir dir;
+    KeyDesc id = keyAt(0, 4, ISTYPE_LONG);
+    const int mode = kExclusive | ISVARLEN;
+    IsFile *f = isBuild(dir.name("v").c_str(), kVarFixed, kVarMax, &id, mode);
+    ASSERT_NE(f, nullptr) << isErrno(nullptr);
+    KeyDesc tail = keyAt(4, 6, ISTYPE_CHAR, ISKEY_DUPS);
+    ASSERT_EQ(isAddIndex(f, &tail), 1);
+    std::map<int32_t, int> lengths;
+    Dice dice(3);
+    for (int32_t i = 0; i < 80; ++i) {
+        const int32_t key = (i * 37) % 101;
+        const int length = kVarFixed + dice.below(kVarMax - kVarFixed);
+        isSetlen(f, length);
+        ASSERT_EQ(isWrite(f, varRecord(key, length).data()), 1) << errorText(f);
+        lengths[key] = length;
+    }
+    for (int32_t key = 0; key < 101; key += 4) {
+        if (lengths.erase(key) == 0) continue;
+        uint8_t image[kVarMax] = {};
+        stLong(key, image);
+        ASSERT_EQ(isDelete(f, image), 1) << errorText(f);
+    }
+    ASSERT_EQ(varRecordsEqual(f, lengths), "");
+
+    IsFile *copy = isClone(f, dir.name("c").c_str());
+    ASSERT_NE(copy, nullptr) << isErrno(nullptr);
+    ASSERT_EQ(isCopy(copy, f, &tail), 1) << errorText(copy);
+    EXPECT_EQ(varRecordsEqual(copy, lengths), "");
+    EXPECT_EQ(isCheckData(copy), 0);
+    EXPECT_EQ(isCheckVarlen(copy, nullptr), 0);
+    ASSERT_EQ(isClose(copy), 1);
+
+    IsFile *clustered = isCluster(f, &id);
+    ASSERT_NE(clustered, nullptr) << isErrno(nullptr);
+    EXPECT_EQ(varRecordsEqual(clustered, lengths), "");
+    std::vector<int32_t> numbers;
+    Bytes r(kVarMax);
+    ASSERT_EQ(isIndex(clustered, 1), 1);
+    for (int m = modeFirst; isRead(clustered, r.data(), m); m = modeNext) numbers.push_back(isRecnum(clustered));
+    EXPECT_EQ(numbers, oneToN(lengths.size()));
+    EXPECT_EQ(isCheckVarlen(clustered, nullptr), 0);
+
+    ASSERT_EQ(isRebuildFree(clustered, 2), 1) << errorText(clustered);
+    ASSERT_EQ(isRebuildIdx(clustered, 1), 1) << errorText(clustered);
+    ASSERT_EQ(isRebuildIdx(clustered, 2), 1) << errorText(clustered);
+    EXPECT_EQ(isCheckData(clustered), 0);
+    EXPECT_EQ(isCheckIndex(clustered, 1), 0);
+    EXPECT_EQ(isCheckIndex(clustered, 2), 0);
+    EXPECT_EQ(isCheckVarlen(clustered, nullptr), 0);
+    EXPECT_EQ(varRecordsEqual(clustered, lengths), "");
+    ASSERT_EQ(isClose(clustered), 1);
+    EXPECT_EQ(strangers(dir, {"v", "c"}), std::vector<std::string>{});
 }
 
 }  // namespace
