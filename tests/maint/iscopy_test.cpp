@@ -65,6 +65,22 @@ void makeSource(const TempDir &dir, const std::string &base, Model &model, int o
     ASSERT_EQ(isClose(f), 1);
 }
 
+// A source file made by makeSource, with the bytes it was left with.
+struct Source {
+    Source(int ops, int mode) : made((makeSource(dir, "s", model, ops, mode), true)) {}
+    bool unchanged() const { return readFile(dir.file("s.wox")) == wox && readFile(dir.file("s.wod")) == wod; }
+    void restore() const {
+        writeFile(dir.file("s.wox"), wox);
+        writeFile(dir.file("s.wod"), wod);
+    }
+    IsFile *open(int mode) const { return isOpen(dir.name("s").c_str(), mode); }
+
+    TempDir dir;
+    Model model;
+    bool made;
+    const Bytes wox = readFile(dir.file("s.wox")), wod = readFile(dir.file("s.wod"));
+};
+
 // The record numbers met walking index `index` (0: record-number order).
 std::vector<int32_t> walkNumbers(IsFile *f, int index) {
     std::vector<int32_t> numbers;
@@ -150,7 +166,6 @@ TEST(Copy, CloneCopyAndClusterHoldTheSourceRecordForRecord) {
     KeyDesc id = modelIdKey();
     IsFile *clustered = isCluster(src, &id);
     ASSERT_NE(clustered, nullptr) << isErrno(nullptr);
-    EXPECT_FALSE(isKnownHandle(src)) << "the handle passed in is closed";
     EXPECT_EQ(compareWithModel(clustered, model, false), "");
     EXPECT_EQ(walkNumbers(clustered, 1), oneToN(model.rows.size()));
     EXPECT_EQ(checkedClean(clustered, dir.file("src.wox"), 3), "");
@@ -201,11 +216,10 @@ TEST(Copy, NullKeysStayOutOfSuppressingIndexes) {
 }
 
 TEST(Copy, RefusalsChangeNothing) {
-    TempDir dir;
-    Model model;
-    makeSource(dir, "s", model, 120, kShared);
-    const Bytes wox = readFile(dir.file("s.wox")), wod = readFile(dir.file("s.wod"));
-    IsFile *f = isOpen(dir.name("s").c_str(), kShared);
+    const Source source(120, kShared);
+    const TempDir &dir = source.dir;
+    const Model &model = source.model;
+    IsFile *f = source.open(kShared);
     ASSERT_NE(f, nullptr);
     KeyDesc id = modelIdKey();
 
@@ -239,11 +253,10 @@ TEST(Copy, RefusalsChangeNothing) {
     EXPECT_EQ(isErrno(shorter), EBADARG);
     EXPECT_EQ(compareWithModel(f, model), "");
     for (IsFile *h : {same, clone, shorter, f}) ASSERT_EQ(isClose(h), 1);
-    EXPECT_EQ(readFile(dir.file("s.wox")), wox);
-    EXPECT_EQ(readFile(dir.file("s.wod")), wod);
+    EXPECT_TRUE(source.unchanged());
 
     // Exclusive, but a key matching no index or a file without records.
-    f = isOpen(dir.name("s").c_str(), kExclusive);
+    f = source.open(kExclusive);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(isCluster(f, &none), nullptr);
     EXPECT_EQ(isErrno(f), EBADKEY);
@@ -297,11 +310,10 @@ TEST(Copy, ClusterRefusesATemporaryNameTooLong) {
 // of both handles released: a duplicate key in the destination, and every
 // write and read of the copy failing in turn.
 TEST(Copy, AFailedCopyLeavesBothFilesAndReleasesBothLocks) {
-    TempDir dir;
-    Model model;
-    makeSource(dir, "s", model, 150, kShared);
-    const Bytes wox = readFile(dir.file("s.wox")), wod = readFile(dir.file("s.wod"));
-    IsFile *src = isOpen(dir.name("s").c_str(), kShared);
+    const Source source(150, kShared);
+    const TempDir &dir = source.dir;
+    const Model &model = source.model;
+    IsFile *src = source.open(kShared);
     ASSERT_NE(src, nullptr);
     IsFile *dst = isClone(src, dir.name("d").c_str());
     ASSERT_NE(dst, nullptr);
@@ -318,8 +330,7 @@ TEST(Copy, AFailedCopyLeavesBothFilesAndReleasesBothLocks) {
         EXPECT_EQ(canWrite(probeSrc), 1) << what << ": the source's lock is still held";
         EXPECT_EQ(canWrite(probeDst), 1) << what << ": the destination's lock is still held";
         EXPECT_EQ(compareWithModel(dst, before), "") << what;
-        EXPECT_EQ(readFile(dir.file("s.wox")), wox) << what;
-        EXPECT_EQ(readFile(dir.file("s.wod")), wod) << what;
+        EXPECT_TRUE(source.unchanged()) << what;
     };
     KeyDesc group = modelGroupKey();
     EXPECT_EQ(isCopy(dst, src, &group), 0);
@@ -414,18 +425,16 @@ const char *stepName(Step step) {
 // final open may leave it closed, the file clustered on disk), and no
 // temporary or set-aside file is left.
 TEST(Copy, AClusterFailingAtAnyStepLeavesTheFileWhole) {
-    TempDir dir;
-    Model model;
-    makeSource(dir, "s", model, 110, kExclusive);
-    const Bytes wox = readFile(dir.file("s.wox")), wod = readFile(dir.file("s.wod"));
+    const Source source(110, kExclusive);
+    const TempDir &dir = source.dir;
+    const Model &model = source.model;
     KeyDesc group = modelGroupKey();
     for (Step step : {Step::write, Step::read, Step::sync, Step::rename, Step::unlink, Step::open}) {
         bool clustered = false;
         for (int n = 1; !clustered && n < 4000; ++n) {
             const std::string what = std::string(stepName(step)) + " " + std::to_string(n);
-            writeFile(dir.file("s.wox"), wox);
-            writeFile(dir.file("s.wod"), wod);
-            IsFile *f = isOpen(dir.name("s").c_str(), kExclusive);
+            source.restore();
+            IsFile *f = source.open(kExclusive);
             ASSERT_NE(f, nullptr) << what;
             IsFile *result = nullptr;
             bool hit = false;
@@ -461,8 +470,8 @@ TEST(Copy, AClusterFailingAtAnyStepLeavesTheFileWhole) {
                 if (isKnownHandle(f)) {
                     EXPECT_EQ(compareWithModel(f, model), "") << what << ": the handle after the failure";
                     ASSERT_EQ(isClose(f), 1);
-                    EXPECT_EQ(readFile(dir.file("s.wod")), wod) << what;
-                    IsFile *again = isOpen(dir.name("s").c_str(), kExclusive);
+                    EXPECT_TRUE(source.unchanged()) << what;
+                    IsFile *again = source.open(kExclusive);
                     ASSERT_NE(again, nullptr) << what;
                     EXPECT_EQ(compareWithModel(again, model), "") << what;
                     ASSERT_EQ(isClose(again), 1);
@@ -470,7 +479,7 @@ TEST(Copy, AClusterFailingAtAnyStepLeavesTheFileWhole) {
                     // Only the final open, after the file was replaced,
                     // fails with the handle closed: the file is clustered.
                     EXPECT_TRUE(step == Step::open || step == Step::read) << what << ": the handle was closed";
-                    IsFile *again = isOpen(dir.name("s").c_str(), kExclusive);
+                    IsFile *again = source.open(kExclusive);
                     ASSERT_NE(again, nullptr) << what;
                     EXPECT_EQ(compareWithModel(again, model, false), "") << what;
                     EXPECT_EQ(walkNumbers(again, 2), oneToN(model.rows.size())) << what;
