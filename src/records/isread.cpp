@@ -213,6 +213,9 @@ int writeCurrentSlot(IsFile *f, const void *record) {
     if (current < 1 || static_cast<uint32_t>(current) > f->dataAlloc.highest) {
         raiseError(f, kErrNoCurrent, 0, '3');
     }
+    // The slot keeps its own reference to its variable part, whatever slot
+    // the record buffer held last.
+    if ((f->mode & kModeVarLength) != 0) readSlot(f, nullptr, current);
     writeSlot(f, record, current);
     return 1;
 }

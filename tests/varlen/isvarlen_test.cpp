@@ -387,8 +387,29 @@ TEST(VarCalls, LengthsReclenAndTheCallsThatReadRecords) {
     ASSERT_EQ(isRead(f, out.data(), modeCurrent), 1);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + isReclen(f)), r2b);
     ASSERT_EQ(isDelIndex(f, &group), 1);
-    EXPECT_EQ(compareVar(f, {{1, Bytes(r1.begin(), r1.begin() + kFixed)}, {2, r2b}}), "");
+    // writeToCurRec changes the fixed part of the current record (2) and
+    // keeps its own variable part, though the last slot read was record 1's.
+    EXPECT_EQ(readRecord(f, 2, why), r2b) << why;
+    ASSERT_EQ(isData(f, out.data(), 1), 1);
+    Bytes r2c = r2b;
+    r2c[10] = '!';
+    ASSERT_EQ(writeToCurRec(f, r2c.data()), 1);
+    EXPECT_EQ(compareVar(f, {{1, Bytes(r1.begin(), r1.begin() + kFixed)}, {2, r2c}}), "");
     ASSERT_EQ(isClose(f), 1);
+
+    // A file whose dictionary gives a maximum above 32511, or blocks of
+    // another size than 1024, is refused as damaged.
+    const std::vector<uint8_t> wox = readFile(dir.file("v") + ".wox");
+    for (const auto &[offset, value] : {std::pair{59, 32600}, std::pair{6, 2047}, std::pair{59, kFixed}}) {
+        std::vector<uint8_t> damaged = wox;
+        damaged[static_cast<size_t>(offset)] = static_cast<uint8_t>(value >> 8);
+        damaged[static_cast<size_t>(offset) + 1] = static_cast<uint8_t>(value);
+        writeFile(dir.file("v") + ".wox", damaged);
+        FatalCapture quiet;
+        EXPECT_EQ(isOpen(dir.name("v").c_str(), kVarMode), nullptr) << offset;
+        EXPECT_EQ(isErrno(nullptr), 105) << offset;
+    }
+    writeFile(dir.file("v") + ".wox", wox);
 }
 
 // ---------------------------------------------------------------------
