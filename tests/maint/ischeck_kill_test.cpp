@@ -221,7 +221,9 @@ TEST_F(KilledWriter, ChecksFlagEveryDisagreementAndRebuildsRestoreTheData) {
                                     << ld4(wox.data() + kDictDataHighest) << " data found " << dataFound
                                     << " deleted " << truth.deleted.size();
             }
-            if (agrees && dataOk && listOk) EXPECT_EQ(found, 0) << "index " << index + 1 << " agrees but is flagged";
+            if (agrees && dataOk && listOk) {
+                EXPECT_EQ(found, 0) << "index " << index + 1 << " agrees but is flagged";
+            }
         }
         if (!dataOk || !indexesOk) ++flaggedRounds;
 
