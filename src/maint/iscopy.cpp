@@ -117,10 +117,13 @@ int sourceError(const IsFile *source) {
 
 }  // namespace
 
+// The clone of an input-only handle is still built for output: its indexes
+// are added and records copied into it after the build.
 IsFile *cloneFile(IsFile *f, const char16_t *newName, uint32_t mode) {
     const bool noPrimary = (f->state & kStateNoPrimaryKey) != 0;
     KeyDesc first{};
     if (!noPrimary) first = f->indexes[0]->key;
+    if ((mode & kModeAccessMask) == kModeAccessInput) mode |= ISINOUT;
     IsFile *clone = buildHandle(newName, f->recordLength, f->maxRecordLength, &first, mode & ~kModeOpenVarLength);
     if (clone == nullptr) raiseError(f, errno, 0);
     for (int32_t i = noPrimary ? 0 : 1; i < f->keyCount; ++i) {

@@ -58,7 +58,7 @@ void checkChains(IsFile *f, VarCounts &counts, int32_t &bits) {
         if (f->recordBuffer[f->recordLength] == kSlotMarkerDeleted) continue;
         const VarReference ref = readReference(f);
         if (ref.stored == 0) continue;
-        const int32_t taken = walkChain(f, ref, false, [&](const ChainStep &step) {
+        const int32_t taken = walkChain(f, ref, false, ChainRead::view, [&](const ChainStep &step) {
             if (step.fragment.offset != kVarAreaStart) return;
             ++counts.inUse;
             counts.inUseFree += step.header.free;

@@ -118,6 +118,14 @@ void readVarBlock(IsFile *f, uint32_t block, VarHeader &h) {
     if (!peekVarBlock(f, block, h) || !shapeOk(h)) raiseCorruptBlock(f, block);
 }
 
+const uint8_t *viewVarBlock(IsFile *f, uint32_t block, VarHeader &h) {
+    const uint8_t *b = viewIndexBlock(f, block, f->varBlock);
+    if (ldU(b + kOffMagic, 2) != kVarMagic) raiseCorruptBlock(f, block);
+    decode(b, h);
+    if (!shapeOk(h)) raiseCorruptBlock(f, block);
+    return b;
+}
+
 void writeVarBlock(IsFile *f, uint32_t block, const VarHeader &h) {
     uint8_t *b = f->varBlock;
     b[0] = b[1] = 0;
@@ -141,9 +149,9 @@ void clearVarBlock(IsFile *f, VarHeader &h) {
     h = VarHeader{};
 }
 
-VarFragment varFragment(IsFile *f, uint32_t block, const VarHeader &h, int32_t entry) {
+VarFragment varFragment(IsFile *f, const uint8_t *bytes, uint32_t block, const VarHeader &h, int32_t entry) {
     if (entry >= h.entries) raiseCorruptBlock(f, block);
-    const VarFragment fragment = entryOf(f->varBlock, entry);
+    const VarFragment fragment = entryOf(bytes, entry);
     if (fragment.offset < kVarAreaStart || fragment.length <= 0 || fragment.offset + fragment.length > h.end) {
         raiseCorruptBlock(f, block);
     }
@@ -177,7 +185,7 @@ int32_t placeFragment(IsFile *f, VarHeader &h, const uint8_t *bytes, int32_t len
 }
 
 void removeFragment(IsFile *f, uint32_t block, VarHeader &h, int32_t entry) {
-    const VarFragment gone = varFragment(f, block, h, entry);
+    const VarFragment gone = varFragment(f, f->varBlock, block, h, entry);
     uint8_t *b = f->varBlock;
     const int32_t above = gone.offset + gone.length;
     std::memmove(b + gone.offset, b + above, static_cast<size_t>(h.end - above));

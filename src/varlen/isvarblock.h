@@ -83,15 +83,20 @@ void storeSpaceTable(IsFile *f);
 void readVarBlock(IsFile *f, uint32_t block, VarHeader &h);
 bool peekVarBlock(IsFile *f, uint32_t block, VarHeader &h);
 
+// As readVarBlock, for reading only: the block's bytes where they are (in
+// the index cache, valid until its next use, or read into varBlock).
+const uint8_t *viewVarBlock(IsFile *f, uint32_t block, VarHeader &h);
+
 // Stores the header and trailer into varBlock and writes it as `block`.
 void writeVarBlock(IsFile *f, uint32_t block, const VarHeader &h);
 
 // Starts an empty block in varBlock.
 void clearVarBlock(IsFile *f, VarHeader &h);
 
-// Directory entry `entry` of the block in varBlock; 105 naming `block` when
-// the entry does not exist, is free, or leaves the fragment area.
-VarFragment varFragment(IsFile *f, uint32_t block, const VarHeader &h, int32_t entry);
+// Directory entry `entry` of the block whose bytes are `bytes`; 105 naming
+// `block` when the entry does not exist, is free, or leaves the fragment
+// area.
+VarFragment varFragment(IsFile *f, const uint8_t *bytes, uint32_t block, const VarHeader &h, int32_t entry);
 
 // Directory entries of the block in varBlock that hold a fragment.
 int32_t fragmentsInUse(const IsFile *f, const VarHeader &h);

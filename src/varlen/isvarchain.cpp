@@ -25,8 +25,13 @@ bool ChainWalk::wrong(IsFile *f, uint32_t block) const {
 }
 
 bool ChainWalk::enter(IsFile *f, ChainStep &step) {
-    readVarBlock(f, step.block, step.header);
-    step.fragment = varFragment(f, step.block, step.header, step.entry);
+    if (how_ == ChainRead::view) {
+        step.bytes = viewVarBlock(f, step.block, step.header);
+    } else {
+        readVarBlock(f, step.block, step.header);
+        step.bytes = f->varBlock;
+    }
+    step.fragment = varFragment(f, step.bytes, step.block, step.header, step.entry);
     const VarHeader &h = step.header;
     // Only a full block, alone with its fragment, goes on to another.
     if (h.continues != 0 && (h.entries != 1 || step.fragment.length != kVarFullFragment)) {
@@ -47,9 +52,9 @@ void ChainWalk::finish(IsFile *f, const ChainStep &last) const {
 
 void readChain(IsFile *f, const VarReference &ref, uint8_t *out) {
     int32_t at = 0;
-    walkChain(f, ref, true, [&](const ChainStep &step) {
+    walkChain(f, ref, true, ChainRead::view, [&](const ChainStep &step) {
         const VarFragment &fragment = step.fragment;
-        std::memcpy(out + at, f->varBlock + fragment.offset, static_cast<size_t>(fragment.length));
+        std::memcpy(out + at, step.bytes + fragment.offset, static_cast<size_t>(fragment.length));
         at += fragment.length;
     });
 }
@@ -58,7 +63,7 @@ void readChain(IsFile *f, const VarReference &ref, uint8_t *out) {
 // free bytes counted as 0) and goes to the index free list unwritten.
 // Otherwise the fragment is cut out of the shared block.
 void releaseChain(IsFile *f, const VarReference &ref) {
-    walkChain(f, ref, true, [&](ChainStep &step) {
+    walkChain(f, ref, true, ChainRead::copy, [&](ChainStep &step) {
         VarHeader &h = step.header;
         if (fragmentsInUse(f, h) == 1) {
             freeListPut(f, kFreeListIndex, step.block);

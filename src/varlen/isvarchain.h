@@ -30,21 +30,27 @@ VarReference readReference(const IsFile *f);
 // the tail.
 constexpr int32_t kMaxChainFragments = 0xFFFF / kVarFullFragment + 2;
 
-// One fragment met by a walk: its block (in varBlock, header in `header`),
-// its directory entry and where it lies.
+// One fragment met by a walk: its block (its bytes at `bytes`, header in
+// `header`), its directory entry and where it lies.
 struct ChainStep {
     uint32_t block;
     VarHeader header;
     int32_t entry;
     VarFragment fragment;
+    const uint8_t *bytes;
 };
 
-// Visits every fragment of the chain in order: visit(ChainStep &) may
-// change varBlock (the continuation is taken before it runs).  Returns the
-// bytes the fragments hold; with `strict` a total other than the stored
-// length raises 105, else the walk ends early and the total tells.
+// How a walk reads blocks: viewed where they are (reading only), or copied
+// into varBlock for a visit that changes them.
+enum class ChainRead { view, copy };
+
+// Visits every fragment of the chain in order: with ChainRead::copy,
+// visit(ChainStep &) may change varBlock (the continuation is taken before
+// it runs).  Returns the bytes the fragments hold; with `strict` a total
+// other than the stored length raises 105, else the walk ends early and the
+// total tells.
 template <class Visit>
-int32_t walkChain(IsFile *f, const VarReference &ref, bool strict, Visit &&visit);
+int32_t walkChain(IsFile *f, const VarReference &ref, bool strict, ChainRead how, Visit &&visit);
 
 // Copies the chain's bytes to `out` (room for ref.stored bytes).
 void readChain(IsFile *f, const VarReference &ref, uint8_t *out);
@@ -61,7 +67,7 @@ void releaseChain(IsFile *f, const VarReference &ref);
 // not strict; strict, it raises 105.
 class ChainWalk {
 public:
-    ChainWalk(const VarReference &ref, bool strict) : ref_(ref), strict_(strict) {}
+    ChainWalk(const VarReference &ref, bool strict, ChainRead how) : ref_(ref), strict_(strict), how_(how) {}
     bool enter(IsFile *f, ChainStep &step);
     // At the end of the chain: strict, a total other than the stored length
     // raises 105.
@@ -73,15 +79,16 @@ private:
 
     VarReference ref_;
     bool strict_;
+    ChainRead how_;
     uint32_t seen_[kMaxChainFragments] = {};
     int32_t steps_ = 0;
     int32_t taken_ = 0;
 };
 
 template <class Visit>
-int32_t walkChain(IsFile *f, const VarReference &ref, bool strict, Visit &&visit) {
-    ChainWalk walk(ref, strict);
-    ChainStep step{ref.block, VarHeader{}, ref.entry, VarFragment{}};
+int32_t walkChain(IsFile *f, const VarReference &ref, bool strict, ChainRead how, Visit &&visit) {
+    ChainWalk walk(ref, strict, how);
+    ChainStep step{ref.block, VarHeader{}, ref.entry, VarFragment{}, nullptr};
     for (;;) {
         if (!walk.enter(f, step)) return walk.taken();
         const bool more = step.header.continues != 0;

@@ -184,6 +184,22 @@ TEST(Copy, CloneCopyAndClusterHoldTheSourceRecordForRecord) {
 
 // Records whose key is null in a null-suppressed index get no entry there
 // in the copy either; the copy checks clean.
+// A handle open for input only clones too: the clone is built for output,
+// so that its indexes can be added and records copied in.
+TEST(Copy, AnInputOnlyHandleClones) {
+    TempDir dir;
+    Model model;
+    makeSource(dir, "src", model, 200, kExclusive);
+    IsFile *reader = isOpen(dir.name("src").c_str(), ISINPUT | ISMANULOCK);
+    ASSERT_NE(reader, nullptr);
+    IsFile *clone = isClone(reader, dir.name("c").c_str());
+    ASSERT_NE(clone, nullptr) << isErrno(nullptr);
+    ASSERT_EQ(isCopy(clone, reader, nullptr), 1) << errorText(clone);
+    EXPECT_EQ(compareWithModel(clone, model, false), "");
+    ASSERT_EQ(isClose(clone), 1);
+    ASSERT_EQ(isClose(reader), 1);
+}
+
 TEST(Copy, NullKeysStayOutOfSuppressingIndexes) {
     TempDir dir;
     KeyDesc id = keyAt(0, 8, ISTYPE_CHAR);
