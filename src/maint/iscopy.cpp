@@ -68,15 +68,7 @@ void fetchRecord(IsFile *source, uint8_t *buffer) {
 void addOne(IsFile *destination, IsFile *source, uint8_t *buffer) {
     destination->recordMask = (source->mode & kModeIndexMask) != 0 ? recordMaskOf(source) : 0;
     const uint32_t recnum = freeListTake(destination, kFreeListData);
-    uint8_t key[kMaxKeyBytes];
-    for (int32_t i = 0; i < destination->keyCount; ++i) {
-        if (excludedByMask(destination, destination->recordMask, i)) continue;
-        TreePath *path = destination->indexes[i];
-        path->compareLength = path->keyLength;
-        makeKey(path, key, buffer);
-        if (isNullKey(path, key)) continue;
-        insertKey(destination, path, key, recnum);
-    }
+    insertKeys(destination, buffer, recnum);
     if (variable(destination)) {
         destination->reclen = source->reclen;
         varlenStore(destination, buffer);

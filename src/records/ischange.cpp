@@ -7,6 +7,7 @@
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
 #include "index/isfree.h"
+#include "index/isgrow.h"
 #include "index/iskey.h"
 #include "index/ispath.h"
 #include "lock/iscustom.h"
@@ -58,6 +59,18 @@ void checkCurrentKeyEntry(IsFile *f) {
     if (path == nullptr || pathIndexEmpty(f, path) || !treeCheckCurrent(f, path) ||
         !keysEqual(path, path->head->key, path->currentKey)) {
         raiseError(f, kErrNoCurrent, 0, '3');
+    }
+}
+
+void insertKeys(IsFile *f, const void *record, uint32_t recnum) {
+    uint8_t key[kMaxKeyBytes];
+    for (int32_t i = 0; i < f->keyCount; ++i) {
+        if (excludedByMask(f, f->recordMask, i)) continue;
+        TreePath *path = f->indexes[i];
+        path->compareLength = path->keyLength;
+        makeKey(path, key, record);
+        if (isNullKey(path, key)) continue;
+        insertKey(f, path, key, recnum);
     }
 }
 

@@ -45,6 +45,10 @@ void finishChange(IsFile *f, int32_t index);
 // with mode 0x80 only).
 bool excludedByMask(const IsFile *f, uint32_t mask, int32_t index);
 
+// Enters the key of `record` into every index it belongs to (not left out
+// by recordMask, not a suppressed null key), naming record `recnum`.
+void insertKeys(IsFile *f, const void *record, uint32_t recnum);
+
 // The checks before a record is deleted or rewritten, in order: locked by
 // this handle when lock checking is on (112), not locked by anyone else
 // (107), a record in use (112).  Leaves its slot in recordBuffer.

@@ -28,19 +28,6 @@ using namespace wisam;
 
 namespace {
 
-// Enters the record's key into every index it belongs to.
-void insertKeys(IsFile *f, const void *record, uint32_t recnum) {
-    uint8_t key[kMaxKeyBytes];
-    for (int32_t i = 0; i < f->keyCount; ++i) {
-        if (excludedByMask(f, f->recordMask, i)) continue;
-        TreePath *path = f->indexes[i];
-        path->compareLength = path->keyLength;
-        makeKey(path, key, record);
-        if (isNullKey(path, key)) continue;
-        insertKey(f, path, key, recnum);
-    }
-}
-
 // The "IN" record of a logged file, with the lock a transaction keeps on
 // the record it inserted; a failed append gives that lock back.
 void logInsert(IsFile *f, int32_t recnum, const void *record) {
