@@ -492,6 +492,20 @@ WISAM_API extern int32_t isFileCacheActive, isWriteBackActive, isGlobalIndexCach
     isDefaultIndexCacheLines, isDefaultIndexCacheAssociativity, isGlobalIndexCacheLines,
     isGlobalIndexCacheAssociativity, isForceCommit, isDeadlockThreshold;
 
+/* isJournalMode: 0 (at load) writes changes in place as they are made.
+ * 1 makes every change atomic against the death of the process: each
+ * changing call (or a lock kept across calls, as a whole) reaches the files
+ * only at its end, after the bytes it replaces went to a rollback journal
+ * N.wjn beside N.wox; a process that dies half-way leaves a journal that the
+ * next process to lock the file (or open it) applies, so that the file is as
+ * before the change, never between.  2 also survives a power loss: the
+ * journal is flushed before the files are written and the files before the
+ * change returns.  Any other non-zero value means 2.  Every process sharing a
+ * file looks for a journal left behind, whatever its own mode; a handle opened
+ * with ISNOLOCK neither writes nor applies one.  isErase and isRename take the
+ * journal file along. */
+WISAM_API extern int32_t isJournalMode;
+
 /* Host callbacks: null at load; a null callback is skipped. */
 WISAM_API extern int32_t (*lockingDeadLock)(IsFile *f, int32_t inRecordArea, int32_t error,
                                             int64_t offset, int32_t length);

@@ -7,6 +7,7 @@
 #include "frame/isundo.h"
 #include "lock/islock.h"
 #include "structure/isdict.h"
+#include "system/isjournal.h"
 
 namespace wisam {
 
@@ -56,7 +57,47 @@ void refreshFile(IsFile *f) {
     if (f->indexFd < 0 || f->dictionary == nullptr) return;
     const uint32_t before = f->changeCount;
     readDictionary(f);
-    if (f->changeCount != before) discardForeignChanges(f);
+    if (f->changeCount == before) return;
+    // A moved counter is also what a change interrupted half-way leaves.
+    if (recoverHotJournal(f)) readDictionary(f);
+    discardForeignChanges(f);
+}
+
+bool recoverHotJournal(IsFile *f) {
+    if (!journalLooksHot(f)) return false;
+    const uint8_t held = stateLockRaise(f);
+    bool changed = false;
+    try {
+        changed = journalRecover(f);
+    } catch (...) {
+        stateLockRestore(f, held);
+        throw;
+    }
+    stateLockRestore(f, held);
+    return changed;
+}
+
+void resyncWithFiles(IsFile *f) {
+    f->deferState &= static_cast<uint8_t>(~(kDeferDictionary | kDeferWriteBack | kDeferCommit));
+    endChange(f);  // the call's own images are older than what the files hold now
+    readDictionary(f);
+    discardForeignChanges(f);
+}
+
+void applyPendingJournal(IsFile *f) {
+    if (!journalPending(f)) return;
+    journalRecover(f);
+    resyncWithFiles(f);
+}
+
+void commitChange(IsFile *f) {
+    if (!journalInChange(f)) return;
+    const bool kept = (f->deferState & kDeferExclusiveKept) != 0 && (f->lockState & kLockStateExclusive) != 0;
+    if (kept) {
+        journalSpansCalls(f);
+    } else {
+        journalCommit(f);
+    }
 }
 
 void lockForCall(IsFile *f, CallLock lock) {
@@ -68,13 +109,21 @@ void beginCall(IsFile *f, int32_t access, CallLock lock) {
     // Still holding the lock under which its call failed.
     if (undoPending(f)) finishPendingUndo(f);
     lockForCall(f, lock);
+    applyPendingJournal(f);
     if (lock != CallLock::none) refreshFile(f);
-    if (access == kAccessChange) beginChange(f);
+    if (access == kAccessChange) {
+        journalBegin(f);
+        beginChange(f);
+    }
 }
 
 void finishCall(IsFile *f, int32_t access, CallLock lock) {
     if (access == kAccessChange) endChange(f);
-    if (lock != CallLock::none) unlockState(f);
+    if (lock != CallLock::none) {
+        unlockState(f);
+    } else if (access == kAccessChange) {
+        commitChange(f);
+    }
 }
 
 void settleException(IsFile *f) noexcept {
@@ -94,42 +143,33 @@ void settleException(IsFile *f) noexcept {
     }
 }
 
-namespace {
-
-// The error of a failed call, kept while its failure is settled: a failure
-// on the way (a write of the undo, an unlock) must not replace it.
-struct RecordedError {
-    explicit RecordedError(const IsFile *f)
-        : error(f->errorNumber), io(f->ioError), systemError(errno),
-          status{f->status[0], f->status[1], f->status[2], f->status[3]},
-          stat{isstat1, isstat2, isstat3, isstat4} {}
-    void restore(IsFile *f) const {
-        f->errorNumber = error;
-        f->ioError = io;
-        errno = systemError;
-        for (int i = 0; i < 4; ++i) f->status[i] = status[i];
-        isstat1 = stat[0], isstat2 = stat[1], isstat3 = stat[2], isstat4 = stat[3];
-    }
-    int32_t error, io;
-    int systemError;
-    char status[4];
-    char stat[4];
-};
-
-}  // namespace
-
 void settleFailedCall(IsFile *f, int32_t access) noexcept {
     if (f == nullptr) return;
     const RecordedError recorded(f);
     // Raises on the way are failures of the settling, not new calls.
     f->callAccess = kAccessAny;
     try {
-        if (access == kAccessChange) discardCallChanges(f);
+        // A change taken back from its journal leaves nothing of the call
+        // to take back; the handle reads the files again instead.
+        if (journalTakeRollback(f)) {
+            resyncWithFiles(f);
+        } else if (access == kAccessChange) {
+            discardCallChanges(f);
+        }
     } catch (...) {
     }
-    try {
-        if (!undoPending(f)) unlockState(f);
-    } catch (...) {
+    // The release commits a journaled change; when that fails, the change
+    // is taken back and the release tried once more.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            if (!undoPending(f) && !journalPending(f)) unlockState(f);
+            break;
+        } catch (...) {
+            try {
+                if (journalTakeRollback(f)) resyncWithFiles(f);
+            } catch (...) {
+            }
+        }
     }
     f->callAccess = 0;
     recorded.restore(f);

@@ -43,6 +43,23 @@ int enterCall(IsFile *f, int32_t access);
 // file-state lock is kept across calls.
 void refreshFile(IsFile *f);
 
+// The journal of a change that another process left half-done (it died,
+// or the machine stopped), applied under the exclusive file-state lock;
+// the handle's lock is as before afterwards.  True when the files changed.
+bool recoverHotJournal(IsFile *f);
+
+// A journal this handle could not apply when its change failed, applied
+// now (raises while it still cannot).
+void applyPendingJournal(IsFile *f);
+
+// The files were put back from a journal: the handle's dictionary,
+// caches, nodes and the failed call's images are dropped and read again.
+void resyncWithFiles(IsFile *f);
+
+// The end of a change: the journaled change under way is committed, unless
+// an exclusive lock kept across calls holds it open until the lock ends.
+void commitChange(IsFile *f);
+
 // Takes the file-state lock for the call (lock/islock.h).
 void lockForCall(IsFile *f, CallLock lock);
 

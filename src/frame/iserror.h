@@ -9,8 +9,10 @@
 // leaves an exported call.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 
+#include "frame/isfile.h"
 #include "wisam.h"
 
 struct IsFile;
@@ -80,5 +82,25 @@ IsFatalHook installFatalHook(IsFatalHook hook);
 
 // The internal consistency report "fatal isam error MODULE(LINE)".
 void fatalAt(const char *module, int line);
+
+// The error of a failed call, kept while its failure is settled: a failure
+// on the way (a write of the undo, an unlock) must not replace it.
+struct RecordedError {
+    explicit RecordedError(const IsFile *f)
+        : error(f->errorNumber), io(f->ioError), systemError(errno),
+          status{f->status[0], f->status[1], f->status[2], f->status[3]},
+          stat{isstat1, isstat2, isstat3, isstat4} {}
+    void restore(IsFile *f) const {
+        f->errorNumber = error;
+        f->ioError = io;
+        errno = systemError;
+        for (int i = 0; i < 4; ++i) f->status[i] = status[i];
+        isstat1 = stat[0], isstat2 = stat[1], isstat3 = stat[2], isstat4 = stat[3];
+    }
+    int32_t error, io;
+    int systemError;
+    char status[4];
+    char stat[4];
+};
 
 }  // namespace wisam

@@ -22,6 +22,7 @@ namespace wisam {
 struct TreePath;    // per-index run-time state (index engine)
 struct BlockCache;  // set-associative block cache (caches)
 struct CallUndo;    // before-images of the changing call under way (frame/isundo.h)
+struct Journal;     // the rollback journal of the change under way (system/isjournal.h)
 
 // States of the head node of a free list held in `FreeList::buffer`.
 enum FreeListState : uint8_t {
@@ -47,6 +48,7 @@ constexpr int kKindAppend = 3;  // N (defined, not opened by the library)
 constexpr int kKindLki = 4;  // N.lki (defined, not opened by the library)
 constexpr int kKindLog = 6;  // the transaction log, name as given
 constexpr int kKindLock = 7;  // N.lck
+constexpr int kKindJournal = 8;  // N.wjn, the rollback journal
 
 // Access codes passed to enterCall.
 enum AccessCode : int32_t {
@@ -158,4 +160,6 @@ struct IsFile {
     uint8_t *packBuffer = nullptr;
     int32_t packBufferLength = 0;
     wisam::CallUndo *undo = nullptr;  // owned; created by the first changing call
+    int32_t journalFd = -1;           // N.wjn, this handle's own descriptor
+    wisam::Journal *journal = nullptr;  // owned; created by the first journaled change
 };

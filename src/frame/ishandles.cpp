@@ -15,6 +15,7 @@
 #include "lock/isrecord.h"
 #include "structure/isencode.h"
 #include "system/iscache.h"
+#include "system/isjournal.h"
 #include "system/issystem.h"
 
 namespace wisam {
@@ -162,6 +163,7 @@ bool writeHeldBack(IsFile *f) {
     bool written = true;
     try {
         finishPendingUndo(f);
+        applyPendingJournal(f);
         endKeptLock(f);
     } catch (const IsamRaise &) {
         written = false;
@@ -210,6 +212,8 @@ bool closeHandle(IsFile *f) {
     f->varBlock = freeBlock(f->varBlock);
     f->packBuffer = freeBlock(f->packBuffer);
     f->undo = freeUndo(f->undo);
+    sysClose(f, kKindJournal);
+    f->journal = freeJournal(f->journal);
     destroyHandle(f);
     if (!written) errno = failure;
     return written;

@@ -6,6 +6,7 @@
 #include "frame/isfile.h"
 #include "lock/islock.h"
 #include "lock/isrecord.h"
+#include "system/isjournal.h"
 #include "system/isprofile.h"
 #include "system/isregion.h"
 
@@ -62,6 +63,7 @@ void keepExclusiveLock(IsFile *f) { keepStateLock(f, true); }
 void endKeptLock(IsFile *f) {
     if (f->deferState == 0) return;
     performDeferredWork(f);
+    journalCommit(f);
     clear(f->deferState, kDeferSharedKept | kDeferExclusiveKept);
     unlockState(f);
 }

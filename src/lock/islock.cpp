@@ -6,6 +6,7 @@
 #include "frame/isfile.h"
 #include "structure/isdict.h"
 #include "system/iscache.h"
+#include "system/isjournal.h"
 #include "system/isprofile.h"
 #include "system/isregion.h"
 #include "system/issystem.h"
@@ -125,10 +126,16 @@ void unlockState(IsFile *f) {
         if (has(f->lockState, kLockStateShared)) return;
         f->deferState &= static_cast<uint8_t>(~kDeferSharedKept);
     } else if (has(f->deferState, kDeferExclusiveKept)) {
-        if (has(f->lockState, kLockStateExclusive)) return;
+        if (has(f->lockState, kLockStateExclusive)) {
+            journalSpansCalls(f);  // one change until the kept lock ends
+            return;
+        }
         performDeferredWork(f);
         f->deferState &= static_cast<uint8_t>(~kDeferExclusiveKept);
     }
+    // Before anyone else can lock the file: the journaled change is whole
+    // in the files, or taken back.
+    commitChange(f);
     if (has(f->lockState, kLockOpenExclusive) || noLocking(f)) return;
     if (!has(f->lockState, kLockStateShared | kLockStateExclusive)) return;
     const int32_t slot = sysUserSlot(f);
@@ -151,10 +158,36 @@ void performDeferredWork(IsFile *f) {
         writeDeferredDictionary(f);
     }
     if (has(f->deferState, kDeferCommit)) {
-        sysCommit(f, kKindData);
-        sysCommit(f, kKindIndex);
+        if (journalInChange(f)) {
+            journalRequestSync(f);  // the files reach the device at the commit
+        } else {
+            sysCommit(f, kKindData);
+            sysCommit(f, kKindIndex);
+        }
         f->deferState &= static_cast<uint8_t>(~kDeferCommit);
     }
+}
+
+uint8_t stateLockRaise(IsFile *f) {
+    const uint8_t held = f->lockState;
+    if (noLocking(f) || has(held, kLockOpenExclusive) || has(held, kLockStateExclusive)) return held;
+    const int32_t slot = sysUserSlot(f);
+    if (has(held, kLockStateShared)) {
+        sysUnlockRegion(f, kKindLock, kStateRegionOffset + slot, 1);
+        f->lockState &= static_cast<uint8_t>(~kLockStateShared);
+    }
+    waitForStateLock(f, true, slot, kLineExclusiveGivenUp);
+    return held;
+}
+
+void stateLockRestore(IsFile *f, uint8_t held) {
+    if (noLocking(f) || has(held, kLockOpenExclusive) || has(held, kLockStateExclusive)) return;
+    const int32_t slot = sysUserSlot(f);
+    if (has(f->lockState, kLockStateExclusive)) {
+        sysUnlockRegion(f, kKindLock, kStateRegionOffset, kRegionLength);
+        f->lockState &= static_cast<uint8_t>(~kLockStateExclusive);
+    }
+    if (has(held, kLockStateShared)) waitForStateLock(f, false, slot, kLineSharedGivenUp);
 }
 
 void openLockShared(IsFile *f) {

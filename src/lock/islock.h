@@ -41,6 +41,12 @@ void performDeferredWork(IsFile *f);
 void lockExclusive(IsFile *f);
 void unlockState(IsFile *f);
 
+// For the recovery of a journal: takes the exclusive file-state lock
+// whatever the handle holds (none, or its shared byte), returning what it
+// held; stateLockRestore gives back exactly that.
+uint8_t stateLockRaise(IsFile *f);
+void stateLockRestore(IsFile *f, uint8_t held);
+
 void openLockShared(IsFile *f);
 void openLockExclusive(IsFile *f);
 void openLockDowngrade(IsFile *f);

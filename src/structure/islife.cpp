@@ -167,6 +167,7 @@ void openFile(IsFile *f, const char16_t *name, uint32_t askedMode) {
     if (emptyName(name)) raiseError(f, kErrBadArgument, 0);
     copyName(f, name);
     registerFile(f);
+    recoverHotJournal(f);  // before anything of the files is read
     readDictionaryOrRaise(f);
     readKeyDescs(f);
     if ((askedMode & kModeOpenVarLength) != 0 && f->maxRecordLength != 0) f->mode |= kModeVarLength;
@@ -272,6 +273,13 @@ int withTransientHandle(const char16_t *name, Work &&work) {
 
 }  // namespace
 
+// The journal file goes where its file goes; a file that never had one is
+// no failure.
+template <class Move>
+void journalFileFollows(IsFile *f, Move &&move) {
+    if (move() == 0 && errno != ENOENT) raiseError(f, errno, kIoErase + kKindJournal);
+}
+
 uint32_t withDefaultLocking(uint32_t mode) {
     return (mode & kModeLockBits) == 0 ? mode | kModeManualLock : mode;
 }
@@ -346,6 +354,7 @@ int eraseFiles(const char16_t *name) {
         sysErase(f, kKindIndex, f->name);
         if (f->recordLength != 0) sysErase(f, kKindData, f->name);
         sysErase(f, kKindLock, f->name);
+        journalFileFollows(f, [&] { return sysErase(nullptr, kKindJournal, f->name); });
     });
 }
 
@@ -356,6 +365,7 @@ int renameFiles(const char16_t *oldName, const char16_t *newName) {
         sysRename(f, kKindIndex, f->name, newName);
         if (f->recordLength != 0) sysRename(f, kKindData, f->name, newName);
         sysRename(f, kKindLock, f->name, newName);
+        journalFileFollows(f, [&] { return sysRename(nullptr, kKindJournal, f->name, newName); });
     });
 }
 

@@ -20,6 +20,7 @@ constexpr char16_t kExtensionIndex[] = u".wox";
 constexpr char16_t kExtensionData[] = u".wod";
 constexpr char16_t kExtensionLki[] = u".lki";
 constexpr char16_t kExtensionLock[] = u".lck";
+constexpr char16_t kExtensionJournal[] = u".wjn";
 constexpr char16_t kExtensionLink[] = u".lnk";
 constexpr char16_t kNoExtension[] = u"";
 
@@ -38,6 +39,8 @@ const char16_t *extensionOf(int kind) {
         return kExtensionLki;
     case kKindLock:
         return kExtensionLock;
+    case kKindJournal:
+        return kExtensionJournal;
     case kKindAppend:
     case kKindLog:
         return kNoExtension;

@@ -10,10 +10,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "frame/iserror.h"
 #include "frame/isfile.h"
+#include "system/isjournal.h"
 #include "system/isprofile.h"
 #include "system/isregion.h"
 
@@ -103,6 +105,8 @@ int32_t *descriptorField(IsFile *f, int kind) {
         return &f->dataFd;
     case kKindLock:
         return &f->lockFd;
+    case kKindJournal:
+        return &f->journalFd;
     default:
         return nullptr;
     }
@@ -195,6 +199,12 @@ void sysClose(IsFile *f, int kindOrFd) {
 
 int sysRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset,
             int32_t *count) {
+    if (journalOverlays(f, kindOrFd)) return journalRead(f, kindOrFd, buffer, length, offset, count);
+    return sysReadDirect(f, kindOrFd, buffer, length, offset, count);
+}
+
+int sysReadDirect(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset,
+                  int32_t *count) {
     const int32_t fd = sysDescriptor(f, kindOrFd);
     for (;;) {
         if (badOffset(offset) || length < 0) {
@@ -226,11 +236,19 @@ int sysRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offse
 }
 
 int sysWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset) {
-    const int32_t fd = sysDescriptor(f, kindOrFd);
     if (f != nullptr && badOffset(offset) &&
         (kindOrFd == kKindIndex || kindOrFd == kKindData)) {
         fatalAt("issystem", kLineNegativeOffset);
     }
+    if (journalOverlays(f, kindOrFd) && !badOffset(offset) && length >= 0) {
+        journalWrite(f, kindOrFd, buffer, length, offset);
+        return 1;
+    }
+    return sysWriteDirect(f, kindOrFd, buffer, length, offset);
+}
+
+int sysWriteDirect(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset) {
+    const int32_t fd = sysDescriptor(f, kindOrFd);
     const auto *bytes = static_cast<const uint8_t *>(buffer);
     for (;;) {
         if (badOffset(offset) || length < 0) {
@@ -264,6 +282,11 @@ int sysWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_
 }
 
 int64_t sysFileSize(IsFile *f, int kindOrFd) {
+    if (journalOverlays(f, kindOrFd)) return journalFileSize(f, kindOrFd);
+    return sysFileSizeDirect(f, kindOrFd);
+}
+
+int64_t sysFileSizeDirect(IsFile *f, int kindOrFd) {
     const int64_t size = sysCalls.seekEnd(sysDescriptor(f, kindOrFd));
     if (size < 0 && f != nullptr) raiseError(f, errno, kIoSeek + kindOrFd);
     return size;
@@ -295,11 +318,39 @@ int sysCommit(IsFile *f, int kindOrFd) {
 }
 
 int sysTruncate(IsFile *f, int kindOrFd, int64_t length) {
+    if (journalOverlays(f, kindOrFd)) {
+        journalTruncate(f, kindOrFd, length);
+        return 1;
+    }
+    return sysTruncateDirect(f, kindOrFd, length);
+}
+
+int sysTruncateDirect(IsFile *f, int kindOrFd, int64_t length) {
     const int32_t fd = sysDescriptor(f, kindOrFd);
     if (fd < 0) return 1;
     if (sysCalls.truncate(fd, length) == 0) return 1;
     if (f != nullptr) raiseError(f, errno, kIoWrite + kindOrFd);
     return 0;
+}
+
+int sysSyncDirectoryOf(IsFile *f, int kind) {
+    SysPath path;
+    if (!buildPath(f, kind, f->name, path)) return 0;
+    char *slash = std::strrchr(path.bytes, '/');
+    if (slash == nullptr) {
+        path.bytes[0] = '.', path.bytes[1] = 0;
+    } else if (slash == path.bytes) {
+        slash[1] = 0;
+    } else {
+        *slash = 0;
+    }
+    const int fd = sysCalls.open(path.bytes, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) raiseError(f, errno, kIoOpen + kind);
+    const int rc = sysCalls.datasync(fd);
+    const int error = errno;
+    sysCalls.close(fd);
+    if (rc != 0) raiseError(f, error, kIoWrite + kind);
+    return 1;
 }
 
 }  // namespace wisam

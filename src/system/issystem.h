@@ -59,15 +59,27 @@ NameResult utf16ToPath(const char16_t *name, SysPath &out);
 int32_t sysCreate(IsFile *f, int kind, const char16_t *base);
 int32_t sysOpen(IsFile *f, int kind, const char16_t *base);
 void sysClose(IsFile *f, int kindOrFd);
+// While a journaled change is under way (system/isjournal.h), reads,
+// writes, sizes and truncations of the index and data files go through its
+// overlay; the Direct forms always go to the file.
 int sysRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset,
             int32_t *count = nullptr);
 int sysWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset);
 int64_t sysFileSize(IsFile *f, int kindOrFd);
+int sysReadDirect(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset,
+                  int32_t *count = nullptr);
+int sysWriteDirect(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset);
+int64_t sysFileSizeDirect(IsFile *f, int kindOrFd);
 int sysErase(IsFile *f, int kind, const char16_t *base);
 int sysRename(IsFile *f, int kind, const char16_t *oldBase, const char16_t *newBase);
 int sysCommit(IsFile *f, int kindOrFd);
 // Cuts (or extends) the file to `length` bytes.
 int sysTruncate(IsFile *f, int kindOrFd, int64_t length);
+int sysTruncateDirect(IsFile *f, int kindOrFd, int64_t length);
+
+// Flushes the directory that holds the handle's file of `kind`, so that a
+// file just created there survives a power loss.
+int sysSyncDirectoryOf(IsFile *f, int kind);
 
 // The descriptor that `kindOrFd` stands for (-1 when the handle's file is not
 // open).

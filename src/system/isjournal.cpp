@@ -1,0 +1,742 @@
+// isjournal.cpp - the overlay of a change, its commit and the recovery of
+// an interrupted one.
+#include "system/isjournal.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "frame/iserror.h"
+#include "frame/isfile.h"
+#include "frame/ismemory.h"
+#include "system/issystem.h"
+
+extern "C" {
+WISAM_API int32_t isJournalMode = 0;
+}
+
+namespace wisam {
+
+namespace {
+
+constexpr char kMagic[8] = {'w', 'i', 's', 'a', 'm', 'j', 'n', 'l'};
+constexpr char kSegmentTag[4] = {'w', 's', 'e', 'g'};
+constexpr uint32_t kVersion = 1;
+constexpr uint32_t kFinal = 1;
+constexpr int32_t kSegmentHead = 24;
+constexpr int32_t kRecordHead = 16;
+constexpr int32_t kPageEntry = 16;
+// Held pages above this many bytes (two copies each) spill.
+constexpr size_t kSpillBytes = size_t{16} << 20;
+// A journal file longer than this is cut to nothing at commit.
+constexpr int64_t kKeepJournalBytes = int64_t{1} << 20;
+// The dictionary's change counter: a spill moves it on disk so that every
+// other process looks for this journal.
+constexpr int64_t kChangeCounterAt = 41;
+
+// The two files a change covers, by slot: index 0, data 1.
+constexpr int kKinds[2] = {kKindIndex, kKindData};
+int slotOf(int kind) { return kind == kKindIndex ? 0 : 1; }
+
+void put32(uint8_t *at, uint32_t v) {
+    for (int i = 3; i >= 0; --i, v >>= 8) at[i] = static_cast<uint8_t>(v);
+}
+void put64(uint8_t *at, uint64_t v) {
+    for (int i = 7; i >= 0; --i, v >>= 8) at[i] = static_cast<uint8_t>(v);
+}
+uint32_t get32(const uint8_t *at) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v = (v << 8) | at[i];
+    return v;
+}
+uint64_t get64(const uint8_t *at) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = (v << 8) | at[i];
+    return v;
+}
+
+// A fast 64-bit hash over little-endian words: recognises torn and damaged
+// bytes, not an adversary.
+uint64_t hashBytes(uint64_t h, const uint8_t *p, size_t n) {
+    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w = 0;
+        for (int b = 7; b >= 0; --b) w = (w << 8) | p[i + size_t(b)];
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
+    }
+    uint64_t tail = uint64_t(n) << 56;
+    for (size_t b = i; b < n; ++b) tail ^= uint64_t(p[b]) << (8 * (b - i));
+    h = (h ^ tail) * kMul;
+    return h ^ (h >> 32);
+}
+
+}  // namespace
+
+// One page of a file held by the change.
+struct JournalPage {
+    int32_t kind;
+    int64_t offset;
+    int32_t baseLength;  // bytes the file held of the page when it was taken
+    bool journaled;      // its image from the change's start is in the journal already
+    uint8_t *base;       // the file's bytes when taken, zeros past baseLength
+    uint8_t *after;      // the page as the change left it
+};
+
+struct Journal {
+    bool inChange = false;
+    bool pending = false;
+    bool rolledBack = false;  // a change was abandoned and its writes taken back
+    bool batch = false;       // the change outlived a call (a kept lock)
+    bool syncFiles = false;  // isForceCommit asked for the files to be flushed
+    int32_t mode = 0;
+    uint32_t salt = 0;
+    uint32_t sequence = 0;    // segments written by this change
+    int64_t journalEnd = 0;   // bytes of the journal file this change uses
+    bool created = false;     // the journal file was made by this handle: sync its directory once
+    int64_t startSize[2] = {0, 0};
+    int64_t diskSize[2] = {0, 0};
+    int64_t size[2] = {0, 0};
+    std::unordered_map<uint64_t, size_t> byKey;
+    std::vector<JournalPage> pages;
+    std::unordered_set<uint64_t> journaled;
+    std::vector<uint8_t *> spare;  // page buffers kept for the next change
+};
+
+namespace {
+
+uint64_t keyOf(int kind, int64_t offset) {
+    return (uint64_t(slotOf(kind)) << 62) | uint64_t(offset / kJournalPage);
+}
+
+int32_t fdOf(const IsFile *f, int kind) { return kind == kKindIndex ? f->indexFd : f->dataFd; }
+
+uint8_t *takeBuffer(IsFile *f, Journal *j) {
+    if (!j->spare.empty()) {
+        uint8_t *b = j->spare.back();
+        j->spare.pop_back();
+        return b;
+    }
+    return static_cast<uint8_t *>(allocZeroed(f, kJournalPage));
+}
+
+void dropPages(Journal *j) {
+    for (JournalPage &p : j->pages) {
+        j->spare.push_back(p.base);
+        j->spare.push_back(p.after);
+    }
+    j->pages.clear();
+    j->byKey.clear();
+}
+
+void closeChange(Journal *j) {
+    dropPages(j);
+    j->journaled.clear();
+    j->inChange = false;
+    j->syncFiles = false;
+    j->batch = false;
+}
+
+int32_t clip(int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, 0, kJournalPage)); }
+
+// The held page at `offset` of `kind`, taken from the file when new.
+JournalPage &pageAt(IsFile *f, Journal *j, int kind, int64_t offset) {
+    const uint64_t key = keyOf(kind, offset);
+    if (auto it = j->byKey.find(key); it != j->byKey.end()) return j->pages[it->second];
+    JournalPage p{kind, offset, 0, j->journaled.count(key) != 0, nullptr, nullptr};
+    p.base = takeBuffer(f, j);
+    p.after = takeBuffer(f, j);
+    std::memset(p.base, 0, kJournalPage);
+    const int32_t onDisk = clip(j->diskSize[slotOf(kind)] - offset);
+    if (onDisk > 0) {
+        int32_t count = 0;
+        sysReadDirect(f, kind, p.base, onDisk, offset, &count);
+        p.baseLength = count;
+    }
+    std::memcpy(p.after, p.base, kJournalPage);
+    j->pages.push_back(p);
+    j->byKey.emplace(key, j->pages.size() - 1);
+    return j->pages.back();
+}
+
+// The bytes of a held page that belong to the file as the change leaves it.
+int32_t finalLength(const Journal *j, const JournalPage &p) { return clip(j->size[slotOf(p.kind)] - p.offset); }
+
+bool pageChanged(const Journal *j, const JournalPage &p) {
+    const int32_t length = finalLength(j, p);
+    return length != p.baseLength || std::memcmp(p.after, p.base, size_t(length)) != 0;
+}
+
+// The image a page's record keeps: its bytes at the change's start.
+bool needsRecord(const Journal *j, const JournalPage &p) {
+    return !p.journaled && p.offset < j->startSize[slotOf(p.kind)];
+}
+
+void putHeader(const Journal *j, uint8_t *h) {
+    std::memset(h, 0, kJournalHeaderSize);
+    std::memcpy(h, kMagic, 8);
+    put32(h + 8, kVersion);
+    put32(h + 12, j->salt);
+    put32(h + 16, kJournalPage);
+    put32(h + 20, static_cast<uint32_t>(j->mode));
+    put64(h + 24, uint64_t(j->startSize[0]));
+    put64(h + 32, uint64_t(j->startSize[1]));
+    put64(h + 56, hashBytes(j->salt, h, 56));
+}
+
+void append32(std::vector<uint8_t> &out, uint32_t v) {
+    const size_t at = out.size();
+    out.resize(at + 4);
+    put32(out.data() + at, v);
+}
+void append64(std::vector<uint8_t> &out, uint64_t v) {
+    const size_t at = out.size();
+    out.resize(at + 8);
+    put64(out.data() + at, v);
+}
+
+uint64_t afterHashSeed(uint32_t salt) { return ~uint64_t{salt}; }
+
+// One segment: the records of `changed` pages that need them and, for the
+// final one, the list of changed pages with the hash of their new bytes.
+std::vector<uint8_t> buildSegment(const Journal *j, const std::vector<const JournalPage *> &changed, bool final) {
+    std::vector<uint8_t> out(kSegmentHead, 0);
+    uint32_t records = 0;
+    for (const JournalPage *p : changed) {
+        if (!needsRecord(j, *p)) continue;
+        const int32_t length = clip(j->startSize[slotOf(p->kind)] - p->offset);
+        append32(out, static_cast<uint32_t>(p->kind));
+        append32(out, static_cast<uint32_t>(length));
+        append64(out, uint64_t(p->offset));
+        const size_t at = out.size();
+        out.resize(at + ((size_t(length) + 7) & ~size_t{7}), 0);
+        std::memcpy(out.data() + at, p->base, size_t(length));
+        ++records;
+    }
+    if (final) {
+        append64(out, uint64_t(j->size[0]));
+        append64(out, uint64_t(j->size[1]));
+        append32(out, static_cast<uint32_t>(changed.size()));
+        append32(out, 0);
+        uint64_t h = afterHashSeed(j->salt);
+        for (const JournalPage *p : changed) {
+            append32(out, static_cast<uint32_t>(p->kind));
+            append32(out, 0);
+            append64(out, uint64_t(p->offset));
+            h = hashBytes(h, p->after, size_t(finalLength(j, *p)));
+        }
+        append64(out, h);
+    }
+    std::memcpy(out.data(), kSegmentTag, 4);
+    put32(out.data() + 4, j->sequence);
+    put32(out.data() + 8, records);
+    put32(out.data() + 12, final ? kFinal : 0);
+    put64(out.data() + 16, uint64_t(out.size() + 8));
+    append64(out, hashBytes(j->salt ^ j->sequence, out.data(), out.size()));
+    return out;
+}
+
+void openJournalFile(IsFile *f, Journal *j) {
+    if (f->journalFd >= 0) return;
+    const int32_t fd = sysOpen(nullptr, kKindJournal, f->name);
+    if (fd >= 0) {
+        f->journalFd = fd;
+        return;
+    }
+    sysCreate(f, kKindJournal, f->name);
+    j->created = true;
+}
+
+void syncJournal(IsFile *f, Journal *j) {
+    sysCommit(f, kKindJournal);
+    if (j->created) {
+        sysSyncDirectoryOf(f, kKindJournal);
+        j->created = false;
+    }
+}
+
+// Step 1: the segment goes to the journal (and, in mode 2, to the device).
+void writeSegment(IsFile *f, Journal *j, const std::vector<uint8_t> &segment) {
+    openJournalFile(f, j);
+    if (j->sequence == 0) {
+        std::vector<uint8_t> first(kJournalHeaderSize + segment.size());
+        putHeader(j, first.data());
+        std::memcpy(first.data() + kJournalHeaderSize, segment.data(), segment.size());
+        sysWriteDirect(f, kKindJournal, first.data(), static_cast<int32_t>(first.size()), 0);
+        j->journalEnd = static_cast<int64_t>(first.size());
+    } else {
+        sysWriteDirect(f, kKindJournal, segment.data(), static_cast<int32_t>(segment.size()), j->journalEnd);
+        j->journalEnd += static_cast<int64_t>(segment.size());
+    }
+    ++j->sequence;
+    if (j->mode >= 2) syncJournal(f, j);
+}
+
+// Steps 2 and 3: the changed pages in place, the dictionary's first, then
+// the sizes; in mode 2 (or when asked) the files synced.
+void writeInPlace(IsFile *f, Journal *j, const std::vector<const JournalPage *> &changed) {
+    bool touched[2] = {false, false};
+    for (const JournalPage *p : changed) {
+        const int32_t length = finalLength(j, *p);
+        if (length > 0) sysWriteDirect(f, p->kind, p->after, length, p->offset);
+        touched[slotOf(p->kind)] = true;
+    }
+    for (int s = 0; s < 2; ++s) {
+        if (fdOf(f, kKinds[s]) < 0) continue;
+        if (j->size[s] != j->diskSize[s]) {
+            sysTruncateDirect(f, kKinds[s], j->size[s]);
+            touched[s] = true;
+        }
+        j->diskSize[s] = j->size[s];
+    }
+    if (j->mode >= 2 || j->syncFiles) {
+        if (touched[1]) sysCommit(f, kKindData);
+        if (touched[0]) sysCommit(f, kKindIndex);
+    }
+}
+
+// The changed pages in the order they go in place: the dictionary's page
+// first, then by file and offset.
+std::vector<const JournalPage *> changedPages(const Journal *j) {
+    std::vector<const JournalPage *> changed;
+    for (const JournalPage &p : j->pages) {
+        if (pageChanged(j, p)) changed.push_back(&p);
+    }
+    std::sort(changed.begin(), changed.end(), [](const JournalPage *a, const JournalPage *b) {
+        return a->kind != b->kind ? a->kind < b->kind : a->offset < b->offset;
+    });
+    return changed;
+}
+
+bool sizesChanged(const IsFile *f, const Journal *j) {
+    for (int s = 0; s < 2; ++s) {
+        if (fdOf(f, kKinds[s]) >= 0 && j->size[s] != j->diskSize[s]) return true;
+    }
+    return false;
+}
+
+// Step 4.  A failure here loses nothing: a journal whose final segment's
+// pages hold their new bytes is a completed change.
+void clearJournal(IsFile *f, Journal *j) {
+    if (j->journalEnd > kKeepJournalBytes) {
+        sysTruncate(nullptr, f->journalFd, 0);
+    } else {
+        const uint8_t zeros[kJournalHeaderSize] = {};
+        sysWrite(nullptr, f->journalFd, zeros, kJournalHeaderSize, 0);
+    }
+    j->journalEnd = 0;
+    j->sequence = 0;
+}
+
+// The dictionary's change counter on disk moves with a spill, so that a
+// reader finding the file changed looks for this journal.
+void moveChangeCounter(IsFile *f, Journal *j) {
+    if (j->diskSize[0] < kChangeCounterAt + 4) return;
+    JournalPage &p = pageAt(f, j, kKindIndex, 0);
+    if (std::memcmp(p.after + kChangeCounterAt, p.base + kChangeCounterAt, 4) != 0) return;
+    put32(p.after + kChangeCounterAt, get32(p.base + kChangeCounterAt) + 1);
+}
+
+void commitPages(IsFile *f, Journal *j, bool final);
+void abandonChange(IsFile *f, Journal *j, bool mayKeep);
+bool applyJournal(IsFile *f, bool takeBack);
+
+void spill(IsFile *f, Journal *j) {
+    moveChangeCounter(f, j);
+    commitPages(f, j, false);
+    for (const JournalPage &p : j->pages) {
+        if (p.offset < j->startSize[slotOf(p.kind)] && pageChanged(j, p)) j->journaled.insert(keyOf(p.kind, p.offset));
+    }
+    dropPages(j);
+}
+
+Journal *journalOf(IsFile *f) {
+    if (f->journal == nullptr) f->journal = new (allocZeroed(f, sizeof(Journal))) Journal{};
+    return f->journal;
+}
+
+uint32_t freshSalt() {
+    static uint32_t counter = 0;
+    const uint64_t mix = uint64_t(sysCalls.clockMicros()) * 0x9E3779B97F4A7C15ull ^
+                         (uint64_t(uint32_t(sysCalls.getpid())) << 32) ^ ++counter;
+    return static_cast<uint32_t>(mix ^ (mix >> 32));
+}
+
+}  // namespace
+
+bool journalOverlays(const IsFile *f, int kind) {
+    return f != nullptr && f->journal != nullptr && f->journal->inChange &&
+           (kind == kKindIndex || kind == kKindData) && fdOf(f, kind) >= 0;
+}
+
+bool journalInChange(const IsFile *f) { return f->journal != nullptr && f->journal->inChange; }
+
+bool journalPending(const IsFile *f) { return f->journal != nullptr && f->journal->pending; }
+
+void journalRequestSync(IsFile *f) {
+    if (journalInChange(f)) f->journal->syncFiles = true;
+}
+
+void journalBegin(IsFile *f) {
+    if (isJournalMode == 0 || journalInChange(f) || (f->mode & kModeNoLocking) != 0) return;
+    if (f->indexFd < 0) return;
+    Journal *j = journalOf(f);
+    j->mode = isJournalMode == 1 ? 1 : 2;
+    for (int s = 0; s < 2; ++s) {
+        const int64_t size = fdOf(f, kKinds[s]) >= 0 ? sysFileSizeDirect(f, kKinds[s]) : 0;
+        j->startSize[s] = j->diskSize[s] = j->size[s] = size;
+    }
+    j->salt = freshSalt();
+    j->sequence = 0;
+    j->journalEnd = 0;
+    j->inChange = true;
+}
+
+int journalRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offset, int32_t *count) {
+    Journal *j = f->journal;
+    const int s = slotOf(kind);
+    if (offset < 0 || length < 0) raiseError(f, EINVAL, kIoSeek + kind);
+    const int32_t have = static_cast<int32_t>(std::clamp<int64_t>(j->size[s] - offset, 0, length));
+    auto *out = static_cast<uint8_t *>(buffer);
+    for (int32_t done = 0; done < have;) {
+        const int64_t at = offset + done;
+        const int64_t page = at - at % kJournalPage;
+        const int32_t within = static_cast<int32_t>(at - page);
+        const int32_t n = std::min(have - done, kJournalPage - within);
+        if (auto it = j->byKey.find(keyOf(kind, page)); it != j->byKey.end()) {
+            std::memcpy(out + done, j->pages[it->second].after + within, size_t(n));
+        } else {
+            const int32_t onDisk = static_cast<int32_t>(std::clamp<int64_t>(j->diskSize[s] - at, 0, n));
+            int32_t got = 0;
+            if (onDisk > 0) sysReadDirect(f, kind, out + done, onDisk, at, &got);
+            std::memset(out + done + got, 0, size_t(n - got));  // a hole the change left
+        }
+        done += n;
+    }
+    if (have == length || count != nullptr) {
+        if (count != nullptr) *count = have;
+        return 1;
+    }
+    raiseError(f, kErrCorrupt, kIoRead + kind);
+}
+
+void journalWrite(IsFile *f, int kind, const void *buffer, int32_t length, int64_t offset) {
+    Journal *j = f->journal;
+    if (offset < 0 || length < 0) raiseError(f, EINVAL, kIoSeek + kind);
+    const auto *in = static_cast<const uint8_t *>(buffer);
+    for (int32_t done = 0; done < length;) {
+        const int64_t at = offset + done;
+        const int64_t page = at - at % kJournalPage;
+        const int32_t within = static_cast<int32_t>(at - page);
+        const int32_t n = std::min(length - done, kJournalPage - within);
+        std::memcpy(pageAt(f, j, kind, page).after + within, in + done, size_t(n));
+        done += n;
+    }
+    const int s = slotOf(kind);
+    j->size[s] = std::max(j->size[s], offset + length);
+    if (j->pages.size() * 2 * kJournalPage <= kSpillBytes) return;
+    try {
+        spill(f, j);
+    } catch (const IsamRaise &) {
+        abandonChange(f, j, false);
+        throw;
+    }
+}
+
+int64_t journalFileSize(IsFile *f, int kind) { return f->journal->size[slotOf(kind)]; }
+
+void journalTruncate(IsFile *f, int kind, int64_t length) {
+    Journal *j = f->journal;
+    const int s = slotOf(kind);
+    if (length < 0) raiseError(f, EINVAL, kIoWrite + kind);
+    // Every page the cut takes from the file is held, so that its bytes go
+    // to the journal and later reads past the cut see zeros.
+    const int64_t end = std::max(j->size[s], j->diskSize[s]);
+    for (int64_t page = length - length % kJournalPage; page < end; page += kJournalPage) {
+        if (page >= j->diskSize[s] && j->byKey.count(keyOf(kind, page)) == 0) continue;
+        JournalPage &p = pageAt(f, j, kind, page);
+        const int64_t from = std::max<int64_t>(length - page, 0);
+        std::memset(p.after + from, 0, size_t(kJournalPage - from));
+    }
+    j->size[s] = length;
+}
+
+namespace {
+
+void commitPages(IsFile *f, Journal *j, bool final) {
+    const std::vector<const JournalPage *> changed = changedPages(j);
+    if (changed.empty() && !sizesChanged(f, j)) return;
+    writeSegment(f, j, buildSegment(j, changed, final));
+    writeInPlace(f, j, changed);
+}
+
+}  // namespace
+
+namespace {
+
+// A change that could not be committed: what reached the files is put back
+// from the journal before the error goes on.  When that fails too, the
+// journal stays for the next call (or process) to apply.
+//
+// A change that spans a kept lock is kept for the next try when it can be
+// (`mayKeep`, nothing of it spilled, the files put back): the calls of the
+// batch were acknowledged, so only its end fails.  Otherwise the change is
+// dropped and the handle must read the files again (journalTakeRollback).
+void abandonChange(IsFile *f, Journal *j, bool mayKeep) {
+    const bool keep = mayKeep && j->batch && j->journaled.empty() && j->sequence <= 1;
+    if (j->sequence > 0) {
+        j->pending = true;
+        const RecordedError recorded(f);
+        const int32_t access = f->callAccess;
+        f->callAccess = kAccessAny;  // raises of the rollback are failures of this call
+        try {
+            applyJournal(f, true);
+            j->pending = false;
+        } catch (const IsamRaise &) {
+        }
+        f->callAccess = access;
+        recorded.restore(f);
+    }
+    if (keep && !j->pending) {
+        j->sequence = 0;
+        j->journalEnd = 0;
+        for (int s = 0; s < 2; ++s) j->diskSize[s] = j->startSize[s];
+        return;
+    }
+    closeChange(j);
+    j->rolledBack = true;
+}
+
+}  // namespace
+
+void journalCommit(IsFile *f) {
+    if (!journalInChange(f)) return;
+    Journal *j = f->journal;
+    try {
+        commitPages(f, j, true);
+    } catch (const IsamRaise &) {
+        abandonChange(f, j, true);
+        throw;
+    }
+    if (j->sequence > 0) clearJournal(f, j);
+    closeChange(j);
+}
+
+void journalSpansCalls(IsFile *f) {
+    if (journalInChange(f)) f->journal->batch = true;
+}
+
+bool journalTakeRollback(IsFile *f) {
+    if (f->journal == nullptr || !f->journal->rolledBack) return false;
+    f->journal->rolledBack = false;
+    return true;
+}
+
+bool journalLooksHot(IsFile *f) {
+    if ((f->mode & kModeNoLocking) != 0 || f->name == nullptr) return false;
+    if (f->journalFd < 0) {
+        const int32_t fd = sysOpen(nullptr, kKindJournal, f->name);
+        if (fd < 0) return false;
+        f->journalFd = fd;
+    }
+    uint8_t h[kJournalHeaderSize];
+    if (sysRead(nullptr, f->journalFd, h, kJournalHeaderSize, 0) != 1) return false;
+    return std::memcmp(h, kMagic, 8) == 0 && get32(h + 8) == kVersion &&
+           get64(h + 56) == hashBytes(get32(h + 12), h, 56);
+}
+
+namespace {
+
+struct JournalRecord {
+    int32_t kind;
+    int32_t length;
+    int64_t offset;
+    const uint8_t *image;
+};
+
+struct ChangedPage {
+    int32_t kind;
+    int64_t offset;
+};
+
+// What a journal file holds, as far as it checks.
+struct ParsedJournal {
+    int64_t startSize[2] = {0, 0};
+    std::vector<JournalRecord> records;  // of every segment that checks, in order
+    bool final = false;                  // the last segment that checks is final
+    int64_t finalSize[2] = {0, 0};
+    std::vector<ChangedPage> changed;
+    uint64_t afterHash = 0;
+    uint32_t salt = 0;
+};
+
+bool validKind(uint32_t kind) { return kind == uint32_t(kKindIndex) || kind == uint32_t(kKindData); }
+
+// One segment at `at`; false when it does not check (torn, damaged, or
+// the end of what this change wrote).
+bool parseSegment(const uint8_t *bytes, size_t size, size_t &at, uint32_t sequence, ParsedJournal &out) {
+    if (size - at < size_t(kSegmentHead) + 8) return false;
+    const uint8_t *s = bytes + at;
+    const uint64_t length = get64(s + 16);
+    if (std::memcmp(s, kSegmentTag, 4) != 0 || get32(s + 4) != sequence || length > size - at ||
+        length < uint64_t(kSegmentHead) + 8) {
+        return false;
+    }
+    if (get64(s + length - 8) != hashBytes(out.salt ^ sequence, s, size_t(length) - 8)) return false;
+    const size_t end = size_t(length) - 8;
+    size_t pos = kSegmentHead;
+    std::vector<JournalRecord> records;
+    for (uint32_t r = get32(s + 8); r > 0; --r) {
+        if (end - pos < size_t(kRecordHead)) return false;
+        const uint32_t kind = get32(s + pos);
+        const uint32_t bytesOf = get32(s + pos + 4);
+        const uint64_t offset = get64(s + pos + 8);
+        const size_t padded = (size_t(bytesOf) + 7) & ~size_t{7};
+        if (!validKind(kind) || bytesOf == 0 || bytesOf > uint32_t(kJournalPage) ||
+            offset % kJournalPage != 0 || offset > (uint64_t{1} << 52) || end - pos - kRecordHead < padded) {
+            return false;
+        }
+        records.push_back({int32_t(kind), int32_t(bytesOf), int64_t(offset), s + pos + kRecordHead});
+        pos += kRecordHead + padded;
+    }
+    const bool final = (get32(s + 12) & kFinal) != 0;
+    ParsedJournal tail;
+    if (final) {
+        if (end - pos < 24) return false;
+        tail.finalSize[0] = int64_t(get64(s + pos));
+        tail.finalSize[1] = int64_t(get64(s + pos + 8));
+        const uint32_t count = get32(s + pos + 16);
+        pos += 24;
+        if ((end - pos) / kPageEntry < count || end - pos != size_t(count) * kPageEntry + 8) return false;
+        for (uint32_t i = 0; i < count; ++i, pos += kPageEntry) {
+            const uint32_t kind = get32(s + pos);
+            const uint64_t offset = get64(s + pos + 8);
+            if (!validKind(kind) || offset % kJournalPage != 0 || offset > (uint64_t{1} << 52)) return false;
+            tail.changed.push_back({int32_t(kind), int64_t(offset)});
+        }
+        tail.afterHash = get64(s + pos);
+        if (tail.finalSize[0] < 0 || tail.finalSize[1] < 0) return false;
+    } else if (pos != end) {
+        return false;
+    }
+    out.records.insert(out.records.end(), records.begin(), records.end());
+    out.final = final;
+    if (final) {
+        out.finalSize[0] = tail.finalSize[0];
+        out.finalSize[1] = tail.finalSize[1];
+        out.changed = std::move(tail.changed);
+        out.afterHash = tail.afterHash;
+    }
+    at += size_t(length);
+    return true;
+}
+
+// The journal's header and the segments that check; false when the header
+// does not check or no segment does (nothing was written in place).
+bool parseJournal(const std::vector<uint8_t> &bytes, ParsedJournal &out) {
+    const uint8_t *h = bytes.data();
+    if (bytes.size() < size_t(kJournalHeaderSize) || std::memcmp(h, kMagic, 8) != 0 || get32(h + 8) != kVersion) {
+        return false;
+    }
+    out.salt = get32(h + 12);
+    if (get64(h + 56) != hashBytes(out.salt, h, 56) || get32(h + 16) != uint32_t(kJournalPage)) return false;
+    out.startSize[0] = int64_t(get64(h + 24));
+    out.startSize[1] = int64_t(get64(h + 32));
+    if (out.startSize[0] < 0 || out.startSize[1] < 0) return false;
+    size_t at = kJournalHeaderSize;
+    uint32_t sequence = 0;
+    while (parseSegment(bytes.data(), bytes.size(), at, sequence, out)) {
+        if (out.final) return true;  // nothing after a final segment belongs to this change
+        ++sequence;
+    }
+    return sequence > 0;
+}
+
+// Whether the files hold the new bytes of every page the final segment
+// lists, at their new sizes: the change completed before its journal was
+// cleared.
+bool changeCompleted(IsFile *f, const ParsedJournal &pj) {
+    if (!pj.final) return false;
+    for (int s = 0; s < 2; ++s) {
+        const int64_t size = fdOf(f, kKinds[s]) >= 0 ? sysFileSizeDirect(f, kKinds[s]) : 0;
+        if (size != pj.finalSize[s]) return false;
+    }
+    uint8_t page[kJournalPage];
+    uint64_t h = afterHashSeed(pj.salt);
+    for (const ChangedPage &p : pj.changed) {
+        if (fdOf(f, p.kind) < 0) return false;
+        const int32_t length = clip(pj.finalSize[slotOf(p.kind)] - p.offset);
+        if (length > 0) sysReadDirect(f, p.kind, page, length, p.offset);
+        h = hashBytes(h, page, size_t(length));
+    }
+    return h == pj.afterHash;
+}
+
+void readWholeJournal(IsFile *f, std::vector<uint8_t> &bytes) {
+    const int64_t size = sysFileSizeDirect(f, kKindJournal);
+    bytes.assign(size_t(std::min<int64_t>(size, int64_t{1} << 31)), 0);
+    if (!bytes.empty()) {
+        int32_t count = 0;
+        sysReadDirect(f, kKindJournal, bytes.data(), static_cast<int32_t>(bytes.size()), 0, &count);
+        bytes.resize(size_t(count));
+    }
+}
+
+// Clears the journal for good: a journal applied again after later changes
+// would undo them.
+void clearDurably(IsFile *f) {
+    const uint8_t zeros[kJournalHeaderSize] = {};
+    sysWriteDirect(f, kKindJournal, zeros, kJournalHeaderSize, 0);
+    sysCommit(f, kKindJournal);
+}
+
+}  // namespace
+
+bool journalRecover(IsFile *f) {
+    const bool changed = applyJournal(f, false);
+    if (f->journal != nullptr) f->journal->pending = false;
+    return changed;
+}
+
+namespace {
+
+// `takeBack`: the change failed in this process, so it is taken back even
+// when all its pages reached the files (a flush of them failed).
+bool applyJournal(IsFile *f, bool takeBack) {
+    if (!journalLooksHot(f)) return false;
+    std::vector<uint8_t> bytes;
+    readWholeJournal(f, bytes);
+    ParsedJournal pj;
+    const bool applies = parseJournal(bytes, pj);
+    if (!applies || (!takeBack && changeCompleted(f, pj))) {
+        clearDurably(f);
+        return false;
+    }
+    for (auto it = pj.records.rbegin(); it != pj.records.rend(); ++it) {
+        if (fdOf(f, it->kind) < 0) continue;
+        sysWriteDirect(f, it->kind, it->image, it->length, it->offset);
+    }
+    for (int s = 0; s < 2; ++s) {
+        if (fdOf(f, kKinds[s]) < 0) continue;
+        if (sysFileSizeDirect(f, kKinds[s]) != pj.startSize[s]) sysTruncateDirect(f, kKinds[s], pj.startSize[s]);
+        sysCommit(f, kKinds[s]);
+    }
+    clearDurably(f);
+    return true;
+}
+
+}  // namespace
+
+Journal *freeJournal(Journal *journal) {
+    if (journal == nullptr) return nullptr;
+    dropPages(journal);
+    for (uint8_t *b : journal->spare) freeBlock(b);
+    journal->~Journal();
+    return freeBlock(journal);
+}
+
+}  // namespace wisam
