@@ -9,6 +9,8 @@ cd "$(dirname "$0")/.."
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+[ -f /usr/include/csv.h ] || need+=(libcsv-dev)
 if [ ${#need[@]} -gt 0 ]; then
     apt-get update -qq && apt-get install -y -qq "${need[@]}"
 fi

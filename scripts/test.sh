@@ -24,6 +24,12 @@ command -v g++ >/dev/null || need+=(g++)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 command -v ccache >/dev/null || need+=(ccache)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+# The tool's schemas, JSON and CSV rows; the Python package's tests; the
+# PostgreSQL server the export is tried against.
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+[ -f /usr/include/csv.h ] || need+=(libcsv-dev)
+/usr/bin/python3 -c 'import pytest' 2>/dev/null || need+=(python3-pytest)
+ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || need+=(postgresql)
 if [ ${#need[@]} -gt 0 ]; then
     apt-get update -qq && apt-get install -y -qq "${need[@]}"
 fi

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "keytext.h"
+#include "schema.h"
 #include "tool.h"
 
 namespace wisam::tool {
@@ -12,6 +13,7 @@ namespace {
 
 constexpr const char *kCreateHelp =
     "usage: wisam create NAME --reclen N --key KEY [--key KEY...] [--varlen MAX [--packed]]\n"
+    "       wisam create NAME --schema S.json\n"
     "  KEY is START:LEN:TYPE[,START:LEN:TYPE...][:FLAG...]\n"
     "  TYPE: char int long double float short nlong string wtext recid devtag\n"
     "        wdevtag bytes wnocase, or a number; append '-' for descending\n"
@@ -20,7 +22,35 @@ constexpr const char *kCreateHelp =
     "  --key none builds a file without primary key.\n"
     "  --varlen MAX: variable-length records of N (the fixed part) to MAX bytes;\n"
     "  --packed stores their variable parts with runs of zeros and blanks packed.\n"
+    "  --schema: the record length and the indexes of a schema ('wisam schema\n"
+    "  --help'), index 1 the primary key (none when the schema starts at 2).\n"
     "  A create that fails leaves no file behind.\n";
+constexpr const char *kSchemaHelp =
+    "usage: wisam schema NAME\n"
+    "  writes a starting schema for NAME: its key parts become fields of their\n"
+    "  key types, the bytes between them 'bytes' fields; rename the fields, split\n"
+    "  the bytes into fields of their own, and give dump, load, create and\n"
+    "  export-pg the result with --schema.  A schema is a JSON object:\n"
+    "    record_length  the record length\n"
+    "    fields         [{name, offset, length, type, pad, null}]: fields may leave\n"
+    "                   gaps (loaded as zeros) but neither overlap nor run past\n"
+    "                   the record.  type and its length:\n"
+    "                     char N (pad \"nul\" or \"blank\"), string N, devtag N: text\n"
+    "                     wtext, wnocase, wdevtag 2N: UTF-16 text, blank-padded\n"
+    "                     int 2 / long 4 (big-endian), short 2 / nlong 4 (machine\n"
+    "                     order), time 8 (big-endian unsigned): whole numbers\n"
+    "                     float 4, double 8: numbers (\"NaN\", \"Infinity\")\n"
+    "                     bytes N, recid 8: hexadecimal\n"
+    "                   null (optional): float/double \"zero\" (0.0 is null); the\n"
+    "                   integer types the value that means null; char, string,\n"
+    "                   devtag a one-byte text, bytes a byte value: the field\n"
+    "                   filled with it is null\n"
+    "    indexes        [{number, unique, parts, flags}]: number as 'wisam info'\n"
+    "                   gives it; parts field names or {field, descending};\n"
+    "                   flags from dupcompress leadcompress trailcompress\n"
+    "                   compress nullfill nullsuppress.  Each must be the file's\n"
+    "                   index of that number, and a key part that touches a field\n"
+    "                   other than bytes must lie exactly on it, of its type.\n";
 constexpr const char *kInfoHelp =
     "usage: wisam info NAME\n"
     "  the record layout, record count, indexes and user information of NAME, and\n"
@@ -33,6 +63,26 @@ constexpr long kMaxVariableLength = 32511;
 constexpr int kUserInfoRead = 0;  // isUserInfo operation
 constexpr int kUserInfoBytes = 10;
 constexpr int kCheckBits = 16;   // bits of a check result, each with its isCheckMsg text
+
+// The record length and key descriptions of a schema's file: its indexes
+// numbered from 1 (or from 2, for a file without primary key) without gaps.
+bool schemaKeys(const std::string &path, long &recordLength, std::vector<KeyDesc> &keys, std::string &error) {
+    Schema schema;
+    if (!readSchemaFile(path, schema, error)) return false;
+    recordLength = schema.recordLength;
+    if (schema.indexes.empty() || schema.indexes[0].number > 2) {
+        return error = "schema " + path + ": it describes no index 1 (the primary key) or 2", false;
+    }
+    if (schema.indexes[0].number == 2) keys.push_back(KeyDesc{});  // no primary key
+    for (const SchemaIndex &index : schema.indexes) {
+        if (index.number != static_cast<int>(keys.size()) + 1) {
+            return error = "schema " + path + ": index " + std::to_string(keys.size() + 1) +
+                           " is missing: a new file's indexes are numbered without gaps", false;
+        }
+        keys.push_back(schema.keyDesc(index));
+    }
+    return true;
+}
 
 // A failed create removes what it built; says so when that fails too.
 int undoCreate(const std::string &name, const std::u16string &units, int status) {
@@ -79,9 +129,11 @@ int createCommand(const Args &args) {
     long recordLength = -1, maxLength = 0;
     bool packed = false;
     std::vector<KeyDesc> keys;
-    std::string error;
+    std::string error, schemaPath;
     for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--reclen") {
+        if (args[i] == "--schema" && i + 1 < args.size()) {
+            schemaPath = args[++i];
+        } else if (args[i] == "--reclen") {
             if (!numberArg(args, i, 0, kMaxFixedLength, recordLength, error)) return usage(error, kCreateHelp);
         } else if (args[i] == "--varlen") {
             if (!numberArg(args, i, 2, kMaxVariableLength, maxLength, error)) return usage(error, kCreateHelp);
@@ -94,6 +146,12 @@ int createCommand(const Args &args) {
         } else {
             return usage("unexpected argument '" + args[i] + "'", kCreateHelp);
         }
+    }
+    if (!schemaPath.empty()) {
+        if (recordLength >= 0 || !keys.empty() || maxLength > 0) {
+            return usage("--schema gives the record length and the keys: no --reclen, --key or --varlen", kCreateHelp);
+        }
+        if (!schemaKeys(schemaPath, recordLength, keys, error)) return failWith("create " + args[0] + ": " + error);
     }
     if (recordLength < 0 || keys.empty()) return usage("--reclen and --key are needed", kCreateHelp);
     if (packed && maxLength == 0) return usage("--packed needs --varlen", kCreateHelp);
@@ -170,6 +228,22 @@ int infoCommand(const Args &args) {
                         problem + "); it was cut short or replaced");
     }
     return kExitOk;
+}
+
+int schemaCommand(const Args &args) {
+    if (wantsHelp(args)) return out("%s", kSchemaHelp), kExitOk;
+    if (args.size() != 1) return usage("schema needs exactly one NAME", kSchemaHelp);
+    const std::string what = "schema " + args[0];
+    Handle f(openFile(args[0], ISINPUT | ISOPENVARLEN, what));
+    if (f.get() == nullptr) return openFailed();
+    RecordShape shape;
+    if (!recordShape(f.get(), shape)) return fail(what, f.get());
+    if (shape.variable()) return failWith(what + ": the file holds variable-length records; a schema describes fixed-length ones");
+    Schema schema;
+    std::string error;
+    if (!schemaFromFile(f.get(), schema, error)) return failWith(what + ": " + error);
+    out("%s", schemaText(schema).c_str());
+    return f.close(what) ? kExitOk : kExitFailed;
 }
 
 }  // namespace wisam::tool

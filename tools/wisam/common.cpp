@@ -60,7 +60,7 @@ int failWith(const std::string &what) {
 }
 
 int usage(const std::string &message, const char *help) {
-    std::fprintf(stderr, "wisam: %s\n\n%s", message.c_str(), help);
+    std::fprintf(stderr, "wisam: %s\n%s%s", message.c_str(), *help != 0 ? "\n" : "", help);
     return kExitUsage;
 }
 

@@ -64,6 +64,10 @@ bool parseType(std::string text, uint16_t &type) {
     return true;
 }
 
+bool isSingleBit(uint16_t bits) { return (bits & (bits - 1)) == 0; }
+
+}  // namespace
+
 bool parseFlag(const std::string &text, uint16_t &flags) {
     for (const FlagName &flag : kFlags) {
         if (text == flag.name) {
@@ -74,7 +78,13 @@ bool parseFlag(const std::string &text, uint16_t &flags) {
     return false;
 }
 
-}  // namespace
+std::vector<std::string> flagNames(uint16_t flags) {
+    std::vector<std::string> names;
+    for (const FlagName &flag : kFlags) {
+        if (flag.bits != ISKEY_DUPS && isSingleBit(flag.bits) && (flags & flag.bits) != 0) names.push_back(flag.name);
+    }
+    return names;
+}
 
 const char *typeName(int type) { return type >= 0 && type < kTypeCount ? kTypeNames[type] : "?"; }
 
@@ -121,7 +131,7 @@ std::string formatKey(const KeyDesc &key) {
         if ((p.type & ISTYPE_DESC) != 0) text += "-";
     }
     for (const FlagName &flag : kFlags) {
-        if ((key.flags & flag.bits) == flag.bits && flag.bits != (ISKEY_DUPCOMPRESS | ISKEY_LEADCOMPRESS | ISKEY_TRAILCOMPRESS)) {
+        if ((key.flags & flag.bits) == flag.bits && isSingleBit(flag.bits)) {
             text += std::string(":") + flag.name;
         }
     }

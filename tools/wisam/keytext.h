@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "wisam.h"
 
@@ -22,5 +23,11 @@ std::string formatKey(const KeyDesc &key);
 
 // The name of a key type (low 6 bits).
 const char *typeName(int type);
+
+// Adds the bits of the flag named `text` (dups, compress, nullsuppress...)
+// to `flags`; false when there is no such flag.
+bool parseFlag(const std::string &text, uint16_t &flags);
+// The names of the flags set in `flags` other than dups, one name a bit.
+std::vector<std::string> flagNames(uint16_t flags);
 
 }  // namespace wisam::tool

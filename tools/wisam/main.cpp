@@ -18,10 +18,19 @@ constexpr const char *kHelp =
     "                          build an ISAM file (the first key is the primary)\n"
     "  info NAME               summary, key descriptions, and whether the data file\n"
     "                          holds the records the index file counts\n"
+    "  create NAME --schema S.json\n"
+    "                          build an ISAM file with the fields and indexes of a schema\n"
+    "  schema NAME             a starting schema (JSON) from the file's key descriptions\n"
     "  dump NAME [--index K] [--hex|--raw]\n"
     "                          records in the order of index K (0: record number)\n"
+    "  dump NAME --schema S.json [--format csv|json|jsonl] [--index K] [--from KEY --to KEY]\n"
+    "                          records as field values\n"
     "  load NAME [--atomic] < RECORDS\n"
     "                          write records read from stdin (needs exclusive use)\n"
+    "  load NAME --schema S.json [--format csv|json|jsonl] [--atomic] < ROWS\n"
+    "                          write records from rows of field values\n"
+    "  export-pg NAME --schema S.json [--table T] [--index K]\n"
+    "                          CREATE TABLE, COPY rows and CREATE INDEX for PostgreSQL\n"
     "  demo [DIR]              build a sample file, write, read, delete and rewrite\n"
     "  log LOGFILE [--brief]   print every record of a transaction log\n"
     "  recover LOGFILE [--rollback-unfinished]\n"
@@ -54,7 +63,7 @@ constexpr Command kCommands[] = {
     {"recover", recoverCommand}, {"backup", backupCommand}, {"check", checkCommand},
     {"rebuild", rebuildCommand}, {"copy", copyCommand},     {"clone", cloneCommand},
     {"cluster", clusterCommand}, {"index", indexCommand},   {"erase", eraseCommand},
-    {"rename", renameCommand},
+    {"rename", renameCommand}, {"schema", schemaCommand},   {"export-pg", exportPgCommand},
 };
 
 int run(int argc, char **argv) {

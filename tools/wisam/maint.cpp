@@ -96,33 +96,6 @@ private:
     Progress progress_;
 };
 
-// An open file that is closed when it goes out of scope, unless taken.
-class Handle {
-public:
-    explicit Handle(IsFile *f) : f_(f) {}
-    ~Handle() {
-        if (f_ != nullptr) isClose(f_);
-    }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    IsFile *get() const { return f_; }
-    IsFile *take() {
-        IsFile *f = f_;
-        f_ = nullptr;
-        return f;
-    }
-    // Closes it; false (with the message) when the close fails.
-    bool close(const std::string &what) {
-        IsFile *f = take();
-        if (isClose(f)) return true;
-        fail(what + ": close", f);
-        isCleanUp();
-        return false;
-    }
-
-private:
-    IsFile *f_;
-};
 
 // Parses the number after "--index"; false with `error` set when it is not one.
 bool indexArg(const Args &args, size_t &i, long &index, std::string &error) {

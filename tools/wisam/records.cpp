@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,12 +24,21 @@ namespace {
 
 constexpr const char *kDumpHelp =
     "usage: wisam dump NAME [--index K] [--hex|--raw]\n"
+    "       wisam dump NAME --schema S.json [--format csv|json|jsonl] [--index K]\n"
+    "                  [--from KEY] [--to KEY]\n"
     "  K: 0 record-number order, 1 the primary key (default), 2.. the others\n"
     "  each line: record number, for variable-length records 'len N', the key\n"
     "  parts, then the record (--hex: as hexadecimal)\n"
-    "  --raw writes the records in the form load reads (see 'wisam load --help')\n";
+    "  --raw writes the records in the form load reads (see 'wisam load --help')\n"
+    "  --schema: each record as its fields' values (see 'wisam schema --help'):\n"
+    "  csv (the default) a header row of field names, then a row a record;\n"
+    "  json an array of objects; jsonl an object a line.  --from and --to keep\n"
+    "  the records whose key in index K lies between them (both included):\n"
+    "  KEY is the values of the key's fields, comma-separated as in CSV, or\n"
+    "  only the first ones; in record-number order, record numbers.\n";
 constexpr const char *kLoadHelp =
     "usage: wisam load NAME [--atomic] < RECORDS\n"
+    "       wisam load NAME --schema S.json [--format csv|json|jsonl] [--atomic] < ROWS\n"
     "  RECORDS: raw records as 'wisam dump --raw' writes them: for a fixed-length\n"
     "  file records of exactly the record length one after another; for\n"
     "  variable-length records each one's length as 4 bytes big-endian, then\n"
@@ -39,7 +49,11 @@ constexpr const char *kLoadHelp =
     "  written before it and the reason are reported (exit 1).  At the end the\n"
     "  data is flushed to the disk.\n"
     "  --atomic: all records or none.  The load runs as one transaction over a\n"
-    "  temporary log; when it stops, every record it wrote is rolled back.\n";
+    "  temporary log; when it stops, every record it wrote is rolled back.\n"
+    "  --schema: ROWS as 'wisam dump --schema' writes them (a CSV header names\n"
+    "  the fields, in any order; a JSON object names every field).  Every row\n"
+    "  is encoded before the first is written: a bad value stops the load with\n"
+    "  its row, line, field and reason, and nothing loaded.\n";
 
 constexpr int kRawLengthBytes = 4;
 constexpr int kKeepExclusive = 2;  // isSetCustomLock requests
@@ -185,7 +199,8 @@ int dumpCommand(const Args &args) {
     const std::string &name = args[0];
     long index = 1;
     bool hex = false, raw = false;
-    std::string error;
+    std::string error, schema, format;
+    std::optional<std::string> from, to;
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--index") {
             if (!numberArg(args, i, 0, IS_MAX_INDEXES + 1, index, error)) return usage(error, kDumpHelp);
@@ -193,11 +208,17 @@ int dumpCommand(const Args &args) {
             hex = true;
         } else if (args[i] == "--raw") {
             raw = true;
-        } else {
-            return usage("unexpected argument '" + args[i] + "'", kDumpHelp);
+        } else if ((args[i] == "--from" || args[i] == "--to") && i + 1 < args.size()) {
+            (args[i] == "--from" ? from : to) = args[i + 1];
+            ++i;
+        } else if (!schemaOption(args, i, schema, format, error)) {
+            return usage(error.empty() ? "unexpected argument '" + args[i] + "'" : error, kDumpHelp);
         }
     }
     if (hex && raw) return usage("--hex and --raw exclude each other", kDumpHelp);
+    if (schema.empty() && (!format.empty() || from || to)) return usage("--format, --from and --to need --schema", kDumpHelp);
+    if (!schema.empty() && (hex || raw)) return usage("--schema writes fields, not --hex or --raw", kDumpHelp);
+    if (!schema.empty()) return dumpFields(name, index, schema, format.empty() ? "csv" : format, from, to);
     IsFile *f = openFile(name, ISINPUT | ISOPENVARLEN, "dump " + name);
     if (f == nullptr) return openFailed();
     FileIndexes indexes;
@@ -255,15 +276,20 @@ int dumpCommand(const Args &args) {
     return kExitOk;
 }
 
-int loadCommand(const Args &args) {
-    if (wantsHelp(args)) return out("%s", kLoadHelp), kExitOk;
-    if (args.empty()) return usage("load needs a NAME", kLoadHelp);
-    const std::string &name = args[0];
-    bool atomic = false;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] != "--atomic") return usage("unexpected argument '" + args[i] + "'", kLoadHelp);
-        atomic = true;
+namespace {
+
+// The raw records of standard input.
+class RawSource : public RecordSource {
+public:
+    int64_t total(const RecordShape &shape) override { return inputRecords(shape); }
+    bool next(const RecordShape &shape, std::vector<unsigned char> &record, int &length, std::string &why) override {
+        return nextRecord(shape, record, length, why);
     }
+};
+
+}  // namespace
+
+int writeRecords(const std::string &name, bool atomic, RecordSource &source) {
     const std::string what = "load " + name;
     TemporaryLog log;
     std::string why;
@@ -277,7 +303,7 @@ int loadCommand(const Args &args) {
     IsFile *f = openFile(name, ISINOUT | ISEXCLLOCK | ISOPENVARLEN | (atomic ? ISTRANS : 0), what);
     if (f == nullptr) return openFailed();
     RecordShape shape;
-    if (!recordShape(f, shape) || !isSetCustomLock(f, kKeepExclusive) || (atomic && !isBegin())) {
+    if (!recordShape(f, shape)) {
         const int status = fail(what, f);
         isClose(f);
         return status;
@@ -286,12 +312,21 @@ int loadCommand(const Args &args) {
         isClose(f);
         return failWith(what + ": the file has record length 0 (keys only): there are no records to load");
     }
+    if (!source.prepare(f, shape, why)) {
+        isClose(f);
+        return failWith(what + ": " + why + "; nothing was loaded");
+    }
+    if (!isSetCustomLock(f, kKeepExclusive) || (atomic && !isBegin())) {
+        const int status = fail(what, f);
+        isClose(f);
+        return status;
+    }
     std::vector<unsigned char> record(static_cast<size_t>(shape.maximum) + 1);
-    Progress progress("loaded", inputRecords(shape));
+    Progress progress("loaded", source.total(shape));
     long count = 0;
     int length = 0;
     bool wrote = true;
-    while (nextRecord(shape, record, length, why)) {
+    while (source.next(shape, record, length, why)) {
         if (shape.variable()) isSetlen(f, length);
         if (!(wrote = isWrite(f, record.data()))) break;
         progress.tick(++count);
@@ -331,6 +366,24 @@ int loadCommand(const Args &args) {
     if (!flushed || !closed) return kExitFailed;
     std::fprintf(stderr, "%ld records loaded into %s\n", count, name.c_str());
     return kExitOk;
+}
+
+int loadCommand(const Args &args) {
+    if (wantsHelp(args)) return out("%s", kLoadHelp), kExitOk;
+    if (args.empty()) return usage("load needs a NAME", kLoadHelp);
+    bool atomic = false;
+    std::string schema, format, error;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--atomic") {
+            atomic = true;
+        } else if (!schemaOption(args, i, schema, format, error)) {
+            return usage(error.empty() ? "unexpected argument '" + args[i] + "'" : error, kLoadHelp);
+        }
+    }
+    if (!format.empty() && schema.empty()) return usage("--format needs --schema", kLoadHelp);
+    if (!schema.empty()) return loadFields(args[0], atomic, schema, format.empty() ? "csv" : format);
+    RawSource raw;
+    return writeRecords(args[0], atomic, raw);
 }
 
 }  // namespace wisam::tool

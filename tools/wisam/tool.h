@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ int clusterCommand(const Args &args);
 int indexCommand(const Args &args);
 int eraseCommand(const Args &args);
 int renameCommand(const Args &args);
+int schemaCommand(const Args &args);
+int exportPgCommand(const Args &args);
 
 // Exit statuses: success, a failure of the work, a usage error.
 constexpr int kExitOk = 0;
@@ -94,6 +97,66 @@ struct FileIndexes {
     bool real(int n) const { return !noPrimaryKey || n > 1; }
 };
 bool fileIndexes(IsFile *f, FileIndexes &indexes);
+
+// An open file that is closed when it goes out of scope, unless taken.
+class Handle {
+public:
+    explicit Handle(IsFile *f) : f_(f) {}
+    ~Handle() {
+        if (f_ != nullptr) isClose(f_);
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    IsFile *get() const { return f_; }
+    void reset(IsFile *f) {
+        if (f_ != nullptr) isClose(f_);
+        f_ = f;
+    }
+    IsFile *take() {
+        IsFile *f = f_;
+        f_ = nullptr;
+        return f;
+    }
+    // Closes it; false (with the message) when the close fails.
+    bool close(const std::string &what) {
+        IsFile *f = take();
+        if (isClose(f)) return true;
+        fail(what + ": close", f);
+        isCleanUp();
+        return false;
+    }
+
+private:
+    IsFile *f_;
+};
+
+// Where the records of a load come from.
+class RecordSource {
+public:
+    virtual ~RecordSource() = default;
+    // Called once the file is open, before anything is written; false with
+    // `why` stops the load with nothing loaded.
+    virtual bool prepare(IsFile *, const RecordShape &, std::string &) { return true; }
+    // The number of records to come, for the progress line; 0 when unknown.
+    virtual int64_t total(const RecordShape &) { return 0; }
+    // The next record and its length; false at the end (`why` empty) or at
+    // a record that cannot be loaded (`why` says so).
+    virtual bool next(const RecordShape &shape, std::vector<unsigned char> &record, int &length,
+                      std::string &why) = 0;
+};
+
+// Writes the records of `source` into NAME as 'wisam load' does (exclusive
+// use, a kept lock, with `atomic` one transaction); the exit status.
+int writeRecords(const std::string &name, bool atomic, RecordSource &source);
+
+// "--schema FILE" or "--format csv|json|jsonl" at args[i]: true (i advanced
+// past the value) when it is one of them; false when not, with `error` set
+// when it is but its value is missing or wrong.
+bool schemaOption(const Args &args, size_t &i, std::string &schema, std::string &format, std::string &error);
+// dump and load through a schema (formats.cpp).
+int dumpFields(const std::string &name, long index, const std::string &schema, const std::string &format,
+               const std::optional<std::string> &from, const std::optional<std::string> &to);
+int loadFields(const std::string &name, bool atomic, const std::string &schema, const std::string &format);
 
 // Standard output, checked: every write goes through these, and the first
 // failure is kept with its errno.  outputFailed() tells whether one happened.
