@@ -6,6 +6,11 @@
 // integer at offset 0 (unique), the secondary key a 4-byte big-endian integer
 // at offset 8 (primary mod 1000 when written, duplicates), filler after.
 //
+// Changes and point reads go in batches of kBatch operations for every
+// engine: a transaction of LMDB and SQLite, a kept lock of wisam-excl
+// (wisam-excl-1lock keeps one over each whole workload instead); a scan is
+// one batch.
+//
 //   W1  N inserts in a fixed pseudo-random key order, then the data on disk
 //       (the engine's own flush, then fsync of every file, both timed)
 //   W2  N random point reads by primary key
@@ -116,8 +121,14 @@ public:
     // lock, exclusive with write-back for writes, shared for reads, wisam's
     // counterpart of the peers' transactions; a scan gives the shared lock
     // up and takes it again every kMultiBatch records.
-    WisamEngine(bool exclusive, size_t n, bool batched = false) : exclusive_(exclusive), batched_(batched), n_(n) {}
-    std::string name() const override { return exclusive_ ? "wisam-excl" : "wisam-shared"; }
+    // `wholeWorkload` (exclusive only): one kept lock over each whole
+    // workload instead of a new one every kBatch operations, the row
+    // "wisam-excl-1lock" that sets it against the peers' kBatch batches.
+    WisamEngine(bool exclusive, size_t n, bool batched = false, bool wholeWorkload = false)
+        : exclusive_(exclusive), batched_(batched), whole_(wholeWorkload), n_(n) {}
+    std::string name() const override {
+        return exclusive_ ? (whole_ ? "wisam-excl-1lock" : "wisam-excl") : "wisam-shared";
+    }
     void open(const std::string &dir) override {
         const std::string base = dir + "/records";
         name_.assign(base.begin(), base.end());
@@ -140,18 +151,20 @@ public:
         name_.assign(base.begin(), base.end());
         openHandle(ISMANULOCK);
     }
-    // After the bulk load: a data cache is sized by the file's record count
-    // when it is created, so restart it now that the file holds its records
-    // (the kept lock has ended, nothing is dirty).
-    void flush() override {
-        stopFileCache(f_);
-        startFileCache(f_);
-    }
+    // After the bulk load nothing is left to do: the kept lock's end wrote
+    // the changes, and the data cache, sized for the empty file when it was
+    // opened, has grown with the file by itself.
+    // The exclusive engine keeps its lock (with write-back) for kBatch
+    // operations at a time, ending it and taking it again between batches
+    // as the peers commit theirs: each batch's changes reach the files at
+    // its end.  A scan runs under one lock, as the peers scan in one
+    // transaction.
     void begin(bool write) override {
         isWriteBackActive = exclusive_ || batched_ ? 1 : 0;
-        const int request = exclusive_ || write ? 2 : 1;
+        request_ = exclusive_ || write ? 2 : 1;
+        ops_ = 0;
         kept_ = exclusive_ || batched_;
-        if (kept_ && !isSetCustomLock(f_, request)) fail("isSetCustomLock", f_);
+        if (kept_ && !isSetCustomLock(f_, request_)) fail("isSetCustomLock", f_);
     }
     void end() override {
         if (kept_ && !isSetCustomLock(f_, 0)) fail("isSetCustomLock(0)", f_);
@@ -159,24 +172,35 @@ public:
     }
     void insert(const uint8_t *rec) override {
         if (!isWrite(f_, rec)) fail("isWrite", f_);
+        counted();
     }
     bool get(uint64_t key, uint8_t *rec) override {
         store64(key, rec);
-        return wisamFound(f_, isRead(f_, rec, modeEqual), name() + ": isRead");
+        const bool found = wisamFound(f_, isRead(f_, rec, modeEqual), name() + ": isRead");
+        counted();
+        return found;
     }
     void scanPrimary(const Visit &visit) override { scan(1, visit); }
     void scanSecondary(const Visit &visit) override { scan(2, visit); }
-    bool update(const uint8_t *rec) override { return wisamFound(f_, isRewrite(f_, rec), name() + ": isRewrite"); }
-    bool remove(uint64_t key) override { return wisamDeleteKey<kRecordLength>(f_, key, name() + ": isDelete"); }
+    bool update(const uint8_t *rec) override {
+        const bool found = wisamFound(f_, isRewrite(f_, rec), name() + ": isRewrite");
+        counted();
+        return found;
+    }
+    bool remove(uint64_t key) override {
+        const bool found = wisamDeleteKey<kRecordLength>(f_, key, name() + ": isDelete");
+        counted();
+        return found;
+    }
     void close() override {
         if (!isClose(f_)) fail("isClose", nullptr);
         f_ = nullptr;
     }
     // Exclusive mode: isCheckData and isCheckIndex of both indexes, then
     // isRebuildIdx of both, after which the indexes must check clean.
-    bool hasMaintenance() const override { return exclusive_; }
+    bool hasMaintenance() const override { return exclusive_ && !whole_; }
     std::vector<MaintStep> maintain() override {
-        if (!exclusive_) return {};
+        if (!hasMaintenance()) return {};
         std::vector<MaintStep> steps;
         auto step = [&](const std::string &what, auto &&body) {
             const double t0 = now();
@@ -217,7 +241,7 @@ public:
     // isCluster on the primary index: the handle it returns takes the
     // place of the one it closed.
     bool cluster() override {
-        if (!exclusive_) return false;
+        if (!hasMaintenance()) return false;
         KeyDesc primary = primaryKey();
         IsFile *clustered = isCluster(f_, &primary);
         if (clustered == nullptr) fail("isCluster", f_);
@@ -267,12 +291,21 @@ private:
         if (isErrno(f_) != EENDFILE && isErrno(f_) != ENOREC) fail("isRead scan", f_);
         if (!isIndex(f_, 1)) fail("isIndex", f_);
     }
+    // The end of a batch of the exclusive engine: the kept lock ends (its
+    // held-back changes are written) and is taken again.
+    void counted() {
+        if (!exclusive_ || whole_ || !kept_ || ++ops_ % kBatch != 0) return;
+        if (!isSetCustomLock(f_, 0) || !isSetCustomLock(f_, request_)) fail("isSetCustomLock batch", f_);
+    }
     [[noreturn]] void fail(const char *what, IsFile *f) {
         die(name() + ": " + what + ": error " + std::to_string(isErrno(f)));
     }
     bool exclusive_;
     bool batched_;
+    bool whole_;
     bool kept_ = false;
+    int request_ = 0;
+    size_t ops_ = 0;
     size_t n_;
     std::u16string name_;
     IsFile *f_ = nullptr;
@@ -378,10 +411,10 @@ public:
         store64(key, rec);
         MDB_val k{8, rec}, v;
         const int rc = mdb_get(txn_, main_, &k, &v);
-        if (rc == MDB_NOTFOUND) return false;
-        check(rc, "get");
-        std::memcpy(rec + 8, v.mv_data, kRecordLength - 8);
-        return true;
+        if (rc != MDB_NOTFOUND) check(rc, "get");
+        if (rc == 0) std::memcpy(rec + 8, v.mv_data, kRecordLength - 8);
+        counted();
+        return rc == 0;
     }
     void scanPrimary(const Visit &visit) override {
         uint8_t rec[kRecordLength];
@@ -447,10 +480,13 @@ public:
     }
 
 private:
+    // Every kBatch operations a new transaction (a read-only one while
+    // reading).
     void counted() {
         if (++ops_ % kBatch != 0) return;
-        check(mdb_txn_commit(txn_), "commit");
-        check(mdb_txn_begin(env_, nullptr, 0, &txn_), "txn_begin");
+        if (write_) check(mdb_txn_commit(txn_), "commit");
+        else mdb_txn_abort(txn_);
+        check(mdb_txn_begin(env_, nullptr, write_ ? 0 : MDB_RDONLY, &txn_), "txn_begin");
     }
     void check(int rc, const char *what) {
         if (rc != 0) die(std::string("lmdb: ") + what + ": " + mdb_strerror(rc));
@@ -511,6 +547,7 @@ public:
             die(std::string("sqlite: get: ") + sqlite3_errmsg(db_));
         }
         sqlite3_reset(get_);
+        counted();
         return rc == SQLITE_ROW;
     }
     void scanPrimary(const Visit &visit) override { scan(scanP_, visit); }
@@ -1270,16 +1307,18 @@ constexpr size_t kDefaultDurableCommits = 1000;
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: wisam-bench [-n N] [--single] [--multi] [--durable] [--varlen] [--no-maint]\n"
+                 "usage: wisam-bench [-n N] [--single] [--multi] [--durable] [--varlen] [--no-maint] [--growth N,...]\n"
                  "                   [--commits C] [--rounds R] [--csv] [--svg FILE] [--dir DIR]\n"
                  "                   [--engines a,b,...] [--keep]\n"
                  "--single, --multi, --durable, --varlen: run only the workloads named (default: all four)\n"
+                 "--growth N1,N2,...: only the single-process workloads at each N in turn and the growth\n"
+                 "table (wisam-excl and lmdb unless --engines names others)\n"
                  "--no-maint: the single-process workload without its maintenance pass (checks, rebuilds,\n"
                  "isCluster and W3c)\n"
                  "-n N: records (default 200000; the variable-length workload 100000)\n"
                  "--commits C: durable workload, C transactions of 1 record and C/2 of 100 (default %zu)\n"
                  "--rounds R: durable workload in R rounds that take the engines in turn (default 4)\n"
-                 "engines: wisam-excl wisam-shared lmdb sqlite bdb map (those built in; the multi-process\n"
+                 "engines: wisam-excl wisam-excl-1lock wisam-shared lmdb sqlite bdb map (those built in; the multi-process\n"
                  "workload runs wisam-shared, lmdb, sqlite and bdb; the durable one wisam (selected as\n"
                  "wisam or wisam-excl), lmdb, sqlite and bdb; the variable-length one wisam and wisam-packed\n"
                  "(both also selected by wisam-excl), lmdb, sqlite and bdb)\n",
@@ -1288,6 +1327,57 @@ void usage() {
 }
 
 double rate(const Result &r, int w) { return r.seconds[w] > 0 ? r.ops[w] / r.seconds[w] : 0.0; }
+
+// The growth table: W1..W7 run at each record count in turn, for each
+// engine; microseconds per operation, and how much wisam's cost per
+// operation grew from the smallest count, next to how much the tree depth
+// can have grown (log N / log N0).  A row whose cost grew faster is marked.
+void printGrowthTable(const std::vector<std::pair<size_t, std::vector<Result>>> &rounds) {
+    if (rounds.empty()) return;
+    std::printf("Growth: microseconds per operation at each N (lower is better); \"grew\" is wisam-excl's\n"
+                "cost at N over its cost at N = %zu, \"log\" is log N / log %zu (how much a tree can have\n"
+                "deepened); a row marked * grew faster than log N\n\n",
+                rounds.front().first, rounds.front().first);
+    std::printf("%-18s %-14s", "workload", "engine");
+    for (const auto &[n, results] : rounds) std::printf(" %11zu", n);
+    std::printf("\n");
+    const double n0 = double(rounds.front().first);
+    for (int w = 0; w < kWorkloadCount; ++w) {
+        if (w == kScanClustered) continue;
+        for (const auto &first : rounds.front().second) {
+            std::printf("%-18s %-14s", kWorkloads[w], first.engine.c_str());
+            for (const auto &[n, results] : rounds) {
+                const auto it = std::find_if(results.begin(), results.end(),
+                                             [&](const Result &r) { return r.engine == first.engine; });
+                if (it == results.end() || it->ops[w] <= 0) std::printf(" %11s", "-");
+                else std::printf(" %11.3f", 1e6 * it->seconds[w] / it->ops[w]);
+            }
+            std::printf("\n");
+            if (first.engine != "wisam-excl") continue;
+            std::printf("%-18s %-14s", "", "  grew / log");
+            for (const auto &[n, results] : rounds) {
+                const auto it = std::find_if(results.begin(), results.end(),
+                                             [&](const Result &r) { return r.engine == "wisam-excl"; });
+                const double cost0 = first.seconds[w] / first.ops[w], cost = it->seconds[w] / it->ops[w];
+                const double grew = cost / cost0, deeper = std::log(double(n)) / std::log(n0);
+                std::printf("   %4.2f/%4.2f%s", grew, deeper, grew > deeper ? "*" : " ");
+            }
+            std::printf("\n");
+        }
+    }
+}
+
+std::vector<ChartGroup> growthChart(const std::vector<std::pair<size_t, std::vector<Result>>> &rounds) {
+    std::vector<ChartGroup> groups;
+    for (int w = 0; w < kWorkloadCount; ++w) {
+        if (w == kScanClustered) continue;
+        ChartGroup g{std::string(kWorkloads[w], 2), {}};
+        for (const auto &[n, results] : rounds)
+            for (const auto &r : results) g.bars.emplace_back(r.engine + " N=" + std::to_string(n), rate(r, w));
+        groups.push_back(g);
+    }
+    return groups;
+}
 
 void printCsv(const std::vector<Result> &results, const std::vector<MultiResult> &multi,
               const std::vector<DurableResult> &durable, size_t n) {
@@ -1437,6 +1527,7 @@ int main(int argc, char **argv) {
     bool csv = false, keep = false, single = false, multiProcess = false, durable = false, varlen = false,
          maintenance = true;
     std::string root, only, svgPath;
+    std::vector<size_t> growth;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-n" && i + 1 < argc) n = varlenN = std::strtoull(argv[++i], nullptr, 10);
@@ -1450,6 +1541,14 @@ int main(int argc, char **argv) {
         else if (a == "--varlen") varlen = true;
         else if (a == "--no-maint") maintenance = false;
         else if (a == "--svg" && i + 1 < argc) svgPath = argv[++i];
+        else if (a == "--growth" && i + 1 < argc) {
+            for (const char *p = argv[++i]; *p != 0;) {
+                char *end = nullptr;
+                growth.push_back(std::strtoull(p, &end, 10));
+                if (end == p || growth.back() < 8 || growth.back() > 100000000) usage();
+                p = *end == ',' ? end + 1 : end;
+            }
+        }
         else if (a == "--dir" && i + 1 < argc) root = argv[++i];
         else if (a == "--engines" && i + 1 < argc) only.append(",").append(argv[++i]).append(",");
         else usage();
@@ -1468,10 +1567,51 @@ int main(int argc, char **argv) {
     auto chosen = [&](const std::string &id) { return only.empty() || only.find("," + id + ",") != std::string::npos; };
     auto selected = [&](const Engine &e) { return chosen(e.name() == "std::map" ? "map" : e.name()); };
 
+    if (!growth.empty()) {
+        // Only the single-process workloads, without the maintenance pass;
+        // wisam-excl and LMDB unless --engines names others.
+        if (only.empty()) only = ",wisam-excl,lmdb,";
+        std::vector<std::pair<size_t, std::vector<Result>>> rounds;
+        for (size_t count : growth) {
+            std::vector<std::unique_ptr<Engine>> engines;
+            engines.push_back(std::make_unique<WisamEngine>(true, count));
+            engines.push_back(std::make_unique<WisamEngine>(true, count, false, true));
+            engines.push_back(std::make_unique<WisamEngine>(false, count));
+#ifdef WISAM_BENCH_LMDB
+            engines.push_back(std::make_unique<LmdbEngine>(count, false));
+#endif
+#ifdef WISAM_BENCH_SQLITE
+            engines.push_back(std::make_unique<SqliteEngine>(false));
+#endif
+#ifdef WISAM_BENCH_BDB
+            engines.push_back(std::make_unique<BdbEngine>(false));
+#endif
+            rounds.emplace_back(count, std::vector<Result>{});
+            for (auto &e : engines) {
+                if (!selected(*e)) continue;
+                std::fprintf(stderr, "wisam-bench: growth, %s, N = %zu ...\n", e->name().c_str(), count);
+                rounds.back().second.push_back(run(*e, count, root, false));
+                std::filesystem::remove_all(root + "/" + e->name());
+            }
+        }
+        if (madeRoot && !keep) std::filesystem::remove_all(root);
+        printGrowthTable(rounds);
+        if (!svgPath.empty()) {
+            writeSvg(svgPath, "wisam-bench growth: ops/s per workload at each N", growthChart(rounds));
+            std::fprintf(stderr, "wisam-bench: chart written to %s\n", svgPath.c_str());
+        }
+        if (mismatches != 0) {
+            std::fprintf(stderr, "wisam-bench: %d mismatches\n", mismatches);
+            return 1;
+        }
+        std::fprintf(stderr, "wisam-bench: every result checked\n");
+        return 0;
+    }
     std::vector<Result> results;
     if (single) {
         std::vector<std::unique_ptr<Engine>> engines;
         engines.push_back(std::make_unique<WisamEngine>(true, n));
+        engines.push_back(std::make_unique<WisamEngine>(true, n, false, true));
         engines.push_back(std::make_unique<WisamEngine>(false, n));
 #ifdef WISAM_BENCH_LMDB
         engines.push_back(std::make_unique<LmdbEngine>(n, false));

@@ -52,8 +52,16 @@ void cacheReserve(IsFile *f, TreePath *path, int32_t slots) {
         int32_t victim = 0;
         while (victim < path->cacheCount && path->cache[victim]->state == kNodeDirty) ++victim;
         if (victim < path->cacheCount) {
-            nodeFree(path->cache[victim]);
+            PathNode *out = path->cache[victim];
             cacheRemoveAt(path, victim);
+            if (path->spareCount < kSpareNodes && out->sibling == nullptr) {
+                out->state = kNodeUnread;
+                out->parent = path->spare;
+                path->spare = out;
+                ++path->spareCount;
+            } else {
+                nodeFree(out);
+            }
             continue;
         }
         const size_t old = static_cast<size_t>(path->cacheCapacity) * sizeof(PathNode *);
@@ -93,9 +101,29 @@ void cacheDropNumber(TreePath *path, uint32_t number) {
     while (PathNode *stale = cacheTake(path, number)) nodeDiscard(stale);
 }
 
-// A node for block `number` when it is not cached: the oldest clean node of
-// a full cache is reused, so that walking many nodes allocates nothing.
+// Frees the spare nodes.
+void releaseSpares(TreePath *path) {
+    while (PathNode *node = path->spare) {
+        path->spare = node->parent;
+        node->parent = nullptr;
+        nodeFree(node);
+    }
+    path->spareCount = 0;
+}
+
+// A node for block `number` when it is not cached: a spare node, else the
+// oldest clean node of a full cache, so that walking or searching many
+// nodes allocates nothing.
 PathNode *nodeFor(IsFile *f, TreePath *path, uint32_t number) {
+    if (PathNode *node = path->spare) {
+        path->spare = node->parent;
+        --path->spareCount;
+        node->parent = nullptr;
+        node->number = number;
+        node->state = kNodeUnread;
+        nodeResetCursor(node);
+        return node;
+    }
     if (path->cacheCount == path->cacheCapacity) {
         for (int32_t i = 0; i < path->cacheCount; ++i) {
             PathNode *node = path->cache[i];
@@ -314,6 +342,7 @@ TreePath *pathDestroy(TreePath *path) {
         node = parent;
     }
     for (int32_t i = 0; i < path->cacheCount; ++i) nodeDiscard(path->cache[i]);
+    releaseSpares(path);
     path->cache = freeBlock(path->cache);
     path->splitBuffer = freeBlock(path->splitBuffer);
     path->~TreePath();
@@ -422,6 +451,7 @@ void pathRelease(IsFile *f, TreePath *path) {
         path->cache[i] = nullptr;
     }
     path->cacheCount = 0;
+    releaseSpares(path);
     for (PathNode *node = path->head; node != nullptr;) {
         PathNode *parent = node->parent;
         node->parent = nullptr;

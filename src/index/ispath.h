@@ -58,6 +58,7 @@ namespace wisam {
 
 constexpr int32_t kMaxKeyBytes = 1024;  // a key image never needs more
 constexpr int32_t kNodeCacheSlots = 32;
+constexpr int32_t kSpareNodes = 8;  // as deep as a descent needs new nodes
 constexpr uint16_t kCompressionFlags = ISKEY_DUPCOMPRESS | ISKEY_LEADCOMPRESS | ISKEY_TRAILCOMPRESS;
 
 // Directions of nodeStep.
@@ -98,6 +99,12 @@ struct TreePath {
     PathNode **cache = nullptr;
     int32_t cacheCount = 0;
     int32_t cacheCapacity = 0;
+    // Clean nodes that fell out of the cache, kept for the next nodes read
+    // (at most kSpareNodes, linked through `parent`), so that a descent past
+    // a full cache (every random read of an index larger than 32 nodes)
+    // neither allocates nor frees; unread, in no cache slot, on no path.
+    PathNode *spare = nullptr;
+    int32_t spareCount = 0;
     // A node plus one entry, for splits; allocated at the first split.
     uint8_t *splitBuffer = nullptr;
     int32_t splitBufferSize = 0;

@@ -31,7 +31,9 @@ struct WayTag {
 struct CacheWay {
     IsFile *owner;      // handle whose file the block belongs to
     int32_t block;      // the block assigned, also while it is being filled
-    int32_t dirty;      // the slice differs from the file; implies valid
+    uint8_t dirty;      // the slice differs from the file; implies valid
+    uint8_t ahead;      // filled by read-ahead and not read since; implies
+                        // valid and clean (see "Read-ahead" below)
 };
 
 // Tags and records of all sets lie in two arrays, set after set.  Only the
@@ -50,8 +52,20 @@ struct BlockCache {
     WayTag *tags;       // sets x ways
     CacheWay *way;      // sets x ways
     uint8_t *buffer;    // sets x ways x blockSize bytes
-    uint8_t *run;       // room for `runBlocks` blocks written back in one write
+    uint8_t *run;       // room for `runBlocks` blocks written back in one
+                        // write, or read ahead in one read
     int32_t runBlocks;
+    int32_t aheadBlocks;  // data caches: slots in a read-ahead window
+    int64_t filled;     // ways given a block while invalid since the cache
+                        // was last emptied: while below sets x ways the
+                        // cache has room, and a miss reads ahead
+    int64_t aheadEnd;   // one past the last block of the last read-ahead
+    // Data caches: the geometry asked for before the reduction for a small
+    // file, and the highest record number above which the cache is made
+    // again for the file's size (see growDataCache); INT64_MAX once full.
+    int32_t fullSets;
+    int32_t fullWays;
+    int64_t growAbove;
 };
 
 namespace {
@@ -66,6 +80,10 @@ constexpr int32_t kGlobalBlockSize = 4096;  // the node size of isBuild without 
 constexpr uint32_t kAgeUsed = 0x80000000u;
 constexpr int32_t kNoTag = -1;
 constexpr int32_t kRunBytes = 64 * 1024;  // the most written back in one write
+constexpr int32_t kReadAheadBytes = 16 * 1024;  // the most read ahead in one read
+// A window of fewer slots is not read ahead: a cache with fewer sets (the
+// 16 x 4 of a small file) would only evict its own working set for it.
+constexpr int32_t kMinReadAheadBlocks = 32;
 constexpr int64_t kDictionaryOffset = 0;    // block 1 of the index file: never cached
 
 // Data caches are not reduced below this many sets and ways.
@@ -133,6 +151,12 @@ BlockCache *createCache(int32_t kind, int32_t sets, int32_t ways, int32_t blockS
     cache->way = cache->tags != nullptr ? static_cast<CacheWay *>(cacheAllocate(sizeof(CacheWay) * count)) : nullptr;
     cache->buffer = cache->way != nullptr ? static_cast<uint8_t *>(cacheAllocate(count * size_t(blockSize))) : nullptr;
     cache->runBlocks = std::clamp<int32_t>(kRunBytes / blockSize, 1, sets * ways > 1 ? sets * ways : 1);
+    // A data cache reads ahead in windows of at most kReadAheadBytes (see
+    // readWay), and of no more slots than it has sets, so that the slots
+    // of one window never compete for one set.
+    cache->aheadBlocks = kind == kKindData ? std::clamp<int32_t>(kReadAheadBytes / blockSize, 1,
+                                                                  std::min(cache->runBlocks, sets))
+                                           : 1;
     cache->run = cache->buffer != nullptr
                      ? static_cast<uint8_t *>(cacheAllocate(size_t(cache->runBlocks) * size_t(blockSize)))
                      : nullptr;
@@ -141,6 +165,9 @@ BlockCache *createCache(int32_t kind, int32_t sets, int32_t ways, int32_t blockS
         return nullptr;
     }
     for (size_t i = 0; i < count; ++i) cache->tags[i].block = kNoTag;
+    cache->fullSets = sets;
+    cache->fullWays = ways;
+    cache->growAbove = INT64_MAX;
     memoryCharged += charge;
     return cache;
 }
@@ -178,6 +205,7 @@ bool isValid(const BlockCache *cache, const CacheWay &way) { return tagOf(cache,
 
 void invalidate(BlockCache *cache, CacheWay &way) {
     way.dirty = 0;
+    way.ahead = 0;
     tagOf(cache, way).block = kNoTag;
 }
 
@@ -199,7 +227,10 @@ void retireSet(BlockCache *cache, int32_t set) {
 // at the start of each call).  The sets are brought up to date one by one
 // when they are next allocated.
 void emptyCache(BlockCache *cache) {
-    if (cache != nullptr) ++cache->epoch;
+    if (cache == nullptr) return;
+    ++cache->epoch;
+    cache->filled = 0;
+    cache->aheadEnd = 0;
 }
 
 // Invalidates every way owned by `f`; a set stays in use only while it holds
@@ -282,6 +313,7 @@ CacheWay *findWay(BlockCache *cache, IsFile *f, int32_t block, WayMode mode) {
     if (!inUse) {
         retireSet(cache, set);
         markInUse(cache, set);
+        ++cache->filled;
     } else {
         int32_t invalidWay = -1;
         int32_t oldest = -1;
@@ -293,6 +325,7 @@ CacheWay *findWay(BlockCache *cache, IsFile *f, int32_t block, WayMode mode) {
             }
         }
         victim = invalidWay >= 0 ? invalidWay : oldest;
+        if (invalidWay >= 0) ++cache->filled;
         if (ways[victim].dirty) writeBackWay(cache, ways[victim]);
         for (int32_t j = 0; j < cache->ways; ++j) tags[j].age >>= 1;
         invalidate(cache, ways[victim]);
@@ -323,6 +356,44 @@ CacheWay *blockAccess(BlockCache *cache, IsFile *f, int64_t offset, int32_t leng
         invalidate(cache, *way);
     }
     return nullptr;
+}
+
+// A data cache sized by the file's record count when it was created, and
+// the file since grown past it (a file built empty and loaded gets 16 x 4
+// slots): once the file holds more records than the cache has ways, and no
+// block of the handle waits for write-back (so that the cache holds nothing
+// the file does not), the cache is made again at the size the file now
+// asks for, empty, within isFileCacheMaxMemUsage like any other: the old
+// cache's charge is given back first, and when the larger one does not fit
+// the old size is taken again (or none, if even that fails).
+void noteFullGeometry(BlockCache *cache, int32_t fullSets, int32_t fullWays) {
+    if (cache == nullptr) return;
+    cache->fullSets = fullSets;
+    cache->fullWays = fullWays;
+    const bool full = cache->sets == fullSets && cache->ways == fullWays;
+    cache->growAbove = full ? INT64_MAX : int64_t{cache->sets} * cache->ways;
+}
+
+void growDataCache(IsFile *f) {
+    BlockCache *old = f->dataCache;
+    if (old == nullptr || int64_t{f->dataAlloc.highest} <= old->growAbove) return;
+    if ((f->deferState & kDeferWriteBack) != 0) return;  // dirty blocks may be held
+    int32_t sets = old->fullSets;
+    int32_t ways = old->fullWays;
+    sizeDataCache(f->dataAlloc.highest, sets, ways);
+    if (int64_t{sets} * ways <= int64_t{old->sets} * old->ways) {
+        old->growAbove = INT64_MAX;
+        return;
+    }
+    const int32_t oldSets = old->sets, oldWays = old->ways, fullSets = old->fullSets, fullWays = old->fullWays;
+    f->dataCache = freeCache(old);
+    f->dataCache = createCache(kKindData, sets, ways, f->slotSize);
+    if (f->dataCache == nullptr) f->dataCache = createCache(kKindData, oldSets, oldWays, f->slotSize);
+    noteFullGeometry(f->dataCache, fullSets, fullWays);
+    // Not grown (the memory cap): asked again only when the file doubles.
+    if (f->dataCache != nullptr && f->dataCache->sets == oldSets && f->dataCache->ways == oldWays) {
+        f->dataCache->growAbove = 2 * int64_t{f->dataAlloc.highest};
+    }
 }
 
 // The cache that serves an access, or null when it goes straight to the file.
@@ -367,20 +438,136 @@ void writeBackCache(BlockCache *cache, IsFile *f) {
 
 namespace {
 
+// Read-ahead (data caches only).  A slot is about a hundred bytes, so a
+// miss that reads one slot pays a system call for a hundred bytes.  Instead
+// a miss reads the aligned window of `runBlocks` slots around it in one
+// sysRead (through the file layer, so the journal's pending writes are
+// seen) and files the other slots of the window where the cache has room:
+//
+//   - a slot already cached is left alone (it may be dirty, or newer than
+//     the file by a change of this call); only slots up to the highest
+//     record number, and only those the read returned whole, are filed;
+//   - a slot takes an invalid way; it evicts the oldest clean way only
+//     while the misses walk forward window after window (a scan of a
+//     clustered file); a dirty way is never evicted for it;
+//   - without room (the cache has filled as many ways as it has) and
+//     without such a walk, a miss reads its one slot as before; so does
+//     every miss of a cache of fewer than kMinReadAheadBlocks sets.
+//
+// Emptying the cache (refreshFile, when another process changed the file)
+// drops read-ahead slots with the rest, so nothing read ahead outlives a
+// change seen at call entry.
+//
+// The counters and ioCallback see the reads the caller makes, exactly as
+// without read-ahead: a slot filed ahead is marked `ahead` and counts as
+// not cached until it is first read, which then adds its bytes to the
+// bytes read into the cache and reports no hit, as the fill it saved
+// would have.  A slot filed ahead and dropped unread counts nowhere.  Only
+// lowLevelProfileCallback's system-read events (1) are fewer, because
+// they bracket the system reads actually made.
+// Whether a read of block `block` should read its window ahead.
+bool walkingForward(const BlockCache *cache, int64_t block) {
+    return block >= cache->aheadEnd && block < cache->aheadEnd + cache->aheadBlocks;
+}
+
+bool wantsReadAhead(const BlockCache *cache, int64_t block) {
+    if (cache->kind != kKindData || cache->aheadBlocks < kMinReadAheadBlocks) return false;
+    const int64_t capacity = int64_t{cache->sets} * cache->ways;
+    return cache->filled < capacity || walkingForward(cache, block);
+}
+
+// Files block `block` of `f`, read ahead, from `bytes`: into an invalid way
+// of its set, or over the oldest clean one when `evict`; nothing when the
+// block is cached already or no way may take it.
+void fileAhead(BlockCache *cache, IsFile *f, int32_t block, const uint8_t *bytes, bool evict) {
+    const int32_t set = block % cache->sets;
+    const size_t first = firstWayOf(cache, set);
+    WayTag *tags = cache->tags + first;
+    CacheWay *ways = cache->way + first;
+    int32_t victim = -1;
+    if (!setInUse(cache, set)) {
+        retireSet(cache, set);
+        markInUse(cache, set);
+        victim = 0;
+        ++cache->filled;
+    } else {
+        int32_t oldest = -1;
+        for (int32_t j = 0; j < cache->ways; ++j) {
+            if (tags[j].block == block) return;  // cached: never replaced by the file's copy
+            if (tags[j].block == kNoTag) {
+                victim = j;
+            } else if (!ways[j].dirty && (oldest < 0 || tags[j].age < tags[oldest].age)) {
+                oldest = j;
+            }
+        }
+        if (victim >= 0) {
+            ++cache->filled;
+        } else if (evict && oldest >= 0) {
+            victim = oldest;
+        } else {
+            return;
+        }
+        for (int32_t j = 0; j < cache->ways; ++j) tags[j].age >>= 1;
+    }
+    CacheWay &way = ways[victim];
+    way.owner = f;
+    way.block = block;
+    way.dirty = 0;
+    way.ahead = 1;
+    tags[victim].age = 0;  // the oldest of its set until it is read
+    std::memcpy(wayData(cache, way), bytes, size_t(cache->blockSize));
+    makeValid(cache, way);
+}
+
+// Fills the way of block `block` (assigned, not valid) with a read of its
+// window; returns the bytes read for the block itself, as a one-block fill
+// would have returned them.
+int32_t fillWithWindow(BlockCache *cache, IsFile *f, int kind, CacheWay &way, int64_t block) {
+    const int64_t size = cache->blockSize;
+    const bool walking = walkingForward(cache, block);
+    const int64_t start = block - block % cache->aheadBlocks;
+    int64_t end = std::min<int64_t>(start + cache->aheadBlocks, int64_t{f->dataAlloc.highest});
+    if (end <= block) end = block + 1;  // the block itself is read whatever the highest number says
+    int32_t count = 0;
+    sysRead(f, kind, cache->run, static_cast<int32_t>((end - start) * size), start * size, &count);
+    const int64_t within = (block - start) * size;
+    const int32_t own = static_cast<int32_t>(std::clamp<int64_t>(count - within, 0, size));
+    std::memcpy(wayData(cache, way), cache->run + within, size_t(own));
+    cache->aheadEnd = end;
+    if (own < size) return own;  // short: the caller raises, nothing is filed
+    // Valid before the others are filed, so that none of them takes its way.
+    makeValid(cache, way);
+    const int64_t whole = count / size;  // blocks the read returned whole
+    for (int64_t b = start; b < start + whole; ++b) {
+        if (b != block) fileAhead(cache, f, static_cast<int32_t>(b), cache->run + (b - start) * size, walking);
+    }
+    return own;
+}
+
 // The way that serves a read of `length` bytes at `offset`, holding the
 // block (filled from the file on a miss), with the counters and reports of
 // a read; null when the access is not cached.
 CacheWay *readWay(IsFile *f, int kindOrFd, int32_t length, int64_t offset, BlockCache *&cache) {
     if (length > 0) profileCounters.requested += static_cast<uint64_t>(length);
     reportIo(f, kindOrFd, kIoOpRead, offset);
+    if (f != nullptr && kindOrFd == kKindData && isFileCacheActive != 0) growDataCache(f);
     cache = cacheFor(f, kindOrFd, offset);
     CacheWay *way = cache != nullptr ? blockAccess(cache, f, offset, length) : nullptr;
     if (way == nullptr) return nullptr;
-    if (isValid(cache, *way)) {
+    if (isValid(cache, *way) && way->ahead != 0) {
+        // First read of a slot read ahead: counted as the fill it saved.
+        way->ahead = 0;
+        profileCounters.readIntoCache += static_cast<uint64_t>(cache->blockSize);
+    } else if (isValid(cache, *way)) {
         reportIo(f, kindOrFd, kIoOpHit, offset);
     } else {
         int32_t count = 0;
-        sysRead(f, kindOrFd, wayData(cache, *way), cache->blockSize, offset, &count);
+        const int64_t block = offset / cache->blockSize;
+        if (wantsReadAhead(cache, block)) {
+            count = fillWithWindow(cache, f, kindOrFd, *way, block);
+        } else {
+            sysRead(f, kindOrFd, wayData(cache, *way), cache->blockSize, offset, &count);
+        }
         profileCounters.readIntoCache += static_cast<uint64_t>(count);
         if (count < length) raiseError(f, kErrCorrupt, kIoRead + kindOrFd);
         makeValid(cache, *way);
@@ -415,12 +602,14 @@ const uint8_t *cacheView(IsFile *f, int kind, uint8_t *buffer, int32_t length, i
 int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset) {
     if (f != nullptr && f->undo != nullptr) captureBeforeWrite(f, kindOrFd, offset, length);
     reportIo(f, kindOrFd, kIoOpWrite, offset);
+    if (f != nullptr && kindOrFd == kKindData && isFileCacheActive != 0) growDataCache(f);
     BlockCache *cache = cacheFor(f, kindOrFd, offset);
     CacheWay *way = cache != nullptr ? blockAccess(cache, f, offset, length) : nullptr;
     if (way == nullptr) return sysWrite(f, kindOrFd, buffer, length, offset);
     if (isWriteBackActive != 0 && (f->deferState & kDeferExclusiveKept) != 0) {
         std::memcpy(wayData(cache, *way), buffer, size_t(length));
         makeValid(cache, *way);
+        way->ahead = 0;
         way->dirty = 1;
         f->deferState |= kDeferWriteBack;
         return 1;
@@ -493,8 +682,10 @@ void startHandleCaches(IsFile *f) {
     if (f->dataCache == nullptr) {
         int32_t sets = isDefaultDataCacheLines;
         int32_t ways = isDefaultDataCacheAssociativity;
+        const int32_t fullSets = sets, fullWays = ways;
         sizeDataCache(f->dataAlloc.highest, sets, ways);
         f->dataCache = createCache(kKindData, sets, ways, f->slotSize);
+        noteFullGeometry(f->dataCache, fullSets, fullWays);
     }
     if (f->indexCache == nullptr && isGlobalIndexCacheActive == 0) {
         f->indexCache = createCache(kKindIndex, isDefaultIndexCacheLines,
@@ -550,6 +741,21 @@ void releaseHandleCaches(IsFile *f) {
 CacheShape cacheShape(const BlockCache *cache) {
     if (cache == nullptr) return {};
     return {cache->kind, cache->sets, cache->ways, cache->blockSize};
+}
+
+int32_t cacheCopies(const IsFile *f, int kind, int64_t offset) {
+    const BlockCache *cache = cacheFor(f, kind, offset);
+    if (cache == nullptr || offset < 0 || offset / cache->blockSize > INT32_MAX) return 0;
+    const auto block = static_cast<int32_t>(offset / cache->blockSize);
+    const int32_t set = block % cache->sets;
+    if (!setInUse(cache, set)) return 0;
+    int32_t copies = 0;
+    const size_t first = firstWayOf(cache, set);
+    for (int32_t j = 0; j < cache->ways; ++j) {
+        const CacheWay &way = cache->way[first + size_t(j)];
+        if (cache->tags[first + size_t(j)].block == block && (!cache->severalOwners || way.owner == f)) ++copies;
+    }
+    return copies;
 }
 
 const BlockCache *globalIndexCache() { return globalCache; }

@@ -131,6 +131,9 @@ struct CacheShape {
     int32_t blockSize = 0;
 };
 CacheShape cacheShape(const BlockCache *cache);  // all 0 for null
+// How many valid ways of the cache serving the handle hold the block at
+// `offset` (a block is never cached twice: 0 or 1).
+int32_t cacheCopies(const IsFile *f, int kind, int64_t offset);
 const BlockCache *globalIndexCache();
 int64_t cacheMemoryCharged();  // sum of the charges of all live caches
 
