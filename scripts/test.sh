@@ -5,7 +5,8 @@
 # them: with it a second run compiles only what changed.
 #
 #   bash scripts/test.sh                 everything, as CI runs it
-#   bash scripts/test.sh --quick         the plain build and its tests only
+#   bash scripts/test.sh --quick         the plain build, its tests and the Python
+#                                        and PostgreSQL tests
 #   bash scripts/test.sh --quick -R tool ... and of those only the tests whose
 #                                        names match (arguments after --quick
 #                                        go to ctest)
@@ -50,7 +51,18 @@ run_suite() {
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${ctest_args[@]}"
 }
 
+# The Python package (tests/python) and the export to a PostgreSQL server
+# started for the test (tests/pg), through Debian's pytest, against the plain
+# build: the sanitized library cannot be loaded into an uninstrumented python.
+run_pytest() {
+    WISAM_LIBRARY="$PWD/build/test/libwisam.so" WISAM_TOOL="$PWD/build/test/wisam" \
+    PYTHONPATH="$PWD/python" PYTHONDONTWRITEBYTECODE=1 \
+        /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python tests/pg
+}
+
 run_suite build/test
+# A filtered quick run (--quick -R ...) is about the suite's tests only.
+[ ${#ctest_args[@]} -eq 0 ] && run_pytest
 [ $quick -eq 1 ] && exit 0
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build/sanitize -DWISAM_SANITIZE=ON

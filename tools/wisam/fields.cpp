@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "schema.h"
+#include "utf8.h"
 
 namespace wisam::tool {
 
@@ -50,24 +51,6 @@ bool isUtf8(const std::string &text) {
         i += extra + 1;
     }
     return true;
-}
-
-void appendUtf8(std::string &text, uint32_t point) {
-    if (point < 0x80) {
-        text += static_cast<char>(point);
-    } else if (point < 0x800) {
-        text += static_cast<char>(0xC0 | point >> 6);
-        text += static_cast<char>(0x80 | (point & 0x3F));
-    } else if (point < 0x10000) {
-        text += static_cast<char>(0xE0 | point >> 12);
-        text += static_cast<char>(0x80 | (point >> 6 & 0x3F));
-        text += static_cast<char>(0x80 | (point & 0x3F));
-    } else {
-        text += static_cast<char>(0xF0 | point >> 18);
-        text += static_cast<char>(0x80 | (point >> 12 & 0x3F));
-        text += static_cast<char>(0x80 | (point >> 6 & 0x3F));
-        text += static_cast<char>(0x80 | (point & 0x3F));
-    }
 }
 
 // UTF-16 units to UTF-8; false at a surrogate without its partner.

@@ -16,6 +16,8 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr const char *kFormats[] = {"csv", "json", "jsonl"};
+constexpr int kKeepShared = 1;  // isSetCustomLock requests
+constexpr int kEndKept = 0;
 
 std::string fieldName(const Field &field) { return "field '" + field.name + "'"; }
 
@@ -47,10 +49,14 @@ int SchemaScan::open(const std::string &what, const std::string &name, const std
     what_ = what;
     std::string error;
     if (!readSchemaFile(schemaPath, schema_, error)) return failWith(what + ": " + error);
+    // The whole scan under one kept shared lock: no call takes the lock on its
+    // own, the cached blocks stay valid, and what is read is one state of the
+    // file (writers wait until the end).
+    isFileCacheActive = 1;
     file_.reset(openFile(name, ISINPUT | ISOPENVARLEN, what));
     IsFile *f = file_.get();
     if (f == nullptr) return openFailed();
-    if (!fileIndexes(f, indexes_)) return fail(what, f);
+    if (!isSetCustomLock(f, kKeepShared) || !fileIndexes(f, indexes_)) return fail(what, f);
     if (indexes_.shape.variable()) {
         return failWith(what + ": " + name + " holds variable-length records; a schema describes fixed-length ones");
     }
@@ -169,6 +175,7 @@ int SchemaScan::finish(long count) {
         return kExitFailed;
     }
     if (!ended_ && isErrno(f) != EENDFILE) return fail(what_ + ": after " + std::to_string(count) + " records", f);
+    if (!isSetCustomLock(f, kEndKept)) return fail(what_ + ": ending the kept lock", f);
     if (!file_.close(what_)) return kExitFailed;
     return kExitOk;
 }

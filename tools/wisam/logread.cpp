@@ -2,6 +2,7 @@
 // logread.h).  Every field is read through a bounds-checked cursor, so a
 // damaged record is reported, never read past.
 #include "logread.h"
+#include "utf8.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -53,24 +54,6 @@ uint16_t load16(const unsigned char *p) { return static_cast<uint16_t>(p[0] << 8
 uint32_t load32(const unsigned char *p) {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
            static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-void appendUtf8(std::string &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | cp >> 6);
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | cp >> 12);
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | cp >> 18);
-        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 // UTF-16 units (little-endian bytes) as UTF-8; a lone surrogate becomes
