@@ -136,6 +136,7 @@ int addIndex(IsFile *f, KeyDesc *key) {
         freeListFlush(f);
         writeDictionary(f);
         logIndexAdded(f, *key);
+        commitChange(f);  // a journaled change that fails drops the new index here
     } catch (...) {
         // The handle must not keep an index the files, once the failed call
         // is taken back, do not have.
@@ -174,6 +175,7 @@ int delIndex(IsFile *f, KeyDesc *key) {
     freeListFlush(f);
     writeDictionary(f);
     logIndexDropped(f, *key);
+    commitChange(f);
     // Only now, with every write done: a failed call keeps its index.
     dropPathAt(f, index);
     alone.release();

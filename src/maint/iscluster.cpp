@@ -23,7 +23,8 @@ namespace {
 constexpr char16_t kClonePrefix[] = u"ist";
 constexpr char16_t kAsidePrefix[] = u"iso";
 constexpr int kMovedKinds[] = {kKindIndex, kKindData};
-constexpr int kCloneKinds[] = {kKindIndex, kKindData, kKindLock};
+// The clone's files; its lock file and journal are not moved, only removed.
+constexpr int kCloneKinds[] = {kKindIndex, kKindData, kKindLock, kKindJournal};
 constexpr int kUserInfoBytes = 10;
 
 // The directory part ends at the last of these.
@@ -173,7 +174,7 @@ IsFile *clusterFile(IsFile *f, KeyDesc *key) {
     // Replaced: the handle's descriptors hold the set-aside files.
     if (closeFile(f) == 0) closeHandle(f);
     eraseQuietly(names.aside, kMovedKinds, std::size(kMovedKinds));
-    eraseQuietly(names.clone, kCloneKinds + 2, 1);
+    eraseQuietly(names.clone, kCloneKinds + 2, 2);
     return openHandle(names.file.c_str(), (mode & kModeVarLength) != 0 ? mode | kModeOpenVarLength : mode);
 }
 

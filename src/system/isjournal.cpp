@@ -98,6 +98,7 @@ struct Journal {
     uint32_t sequence = 0;    // segments written by this change
     int64_t journalEnd = 0;   // bytes of the journal file this change uses
     bool created = false;     // the journal file was made by this handle: sync its directory once
+    uint32_t startCounter = 0;  // the dictionary's change counter on disk when the change began
     int64_t startSize[2] = {0, 0};
     int64_t diskSize[2] = {0, 0};
     int64_t size[2] = {0, 0};
@@ -148,14 +149,25 @@ JournalPage &pageAt(IsFile *f, Journal *j, int kind, int64_t offset) {
     const uint64_t key = keyOf(kind, offset);
     if (auto it = j->byKey.find(key); it != j->byKey.end()) return j->pages[it->second];
     JournalPage p{kind, offset, 0, j->journaled.count(key) != 0, nullptr, nullptr};
+    j->spare.reserve(j->spare.size() + 2);  // so that giving the buffers back cannot fail
     p.base = takeBuffer(f, j);
-    p.after = takeBuffer(f, j);
+    try {
+        p.after = takeBuffer(f, j);
+    } catch (const IsamRaise &) {
+        j->spare.push_back(p.base);
+        throw;
+    }
     std::memset(p.base, 0, kJournalPage);
     const int32_t onDisk = clip(j->diskSize[slotOf(kind)] - offset);
     if (onDisk > 0) {
-        int32_t count = 0;
-        sysReadDirect(f, kind, p.base, onDisk, offset, &count);
-        p.baseLength = count;
+        try {
+            sysReadDirect(f, kind, p.base, onDisk, offset);  // short: 105, the file lost bytes
+        } catch (const IsamRaise &) {
+            j->spare.push_back(p.base);
+            j->spare.push_back(p.after);
+            throw;
+        }
+        p.baseLength = onDisk;
     }
     std::memcpy(p.after, p.base, kJournalPage);
     j->pages.push_back(p);
@@ -185,6 +197,7 @@ void putHeader(const Journal *j, uint8_t *h) {
     put32(h + 20, static_cast<uint32_t>(j->mode));
     put64(h + 24, uint64_t(j->startSize[0]));
     put64(h + 32, uint64_t(j->startSize[1]));
+    put32(h + 40, j->startCounter);
     put64(h + 56, hashBytes(j->salt, h, 56));
 }
 
@@ -259,10 +272,13 @@ void syncJournal(IsFile *f, Journal *j) {
     }
 }
 
+uint32_t counterAtStart(IsFile *f, const Journal *j);
+
 // Step 1: the segment goes to the journal (and, in mode 2, to the device).
 void writeSegment(IsFile *f, Journal *j, const std::vector<uint8_t> &segment) {
     openJournalFile(f, j);
     if (j->sequence == 0) {
+        j->startCounter = counterAtStart(f, j);
         std::vector<uint8_t> first(kJournalHeaderSize + segment.size());
         putHeader(j, first.data());
         std::memcpy(first.data() + kJournalHeaderSize, segment.data(), segment.size());
@@ -297,6 +313,18 @@ void writeInPlace(IsFile *f, Journal *j, const std::vector<const JournalPage *> 
         if (touched[1]) sysCommit(f, kKindData);
         if (touched[0]) sysCommit(f, kKindIndex);
     }
+}
+
+// The change counter the dictionary had on disk when the change began: a
+// journal applies only to a file whose counter its change moved from there.
+uint32_t counterAtStart(IsFile *f, const Journal *j) {
+    if (j->startSize[0] < kChangeCounterAt + 4) return 0;
+    if (auto it = j->byKey.find(keyOf(kKindIndex, 0)); it != j->byKey.end()) {
+        return get32(j->pages[it->second].base + kChangeCounterAt);
+    }
+    uint8_t counter[4];
+    sysReadDirect(f, kKindIndex, counter, 4, kChangeCounterAt);
+    return get32(counter);
 }
 
 // The changed pages in the order they go in place: the dictionary's page
@@ -400,7 +428,7 @@ int journalRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offse
     Journal *j = f->journal;
     const int s = slotOf(kind);
     if (offset < 0 || length < 0) raiseError(f, EINVAL, kIoSeek + kind);
-    const int32_t have = static_cast<int32_t>(std::clamp<int64_t>(j->size[s] - offset, 0, length));
+    int32_t have = static_cast<int32_t>(std::clamp<int64_t>(j->size[s] - offset, 0, length));
     auto *out = static_cast<uint8_t *>(buffer);
     for (int32_t done = 0; done < have;) {
         const int64_t at = offset + done;
@@ -413,6 +441,10 @@ int journalRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offse
             const int32_t onDisk = static_cast<int32_t>(std::clamp<int64_t>(j->diskSize[s] - at, 0, n));
             int32_t got = 0;
             if (onDisk > 0) sysReadDirect(f, kind, out + done, onDisk, at, &got);
+            if (got < onDisk) {  // the file is shorter than it was: a short read
+                have = done + got;
+                break;
+            }
             std::memset(out + done + got, 0, size_t(n - got));  // a hole the change left
         }
         done += n;
@@ -566,6 +598,8 @@ struct ChangedPage {
 // What a journal file holds, as far as it checks.
 struct ParsedJournal {
     int64_t startSize[2] = {0, 0};
+    uint32_t startCounter = 0;
+    uint32_t segments = 0;
     std::vector<JournalRecord> records;  // of every segment that checks, in order
     bool final = false;                  // the last segment that checks is final
     int64_t finalSize[2] = {0, 0};
@@ -646,12 +680,13 @@ bool parseJournal(const std::vector<uint8_t> &bytes, ParsedJournal &out) {
     if (get64(h + 56) != hashBytes(out.salt, h, 56) || get32(h + 16) != uint32_t(kJournalPage)) return false;
     out.startSize[0] = int64_t(get64(h + 24));
     out.startSize[1] = int64_t(get64(h + 32));
+    out.startCounter = get32(h + 40);
     if (out.startSize[0] < 0 || out.startSize[1] < 0) return false;
     size_t at = kJournalHeaderSize;
     uint32_t sequence = 0;
     while (parseSegment(bytes.data(), bytes.size(), at, sequence, out)) {
-        if (out.final) return true;  // nothing after a final segment belongs to this change
-        ++sequence;
+        out.segments = ++sequence;
+        if (out.final) break;  // nothing after a final segment belongs to this change
     }
     return sequence > 0;
 }
@@ -674,6 +709,18 @@ bool changeCompleted(IsFile *f, const ParsedJournal &pj) {
         h = hashBytes(h, page, size_t(length));
     }
     return h == pj.afterHash;
+}
+
+// Whether the file is the one the journal was made for: each segment's
+// in-place writes move the dictionary's change counter on disk by at most
+// one, the dictionary's page first.  A file put back from a copy, or made
+// anew under the name, is not touched by a journal left beside it.
+bool journalFitsFile(IsFile *f, const ParsedJournal &pj) {
+    if (pj.startSize[0] < kChangeCounterAt + 4) return true;
+    if (sysFileSizeDirect(f, kKindIndex) < kChangeCounterAt + 4) return false;
+    uint8_t counter[4];
+    sysReadDirect(f, kKindIndex, counter, 4, kChangeCounterAt);
+    return get32(counter) - pj.startCounter <= pj.segments;
 }
 
 void readWholeJournal(IsFile *f, std::vector<uint8_t> &bytes) {
@@ -711,7 +758,7 @@ bool applyJournal(IsFile *f, bool takeBack) {
     std::vector<uint8_t> bytes;
     readWholeJournal(f, bytes);
     ParsedJournal pj;
-    const bool applies = parseJournal(bytes, pj);
+    const bool applies = parseJournal(bytes, pj) && journalFitsFile(f, pj);
     if (!applies || (!takeBack && changeCompleted(f, pj))) {
         clearDurably(f);
         return false;

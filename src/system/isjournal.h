@@ -33,7 +33,9 @@
 // Journal file (big-endian):
 //   header, 64 bytes: "wisamjnl", version 1 (4), salt (4), page size 4096
 //     (4), mode (4), index file size and data file size at the change's
-//     start (8 + 8), reserved (16), hash of bytes 0..55 (8);
+//     start (8 + 8), the dictionary's change counter at the start (4; a
+//     journal is applied only to a file whose counter lies at most one per
+//     segment past it), reserved (12), hash of bytes 0..55 (8);
 //   segments from byte 64, each: "wseg", sequence (4), record count (4),
 //     flags (4; 1 = final), length of the segment (8), then per record
 //     kind (4), image length (4), page offset (8) and the image padded to 8

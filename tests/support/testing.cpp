@@ -1,6 +1,8 @@
 // testing.cpp - the shared test helpers.
 #include "support/testing.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -209,3 +211,29 @@ int inCall(IsFile *f, int32_t access, const std::function<int()> &work) {
 // plain build (null from the allocator), so that the library's own
 // out-of-memory path is what the tests exercise.
 extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+
+namespace wisam::testing {
+namespace {
+
+// WISAM_TEST_JOURNAL=1 (or 2) runs every test with the rollback journal on:
+// results and files must be the same; tests that count system calls or
+// bytes written see the journal's and are expected to differ.
+class JournalEverywhere : public ::testing::EmptyTestEventListener {
+public:
+    explicit JournalEverywhere(int32_t mode) : mode_(mode) {}
+    void OnTestStart(const ::testing::TestInfo &) override { isJournalMode = mode_; }
+
+private:
+    int32_t mode_;
+};
+
+const bool kJournalEverywhere = [] {
+    const char *mode = std::getenv("WISAM_TEST_JOURNAL");
+    if (mode != nullptr && std::atoi(mode) != 0) {
+        ::testing::UnitTest::GetInstance()->listeners().Append(new JournalEverywhere(std::atoi(mode)));
+    }
+    return true;
+}();
+
+}  // namespace
+}  // namespace wisam::testing
