@@ -279,9 +279,10 @@ void writeSegment(IsFile *f, Journal *j, const std::vector<uint8_t> &segment) {
     openJournalFile(f, j);
     if (j->sequence == 0) {
         j->startCounter = counterAtStart(f, j);
-        std::vector<uint8_t> first(kJournalHeaderSize + segment.size());
-        putHeader(j, first.data());
-        std::memcpy(first.data() + kJournalHeaderSize, segment.data(), segment.size());
+        uint8_t header[kJournalHeaderSize];
+        putHeader(j, header);
+        std::vector<uint8_t> first(header, header + kJournalHeaderSize);
+        first.insert(first.end(), segment.begin(), segment.end());
         sysWriteDirect(f, kKindJournal, first.data(), static_cast<int32_t>(first.size()), 0);
         j->journalEnd = static_cast<int64_t>(first.size());
     } else {
@@ -296,14 +297,16 @@ void writeSegment(IsFile *f, Journal *j, const std::vector<uint8_t> &segment) {
 // the sizes; in mode 2 (or when asked) the files synced.
 void writeInPlace(IsFile *f, Journal *j, const std::vector<const JournalPage *> &changed) {
     bool touched[2] = {false, false};
+    int64_t reached[2] = {j->diskSize[0], j->diskSize[1]};  // the file's size after the writes
     for (const JournalPage *p : changed) {
         const int32_t length = finalLength(j, *p);
         if (length > 0) sysWriteDirect(f, p->kind, p->after, length, p->offset);
         touched[slotOf(p->kind)] = true;
+        reached[slotOf(p->kind)] = std::max(reached[slotOf(p->kind)], p->offset + length);
     }
     for (int s = 0; s < 2; ++s) {
         if (fdOf(f, kKinds[s]) < 0) continue;
-        if (j->size[s] != j->diskSize[s]) {
+        if (j->size[s] != reached[s]) {
             sysTruncateDirect(f, kKinds[s], j->size[s]);
             touched[s] = true;
         }

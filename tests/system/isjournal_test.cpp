@@ -519,7 +519,8 @@ void applyReport(Model &model, const Report &r) {
 }
 
 // Rounds of children killed at random moments; `power` makes it a power
-// loss in mode 2 instead of a process death in mode 1.
+// loss in mode 2 instead of a process death in mode 1.  WISAM_KILL_ROUNDS
+// and WISAM_KILL_SEED (scripts/crash-journal.sh) run more of them.
 void killRounds(bool power) {
     const char *env = std::getenv("WISAM_KILL_ROUNDS");
     const int rounds = env != nullptr ? std::atoi(env) : 12;
@@ -528,7 +529,8 @@ void killRounds(bool power) {
     isJournalMode = power ? 2 : 1;
     Model model = files.make(0);
     for (int i = 0; i < 3; ++i) diskFiles[i] = files.path(i == 0 ? ".wox" : i == 1 ? ".wod" : ".wjn");
-    std::mt19937 dice(power ? 77 : 55);
+    const char *seed = std::getenv("WISAM_KILL_SEED");
+    std::mt19937 dice(seed != nullptr ? uint32_t(std::atoi(seed)) : power ? 77u : 55u);
     int inFlightApplied = 0, inFlightDropped = 0;
     for (int round = 0; round < rounds; ++round) {
         const Snapshot base = files.snap();
