@@ -105,8 +105,8 @@ class Field:
             raw = value.encode(_WIDE if wide else "utf-8")
             if len(raw) > self.length:
                 raise SchemaError("field '%s': %r does not fit in %d bytes" % (self.name, value, self.length))
-            raw += (b" \0" if wide and _WIDE.endswith("le") else b"\0 " if wide else self.pad) * (
-                (self.length - len(raw)) // (2 if wide else 1))
+            fill = " ".encode(_WIDE) if wide else self.pad
+            raw += fill * ((self.length - len(raw)) // len(fill))
         record[self.offset:self.offset + self.length] = raw
 
 

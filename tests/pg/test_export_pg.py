@@ -66,9 +66,11 @@ class Cluster:
         if bindir is None:
             pytest.skip("PostgreSQL is not installed (apt-get install postgresql; scripts/test.sh does)")
         self.bindir = bindir
-        self.dir = tempfile.mkdtemp(prefix="wisam-pg-")
+        root = os.geteuid() == 0
+        # Under /tmp when it is to belong to nobody, who must reach it.
+        self.dir = tempfile.mkdtemp(prefix="wisam-pg-", dir="/tmp" if root else None)
         self.user = []
-        if os.geteuid() == 0:
+        if root:
             # The server refuses to run as root: the cluster belongs to nobody.
             nobody = pwd.getpwnam("nobody")
             os.chown(self.dir, nobody.pw_uid, nobody.pw_gid)
