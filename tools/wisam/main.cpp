@@ -12,8 +12,11 @@ namespace wisam::tool {
 namespace {
 
 constexpr const char *kHelp =
-    "usage: wisam COMMAND [ARGS]\n"
+    "usage: wisam [--journal 0|1|2] COMMAND [ARGS]\n"
     "\n"
+    "  --journal M             make every change of the command through the rollback\n"
+    "                          journal N.wjn (isJournalMode M: 1 atomic if the tool dies,\n"
+    "                          2 also if the power fails; 0 writes in place, the default)\n"
     "  create NAME --reclen N --key KEY [--key KEY...] [--varlen MAX [--packed]]\n"
     "                          build an ISAM file (the first key is the primary)\n"
     "  info NAME               summary, key descriptions, and whether the data file\n"
@@ -67,11 +70,18 @@ constexpr Command kCommands[] = {
 };
 
 int run(int argc, char **argv) {
-    if (argc < 2) return std::fputs(kHelp, stderr), kExitUsage;
-    const std::string command = argv[1];
+    int first = 1;
+    if (argc >= 2 && std::strcmp(argv[1], "--journal") == 0) {
+        const std::string mode = argc >= 3 ? argv[2] : "";
+        if (mode != "0" && mode != "1" && mode != "2") return usage("--journal takes 0, 1 or 2", kHelp);
+        isJournalMode = mode[0] - '0';
+        first = 3;
+    }
+    if (argc < first + 1) return std::fputs(kHelp, stderr), kExitUsage;
+    const std::string command = argv[first];
     if (command == "--help" || command == "-h") return out("%s", kHelp), kExitOk;
     if (command == "--version") return out("wisam %s\n", isversnumber), kExitOk;
-    const Args args(argv + 2, argv + argc);
+    const Args args(argv + first + 1, argv + argc);
     for (const Command &entry : kCommands) {
         if (command == entry.name) return entry.run(args);
     }

@@ -1,0 +1,43 @@
+// wisam --journal: a command's changes go through the rollback journal.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/testing.h"
+#include "tool/toolrun.h"
+
+namespace wisam::testing {
+namespace {
+
+std::string records(int count) {
+    std::string all;
+    for (int i = 0; i < count; ++i) {
+        char record[21];
+        std::snprintf(record, sizeof record, "%08d-journaled-r", i);
+        all.append(record, 20);
+    }
+    return all;
+}
+
+TEST(JournalToolTest, ChangesGoThroughTheJournalAndModesAreChecked) {
+    TempDir dir;
+    EXPECT_EQ(runTool(dir, {"--journal", "3", "info", "j"}).status, 2);
+    EXPECT_EQ(runTool(dir, {"--journal"}).status, 2);
+    ASSERT_EQ(runTool(dir, {"--journal", "2", "create", "j", "--reclen", "20", "--key", "0:8:char"}).status, 0);
+    EXPECT_FALSE(fileExists(dir.file("j.wjn"))) << "a build writes no journal";
+    const ToolRun load = runTool(dir, {"--journal", "2", "load", "j"}, records(300));
+    ASSERT_EQ(load.status, 0) << load.err;
+    // The load committed through the journal, whose header is cleared.
+    const std::vector<uint8_t> journal = readFile(dir.file("j.wjn"));
+    ASSERT_GE(journal.size(), 64u);
+    EXPECT_EQ(std::vector<uint8_t>(journal.begin(), journal.begin() + 8), std::vector<uint8_t>(8, 0));
+    EXPECT_EQ(runTool(dir, {"dump", "j", "--raw", "--index", "1"}).out, records(300));
+    EXPECT_EQ(runTool(dir, {"--journal", "1", "check", "j"}).status, 0);
+    ASSERT_EQ(runTool(dir, {"--journal", "1", "rename", "j", "k"}).status, 0);
+    EXPECT_TRUE(fileExists(dir.file("k.wjn")) && !fileExists(dir.file("j.wjn"))) << "the journal follows its file";
+    ASSERT_EQ(runTool(dir, {"erase", "k"}).status, 0);
+    EXPECT_FALSE(fileExists(dir.file("k.wjn")));
+}
+
+}  // namespace
+}  // namespace wisam::testing
