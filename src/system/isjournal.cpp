@@ -29,10 +29,11 @@ constexpr uint32_t kFinal = 1;
 constexpr int32_t kSegmentHead = 24;
 constexpr int32_t kRecordHead = 16;
 constexpr int32_t kPageEntry = 16;
-// Held pages above this many bytes (two copies each) spill.
-constexpr size_t kSpillBytes = size_t{16} << 20;
+// Held pages (two copies each) spill above half the memory the caches may
+// take (isFileCacheMaxMemUsage), and never below this.
+constexpr size_t kLeastSpillBytes = size_t{64} << 10;
 // A journal file longer than this is cut to nothing at commit.
-constexpr int64_t kKeepJournalBytes = int64_t{1} << 20;
+constexpr int64_t kKeepJournalBytes = int64_t{16} << 20;
 // The dictionary's change counter: a spill moves it on disk so that every
 // other process looks for this journal.
 constexpr int64_t kChangeCounterAt = 41;
@@ -473,7 +474,8 @@ void journalWrite(IsFile *f, int kind, const void *buffer, int32_t length, int64
     }
     const int s = slotOf(kind);
     j->size[s] = std::max(j->size[s], offset + length);
-    if (j->pages.size() * 2 * kJournalPage <= kSpillBytes) return;
+    const size_t limit = std::max(size_t(std::max(isFileCacheMaxMemUsage, 0)) / 2, kLeastSpillBytes);
+    if (j->pages.size() * 2 * kJournalPage <= limit) return;
     try {
         spill(f, j);
     } catch (const IsamRaise &) {

@@ -19,7 +19,8 @@
 //
 // A change larger than the overlay's limit spills on the way: steps 1 to 3
 // for what it holds so far (and the change counter on disk moved), the
-// rest held again; the journal grows by one segment per spill.
+// rest held again; the journal grows by one segment per spill.  The limit is
+// half of isFileCacheMaxMemUsage (64 MiB by default), at least 64 KiB.
 //
 // Nothing is written in place before the journal holds the images, so a
 // process killed (mode 1) or a machine losing power (mode 2) at any moment
