@@ -12,7 +12,6 @@ export of N records instead (README: export-pg throughput).
 
 import glob
 import json
-import math
 import os
 import pwd
 import random
@@ -231,4 +230,3 @@ def test_export_throughput(cluster, tmp_path):
     assert cluster.psql("SELECT count(*) FROM big").strip() == str(count)
     print("\nexport-pg of %d records: %s; to /dev/null %.2f s (%.0f rows/s); into PostgreSQL %.2f s (%.0f rows/s)"
           % (count, done.stderr.decode().strip(), alone, count / alone, loaded, count / loaded))
-    assert math.isfinite(count / alone)
