@@ -340,12 +340,8 @@ private:
             const std::string text(buffer, static_cast<size_t>(got));
             const std::string where = "line " + std::to_string(++line);
             if (text.find_first_not_of(" \t\r\n") == std::string::npos) continue;
-            try {
-                ok = encodeObject(Json::parse(text), where, why);
-            } catch (const Json::exception &e) {
-                why = where + ": not JSON: " + e.what();
-                ok = false;
-            }
+            Json object;
+            ok = parseJson(text, object, why) ? encodeObject(object, where, why) : (why = where + ": " + why, false);
         }
         std::free(buffer);
         return ok && readOk(why);
@@ -357,11 +353,7 @@ private:
         for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0;) text.append(chunk, got);
         if (!readOk(why)) return false;
         Json array;
-        try {
-            array = Json::parse(text);
-        } catch (const Json::exception &e) {
-            return why = std::string("not JSON: ") + e.what(), false;
-        }
+        if (!parseJson(text, array, why)) return false;
         if (!array.is_array()) return why = "the JSON input is not an array of objects", false;
         long element = 0;
         for (const Json &object : array) {

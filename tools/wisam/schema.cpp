@@ -254,14 +254,20 @@ KeyDesc Schema::keyDesc(const SchemaIndex &index) const {
     return key;
 }
 
+bool parseJson(const std::string &text, Json &json, std::string &error) {
+    try {
+        json = Json::parse(text);
+        return true;
+    } catch (const Json::exception &e) {
+        error = std::string("not JSON: ") + e.what();
+        return false;
+    }
+}
+
 bool parseSchema(const std::string &text, Schema &schema, std::string &error) {
     schema = Schema{};
     Json json;
-    try {
-        json = Json::parse(text);
-    } catch (const Json::parse_error &e) {
-        return error = std::string("not JSON: ") + e.what(), false;
-    }
+    if (!parseJson(text, json, error)) return false;
     if (!json.is_object()) return error = "a schema is a JSON object", false;
     if (!onlyKeys(json, {"record_length", "fields", "indexes", "comment"}, "the schema", error)) return false;
     long length = 0;
