@@ -1305,6 +1305,25 @@ void writeSvg(const std::string &path, const std::string &title, const std::vect
 
 constexpr size_t kDefaultDurableCommits = 1000;
 
+// The engines of the single-process workloads, in the order of the table.
+std::vector<std::unique_ptr<Engine>> singleEngines(size_t n) {
+    std::vector<std::unique_ptr<Engine>> engines;
+    engines.push_back(std::make_unique<WisamEngine>(true, n));
+    engines.push_back(std::make_unique<WisamEngine>(true, n, false, true));
+    engines.push_back(std::make_unique<WisamEngine>(false, n));
+#ifdef WISAM_BENCH_LMDB
+    engines.push_back(std::make_unique<LmdbEngine>(n, false));
+#endif
+#ifdef WISAM_BENCH_SQLITE
+    engines.push_back(std::make_unique<SqliteEngine>(false));
+#endif
+#ifdef WISAM_BENCH_BDB
+    engines.push_back(std::make_unique<BdbEngine>(false));
+#endif
+    engines.push_back(std::make_unique<MapEngine>());
+    return engines;
+}
+
 void usage() {
     std::fprintf(stderr,
                  "usage: wisam-bench [-n N] [--single] [--multi] [--durable] [--varlen] [--no-maint] [--growth N,...]\n"
@@ -1573,21 +1592,8 @@ int main(int argc, char **argv) {
         if (only.empty()) only = ",wisam-excl,lmdb,";
         std::vector<std::pair<size_t, std::vector<Result>>> rounds;
         for (size_t count : growth) {
-            std::vector<std::unique_ptr<Engine>> engines;
-            engines.push_back(std::make_unique<WisamEngine>(true, count));
-            engines.push_back(std::make_unique<WisamEngine>(true, count, false, true));
-            engines.push_back(std::make_unique<WisamEngine>(false, count));
-#ifdef WISAM_BENCH_LMDB
-            engines.push_back(std::make_unique<LmdbEngine>(count, false));
-#endif
-#ifdef WISAM_BENCH_SQLITE
-            engines.push_back(std::make_unique<SqliteEngine>(false));
-#endif
-#ifdef WISAM_BENCH_BDB
-            engines.push_back(std::make_unique<BdbEngine>(false));
-#endif
             rounds.emplace_back(count, std::vector<Result>{});
-            for (auto &e : engines) {
+            for (auto &e : singleEngines(count)) {
                 if (!selected(*e)) continue;
                 std::fprintf(stderr, "wisam-bench: growth, %s, N = %zu ...\n", e->name().c_str(), count);
                 rounds.back().second.push_back(run(*e, count, root, false));
@@ -1609,21 +1615,7 @@ int main(int argc, char **argv) {
     }
     std::vector<Result> results;
     if (single) {
-        std::vector<std::unique_ptr<Engine>> engines;
-        engines.push_back(std::make_unique<WisamEngine>(true, n));
-        engines.push_back(std::make_unique<WisamEngine>(true, n, false, true));
-        engines.push_back(std::make_unique<WisamEngine>(false, n));
-#ifdef WISAM_BENCH_LMDB
-        engines.push_back(std::make_unique<LmdbEngine>(n, false));
-#endif
-#ifdef WISAM_BENCH_SQLITE
-        engines.push_back(std::make_unique<SqliteEngine>(false));
-#endif
-#ifdef WISAM_BENCH_BDB
-        engines.push_back(std::make_unique<BdbEngine>(false));
-#endif
-        engines.push_back(std::make_unique<MapEngine>());
-        for (auto &e : engines) {
+        for (auto &e : singleEngines(n)) {
             if (!selected(*e)) continue;
             std::fprintf(stderr, "wisam-bench: %s, N = %zu ...\n", e->name().c_str(), n);
             results.push_back(run(*e, n, root, maintenance));

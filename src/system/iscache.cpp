@@ -18,8 +18,10 @@ namespace wisam {
 
 // One way of a set, in two parts.  The tag is what a lookup reads: the
 // block number while the way is valid (the slice holds the block's current
-// contents), -1 otherwise, and the age (bit 31 set on use, shifted right on
-// each allocation in the set).  The tags of a set are adjacent, so that
+// contents), -1 otherwise, and the age (bit 31 set on use, bits 31..1
+// shifted right on each allocation in the set; bit 0, kAgeAhead, marks a
+// block read ahead and not read since, so that a hit learns it from the
+// tag it has loaded anyway).  The tags of a set are adjacent, so that
 // finding a block and marking it used touch one short run of memory.  The
 // record holds the rest; its block-sized slice of the buffer is at index
 // (set x ways + way) x blockSize.
@@ -31,9 +33,7 @@ struct WayTag {
 struct CacheWay {
     IsFile *owner;      // handle whose file the block belongs to
     int32_t block;      // the block assigned, also while it is being filled
-    uint8_t dirty;      // the slice differs from the file; implies valid
-    uint8_t ahead;      // filled by read-ahead and not read since; implies
-                        // valid and clean (see "Read-ahead" below)
+    int32_t dirty;      // the slice differs from the file; implies valid
 };
 
 // Tags and records of all sets lie in two arrays, set after set.  Only the
@@ -60,6 +60,7 @@ struct BlockCache {
                         // was last emptied: while below sets x ways the
                         // cache has room, and a miss reads ahead
     int64_t aheadEnd;   // one past the last block of the last read-ahead
+    int64_t lastMiss;   // the block of the last miss, -1 after emptying
     // Data caches: the geometry asked for before the reduction for a small
     // file, and the highest record number above which the cache is made
     // again for the file's size (see growDataCache); INT64_MAX once full.
@@ -78,6 +79,7 @@ constexpr int64_t kCacheObjectCharge = 24;
 
 constexpr int32_t kGlobalBlockSize = 4096;  // the node size of isBuild without varlen
 constexpr uint32_t kAgeUsed = 0x80000000u;
+constexpr uint32_t kAgeAhead = 1u;  // read ahead, not read since: valid and clean
 constexpr int32_t kNoTag = -1;
 constexpr int32_t kRunBytes = 64 * 1024;  // the most written back in one write
 constexpr int32_t kReadAheadBytes = 16 * 1024;  // the most read ahead in one read
@@ -168,6 +170,7 @@ BlockCache *createCache(int32_t kind, int32_t sets, int32_t ways, int32_t blockS
     cache->fullSets = sets;
     cache->fullWays = ways;
     cache->growAbove = INT64_MAX;
+    cache->lastMiss = -1;
     memoryCharged += charge;
     return cache;
 }
@@ -203,10 +206,14 @@ WayTag &tagOf(const BlockCache *cache, const CacheWay &way) { return cache->tags
 
 bool isValid(const BlockCache *cache, const CacheWay &way) { return tagOf(cache, way).block != kNoTag; }
 
+// One allocation in the set: the recency bits move right, the read-ahead
+// mark stays.
+void ageOnce(WayTag &tag) { tag.age = ((tag.age >> 1) & ~kAgeAhead) | (tag.age & kAgeAhead); }
+
 void invalidate(BlockCache *cache, CacheWay &way) {
     way.dirty = 0;
-    way.ahead = 0;
     tagOf(cache, way).block = kNoTag;
+    tagOf(cache, way).age &= ~kAgeAhead;
 }
 
 void makeValid(BlockCache *cache, CacheWay &way) { tagOf(cache, way).block = way.block; }
@@ -231,6 +238,7 @@ void emptyCache(BlockCache *cache) {
     ++cache->epoch;
     cache->filled = 0;
     cache->aheadEnd = 0;
+    cache->lastMiss = -1;
 }
 
 // Invalidates every way owned by `f`; a set stays in use only while it holds
@@ -327,7 +335,7 @@ CacheWay *findWay(BlockCache *cache, IsFile *f, int32_t block, WayMode mode) {
         victim = invalidWay >= 0 ? invalidWay : oldest;
         if (invalidWay >= 0) ++cache->filled;
         if (ways[victim].dirty) writeBackWay(cache, ways[victim]);
-        for (int32_t j = 0; j < cache->ways; ++j) tags[j].age >>= 1;
+        for (int32_t j = 0; j < cache->ways; ++j) ageOnce(tags[j]);
         invalidate(cache, ways[victim]);
     }
     ways[victim].block = block;
@@ -448,8 +456,9 @@ namespace {
 //     the file by a change of this call); only slots up to the highest
 //     record number, and only those the read returned whole, are filed;
 //   - a slot takes an invalid way; it evicts the oldest clean way only
-//     while the misses walk forward window after window (a scan of a
-//     clustered file); a dirty way is never evicted for it;
+//     while the misses walk forward (a miss in the window after the last
+//     one read, or on the slot after the last miss: a scan of a clustered
+//     file, also once the cache is full); a dirty way is never evicted;
 //   - without room (the cache has filled as many ways as it has) and
 //     without such a walk, a miss reads its one slot as before; so does
 //     every miss of a cache of fewer than kMinReadAheadBlocks sets.
@@ -467,7 +476,8 @@ namespace {
 // they bracket the system reads actually made.
 // Whether a read of block `block` should read its window ahead.
 bool walkingForward(const BlockCache *cache, int64_t block) {
-    return block >= cache->aheadEnd && block < cache->aheadEnd + cache->aheadBlocks;
+    return (block >= cache->aheadEnd && block < cache->aheadEnd + cache->aheadBlocks) ||
+           block == cache->lastMiss + 1;
 }
 
 bool wantsReadAhead(const BlockCache *cache, int64_t block) {
@@ -507,14 +517,13 @@ void fileAhead(BlockCache *cache, IsFile *f, int32_t block, const uint8_t *bytes
         } else {
             return;
         }
-        for (int32_t j = 0; j < cache->ways; ++j) tags[j].age >>= 1;
+        for (int32_t j = 0; j < cache->ways; ++j) ageOnce(tags[j]);
     }
     CacheWay &way = ways[victim];
     way.owner = f;
     way.block = block;
     way.dirty = 0;
-    way.ahead = 1;
-    tags[victim].age = 0;  // the oldest of its set until it is read
+    tags[victim].age = kAgeAhead;  // the oldest of its set until it is read
     std::memcpy(wayData(cache, way), bytes, size_t(cache->blockSize));
     makeValid(cache, way);
 }
@@ -554,9 +563,10 @@ CacheWay *readWay(IsFile *f, int kindOrFd, int32_t length, int64_t offset, Block
     cache = cacheFor(f, kindOrFd, offset);
     CacheWay *way = cache != nullptr ? blockAccess(cache, f, offset, length) : nullptr;
     if (way == nullptr) return nullptr;
-    if (isValid(cache, *way) && way->ahead != 0) {
+    WayTag &tag = tagOf(cache, *way);
+    if (tag.block != kNoTag && (tag.age & kAgeAhead) != 0) {
         // First read of a slot read ahead: counted as the fill it saved.
-        way->ahead = 0;
+        tag.age &= ~kAgeAhead;
         profileCounters.readIntoCache += static_cast<uint64_t>(cache->blockSize);
     } else if (isValid(cache, *way)) {
         reportIo(f, kindOrFd, kIoOpHit, offset);
@@ -568,6 +578,7 @@ CacheWay *readWay(IsFile *f, int kindOrFd, int32_t length, int64_t offset, Block
         } else {
             sysRead(f, kindOrFd, wayData(cache, *way), cache->blockSize, offset, &count);
         }
+        cache->lastMiss = block;
         profileCounters.readIntoCache += static_cast<uint64_t>(count);
         if (count < length) raiseError(f, kErrCorrupt, kIoRead + kindOrFd);
         makeValid(cache, *way);
@@ -609,7 +620,7 @@ int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int6
     if (isWriteBackActive != 0 && (f->deferState & kDeferExclusiveKept) != 0) {
         std::memcpy(wayData(cache, *way), buffer, size_t(length));
         makeValid(cache, *way);
-        way->ahead = 0;
+        tagOf(cache, *way).age &= ~kAgeAhead;
         way->dirty = 1;
         f->deferState |= kDeferWriteBack;
         return 1;
@@ -651,13 +662,18 @@ void cachePrefetch(const IsFile *f, int kind, int64_t offset, bool andData) {
     const int64_t block = offset / cache->blockSize;
     if (block > INT32_MAX) return;
     const auto set = static_cast<int32_t>(block % cache->sets);
-    if (!setInUse(cache, set)) return;
     const size_t first = firstWayOf(cache, set);
     const WayTag *tags = cache->tags + first;
     if (!andData) {
-        __builtin_prefetch(tags);
+        // Nothing of the set is read yet: its epoch word and every line of
+        // its tags are only asked for, so that the hint never waits.
+        __builtin_prefetch(&cache->setEpoch[set]);
+        const auto *bytes = reinterpret_cast<const uint8_t *>(tags);
+        const size_t tagBytes = sizeof(WayTag) * size_t(cache->ways);
+        for (size_t at = 0; at < tagBytes; at += 64) __builtin_prefetch(bytes + at);
         return;
     }
+    if (!setInUse(cache, set)) return;
     for (int32_t j = 0; j < cache->ways; ++j) {
         if (tags[j].block != block) continue;
         const uint8_t *data = wayData(cache, cache->way[first + size_t(j)]);

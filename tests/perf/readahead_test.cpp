@@ -52,14 +52,6 @@ std::string differs(const std::map<int32_t, Row> &model, const uint8_t *r) {
     return "";
 }
 
-KeyDesc keyOf(int16_t start, int16_t length, uint16_t type, uint16_t flags) {
-    KeyDesc k{};
-    k.flags = flags;
-    k.partCount = 1;
-    k.parts[0] = KeyPart{start, length, type};
-    return k;
-}
-
 long (*realPread)(int, void *, size_t, int64_t) = nullptr;
 int preads = 0;
 size_t failLongerThan = 0;   // a pread of more bytes fails with EIO (0: none)
@@ -127,8 +119,8 @@ protected:
     // order (so that no index order is the slot order), groups key % 13,
     // closed and opened again with a data cache of `lines` x `ways`.
     IsFile *build(const std::string &base, int count, int32_t lines, int32_t ways, int mode = ISEXCLLOCK) {
-        KeyDesc primary = keyOf(0, 4, ISTYPE_LONG, 0);
-        KeyDesc group = keyOf(4, 2, ISTYPE_INT, ISKEY_DUPS);
+        KeyDesc primary = testing::keyAt(0, 4, ISTYPE_LONG, 0);
+        KeyDesc group = testing::keyAt(4, 2, ISTYPE_INT, ISKEY_DUPS);
         const std::u16string name = dir.name(base);
         IsFile *b = isBuild(name.c_str(), kLength, 0, &primary, ISINOUT | ISEXCLLOCK);
         EXPECT_NE(b, nullptr);
@@ -345,6 +337,19 @@ TEST_F(ReadAheadTest, FailedAndShortWindowReads) {
     ASSERT_EQ(walk(f, 0, true), "");
 }
 
+// Walking the slots of a file far larger than the cache reads a window a
+// system call, also on the second walk, when the cache is full of the
+// file's tail and has no room left.
+TEST_F(ReadAheadTest, WalksReadWindowsAlsoWithTheCacheFull) {
+    IsFile *f = build("w", 3000, 64, 2);  // 128 slots, windows of 64
+    ASSERT_NE(f, nullptr);
+    for (int walk = 0; walk < 2; ++walk) {
+        preads = 0;
+        ASSERT_EQ(this->walk(f, 0, true), "") << "walk " << walk;
+        EXPECT_LE(preads, 3000 / 64 + 3) << "walk " << walk;
+    }
+}
+
 // The counters and ioCallback see what they saw before read-ahead: every
 // first read of a slot adds one slot to the bytes read into the cache and
 // reports no hit, every later read one hit; only the system reads are fewer.
@@ -386,7 +391,7 @@ TEST_F(ReadAheadTest, CountersCountFirstReadsAsFillsAndTheRestAsHits) {
 // cache last instead of allocating one, so the reads allocate nothing.
 TEST_F(ReadAheadTest, DescentsPastAFullNodeCacheAllocateNothing) {
     constexpr int kWide = 200, kKeyLength = 180, kCount = 6000;  // some 20 entries a node
-    KeyDesc wide = keyOf(0, kKeyLength, ISTYPE_CHAR, 0);
+    KeyDesc wide = testing::keyAt(0, kKeyLength, ISTYPE_CHAR, 0);
     const std::u16string name = dir.name("a");
     IsFile *f = isBuild(name.c_str(), kWide, 0, &wide, ISINOUT | ISEXCLLOCK);
     ASSERT_NE(f, nullptr);
