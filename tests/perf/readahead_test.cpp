@@ -350,6 +350,48 @@ TEST_F(ReadAheadTest, WalksReadWindowsAlsoWithTheCacheFull) {
     }
 }
 
+// A file built empty gets a data cache of 16 x 4 slots; as records arrive
+// the cache is made again at the size the file asks for, but never past
+// isFileCacheMaxMemUsage: with no room for the larger cache the size it
+// has stays.  Every record reads back either way.
+TEST_F(ReadAheadTest, DataCacheGrowsWithTheFileWithinTheMemoryCap) {
+    isDefaultDataCacheLines = 128;
+    isDefaultDataCacheAssociativity = 16;
+    const int64_t before = cacheMemoryCharged();
+    for (const bool roomy : {true, false}) {
+        SCOPED_TRACE(roomy ? "room to grow" : "no room to grow");
+        // Without room: the index cache (16 x 4 blocks of 4 KB) and a data
+        // cache of up to 512 slots fit, one of 1 024 slots does not.
+        isFileCacheMaxMemUsage = roomy ? saved[4] : static_cast<int32_t>(before + 300000);
+        KeyDesc primary = testing::keyAt(0, 4, ISTYPE_LONG, 0);
+        const std::u16string name = dir.name(roomy ? "g1" : "g2");
+        IsFile *f = isBuild(name.c_str(), kLength, 0, &primary, ISINOUT | ISEXCLLOCK);
+        ASSERT_NE(f, nullptr);
+        open.push_back(f);
+        const CacheShape first = cacheShape(f->dataCache);
+        EXPECT_EQ(first.sets * first.ways, 64);
+        model.clear();
+        for (int32_t key = 0; key < 1500; ++key) {
+            model[key] = Row{key % 13, 2};
+            ASSERT_EQ(isWrite(f, reinterpret_cast<const char *>(record(key, model[key]).data())), 1);
+            ASSERT_LE(cacheMemoryCharged(), int64_t{isFileCacheMaxMemUsage});
+        }
+        for (int32_t key = 0; key < 1500; key += 7) ASSERT_EQ(readKey(f, key), "");
+        ASSERT_EQ(walk(f, 0, true), "");
+        const CacheShape now = cacheShape(f->dataCache);
+        if (roomy) {
+            EXPECT_GE(now.sets * now.ways, 1500) << "the cache grew with the file";
+        } else {
+            // 128, 256 and 512 slots fit beside the index cache, 1 024 do not.
+            EXPECT_EQ(now.sets * now.ways, 512) << "grown as far as the cap lets it, no further";
+        }
+        EXPECT_LE(cacheMemoryCharged(), int64_t{isFileCacheMaxMemUsage});
+        ASSERT_EQ(isClose(f), 1);
+        open.back() = nullptr;
+    }
+    EXPECT_EQ(cacheMemoryCharged(), before);
+}
+
 // The counters and ioCallback see what they saw before read-ahead: every
 // first read of a slot adds one slot to the bytes read into the cache and
 // reports no hit, every later read one hit; only the system reads are fewer.
