@@ -446,7 +446,13 @@ TEST(TxnCrash, SeveralKilledProcessesRecoverFromCopyAndLog) {
             const int status = waitChild(pids[c]);
             reports[c] = toReports(drain(fds[c][0]));
             ::close(fds[c][0]);
-            ASSERT_TRUE(status == 0 || status == 128 + SIGKILL) << "child " << c << " ended with status " << status;
+            int32_t failedWith = 0;
+            for (const Report &r : reports[c]) {
+                if (r.kind == kFailed) failedWith = r.id;
+            }
+            ASSERT_TRUE(status == 0 || status == 128 + SIGKILL)
+                << "child " << c << " ended with status " << status << ", a call failing with " << failedWith
+                << " after " << reports[c].size() << " reports";
         }
         const LogScan scan = scanLog(fileExists(log) ? readFile(log) : std::vector<uint8_t>{});
         if (!scan.fault.empty()) {  // a last record torn by the kill, cut off as in the test above
