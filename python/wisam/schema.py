@@ -43,18 +43,18 @@ class SchemaError(ValueError):
 
 
 class Field:
-    def __init__(self, spec):
-        self.name = spec["name"]
-        self.offset = int(spec["offset"])
-        self.length = int(spec["length"])
-        self.type = spec["type"]
+    def __init__(self, entry):
+        self.name = entry["name"]
+        self.offset = int(entry["offset"])
+        self.length = int(entry["length"])
+        self.type = entry["type"]
         if self.type not in _TYPES:
             raise SchemaError("field '%s': unknown type %r" % (self.name, self.type))
         self.key_type, width, self.format = _TYPES[self.type]
         if width and self.length != width:
             raise SchemaError("field '%s': a %s is %d bytes, not %d" % (self.name, self.type, width, self.length))
-        self.pad = b" " if spec.get("pad") == "blank" else b"\0"
-        self.null = spec.get("null")
+        self.pad = b" " if entry.get("pad") == "blank" else b"\0"
+        self.null = entry.get("null")
 
     def decode(self, record):
         raw = bytes(record[self.offset:self.offset + self.length])
@@ -111,14 +111,14 @@ class Field:
 
 
 class Index:
-    def __init__(self, spec, fields):
-        self.number = int(spec["number"])
-        self.unique = bool(spec.get("unique", False))
+    def __init__(self, entry, fields):
+        self.number = int(entry["number"])
+        self.unique = bool(entry.get("unique", False))
         self.flags = 0
-        for flag in spec.get("flags", []):
+        for flag in entry.get("flags", []):
             self.flags |= _FLAGS[flag]
         self.parts = []
-        for part in spec["parts"]:
+        for part in entry["parts"]:
             name, descending = (part, False) if isinstance(part, str) else (part["field"], part.get("descending", False))
             if name not in fields:
                 raise SchemaError("index %d: part '%s' names no field" % (self.number, name))
@@ -140,9 +140,9 @@ def _key_type_name(number):
 class Schema:
     """A schema from a dict, from JSON text (Schema.parse) or a file (Schema.load)."""
 
-    def __init__(self, spec):
-        self.record_length = int(spec["record_length"])
-        self.fields = [Field(f) for f in spec["fields"]]
+    def __init__(self, entry):
+        self.record_length = int(entry["record_length"])
+        self.fields = [Field(f) for f in entry["fields"]]
         self.fields.sort(key=lambda f: f.offset)
         by_name = {}
         for f in self.fields:
@@ -155,7 +155,7 @@ class Schema:
             if a.offset + a.length > b.offset:
                 raise SchemaError("fields '%s' and '%s' overlap" % (a.name, b.name))
         self.by_name = by_name
-        self.indexes = sorted((Index(i, by_name) for i in spec.get("indexes", [])), key=lambda i: i.number)
+        self.indexes = sorted((Index(i, by_name) for i in entry.get("indexes", [])), key=lambda i: i.number)
 
     @classmethod
     def parse(cls, text):
