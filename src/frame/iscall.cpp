@@ -8,6 +8,7 @@
 #include "lock/islock.h"
 #include "structure/isdict.h"
 #include "system/isjournal.h"
+#include "system/isview.h"
 
 namespace wisam {
 
@@ -110,7 +111,10 @@ void beginCall(IsFile *f, int32_t access, CallLock lock) {
     if (undoPending(f)) finishPendingUndo(f);
     lockForCall(f, lock);
     applyPendingJournal(f);
-    if (lock != CallLock::none) refreshFile(f);
+    if (lock != CallLock::none) {
+        refreshFile(f);
+        viewResize(f);
+    }
     if (access == kAccessChange) {
         journalBegin(f);
         beginChange(f);

@@ -31,6 +31,15 @@ enum FreeListState : uint8_t {
     kFreeListDirty = 2,     // loaded and changed: must be written
 };
 
+// A read-only mapping of the first `length` bytes of the index or the data
+// file (system/isview.h); `wanted` asks for it to grow at the next call's
+// start.
+struct FileView {
+    const uint8_t *base = nullptr;
+    int64_t length = 0;
+    bool wanted = false;
+};
+
 // Allocation state of index blocks (`indexAlloc`) or of data records
 // (`dataAlloc`).  head and highest mirror the dictionary.
 struct FreeList {
@@ -162,4 +171,5 @@ struct IsFile {
     wisam::CallUndo *undo = nullptr;  // owned; created by the first changing call
     int32_t journalFd = -1;           // N.wjn, this handle's own descriptor
     wisam::Journal *journal = nullptr;  // owned; created by the first journaled change
+    wisam::FileView views[2];           // owned mappings: [0] the index file, [1] the data file
 };

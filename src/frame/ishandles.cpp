@@ -17,6 +17,7 @@
 #include "system/iscache.h"
 #include "system/isjournal.h"
 #include "system/issystem.h"
+#include "system/isview.h"
 
 namespace wisam {
 
@@ -214,6 +215,7 @@ bool closeHandle(IsFile *f) {
     f->undo = freeUndo(f->undo);
     sysClose(f, kKindJournal);
     f->journal = freeJournal(f->journal);
+    viewDrop(f);
     destroyHandle(f);
     if (!written) errno = failure;
     return written;

@@ -9,6 +9,7 @@
 #include "system/isjournal.h"
 #include "system/isprofile.h"
 #include "system/isregion.h"
+#include "system/isview.h"
 
 namespace wisam {
 
@@ -47,6 +48,7 @@ void keepStateLock(IsFile *f, bool exclusive) {
     dropStateLocks(f, slot);
     waitForStateLock(f, exclusive, slot, exclusive ? kLineKeptExclusiveGivenUp : kLineKeptSharedGivenUp);
     refreshFile(f);
+    viewResize(f);  // still outside the kept lock: what the files hold now is kept
     f->deferState |= exclusive ? kDeferExclusiveKept : kDeferSharedKept;
 }
 

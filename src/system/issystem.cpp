@@ -18,6 +18,7 @@
 #include "system/isjournal.h"
 #include "system/isprofile.h"
 #include "system/isregion.h"
+#include "system/isview.h"
 
 namespace wisam {
 
@@ -80,6 +81,14 @@ int64_t sysClockMicrosDefault() {
 }
 
 int64_t sysNowDefault() { return static_cast<int64_t>(::time(nullptr)); }
+
+void *sysMapDefault(int fd, void *old, size_t oldLength, size_t length) {
+    void *base = old == nullptr ? ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0)
+                                : ::mremap(old, oldLength, length, MREMAP_MAYMOVE);
+    return base == MAP_FAILED ? nullptr : base;
+}
+
+int sysUnmapDefault(void *address, size_t length) { return ::munmap(address, length); }
 void sysPauseDefault(int64_t microseconds) {
     struct timespec pause = {static_cast<time_t>(microseconds / 1000000),
                              static_cast<long>(microseconds % 1000000) * 1000};
@@ -93,7 +102,7 @@ constexpr SysCalls kDefaultSysCalls = {
     sysUnlinkDefault, sysRenameDefault,    sysLockRangeDefault, sysGetpidDefault,
     sysTruncateDefault, sysAllocateDefault, sysReallocateDefault, sysReleaseDefault,
     sysAdviseDefault, sysYieldDefault, sysPauseDefault, sysClockMicrosDefault,
-    sysNowDefault,
+    sysNowDefault,    sysMapDefault,   sysUnmapDefault,
 };
 
 // The descriptor field a kind selects; null for a kind a handle cannot use.
@@ -193,6 +202,7 @@ void sysClose(IsFile *f, int kindOrFd) {
         sysCalls.close(fd);  // never retried: the descriptor is gone either way
     }
     if (f != nullptr) {
+        if (kindOrFd == kKindIndex || kindOrFd == kKindData) viewDrop(f);
         if (int32_t *field = descriptorField(f, kindOrFd)) *field = -1;
     }
 }
@@ -205,6 +215,12 @@ int sysRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offse
 
 int sysReadDirect(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset,
                   int32_t *count) {
+    if (f != nullptr && viewRead(f, kindOrFd, buffer, length, offset)) {
+        reportEvent(f, kEventRead, kPhaseBefore);
+        reportEvent(f, kEventRead, kPhaseAfter);
+        if (count != nullptr) *count = length;
+        return 1;
+    }
     const int32_t fd = sysDescriptor(f, kindOrFd);
     for (;;) {
         if (badOffset(offset) || length < 0) {
@@ -328,6 +344,8 @@ int sysTruncate(IsFile *f, int kindOrFd, int64_t length) {
 int sysTruncateDirect(IsFile *f, int kindOrFd, int64_t length) {
     const int32_t fd = sysDescriptor(f, kindOrFd);
     if (fd < 0) return 1;
+    // A view must never reach past the end of its file.
+    if (f != nullptr && (kindOrFd == kKindIndex || kindOrFd == kKindData)) viewDrop(f);
     if (sysCalls.truncate(fd, length) == 0) return 1;
     if (f != nullptr) raiseError(f, errno, kIoWrite + kindOrFd);
     return 0;

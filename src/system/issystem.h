@@ -112,6 +112,11 @@ struct SysCalls {
     void (*pause)(int64_t microseconds);
     int64_t (*clockMicros)();  // a monotonic clock, for wait deadlines
     int64_t (*now)();          // seconds since 1970-01-01 00:00 UTC (log records)
+    // A shared read-only mapping of the first `length` bytes of `fd`: new
+    // when `old` is null, else `old` (of `oldLength` bytes) grown, perhaps
+    // moved.  Null when refused (`old` then stays as it was).
+    void *(*map)(int fd, void *old, size_t oldLength, size_t length);
+    int (*unmap)(void *address, size_t length);
 };
 
 extern SysCalls sysCalls;

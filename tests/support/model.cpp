@@ -438,6 +438,13 @@ int faultyTruncate(int fd, int64_t length) {
     return state.base.truncate(fd, length);
 }
 
+// A run that breaks reads reads the files with pread only: no view of a
+// file serves a read in its place.
+void *faultyMap(int fd, void *old, size_t oldLength, size_t length) {
+    if (state.kind == FaultKind::readError || state.kind == FaultKind::shortRead) return nullptr;
+    return state.base.map(fd, old, oldLength, length);
+}
+
 void *faultyAllocate(size_t size) {
     if (strikeAllocation()) return nullptr;
     void *block = state.base.allocate(size);
@@ -469,6 +476,7 @@ FaultInjector::FaultInjector() {
     sysCalls.pread = faultyPread;
     sysCalls.datasync = faultyDatasync;
     sysCalls.truncate = faultyTruncate;
+    sysCalls.map = faultyMap;
     sysCalls.allocate = faultyAllocate;
     sysCalls.reallocate = faultyReallocate;
     sysCalls.release = faultyRelease;
