@@ -11,8 +11,10 @@
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/isundo.h"
+#include "system/isjournal.h"
 #include "system/isprofile.h"
 #include "system/issystem.h"
+#include "system/isview.h"
 
 namespace wisam {
 
@@ -587,9 +589,29 @@ CacheWay *readWay(IsFile *f, int kindOrFd, int32_t length, int64_t offset, Block
     return way;
 }
 
+// A whole slot that the data cache does not hold and the data file's view
+// does is copied out of the view and not filed: such a miss costs no system
+// call, and filing it would only push out a slot the view holds as well.
+// The counters and reports are those of a miss filled and read.
+bool readPastCache(IsFile *f, int kind, void *buffer, int32_t length, int64_t offset) {
+    if (f == nullptr || kind != kKindData || isFileCacheActive == 0) return false;
+    BlockCache *cache = cacheFor(f, kind, offset);
+    if (cache == nullptr || length != cache->blockSize || offset < 0 || offset % length != 0) return false;
+    const int64_t block = offset / length;
+    if (block > INT32_MAX || !viewHolds(f, kind, offset, length) || journalOverlays(f, kind)) return false;
+    if (findWay(cache, f, static_cast<int32_t>(block), WayMode::lookup) != nullptr) return false;
+    profileCounters.requested += static_cast<uint64_t>(length);
+    reportIo(f, kind, kIoOpRead, offset);
+    sysRead(f, kind, buffer, length, offset);
+    profileCounters.readIntoCache += static_cast<uint64_t>(length);
+    profileCounters.throughCache += static_cast<uint64_t>(length);
+    return true;
+}
+
 }  // namespace
 
 int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset) {
+    if (readPastCache(f, kindOrFd, buffer, length, offset)) return 1;
     BlockCache *cache = nullptr;
     CacheWay *way = readWay(f, kindOrFd, length, offset, cache);
     if (way == nullptr) return sysRead(f, kindOrFd, buffer, length, offset);

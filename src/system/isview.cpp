@@ -56,6 +56,12 @@ bool viewRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offset)
     return true;
 }
 
+bool viewHolds(const IsFile *f, int kind, int64_t offset, int32_t length) {
+    const int slot = kind == kKindIndex ? 0 : kind == kKindData ? 1 : -1;
+    if (slot < 0 || offset < 0 || length < 0 || (f->mode & kModeNoLocking) != 0) return false;
+    return offset + length <= f->views[slot].length;
+}
+
 void viewResize(IsFile *f) {
     if ((f->mode & kModeNoLocking) != 0 || (f->deferState & kDeferExclusiveKept) != 0) return;
     grow(f, kKindIndex);

@@ -31,6 +31,9 @@ namespace wisam {
 // them all.
 bool viewRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offset);
 
+// Whether the handle's view of `kind` holds all `length` bytes at `offset`.
+bool viewHolds(const IsFile *f, int kind, int64_t offset, int32_t length);
+
 // At a call's start: grows the views a read found too short, within the
 // rules above.  A mapping that fails leaves the view as it was.
 void viewResize(IsFile *f);

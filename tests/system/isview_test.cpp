@@ -5,7 +5,8 @@
 //     file and agree with the model, also after a forked writer has
 //     rewritten records in place, appended and deleted between rounds.
 //     A mapping the system refuses leaves the reads on pread, and a
-//     handle opened with ISNOLOCK maps nothing.
+//     handle opened with ISNOLOCK maps nothing.  A slot the view holds is
+//     read out of it and not filed in the data cache.
 //   - A view never reaches past the end of its file.  Calls and kept
 //     batches that grow the files fail at every pwrite, truncate and sync
 //     in turn (journal off, mode 2), a sibling handle reading the same
@@ -192,6 +193,52 @@ TEST(Views, ReadsComeFromTheViewsAndAgreeWithTheModel) {
         watched = nullptr;
     }
     isFileCacheActive = savedCache;
+}
+
+int dataReads = 0, dataHits = 0;
+void countData(int32_t isData, int32_t operation, int32_t, int32_t) {
+    if (isData != 1) return;
+    dataReads += operation == 0;
+    dataHits += operation == 1;
+}
+
+// With a view, a slot the data cache does not hold is read out of the view
+// and not filed: reading the same slots again finds none of them cached.
+// Without one, the second reads are hits.  Both read the same bytes, and
+// every read is reported.
+TEST(Views, SlotsTheViewHoldsAreNotFiledInTheCache) {
+    const int32_t savedCache = isFileCacheActive;
+    const auto savedIo = ioCallback;
+    for (const bool refuse : {false, true}) {
+        SCOPED_TRACE(refuse ? "mappings refused" : "views");
+        FaultScope calls;
+        if (refuse) sysCalls.map = [](int, void *, size_t, size_t) -> void * { return nullptr; };
+        TempDir dir;
+        const std::u16string name = dir.name("c");
+        const Model model = makeFile(name, 1200);
+        isFileCacheActive = 1;
+        IsFile *f = isOpen(name.c_str(), ISINOUT | ISMANULOCK);
+        ASSERT_NE(f, nullptr);
+        Dice warm(3);
+        ASSERT_EQ(randomReads(f, model, warm, 20), "");  // the views are made
+        clearDatFileCache(f);
+        ioCallback = countData;
+        dataReads = dataHits = 0;
+        for (int pass = 0; pass < 2; ++pass) {
+            Dice same(9);  // the same 300 records both times
+            ASSERT_EQ(randomReads(f, model, same, 300), "");
+        }
+        ioCallback = savedIo;
+        EXPECT_EQ(dataReads, 600) << "every read of a slot is reported";
+        if (refuse) {
+            EXPECT_GE(dataHits, 300) << "the second pass is served by the cache";
+        } else {
+            EXPECT_EQ(dataHits, 0) << "slots read out of the view are not filed";
+        }
+        EXPECT_EQ(isClose(f), 1);
+    }
+    isFileCacheActive = savedCache;
+    ioCallback = savedIo;
 }
 
 // A writer handle's growing change fails at every write, truncate and
