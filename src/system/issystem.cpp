@@ -89,6 +89,7 @@ void *sysMapDefault(int fd, void *old, size_t oldLength, size_t length) {
 }
 
 int sysUnmapDefault(void *address, size_t length) { return ::munmap(address, length); }
+
 void sysPauseDefault(int64_t microseconds) {
     struct timespec pause = {static_cast<time_t>(microseconds / 1000000),
                              static_cast<long>(microseconds % 1000000) * 1000};

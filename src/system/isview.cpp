@@ -11,7 +11,9 @@ namespace wisam {
 
 namespace {
 
-FileView *viewOf(IsFile *f, int kind) {
+// The view of `kind`; null for a kind other than the index and data files.
+template <class File>
+auto viewOf(File *f, int kind) -> decltype(&f->views[0]) {
     if (kind == kKindIndex) return &f->views[0];
     if (kind == kKindData) return &f->views[1];
     return nullptr;
@@ -57,9 +59,9 @@ bool viewRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offset)
 }
 
 bool viewHolds(const IsFile *f, int kind, int64_t offset, int32_t length) {
-    const int slot = kind == kKindIndex ? 0 : kind == kKindData ? 1 : -1;
-    if (slot < 0 || offset < 0 || length < 0 || (f->mode & kModeNoLocking) != 0) return false;
-    return offset + length <= f->views[slot].length;
+    const FileView *v = viewOf(f, kind);
+    if (v == nullptr || offset < 0 || length < 0 || (f->mode & kModeNoLocking) != 0) return false;
+    return offset + length <= v->length;
 }
 
 void viewResize(IsFile *f) {
