@@ -438,8 +438,8 @@ int faultyTruncate(int fd, int64_t length) {
     return state.base.truncate(fd, length);
 }
 
-// A run that breaks reads reads the files with pread only: no view of a
-// file serves a read in its place.
+// While reads are being broken, mappings are refused: every read of the
+// files is a pread the injector can break, none is served by a view.
 void *faultyMap(int fd, void *old, size_t oldLength, size_t length) {
     if (state.kind == FaultKind::readError || state.kind == FaultKind::shortRead) return nullptr;
     return state.base.map(fd, old, oldLength, length);
