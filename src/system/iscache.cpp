@@ -558,12 +558,33 @@ int32_t fillWithWindow(BlockCache *cache, IsFile *f, int kind, CacheWay &way, in
 // The way that serves a read of `length` bytes at `offset`, holding the
 // block (filled from the file on a miss), with the counters and reports of
 // a read; null when the access is not cached.
+// Whether a miss of this whole, aligned slot is better read out of the data
+// file's view than filed: such a miss costs no system call, and filing it
+// would only push out a slot the view holds as well.
+bool missGoesPastCache(const BlockCache *cache, IsFile *f, int kind, int32_t length, int64_t offset) {
+    return kind == kKindData && length == cache->blockSize && offset >= 0 && offset % length == 0 &&
+           offset / length <= INT32_MAX && viewHolds(f, kind, offset, length) && !journalOverlays(f, kind);
+}
+
 CacheWay *readWay(IsFile *f, int kindOrFd, int32_t length, int64_t offset, BlockCache *&cache) {
     if (length > 0) profileCounters.requested += static_cast<uint64_t>(length);
     reportIo(f, kindOrFd, kIoOpRead, offset);
     if (f != nullptr && kindOrFd == kKindData && isFileCacheActive != 0) growDataCache(f);
     cache = cacheFor(f, kindOrFd, offset);
-    CacheWay *way = cache != nullptr ? blockAccess(cache, f, offset, length) : nullptr;
+    if (cache == nullptr) return nullptr;
+    CacheWay *way = nullptr;
+    if (missGoesPastCache(cache, f, kindOrFd, length, offset)) {
+        way = findWay(cache, f, static_cast<int32_t>(offset / length), WayMode::lookup);
+        if (way == nullptr) {
+            // The caller reads the slot out of the view; counted as the fill
+            // it replaces.
+            profileCounters.readIntoCache += static_cast<uint64_t>(length);
+            profileCounters.throughCache += static_cast<uint64_t>(length);
+            return nullptr;
+        }
+    } else {
+        way = blockAccess(cache, f, offset, length);
+    }
     if (way == nullptr) return nullptr;
     WayTag &tag = tagOf(cache, *way);
     if (tag.block != kNoTag && (tag.age & kAgeAhead) != 0) {
@@ -589,29 +610,9 @@ CacheWay *readWay(IsFile *f, int kindOrFd, int32_t length, int64_t offset, Block
     return way;
 }
 
-// A whole slot that the data cache does not hold and the data file's view
-// does is copied out of the view and not filed: such a miss costs no system
-// call, and filing it would only push out a slot the view holds as well.
-// The counters and reports are those of a miss filled and read.
-bool readPastCache(IsFile *f, int kind, void *buffer, int32_t length, int64_t offset) {
-    if (f == nullptr || kind != kKindData || isFileCacheActive == 0) return false;
-    BlockCache *cache = cacheFor(f, kind, offset);
-    if (cache == nullptr || length != cache->blockSize || offset < 0 || offset % length != 0) return false;
-    const int64_t block = offset / length;
-    if (block > INT32_MAX || !viewHolds(f, kind, offset, length) || journalOverlays(f, kind)) return false;
-    if (findWay(cache, f, static_cast<int32_t>(block), WayMode::lookup) != nullptr) return false;
-    profileCounters.requested += static_cast<uint64_t>(length);
-    reportIo(f, kind, kIoOpRead, offset);
-    sysRead(f, kind, buffer, length, offset);
-    profileCounters.readIntoCache += static_cast<uint64_t>(length);
-    profileCounters.throughCache += static_cast<uint64_t>(length);
-    return true;
-}
-
 }  // namespace
 
 int cacheRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset) {
-    if (readPastCache(f, kindOrFd, buffer, length, offset)) return 1;
     BlockCache *cache = nullptr;
     CacheWay *way = readWay(f, kindOrFd, length, offset, cache);
     if (way == nullptr) return sysRead(f, kindOrFd, buffer, length, offset);
