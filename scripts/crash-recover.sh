@@ -11,17 +11,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=build/crash
-options=(-DWISAM_BENCH=OFF)
-if [ "${1:-}" = "--sanitize" ]; then
-    build=build/crash-sanitize
-    options+=(-DWISAM_SANITIZE=ON)
-    shift
-fi
-rounds=${1:-500}
-seed=${2:-1}
-
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target wisam_tests
-WISAM_CRASH_ROUNDS=$rounds WISAM_CRASH_SEED=$seed \
-    "$build/tests/wisam_tests" --gtest_filter='TxnCrash.*' --gtest_brief=0
+. scripts/crash-rounds.sh
+crash_rounds 500 WISAM_CRASH_ROUNDS WISAM_CRASH_SEED 'TxnCrash.*' "$@"

@@ -1309,20 +1309,26 @@ void writeSvg(const std::string &path, const std::string &title, const std::vect
 constexpr size_t kDefaultDurableCommits = 1000;
 
 // The engines of the single-process workloads, in the order of the table.
+// The peers built in, for one process (`multi` false) or several.
+void addPeers(std::vector<std::unique_ptr<Engine>> &engines, size_t n, bool multi) {
+#ifdef WISAM_BENCH_LMDB
+    engines.push_back(std::make_unique<LmdbEngine>(n, multi));
+#endif
+#ifdef WISAM_BENCH_SQLITE
+    engines.push_back(std::make_unique<SqliteEngine>(multi));
+#endif
+#ifdef WISAM_BENCH_BDB
+    engines.push_back(std::make_unique<BdbEngine>(multi));
+#endif
+    (void)engines, (void)n, (void)multi;
+}
+
 std::vector<std::unique_ptr<Engine>> singleEngines(size_t n) {
     std::vector<std::unique_ptr<Engine>> engines;
     engines.push_back(std::make_unique<WisamEngine>(true, n));
     engines.push_back(std::make_unique<WisamEngine>(true, n, false, true));
     engines.push_back(std::make_unique<WisamEngine>(false, n));
-#ifdef WISAM_BENCH_LMDB
-    engines.push_back(std::make_unique<LmdbEngine>(n, false));
-#endif
-#ifdef WISAM_BENCH_SQLITE
-    engines.push_back(std::make_unique<SqliteEngine>(false));
-#endif
-#ifdef WISAM_BENCH_BDB
-    engines.push_back(std::make_unique<BdbEngine>(false));
-#endif
+    addPeers(engines, n, false);
     engines.push_back(std::make_unique<MapEngine>());
     return engines;
 }
@@ -1635,15 +1641,7 @@ int main(int argc, char **argv) {
     if (multiProcess) {
         std::vector<std::unique_ptr<Engine>> engines;
         engines.push_back(std::make_unique<WisamEngine>(false, n, true));
-#ifdef WISAM_BENCH_LMDB
-        engines.push_back(std::make_unique<LmdbEngine>(n, true));
-#endif
-#ifdef WISAM_BENCH_SQLITE
-        engines.push_back(std::make_unique<SqliteEngine>(true));
-#endif
-#ifdef WISAM_BENCH_BDB
-        engines.push_back(std::make_unique<BdbEngine>(true));
-#endif
+        addPeers(engines, n, true);
         for (auto &e : engines) {
             if (!selected(*e)) continue;
             std::fprintf(stderr, "wisam-bench: %s, multi-process, N = %zu ...\n", e->name().c_str(), n);
