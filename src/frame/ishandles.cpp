@@ -83,7 +83,7 @@ void openGroupFiles(IsFile *f) {
     if (f->indexFd < 0) sysOpen(f, kKindIndex, f->name);
     if (f->dataFd < 0 && storedRecordLength(f) != 0) sysOpen(f, kKindData, f->name);
     if ((f->mode & kModeNoLocking) == 0) {
-        if (f->lockFd < 0) sysCreate(f, kKindLock, f->name);
+        if (f->lockFd < 0) sysOpenOrCreate(f, kKindLock, f->name);
         if ((f->mode & kModeExclusive) != 0) {
             openLockExclusive(f);
         } else {

@@ -261,7 +261,7 @@ void openJournalFile(IsFile *f, Journal *j) {
         f->journalFd = fd;
         return;
     }
-    sysCreate(f, kKindJournal, f->name);
+    sysOpenOrCreate(f, kKindJournal, f->name);
     j->created = true;
 }
 

@@ -97,13 +97,55 @@ void sysPauseDefault(int64_t microseconds) {
     }
 }
 
+void fillStatus(const struct stat &st, SysFileStatus *out) {
+    out->device = static_cast<uint64_t>(st.st_dev);
+    out->inode = static_cast<uint64_t>(st.st_ino);
+    out->owner = static_cast<uint32_t>(st.st_uid);
+    out->mode = static_cast<uint32_t>(st.st_mode);
+    out->links = static_cast<uint32_t>(st.st_nlink);
+    out->size = static_cast<int64_t>(st.st_size);
+    out->symlink = S_ISLNK(st.st_mode);
+}
+
+int sysStatusDefault(int fd, SysFileStatus *out) {
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0) return -1;
+    fillStatus(st, out);
+    return 0;
+}
+
+int sysPathStatusDefault(const char *path, SysFileStatus *out, bool follow) {
+    struct stat st = {};
+    if ((follow ? ::stat(path, &st) : ::lstat(path, &st)) != 0) return -1;
+    fillStatus(st, out);
+    return 0;
+}
+
+// A file system without the no-replace rename gets a hard link and an
+// unlink, which refuse an existing name the same way.
+int sysRenameNoReplaceDefault(const char *from, const char *to) {
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+    if (::link(from, to) != 0) return -1;
+    return ::unlink(from);
+}
+
+int sysChmodDefault(int fd, unsigned mode) {
+    int rc;
+    do {
+        rc = ::fchmod(fd, static_cast<mode_t>(mode));
+    } while (rc < 0 && errno == EINTR);
+    return rc;
+}
+
 constexpr SysCalls kDefaultSysCalls = {
     sysOpenDefault,   sysCloseDefault,     sysPreadDefault,  sysPwriteDefault,
     sysReadDefault,   sysWriteDefault,     sysSeekEndDefault, sysDatasyncDefault,
     sysUnlinkDefault, sysRenameDefault,    sysLockRangeDefault, sysGetpidDefault,
     sysTruncateDefault, sysAllocateDefault, sysReallocateDefault, sysReleaseDefault,
     sysAdviseDefault, sysYieldDefault, sysPauseDefault, sysClockMicrosDefault,
-    sysNowDefault,    sysMapDefault,   sysUnmapDefault,
+    sysNowDefault,    sysMapDefault,   sysUnmapDefault,  sysStatusDefault,
+    sysPathStatusDefault, sysRenameNoReplaceDefault, sysChmodDefault,
 };
 
 // The descriptor field a kind selects; null for a kind a handle cannot use.
@@ -130,9 +172,27 @@ int createFlags(int kind) {
     case kKindAppend:
     case kKindLog:
         return O_RDWR | O_APPEND | O_CREAT;
+    case kKindLock:
+    case kKindJournal:
+        return O_RDWR | O_CREAT | O_NOFOLLOW;
     default:
         return O_RDWR | O_CREAT;
     }
+}
+
+// The flags an existing file of `kind` opens with: the lock file and the
+// journal never through a symbolic link.
+int openFlags(int kind, bool readOnly) {
+    const int noFollow = kind == kKindLock || kind == kKindJournal ? O_NOFOLLOW : 0;
+    return (readOnly ? O_RDONLY : O_RDWR) | noFollow;
+}
+
+// The permission bits a new lock file or journal takes: the index file's,
+// so that whoever may change the ISAM file may use them too.
+void matchIndexPermissions(IsFile *f, int kind, int32_t fd) {
+    SysFileStatus index = {};
+    if (f == nullptr || f->indexFd < 0 || !sysStatus(f->indexFd, index)) return;
+    if (sysCalls.chmod(fd, index.mode & 0666) != 0) raiseError(f, errno, kIoCreate + kind);
 }
 
 // The system path of a kind, or the name error (raised with a handle).
@@ -193,8 +253,31 @@ int32_t sysCreate(IsFile *f, int kind, const char16_t *base) {
 
 int32_t sysOpen(IsFile *f, int kind, const char16_t *base) {
     const bool readOnly = f != nullptr && (f->mode & kModeNoLocking) != 0;
-    return openPath(f, kind, base, readOnly ? O_RDONLY : O_RDWR, kIoOpen);
+    return openPath(f, kind, base, openFlags(kind, readOnly), kIoOpen);
 }
+
+int32_t sysOpenOrCreate(IsFile *f, int kind, const char16_t *base) {
+    if (kind != kKindLock && kind != kKindJournal) return sysCreate(f, kind, base);
+    for (;;) {
+        SysPath path;
+        if (!buildPath(f, kind, base, path)) return -1;
+        int32_t fd = sysCalls.open(path.bytes, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                   kCreateMode);
+        const bool created = fd >= 0;
+        // EEXIST from an exclusive create is also what a symbolic link in
+        // the name gives; the open that follows refuses it with ELOOP.
+        if (fd < 0 && errno == EEXIST) fd = sysCalls.open(path.bytes, openFlags(kind, false) | O_CLOEXEC, 0);
+        // Removed between the two opens: create it again.
+        if (fd < 0 && errno == ENOENT) continue;
+        if (f == nullptr) return fd;
+        if (fd < 0) raiseError(f, errno, kIoCreate + kind);
+        *descriptorField(f, kind) = fd;
+        if (created) matchIndexPermissions(f, kind, fd);
+        return fd;
+    }
+}
+
+bool sysStatus(int32_t fd, SysFileStatus &out) { return sysCalls.status(fd, &out) == 0; }
 
 void sysClose(IsFile *f, int kindOrFd) {
     const int32_t fd = sysDescriptor(f, kindOrFd);

@@ -85,6 +85,27 @@ int sysSyncDirectoryOf(IsFile *f, int kind);
 // open).
 int32_t sysDescriptor(IsFile *f, int kindOrFd);
 
+// What the layer asks of a file: which file it is and who may change it.
+struct SysFileStatus {
+    uint64_t device;
+    uint64_t inode;
+    uint32_t owner;    // user id
+    uint32_t mode;     // type and permission bits as the system gives them
+    uint32_t links;    // hard links
+    int64_t size;
+    bool symlink;      // a path looked at without following it names a link
+};
+
+// Opens the lock file or the journal (kinds 7 and 8) without following a
+// symbolic link: a new one is created exclusively and takes the permission
+// bits of the handle's index file, so that every user who may change the
+// ISAM file may take its locks and apply its journal.  A symbolic link in
+// its place is refused with ELOOP.  Other kinds open as sysCreate.
+int32_t sysOpenOrCreate(IsFile *f, int kind, const char16_t *base);
+
+// The status of an open descriptor; false (errno set) when it cannot be had.
+bool sysStatus(int32_t fd, SysFileStatus &out);
+
 // The system calls the layer makes, replaceable by tests.  Defaults are the
 // C library's.
 struct SysCalls {
@@ -117,6 +138,14 @@ struct SysCalls {
     // moved.  Null when refused (`old` then stays as it was).
     void *(*map)(int fd, void *old, size_t oldLength, size_t length);
     int (*unmap)(void *address, size_t length);
+    // The status of a descriptor, or of a path (`follow`: through a final
+    // symbolic link).  0, or -1 with errno.
+    int (*status)(int fd, SysFileStatus *out);
+    int (*pathStatus)(const char *path, SysFileStatus *out, bool follow);
+    // Renames only when nothing has the new name (EEXIST otherwise).
+    int (*renameNoReplace)(const char *from, const char *to);
+    // Sets the permission bits of an open file.
+    int (*chmod)(int fd, unsigned mode);
 };
 
 extern SysCalls sysCalls;

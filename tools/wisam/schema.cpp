@@ -254,16 +254,6 @@ KeyDesc Schema::keyDesc(const SchemaIndex &index) const {
     return key;
 }
 
-bool parseJson(const std::string &text, Json &json, std::string &error) {
-    try {
-        json = Json::parse(text);
-        return true;
-    } catch (const Json::exception &e) {
-        error = std::string("not JSON: ") + e.what();
-        return false;
-    }
-}
-
 bool parseSchema(const std::string &text, Schema &schema, std::string &error) {
     schema = Schema{};
     Json json;
