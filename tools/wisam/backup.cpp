@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "logread.h"
@@ -106,7 +107,36 @@ bool writeAll(int fd, const unsigned char *bytes, size_t length) {
     return true;
 }
 
-// Copies `from` to `to` byte for byte and forces the copy to the device.
+bool copyInto(int in, int out, const std::string &from, const std::string &to, uint64_t &bytes,
+              std::string &error) {
+    std::vector<unsigned char> buffer(kCopyBuffer);
+    bytes = 0;
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return error = systemError(from), false;
+        if (got == 0) return true;
+        if (!writeAll(out, buffer.data(), static_cast<size_t>(got))) return error = systemError(to), false;
+        bytes += static_cast<uint64_t>(got);
+    }
+}
+
+// A new file beside `to`, created exclusively (never through a name someone
+// planted there), or -1.  `tmp` receives its name.
+int createBeside(const std::string &to, std::string &tmp) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tmp = to + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+        const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Copies `from` to `to` byte for byte and forces the copy to the device.  The
+// copy is written to a new file beside `to` and renamed over it when whole,
+// so a link planted as `to` is replaced, never written through, and a copy
+// that fails leaves an earlier `to` as it was.
 bool copyFile(const std::string &from, const std::string &to, uint64_t &bytes, std::string &error) {
     FdCloser in{::open(from.c_str(), O_RDONLY | O_CLOEXEC)};
     struct stat source {};
@@ -117,24 +147,15 @@ bool copyFile(const std::string &from, const std::string &to, uint64_t &bytes, s
         error = to + " is " + from + " itself";
         return false;
     }
-    FdCloser out{::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode)};
+    std::string tmp;
+    FdCloser out{createBeside(to, tmp)};
     if (out.fd < 0) return error = systemError(to), false;
-    std::vector<unsigned char> buffer(kCopyBuffer);
-    bytes = 0;
-    for (;;) {
-        const ssize_t got = ::read(in.fd, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return error = systemError(from), false;
-        if (got == 0) break;
-        if (!writeAll(out.fd, buffer.data(), static_cast<size_t>(got))) {
-            return error = systemError(to), false;
-        }
-        bytes += static_cast<uint64_t>(got);
+    if (!copyInto(in.fd, out.fd, from, tmp, bytes, error) || ::fsync(out.fd) != 0 ||
+        ::close(std::exchange(out.fd, -1)) != 0 || ::rename(tmp.c_str(), to.c_str()) != 0) {
+        if (error.empty()) error = systemError(to);
+        ::unlink(tmp.c_str());
+        return false;
     }
-    if (::fsync(out.fd) != 0) return error = systemError(to), false;
-    const int fd = out.fd;
-    out.fd = -1;
-    if (::close(fd) != 0) return error = systemError(to), false;
     return true;
 }
 
@@ -199,8 +220,12 @@ bool checkLog(const std::string &path, bool force, bool final, std::string &erro
 // one starts at offset 0 of the empty log.  The log is checked for
 // unfinished transactions under the same lock, so none can begin between
 // the check and the truncation.
+//
+// The log is emptied in place, so a symbolic link in its name is refused:
+// emptying through it would cut whatever file it points at.
 bool startLog(const std::string &path, bool force, uint64_t &dropped, std::string &error) {
-    FdCloser log{::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode)};
+    FdCloser log{::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kNewFileMode)};
+    if (log.fd < 0 && errno == ELOOP) return error = path + " is a symbolic link; name the log itself", false;
     if (log.fd < 0) return error = systemError(path), false;
     struct flock append {};
     append.l_type = F_WRLCK;
