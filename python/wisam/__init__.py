@@ -20,18 +20,17 @@ failed call raises wisam.Error, with the library's error number in .errno.
 
 import contextlib
 import ctypes
+import re
 
 from . import _lib
+from . import schema as schema_rules
 from ._lib import lib, error_text
 from .schema import Schema, SchemaError
 
 __all__ = ["Error", "File", "Schema", "SchemaError", "build", "open", "erase", "log_open", "log_close",
            "transaction", "begin", "commit", "rollback"]
 
-_KEY_TYPES = ["char", "int", "long", "double", "float", "short", "nlong", "string", "wtext", "recid",
-              "devtag", "wdevtag", "bytes", "wnocase"]
-_KEY_FLAGS = {"dups": 0x01, "dupcompress": 0x02, "leadcompress": 0x04, "trailcompress": 0x08,
-              "compress": 0x0E, "nullfill": 0x10, "nullsuppress": 0x20}
+_KEY_FLAGS = dict({"dups": _lib.ISKEY_DUPS}, **schema_rules.RULES["flags"])
 
 
 class Error(OSError):
@@ -47,46 +46,90 @@ def _check(ok, handle, what):
         raise Error(lib.isErrno(handle), what)
 
 
+def _key_number(text, low, high):
+    """The whole number of a key text's START or LEN, or None."""
+    if not re.fullmatch(r"\s*[+-]?[0-9]+", text):
+        return None
+    number = int(text)
+    return number if low <= number <= high else None
+
+
+def _key_type(text):
+    """A key text's TYPE (a name or number, "-" after it for descending), or None."""
+    descending = text.endswith("-")
+    name = text[:-1] if descending else text
+    number = schema_rules.KEY_TYPES.index(name) if name in schema_rules.KEY_TYPES else _key_number(name, 0, _lib.ISTYPE_MASK)
+    if number is None:
+        return None
+    return number | (_lib.ISTYPE_DESC if descending else 0)
+
+
+def _part(desc, start, length, kind, what):
+    """Appends a key part to desc, each number checked before ctypes holds it."""
+    if desc.partCount == _lib.MAX_KEY_PARTS:
+        raise ValueError("%s: a key has at most %d parts" % (what, _lib.MAX_KEY_PARTS))
+    part = desc.parts[desc.partCount]
+    _lib.assign(part, "start", start, what + ": start")
+    _lib.assign(part, "length", length, what + ": length")
+    _lib.assign(part, "type", kind, what + ": type")
+    desc.partCount += 1
+
+
 def _key_desc(key):
-    """A KeyDesc from a key text ('0:4:long,4:8:char-:dups'), a schema Index, or None."""
+    """A KeyDesc from a key text ('0:4:long,4:8:char-:dups', as `wisam create --key`
+    reads it), a schema Index, or None."""
     desc = _lib.KeyDesc()
     if key is None:
         return desc
     if isinstance(key, str):
-        pieces = key.split(",")
+        what = "key %r" % key
         flags = []
-        for piece in pieces:
-            start, length, kind, *rest = piece.split(":")
-            flags += rest
-            descending = kind.endswith("-")
-            kind = kind.rstrip("-")
-            number = _KEY_TYPES.index(kind) if kind in _KEY_TYPES else int(kind)
-            part = desc.parts[desc.partCount]
-            part.start, part.length = int(start), int(length)
-            part.type = number | (_lib.ISTYPE_DESC if descending else 0)
-            desc.partCount += 1
+        for piece in key.split(","):
+            fields = piece.split(":")
+            if len(fields) < 3:
+                raise ValueError("%s: a key part is START:LEN:TYPE, not '%s'" % (what, piece))
+            start = _key_number(fields[0], 0, 32767)
+            length = _key_number(fields[1], 1, _lib.MAX_KEY_LENGTH)
+            kind = _key_type(fields[2])
+            if start is None or length is None or kind is None:
+                raise ValueError("%s: bad key part '%s'" % (what, piece))
+            _part(desc, start, length, kind, what)
+            flags += fields[3:]
         for flag in flags:
+            if flag not in _KEY_FLAGS:
+                raise ValueError("%s: unknown key flag '%s'" % (what, flag))
             desc.flags |= _KEY_FLAGS[flag]
         return desc
-    desc.flags = key.flags | (0 if key.unique else _lib.ISKEY_DUPS)
+    if not isinstance(key, schema_rules.Index):
+        raise ValueError("a key is a key text, a schema's index or None, not %r" % (key,))
+    what = "index %d" % key.number
+    _lib.assign(desc, "flags", key.flags | (0 if key.unique else _lib.ISKEY_DUPS), what + ": flags")
     for field, descending in key.parts:
-        part = desc.parts[desc.partCount]
-        part.start, part.length = field.offset, field.length
-        part.type = field.key_type | (_lib.ISTYPE_DESC if descending else 0)
-        if key.flags & _lib.ISKEY_NULLSUPPRESS and field.null is not None:
+        kind = field.key_type | (_lib.ISTYPE_DESC if descending else 0)
+        if key.flags & _lib.ISKEY_NULLSUPPRESS and (field.null_byte is not None or field.null_value is not None
+                                                     or field.null_zero):
             probe = bytearray(field.offset + field.length)
             field.encode(None, probe)
             fill = probe[field.offset:]
             if fill == fill[:1] * field.length:
-                part.type |= fill[0] << 8
-        desc.partCount += 1
+                kind |= fill[0] << 8
+        _part(desc, field.offset, field.length, kind, what)
     return desc
+
+
+def _record_bytes(record, what):
+    """The bytes of a record or key image given as bytes, bytearray or memoryview."""
+    if not isinstance(record, (bytes, bytearray, memoryview)):
+        raise TypeError("%s is bytes%s, not %s" % (what, " or a dict" if what == "a record" else "",
+                                                     type(record).__name__))
+    return bytes(record)
 
 
 class IndexView:
     """The records of a file in the order of one index (see File.index)."""
 
     def __init__(self, file, number):
+        number = _lib.in_range("index", number, 0, _lib.MAX_INDEX_NUMBER)
         self._file = file
         self.number = number
         f = file._handle
@@ -106,9 +149,9 @@ class IndexView:
         """A record holding the key `value` at its parts, and the key length given."""
         record = bytearray(self._file._buffer_size)
         values = value if isinstance(value, tuple) else (value,)
-        if isinstance(value, (bytes, bytearray)) or self._file.schema is None:
+        if isinstance(value, (bytes, bytearray, memoryview)) or self._file.schema is None:
             # A key image: the parts' bytes one after another.
-            image, at, length = bytes(value), 0, 0
+            image, at, length = _record_bytes(value, "a key image"), 0, 0
             for p in range(self.desc.partCount):
                 part = self.desc.parts[p]
                 take = image[at:at + part.length]
@@ -226,7 +269,7 @@ class File:
             if self.schema is None:
                 raise SchemaError("a record as a dict needs a schema")
             record = self.schema.encode(record)
-        raw = bytes(record)
+        raw = _record_bytes(record, "a record")
         if len(raw) < self.record_length or len(raw) > self.max_length:
             raise SchemaError("a record is %d to %d bytes, not %d" % (self.record_length, self.max_length, len(raw)))
         if self.max_length > self.record_length:
@@ -251,7 +294,7 @@ class File:
         if recnum is not None:
             _check(lib.isDelRec(self._handle, recnum), self._handle, "isDelRec")
         else:
-            image = record if isinstance(record, (bytes, bytearray)) else self._key_record(record)
+            image = self._key_record(record) if isinstance(record, dict) else record
             _check(lib.isDelete(self._handle, self._image(image)), self._handle, "isDelete")
 
     def _key_record(self, values):
@@ -264,7 +307,7 @@ class File:
         """The first record whose key in `index` equals that of `key` (a record, or a
         dict of the key's fields); None when there is none."""
         view = IndexView(self, index)
-        image = self._key_record(key) if isinstance(key, dict) else bytes(key)
+        image = self._key_record(key) if isinstance(key, dict) else _record_bytes(key, "a key record")
         buffer = ctypes.create_string_buffer(image, self._buffer_size)
         _check(lib.isIndex(self._handle, view._library), self._handle, "isIndex")
         if not lib.isRead(self._handle, buffer, _lib.MODE_EQUAL | (_lib.READ_LOCK if lock else 0)):
@@ -322,25 +365,25 @@ def build(name, record_length=None, *keys, schema=None, max_length=0, packed=Fal
         if record_length is None:
             record_length = schema.record_length
         if not keys:
-            numbers = [i.number for i in schema.indexes]
-            keys = ([] if 1 in numbers else [None]) + schema.indexes
+            keys = schema.build_keys()
     if record_length is None or not keys:
         raise ValueError("build needs a record length and at least one key (or a schema)")
     mode = _open_mode(False, exclusive, transactions, False)
     if max_length:
         mode |= _lib.ISVARLEN | (_lib.ISPACKED if packed else 0)
-    desc = _key_desc(keys[0])
-    handle = lib.isBuild(_lib.file_name(name), record_length, max_length, ctypes.byref(desc), mode)
+    # Everything is checked before the file exists: a refused key leaves nothing behind.
+    path = _lib.file_name(name)
+    descs = [_key_desc(key) for key in keys]
+    handle = lib.isBuild(path, record_length, max_length, ctypes.byref(descs[0]), mode)
     if not handle:
         raise Error(lib.isErrno(None), "isBuild %s" % name)
     try:
-        for key in keys[1:]:
-            desc = _key_desc(key)
+        for desc in descs[1:]:
             _check(lib.isAddIndex(handle, ctypes.byref(desc)), handle, "isAddIndex")
         return File(handle, schema)
     except BaseException:
         lib.isClose(handle)
-        lib.isErase(_lib.file_name(name))
+        lib.isErase(path)
         raise
 
 
@@ -375,7 +418,7 @@ def _txn(call, *arguments, what):
 
 def log_open(path):
     """Opens the transaction log (one for the process, shared with others)."""
-    _txn(lib.isLogOpen, _lib.file_name(path), what="isLogOpen %s" % path)
+    _txn(lib.isLogOpen, _lib.file_name(path, "path"), what="isLogOpen %s" % path)
 
 
 def log_close():

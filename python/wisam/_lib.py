@@ -10,6 +10,7 @@ loader finds libwisam.so.6.
 import ctypes
 import ctypes.util
 import glob
+import operator
 import os
 
 # Read modes and lock flags of isRead.
@@ -40,6 +41,9 @@ ENOREC = 111
 
 MAX_KEY_PARTS = 64
 MAX_KEY_LENGTH = 1024
+# Index numbers as the package counts them: 0 record-number order, 1 the
+# primary key, then up to 32 more.
+MAX_INDEX_NUMBER = 33
 
 
 class KeyPart(ctypes.Structure):
@@ -92,53 +96,118 @@ def _load():
     raise ImportError("libwisam.so not found; set WISAM_LIBRARY to its path. Tried: " + ", ".join(tried))
 
 
-lib = _load()
+_cdll = _load()
 
+# Every integer argument of a call is checked against its C type here, by
+# name, before ctypes sees it: ctypes would cut 2**32 + 1 to 1 without a word.
+# Each signature names its arguments as the package's own functions do, so
+# that a refusal names the argument the caller gave.
 _P = ctypes.c_void_p
 _I = ctypes.c_int
 _I32 = ctypes.c_int32
+_KEY = ctypes.POINTER(KeyDesc)
+_INFO = ctypes.POINTER(IsamInfo)
 _SIGNATURES = {
-    "isBuild": (_P, [_P, _I, _I, ctypes.POINTER(KeyDesc), _I]),
-    "isOpen": (_P, [_P, _I]),
-    "isClose": (_I, [_P]),
-    "isErase": (_I, [_P]),
-    "isErrno": (_I, [_P]),
-    "isErrio": (_I, [_P]),
-    "isRecnum": (_I32, [_P]),
-    "isReclen": (_I32, [_P]),
-    "isSetlen": (_I, [_P, _I]),
-    "isIsamInfo": (_I, [_P, ctypes.POINTER(IsamInfo)]),
-    "isIndexInfo": (_I, [_P, _P, _I]),
-    "isAddIndex": (_I, [_P, ctypes.POINTER(KeyDesc)]),
-    "isWrite": (_I, [_P, _P]),
-    "isRead": (_I, [_P, _P, _I]),
-    "isStart": (_I, [_P, ctypes.POINTER(KeyDesc), _I, _P, _I]),
-    "isIndex": (_I, [_P, _I]),
-    "isRewrite": (_I, [_P, _P]),
-    "isRewRec": (_I, [_P, _I32, _P]),
-    "isRewCurr": (_I, [_P, _P]),
-    "isDelete": (_I, [_P, _P]),
-    "isDelRec": (_I, [_P, _I32]),
-    "isDelCurr": (_I, [_P]),
-    "isLock": (_I, [_P]),
-    "isUnLock": (_I, [_P]),
-    "isRelease": (_I, [_P]),
-    "isSetCustomLock": (_I, [_P, _I]),
-    "isLogOpen": (_I, [_P]),
+    "isBuild": (_P, [("name", _P), ("record_length", _I), ("max_length", _I), ("key", _KEY), ("mode", _I)]),
+    "isOpen": (_P, [("name", _P), ("mode", _I)]),
+    "isClose": (_I, [("handle", _P)]),
+    "isErase": (_I, [("name", _P)]),
+    "isErrno": (_I, [("handle", _P)]),
+    "isErrio": (_I, [("handle", _P)]),
+    "isRecnum": (_I32, [("handle", _P)]),
+    "isReclen": (_I32, [("handle", _P)]),
+    "isSetlen": (_I, [("handle", _P), ("length", _I)]),
+    "isIsamInfo": (_I, [("handle", _P), ("info", _INFO)]),
+    "isIndexInfo": (_I, [("handle", _P), ("buffer", _P), ("index", _I)]),
+    "isAddIndex": (_I, [("handle", _P), ("key", _KEY)]),
+    "isWrite": (_I, [("handle", _P), ("record", _P)]),
+    "isRead": (_I, [("handle", _P), ("record", _P), ("mode", _I)]),
+    "isStart": (_I, [("handle", _P), ("key", _KEY), ("key_length", _I), ("record", _P), ("mode", _I)]),
+    "isIndex": (_I, [("handle", _P), ("index", _I)]),
+    "isRewrite": (_I, [("handle", _P), ("record", _P)]),
+    "isRewRec": (_I, [("handle", _P), ("recnum", _I32), ("record", _P)]),
+    "isRewCurr": (_I, [("handle", _P), ("record", _P)]),
+    "isDelete": (_I, [("handle", _P), ("record", _P)]),
+    "isDelRec": (_I, [("handle", _P), ("recnum", _I32)]),
+    "isDelCurr": (_I, [("handle", _P)]),
+    "isLock": (_I, [("handle", _P)]),
+    "isUnLock": (_I, [("handle", _P)]),
+    "isRelease": (_I, [("handle", _P)]),
+    "isSetCustomLock": (_I, [("handle", _P), ("request", _I)]),
+    "isLogOpen": (_I, [("path", _P)]),
     "isLogClose": (_I, []),
     "isBegin": (_I, []),
     "isCommit": (_I, []),
     "isRollBack": (_I, []),
-    "customKeyMake": (_I, [_P, _P, _P, _I]),
-    "customKeyCmp": (_I, [_P, _P, _P, _I, _I]),
+    "customKeyMake": (_I, [("handle", _P), ("key", _P), ("record", _P), ("index", _I)]),
+    "customKeyCmp": (_I, [("handle", _P), ("a", _P), ("b", _P), ("length", _I), ("index", _I)]),
 }
-for _name, (_result, _arguments) in _SIGNATURES.items():
-    _function = getattr(lib, _name)
-    _function.restype = _result
-    _function.argtypes = _arguments
 
-_errlist = (ctypes.c_char_p * 35).in_dll(lib, "is_errlist")
-_nerr = ctypes.c_int.in_dll(lib, "is_nerr").value
+
+# The struct codes of ctypes' integer types.
+_INTEGER_CODES = set("bBhHiIlLqQ")
+
+
+def type_range(ctype):
+    """The values a C integer type holds, (low, high)."""
+    bits = 8 * ctypes.sizeof(ctype)
+    if ctype(-1).value < 0:
+        return -(1 << (bits - 1)), (1 << (bits - 1)) - 1
+    return 0, (1 << bits) - 1
+
+
+def in_range(name, value, low, high):
+    """value, when it is a whole number from low to high; else ValueError naming it."""
+    if not isinstance(value, bool):
+        try:
+            number = operator.index(value)
+        except TypeError:
+            number = None
+        if number is not None and low <= number <= high:
+            return number
+    raise ValueError("%s must be a whole number from %d to %d, not %r" % (name, low, high, value))
+
+
+def assign(record, member, value, name):
+    """Sets record.member (a ctypes Structure's integer member) to value, checked
+    against the member's C type first; name is what a refusal calls it."""
+    ctype = dict(record._fields_)[member]
+    setattr(record, member, in_range(name, value, *type_range(ctype)))
+
+
+def _checked(function, arguments):
+    """The function, first checking each of its integer arguments."""
+    checks = [(i, name, type_range(ctype)) for i, (name, ctype) in enumerate(arguments)
+              if getattr(ctype, "_type_", None) in _INTEGER_CODES]
+    if not checks:
+        return function
+
+    def call(*values):
+        values = list(values)
+        for i, name, (low, high) in checks:
+            values[i] = in_range(name, values[i], low, high)
+        return function(*values)
+    call.__name__ = function.__name__
+    return call
+
+
+class _Library:
+    """The calls of libwisam.so that the package makes, each with its integer
+    arguments checked; data of the library through .cdll."""
+
+    def __init__(self, cdll):
+        self.cdll = cdll
+        for name, (result, arguments) in _SIGNATURES.items():
+            function = getattr(cdll, name)
+            function.restype = result
+            function.argtypes = [ctype for _, ctype in arguments]
+            setattr(self, name, _checked(function, arguments))
+
+
+lib = _Library(_cdll)
+
+_errlist = (ctypes.c_char_p * 35).in_dll(_cdll, "is_errlist")
+_nerr = ctypes.c_int.in_dll(_cdll, "is_nerr").value
 
 
 def error_text(number):
@@ -148,6 +217,15 @@ def error_text(number):
     return os.strerror(number)
 
 
-def file_name(name):
-    """A NUL-terminated UTF-16 name, as the calls take it."""
-    return ctypes.create_string_buffer(os.fsdecode(name).encode("utf-16-le") + b"\0\0")
+def file_name(name, what="name"):
+    """A NUL-terminated UTF-16 name, as the calls take it.  A name holding a NUL
+    (which would end it early) or what UTF-16 cannot hold is refused with
+    ValueError calling it `what`."""
+    text = os.fsdecode(name)
+    if "\0" in text:
+        raise ValueError("%s holds a NUL character: %r" % (what, name))
+    try:
+        units = text.encode("utf-16-le")
+    except UnicodeEncodeError:
+        raise ValueError("%s is not a text UTF-16 can hold: %r" % (what, name)) from None
+    return ctypes.create_string_buffer(units + b"\0\0")

@@ -3,184 +3,386 @@
 
 Field types (and what a value is in Python): char, string, devtag, wtext,
 wnocase, wdevtag (str); int, long, short, nlong, time (int); float, double
-(float); bytes, recid (bytes).  A field with a null convention ("null")
-gives None for a null and stores None as that convention says.
+(float, or int); bytes, recid (bytes).  A field with a null convention
+("null") gives None for a null and stores None as that convention says.
+
+A schema is checked by the rules in schema_rules.json, the file the wisam
+tool is built with: the same checks in the same order, refused with the same
+message, whether the tool or this package reads the schema.
 """
 
+import importlib.resources
 import json
 import math
+import operator
+import re
 import struct
 import sys
 
 _WIDE = "utf-16-le" if sys.byteorder == "little" else "utf-16-be"
 
-# type name: (key type, fixed width or 0, struct format of a number)
-_TYPES = {
-    "char": (0, 0, None),
-    "string": (7, 0, None),
-    "devtag": (10, 0, None),
-    "wtext": (8, 0, None),
-    "wnocase": (13, 0, None),
-    "wdevtag": (11, 0, None),
-    "int": (1, 2, ">h"),
-    "long": (2, 4, ">i"),
-    "short": (5, 2, "=h"),
-    "nlong": (6, 4, "=i"),
-    "time": (12, 8, ">Q"),
-    "float": (4, 4, "=f"),
-    "double": (3, 8, "=d"),
-    "bytes": (12, 0, None),
-    "recid": (9, 8, None),
-}
+RULES = json.loads(importlib.resources.files(__package__).joinpath("schema_rules.json").read_text(encoding="utf-8"))
+_TYPES = {t["name"]: t for t in RULES["types"]}
+_LIMITS = RULES["limits"]
+_MEMBERS = RULES["members"]
+_FLAGS = RULES["flags"]
+_PADS = RULES["pads"]
+
+# How this package encodes a value of each type (the struct format of a number).
+_FORMATS = {"int": ">h", "long": ">i", "short": "=h", "nlong": "=i", "time": ">Q", "float": "=f", "double": "=d"}
 _TEXT = {"char", "string", "devtag"}
 _WIDE_TEXT = {"wtext", "wnocase", "wdevtag"}
-_FLAGS = {"dupcompress": 0x02, "leadcompress": 0x04, "trailcompress": 0x08, "compress": 0x0E,
-          "nullfill": 0x10, "nullsuppress": 0x20}
+_RAW = {"bytes", "recid"}
+_REAL = {"float", "double"}
 
 
 class SchemaError(ValueError):
     """A schema that cannot be used, or a value that does not fit its field."""
 
 
+def message(key, **values):
+    """The rules' message `key` with each {name} replaced by values[name]; a
+    replaced text is not searched again."""
+    return re.sub(r"\{([a-z_]+)\}", lambda m: str(values[m.group(1)]) if m.group(1) in values else m.group(0),
+                  RULES["messages"][key])
+
+
+# JSON kinds as the tool's reader tells them apart: true is no number, 4.0 no
+# whole number; a tuple is a list.
+def _whole(value):
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _whole_in(value, low, high):
+    return _whole(value) and low <= value <= high
+
+
+def _dump(value):
+    """A JSON value as the tool's messages show it."""
+    try:
+        return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    except (TypeError, ValueError):
+        return repr(value)
+
+
+def _int_member(entry, key, limits, what):
+    low, high = limits
+    value = entry.get(key)
+    if not _whole_in(value, low, high):
+        raise SchemaError(message("whole_number", what=what, member=key, low=low, high=high))
+    return value
+
+
+def _only_keys(entry, keys, what):
+    for key in entry:
+        if key not in keys:
+            raise SchemaError(message("unknown_member", what=what, member=key))
+
+
+def _refuse_twice(pairs):
+    names = set()
+    for name, _ in pairs:
+        if name in names:
+            raise SchemaError("refused JSON: the member %s is named twice in one object" % _dump(name))
+        names.add(name)
+    return dict(pairs)
+
+
+def _not_json(constant):
+    raise ValueError("%s is no JSON value" % constant)
+
+
 class Field:
     def __init__(self, entry):
-        self.name = entry["name"]
-        self.offset = int(entry["offset"])
-        self.length = int(entry["length"])
-        self.type = entry["type"]
-        if self.type not in _TYPES:
-            raise SchemaError("field '%s': unknown type %r" % (self.name, self.type))
-        self.key_type, width, self.format = _TYPES[self.type]
-        if width and self.length != width:
-            raise SchemaError("field '%s': a %s is %d bytes, not %d" % (self.name, self.type, width, self.length))
-        self.pad = b" " if entry.get("pad") == "blank" else b"\0"
+        if not isinstance(entry, dict):
+            raise SchemaError(message("field_not_object"))
+        name = entry.get("name")
+        if not isinstance(name, str) or not name:
+            raise SchemaError(message("field_name"))
+        self.name = name
+        what = message("field", name=name)
+        _only_keys(entry, _MEMBERS["field"], what)
+        self.offset = _int_member(entry, "offset", _LIMITS["offset"], what)
+        self.length = _int_member(entry, "length", _LIMITS["length"], what)
+        kind = entry.get("type")
+        if not isinstance(kind, str) or kind not in _TYPES:
+            raise SchemaError(message("field_type", what=what, types=" ".join(_TYPES)))
+        rule = _TYPES[kind]
+        self.type = kind
+        self.key_type = rule["key_type"]
+        self.format = _FORMATS.get(kind)
+        if rule["width"] and self.length != rule["width"]:
+            raise SchemaError(message("field_width", what=what, type=kind, width=rule["width"], length=self.length))
+        if self.length % rule["unit"]:
+            raise SchemaError(message("field_unit", what=what, type=kind, length=self.length))
+        self.pad = b"\0"
+        if "pad" in entry:
+            pad = entry["pad"]
+            if not rule.get("pad") or not isinstance(pad, str) or pad not in _PADS:
+                raise SchemaError(message("field_pad", what=what))
+            self.pad = bytes([_PADS[pad]])
         self.null = entry.get("null")
+        self.null_zero, self.null_value, self.null_byte = False, None, None
+        if self.null is not None:
+            self._parse_null(rule, what)
+
+    def _parse_null(self, rule, what):
+        null, kind = self.null, rule["null"]
+        low, high = _LIMITS["byte_range"]
+        if kind == "zero" and null == "zero":
+            self.null_zero = True
+            return
+        if kind == "integer" and _whole(null):
+            if not rule["low"] <= null <= rule["high"]:
+                raise SchemaError(message("null_range", what=what, low=rule["low"], high=rule["high"]))
+            self.null_value = null
+            return
+        if kind == "byte" and _whole_in(null, low, high):
+            self.null_byte = null
+            return
+        if kind == "text" and isinstance(null, str):
+            try:
+                encoded = null.encode("utf-8")
+            except UnicodeEncodeError:
+                encoded = b""
+            if len(encoded) == 1:
+                self.null_byte = encoded[0]
+                return
+        expected = message("null_" + kind, type=self.type, low=low, high=high)
+        raise SchemaError(message("null_expected", what=what, expected=expected))
+
+    def _error(self, text):
+        return SchemaError("field '%s': %s" % (self.name, text))
 
     def decode(self, record):
         raw = bytes(record[self.offset:self.offset + self.length])
-        if self.null is not None and self.type in _TEXT | {"bytes"}:
-            fill = self.null.encode("latin-1") if isinstance(self.null, str) else bytes([self.null])
-            if raw == fill * self.length:
-                return None
+        if self.null_byte is not None and raw == bytes([self.null_byte]) * self.length:
+            return None
         if self.format:
             value = struct.unpack(self.format, raw)[0]
-            if self.null == "zero" and value == 0.0:
+            if self.null_zero and value == 0.0:
                 return None
-            if self.type not in ("float", "double") and self.null is not None and value == self.null:
+            if self.null_value is not None and value == self.null_value:
                 return None
             return value
-        if self.type in ("bytes", "recid"):
+        if self.type in _RAW:
             return raw
-        if self.type in _WIDE_TEXT:
-            return raw.decode(_WIDE).rstrip(" ")
-        if self.type == "char":
-            return raw.rstrip(self.pad).decode()
-        return raw.split(b"\0", 1)[0].decode()
+        try:
+            if self.type in _WIDE_TEXT:
+                return raw.decode(_WIDE).split("\0", 1)[0].rstrip(" ")
+            if self.type == "char":
+                return raw.rstrip(self.pad).decode()
+            return raw.split(b"\0", 1)[0].decode()
+        except UnicodeDecodeError:
+            raise self._error("its text is not UTF-8 (describe it as bytes)") from None
 
     def encode(self, value, record):
+        """Stores value into the field's bytes of record (a bytearray); a value
+        the field cannot hold is refused, and the record keeps its length."""
+        raw = self._raw(value)
+        if len(raw) != self.length:
+            raise self._error("%r would take %d bytes, not %d" % (value, len(raw), self.length))
+        record[self.offset:self.offset + self.length] = raw
+
+    def _raw(self, value):
         if value is None:
-            if self.null is None:
-                raise SchemaError("field '%s': null, but the field has no null convention" % self.name)
-            if self.null == "zero":
+            if self.null_byte is not None:
+                return bytes([self.null_byte]) * self.length
+            if self.null_zero:
                 value = 0.0
-            elif self.type in _TEXT | {"bytes"}:
-                fill = self.null.encode("latin-1") if isinstance(self.null, str) else bytes([self.null])
-                record[self.offset:self.offset + self.length] = fill * self.length
-                return
+            elif self.null_value is not None:
+                value = self.null_value
             else:
-                value = self.null
+                raise self._error("null, but the field has no null convention")
         if self.format:
-            try:
-                raw = struct.pack(self.format, value)
-            except (struct.error, TypeError, OverflowError) as e:
-                raise SchemaError("field '%s': %r does not fit a %s (%s)" % (self.name, value, self.type, e))
-            if self.type == "float" and math.isfinite(value) and not math.isfinite(struct.unpack("=f", raw)[0]):
-                raise SchemaError("field '%s': %r is too large for a float" % (self.name, value))
-        elif self.type in ("bytes", "recid"):
+            return self._number(value)
+        if self.type in _RAW:
+            if not isinstance(value, (bytes, bytearray, memoryview)):
+                raise self._error("a %s value is bytes, not %s" % (self.type, type(value).__name__))
             raw = bytes(value)
             if len(raw) != self.length:
-                raise SchemaError("field '%s': not %d bytes" % (self.name, self.length))
-        else:
-            wide = self.type in _WIDE_TEXT
+                raise self._error("not %d bytes" % self.length)
+            return raw
+        if not isinstance(value, str):
+            raise self._error("a %s value is a str, not %s" % (self.type, type(value).__name__))
+        wide = self.type in _WIDE_TEXT
+        if self.type != "char" and "\0" in value:
+            raise self._error("the text holds a NUL character")
+        try:
             raw = value.encode(_WIDE if wide else "utf-8")
-            if len(raw) > self.length:
-                raise SchemaError("field '%s': %r does not fit in %d bytes" % (self.name, value, self.length))
-            fill = " ".encode(_WIDE) if wide else self.pad
-            raw += fill * ((self.length - len(raw)) // len(fill))
-        record[self.offset:self.offset + self.length] = raw
+        except UnicodeEncodeError:
+            raise self._error("%r is no text UTF-%d can hold" % (value, 16 if wide else 8)) from None
+        if len(raw) > self.length:
+            raise self._error("%r does not fit in %d bytes" % (value, self.length))
+        fill = " ".encode(_WIDE) if wide else self.pad
+        return raw + fill * ((self.length - len(raw)) // len(fill))
+
+    def _number(self, value):
+        real = self.type in _REAL
+        if isinstance(value, bool) or not isinstance(value, (int, float) if real else int):
+            try:
+                if real:
+                    raise TypeError
+                value = operator.index(value)
+            except TypeError:
+                raise self._error("a %s value is %s, not %s" % (self.type, "a number" if real else "a whole number",
+                                                                 type(value).__name__)) from None
+        try:
+            raw = struct.pack(self.format, value)
+        except (struct.error, TypeError, OverflowError) as e:
+            raise self._error("%r does not fit a %s (%s)" % (value, self.type, e)) from None
+        if self.type == "float" and math.isfinite(value) and not math.isfinite(struct.unpack("=f", raw)[0]):
+            raise self._error("%r is too large for a float" % value)
+        return raw
 
 
 class Index:
-    def __init__(self, entry, fields):
-        self.number = int(entry["number"])
-        self.unique = bool(entry.get("unique", False))
+    def __init__(self, entry, schema):
+        if not isinstance(entry, dict):
+            raise SchemaError(message("index_not_object"))
+        self.number = _int_member(entry, "number", _LIMITS["index_number"], message("an_index"))
+        what = message("index", number=self.number)
+        _only_keys(entry, _MEMBERS["index"], what)
+        unique = entry.get("unique", False)
+        if not isinstance(unique, bool):
+            raise SchemaError(message("index_unique", what=what))
+        self.unique = unique
+        parts = entry.get("parts")
+        if not isinstance(parts, (list, tuple)) or not 1 <= len(parts) <= _LIMITS["key_parts"]:
+            raise SchemaError(message("index_parts", what=what, key_parts=_LIMITS["key_parts"]))
+        self.parts = [self._part(part, schema, what) for part in parts]
         self.flags = 0
-        for flag in entry.get("flags", []):
+        flags = entry.get("flags", [])
+        if not isinstance(flags, (list, tuple)):
+            raise SchemaError(message("index_flags", what=what))
+        for flag in flags:
+            if not isinstance(flag, str) or flag not in _FLAGS:
+                raise SchemaError(message("index_flag", what=what, flag=_dump(flag), flags=", ".join(_FLAGS)))
             self.flags |= _FLAGS[flag]
-        self.parts = []
-        for part in entry["parts"]:
-            name, descending = (part, False) if isinstance(part, str) else (part["field"], part.get("descending", False))
-            if name not in fields:
-                raise SchemaError("index %d: part '%s' names no field" % (self.number, name))
-            self.parts.append((fields[name], bool(descending)))
+
+    @staticmethod
+    def _part(part, schema, what):
+        name, descending = part, False
+        if isinstance(part, dict):
+            _only_keys(part, _MEMBERS["part"], what)
+            descending = part.get("descending", False)
+            if not isinstance(descending, bool):
+                raise SchemaError(message("part_descending", what=what))
+            name = part.get("field")
+        if not isinstance(name, str):
+            raise SchemaError(message("part_form", what=what))
+        if name not in schema.by_name:
+            raise SchemaError(message("part_no_field", what=what, name=name))
+        return schema.by_name[name], descending
 
     def key_text(self):
         """The key as `wisam create --key` and `wisam.build` take it."""
-        flags = ([] if self.unique else ["dups"]) + [f for f, bit in _FLAGS.items() if bit in (2, 4, 8, 16, 32) and self.flags & bit]
+        flags = ([] if self.unique else ["dups"]) + [f for f, bit in _FLAGS.items()
+                                                     if (bit & (bit - 1)) == 0 and self.flags & bit]
         parts = ",".join("%d:%d:%s%s" % (f.offset, f.length, _key_type_name(f.key_type), "-" if d else "")
                          for f, d in self.parts)
         return ":".join([parts] + flags)
 
 
+# Key type names by number, as key texts write them.
+KEY_TYPES = ["char", "int", "long", "double", "float", "short", "nlong", "string", "wtext", "recid",
+             "devtag", "wdevtag", "bytes", "wnocase"]
+
+
 def _key_type_name(number):
-    return ["char", "int", "long", "double", "float", "short", "nlong", "string", "wtext", "recid",
-            "devtag", "wdevtag", "bytes", "wnocase"][number]
+    return KEY_TYPES[number]
 
 
 class Schema:
     """A schema from a dict, from JSON text (Schema.parse) or a file (Schema.load)."""
 
     def __init__(self, entry):
-        self.record_length = int(entry["record_length"])
-        self.fields = [Field(f) for f in entry["fields"]]
+        if not isinstance(entry, dict):
+            raise SchemaError(message("schema_not_object"))
+        what = message("the_schema")
+        _only_keys(entry, _MEMBERS["schema"], what)
+        self.record_length = _int_member(entry, "record_length", _LIMITS["record_length"], what)
+        fields = entry.get("fields")
+        if not isinstance(fields, (list, tuple)) or not fields:
+            raise SchemaError(message("no_fields"))
+        self.fields, self.by_name = [], {}
+        for item in fields:
+            field = Field(item)
+            if field.name in self.by_name:
+                raise SchemaError(message("named_twice", name=field.name))
+            self.fields.append(field)
+            self.by_name[field.name] = field
         self.fields.sort(key=lambda f: f.offset)
-        by_name = {}
-        for f in self.fields:
-            if f.name in by_name:
-                raise SchemaError("field '%s' is named twice" % f.name)
+        for previous, f in zip([None] + self.fields, self.fields):
             if f.offset + f.length > self.record_length:
-                raise SchemaError("field '%s' runs past the record length %d" % (f.name, self.record_length))
-            by_name[f.name] = f
-        for a, b in zip(self.fields, self.fields[1:]):
-            if a.offset + a.length > b.offset:
-                raise SchemaError("fields '%s' and '%s' overlap" % (a.name, b.name))
-        self.by_name = by_name
-        self.indexes = sorted((Index(i, by_name) for i in entry.get("indexes", [])), key=lambda i: i.number)
+                raise SchemaError(message("runs_past", extent=_extent(f), record_length=self.record_length))
+            if previous is not None and previous.offset + previous.length > f.offset:
+                raise SchemaError(message("overlap", first=_extent(previous), second=_extent(f)))
+        self.indexes = []
+        indexes = entry.get("indexes", [])
+        if not isinstance(indexes, (list, tuple)):
+            raise SchemaError(message("indexes_not_list"))
+        for item in indexes:
+            index = Index(item, self)
+            if any(i.number == index.number for i in self.indexes):
+                raise SchemaError(message("index_twice", number=index.number))
+            self.indexes.append(index)
+        self.indexes.sort(key=lambda i: i.number)
 
     @classmethod
     def parse(cls, text):
-        return cls(json.loads(text))
+        """A schema from JSON text (str or UTF-8 bytes; a byte-order mark before it
+        is skipped)."""
+        try:
+            if isinstance(text, (bytes, bytearray)):
+                text = bytes(text).decode("utf-8")
+            text = text[1:] if text.startswith("\ufeff") else text
+            entry = json.loads(text, object_pairs_hook=_refuse_twice, parse_constant=_not_json)
+        except SchemaError:
+            raise
+        except ValueError as e:
+            raise SchemaError("not JSON: %s" % e) from None
+        return cls(entry)
 
     @classmethod
     def load(cls, path):
-        with open(path, encoding="utf-8") as f:
-            return cls(json.load(f))
+        with open(path, "rb") as f:
+            return cls.parse(f.read())
 
     def decode(self, record):
         return {f.name: f.decode(record) for f in self.fields}
 
     def encode(self, values):
+        if not isinstance(values, dict):
+            raise SchemaError("a record is a dict of field values, not %s" % type(values).__name__)
         unknown = set(values) - set(self.by_name)
         if unknown:
-            raise SchemaError("%s: no field of the schema" % ", ".join(sorted(unknown)))
+            raise SchemaError("%s: no field of the schema" % ", ".join(sorted(map(str, unknown))))
         record = bytearray(self.record_length)
         for f in self.fields:
             if f.name in values:
                 f.encode(values[f.name], record)
         return bytes(record)
 
+    def build_keys(self):
+        """The keys of a new file: None for a file without primary key, then the
+        indexes, which must be numbered from 1 (or 2) without gaps."""
+        numbers = [i.number for i in self.indexes]
+        if not numbers or numbers[0] > 2:
+            raise SchemaError(message("no_first_index"))
+        keys = [None] if numbers[0] == 2 else []
+        for index in self.indexes:
+            if index.number != len(keys) + 1:
+                raise SchemaError(message("index_missing", number=len(keys) + 1))
+            keys.append(index)
+        return keys
+
     def keys(self):
         """The key texts of the indexes, index 1 first (None when it has no primary key)."""
         numbers = [i.number for i in self.indexes]
         keys = [] if 1 in numbers else [None]
         return keys + [i.key_text() for i in self.indexes]
+
+
+def _extent(field):
+    return message("field_extent", name=field.name, offset=field.offset, length=field.length)

@@ -3,10 +3,14 @@
 #include "schema.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "keytext.h"
+#include "schemarules.h"
 
 namespace wisam::tool {
 
@@ -14,59 +18,77 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-struct TypeInfo {
-    FieldType type;
+// The field types the encoders of fields.cpp know, in FieldType order, with
+// the key type each is indexed as.  The shared rules must list exactly
+// these: the check at the first use of the rules stops a tool whose rules
+// and encoders disagree.
+struct TypeBinding {
     const char *name;
     int keyType;
-    int unit;   // the length is a multiple of it
-    int width;  // the only length the type has; 0: any multiple of unit
+};
+constexpr TypeBinding kFieldTypes[] = {
+    {"char", ISTYPE_CHAR},   {"string", ISTYPE_STRING},       {"devtag", ISTYPE_DEVTAG},
+    {"wtext", ISTYPE_WTEXT}, {"wnocase", ISTYPE_WNOCASE},     {"wdevtag", ISTYPE_WDEVTAG},
+    {"int", ISTYPE_INT},     {"long", ISTYPE_LONG},           {"short", ISTYPE_NATIVESHORT},
+    {"nlong", ISTYPE_NATIVELONG}, {"time", ISTYPE_BYTES},     {"float", ISTYPE_FLOAT},
+    {"double", ISTYPE_DOUBLE}, {"bytes", ISTYPE_BYTES},       {"recid", ISTYPE_RECID},
 };
 
-constexpr TypeInfo kTypes[] = {
-    {FieldType::Char, "char", ISTYPE_CHAR, 1, 0},        {FieldType::String, "string", ISTYPE_STRING, 1, 0},
-    {FieldType::Devtag, "devtag", ISTYPE_DEVTAG, 1, 0},  {FieldType::Wtext, "wtext", ISTYPE_WTEXT, 2, 0},
-    {FieldType::Wnocase, "wnocase", ISTYPE_WNOCASE, 2, 0}, {FieldType::Wdevtag, "wdevtag", ISTYPE_WDEVTAG, 2, 0},
-    {FieldType::Int, "int", ISTYPE_INT, 2, 2},           {FieldType::Long, "long", ISTYPE_LONG, 4, 4},
-    {FieldType::Short, "short", ISTYPE_NATIVESHORT, 2, 2}, {FieldType::Nlong, "nlong", ISTYPE_NATIVELONG, 4, 4},
-    {FieldType::Time, "time", ISTYPE_BYTES, 8, 8},       {FieldType::Float, "float", ISTYPE_FLOAT, 4, 4},
-    {FieldType::Double, "double", ISTYPE_DOUBLE, 8, 8},  {FieldType::Bytes, "bytes", ISTYPE_BYTES, 1, 0},
-    {FieldType::Recid, "recid", ISTYPE_RECID, 8, 8},
-};
-
-const TypeInfo &info(FieldType type) { return kTypes[static_cast<int>(type)]; }
-
-bool isInteger(FieldType t) {
-    return t == FieldType::Int || t == FieldType::Long || t == FieldType::Short || t == FieldType::Nlong;
+const std::vector<TypeRule> &typeRules() {
+    static const std::vector<TypeRule> *types = [] {
+        const std::vector<TypeRule> &rules = schemaRules().types;
+        bool same = rules.size() == std::size(kFieldTypes);
+        for (size_t i = 0; same && i < rules.size(); ++i) {
+            same = rules[i].name == kFieldTypes[i].name && rules[i].keyType == kFieldTypes[i].keyType;
+        }
+        if (!same) {
+            std::fprintf(stderr, "wisam: the schema rules built into the tool list other field types than it encodes\n");
+            std::abort();
+        }
+        return &rules;
+    }();
+    return *types;
 }
-bool isReal(FieldType t) { return t == FieldType::Float || t == FieldType::Double; }
-bool takesNullByte(FieldType t) {
-    return t == FieldType::Char || t == FieldType::String || t == FieldType::Devtag || t == FieldType::Bytes;
-}
+
+const TypeRule &info(FieldType type) { return typeRules()[static_cast<size_t>(type)]; }
+
+bool isInteger(FieldType t) { return info(t).null == NullKind::Integer; }
+bool isReal(FieldType t) { return info(t).null == NullKind::Zero; }
+bool takesNullByte(FieldType t) { return info(t).null == NullKind::Text || info(t).null == NullKind::Byte; }
 
 std::string inQuotes(const std::string &name) { return "'" + name + "'"; }
 
 std::string extent(const Field &f) {
-    return inQuotes(f.name) + " (offset " + std::to_string(f.offset) + ", length " + std::to_string(f.length) + ")";
+    return ruleMessage("field_extent",
+                       {{"name", f.name}, {"offset", std::to_string(f.offset)}, {"length", std::to_string(f.length)}});
 }
 
-// A whole number in [low, high] from a JSON member; false with `error`.
-bool intMember(const Json &object, const char *key, long low, long high, long &value, const std::string &what,
+// Whether `value` is a JSON whole number from low to high (a number past
+// int64_t is none).
+bool wholeNumberIn(const Json &value, int64_t low, int64_t high) {
+    if (value.is_number_unsigned()) return high >= 0 && value.get<uint64_t>() <= static_cast<uint64_t>(high);
+    return value.is_number_integer() && value.get<int64_t>() >= low && value.get<int64_t>() <= high;
+}
+
+// A whole number in `range` from a JSON member; false with `error`.
+bool intMember(const Json &object, const char *key, const RuleRange &range, long &value, const std::string &what,
                std::string &error) {
     const auto it = object.find(key);
-    if (it == object.end() || !it->is_number_integer() || it->get<long>() < low || it->get<long>() > high) {
-        error = what + ": \"" + key + "\" must be a whole number from " + std::to_string(low) + " to " +
-                std::to_string(high);
+    if (it == object.end() || !wholeNumberIn(*it, range.low, range.high)) {
+        error = ruleMessage("whole_number", {{"what", what},
+                                             {"member", key},
+                                             {"low", std::to_string(range.low)},
+                                             {"high", std::to_string(range.high)}});
         return false;
     }
     value = it->get<long>();
     return true;
 }
 
-bool onlyKeys(const Json &object, std::initializer_list<const char *> keys, const std::string &what,
-              std::string &error) {
+bool onlyKeys(const Json &object, const std::vector<std::string> &keys, const std::string &what, std::string &error) {
     for (const auto &[key, unused] : object.items()) {
-        if (std::none_of(keys.begin(), keys.end(), [&](const char *k) { return key == k; })) {
-            error = what + ": unknown member \"" + key + "\"";
+        if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
+            error = ruleMessage("unknown_member", {{"what", what}, {"member", key}});
             return false;
         }
     }
@@ -74,114 +96,144 @@ bool onlyKeys(const Json &object, std::initializer_list<const char *> keys, cons
 }
 
 bool parseNull(const Json &null, Field &field, const std::string &what, std::string &error) {
-    if (isReal(field.type) && null == "zero") {
+    const TypeRule &type = info(field.type);
+    const RuleRange &bytes = schemaRules().byteValue;
+    switch (type.null) {
+    case NullKind::Zero:
+        if (null != "zero") break;
         field.nullZero = true;
-    } else if (isInteger(field.type) && null.is_number_integer()) {
+        return true;
+    case NullKind::Integer:
+        if (!null.is_number_integer()) break;
+        if (!wholeNumberIn(null, type.low, type.high)) {
+            return error = ruleMessage("null_range", {{"what", what},
+                                                      {"low", std::to_string(type.low)},
+                                                      {"high", std::to_string(type.high)}}),
+                   false;
+        }
         field.nullValue = null.get<int64_t>();
-        const Value v = Value::integer(*field.nullValue);
-        std::vector<unsigned char> scratch(static_cast<size_t>(field.offset + field.length));
-        if (!encodeField(field, v, scratch.data(), error)) return error = what + ": \"null\": " + error, false;
-    } else if (field.type == FieldType::Bytes && null.is_number_integer() && null.get<int>() >= 0 &&
-               null.get<int>() <= 255) {
+        return true;
+    case NullKind::Byte:
+        if (!wholeNumberIn(null, bytes.low, bytes.high)) break;
         field.nullByte = static_cast<uint8_t>(null.get<int>());
-    } else if (takesNullByte(field.type) && field.type != FieldType::Bytes && null.is_string() &&
-               null.get<std::string>().size() == 1) {
+        return true;
+    case NullKind::Text:
+        if (!null.is_string() || null.get<std::string>().size() != 1) break;
         field.nullByte = static_cast<uint8_t>(null.get<std::string>()[0]);
-    } else {
-        error = what + ": \"null\" must be " +
-                (isReal(field.type)      ? std::string("\"zero\"")
-                 : isInteger(field.type) ? std::string("a whole number of the type")
-                 : field.type == FieldType::Bytes ? std::string("a byte value from 0 to 255")
-                 : takesNullByte(field.type)      ? std::string("a text of one byte")
-                                                  : std::string("absent: a ") + info(field.type).name +
-                                                        " field has no null convention");
-        return false;
+        return true;
+    case NullKind::None: break;
     }
-    return true;
+    static const char *const kExpected[] = {"null_zero", "null_integer", "null_text", "null_byte", "null_none"};
+    const std::string expected = ruleMessage(kExpected[static_cast<int>(type.null)],
+                                             {{"type", type.name},
+                                              {"low", std::to_string(bytes.low)},
+                                              {"high", std::to_string(bytes.high)}});
+    error = ruleMessage("null_expected", {{"what", what}, {"expected", expected}});
+    return false;
 }
 
 bool parseField(const Json &object, Field &field, std::string &error) {
-    const std::string what0 = "field";
-    if (!object.is_object()) return error = "each field must be an object", false;
+    const SchemaRules &rules = schemaRules();
+    if (!object.is_object()) return error = ruleMessage("field_not_object"), false;
     const auto name = object.find("name");
     if (name == object.end() || !name->is_string() || name->get<std::string>().empty()) {
-        return error = "a field needs a \"name\" that is a text", false;
+        return error = ruleMessage("field_name"), false;
     }
     field.name = name->get<std::string>();
-    const std::string what = "field " + inQuotes(field.name);
-    if (!onlyKeys(object, {"name", "offset", "length", "type", "pad", "null"}, what, error)) return false;
+    const std::string what = ruleMessage("field", {{"name", field.name}});
+    if (!onlyKeys(object, rules.fieldMembers, what, error)) return false;
     long offset = 0, length = 0;
-    if (!intMember(object, "offset", 0, INT16_MAX, offset, what, error) ||
-        !intMember(object, "length", 1, INT16_MAX, length, what, error)) {
+    if (!intMember(object, "offset", rules.offset, offset, what, error) ||
+        !intMember(object, "length", rules.length, length, what, error)) {
         return false;
     }
     field.offset = static_cast<int>(offset);
     field.length = static_cast<int>(length);
     const auto type = object.find("type");
-    const TypeInfo *found = nullptr;
-    for (const TypeInfo &t : kTypes) {
-        if (type != object.end() && *type == t.name) found = &t;
+    const std::vector<TypeRule> &types = typeRules();
+    size_t found = types.size();
+    for (size_t i = 0; i < types.size(); ++i) {
+        if (type != object.end() && *type == types[i].name) found = i;
     }
-    if (found == nullptr) {
+    if (found == types.size()) {
         std::string names;
-        for (const TypeInfo &t : kTypes) names += std::string(names.empty() ? "" : " ") + t.name;
-        return error = what + ": \"type\" must be one of " + names, false;
+        for (const TypeRule &t : types) names += (names.empty() ? "" : " ") + t.name;
+        return error = ruleMessage("field_type", {{"what", what}, {"types", names}}), false;
     }
-    field.type = found->type;
-    if (found->width != 0 && field.length != found->width) {
-        return error = what + ": a " + found->name + " is " + std::to_string(found->width) + " bytes, not " +
-                       std::to_string(field.length), false;
+    field.type = static_cast<FieldType>(found);
+    const TypeRule &rule = types[found];
+    const std::string lengthText = std::to_string(field.length);
+    if (rule.width != 0 && field.length != rule.width) {
+        return error = ruleMessage("field_width", {{"what", what},
+                                                   {"type", rule.name},
+                                                   {"width", std::to_string(rule.width)},
+                                                   {"length", lengthText}}),
+               false;
     }
-    if (field.length % found->unit != 0) {
-        return error = what + ": a " + found->name + " field's length must be even, not " +
-                       std::to_string(field.length), false;
+    if (field.length % rule.unit != 0) {
+        return error = ruleMessage("field_unit", {{"what", what}, {"type", rule.name}, {"length", lengthText}}), false;
     }
     const auto pad = object.find("pad");
     if (pad != object.end()) {
-        if (field.type != FieldType::Char || (*pad != "nul" && *pad != "blank")) {
-            return error = what + ": \"pad\" is \"nul\" or \"blank\", and only for char fields", false;
-        }
-        field.pad = *pad == "blank" ? ' ' : '\0';
+        const auto named = std::find_if(rules.pads.begin(), rules.pads.end(),
+                                        [&](const auto &p) { return *pad == p.first; });
+        if (!rule.pad || named == rules.pads.end()) return error = ruleMessage("field_pad", {{"what", what}}), false;
+        field.pad = static_cast<char>(named->second);
     }
     const auto null = object.find("null");
     return null == object.end() || null->is_null() || parseNull(*null, field, what, error);
 }
 
+bool parsePart(const Json &part, const Schema &schema, const std::string &what, IndexPart &p, std::string &error) {
+    const Json *name = &part;
+    if (part.is_object()) {
+        if (!onlyKeys(part, schemaRules().partMembers, what, error)) return false;
+        const auto descending = part.find("descending");
+        if (descending != part.end() && !descending->is_boolean()) {
+            return error = ruleMessage("part_descending", {{"what", what}}), false;
+        }
+        p.descending = descending != part.end() && descending->get<bool>();
+        name = part.contains("field") ? &part["field"] : nullptr;
+    }
+    if (name == nullptr || !name->is_string()) return error = ruleMessage("part_form", {{"what", what}}), false;
+    p.field = schema.find(name->get<std::string>());
+    if (p.field < 0) return error = ruleMessage("part_no_field", {{"what", what}, {"name", name->get<std::string>()}}), false;
+    return true;
+}
+
 bool parseIndex(const Json &object, const Schema &schema, SchemaIndex &index, std::string &error) {
-    if (!object.is_object()) return error = "each index must be an object", false;
+    const SchemaRules &rules = schemaRules();
+    if (!object.is_object()) return error = ruleMessage("index_not_object"), false;
     long number = 0;
-    if (!intMember(object, "number", 1, IS_MAX_INDEXES + 1, number, "an index", error)) return false;
+    if (!intMember(object, "number", rules.indexNumber, number, ruleMessage("an_index"), error)) return false;
     index.number = static_cast<int>(number);
-    const std::string what = "index " + std::to_string(number);
-    if (!onlyKeys(object, {"number", "unique", "parts", "flags"}, what, error)) return false;
+    const std::string what = ruleMessage("index", {{"number", std::to_string(number)}});
+    if (!onlyKeys(object, rules.indexMembers, what, error)) return false;
     const auto unique = object.find("unique");
-    if (unique != object.end() && !unique->is_boolean()) return error = what + ": \"unique\" must be true or false", false;
+    if (unique != object.end() && !unique->is_boolean()) return error = ruleMessage("index_unique", {{"what", what}}), false;
     index.unique = unique != object.end() && unique->get<bool>();
     const auto parts = object.find("parts");
-    if (parts == object.end() || !parts->is_array() || parts->empty() || parts->size() > IS_MAX_KEY_PARTS) {
-        return error = what + ": \"parts\" must list 1 to 64 field names", false;
+    if (parts == object.end() || !parts->is_array() || parts->empty() ||
+        parts->size() > static_cast<size_t>(rules.keyParts)) {
+        return error = ruleMessage("index_parts", {{"what", what}, {"key_parts", std::to_string(rules.keyParts)}}), false;
     }
     for (const Json &part : *parts) {
         IndexPart p;
-        const Json *name = &part;
-        if (part.is_object()) {
-            if (!onlyKeys(part, {"field", "descending"}, what, error)) return false;
-            name = part.contains("field") ? &part["field"] : nullptr;
-            p.descending = part.value("descending", false);
-        }
-        if (name == nullptr || !name->is_string()) return error = what + ": a part is a field name or {\"field\": NAME}", false;
-        p.field = schema.find(name->get<std::string>());
-        if (p.field < 0) return error = what + ": part " + inQuotes(name->get<std::string>()) + " names no field", false;
+        if (!parsePart(part, schema, what, p, error)) return false;
         index.parts.push_back(p);
     }
     const auto flags = object.find("flags");
     if (flags != object.end()) {
-        if (!flags->is_array()) return error = what + ": \"flags\" must be a list of flag names", false;
+        if (!flags->is_array()) return error = ruleMessage("index_flags", {{"what", what}}), false;
+        std::string known;
+        for (const auto &[name, bits] : rules.flags) known += (known.empty() ? "" : ", ") + name;
         for (const Json &flag : *flags) {
-            if (!flag.is_string() || flag == "dups" || !parseFlag(flag.get<std::string>(), index.flags)) {
-                return error = what + ": unknown flag " + flag.dump() +
-                               " (dupcompress, leadcompress, trailcompress, compress, nullfill, nullsuppress)", false;
+            const auto named = std::find_if(rules.flags.begin(), rules.flags.end(),
+                                            [&](const auto &f) { return flag == f.first; });
+            if (named == rules.flags.end()) {
+                return error = ruleMessage("index_flag", {{"what", what}, {"flag", flag.dump()}, {"flags", known}}), false;
             }
+            index.flags = static_cast<uint16_t>(index.flags | named->second);
         }
     }
     return true;
@@ -205,7 +257,7 @@ bool samePart(const KeyPart &a, const KeyPart &b, bool nullChar) {
 
 }  // namespace
 
-const char *fieldTypeName(FieldType type) { return info(type).name; }
+const char *fieldTypeName(FieldType type) { return info(type).name.c_str(); }
 int keyTypeOf(FieldType type) { return info(type).keyType; }
 
 std::string pgType(const Field &field) {
@@ -258,19 +310,21 @@ bool parseSchema(const std::string &text, Schema &schema, std::string &error) {
     schema = Schema{};
     Json json;
     if (!parseJson(text, json, error)) return false;
-    if (!json.is_object()) return error = "a schema is a JSON object", false;
-    if (!onlyKeys(json, {"record_length", "fields", "indexes", "comment"}, "the schema", error)) return false;
+    const SchemaRules &rules = schemaRules();
+    if (!json.is_object()) return error = ruleMessage("schema_not_object"), false;
+    const std::string what = ruleMessage("the_schema");
+    if (!onlyKeys(json, rules.schemaMembers, what, error)) return false;
     long length = 0;
-    if (!intMember(json, "record_length", 1, INT16_MAX, length, "the schema", error)) return false;
+    if (!intMember(json, "record_length", rules.recordLength, length, what, error)) return false;
     schema.recordLength = static_cast<int>(length);
     const auto fields = json.find("fields");
     if (fields == json.end() || !fields->is_array() || fields->empty()) {
-        return error = "the schema: \"fields\" must list at least one field", false;
+        return error = ruleMessage("no_fields"), false;
     }
     for (const Json &object : *fields) {
         Field field;
         if (!parseField(object, field, error)) return false;
-        if (schema.find(field.name) >= 0) return error = "field " + inQuotes(field.name) + " is named twice", false;
+        if (schema.find(field.name) >= 0) return error = ruleMessage("named_twice", {{"name", field.name}}), false;
         schema.fields.push_back(field);
     }
     std::stable_sort(schema.fields.begin(), schema.fields.end(),
@@ -278,20 +332,21 @@ bool parseSchema(const std::string &text, Schema &schema, std::string &error) {
     for (size_t i = 0; i < schema.fields.size(); ++i) {
         const Field &f = schema.fields[i];
         if (f.offset + f.length > schema.recordLength) {
-            return error = "field " + extent(f) + " runs past the record length " + std::to_string(schema.recordLength), false;
+            return error = ruleMessage("runs_past", {{"extent", extent(f)}, {"record_length", std::to_string(schema.recordLength)}}),
+                   false;
         }
         if (i > 0 && schema.fields[i - 1].offset + schema.fields[i - 1].length > f.offset) {
-            return error = "fields " + extent(schema.fields[i - 1]) + " and " + extent(f) + " overlap", false;
+            return error = ruleMessage("overlap", {{"first", extent(schema.fields[i - 1])}, {"second", extent(f)}}), false;
         }
     }
     const auto indexes = json.find("indexes");
     if (indexes != json.end()) {
-        if (!indexes->is_array()) return error = "the schema: \"indexes\" must be a list", false;
+        if (!indexes->is_array()) return error = ruleMessage("indexes_not_list"), false;
         for (const Json &object : *indexes) {
             SchemaIndex index;
             if (!parseIndex(object, schema, index, error)) return false;
             if (schema.index(index.number) != nullptr) {
-                return error = "index " + std::to_string(index.number) + " is described twice", false;
+                return error = ruleMessage("index_twice", {{"number", std::to_string(index.number)}}), false;
             }
             schema.indexes.push_back(index);
         }
@@ -432,11 +487,17 @@ bool schemaFromFile(IsFile *f, Schema &schema, std::string &error) {
             }
             const bool free = std::all_of(owner.begin() + part.start, owner.begin() + part.start + part.length,
                                           [](int o) { return o < 0; });
-            const TypeInfo *typed = nullptr;
-            for (const TypeInfo &t : kTypes) {
-                if (t.keyType == type && t.type != FieldType::Time && (t.width == 0 || t.width == part.length)) typed = &t;
+            // The last type of the key type that can have the part's length;
+            // time is bytes to the library and never guessed.
+            const std::vector<TypeRule> &types = typeRules();
+            std::optional<FieldType> typed;
+            for (size_t t = 0; t < types.size(); ++t) {
+                if (types[t].keyType == type && static_cast<FieldType>(t) != FieldType::Time &&
+                    (types[t].width == 0 || types[t].width == part.length) && part.length % types[t].unit == 0) {
+                    typed = static_cast<FieldType>(t);
+                }
             }
-            if (!free || typed == nullptr) {
+            if (!free || !typed) {
                 whole = false;
                 continue;
             }
@@ -444,7 +505,7 @@ bool schemaFromFile(IsFile *f, Schema &schema, std::string &error) {
             field.name = std::to_string(part.start);  // named below, once all are known
             field.offset = part.start;
             field.length = part.length;
-            field.type = typed->type;
+            field.type = *typed;
             if (field.type == FieldType::Char) field.pad = (key.flags & ISKEY_NULLFILL) != 0 ? '\0' : ' ';
             const uint8_t nullChar = static_cast<uint8_t>(part.type >> 8);
             if ((key.flags & ISKEY_NULLSUPPRESS) != 0) {
