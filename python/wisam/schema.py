@@ -219,14 +219,15 @@ class Field:
 
     def _number(self, value):
         real = self.type in _REAL
-        if isinstance(value, bool) or not isinstance(value, (int, float) if real else int):
+        fits = not isinstance(value, bool) and isinstance(value, (int, float) if real else int)
+        if not fits and not real and not isinstance(value, bool):
             try:
-                if real:
-                    raise TypeError
-                value = operator.index(value)
+                value, fits = operator.index(value), True  # an integer of another kind (numpy's)
             except TypeError:
-                raise self._error("a %s value is %s, not %s" % (self.type, "a number" if real else "a whole number",
-                                                                 type(value).__name__)) from None
+                pass
+        if not fits:
+            raise self._error("a %s value is %s, not %s" % (self.type, "a number" if real else "a whole number",
+                                                            type(value).__name__))
         try:
             raw = struct.pack(self.format, value)
         except (struct.error, TypeError, OverflowError) as e:

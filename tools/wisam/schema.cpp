@@ -66,7 +66,10 @@ std::string extent(const Field &f) {
 // Whether `value` is a JSON whole number from low to high (a number past
 // int64_t is none).
 bool wholeNumberIn(const Json &value, int64_t low, int64_t high) {
-    if (value.is_number_unsigned()) return high >= 0 && value.get<uint64_t>() <= static_cast<uint64_t>(high);
+    if (value.is_number_unsigned()) {
+        const uint64_t u = value.get<uint64_t>();
+        return high >= 0 && u <= static_cast<uint64_t>(high) && (low <= 0 || u >= static_cast<uint64_t>(low));
+    }
     return value.is_number_integer() && value.get<int64_t>() >= low && value.get<int64_t>() <= high;
 }
 
