@@ -16,6 +16,12 @@ With a schema (the JSON that `wisam schema` writes), records are dicts:
 Index numbers are those of `wisam info`: 1 the primary key, 0 the order of
 record numbers (a file without primary key calls that order 1 too).  A
 failed call raises wisam.Error, with the library's error number in .errno.
+
+Nothing reaches the library unchecked: a whole number out of the range of
+the C argument it becomes (a record number, a length, an index number, a
+key part's offset) raises ValueError naming the argument, as does a name
+holding a NUL; a value that does not fit its schema field raises
+SchemaError naming the field.  A refused call changes nothing.
 """
 
 import contextlib
