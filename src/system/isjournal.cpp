@@ -2,9 +2,13 @@
 // an interrupted one.
 #include "system/isjournal.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -24,9 +28,14 @@ namespace {
 
 constexpr char kMagic[8] = {'w', 'i', 's', 'a', 'm', 'j', 'n', 'l'};
 constexpr char kSegmentTag[4] = {'w', 's', 'e', 'g'};
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
+constexpr uint32_t kFirstVersion = 1;  // unbound: written by earlier libraries, never applied
+constexpr int32_t kFirstHeaderSize = 64;
 constexpr uint32_t kFinal = 1;
-constexpr int32_t kSegmentHead = 24;
+constexpr uint32_t kHasData = 1;       // header flag: the ISAM file has a data file
+constexpr int32_t kHeaderHashAt = kJournalHeaderSize - 8;
+constexpr int32_t kReservedAt = 80;
+constexpr int32_t kSegmentHead = 40;
 constexpr int32_t kRecordHead = 16;
 constexpr int32_t kPageEntry = 16;
 // Held pages (two copies each) spill above half the memory the caches may
@@ -37,6 +46,9 @@ constexpr int64_t kKeepJournalBytes = int64_t{16} << 20;
 // The dictionary's change counter: a spill moves it on disk so that every
 // other process looks for this journal.
 constexpr int64_t kChangeCounterAt = 41;
+// No offset or size in a journal reaches this (4 PiB): sums of two stay far
+// from overflowing.
+constexpr uint64_t kLargestOffset = uint64_t{1} << 52;
 
 // The two files a change covers, by slot: index 0, data 1.
 constexpr int kKinds[2] = {kKindIndex, kKindData};
@@ -100,6 +112,8 @@ struct Journal {
     int64_t journalEnd = 0;   // bytes of the journal file this change uses
     bool created = false;     // the journal file was made by this handle: sync its directory once
     uint32_t startCounter = 0;  // the dictionary's change counter on disk when the change began
+    uint64_t device[2] = {0, 0};  // the files the journal is bound to (slots as below)
+    uint64_t inode[2] = {0, 0};
     int64_t startSize[2] = {0, 0};
     int64_t diskSize[2] = {0, 0};
     int64_t size[2] = {0, 0};
@@ -189,7 +203,7 @@ bool needsRecord(const Journal *j, const JournalPage &p) {
     return !p.journaled && p.offset < j->startSize[slotOf(p.kind)];
 }
 
-void putHeader(const Journal *j, uint8_t *h) {
+void putHeader(const IsFile *f, const Journal *j, uint8_t *h) {
     std::memset(h, 0, kJournalHeaderSize);
     std::memcpy(h, kMagic, 8);
     put32(h + 8, kVersion);
@@ -199,7 +213,12 @@ void putHeader(const Journal *j, uint8_t *h) {
     put64(h + 24, uint64_t(j->startSize[0]));
     put64(h + 32, uint64_t(j->startSize[1]));
     put32(h + 40, j->startCounter);
-    put64(h + 56, hashBytes(j->salt, h, 56));
+    put32(h + 44, f->dataFd >= 0 ? kHasData : 0);
+    for (int s = 0; s < 2; ++s) {
+        put64(h + 48 + 16 * s, j->device[s]);
+        put64(h + 56 + 16 * s, j->inode[s]);
+    }
+    put64(h + kHeaderHashAt, hashBytes(j->salt, h, kHeaderHashAt));
 }
 
 void append32(std::vector<uint8_t> &out, uint32_t v) {
@@ -232,8 +251,6 @@ std::vector<uint8_t> buildSegment(const Journal *j, const std::vector<const Jour
         ++records;
     }
     if (final) {
-        append64(out, uint64_t(j->size[0]));
-        append64(out, uint64_t(j->size[1]));
         append32(out, static_cast<uint32_t>(changed.size()));
         append32(out, 0);
         uint64_t h = afterHashSeed(j->salt);
@@ -250,6 +267,8 @@ std::vector<uint8_t> buildSegment(const Journal *j, const std::vector<const Jour
     put32(out.data() + 8, records);
     put32(out.data() + 12, final ? kFinal : 0);
     put64(out.data() + 16, uint64_t(out.size() + 8));
+    put64(out.data() + 24, uint64_t(j->size[0]));
+    put64(out.data() + 32, uint64_t(j->size[1]));
     append64(out, hashBytes(j->salt ^ j->sequence, out.data(), out.size()));
     return out;
 }
@@ -275,13 +294,28 @@ void syncJournal(IsFile *f, Journal *j) {
 
 uint32_t counterAtStart(IsFile *f, const Journal *j);
 
+// The device and inode of the index and data files: the journal is applied
+// to these files only, never to a copy or a file made anew under the name.
+void bindToFiles(IsFile *f, Journal *j) {
+    for (int s = 0; s < 2; ++s) {
+        j->device[s] = j->inode[s] = 0;
+        const int32_t fd = fdOf(f, kKinds[s]);
+        if (fd < 0) continue;
+        SysFileStatus status = {};
+        if (!sysStatus(fd, status)) raiseError(f, errno, kIoRead + kKinds[s]);
+        j->device[s] = status.device;
+        j->inode[s] = status.inode;
+    }
+}
+
 // Step 1: the segment goes to the journal (and, in mode 2, to the device).
 void writeSegment(IsFile *f, Journal *j, const std::vector<uint8_t> &segment) {
     openJournalFile(f, j);
     if (j->sequence == 0) {
         j->startCounter = counterAtStart(f, j);
+        bindToFiles(f, j);
         uint8_t header[kJournalHeaderSize];
-        putHeader(j, header);
+        putHeader(f, j, header);
         std::vector<uint8_t> first(header, header + kJournalHeaderSize);
         first.insert(first.end(), segment.begin(), segment.end());
         sysWriteDirect(f, kKindJournal, first.data(), static_cast<int32_t>(first.size()), 0);
@@ -573,17 +607,93 @@ bool journalTakeRollback(IsFile *f) {
     return true;
 }
 
+namespace {
+
+// What the start of the journal file says.
+enum class Header {
+    cold,     // no journal, a cleared one, or a header that does not check
+              // (torn before anything was written in place)
+    bound,    // a header of this version that checks
+    unbound,  // a journal this library may not apply: written by an earlier
+              // one (version 1, not bound to its files) or a later one
+};
+
+// The journal's path as the system takes it; false when the name fails.
+bool journalPath(const IsFile *f, std::string &out) {
+    char16_t name[kPathUnits];
+    SysPath path;
+    if (sysFileName(kKindJournal, f->name, name) != NameResult::ok || utf16ToPath(name, path) != NameResult::ok) {
+        return false;
+    }
+    out = path.bytes;
+    return true;
+}
+
+// A journal that must not be applied: it is renamed N.wjn.bad-PID-N, a
+// name nothing has (never replacing a file), so that it is kept for a look
+// and no longer stands in the way, and the call fails with `error`.  When
+// the rename fails the journal stays and the next call refuses it again;
+// nothing of the index or data file is written either way.
+[[noreturn]] void setAside(IsFile *f, int error, int io) {
+    sysClose(f, kKindJournal);
+    std::string from;
+    if (journalPath(f, from)) {
+        const std::string stem = from + ".bad-" + std::to_string(sysCalls.getpid()) + "-";
+        for (int n = 1; n <= 1000; ++n) {
+            const std::string to = stem + std::to_string(n);
+            if (sysCalls.renameNoReplace(from.c_str(), to.c_str()) == 0 || errno != EEXIST) break;
+        }
+    }
+    raiseError(f, error, io);
+}
+
+[[noreturn]] void refuseJournal(IsFile *f) { setAside(f, kErrCorrupt, kIoRead + kKindJournal); }
+
+// Opens the journal when it exists.  A journal that cannot be opened may
+// hold the only way back for half-changed files: any failure other than
+// its absence fails the call, and a symbolic link in its place is set aside.
+bool openForRecovery(IsFile *f) {
+    if (f->journalFd >= 0) return true;
+    const int32_t fd = sysOpen(nullptr, kKindJournal, f->name);
+    if (fd >= 0) {
+        f->journalFd = fd;
+        return true;
+    }
+    const int error = errno;
+    if (error == ENOENT) return false;
+    std::string path;
+    SysFileStatus link = {};
+    if (error == ELOOP && journalPath(f, path) && sysCalls.pathStatus(path.c_str(), &link, false) == 0 &&
+        link.symlink) {
+        setAside(f, ELOOP, kIoOpen + kKindJournal);
+    }
+    raiseError(f, error, kIoOpen + kKindJournal);
+}
+
+Header examineJournal(IsFile *f) {
+    if (!openForRecovery(f)) return Header::cold;
+    uint8_t h[kJournalHeaderSize] = {};
+    int32_t count = 0;
+    sysReadDirect(f, kKindJournal, h, kJournalHeaderSize, 0, &count);
+    if (count < 12 || std::memcmp(h, kMagic, 8) != 0) return Header::cold;
+    const uint32_t version = get32(h + 8);
+    const uint32_t salt = get32(h + 12);
+    if (version == kVersion) {
+        return count == kJournalHeaderSize && get64(h + kHeaderHashAt) == hashBytes(salt, h, kHeaderHashAt)
+                   ? Header::bound
+                   : Header::cold;
+    }
+    if (version == kFirstVersion) {
+        return count >= kFirstHeaderSize && get64(h + 56) == hashBytes(salt, h, 56) ? Header::unbound : Header::cold;
+    }
+    return Header::unbound;
+}
+
+}  // namespace
+
 bool journalLooksHot(IsFile *f) {
     if ((f->mode & kModeNoLocking) != 0 || f->name == nullptr) return false;
-    if (f->journalFd < 0) {
-        const int32_t fd = sysOpen(nullptr, kKindJournal, f->name);
-        if (fd < 0) return false;
-        f->journalFd = fd;
-    }
-    uint8_t h[kJournalHeaderSize];
-    if (sysRead(nullptr, f->journalFd, h, kJournalHeaderSize, 0) != 1) return false;
-    return std::memcmp(h, kMagic, 8) == 0 && get32(h + 8) == kVersion &&
-           get64(h + 56) == hashBytes(get32(h + 12), h, 56);
+    return examineJournal(f) != Header::cold;
 }
 
 namespace {
@@ -604,10 +714,15 @@ struct ChangedPage {
 struct ParsedJournal {
     int64_t startSize[2] = {0, 0};
     uint32_t startCounter = 0;
+    uint32_t flags = 0;
+    uint64_t device[2] = {0, 0};
+    uint64_t inode[2] = {0, 0};
     uint32_t segments = 0;
     std::vector<JournalRecord> records;  // of every segment that checks, in order
+    int64_t least[2] = {0, 0};           // the sizes the files had at the start
+    int64_t most[2] = {0, 0};            // and after each segment: least and most
     bool final = false;                  // the last segment that checks is final
-    int64_t finalSize[2] = {0, 0};
+    int64_t finalSize[2] = {0, 0};       // the sizes after the last segment that checks
     std::vector<ChangedPage> changed;
     uint64_t afterHash = 0;
     uint32_t salt = 0;
@@ -616,7 +731,8 @@ struct ParsedJournal {
 bool validKind(uint32_t kind) { return kind == uint32_t(kKindIndex) || kind == uint32_t(kKindData); }
 
 // One segment at `at`; false when it does not check (torn, damaged, or
-// the end of what this change wrote).
+// the end of what this change wrote).  Every count and length is held
+// against the bytes that are there before it is used.
 bool parseSegment(const uint8_t *bytes, size_t size, size_t &at, uint32_t sequence, ParsedJournal &out) {
     if (size - at < size_t(kSegmentHead) + 8) return false;
     const uint8_t *s = bytes + at;
@@ -626,6 +742,8 @@ bool parseSegment(const uint8_t *bytes, size_t size, size_t &at, uint32_t sequen
         return false;
     }
     if (get64(s + length - 8) != hashBytes(out.salt ^ sequence, s, size_t(length) - 8)) return false;
+    const uint64_t sizeAfter[2] = {get64(s + 24), get64(s + 32)};
+    if (sizeAfter[0] > kLargestOffset || sizeAfter[1] > kLargestOffset) return false;
     const size_t end = size_t(length) - 8;
     size_t pos = kSegmentHead;
     std::vector<JournalRecord> records;
@@ -636,64 +754,142 @@ bool parseSegment(const uint8_t *bytes, size_t size, size_t &at, uint32_t sequen
         const uint64_t offset = get64(s + pos + 8);
         const size_t padded = (size_t(bytesOf) + 7) & ~size_t{7};
         if (!validKind(kind) || bytesOf == 0 || bytesOf > uint32_t(kJournalPage) ||
-            offset % kJournalPage != 0 || offset > (uint64_t{1} << 52) || end - pos - kRecordHead < padded) {
+            offset % kJournalPage != 0 || offset > kLargestOffset || end - pos - kRecordHead < padded) {
             return false;
         }
         records.push_back({int32_t(kind), int32_t(bytesOf), int64_t(offset), s + pos + kRecordHead});
         pos += kRecordHead + padded;
     }
     const bool final = (get32(s + 12) & kFinal) != 0;
-    ParsedJournal tail;
+    std::vector<ChangedPage> changed;
+    uint64_t afterHash = 0;
     if (final) {
-        if (end - pos < 24) return false;
-        tail.finalSize[0] = int64_t(get64(s + pos));
-        tail.finalSize[1] = int64_t(get64(s + pos + 8));
-        const uint32_t count = get32(s + pos + 16);
-        pos += 24;
+        if (end - pos < 8) return false;
+        const uint32_t count = get32(s + pos);
+        if (get32(s + pos + 4) != 0) return false;
+        pos += 8;
         if ((end - pos) / kPageEntry < count || end - pos != size_t(count) * kPageEntry + 8) return false;
         for (uint32_t i = 0; i < count; ++i, pos += kPageEntry) {
             const uint32_t kind = get32(s + pos);
             const uint64_t offset = get64(s + pos + 8);
-            if (!validKind(kind) || offset % kJournalPage != 0 || offset > (uint64_t{1} << 52)) return false;
-            tail.changed.push_back({int32_t(kind), int64_t(offset)});
+            if (!validKind(kind) || get32(s + pos + 4) != 0 || offset % kJournalPage != 0 || offset > kLargestOffset) {
+                return false;
+            }
+            changed.push_back({int32_t(kind), int64_t(offset)});
         }
-        tail.afterHash = get64(s + pos);
-        if (tail.finalSize[0] < 0 || tail.finalSize[1] < 0) return false;
+        afterHash = get64(s + pos);
     } else if (pos != end) {
         return false;
     }
     out.records.insert(out.records.end(), records.begin(), records.end());
     out.final = final;
+    for (int slot = 0; slot < 2; ++slot) {
+        out.finalSize[slot] = int64_t(sizeAfter[slot]);
+        out.least[slot] = std::min(out.least[slot], out.finalSize[slot]);
+        out.most[slot] = std::max(out.most[slot], out.finalSize[slot]);
+    }
     if (final) {
-        out.finalSize[0] = tail.finalSize[0];
-        out.finalSize[1] = tail.finalSize[1];
-        out.changed = std::move(tail.changed);
-        out.afterHash = tail.afterHash;
+        out.changed = std::move(changed);
+        out.afterHash = afterHash;
     }
     at += size_t(length);
     return true;
 }
 
-// The journal's header and the segments that check; false when the header
-// does not check or no segment does (nothing was written in place).
+// The journal's header (one that examineJournal found bound) and the
+// segments that check; false when a field of the header is out of bounds.
 bool parseJournal(const std::vector<uint8_t> &bytes, ParsedJournal &out) {
     const uint8_t *h = bytes.data();
     if (bytes.size() < size_t(kJournalHeaderSize) || std::memcmp(h, kMagic, 8) != 0 || get32(h + 8) != kVersion) {
         return false;
     }
     out.salt = get32(h + 12);
-    if (get64(h + 56) != hashBytes(out.salt, h, 56) || get32(h + 16) != uint32_t(kJournalPage)) return false;
-    out.startSize[0] = int64_t(get64(h + 24));
-    out.startSize[1] = int64_t(get64(h + 32));
+    if (get64(h + kHeaderHashAt) != hashBytes(out.salt, h, kHeaderHashAt) || get32(h + 16) != uint32_t(kJournalPage)) {
+        return false;
+    }
+    for (int i = kReservedAt; i < kHeaderHashAt; ++i) {
+        if (h[i] != 0) return false;
+    }
+    const uint64_t start[2] = {get64(h + 24), get64(h + 32)};
+    if (start[0] > kLargestOffset || start[1] > kLargestOffset) return false;
     out.startCounter = get32(h + 40);
-    if (out.startSize[0] < 0 || out.startSize[1] < 0) return false;
+    out.flags = get32(h + 44);
+    if ((out.flags & ~kHasData) != 0) return false;
+    for (int s = 0; s < 2; ++s) {
+        out.startSize[s] = out.least[s] = out.most[s] = out.finalSize[s] = int64_t(start[s]);
+        out.device[s] = get64(h + 48 + 16 * s);
+        out.inode[s] = get64(h + 56 + 16 * s);
+    }
     size_t at = kJournalHeaderSize;
     uint32_t sequence = 0;
     while (parseSegment(bytes.data(), bytes.size(), at, sequence, out)) {
         out.segments = ++sequence;
         if (out.final) break;  // nothing after a final segment belongs to this change
     }
-    return sequence > 0;
+    return true;
+}
+
+// Whether the journal was written beside these files by someone who may
+// change them: a regular file of the index file's owner (or of the
+// superuser, who may change any file), which no one may write who may not
+// write the index file.
+bool journalOwnedRightly(IsFile *f) {
+    SysFileStatus journal = {}, index = {};
+    if (!sysStatus(f->journalFd, journal)) raiseError(f, errno, kIoRead + kKindJournal);
+    if (!sysStatus(f->indexFd, index)) raiseError(f, errno, kIoRead + kKindIndex);
+    if ((journal.mode & S_IFMT) != S_IFREG) return false;
+    if (journal.owner != index.owner && journal.owner != 0) return false;
+    return (journal.mode & ~index.mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Whether the journal was made for these very files, at the state it
+// describes, and applying it stays within what it holds:
+//   - the device and inode of both files are the ones it was bound to, and
+//     the data file is there exactly when it was;
+//   - each segment's in-place writes move the dictionary's change counter
+//     on disk by at most one (the dictionary's page first);
+//   - each file's size lies between the least and the most of the sizes
+//     the journal gives it (at the start and after each segment): writes in
+//     place never go past a segment's sizes, and a cut is to them;
+//   - every image is the page at its offset cut to the size at the start,
+//     as the writer takes it;
+//   - a file shorter now than at the start (a change that cut it) gets
+//     back only bytes the images hold: every page from its end up to the
+//     size at the start has one.
+bool journalFitsFiles(IsFile *f, const ParsedJournal &pj) {
+    if (((pj.flags & kHasData) != 0) != (f->dataFd >= 0)) return false;
+    int64_t size[2] = {0, 0};
+    for (int s = 0; s < 2; ++s) {
+        const int32_t fd = fdOf(f, kKinds[s]);
+        if (fd < 0) {
+            if (pj.device[s] != 0 || pj.inode[s] != 0 || pj.most[s] != 0) return false;
+            continue;
+        }
+        SysFileStatus status = {};
+        if (!sysStatus(fd, status)) raiseError(f, errno, kIoRead + kKinds[s]);
+        if (status.device != pj.device[s] || status.inode != pj.inode[s]) return false;
+        size[s] = sysFileSizeDirect(f, kKinds[s]);
+        if (size[s] < pj.least[s] || size[s] > pj.most[s]) return false;
+    }
+    if (pj.startSize[0] < kChangeCounterAt + 4 || size[0] < kChangeCounterAt + 4) return false;
+    uint8_t counter[4];
+    sysReadDirect(f, kKindIndex, counter, 4, kChangeCounterAt);
+    if (get32(counter) - pj.startCounter > pj.segments) return false;
+    std::unordered_set<uint64_t> imaged;
+    for (const JournalRecord &r : pj.records) {
+        const int64_t start = pj.startSize[slotOf(r.kind)];
+        if (r.offset >= start || r.length != clip(start - r.offset)) return false;
+        imaged.insert(keyOf(r.kind, r.offset));
+    }
+    for (int s = 0; s < 2; ++s) {
+        if (pj.startSize[s] <= size[s]) continue;
+        const int64_t from = size[s] - size[s] % kJournalPage;
+        if ((pj.startSize[s] - from) / kJournalPage > int64_t(imaged.size())) return false;
+        for (int64_t page = from; page < pj.startSize[s]; page += kJournalPage) {
+            if (imaged.count(keyOf(kKinds[s], page)) == 0) return false;
+        }
+    }
+    return true;
 }
 
 // Whether the files hold the new bytes of every page the final segment
@@ -714,18 +910,6 @@ bool changeCompleted(IsFile *f, const ParsedJournal &pj) {
         h = hashBytes(h, page, size_t(length));
     }
     return h == pj.afterHash;
-}
-
-// Whether the file is the one the journal was made for: each segment's
-// in-place writes move the dictionary's change counter on disk by at most
-// one, the dictionary's page first.  A file put back from a copy, or made
-// anew under the name, is not touched by a journal left beside it.
-bool journalFitsFile(IsFile *f, const ParsedJournal &pj) {
-    if (pj.startSize[0] < kChangeCounterAt + 4) return true;
-    if (sysFileSizeDirect(f, kKindIndex) < kChangeCounterAt + 4) return false;
-    uint8_t counter[4];
-    sysReadDirect(f, kKindIndex, counter, 4, kChangeCounterAt);
-    return get32(counter) - pj.startCounter <= pj.segments;
 }
 
 void readWholeJournal(IsFile *f, std::vector<uint8_t> &bytes) {
@@ -749,6 +933,9 @@ void clearDurably(IsFile *f) {
 }  // namespace
 
 bool journalRecover(IsFile *f) {
+    // A fresh look under the lock: another process may have applied the
+    // journal, or set it aside, since this handle opened it.
+    sysClose(f, kKindJournal);
     const bool changed = applyJournal(f, false);
     if (f->journal != nullptr) f->journal->pending = false;
     return changed;
@@ -757,19 +944,32 @@ bool journalRecover(IsFile *f) {
 namespace {
 
 // `takeBack`: the change failed in this process, so it is taken back even
-// when all its pages reached the files (a flush of them failed).
+// when all its pages reached the files (a flush of them failed); the
+// journal is the handle's own, so who owns it is not asked.
+//
+// A journal that checks but does not fit these files is set aside with an
+// error before anything is written; a journal whose header fits but no
+// segment checks is the trace of a change that wrote nothing in place, and
+// is cleared.
 bool applyJournal(IsFile *f, bool takeBack) {
-    if (!journalLooksHot(f)) return false;
+    const Header header = (f->mode & kModeNoLocking) != 0 || f->name == nullptr ? Header::cold : examineJournal(f);
+    if (header == Header::cold) return false;
+    // The handle's own journal stays where it is for the next call to look
+    // at again.
+    const auto refuse = [&] {
+        if (takeBack) raiseError(f, kErrCorrupt, kIoRead + kKindJournal);
+        refuseJournal(f);
+    };
+    if (header == Header::unbound || (!takeBack && !journalOwnedRightly(f))) refuse();
     std::vector<uint8_t> bytes;
     readWholeJournal(f, bytes);
     ParsedJournal pj;
-    const bool applies = parseJournal(bytes, pj) && journalFitsFile(f, pj);
-    if (!applies || (!takeBack && changeCompleted(f, pj))) {
+    if (!parseJournal(bytes, pj) || !journalFitsFiles(f, pj)) refuse();
+    if (pj.segments == 0 || (!takeBack && changeCompleted(f, pj))) {
         clearDurably(f);
         return false;
     }
     for (auto it = pj.records.rbegin(); it != pj.records.rend(); ++it) {
-        if (fdOf(f, it->kind) < 0) continue;
         sysWriteDirect(f, it->kind, it->image, it->length, it->offset);
     }
     for (int s = 0; s < 2; ++s) {

@@ -31,20 +31,69 @@
 // new contents is a change that completed, kept as it is.  A change whose
 // in-place writes fail is rolled back from the journal at once.
 //
-// Journal file (big-endian):
-//   header, 64 bytes: "wisamjnl", version 1 (4), salt (4), page size 4096
-//     (4), mode (4), index file size and data file size at the change's
-//     start (8 + 8), the dictionary's change counter at the start (4; a
-//     journal is applied only to a file whose counter lies at most one per
-//     segment past it), reserved (12), hash of bytes 0..55 (8);
-//   segments from byte 64, each: "wseg", sequence (4), record count (4),
-//     flags (4; 1 = final), length of the segment (8), then per record
-//     kind (4), image length (4), page offset (8) and the image padded to 8
-//     bytes; a final segment then holds the new index and data file sizes
-//     (8 + 8), the number of changed pages (4), 4 zero bytes, per changed
-//     page kind (4), 4 zero bytes and page offset (8), and the hash of the
-//     changed pages' new contents (8); every segment ends with the hash of
-//     its other bytes (8).
+// A journal is applied only to the very files it was written for, and only
+// when whoever wrote it may change them.  Anything else that checks (a
+// journal copied from another file, a forged or planted one, one left by
+// a library that did not bind journals) is refused: it is renamed to
+// N.wjn.bad-PID-N (a name nothing has; never deleted), the call (an open)
+// fails with 105 and I/O code 72, and nothing of the index or data file is
+// written; the next open finds no journal.  The journal fits when:
+//   - it is a regular file owned by the index file's owner or by the
+//     superuser, and not writable by group or others unless the index file
+//     is too;
+//   - the device and inode of the index and data files are the ones in its
+//     header, and the data file is there exactly when the header says so;
+//   - the dictionary's change counter lies at most one per segment past the
+//     one in the header (each segment's in-place writes move it once, the
+//     dictionary's page first), and the index file holds the counter;
+//   - each file's size lies between the least and the most of the sizes
+//     the journal gives it (at the start and after each segment);
+//   - every image is the page at its offset cut to the size at the start,
+//     and a file shorter than at the start has an image of every page from
+//     its end up to that size: applying never makes a file longer than the
+//     larger of its size and what the images hold.
+// A journal that cannot be opened (other than by its absence) fails the
+// call with the system's error and I/O code 24 and the files are not read;
+// a symbolic link in its place is set aside and fails the call with ELOOP.
+// A header that does not check is not a journal to apply (torn before
+// anything was written in place); a fitting header with no segment that
+// checks is cleared.
+//
+// Journal file, version 2 (big-endian; offsets in bytes):
+//   header, 128 bytes:
+//       0  "wisamjnl" (8)
+//       8  version, 2 (4)
+//      12  salt (4)
+//      16  page size, 4096 (4)
+//      20  mode, 1 or 2 (4)
+//      24  index file size at the change's start (8)
+//      32  data file size at the change's start (8; 0 without a data file)
+//      40  the dictionary's change counter at the start (4)
+//      44  flags (4): 1 = the ISAM file has a data file; others zero
+//      48  device of the index file (8)
+//      56  inode of the index file (8)
+//      64  device of the data file (8; 0 without one)
+//      72  inode of the data file (8; 0 without one)
+//      80  reserved, zero (40)
+//     120  hash of bytes 0..119 (8)
+//   segments from byte 128, each:
+//       0  "wseg" (4)
+//       4  sequence, from 0 (4)
+//       8  record count (4)
+//      12  flags (4): 1 = final
+//      16  length of the segment, this head and the hash included (8)
+//      24  index file size after the segment's in-place writes (8)
+//      32  data file size after them (8)
+//      40  records, each: kind (4; 1 index, 2 data), image length (4; the
+//          page cut to the file's size at the start), page offset (8), the
+//          image padded with zeros to 8 bytes;
+//      a final segment then: the number of changed pages (4), 4 zero
+//          bytes, per changed page kind (4), 4 zero bytes and page offset
+//          (8), and the hash of the changed pages' new contents (8);
+//      and last the hash of the segment's other bytes (8).
+// A cleared journal has 128 zero bytes at its start.  Version 1 (a 64-byte
+// header without device, inode or flags, the sizes after a segment only in
+// the final one) is never applied: found hot, it is set aside as above.
 #pragma once
 
 #include <cstdint>
@@ -56,7 +105,7 @@ namespace wisam {
 struct Journal;
 
 constexpr int32_t kJournalPage = 4096;
-constexpr int32_t kJournalHeaderSize = 64;
+constexpr int32_t kJournalHeaderSize = 128;
 
 // Whether reads and writes of `kind` of the handle go through its overlay.
 bool journalOverlays(const IsFile *f, int kind);
@@ -93,13 +142,16 @@ void journalSpansCalls(IsFile *f);
 void journalRequestSync(IsFile *f);
 
 // Whether a journal that may need applying lies beside the file: it exists
-// and its header checks.  Opens the journal file when it exists.
+// and its header checks (or is one this library refuses).  Opens the
+// journal file when it exists; raises when it exists but cannot be opened
+// or read (a symbolic link in its place is set aside first).
 bool journalLooksHot(IsFile *f);
 
 // Applies the journal beside the file, under the exclusive file-state
 // lock: puts back the images of an interrupted change, or keeps a change
 // that completed; clears the journal either way.  Returns true when the
-// files were changed.  Raises when the journal cannot be read or applied.
+// files were changed.  Raises when the journal cannot be read or applied,
+// and sets aside (raising 105) a journal that does not fit the files.
 bool journalRecover(IsFile *f);
 
 Journal *freeJournal(Journal *journal);

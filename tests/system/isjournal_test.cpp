@@ -64,17 +64,18 @@ struct DecodedJournal {
 
 DecodedJournal decodeJournal(const std::vector<uint8_t> &j) {
     DecodedJournal d;
-    if (j.size() < 64 || std::memcmp(j.data(), "wisamjnl", 8) != 0 || be32(&j[8]) != 1 || be32(&j[16]) != kPage) return d;
+    constexpr size_t kHeader = 128, kHead = 40;
+    if (j.size() < kHeader || std::memcmp(j.data(), "wisamjnl", 8) != 0 || be32(&j[8]) != 2 || be32(&j[16]) != kPage) return d;
     d.valid = true;
     d.mode = be32(&j[20]);
     d.startSize[0] = be64(&j[24]);
     d.startSize[1] = be64(&j[32]);
-    size_t at = 64;
-    while (at + 24 <= j.size() && std::memcmp(&j[at], "wseg", 4) == 0) {
+    size_t at = kHeader;
+    while (at + kHead <= j.size() && std::memcmp(&j[at], "wseg", 4) == 0) {
         const uint8_t *s = &j[at];
         const uint64_t length = be64(s + 16);
         if (length > j.size() - at) break;  // torn: what follows was never written
-        size_t pos = 24;
+        size_t pos = kHead;
         for (uint32_t r = be32(s + 8); r > 0; --r) {
             DecodedJournal::Record rec{be32(s + pos), be32(s + pos + 4), be64(s + pos + 8), {}};
             if (pos + 16 + rec.length > length) return DecodedJournal{};
@@ -85,10 +86,10 @@ DecodedJournal decodeJournal(const std::vector<uint8_t> &j) {
         ++d.segments;
         if ((be32(s + 12) & 1) != 0) {
             d.final = true;
-            d.finalSize[0] = be64(s + pos);
-            d.finalSize[1] = be64(s + pos + 8);
-            const uint32_t count = be32(s + pos + 16);
-            pos += 24;
+            d.finalSize[0] = be64(s + 24);
+            d.finalSize[1] = be64(s + 32);
+            const uint32_t count = be32(s + pos);
+            pos += 8;
             for (uint32_t i = 0; i < count; ++i, pos += 16) d.changed.emplace_back(be32(s + pos), be64(s + pos + 8));
             break;
         }
@@ -305,11 +306,11 @@ TEST(JournalDeath, DamagedJournalsAreNeverApplied) {
             }
             break;
         default:  // garbage behind a valid header
-            bad.resize(64 + dice() % 8192);
-            for (size_t at = 64; at < bad.size(); ++at) bad[at] = static_cast<uint8_t>(dice());
+            bad.resize(128 + dice() % 8192);
+            for (size_t at = 128; at < bad.size(); ++at) bad[at] = static_cast<uint8_t>(dice());
             break;
         }
-        if (bad.size() >= 64 && bad == std::vector<uint8_t>(journal.begin(), journal.begin() + long(bad.size())) &&
+        if (bad.size() >= 128 && bad == std::vector<uint8_t>(journal.begin(), journal.begin() + long(bad.size())) &&
             bad.size() == journal.size()) {
             continue;  // the damage changed nothing
         }

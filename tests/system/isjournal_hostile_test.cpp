@@ -1,0 +1,531 @@
+// Hostile journals: a journal N.wjn that was forged, planted, copied from
+// another file, damaged, or left by an earlier library is never applied.
+// It is set aside (renamed N.wjn.bad-..., never deleted), the open (or the
+// call that finds it) fails, and the index and data files stay byte for
+// byte as they were; the next open goes on without it.  A genuine journal of
+// an interrupted change still puts the files back exactly.
+//
+// The journals are made by a writer killed in the middle of a commit and
+// then decoded, changed and encoded again by the test itself, hashes and
+// all: the hash is no secret, so only what binds the journal to its files
+// and its owner can keep a forged one out.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/model.h"
+#include "support/testing.h"
+#include "system/issystem.h"
+#include "wisam.h"
+
+namespace wisam {
+namespace {
+
+using namespace testing;
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t kHeader = 128, kHead = 40;
+
+uint32_t get32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+uint64_t get64(const uint8_t *p) { return uint64_t(get32(p)) << 32 | get32(p + 4); }
+void put32(Bytes &b, size_t at, uint32_t v) {
+    for (int i = 3; i >= 0; --i, v >>= 8) b[at + size_t(i)] = uint8_t(v);
+}
+void put64(Bytes &b, size_t at, uint64_t v) {
+    for (int i = 7; i >= 0; --i, v >>= 8) b[at + size_t(i)] = uint8_t(v);
+}
+void append32(Bytes &b, uint32_t v) { b.resize(b.size() + 4), put32(b, b.size() - 4, v); }
+void append64(Bytes &b, uint64_t v) { b.resize(b.size() + 8), put64(b, b.size() - 8, v); }
+
+// The journal's hash, as anyone can compute it.
+uint64_t hashOf(uint64_t h, const uint8_t *p, size_t n) {
+    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w = 0;
+        for (int b = 7; b >= 0; --b) w = (w << 8) | p[i + size_t(b)];
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
+    }
+    uint64_t tail = uint64_t(n) << 56;
+    for (size_t b = i; b < n; ++b) tail ^= uint64_t(p[b]) << (8 * (b - i));
+    h = (h ^ tail) * kMul;
+    return h ^ (h >> 32);
+}
+
+// A journal taken apart: every field a forger may set.
+struct Forged {
+    uint32_t version = 2, salt = 0, page = 4096, mode = 1, counter = 0, flags = 0;
+    uint64_t start[2] = {0, 0}, device[2] = {0, 0}, inode[2] = {0, 0};
+    uint8_t reserved = 0;  // put into every reserved byte
+    struct Record {
+        uint32_t kind, length;
+        uint64_t offset;
+        Bytes image;
+    };
+    struct Segment {
+        uint32_t flags = 0;
+        uint64_t after[2] = {0, 0};
+        std::vector<Record> records;
+        std::vector<std::pair<uint32_t, uint64_t>> changed;
+        uint64_t afterHash = 0;
+        int64_t countField = -1;  // the record count written, when not the records'
+    };
+    std::vector<Segment> segments;
+    size_t cut = 0;  // bytes cut off the end of the encoded journal
+};
+
+Forged decode(const Bytes &j) {
+    Forged d;
+    d.salt = get32(&j[12]);
+    d.mode = get32(&j[20]);
+    d.start[0] = get64(&j[24]), d.start[1] = get64(&j[32]);
+    d.counter = get32(&j[40]);
+    d.flags = get32(&j[44]);
+    for (int s = 0; s < 2; ++s) d.device[s] = get64(&j[48 + 16 * s]), d.inode[s] = get64(&j[56 + 16 * s]);
+    for (size_t at = kHeader; at + kHead <= j.size() && std::memcmp(&j[at], "wseg", 4) == 0;) {
+        const uint8_t *s = &j[at];
+        Forged::Segment seg;
+        seg.flags = get32(s + 12);
+        seg.after[0] = get64(s + 24), seg.after[1] = get64(s + 32);
+        size_t pos = kHead;
+        for (uint32_t r = get32(s + 8); r > 0; --r) {
+            Forged::Record rec{get32(s + pos), get32(s + pos + 4), get64(s + pos + 8), {}};
+            rec.image.assign(s + pos + 16, s + pos + 16 + rec.length);
+            pos += 16 + ((rec.length + 7) & ~7u);
+            seg.records.push_back(rec);
+        }
+        if ((seg.flags & 1) != 0) {
+            const uint32_t count = get32(s + pos);
+            pos += 8;
+            for (uint32_t i = 0; i < count; ++i, pos += 16) seg.changed.emplace_back(get32(s + pos), get64(s + pos + 8));
+            seg.afterHash = get64(s + pos);
+        }
+        d.segments.push_back(seg);
+        if ((seg.flags & 1) != 0) break;
+        at += get64(s + 16);
+    }
+    return d;
+}
+
+Bytes encode(const Forged &d) {
+    Bytes j(kHeader, 0);
+    std::memcpy(j.data(), "wisamjnl", 8);
+    put32(j, 8, d.version), put32(j, 12, d.salt), put32(j, 16, d.page), put32(j, 20, d.mode);
+    put64(j, 24, d.start[0]), put64(j, 32, d.start[1]), put32(j, 40, d.counter), put32(j, 44, d.flags);
+    for (int s = 0; s < 2; ++s) put64(j, 48 + 16 * size_t(s), d.device[s]), put64(j, 56 + 16 * size_t(s), d.inode[s]);
+    std::memset(&j[80], d.reserved, 40);
+    if (d.version == 1) {  // the earlier library's 64-byte header
+        std::memset(&j[44], 0, 20);
+        put64(j, 56, hashOf(d.salt, j.data(), 56));
+        j.resize(64);
+    } else {
+        put64(j, 120, hashOf(d.salt, j.data(), 120));
+    }
+    for (size_t n = 0; n < d.segments.size(); ++n) {
+        const Forged::Segment &seg = d.segments[n];
+        Bytes out(kHead, 0);
+        for (const Forged::Record &r : seg.records) {
+            append32(out, r.kind), append32(out, r.length), append64(out, r.offset);
+            Bytes image = r.image;
+            image.resize((image.size() + 7) & ~size_t{7}, 0);
+            out.insert(out.end(), image.begin(), image.end());
+        }
+        if ((seg.flags & 1) != 0) {
+            append32(out, uint32_t(seg.changed.size())), append32(out, 0);
+            for (const auto &[kind, offset] : seg.changed) append32(out, kind), append32(out, 0), append64(out, offset);
+            append64(out, seg.afterHash);
+        }
+        std::memcpy(out.data(), "wseg", 4);
+        put32(out, 4, uint32_t(n));
+        put32(out, 8, seg.countField >= 0 ? uint32_t(seg.countField) : uint32_t(seg.records.size()));
+        put32(out, 12, seg.flags);
+        put64(out, 16, out.size() + 8);
+        put64(out, 24, seg.after[0]), put64(out, 32, seg.after[1]);
+        append64(out, hashOf(d.salt ^ uint32_t(n), out.data(), out.size()));
+        j.insert(j.end(), out.begin(), out.end());
+    }
+    j.resize(j.size() - std::min(d.cut, j.size()));
+    return j;
+}
+
+struct Snapshot {
+    Bytes wox, wod;
+    bool operator==(const Snapshot &) const = default;
+};
+
+std::string watched[3];
+int pwritesSeen = 0, dieAt = 0;
+
+bool isWatched(int fd) {
+    char link[64], target[1024];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = ::readlink(link, target, sizeof target - 1);
+    if (n <= 0) return false;
+    target[n] = 0;
+    for (const std::string &w : watched) {
+        if (w == target) return true;
+    }
+    return false;
+}
+
+// The writer dies on the spot at its `dieAt`-th pwrite of the three files.
+long dyingPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
+    if (isWatched(fd) && ++pwritesSeen == dieAt) ::_exit(0);
+    return ::pwrite(fd, buffer, length, offset);
+}
+
+// The ISAM file "j", and the state a writer killed after the journal and
+// two in-place writes of a growing batch left: the files before the change,
+// half-changed, and the genuine journal.
+class Hostile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        isJournalMode = 1;
+        KeyDesc id = modelIdKey();
+        IsFile *f = isBuild(name().c_str(), kModelLength, 0, &id, ISINOUT | ISMANULOCK);
+        ASSERT_NE(f, nullptr);
+        for (int32_t i = 0; i < 80; ++i) ASSERT_EQ(isWrite(f, modelRecord(3 * i, i % kModelGroups, 0).data()), 1);
+        ASSERT_EQ(isClose(f), 1);
+        start = snap();
+        for (int i = 0; i < 3; ++i) watched[i] = path(i == 0 ? ".wox" : i == 1 ? ".wod" : ".wjn");
+        ASSERT_EQ(runInChild([&] {
+                      sysCalls.pwrite = dyingPwrite;
+                      dieAt = 4;
+                      IsFile *g = isOpen(name().c_str(), ISINOUT | ISMANULOCK);
+                      isSetCustomLock(g, 2);
+                      for (int32_t i = 0; i < 60; ++i) isWrite(g, modelRecord(1000 + i, i % kModelGroups, 1).data());
+                      isSetCustomLock(g, 0);
+                      return 7;
+                  }),
+                  0);
+        half = snap();
+        journal = readFile(path(".wjn"));
+        ASSERT_FALSE(half == start);
+        ASSERT_GE(journal.size(), kHeader);
+        ASSERT_EQ(get32(&journal[8]), 2u);
+    }
+    void TearDown() override {
+        isJournalMode = 0;
+        isCleanUp();
+    }
+    std::u16string name(const char *base = "j") const { return dir.name(base); }
+    std::string path(const char *ext, const char *base = "j") const { return dir.file(std::string(base) + ext); }
+    Snapshot snap(const char *base = "j") const { return {readFile(path(".wox", base)), readFile(path(".wod", base))}; }
+    void put(const Snapshot &s) const {
+        writeFile(path(".wox"), s.wox);
+        writeFile(path(".wod"), s.wod);
+    }
+    // The journals set aside beside "j", removed after they are read.
+    std::vector<Bytes> takeSetAside() const {
+        std::vector<Bytes> found;
+        DIR *d = ::opendir(dir.path().c_str());
+        while (const dirent *e = d != nullptr ? ::readdir(d) : nullptr) {
+            const std::string entry = e->d_name;
+            if (entry.rfind("j.wjn.bad-", 0) != 0) continue;
+            found.push_back(readFile(dir.file(entry)));
+            ::unlink(dir.file(entry).c_str());
+        }
+        if (d != nullptr) ::closedir(d);
+        return found;
+    }
+    TempDir dir;
+    Snapshot start, half;
+    Bytes journal;
+};
+
+enum class Outcome { applied, refused, cleared };
+
+struct Row {
+    const char *what;
+    bool onHalf;  // the journal lies beside the half-changed files (else the intact ones)
+    std::function<void(Forged &, const Hostile &)> forge;
+    std::function<void(const std::string &wox, const std::string &wjn)> meta;  // owner and mode bits
+    Outcome outcome;
+};
+
+uint64_t fileSize(const Bytes &b) { return b.size(); }
+
+// Each hostile journal, beside the files it claims, opened two ways: by
+// isOpen, and by a call on a handle opened before the journal appeared
+// (the moved change counter sends it to the journal).
+TEST_F(Hostile, ForgedAndDamagedJournalsAreSetAsideAndNothingIsWritten) {
+    const uint64_t woxStart = fileSize(start.wox), wodStart = fileSize(start.wod);
+    const auto noMeta = [](const std::string &, const std::string &) {};
+    const auto chownJournal = [](uid_t uid) {
+        return [uid](const std::string &, const std::string &wjn) { ASSERT_EQ(::chown(wjn.c_str(), uid, 0), 0); };
+    };
+    const std::vector<Row> rows = {
+        {"genuine", true, [](Forged &, const Hostile &) {}, noMeta, Outcome::applied},
+        {"start sizes 0/0, one empty segment", true,
+         [&](Forged &j, const Hostile &) {
+             j.start[0] = j.start[1] = 0;
+             j.segments.resize(1);
+             j.segments[0] = Forged::Segment{};
+             j.segments[0].after[0] = fileSize(half.wox), j.segments[0].after[1] = fileSize(half.wod);
+         },
+         noMeta, Outcome::refused},
+        {"start sizes 0/0 on intact files", false,
+         [&](Forged &j, const Hostile &) {
+             j.start[0] = j.start[1] = 0;
+             j.segments.assign(1, Forged::Segment{});
+             j.segments[0].after[0] = woxStart, j.segments[0].after[1] = wodStart;
+         },
+         noMeta, Outcome::refused},
+        {"a page of AAAA over the data file, bound to another file", false,
+         [&](Forged &j, const Hostile &) {
+             j.start[0] = woxStart, j.start[1] = wodStart;
+             j.inode[1] ^= 1;
+             j.segments.assign(1, Forged::Segment{});
+             j.segments[0].after[0] = woxStart, j.segments[0].after[1] = wodStart;
+             j.segments[0].records.push_back({2, 4096, 0, Bytes(4096, 'A')});
+         },
+         noMeta, Outcome::refused},
+        {"a page of AAAA, fully bound, written by another user", false,
+         [&](Forged &j, const Hostile &) {
+             j.start[0] = woxStart, j.start[1] = wodStart;
+             j.segments.assign(1, Forged::Segment{});
+             j.segments[0].after[0] = woxStart, j.segments[0].after[1] = wodStart;
+             j.segments[0].records.push_back({2, 4096, 0, Bytes(4096, 'A')});
+         },
+         chownJournal(4321), Outcome::refused},
+        {"start size 2^43", true, [](Forged &j, const Hostile &) { j.start[1] = uint64_t{1} << 43; }, noMeta,
+         Outcome::refused},
+        {"start size 2^62", true, [](Forged &j, const Hostile &) { j.start[1] = uint64_t{1} << 62; }, noMeta,
+         Outcome::refused},
+        {"start size past the images", true, [&](Forged &j, const Hostile &) { j.start[1] += 3 * 4096; }, noMeta,
+         Outcome::refused},
+        {"start size short of an image", true,
+         [&](Forged &j, const Hostile &) {
+             const Forged::Record &r = j.segments[0].records.back();
+             j.start[r.kind - 1] = r.offset + r.length - 1;
+         },
+         noMeta, Outcome::refused},
+        {"segment sizes that exclude the files' sizes", true,
+         [&](Forged &j, const Hostile &) {
+             for (Forged::Segment &s : j.segments) s.after[1] = wodStart + (uint64_t{1} << 40);
+             j.start[1] = wodStart + (uint64_t{1} << 40);
+         },
+         noMeta, Outcome::refused},
+        {"an image longer than the file was", true,
+         [&](Forged &j, const Hostile &) {
+             for (Forged::Record &r : j.segments[0].records) {
+                 if (r.length < 4096) r.length = 4096, r.image.resize(4096, 'B');
+             }
+             j.segments[0].records.push_back({2, 4096, (wodStart + 4095) / 4096 * 4096, Bytes(4096, 'B')});
+         },
+         noMeta, Outcome::refused},
+        {"an image far out", true,
+         [&](Forged &j, const Hostile &) { j.segments[0].records.push_back({2, 4096, uint64_t{1} << 40, Bytes(4096, 'C')}); },
+         noMeta, Outcome::refused},
+        {"device and inode of another file", true, [](Forged &j, const Hostile &) { j.device[0] += 1; }, noMeta,
+         Outcome::refused},
+        {"no data file said", true, [](Forged &j, const Hostile &) { j.flags = 0; }, noMeta, Outcome::refused},
+        {"change counter far behind", true, [](Forged &j, const Hostile &) { j.counter -= 5; }, noMeta,
+         Outcome::refused},
+        {"reserved bytes set", true, [](Forged &j, const Hostile &) { j.reserved = 1; }, noMeta, Outcome::refused},
+        {"version 1 (unbound)", true, [](Forged &j, const Hostile &) { j.version = 1; }, noMeta, Outcome::refused},
+        {"version 3", true, [](Forged &j, const Hostile &) { j.version = 3; }, noMeta, Outcome::refused},
+        {"record count beyond the bytes", true,
+         [](Forged &j, const Hostile &) { j.segments[0].countField = 0x7FFFFFFF; }, noMeta, Outcome::refused},
+        {"first segment torn, files half-changed", true, [](Forged &j, const Hostile &) { j.cut = 100; }, noMeta,
+         Outcome::refused},
+        {"first segment torn, files intact", false, [](Forged &j, const Hostile &) { j.cut = 100; }, noMeta,
+         Outcome::cleared},
+        {"owned by another user", true, [](Forged &, const Hostile &) {}, chownJournal(4321), Outcome::refused},
+        {"writable by others", true, [](Forged &, const Hostile &) {},
+         [](const std::string &, const std::string &wjn) { ASSERT_EQ(::chmod(wjn.c_str(), 0666), 0); },
+         Outcome::refused},
+        {"writable by the group, as the index file is", true, [](Forged &, const Hostile &) {},
+         [](const std::string &wox, const std::string &wjn) {
+             ASSERT_EQ(::chmod(wox.c_str(), 0664), 0);
+             ASSERT_EQ(::chmod(wjn.c_str(), 0664), 0);
+         },
+         Outcome::applied},
+        {"the superuser's journal beside another user's file", true, [](Forged &, const Hostile &) {},
+         [](const std::string &wox, const std::string &) { ASSERT_EQ(::chown(wox.c_str(), 4321, 0), 0); },
+         Outcome::applied},
+        {"the file owner's journal", true, [](Forged &, const Hostile &) {},
+         [](const std::string &wox, const std::string &wjn) {
+             ASSERT_EQ(::chown(wox.c_str(), 4321, 0), 0);
+             ASSERT_EQ(::chown(wjn.c_str(), 4321, 0), 0);
+         },
+         Outcome::applied},
+    };
+    ASSERT_EQ(::geteuid(), 0u) << "ownership is forged with chown";
+    const Forged genuine = decode(journal);
+    ASSERT_EQ(encode(genuine), journal) << "the test's encoder writes what the library writes";
+    int refused = 0;
+    for (const Row &row : rows) {
+        for (bool viaHandle : {false, true}) {
+            if (viaHandle && !row.onHalf) continue;  // intact files: no moved counter sends a call there
+            SCOPED_TRACE(std::string(row.what) + (viaHandle ? ", found by a call" : ", found by the open"));
+            Forged forged = genuine;
+            row.forge(forged, *this);
+            const Bytes bad = encode(forged);
+            ::unlink(path(".wjn").c_str());
+            put(start);
+            ::chmod(path(".wox").c_str(), 0644);
+            ::chown(path(".wox").c_str(), 0, 0);
+            IsFile *early = viaHandle ? isOpen(name().c_str(), ISINOUT | ISMANULOCK) : nullptr;
+            ASSERT_EQ(viaHandle, early != nullptr);
+            const Snapshot before = row.onHalf ? half : start;
+            put(before);
+            writeFile(path(".wjn"), bad);
+            ::chmod(path(".wjn").c_str(), 0644);
+            row.meta(path(".wox"), path(".wjn"));
+            std::vector<uint8_t> record = modelRecord(0, 0, 0);
+            IsFile *f = viaHandle ? early : isOpen(name().c_str(), ISINOUT | ISMANULOCK);
+            const int result = viaHandle ? isRead(f, record.data(), modeFirst) : f != nullptr;
+            const int error = viaHandle ? isErrno(f) : isErrno(nullptr);
+            const int io = viaHandle ? isErrio(f) : 0;
+            if (f != nullptr) isClose(f);
+            const std::vector<Bytes> aside = takeSetAside();
+            switch (row.outcome) {
+            case Outcome::applied:
+                EXPECT_EQ(result, 1) << error;
+                EXPECT_EQ(snap(), start) << "the genuine journal puts the files back";
+                EXPECT_TRUE(aside.empty());
+                break;
+            case Outcome::cleared: {
+                EXPECT_EQ(result, 1) << error;
+                EXPECT_EQ(snap(), before);
+                EXPECT_TRUE(aside.empty());
+                const Bytes cleared = readFile(path(".wjn"));
+                ASSERT_GE(cleared.size(), 8u);
+                EXPECT_EQ(Bytes(cleared.begin(), cleared.begin() + 8), Bytes(8, 0)) << "the trace is cleared";
+                break;
+            }
+            case Outcome::refused: {
+                ++refused;
+                EXPECT_EQ(result, 0);
+                EXPECT_EQ(error, 105);
+                if (viaHandle) {
+                    EXPECT_EQ(io, 64 + 8);
+                }
+                EXPECT_EQ(snap(), before) << "a refused journal wrote to the files";
+                EXPECT_FALSE(fileExists(path(".wjn")));
+                ASSERT_EQ(aside.size(), 1u) << "set aside, not deleted";
+                EXPECT_EQ(aside[0], bad);
+                IsFile *again = isOpen(name().c_str(), ISINOUT | ISMANULOCK);
+                EXPECT_NE(again, nullptr) << "the next open goes on without the journal: " << isErrno(nullptr);
+                if (again != nullptr) isClose(again);
+                break;
+            }
+            }
+        }
+    }
+    EXPECT_GT(refused, 30);
+}
+
+// A journal copied from another ISAM file (its own, genuine for that one)
+// beside a copy of the files: other inodes, so never applied.
+TEST_F(Hostile, AJournalCopiedWithItsFilesIsNotApplied) {
+    writeFile(path(".wox", "k"), half.wox);
+    writeFile(path(".wod", "k"), half.wod);
+    writeFile(path(".wjn", "k"), journal);
+    EXPECT_EQ(isOpen(name("k").c_str(), ISINOUT | ISMANULOCK), nullptr);
+    EXPECT_EQ(isErrno(nullptr), 105);
+    EXPECT_EQ(snap("k"), half);
+    EXPECT_FALSE(fileExists(path(".wjn", "k")));
+    // The original applies to its own files.
+    put(half);
+    writeFile(path(".wjn"), journal);
+    IsFile *f = isOpen(name().c_str(), ISINOUT | ISMANULOCK);
+    ASSERT_NE(f, nullptr) << isErrno(nullptr);
+    isClose(f);
+    EXPECT_EQ(snap(), start);
+}
+
+int deniedOpen(const char *path, int flags, unsigned mode) {
+    const size_t n = std::strlen(path);
+    if (n > 4 && std::strcmp(path + n - 4, ".wjn") == 0) {
+        errno = EACCES;
+        return -1;
+    }
+    return defaultSysCalls().open(path, flags, mode);
+}
+
+// A journal that cannot be opened fails the open and the call that would
+// read the half-changed files, with the system's error and the journal's
+// open code; it stays where it is for someone who may read it.  A symbolic
+// link in its place is refused with ELOOP, never written through, and set
+// aside.
+TEST_F(Hostile, AnUnreadableJournalOrASymbolicLinkFailsTheCall) {
+    struct Case {
+        const char *what;
+        bool link;
+    };
+    for (const Case c : {Case{"unreadable", false}, Case{"symbolic link", true}}) {
+        SCOPED_TRACE(c.what);
+        for (bool viaHandle : {false, true}) {
+            ::unlink(path(".wjn").c_str());
+            put(start);
+            IsFile *early = viaHandle ? isOpen(name().c_str(), ISINOUT | ISMANULOCK) : nullptr;
+            put(half);
+            const std::string elsewhere = dir.file("elsewhere");
+            writeFile(elsewhere, journal);
+            if (c.link) {
+                ASSERT_EQ(::symlink(elsewhere.c_str(), path(".wjn").c_str()), 0);
+            } else {
+                writeFile(path(".wjn"), journal);
+                sysCalls.open = deniedOpen;
+            }
+            std::vector<uint8_t> record = modelRecord(0, 0, 0);
+            IsFile *f = viaHandle ? early : isOpen(name().c_str(), ISINOUT | ISMANULOCK);
+            const int result = viaHandle ? isRead(f, record.data(), modeFirst) : f != nullptr;
+            const int error = viaHandle ? isErrno(f) : isErrno(nullptr);
+            if (viaHandle) {
+                EXPECT_EQ(isErrio(f), 16 + 8);
+            }
+            sysCalls = defaultSysCalls();
+            if (f != nullptr) isClose(f);
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(error, c.link ? ELOOP : EACCES);
+            EXPECT_EQ(snap(), half) << "nothing written";
+            EXPECT_EQ(readFile(elsewhere), journal) << "the link's target is untouched";
+            const std::vector<Bytes> aside = takeSetAside();
+            if (c.link) {
+                EXPECT_EQ(aside.size(), 1u) << "the link is set aside";
+                struct stat st = {};
+                EXPECT_NE(::lstat(path(".wjn").c_str(), &st), 0);
+            } else {
+                EXPECT_TRUE(aside.empty());
+                // Readable again: the genuine journal puts the files back.
+                IsFile *g = isOpen(name().c_str(), ISINOUT | ISMANULOCK);
+                ASSERT_NE(g, nullptr) << isErrno(nullptr);
+                isClose(g);
+                EXPECT_EQ(snap(), start);
+            }
+        }
+    }
+}
+
+// A writer that finds a symbolic link as its journal fails the change with
+// ELOOP and writes nothing through it.
+TEST_F(Hostile, AWriterNeverWritesThroughASymbolicLink) {
+    ::unlink(path(".wjn").c_str());
+    put(start);
+    IsFile *f = isOpen(name().c_str(), ISINOUT | ISMANULOCK);
+    ASSERT_NE(f, nullptr);
+    const std::string elsewhere = dir.file("elsewhere");
+    writeFile(elsewhere, Bytes{'x'});
+    ASSERT_EQ(::symlink(elsewhere.c_str(), path(".wjn").c_str()), 0);
+    EXPECT_EQ(isWrite(f, modelRecord(5000, 1, 1).data()), 0);
+    EXPECT_EQ(isErrno(f), ELOOP);
+    isClose(f);
+    EXPECT_EQ(readFile(elsewhere), Bytes{'x'});
+    EXPECT_EQ(snap(), start);
+}
+
+}  // namespace
+}  // namespace wisam
