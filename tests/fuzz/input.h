@@ -18,6 +18,10 @@
 // and a file of no bytes is not laid down at all, so that a log whose
 // first record builds the file finds no file in its way.
 //
+// With kSwitchJournal (and not kSwitchLog) the layout is the same and the
+// bytes in the log's place are a rollback journal N.wjn (kFuzzJournalPath),
+// laid down beside the two files even when empty.
+//
 // The target lays the files down in memory as kFuzzIndexPath and
 // kFuzzDataPath (the ISAM file kFuzzName) and the log as kFuzzLogPath.
 #pragma once
@@ -33,6 +37,7 @@ constexpr uint8_t kSwitchExclusive = 0x01;   // open with ISEXCLLOCK
 constexpr uint8_t kSwitchNoDataFile = 0x02;  // lay down no N.wod
 constexpr uint8_t kSwitchChanges = 0x04;     // also write, rewrite and delete
 constexpr uint8_t kSwitchLog = 0x08;         // recover from a log first
+constexpr uint8_t kSwitchJournal = 0x10;     // a journal lies beside the files
 constexpr size_t kInputHeader = 5;
 constexpr size_t kLengthBytes = 4;
 
@@ -41,13 +46,20 @@ constexpr const char *kFuzzIndexPath = "/fuzz/f.wox";
 constexpr const char *kFuzzDataPath = "/fuzz/f.wod";
 constexpr char16_t kFuzzLogName[] = u"/fuzz/log";
 constexpr const char *kFuzzLogPath = "/fuzz/log";
+constexpr const char *kFuzzJournalPath = "/fuzz/f.wjn";
 
 struct FuzzInput {
     uint8_t switches = 0;
     std::vector<uint8_t> index;
     std::vector<uint8_t> data;
-    std::vector<uint8_t> log;  // kSwitchLog only
+    std::vector<uint8_t> log;  // kSwitchLog only; with kSwitchJournal the journal
 };
+
+// Whether the trailing bytes are a journal rather than a log.
+inline bool holdsJournal(uint8_t switches) {
+    return (switches & kSwitchJournal) != 0 && (switches & kSwitchLog) == 0;
+}
+inline bool holdsTrailer(uint8_t switches) { return (switches & (kSwitchLog | kSwitchJournal)) != 0; }
 
 // The length at `bytes` (big-endian), cut to the `available` bytes behind it.
 inline size_t lengthAt(const uint8_t *bytes, size_t available) {
@@ -68,7 +80,7 @@ inline FuzzInput splitInput(const uint8_t *bytes, size_t size) {
     const size_t indexLength = lengthAt(bytes + 1, size - kInputHeader);
     input.index.assign(at, at + indexLength);
     at += indexLength;
-    if ((input.switches & kSwitchLog) == 0) {
+    if (!holdsTrailer(input.switches)) {
         input.data.assign(at, end);
         return input;
     }
@@ -85,9 +97,9 @@ inline std::vector<uint8_t> joinInput(const FuzzInput &input) {
     bytes.push_back(input.switches);
     putLength(bytes, input.index.size());
     bytes.insert(bytes.end(), input.index.begin(), input.index.end());
-    if ((input.switches & kSwitchLog) != 0) putLength(bytes, input.data.size());
+    if (holdsTrailer(input.switches)) putLength(bytes, input.data.size());
     bytes.insert(bytes.end(), input.data.begin(), input.data.end());
-    if ((input.switches & kSwitchLog) != 0) bytes.insert(bytes.end(), input.log.begin(), input.log.end());
+    if (holdsTrailer(input.switches)) bytes.insert(bytes.end(), input.log.begin(), input.log.end());
     return bytes;
 }
 

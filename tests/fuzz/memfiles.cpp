@@ -2,6 +2,7 @@
 #include "fuzz/memfiles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,12 +22,42 @@ constexpr int kFirstDescriptor = 10000;
 
 struct Descriptor {
     std::shared_ptr<Bytes> file;  // null: the slot is free
+    std::string path;             // as opened
     int64_t position = 0;
     bool append = false;
 };
 
 std::map<std::string, std::shared_ptr<Bytes>> files;
 std::vector<Descriptor> descriptors;
+std::function<void(const std::string &)> writeHook;
+
+// What fstat tells of a file besides its size.
+struct Meta {
+    uint64_t inode;
+    uint32_t mode;
+};
+std::map<const Bytes *, Meta> metas;
+
+uint64_t inodeOf(const std::string &path) {
+    uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (char c : path) h = (h ^ uint8_t(c)) * 1099511628211ull;
+    return h;
+}
+
+std::shared_ptr<Bytes> newFile(const std::string &path, Bytes bytes) {
+    auto file = std::make_shared<Bytes>(std::move(bytes));
+    metas[file.get()] = Meta{inodeOf(path), S_IFREG | 0644};
+    return file;
+}
+
+void statusOf(const std::shared_ptr<Bytes> &file, SysFileStatus *out) {
+    const Meta &meta = metas[file.get()];
+    *out = SysFileStatus{1, meta.inode, 0, meta.mode, 1, static_cast<int64_t>(file->size()), false};
+}
+
+void beforeWrite(const Descriptor &d) {
+    if (writeHook) writeHook(d.path);
+}
 
 Descriptor *descriptorOf(int fd) {
     const int slot = fd - kFirstDescriptor;
@@ -44,7 +75,7 @@ int memOpen(const char *path, int flags, unsigned) {
             errno = ENOENT;
             return -1;
         }
-        found = files.emplace(path, std::make_shared<Bytes>()).first;
+        found = files.emplace(path, newFile(path, Bytes{})).first;
     } else if ((flags & O_CREAT) != 0 && (flags & O_EXCL) != 0) {
         errno = EEXIST;
         return -1;
@@ -53,7 +84,7 @@ int memOpen(const char *path, int flags, unsigned) {
     size_t slot = 0;
     while (slot < descriptors.size() && descriptors[slot].file) ++slot;
     if (slot == descriptors.size()) descriptors.emplace_back();
-    descriptors[slot] = Descriptor{found->second, 0, (flags & O_APPEND) != 0};
+    descriptors[slot] = Descriptor{found->second, path, 0, (flags & O_APPEND) != 0};
     return kFirstDescriptor + static_cast<int>(slot);
 }
 
@@ -100,6 +131,7 @@ long memPread(int fd, void *buffer, size_t length, int64_t offset) {
 long memPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
     Descriptor *d = descriptorOf(fd);
     if (d == nullptr) return -1;
+    beforeWrite(*d);
     if (d->append) offset = static_cast<int64_t>(d->file->size());
     return writeAt(*d->file, buffer, length, offset);
 }
@@ -115,6 +147,7 @@ long memRead(int fd, void *buffer, size_t length) {
 long memWrite(int fd, const void *buffer, size_t length) {
     Descriptor *d = descriptorOf(fd);
     if (d == nullptr) return -1;
+    beforeWrite(*d);
     if (d->append) d->position = static_cast<int64_t>(d->file->size());
     const long put = writeAt(*d->file, buffer, length, d->position);
     if (put > 0) d->position += put;
@@ -150,6 +183,38 @@ int memRename(const char *from, const char *to) {
     return 0;
 }
 
+int memRenameNoReplace(const char *from, const char *to) {
+    if (files.count(to) != 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return memRename(from, to);
+}
+
+int memStatus(int fd, SysFileStatus *out) {
+    Descriptor *d = descriptorOf(fd);
+    if (d == nullptr) return -1;
+    statusOf(d->file, out);
+    return 0;
+}
+
+int memPathStatus(const char *path, SysFileStatus *out, bool) {
+    auto found = files.find(path);
+    if (found == files.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    statusOf(found->second, out);
+    return 0;
+}
+
+int memChmod(int fd, unsigned mode) {
+    Descriptor *d = descriptorOf(fd);
+    if (d == nullptr) return -1;
+    metas[d->file.get()].mode = S_IFREG | (mode & 07777);
+    return 0;
+}
+
 int memLockRange(int fd, int64_t, int64_t, bool) { return descriptorOf(fd) == nullptr ? -1 : 0; }
 
 int memTruncate(int fd, int64_t length) {
@@ -179,6 +244,10 @@ MemoryFiles::MemoryFiles() : saved_(sysCalls) {
     sysCalls.rename = memRename;
     sysCalls.lockRange = memLockRange;
     sysCalls.truncate = memTruncate;
+    sysCalls.status = memStatus;
+    sysCalls.pathStatus = memPathStatus;
+    sysCalls.renameNoReplace = memRenameNoReplace;
+    sysCalls.chmod = memChmod;
 }
 
 MemoryFiles::~MemoryFiles() {
@@ -189,11 +258,21 @@ MemoryFiles::~MemoryFiles() {
 void MemoryFiles::clear() {
     files.clear();
     descriptors.clear();
+    metas.clear();
+    writeHook = nullptr;
 }
 
 void MemoryFiles::put(const std::string &path, const std::vector<uint8_t> &bytes) {
-    files[path] = std::make_shared<Bytes>(bytes);
+    files[path] = newFile(path, bytes);
 }
+
+std::vector<std::string> MemoryFiles::paths() const {
+    std::vector<std::string> all;
+    for (const auto &entry : files) all.push_back(entry.first);
+    return all;
+}
+
+void MemoryFiles::watchWrites(std::function<void(const std::string &path)> hook) { writeHook = std::move(hook); }
 
 std::vector<uint8_t> MemoryFiles::get(const std::string &path) const {
     auto found = files.find(path);

@@ -7,11 +7,16 @@
 // for its lifetime (restoring the previous one after) and starts empty.
 // Byte-range locks always succeed: one process, no contention.  A
 // descriptor opened with O_APPEND writes at the end, by write and pwrite
-// alike, as the log's descriptor does on Linux.
+// alike, as the log's descriptor does on Linux.  Every file is a regular
+// file of the superuser on device 1 whose inode is a hash of the path it
+// was first laid down or created at (a rename keeps it), so that a
+// journal written at a path is bound to the files at that path in every
+// process; permission bits start at 0644 and follow chmod.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +41,11 @@ public:
     bool exists(const std::string &path) const;
     // Descriptors opened and not yet closed.
     int openCount() const;
+    // The paths of every file, in order.
+    std::vector<std::string> paths() const;
+    // Called with a file's path before each write to it (write or pwrite),
+    // until replaced; empty to stop.
+    void watchWrites(std::function<void(const std::string &path)> hook);
 
 private:
     SysCalls saved_;

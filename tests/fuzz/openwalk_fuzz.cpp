@@ -7,7 +7,11 @@
 // and walks again.  With kSwitchLog the input also holds a transaction log:
 // the files are first recovered from it (once keeping, once rolling back
 // the transactions it leaves unfinished), every handle recovery left open is
-// closed, and what it left is read as above.
+// closed, and what it left is read as above.  With kSwitchJournal a
+// rollback journal lies beside the files: the open must leave them byte for
+// byte as given, or put back by exactly the images of a journal that checks
+// and fits them (its change counter, sizes and data file), and must never
+// delete the journal (applied, cleared or set aside, it is still there).
 //
 // Whatever the bytes, every call must return: no crash, hang, leak or
 // access outside a buffer, and every failure must carry an error number.
@@ -23,6 +27,7 @@
 #include <vector>
 
 #include "fuzz/input.h"
+#include "fuzz/journal.h"
 #include "fuzz/memfiles.h"
 #include "wisam.h"
 
@@ -234,6 +239,51 @@ void openAndRead(MemoryFiles &files, const FuzzInput &input, int32_t cache) {
     exercise(files, input, input.index.size(), input.data.size());
 }
 
+// The journal's verdict on the files it was laid beside: whether `index`
+// and `data` (the files after the open) are what the given ones become by
+// applying it, and it fits them.
+bool appliedRightly(const FuzzInput &input, bool hasData, const std::vector<uint8_t> &index,
+                    const std::vector<uint8_t> &data) {
+    constexpr size_t kLargest = size_t{1} << 20;  // memfiles' largest file
+    constexpr size_t kCounterAt = 41;
+    wisam::fuzz::JournalView view;
+    if (!wisam::fuzz::readJournal(input.log, view) || view.segments == 0 || view.hasData != hasData) return false;
+    if (input.index.size() < kCounterAt + 4 || view.start[0] < kCounterAt + 4) return false;
+    const uint32_t counter = wisam::fuzz::journal32(&input.index[kCounterAt]);
+    if (counter - view.counter > view.segments) return false;
+    std::vector<uint8_t> wantIndex = input.index, wantData = hasData ? input.data : std::vector<uint8_t>{};
+    if (!wisam::fuzz::rollBack(view, 1, wantIndex, kLargest)) return false;
+    if (hasData && !wisam::fuzz::rollBack(view, 2, wantData, kLargest)) return false;
+    return wantIndex == index && wantData == data;
+}
+
+// Lays the files down with the journal beside them, opens (which applies,
+// clears or sets aside the journal) and judges what the open did, then
+// exercises what is left.
+void journalAndRead(MemoryFiles &files, const FuzzInput &input, int32_t cache) {
+    files.clear();
+    const bool hasData = (input.switches & wisam::fuzz::kSwitchNoDataFile) == 0;
+    files.put(kIndexPath, input.index);
+    if (hasData) files.put(kDataPath, input.data);
+    files.put(wisam::fuzz::kFuzzJournalPath, input.log);
+    isFileCacheActive = cache;
+    IsFile *f = isOpen(kName, ISINOUT | ISOPENVARLEN | ISMANULOCK);
+    if (f == nullptr) {
+        expectReason(nullptr);
+    } else {
+        isClose(f);
+    }
+    const std::vector<uint8_t> index = files.get(kIndexPath), data = files.get(kDataPath);
+    const bool same = index == input.index && (!hasData || data == input.data);
+    if (!same && !appliedRightly(input, hasData, index, data)) finding("the open changed files the journal does not own");
+    const std::string aside = std::string(wisam::fuzz::kFuzzJournalPath) + ".bad-";
+    bool kept = files.exists(wisam::fuzz::kFuzzJournalPath);
+    for (const std::string &path : files.paths()) kept = kept || path.rfind(aside, 0) == 0;
+    if (!kept) finding("the journal was deleted");
+    if (files.openCount() != 0) finding("descriptors left open after the journal", files.openCount());
+    exercise(files, input, index.size(), data.size());
+}
+
 // A log record without body ("BW", "RW"): its length (big-endian) at both
 // ends and its code at byte 2.
 constexpr size_t kBareRecord = 20;
@@ -293,7 +343,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     const int32_t rollbackWas = isRecoverRollback;
     {
         MemoryFiles files;
-        if ((input.switches & wisam::fuzz::kSwitchLog) != 0) {
+        if (wisam::fuzz::holdsJournal(input.switches)) {
+            journalAndRead(files, input, 0);
+            journalAndRead(files, input, 1);
+        } else if ((input.switches & wisam::fuzz::kSwitchLog) != 0) {
             // Unfinished transactions kept, then rolled back.
             recoverAndRead(files, input, 0, 0);
             recoverAndRead(files, input, 1, 1);

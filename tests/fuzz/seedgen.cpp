@@ -9,7 +9,8 @@
 //
 // The log seeds (kSwitchLog) hold a transaction log the library wrote while
 // it built or opened a file and worked on it in transactions, and the files
-// as they were when the log began.
+// as they were when the log began.  The journal seeds (kSwitchJournal) hold
+// the files and the genuine journal of a change stopped in its commit.
 //
 // Usage: wisam_fuzz_seeds DIRECTORY
 #include <cerrno>
@@ -27,6 +28,7 @@ namespace {
 
 using wisam::fuzz::FuzzInput;
 using wisam::fuzz::MemoryFiles;
+using Bytes = std::vector<uint8_t>;
 
 constexpr char16_t kName[] = u"/seed/f";
 constexpr const char *kIndexPath = "/seed/f.wox";
@@ -406,6 +408,82 @@ void logFilesSeed(const std::string &dir, MemoryFiles &files, const KeyDesc &id,
     endLogSeed(dir, files, "log-files", input, committed);
 }
 
+// Journal seeds: a change on a file at the target's path, stopped (its
+// files and journal taken as they were) before its k-th write in place, so
+// that the files are half-changed beside a genuine journal, or before its
+// journal was cleared, a change that completed.  Each seed must do what it
+// should when opened: the half-changed files put back as they were before
+// the change, the completed change kept.
+void journalSeeds(const std::string &dir, MemoryFiles &files, const KeyDesc &id, const KeyDesc &name) {
+    const std::string indexPath = wisam::fuzz::kFuzzIndexPath, dataPath = wisam::fuzz::kFuzzDataPath;
+    const std::string journalPath = wisam::fuzz::kFuzzJournalPath;
+    struct Stop {
+        const char *name;
+        int write;  // before the write-th write in place; 0: before the clear
+    };
+    for (const Stop stop : {Stop{"journal-first", 1}, Stop{"journal-half", 2}, Stop{"journal-done", 0}}) {
+        files.clear();
+        KeyDesc primary = id;
+        IsFile *f = isBuild(wisam::fuzz::kFuzzName, kLogRecordLength, 0, &primary, ISINOUT | ISEXCLLOCK);
+        check(f != nullptr, stop.name);
+        if (f == nullptr) return;
+        check(isClose(f) == 1, "close after build");
+        shrinkBlocks(files, 256, wisam::fuzz::kFuzzIndexPath);
+        f = isOpen(wisam::fuzz::kFuzzName, ISINOUT | ISEXCLLOCK);
+        check(f != nullptr, "open before the change");
+        if (f == nullptr) return;
+        KeyDesc second = name;
+        check(isAddIndex(f, &second) == 1, "add index", f);
+        for (int n = 0; n < 40; ++n) writeRecord(f, n);
+        check(isClose(f) == 1, "close before the change");
+        const Bytes index = files.get(indexPath), data = files.get(dataPath);
+        FuzzInput input;
+        input.switches = wisam::fuzz::kSwitchJournal | wisam::fuzz::kSwitchChanges;
+        bool taken = false, journaled = false;
+        int writes = 0;
+        files.watchWrites([&](const std::string &path) {
+            const bool inPlace = path == indexPath || path == dataPath;
+            const bool clearing = path == journalPath && journaled;
+            if (path == journalPath) journaled = true;
+            if (taken || !journaled) return;
+            if ((stop.write == 0 && clearing) || (stop.write > 0 && inPlace && ++writes == stop.write)) {
+                input.index = files.get(indexPath);
+                input.data = files.get(dataPath);
+                input.log = files.get(journalPath);
+                taken = true;
+            }
+        });
+        isJournalMode = 1;
+        f = isOpen(wisam::fuzz::kFuzzName, ISINOUT | ISMANULOCK);
+        check(f != nullptr, "open for the change");
+        if (f != nullptr) {
+            check(isSetCustomLock(f, 2) == 1, "lock kept for the change", f);
+            for (int n = 100; n < 130; ++n) writeRecord(f, n);
+            for (int n = 3; n < 40; n += 7) deleteRecord(f, n);
+            rewriteRecord(f, 1);
+            check(isSetCustomLock(f, 0) == 1, "end of the change", f);
+            check(isClose(f) == 1, "close after the change");
+        }
+        isJournalMode = 0;
+        files.watchWrites(nullptr);
+        const Bytes changedIndex = files.get(indexPath), changedData = files.get(dataPath);
+        check(taken, stop.name);
+        if (!taken) continue;
+        writeInput(dir, stop.name, input);
+        // Laid down again and opened: put back, or kept.
+        files.clear();
+        files.put(indexPath, input.index);
+        files.put(dataPath, input.data);
+        files.put(journalPath, input.log);
+        f = isOpen(wisam::fuzz::kFuzzName, ISINOUT | ISMANULOCK);
+        check(f != nullptr, "open of a journal seed", f);
+        if (f != nullptr) check(isClose(f) == 1, "close of a journal seed");
+        const bool done = stop.write == 0;
+        check(files.get(indexPath) == (done ? changedIndex : index) && files.get(dataPath) == (done ? changedData : data),
+              done ? "a completed change kept" : "a half change put back");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -451,5 +529,6 @@ int main(int argc, char **argv) {
     logOpenSeed(dir, files, id, group);
     logFilesSeed(dir, files, id, name);
     isTxnInit(nullptr);
+    journalSeeds(dir, files, id, name);
     return failures == 0 ? 0 : 1;
 }
