@@ -1,5 +1,6 @@
 #!/bin/bash
-# Fuzzes the reading of damaged files and recovery from damaged transaction
+# Fuzzes the reading of damaged files, the handling of forged or damaged
+# rollback journals beside them, and recovery from damaged transaction
 # logs for SECONDS seconds (default 60): builds the fuzz target with clang
 # (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer) in build/fuzz,
 # generates its seed corpus of small valid files and logs (the generator
