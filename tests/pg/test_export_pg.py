@@ -230,3 +230,106 @@ def test_export_throughput(cluster, tmp_path):
     assert cluster.psql("SELECT count(*) FROM big").strip() == str(count)
     print("\nexport-pg of %d records: %s; to /dev/null %.2f s (%.0f rows/s); into PostgreSQL %.2f s (%.0f rows/s)"
           % (count, done.stderr.decode().strip(), alone, count / alone, loaded, count / loaded))
+
+
+# Hostile names: the export refuses what it cannot quote and quotes the rest,
+# so that psql running its script does exactly what the export means and
+# nothing else.  A sentinel table must survive, and no shell command run.
+SMALL = {
+    "record_length": 16,
+    "fields": [
+        {"name": "id", "offset": 0, "length": 4, "type": "long"},
+        {"name": "name", "offset": 4, "length": 8, "type": "char", "pad": "blank"},
+        {"name": "n", "offset": 12, "length": 2, "type": "int"},
+    ],
+    "indexes": [
+        {"number": 1, "unique": True, "parts": ["id"]},
+        {"number": 2, "parts": ["name"]},
+        {"number": 3, "parts": ["n", "id"]},
+        {"number": 4, "unique": True, "parts": [{"field": "name", "descending": True}, "id"]},
+    ],
+}
+INJECTED = "\n\\! touch pwned\nDROP TABLE sentinel;\n"
+WIDE = "\u00e9" * 31 + "x"  # 63 bytes of UTF-8
+
+
+def renamed(names):
+    """SMALL with its fields renamed (same layout: the file takes it)."""
+    schema = json.loads(json.dumps(SMALL))
+    for field in schema["fields"]:
+        field["name"] = names.get(field["name"], field["name"])
+    for index in schema["indexes"]:
+        index["parts"] = [names.get(p, p) if isinstance(p, str) else dict(p, field=names.get(p["field"], p["field"]))
+                          for p in index["parts"]]
+    return schema
+
+
+def public_tables(cluster):
+    return sorted(cluster.psql("SELECT tablename FROM pg_tables WHERE schemaname = 'public'").splitlines())
+
+
+# (file name, field renames, --table or None, the table the export makes or
+# None when it is refused)
+HOSTILE = [
+    ("f" + INJECTED, {}, "t", None),
+    ("f" + INJECTED, {}, None, None),
+    ("f", {}, "t" + INJECTED, None),
+    ("f", {"n": "n\u0000x"}, "t", None),
+    ("f", {"n": "n" + INJECTED}, "t", None),
+    ("f", {"n": "n\u0085"}, "t", None),
+    ("f", {}, "t" * 64, None),
+    ("f", {"name": "m" * 64}, "t", None),
+    ("f", {}, "a" * 62, "a" * 62),
+    ("f", {}, "a" * 61 + "_2", "a" * 61 + "_2"),
+    ("f", {}, "b" * 63, "b" * 63),
+    ("f", {}, WIDE, WIDE),
+    ("f", {}, "x" + WIDE[:30], "x" + WIDE[:30]),
+    ("f", {"id": "a\"b", "name": "c\\d", "n": "DROP TABLE sentinel; --"}, "x\"; DROP TABLE sentinel; --",
+     "x\"; DROP TABLE sentinel; --"),
+    ("f -- \\! touch pwned", {}, None, "f -- \\! touch pwned"),
+]
+
+
+@pytest.mark.parametrize("name,fields,table,made", HOSTILE, ids=[repr(c[0] + str(c[2]))[:40] for c in HOSTILE])
+def test_hostile_names_change_nothing_but_the_intended_table(cluster, tmp_path, name, fields, table, made):
+    if not os.path.exists(TOOL):
+        pytest.skip("the wisam tool is not built (set WISAM_TOOL)")
+    directory = str(tmp_path)
+    with open(os.path.join(directory, "s.json"), "w") as f:
+        json.dump(SMALL, f)
+    with open(os.path.join(directory, "h.json"), "w") as f:
+        json.dump(renamed(fields), f)
+    records = [{"id": i, "name": "n%d" % i, "n": i % 2} for i in range(5)]
+    with wisam.build(os.path.join(directory, name), schema=wisam.Schema(SMALL), exclusive=True) as f, f.locked():
+        for r in records:
+            f.write(r)
+    cluster.psql("DROP TABLE IF EXISTS sentinel; CREATE TABLE sentinel (k integer); INSERT INTO sentinel VALUES (7)")
+    before = public_tables(cluster)
+    command = [TOOL, "export-pg", name, "--schema", "h.json"] + (["--table", table] if table is not None else [])
+    export = subprocess.run(command, cwd=directory, capture_output=True)
+    psql = [os.path.join(cluster.bindir, "psql"), "-h", cluster.dir, "-U", "wisam", "-d", "postgres", "-X", "-q",
+            "-v", "ON_ERROR_STOP=1"]
+    loaded = subprocess.run(psql, cwd=directory, input=export.stdout, capture_output=True)
+    try:
+        assert not os.path.exists(os.path.join(directory, "pwned")), "the script ran a shell command"
+        assert cluster.psql("SELECT k FROM sentinel").split() == ["7"]
+        if made is None:
+            assert export.returncode != 0 and export.stdout == b"", export.stderr
+            assert len(export.stderr) < 400 and b"\n" not in export.stderr.rstrip(b"\n"), export.stderr
+            assert public_tables(cluster) == before
+            return
+        assert export.returncode == 0, export.stderr
+        assert loaded.returncode == 0, loaded.stderr
+        assert public_tables(cluster) == sorted(before + [made])
+        quoted = '"%s"' % made.replace('"', '""')
+        columns = cluster.psql("SELECT attname FROM pg_attribute WHERE attrelid = '%s'::regclass AND attnum > 0 "
+                               "ORDER BY attnum" % quoted.replace("'", "''")).splitlines()
+        assert columns == [fields.get(f["name"], f["name"]) for f in SMALL["fields"]]
+        assert cluster.psql("SELECT count(*) FROM %s" % quoted).strip() == str(len(records))
+        # The primary key and the three other indexes, each of its own name.
+        indexes = cluster.psql("SELECT indexrelid::regclass FROM pg_index WHERE indrelid = '%s'::regclass"
+                               % quoted.replace("'", "''")).splitlines()
+        assert len(indexes) == len(SMALL["indexes"]), indexes
+    finally:
+        if made is not None:
+            cluster.psql("DROP TABLE IF EXISTS \"%s\"" % made.replace('"', '""'))

@@ -426,7 +426,7 @@ TEST_F(FieldsTest, ExportPgWritesTheTableTheRowsAndTheIndexes) {
     const ToolRun run = runTool(dir, {"export-pg", "t", "--schema", "t.json", "--table", "Stock"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out,
-              "-- wisam export-pg t\nBEGIN;\nCREATE TABLE \"Stock\" (\n"
+              "-- written by wisam export-pg\nBEGIN;\nCREATE TABLE \"Stock\" (\n"
               "    \"id\" integer NOT NULL,\n"
               "    \"Name \"\"q\"\"\" varchar(10) COLLATE \"C\",\n"
               "    \"v\" double precision,\n"

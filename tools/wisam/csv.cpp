@@ -4,7 +4,10 @@
 #include <csv.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+
+#include "json.h"
 
 namespace wisam::tool {
 
@@ -17,11 +20,18 @@ struct Reader {
     long line = 1;       // the line being fed
     long rowLine = 0;    // the line the row being read begins on (0: none begun)
     long nextRow = 1;    // the line after the last row's end
+    size_t longestField = 0;  // 0: no limit
     bool stopped = false;
+    bool fieldTooLong = false;
 };
 
 void onField(void *data, size_t length, void *state) {
     auto *reader = static_cast<Reader *>(state);
+    if (reader->stopped) return;
+    if (reader->longestField != 0 && length > reader->longestField) {
+        reader->fieldTooLong = reader->stopped = true;
+        return;
+    }
     std::optional<std::string> field;
     if (data != nullptr) field.emplace(static_cast<const char *>(data), length);
     // The first field ends on the line being fed, after the line ends it holds.
@@ -53,7 +63,8 @@ struct ParserDeleter {
 };
 
 bool run(const std::function<bool(std::string &)> &nextLine, const std::function<bool(const CsvRow &)> &row,
-         std::string &error) {
+         std::string &error, size_t longestField) {
+    error.clear();
     std::unique_ptr<csv_parser, ParserDeleter> parser(new csv_parser);
     if (csv_init(parser.get(), CSV_STRICT | CSV_STRICT_FINI | CSV_EMPTY_IS_NULL) != 0) {
         return error = "cannot start the CSV reader", false;
@@ -61,18 +72,34 @@ bool run(const std::function<bool(std::string &)> &nextLine, const std::function
     csv_set_space_func(parser.get(), noSpace);
     Reader reader;
     reader.deliver = &row;
+    reader.longestField = longestField;
+    const auto tooLong = [&] {
+        error = "line " + std::to_string(reader.rowLine != 0 ? reader.rowLine : reader.line) + ": a field longer than " +
+                std::to_string(longestField) + " bytes, more than any field can hold";
+        return false;
+    };
     std::string line;
     // Fed a line at a time, so that a row knows the line it begins on.
     while (!reader.stopped && nextLine(line)) {
+        if (reader.line == 1 && line.rfind(kByteOrderMark, 0) == 0) line.erase(0, std::strlen(kByteOrderMark));
         if (csv_parse(parser.get(), line.data(), line.size(), onField, onRow, &reader) != line.size()) {
             error = "line " + std::to_string(reader.line) + ": " + csv_strerror(csv_error(parser.get())) +
                     " (a quote inside an unquoted field, or text after a closing quote)";
             return false;
         }
+        // A quoted field running over many lines grows in the parser: it is
+        // refused as soon as it passes the limit, not at its end.
+        if (reader.fieldTooLong || (longestField != 0 && parser->entry_pos > longestField)) {
+            if (reader.rowLine == 0) reader.rowLine = reader.nextRow;
+            return tooLong();
+        }
         ++reader.line;
     }
+    if (!error.empty()) return false;  // the line reader refused a line
     if (reader.stopped) return true;
-    if (csv_fini(parser.get(), onField, onRow, &reader) != 0) {
+    const int finished = csv_fini(parser.get(), onField, onRow, &reader);
+    if (reader.fieldTooLong) return tooLong();
+    if (finished != 0) {
         error = "line " + std::to_string(reader.rowLine != 0 ? reader.rowLine : reader.nextRow) +
                 ": a quoted field is not closed before the end";
         return false;
@@ -95,18 +122,41 @@ std::string csvField(const std::string &text, bool isNull) {
     return field + "\"";
 }
 
-bool readCsv(std::FILE *in, const std::function<bool(const CsvRow &)> &row, std::string &error) {
-    char *buffer = nullptr;
-    size_t capacity = 0;
+bool LineReader::next(std::string &line) {
+    line.clear();
+    while (true) {
+        if (at_ == end_) {
+            at_ = 0;
+            end_ = std::fread(block_.data(), 1, block_.size(), in_);
+            if (end_ == 0) return !line.empty();
+        }
+        const char *start = block_.data() + at_;
+        const auto *stop = static_cast<const char *>(std::memchr(start, '\n', end_ - at_));
+        const size_t take = stop == nullptr ? end_ - at_ : static_cast<size_t>(stop - start) + 1;
+        if (longest_ != 0 && line.size() + take > longest_) {
+            tooLong_ = true;
+            return false;
+        }
+        line.append(start, take);
+        at_ += take;
+        if (stop != nullptr) return true;
+    }
+}
+
+bool readCsv(std::FILE *in, const std::function<bool(const CsvRow &)> &row, std::string &error, size_t longestField,
+             size_t longestLine) {
+    LineReader lines(in, longestLine);
+    long number = 0;
     const auto next = [&](std::string &line) {
-        const ssize_t got = getline(&buffer, &capacity, in);
-        if (got < 0) return false;
-        line.assign(buffer, static_cast<size_t>(got));
-        return true;
+        if (lines.next(line)) return ++number, true;
+        if (lines.tooLong()) {
+            error = "line " + std::to_string(number + 1) + ": longer than " + std::to_string(longestLine) +
+                    " bytes, more than a row of the fields can need";
+        }
+        return false;
     };
-    const bool ok = run(next, row, error);
-    std::free(buffer);
-    return ok;
+    error.clear();
+    return run(next, row, error, longestField);
 }
 
 bool readCsvText(const std::string &text, const std::function<bool(const CsvRow &)> &row, std::string &error) {
@@ -119,7 +169,7 @@ bool readCsvText(const std::string &text, const std::function<bool(const CsvRow 
         at = stop;
         return true;
     };
-    return run(next, row, error);
+    return run(next, row, error, 0);
 }
 
 }  // namespace wisam::tool

@@ -26,9 +26,32 @@ struct CsvRow {
     long line = 0;
 };
 
+// The lines of a stream, read a block at a time, each with its line end.  A
+// line longer than `longest` bytes is refused when that many are read, so
+// that no more of it is ever held.
+class LineReader {
+public:
+    LineReader(std::FILE *in, size_t longest) : in_(in), longest_(longest) {}
+    // The next line; false at the end of the input, with tooLong() when the
+    // line passes the limit (an error of the stream shows in ferror).
+    bool next(std::string &line);
+    bool tooLong() const { return tooLong_; }
+
+private:
+    std::FILE *in_;
+    size_t longest_;
+    bool tooLong_ = false;
+    std::vector<char> block_ = std::vector<char>(1 << 16);
+    size_t at_ = 0, end_ = 0;
+};
+
 // Reads rows from `in` and hands each to `row`, which returns false to stop.
-// False with `error` ("line N: ...") when the input is not CSV.
-bool readCsv(std::FILE *in, const std::function<bool(const CsvRow &)> &row, std::string &error);
+// False with `error` ("line N: ...") when the input is not CSV, or holds a
+// field longer than `longestField` bytes or a line longer than `longestLine`
+// (0: no limit); neither is held whole before it is refused.  A UTF-8
+// byte-order mark before the first line is skipped.
+bool readCsv(std::FILE *in, const std::function<bool(const CsvRow &)> &row, std::string &error,
+             size_t longestField = 0, size_t longestLine = 0);
 // The same over a text.
 bool readCsvText(const std::string &text, const std::function<bool(const CsvRow &)> &row, std::string &error);
 

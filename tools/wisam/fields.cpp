@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "json.h"
 #include "schema.h"
 #include "utf8.h"
 
@@ -344,12 +345,12 @@ bool parseValueText(const Field &field, const std::string &text, bool isNull, Va
     }
     if (field.type == FieldType::Bytes || field.type == FieldType::Recid) {
         value.kind = Value::Bytes;
-        if (!unhex(text, value.s)) return error = "'" + text + "' is not hexadecimal bytes", false;
+        if (!unhex(text, value.s)) return error = "'" + excerpt(text) + "' is not hexadecimal bytes", false;
         return true;
     }
     if (field.type == FieldType::Float || field.type == FieldType::Double) {
         value.kind = Value::Real;
-        if (!parseReal(text, field.type == FieldType::Float, value.d)) return error = "'" + text + "' is not a number", false;
+        if (!parseReal(text, field.type == FieldType::Float, value.d)) return error = "'" + excerpt(text) + "' is not a number", false;
         return true;
     }
     const char *begin = text.data(), *end = text.data() + text.size();
@@ -362,7 +363,7 @@ bool parseValueText(const Field &field, const std::string &text, bool isNull, Va
         result = std::from_chars(begin, end, value.i);
     }
     if (result.ec != std::errc() || result.ptr != end || begin == end) {
-        return error = "'" + text + "' is not a whole number", false;
+        return error = "'" + excerpt(text) + "' is not a whole number", false;
     }
     return true;
 }
@@ -391,7 +392,7 @@ bool parseValueJson(const Field &field, const Json &json, Value &value, std::str
     const bool real = field.type == FieldType::Float || field.type == FieldType::Double;
     if (json.is_string() && (!real || json == kNaN || json == kInfinity || json == kMinusInfinity)) {
         if (!isText(field.type) && !real && field.type != FieldType::Bytes && field.type != FieldType::Recid) {
-            return error = json.dump() + " is not a whole number", false;
+            return error = jsonExcerpt(json) + " is not a whole number", false;
         }
         return parseValueText(field, json.get<std::string>(), false, value, error);
     }
@@ -410,12 +411,12 @@ bool parseValueJson(const Field &field, const Json &json, Value &value, std::str
         // A float's digits, read as a double, land on the float they name.
         if (double single = 0; field.type == FieldType::Float && parseReal(json.dump(), true, single)) value.d = single;
     } else {
-        return error = json.dump() + " is not " +
+        return error = jsonExcerpt(json) + " is not " +
                        (isText(field.type) ? "a text" : real ? "a number" : field.type == FieldType::Bytes || field.type == FieldType::Recid ? "a text of hexadecimal bytes" : "a whole number"),
                false;
     }
     if (isText(field.type) || field.type == FieldType::Bytes || field.type == FieldType::Recid) {
-        return error = json.dump() + " is not a text", false;
+        return error = jsonExcerpt(json) + " is not a text", false;
     }
     return true;
 }

@@ -2,12 +2,14 @@
 // schema in CSV, a JSON array or JSON lines.
 #include "formats.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <tuple>
 
 #include "csv.h"
+#include "json.h"
 
 namespace wisam::tool {
 
@@ -20,6 +22,50 @@ constexpr int kKeepShared = 1;  // isSetCustomLock requests
 constexpr int kEndKept = 0;
 
 std::string fieldName(const Field &field) { return "field '" + field.name + "'"; }
+
+// The longest text a number is written with: far more digits than a value
+// needs (a double's exact decimal expansion runs to some 770), never so many
+// that holding one costs anything.
+constexpr size_t kLongestNumberText = 4096;
+
+// The most bytes a field's value takes as text: the longest CSV field, and
+// with JSON's escapes the longest JSON line, that a record of the schema can
+// need.  Longer input is refused before it is held.
+size_t longestText(const Field &field) {
+    const auto length = static_cast<size_t>(field.length);
+    switch (field.type) {
+    case FieldType::Char:
+    case FieldType::String:
+    case FieldType::Devtag: return length;
+    case FieldType::Wtext:
+    case FieldType::Wnocase:
+    case FieldType::Wdevtag: return length / 2 * 3;  // a UTF-16 unit is at most 3 bytes of UTF-8
+    case FieldType::Bytes:
+    case FieldType::Recid: return 2 * length;  // hexadecimal
+    default: return kLongestNumberText;
+    }
+}
+
+// The longest CSV field: a value, or a field name in the header.
+size_t longestCsvField(const Schema &schema) {
+    size_t longest = kLongestNumberText;
+    for (const Field &f : schema.fields) longest = std::max({longest, longestText(f), f.name.size()});
+    return longest;
+}
+
+// The longest CSV line: every field quoted with each byte a doubled quote,
+// commas between and a line end.
+size_t longestCsvLine(const Schema &schema) {
+    return schema.fields.size() * (2 * longestCsvField(schema) + 3) + 2;
+}
+
+// The longest JSON line: every member's name and value with each byte as a
+// \u escape (6 bytes), and room for quotes, colons, commas and blanks.
+size_t longestJsonLine(const Schema &schema) {
+    size_t longest = 4096;
+    for (const Field &f : schema.fields) longest += 6 * (f.name.size() + longestText(f)) + 64;
+    return longest;
+}
 
 }  // namespace
 
@@ -290,7 +336,9 @@ private:
             return true;
         };
         std::string error;
-        if (!readCsv(stdin, take, error)) return why = "reading CSV: " + error, false;
+        if (!readCsv(stdin, take, error, longestCsvField(schema_), longestCsvLine(schema_))) {
+            return why = "reading CSV: " + error, false;
+        }
         if (!why.empty()) return false;
         if (columns.empty() && !std::ferror(stdin)) return why = "the CSV input has no header row", false;
         return readOk(why);
@@ -301,7 +349,7 @@ private:
         std::vector<bool> seen(schema_.fields.size(), false);
         for (const auto &name : csv.fields) {
             const int field = schema_.find(name.value_or(""));
-            if (field < 0) return why = where + ": '" + name.value_or("") + "' is no field of the schema", false;
+            if (field < 0) return why = where + ": '" + excerpt(name.value_or("")) + "' is no field of the schema", false;
             if (seen[static_cast<size_t>(field)]) return why = where + ": field '" + *name + "' is named twice", false;
             seen[static_cast<size_t>(field)] = true;
             columns.push_back(field);
@@ -316,7 +364,7 @@ private:
         if (!object.is_object()) return why = where + ": not a JSON object", false;
         unsigned char *record = newRecord();
         for (const auto &[name, unused] : object.items()) {
-            if (schema_.find(name) < 0) return why = where + ": '" + name + "' is no field of the schema", false;
+            if (schema_.find(name) < 0) return why = where + ": '" + excerpt(name) + "' is no field of the schema", false;
         }
         for (const Field &field : schema_.fields) {
             const auto it = object.find(field.name);
@@ -331,19 +379,21 @@ private:
     }
 
     bool readJsonLines(std::string &why) {
-        char *buffer = nullptr;
-        size_t capacity = 0;
+        LineReader lines(stdin, longestJsonLine(schema_));
         long line = 0;
-        ssize_t got = 0;
+        std::string text;
         bool ok = true;
-        while (ok && (got = getline(&buffer, &capacity, stdin)) >= 0) {
-            const std::string text(buffer, static_cast<size_t>(got));
+        while (ok && lines.next(text)) {
+            if (line == 0 && hasByteOrderMark(text)) text.erase(0, std::strlen(kByteOrderMark));
             const std::string where = "line " + std::to_string(++line);
             if (text.find_first_not_of(" \t\r\n") == std::string::npos) continue;
             Json object;
             ok = parseJson(text, object, why) ? encodeObject(object, where, why) : (why = where + ": " + why, false);
         }
-        std::free(buffer);
+        if (ok && lines.tooLong()) {
+            return why = "line " + std::to_string(line + 1) + ": longer than " + std::to_string(longestJsonLine(schema_)) +
+                         " bytes, more than a record of the fields can need", false;
+        }
         return ok && readOk(why);
     }
 
@@ -352,6 +402,7 @@ private:
         char chunk[1 << 16];
         for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0;) text.append(chunk, got);
         if (!readOk(why)) return false;
+        if (hasByteOrderMark(text)) text.erase(0, std::strlen(kByteOrderMark));
         Json array;
         if (!parseJson(text, array, why)) return false;
         if (!array.is_array()) return why = "the JSON input is not an array of objects", false;

@@ -52,6 +52,14 @@ constexpr const char *kHelp =
     "  erase NAME | rename OLD NEW\n"
     "                          remove or rename the files of NAME\n"
     "\n"
+    "NAME is an ISAM file's name without extension (NAME.wox, NAME.wod, NAME.lck).\n"
+    "When NAME.lnk exists, its first line names the files instead; a relative name\n"
+    "there is taken from the working directory, not from the directory of NAME.lnk.\n"
+    "\n"
+    "Rows (--schema): in JSON and JSON lines, values nested more than 64 deep and\n"
+    "objects naming a member twice are refused; in CSV, a field or line longer than\n"
+    "a record of the schema can need.  A UTF-8 byte-order mark at the start is skipped.\n"
+    "\n"
     "'wisam COMMAND --help' tells more about each command; 'wisam --version' the version.\n"
     "Exit status: 0 done, 1 failed (the message says what was done), 2 usage error.\n";
 

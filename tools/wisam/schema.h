@@ -100,7 +100,8 @@ std::string pgType(const Field &field);
 // the type cannot have, fields that overlap or run past the record, an index
 // part naming no field.
 bool parseSchema(const std::string &text, Schema &schema, std::string &error);
-// JSON text parsed; false with `error` ("not JSON: " and where) when it is not.
+// JSON text parsed within the limits json.h gives; false with `error` when it
+// is not JSON or passes them.
 bool parseJson(const std::string &text, nlohmann::ordered_json &json, std::string &error);
 bool readSchemaFile(const std::string &path, Schema &schema, std::string &error);
 nlohmann::ordered_json schemaJson(const Schema &schema);
