@@ -16,19 +16,28 @@
 // records copied in key order, and the copy put in the file's place.  The
 // replacement never leaves the name without a whole file behind it:
 //
-//   1. clone N to T (T = directory of N + "ist" + pid, at least 5 digits),
-//      copy, carry over the unique-id counter, the user information and the
-//      precious state, flush T to the device and close it;
-//   2. move N.wox, N.wod aside to A (directory of N + "iso" + pid);
-//   3. move T.wox, T.wod to N.wox, N.wod;
+//   1. clone N to T (T = directory of R + "ist" + pid, at least 5 digits,
+//      where R is N after its link file), copy, carry over the unique-id
+//      counter, the user information and the precious state, flush T to
+//      the device and close it;
+//   2. check that R.wox, R.wod are the files the handle has open, and move
+//      them aside to A (directory of R + "iso" + pid);
+//   3. move T.wox, T.wod to R.wox, R.wod;
 //   4. close the handle (it still holds A open, and with it N.lck's open
 //      lock, so nobody opened N in between), erase A and T.lck;
 //   5. open N again with the handle's open mode.
 //
+// The cluster destroys no file it did not make.  T and A are its own
+// names: no link file redirects them, T is taken only when none of its
+// files (nor a link file) exists and its index file is created
+// exclusively, every move goes to a name nothing has, and a name found
+// taken makes the next one ("_1", "_2", ...) be tried.
+//
 // A failure in 1 to 3 moves back what was moved, erases T and returns null
-// with the handle still open and the file as it was; after 3 the file is
-// clustered, and only a failure of the final open returns null with the
-// handle closed (the error of the open in errno).
+// with the handle still open and the file as it was (ESTALE when R's files
+// are not the handle's); after 3 the file is clustered, and only a failure
+// of the final open returns null with the handle closed (the error of the
+// open in errno).
 #pragma once
 
 #include <cstdint>
@@ -58,7 +67,8 @@ IsFile *clusterFile(IsFile *f, KeyDesc *key);
 
 // The temporary name of a cluster of `name` by process `pid` with the
 // prefix "ist" (or any other three letters), or "" when it would be longer
-// than a base name may be.
-std::u16string clusterName(const char16_t *name, const char16_t *prefix, int64_t pid);
+// than a base name may be.  Attempt n > 0 (the names before were taken)
+// adds "_n".
+std::u16string clusterName(const char16_t *name, const char16_t *prefix, int64_t pid, int attempt = 0);
 
 }  // namespace wisam

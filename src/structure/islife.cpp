@@ -358,15 +358,81 @@ int eraseFiles(const char16_t *name) {
     });
 }
 
+// A rename never replaces a file: every name of the new file must be free
+// (a stale lock file or journal there too, which the renamed file would
+// otherwise take as its own), and each move refuses a name taken since.  A
+// move that fails puts back what was moved; the file stays whole under its
+// old name.
 int renameFiles(const char16_t *oldName, const char16_t *newName) {
     return withTransientHandle(oldName, [&](IsFile *f) {
         if (emptyName(newName)) raiseError(f, kErrBadArgument, 0);
+        if (const int kind = takenKind(newName); kind != 0) raiseError(f, errno, kIoErase + kind);
         if (logRenamed(f->name, newName) != 1) raiseError(f, kErrLogWrite, 0, '9');
-        sysRename(f, kKindIndex, f->name, newName);
-        if (f->recordLength != 0) sysRename(f, kKindData, f->name, newName);
-        sysRename(f, kKindLock, f->name, newName);
-        journalFileFollows(f, [&] { return sysRename(nullptr, kKindJournal, f->name, newName); });
+        FileMoves moves;
+        for (const int kind : kFileKinds) {
+            if (kind == kKindData && f->recordLength == 0) continue;
+            const int error = moves.move(kind, f->name, newName);
+            // A file that never had a journal is no failure.
+            if (error != 0 && !(kind == kKindJournal && error == ENOENT)) raiseError(f, error, kIoErase + kind);
+        }
+        moves.keep();
     });
+}
+
+const int kFileKinds[4] = {kKindIndex, kKindData, kKindLock, kKindJournal};
+
+namespace {
+
+// The system path of `kind` for `base`: 0, or the error of the name.
+int kindPath(int kind, const char16_t *base, SysPath &path) {
+    char16_t name[kPathUnits];
+    NameResult result = sysFileName(kind, base, name);
+    if (result == NameResult::ok) result = utf16ToPath(name, path);
+    if (result == NameResult::ok) return 0;
+    return result == NameResult::tooLong ? kErrNameTooLong : kErrBadArgument;
+}
+
+}  // namespace
+
+int takenKind(const char16_t *name) {
+    for (const int kind : kFileKinds) {
+        SysPath path;
+        SysFileStatus status = {};
+        if (const int error = kindPath(kind, name, path); error != 0) {
+            errno = error;
+            return kind;
+        }
+        if (sysCalls.pathStatus(path.bytes, &status, false) == 0) {
+            errno = EEXIST;
+            return kind;
+        }
+        if (errno != ENOENT) return kind;
+    }
+    return 0;
+}
+
+int FileMoves::move(int kind, const char16_t *from, const char16_t *to) {
+    SysPath source;
+    SysPath target;
+    if (const int error = kindPath(kind, from, source); error != 0) return error;
+    if (const int error = kindPath(kind, to, target); error != 0) return error;
+    if (sysCalls.renameNoReplace(source.bytes, target.bytes) != 0) return errno != 0 ? errno : EIO;
+    done_.push_back(Move{kind, from, to});
+    return 0;
+}
+
+void FileMoves::undo() {
+    const int error = errno;
+    for (auto it = done_.rbegin(); it != done_.rend(); ++it) {
+        SysPath source;
+        SysPath target;
+        if (kindPath(it->kind, it->to.c_str(), source) != 0 || kindPath(it->kind, it->from.c_str(), target) != 0 ||
+            sysCalls.renameNoReplace(source.bytes, target.bytes) != 0) {
+            fatalMessage("a file of kind %d could not be moved back to its name", it->kind);
+        }
+    }
+    done_.clear();
+    errno = error;
 }
 
 }  // namespace wisam

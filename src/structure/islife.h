@@ -13,6 +13,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "frame/isfile.h"
 
@@ -64,5 +66,43 @@ int setPrecious(IsFile *f, int on);
 // exclusive handle (113 when it is open anywhere).
 int eraseFiles(const char16_t *name);
 int renameFiles(const char16_t *oldName, const char16_t *newName);
+
+// The kinds a file of base name N may have on disk: index, data, lock file
+// and journal.
+extern const int kFileKinds[4];
+
+// The first kind in kFileKinds that something already has the name of under
+// base `name` (a symbolic link counts, even a dangling one), or 0 when all
+// are free.  A name that cannot be looked at counts as taken (its errno is
+// kept).
+int takenKind(const char16_t *name);
+
+// The files of an ISAM file moved kind by kind, each to a name nothing
+// has: a move never replaces a file.  Whatever was moved is moved back,
+// newest first, when the object goes without `keep` (a raised error on
+// the way does that too).  Names are formed as sysFileName forms them.
+class FileMoves {
+public:
+    FileMoves() = default;
+    FileMoves(const FileMoves &) = delete;
+    FileMoves &operator=(const FileMoves &) = delete;
+    ~FileMoves() { undo(); }
+
+    // Moves the file of `kind` from base `from` to base `to`: 0 when done,
+    // else the errno of the failure (EEXIST when `to` is taken; nothing
+    // moved then).
+    int move(int kind, const char16_t *from, const char16_t *to);
+    // Moves everything back; errno is kept.  A file that cannot be moved
+    // back is reported to the fatal hook with both names' kind.
+    void undo();
+    void keep() { done_.clear(); }
+
+private:
+    struct Move {
+        int kind;
+        std::u16string from, to;
+    };
+    std::vector<Move> done_;
+};
 
 }  // namespace wisam

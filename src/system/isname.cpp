@@ -5,6 +5,12 @@
 // the base name instead.  Links redirect once; a target is not followed
 // further, and a relative target is relative to the working directory.  The
 // log (kind 6) is named exactly as given.
+//
+// Names the library makes itself for its work files (the temporary names of
+// a cluster) are held as literal while it uses them: a link file planted
+// under such a name must not send the library's writes, renames and erases
+// to a file it did not make.  The held names belong to the calling thread,
+// which runs the whole call that made them.
 #include <fcntl.h>
 
 #include <cerrno>
@@ -28,6 +34,23 @@ constexpr char16_t kNoExtension[] = u"";
 // of at most 3 bytes, plus CR LF), and more, so that a longer line is seen
 // to be too long rather than cut.
 constexpr long kLinkReadBytes = 1024;
+
+// The literal names the calling thread holds (see sysHoldLiteralName); the
+// names are owned by the holder and stay put while held.
+constexpr int kLiteralNames = 4;
+thread_local const char16_t *literalNames[kLiteralNames];
+
+bool sameName(const char16_t *a, const char16_t *b) {
+    while (*a != 0 && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+bool heldLiteral(const char16_t *base) {
+    for (const char16_t *held : literalNames) {
+        if (held != nullptr && sameName(held, base)) return true;
+    }
+    return false;
+}
 
 const char16_t *extensionOf(int kind) {
     switch (kind) {
@@ -178,13 +201,29 @@ NameResult sysResolveLink(const char16_t *base, char16_t *out) {
     SysPath linkPath;
     const NameResult converted = utf16ToPath(out, linkPath);
     copyUnits(out, base, units, kNoExtension);
-    if (converted != NameResult::ok) return converted;
+    if (converted != NameResult::ok || heldLiteral(base)) return converted;
     unsigned char line[kLinkReadBytes];
     long length = 0;
     // A missing or unreadable link file, or an empty first line, leaves the
     // base name as it is.
     if (!readLinkLine(linkPath, line, length) || length == 0) return NameResult::ok;
     return utf8ToName(line, line + length, out);
+}
+
+bool sysHoldLiteralName(const char16_t *base) {
+    for (const char16_t *&held : literalNames) {
+        if (held == nullptr) {
+            held = base;
+            return true;
+        }
+    }
+    return false;
+}
+
+void sysDropLiteralName(const char16_t *base) {
+    for (const char16_t *&held : literalNames) {
+        if (held == base) held = nullptr;
+    }
 }
 
 NameResult sysFileName(int kind, const char16_t *base, char16_t *out) {

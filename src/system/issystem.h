@@ -53,6 +53,14 @@ NameResult sysFileName(int kind, const char16_t *base, char16_t *out);
 // without the line end.  `out` holds kPathUnits units.
 NameResult sysResolveLink(const char16_t *base, char16_t *out);
 
+// Holds `base` as a literal name on the calling thread until it is dropped:
+// no link file redirects it meanwhile (sysResolveLink gives it back as it
+// is).  For the names the library makes for its own work files.  The
+// holder keeps `base` in place while it is held; false when the thread
+// holds as many names as it can already.
+bool sysHoldLiteralName(const char16_t *base);
+void sysDropLiteralName(const char16_t *base);
+
 // Converts a NUL-terminated UTF-16 name to UTF-8.
 NameResult utf16ToPath(const char16_t *name, SysPath &out);
 

@@ -406,6 +406,16 @@ int faultyRename(const char *from, const char *to) {
     }
     return nameFaults.base.rename(from, to);
 }
+// The cluster's moves never replace a file: they go through the no-replace
+// rename, counted with the plain one.
+int faultyRenameNoReplace(const char *from, const char *to) {
+    if (++nameFaults.renames == nameFaults.failRename) {
+        nameFaults.hit = true;
+        errno = EIO;
+        return -1;
+    }
+    return nameFaults.base.renameNoReplace(from, to);
+}
 int faultyUnlink(const char *path) {
     if (++nameFaults.unlinks == nameFaults.failUnlink) {
         nameFaults.hit = true;
@@ -447,6 +457,7 @@ TEST(Copy, AClusterFailingAtAnyStepLeavesTheFileWhole) {
     KeyDesc group = modelGroupKey();
     for (Step step : {Step::write, Step::read, Step::sync, Step::rename, Step::unlink, Step::open}) {
         bool clustered = false;
+        bool everHit = false;
         for (int n = 1; !clustered && n < 4000; ++n) {
             const std::string what = std::string(stepName(step)) + " " + std::to_string(n);
             source.restore();
@@ -460,6 +471,7 @@ TEST(Copy, AClusterFailingAtAnyStepLeavesTheFileWhole) {
                 nameFaults = NameFaults{};
                 nameFaults.base = sysCalls;
                 sysCalls.rename = faultyRename;
+                sysCalls.renameNoReplace = faultyRenameNoReplace;
                 sysCalls.unlink = faultyUnlink;
                 sysCalls.open = faultyOpen;
                 if (step == Step::write) faults.arm(FaultKind::writeError, n, ENOSPC);
@@ -470,6 +482,7 @@ TEST(Copy, AClusterFailingAtAnyStepLeavesTheFileWhole) {
                 if (step == Step::open) nameFaults.failOpen = n;
                 result = isCluster(f, &group);
                 hit = faults.hit() || nameFaults.hit;
+                everHit = everHit || hit;
             }
             if (result != nullptr) {
                 clustered = !hit;
@@ -506,6 +519,7 @@ TEST(Copy, AClusterFailingAtAnyStepLeavesTheFileWhole) {
             ASSERT_FALSE(HasFailure()) << what;
         }
         EXPECT_TRUE(clustered) << stepName(step);
+        EXPECT_TRUE(everHit) << stepName(step) << ": no call of this step was ever failed";
     }
 }
 

@@ -10,6 +10,7 @@
 #include "frame/isfile.h"
 #include "frame/ishandles.h"
 #include "structure/isencode.h"
+#include "support/dirsnap.h"
 #include "support/lockprobe.h"
 #include "support/testing.h"
 #include "system/issystem.h"
@@ -288,6 +289,62 @@ TEST_F(Lifecycle, RenameMovesAllThreeFilesAndFollowsLinks) {
     IsFile *f = isOpen(name("renamed").c_str(), ISINPUT);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(isClose(f), 1);
+}
+
+// The moves of a rename, failed one after the other: the call fails with
+// the move's error and every move made is put back, so the directory holds
+// exactly what it held before (the lock file's slot counter aside).  The
+// rename goes through once no move fails: index, data and lock file, and
+// the journal, which a file without one does not miss.
+struct MoveFault {
+    SysCalls base{};
+    int failAt = 0, calls = 0;
+};
+MoveFault moveFault;
+
+int failingMove(const char *from, const char *to) {
+    if (++moveFault.calls == moveFault.failAt) {
+        errno = EIO;
+        return -1;
+    }
+    return moveFault.base.renameNoReplace(from, to);
+}
+
+TEST_F(Lifecycle, ARenameFailingAtAnyMovePutsBackWhatItMoved) {
+    KeyDesc key = longKey(0);
+    ASSERT_EQ(isClose(isBuild(name("r").c_str(), 20, 0, &key, ISINOUT)), 1);
+    int renamedAt = 0;
+    for (int n = 1; renamedAt == 0 && n < 10; ++n) {
+        auto before = testing::DirSnapshot::take(dir.path()).ignoreBytes({"r.lck"});
+        int renamed = 0;
+        {
+            testing::FaultScope scope;
+            moveFault = MoveFault{sysCalls, n, 0};
+            sysCalls.renameNoReplace = failingMove;
+            renamed = isRename(name("r").c_str(), name("s").c_str());
+        }
+        if (renamed == 1) {
+            renamedAt = n;
+            break;
+        }
+        EXPECT_EQ(isErrno(nullptr), EIO) << n;
+        EXPECT_EQ(testing::DirSnapshot::take(dir.path()).ignoreBytes({"r.lck"}).differencesFrom(before), "") << n;
+    }
+    EXPECT_EQ(renamedAt, 5);
+    EXPECT_TRUE(exists("s.wox") && exists("s.wod") && exists("s.lck"));
+}
+
+// A rename onto its own name, spelt alike or not, finds the new names taken
+// and changes nothing (but the lock file's slot counter).
+TEST_F(Lifecycle, RenameOntoItsOwnNameIsRefused) {
+    KeyDesc key = longKey(0);
+    ASSERT_EQ(isClose(isBuild(name("own").c_str(), 20, 0, &key, ISINOUT)), 1);
+    auto before = testing::DirSnapshot::take(dir.path()).ignoreBytes({"own.lck"});
+    for (const std::u16string &target : {name("own"), testing::spelling(dir, "own", 2)}) {
+        EXPECT_EQ(isRename(name("own").c_str(), target.c_str()), 0);
+        EXPECT_EQ(isErrno(nullptr), EEXIST);
+    }
+    EXPECT_EQ(testing::DirSnapshot::take(dir.path()).ignoreBytes({"own.lck"}).differencesFrom(before), "");
 }
 
 TEST_F(Lifecycle, SetModeRules) {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "frame/isfile.h"
 #include "support/testing.h"
@@ -118,6 +120,55 @@ TEST_F(NameTest, LinkTargetIsNotFollowedFurther) {
     link("first", dir.file("second") + "\n");
     link("second", dir.file("third") + "\n");
     EXPECT_EQ(fileName(wisam::kKindIndex, dir.name("first")).name, dir.name("second") + u".wox");
+}
+
+// A name the library holds as literal (its own work files) is never
+// redirected by a link file planted under it, on the holding thread, for
+// as long as it is held; a name equal to it (compared whole) is held with
+// it, names that merely begin alike are not.
+TEST_F(NameTest, HeldLiteralNameIsNotRedirected) {
+    link("work", dir.file("victim") + "\n");
+    link("work2", dir.file("victim") + "\n");
+    const std::u16string held = dir.name("work");
+    const std::u16string copy = held;  // the same name in other storage
+    const std::u16string victim = dir.name("victim");
+    struct Probe {
+        std::u16string base;
+        int kind;
+        std::u16string whileHeld;
+    };
+    const Probe probes[] = {
+        {copy, wisam::kKindIndex, held + u".wox"},
+        {copy, wisam::kKindLock, held + u".lck"},
+        {copy, wisam::kKindData, held + u".wod"},
+        {dir.name("work2"), wisam::kKindIndex, victim + u".wox"},
+        {dir.name("wor"), wisam::kKindIndex, dir.name("wor") + u".wox"},
+    };
+    std::vector<std::u16string> unheld;
+    for (const Probe &p : probes) unheld.push_back(fileName(p.kind, p.base).name);
+    ASSERT_TRUE(wisam::sysHoldLiteralName(held.c_str()));
+    for (size_t i = 0; i < std::size(probes); ++i) {
+        const Probe &p = probes[i];
+        EXPECT_EQ(fileName(p.kind, p.base).name, p.whileHeld) << i;
+        std::u16string elsewhere;
+        std::thread([&] { elsewhere = fileName(p.kind, p.base).name; }).join();
+        EXPECT_EQ(elsewhere, unheld[i]) << i << ": another thread holds nothing";
+    }
+    wisam::sysDropLiteralName(held.c_str());
+    EXPECT_EQ(fileName(wisam::kKindIndex, copy).name, victim + u".wox") << "dropped: redirected again";
+}
+
+// A thread holds a few names at once; one more is refused, and a dropped
+// slot can be held again.
+TEST_F(NameTest, LiteralNamesAreBounded) {
+    const std::u16string names[] = {u"n0", u"n1", u"n2", u"n3", u"n4"};
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(wisam::sysHoldLiteralName(names[i].c_str())) << i;
+    EXPECT_FALSE(wisam::sysHoldLiteralName(names[4].c_str()));
+    wisam::sysDropLiteralName(names[2].c_str());
+    EXPECT_TRUE(wisam::sysHoldLiteralName(names[4].c_str()));
+    for (const std::u16string &name : names) wisam::sysDropLiteralName(name.c_str());
+    EXPECT_TRUE(wisam::sysHoldLiteralName(names[0].c_str()));
+    wisam::sysDropLiteralName(names[0].c_str());
 }
 
 TEST_F(NameTest, LinkTargetIsDecodedFromUtf8) {
