@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,10 +32,26 @@ inline std::string readText(const std::string &path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
+// Whether the tool runs under AddressSanitizer, whose shadow memory takes
+// more address space than any limit on it allows.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // Runs `wisam ARGS` in `dir` with `input` on standard input.  Standard output
 // goes to `outPath` when given (for example /dev/full), else it is captured.
+// With `addressSpace`, the tool may map no more than that many bytes (not
+// under AddressSanitizer): past it, an allocation fails.
 inline ToolRun runTool(const TempDir &dir, const std::vector<std::string> &args,
-                       const std::string &input = "", const std::string &outPath = "") {
+                       const std::string &input = "", const std::string &outPath = "", size_t addressSpace = 0) {
     const std::string in = dir.file(".tool-in"), out = dir.file(".tool-out"), err = dir.file(".tool-err");
     writeFile(in, std::vector<uint8_t>(input.begin(), input.end()));
     const std::string tool = toolPath();
@@ -47,6 +64,10 @@ inline ToolRun runTool(const TempDir &dir, const std::vector<std::string> &args,
             if (fds[i] < 0 || dup2(fds[i], i) < 0) _exit(126);
         }
         if (chdir(dir.path().c_str()) != 0) _exit(126);
+        if (addressSpace != 0 && !kSanitized) {
+            const struct rlimit limit = {addressSpace, addressSpace};
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+        }
         std::vector<char *> argv{const_cast<char *>(tool.c_str())};
         for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);

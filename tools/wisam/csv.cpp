@@ -22,14 +22,16 @@ struct Reader {
     long nextRow = 1;    // the line after the last row's end
     size_t longestField = 0;  // 0: no limit
     bool stopped = false;
-    bool fieldTooLong = false;
+    long tooLongLine = 0;  // the line a field longer than longestField begins on
 };
 
 void onField(void *data, size_t length, void *state) {
     auto *reader = static_cast<Reader *>(state);
     if (reader->stopped) return;
     if (reader->longestField != 0 && length > reader->longestField) {
-        reader->fieldTooLong = reader->stopped = true;
+        const char *text = static_cast<const char *>(data);
+        reader->tooLongLine = reader->rowLine != 0 ? reader->rowLine : reader->line - std::count(text, text + length, '\n');
+        reader->stopped = true;
         return;
     }
     std::optional<std::string> field;
@@ -74,7 +76,7 @@ bool run(const std::function<bool(std::string &)> &nextLine, const std::function
     reader.deliver = &row;
     reader.longestField = longestField;
     const auto tooLong = [&] {
-        error = "line " + std::to_string(reader.rowLine != 0 ? reader.rowLine : reader.line) + ": a field longer than " +
+        error = "line " + std::to_string(reader.tooLongLine) + ": a field longer than " +
                 std::to_string(longestField) + " bytes, more than any field can hold";
         return false;
     };
@@ -89,16 +91,17 @@ bool run(const std::function<bool(std::string &)> &nextLine, const std::function
         }
         // A quoted field running over many lines grows in the parser: it is
         // refused as soon as it passes the limit, not at its end.
-        if (reader.fieldTooLong || (longestField != 0 && parser->entry_pos > longestField)) {
-            if (reader.rowLine == 0) reader.rowLine = reader.nextRow;
-            return tooLong();
+        if (reader.tooLongLine == 0 && longestField != 0 && parser->entry_pos > longestField) {
+            // The field began on this row's first line or a later one.
+            reader.tooLongLine = reader.rowLine != 0 ? reader.rowLine : reader.nextRow;
         }
+        if (reader.tooLongLine != 0) return tooLong();
         ++reader.line;
     }
     if (!error.empty()) return false;  // the line reader refused a line
     if (reader.stopped) return true;
     const int finished = csv_fini(parser.get(), onField, onRow, &reader);
-    if (reader.fieldTooLong) return tooLong();
+    if (reader.tooLongLine != 0) return tooLong();
     if (finished != 0) {
         error = "line " + std::to_string(reader.rowLine != 0 ? reader.rowLine : reader.nextRow) +
                 ": a quoted field is not closed before the end";
