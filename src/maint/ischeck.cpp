@@ -2,6 +2,7 @@
 #include "maint/ischeck.h"
 
 #include <algorithm>
+#include <set>
 #include <vector>
 
 #include "frame/iserror.h"
@@ -12,6 +13,7 @@
 #include "index/iskey.h"
 #include "index/ispath.h"
 #include "maint/isblocks.h"
+#include "maint/isextent.h"
 #include "records/ischange.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"
@@ -27,11 +29,9 @@ namespace {
 // released to it (a file whose free list cannot be rebuilt from ownership).
 constexpr int kLineRootNotReturned = 215;
 
-// Slots the data file holds, whatever the dictionary says.
-uint32_t slotsInFile(IsFile *f) {
-    const int64_t slots = sysFileSize(f, kKindData) / f->slotSize;
-    return slots > 0 ? static_cast<uint32_t>(slots) : 0;
-}
+// Whole slots the data file holds, whatever the dictionary says (what a
+// rebuild takes as the highest record number).
+uint32_t slotsInFile(IsFile *f) { return dataExtent(f).whole; }
 
 // Puts the handle's highest record number back when a check ends, however
 // it ends.
@@ -75,39 +75,65 @@ private:
 enum SlotState : uint8_t { kSlotFree = 0, kSlotLive = 1, kSlotListed = 2 };
 
 // Whether the data free list agrees with the slots: a sound chain whose
-// numbers are deleted slots, each once, as many as there are.
-bool freeListAgrees(IsFile *f, std::vector<uint8_t> &slots, uint32_t live) {
+// numbers are deleted slots (or slots the data file does not hold, which
+// read as deleted), each once, as many as there are numbers not in use.
+// `slots` covers 1..extent.last(); numbers past it up to the highest are
+// slots that do not exist.
+bool freeListAgrees(IsFile *f, const DataExtent &extent, std::vector<uint8_t> &slots, uint32_t live) {
     const FreeChain chain = readFreeChain(f, f->dataAlloc.head);
     if (chain.damaged) return false;
+    std::set<uint32_t> absent;
     for (uint32_t n : chain.numbers) {
-        if (n < 1 || n >= slots.size() || slots[n] != kSlotFree) return false;
+        if (n < 1 || n > extent.highest) return false;
+        if (n >= slots.size()) {
+            if (!absent.insert(n).second) return false;
+            continue;
+        }
+        if (slots[n] != kSlotFree) return false;
         slots[n] = kSlotListed;
     }
-    return static_cast<int64_t>(chain.numbers.size()) == int64_t{f->dataAlloc.highest} - live;
+    return static_cast<int64_t>(chain.numbers.size()) == int64_t{extent.highest} - live;
 }
 
 bool inIndex(const IsFile *f, int32_t index) {
     return f->recordBuffer[f->recordLength] != kSlotMarkerDeleted && !excludedByMask(f, recordMaskOf(f), index);
 }
 
-// Records 1..highest that belong in index `index` (in use, not excluded by
-// their mask, a key that is not a suppressed null key).
-std::vector<bool> recordsOfIndex(IsFile *f, int32_t index) {
+// Whether the record in recordBuffer belongs in index `index`, with its
+// key made into `key`: in use, not excluded by its mask, a key that is not
+// a suppressed null key.
+bool belongsInIndex(IsFile *f, int32_t index, uint8_t *key) {
+    if (!inIndex(f, index)) return false;
     TreePath *path = f->indexes[index];
-    std::vector<bool> belongs(static_cast<size_t>(f->dataAlloc.highest) + 1);
-    uint8_t key[kMaxKeyBytes];
-    for (uint32_t r = 1; r <= f->dataAlloc.highest; ++r) {
-        readSlot(f, nullptr, static_cast<int32_t>(r));
-        if (!inIndex(f, index)) continue;
-        makeKey(path, key, f->recordBuffer);
-        belongs[r] = isNullKey(path, key) == 0;
-    }
-    return belongs;
+    makeKey(path, key, f->recordBuffer);
+    return isNullKey(path, key) == 0;
 }
 
-// The finding of one index entry: its record must belong in the index, be
-// met once, and hold the entry's key.
-uint32_t entryFinding(IsFile *f, TreePath *path, std::vector<bool> &belongs, std::vector<bool> &met) {
+// The records an index check judges its entries against: 1..extent.seen()
+// (the highest number, and the few slots past it that a killed writer may
+// have left), which of them belong in index `index` (a slot the data file
+// does not hold belongs nowhere), and the last of them in use.
+struct IndexRecords {
+    std::vector<bool> belongs;
+    uint32_t lastInUse = 0;
+};
+
+IndexRecords recordsOfIndex(IsFile *f, const DataExtent &extent, int32_t index) {
+    IndexRecords records;
+    records.belongs.resize(static_cast<size_t>(extent.seen()) + 1);
+    uint8_t key[kMaxKeyBytes];
+    for (uint32_t r = 1; r <= extent.seen(); ++r) {
+        if (!slotPresent(f, extent, r)) continue;
+        readSlot(f, nullptr, static_cast<int32_t>(r));
+        if (f->recordBuffer[f->recordLength] != kSlotMarkerDeleted) records.lastInUse = r;
+        records.belongs[r] = belongsInIndex(f, index, key);
+    }
+    return records;
+}
+
+// The finding of one index entry: its record must be one the check looks
+// at, belong in the index, be met once, and hold the entry's key.
+uint32_t entryFinding(IsFile *f, TreePath *path, const std::vector<bool> &belongs, std::vector<bool> &met) {
     const uint32_t record = path->head->pointer;
     if (record < 1 || record >= belongs.size() || !belongs[record] || met[record]) return kCheckIndexData;
     met[record] = true;
@@ -204,15 +230,19 @@ void releaseTreeKeepingRoot(IsFile *f, int32_t index) {
 
 int checkData(IsFile *f, uint32_t &found) {
     if (f->recordLength == 0) raiseError(f, kErrBadArgument, 0);
-    HighestKept kept(f);
-    const uint32_t recorded = f->dataAlloc.highest;
-    const uint32_t slots = slotsInFile(f);
-    if (slots > recorded) f->dataAlloc.highest = slots;
-    const uint32_t highest = f->dataAlloc.highest;
-    if (highest == 0) return 1;
-    std::vector<uint8_t> state(static_cast<size_t>(highest) + 1, kSlotLive);
+    const DataExtent extent = dataExtent(f);
+    // Slots past the highest number are outside every allocation: the data
+    // free list cannot account for them.  Their count is the finding; they
+    // are not read (the file may be extended sparse far beyond its records).
+    if (extent.beyond() > 0) found |= kCheckDataFreeList;
+    if (extent.highest == 0) return 1;
+    std::vector<uint8_t> state(static_cast<size_t>(extent.last()) + 1, kSlotLive);
     uint32_t live = 0;
-    for (uint32_t r = 1; r <= highest; ++r) {
+    for (uint32_t r = 1; r <= extent.last(); ++r) {
+        if (!slotPresent(f, extent, r)) {
+            state[r] = kSlotFree;  // reads as deleted, were the file extended
+            continue;
+        }
         readSlot(f, nullptr, static_cast<int32_t>(r));
         const uint8_t marker = f->recordBuffer[f->recordLength];
         if (marker == kSlotMarkerDeleted) {
@@ -225,10 +255,9 @@ int checkData(IsFile *f, uint32_t &found) {
     }
     if ((f->state & kStatePrecious) != 0) {
         if (f->dataAlloc.head != 0) found |= kCheckDataFreeList;
-    } else if (!freeListAgrees(f, state, live)) {
+    } else if (!freeListAgrees(f, extent, state, live)) {
         found |= kCheckDataFreeList;
     }
-    if (slots > recorded && recorded != live) found |= kCheckDataFreeList;
     return 1;
 }
 
@@ -237,13 +266,15 @@ int checkIndex(IsFile *f, int index, uint32_t &found) {
     const int32_t i = index - 1;
     TreePath *path = f->indexes[i];
     WalkKept kept(f, path);
+    HighestKept highest(f);
     path->compareLength = path->keyLength;
     const bool records = f->recordLength != 0;
-    // As the data check, every record the data file holds.
-    HighestKept highest(f);
-    if (records) f->dataAlloc.highest = std::max(f->dataAlloc.highest, slotsInFile(f));
-    std::vector<bool> belongs = records ? recordsOfIndex(f, i) : std::vector<bool>{};
-    std::vector<bool> met(belongs.size());
+    const DataExtent extent = records ? dataExtent(f) : DataExtent{};
+    // Slots past the highest number are read as records (put back by
+    // HighestKept), as the rebuilt file will count them.
+    if (records) f->dataAlloc.highest = std::max(extent.highest, extent.seen());
+    const IndexRecords of = records ? recordsOfIndex(f, extent, i) : IndexRecords{};
+    std::vector<bool> met(of.belongs.size());
     uint32_t count = 0;
     if (!pathIndexEmpty(f, path)) {
         std::vector<uint8_t> previous(static_cast<size_t>(path->keyLength));
@@ -254,18 +285,20 @@ int checkIndex(IsFile *f, int index, uint32_t &found) {
                 if (order > 0 || (order == 0 && !duplicates)) found |= kCheckKeyOrder;
             }
             std::copy(path->head->key, path->head->key + path->keyLength, previous.begin());
-            if (records) found |= entryFinding(f, path, belongs, met);
+            if (records) found |= entryFinding(f, path, of.belongs, met);
             ++count;
         }
     }
     found |= indexListFinding(f, i);
     if (!records) return 1;
     uint32_t belonging = 0;
-    for (bool b : belongs) belonging += b ? 1 : 0;
+    for (bool b : of.belongs) belonging += b ? 1 : 0;
     if (count != belonging) found |= kCheckIndexCount;
     if (countByFreeList(f, path)) {
+        // Every number up to the highest (or the last record in use past
+        // it) is a record of the index or on the free list.
         const FreeChain chain = readFreeChain(f, f->dataAlloc.head);
-        const int64_t unused = int64_t{f->dataAlloc.highest} - count;
+        const int64_t unused = int64_t{std::max(extent.highest, of.lastInUse)} - count;
         if (!chain.damaged && static_cast<int64_t>(chain.numbers.size()) != unused) found |= kCheckIndexCount;
     }
     return 1;

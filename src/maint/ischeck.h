@@ -16,12 +16,16 @@
 //   7    0x80    index/data mismatch                  checkIndex
 //   11.. 0x800.. variable-length findings             varlen/isvarlen.h
 //
-// A check changes nothing, in the file or in the handle.  Both checks look
-// at every slot the data file holds, which may be more than the
-// dictionary's highest record number says (a writer killed after writing a
-// slot): the data check reports the difference (bit 2), and an index check
-// counts those records as the rebuilt file will.  The handle's highest
-// number is put back before the call ends.
+// A check changes nothing, in the file or in the handle.  Its work is
+// bounded by the dictionary's highest record number, never by the data
+// file's size (maint/isextent.h): records 1..highest are read where their
+// slots exist, a slot the file does not hold counts as no record in use,
+// and whole slots past the highest number (a writer killed after its slot,
+// a file extended by hand) are found from the size alone: the data check
+// reports them (bit 2) without reading them, and an index check reads the
+// first few of them (what a killed writer leaves), counting them as the
+// rebuilt file will.  The handle's highest number is put back before the
+// call ends.
 //
 // The rebuilds trust nothing a killed writer may have left half-written:
 // the free lists are made anew from what owns the blocks and slots
@@ -47,22 +51,23 @@ constexpr uint32_t kCheckIndexData = 0x80;
 constexpr int kRebuildKindData = 2;
 
 // isCheckData inside its frame (reading, shared lock): the findings go to
-// `found`.  Every slot up to the end of the data file is read; a marker
-// other than in use or deleted is bit 1; the data free list is bit 2 when
-// its chain is damaged, when it holds a number outside the file, twice, or
-// of a record in use, when its count differs from the deleted slots, or
-// when the dictionary's highest number falls short of the file's slots.
-// 102 for a file without records.
+// `found`.  Every slot of records 1..highest that the data file holds is
+// read; a marker other than in use or deleted is bit 1; the data free list
+// is bit 2 when its chain is damaged, when it holds a number outside
+// 1..highest, twice, or of a record in use, when its count differs from the
+// numbers not in use (a number whose slot the file does not hold is not in
+// use), and whenever the data file holds a whole slot past the highest
+// number.  102 for a file without records.
 int checkData(IsFile *f, uint32_t &found);
 
 // isCheckIndex inside its frame, for index `index` counted from 1 (102
 // outside 1..keyCount): walks the index in key order.  Bit 4 for a key
 // below the one before it (or equal, in an index without duplicates); bit
-// 7 for an entry whose record is outside the file, deleted, excluded from
-// the index, already met, or holds another key; bit 5 when the entries
-// are not as many as the records that belong in the index, or (without
-// masks, null suppression or precious) the data free list's count does not
-// fit them; bit 6 when the index free list has a chain node that is no
+// 7 for an entry whose record the data file does not hold, or that is
+// deleted, excluded from the index, already met, or holds another key; bit
+// 5 when the entries are not as many as the records that belong in the
+// index, or (without masks, null suppression or precious) the data free
+// list's count does not fit them and the highest number; bit 6 when the index free list has a chain node that is no
 // free-list node, or lists a block of this index's tree.  A damaged tree
 // fails the call (bit 3 by the caller).
 int checkIndex(IsFile *f, int index, uint32_t &found);

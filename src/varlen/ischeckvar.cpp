@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "frame/isfile.h"
+#include "maint/isextent.h"
 #include "records/isslot.h"
 #include "varlen/isvarblock.h"
 #include "varlen/isvarchain.h"
@@ -52,8 +53,13 @@ void checkLists(IsFile *f, VarCounts &counts, int32_t &bits) {
 }
 
 // Counts each block in use once: by its fragment at the start of the area.
+// Only the records 1..highest whose slots exist are read: a number the data
+// file does not hold (reserved, or the file cut short) has no variable part,
+// and slots past the highest number are the data check's finding.
 void checkChains(IsFile *f, VarCounts &counts, int32_t &bits) {
-    for (uint32_t record = f->dataAlloc.highest; record >= 1; --record) {
+    const DataExtent extent = dataExtent(f);
+    for (uint32_t record = extent.last(); record >= 1; --record) {
+        if (!slotPresent(f, extent, record)) continue;
         readSlot(f, nullptr, static_cast<int32_t>(record));
         if (f->recordBuffer[f->recordLength] == kSlotMarkerDeleted) continue;
         const VarReference ref = readReference(f);

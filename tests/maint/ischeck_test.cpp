@@ -7,6 +7,7 @@
 // every index, whose blocks are all accounted for, and that takes further
 // changes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "frame/iscall.h"
 #include "index/ispath.h"
 #include "maint/ischeck.h"
+#include "maint/isextent.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"
 #include "structure/isencode.h"
@@ -326,6 +328,185 @@ TEST(Check, SlotsPastTheHighestNumberLeaveTheHandleAsItWas) {
     EXPECT_EQ(isCheckData(f), 0);
     EXPECT_EQ(isCheckIndex(f, 1), 0);
     ASSERT_EQ(isClose(f), 1);
+}
+
+// The data file against the dictionary's highest record number.  Each
+// set-up changes the closed files of a file with kExtentRecords records
+// (fixed or variable length); the checks must give exactly their bits with
+// no error, change nothing, and never read far into any file: the data file
+// may be extended sparse by a terabyte, and a read past kReadBound fails.
+constexpr int32_t kExtentLength = 20;
+constexpr int32_t kExtentMaximum = 60;
+constexpr int32_t kExtentRecords = 5;
+constexpr int64_t kReadBound = 16 << 20;
+constexpr int64_t kSparseBytes = int64_t{1} << 40;
+constexpr int64_t kSparseFallback = int64_t{64} << 30;  // where the file system refuses a terabyte
+
+int32_t extentSlot(bool variable) { return kExtentLength + 1 + (variable ? 6 : 0); }
+
+void setHighest(const TempDir &dir, int32_t highest) {
+    Bytes wox = readFile(dir.file("x.wox"));
+    st4(wox.data() + kDictDataHighest, highest);
+    writeFile(dir.file("x.wox"), wox);
+}
+
+// Sets the data file's length, sparse when it grows.
+void setLength(const TempDir &dir, int64_t bytes) {
+    ASSERT_EQ(::truncate(dir.file("x.wod").c_str(), bytes), 0) << std::strerror(errno);
+}
+
+void extendSparse(const TempDir &dir) {
+    if (::truncate(dir.file("x.wod").c_str(), kSparseBytes) != 0) setLength(dir, kSparseFallback);
+}
+
+long boundedPread(int fd, void *buffer, size_t length, int64_t offset) {
+    if (offset + static_cast<int64_t>(length) > kReadBound) {
+        errno = EIO;
+        return -1;
+    }
+    return ::pread(fd, buffer, length, offset);
+}
+
+struct ExtentCase {
+    const char *name;
+    std::function<void(const TempDir &, int32_t slot)> apply;
+    int data, index, varlen;
+};
+
+const ExtentCase kExtentCases[] = {
+    {"data_file_as_the_dictionary_says", [](const TempDir &, int32_t) {}, 0, 0, 0},
+    {"highest_one_below_the_slots", [](const TempDir &d, int32_t) { setHighest(d, kExtentRecords - 1); },
+     kCheckDataFreeList, 0, 0},
+    {"highest_one_above_the_slots", [](const TempDir &d, int32_t) { setHighest(d, kExtentRecords + 1); },
+     kCheckDataFreeList, kCheckIndexCount, 0},
+    {"highest_far_above_the_slots", [](const TempDir &d, int32_t) { setHighest(d, 1000000); },
+     kCheckDataFreeList, kCheckIndexCount, 0},
+    {"data_file_extended_sparse", [](const TempDir &d, int32_t) { extendSparse(d); }, kCheckDataFreeList, 0, 0},
+    {"data_file_extended_sparse_and_highest_above",
+     [](const TempDir &d, int32_t) {
+         extendSparse(d);
+         setHighest(d, 100000);  // records the data file holds, deleted
+     },
+     kCheckDataFreeList, kCheckIndexCount, 0},
+    {"data_file_cut_short_mid_slot",
+     [](const TempDir &d, int32_t slot) { setLength(d, (kExtentRecords - 1) * slot + slot / 2); },
+     kCheckDataFreeList, kCheckIndexData | kCheckIndexCount, 0},
+    {"data_file_cut_short_at_a_slot_end",
+     [](const TempDir &d, int32_t slot) { setLength(d, (kExtentRecords - 2) * slot); },
+     kCheckDataFreeList, kCheckIndexData | kCheckIndexCount, 0},
+    {"part_of_a_slot_past_the_highest",
+     [](const TempDir &d, int32_t slot) { setLength(d, kExtentRecords * slot + slot - 1); }, 0, 0, 0},
+    {"live_slot_past_the_highest_not_in_the_index",
+     [](const TempDir &d, int32_t slot) {
+         Bytes wod = readFile(d.file("x.wod"));
+         Bytes extra(wod.end() - slot, wod.end());
+         stLong(777, reinterpret_cast<char *>(extra.data()));
+         wod.insert(wod.end(), extra.begin(), extra.end());
+         writeFile(d.file("x.wod"), wod);
+     },
+     kCheckDataFreeList, kCheckIndexCount, 0},
+    {"live_slot_far_past_the_highest_not_read",
+     [](const TempDir &d, int32_t slot) {
+         Bytes wod = readFile(d.file("x.wod"));
+         Bytes extra(wod.end() - slot, wod.end());
+         stLong(777, reinterpret_cast<char *>(extra.data()));
+         wod.resize(wod.size() + static_cast<size_t>(kSlotsSeenPastHighest) * slot);
+         wod.insert(wod.end(), extra.begin(), extra.end());
+         writeFile(d.file("x.wod"), wod);
+     },
+     kCheckDataFreeList, 0, 0},
+};
+
+class DataExtentCheck : public ::testing::TestWithParam<std::tuple<ExtentCase, bool>> {};
+
+TEST_P(DataExtentCheck, GivesItsBitsWithoutErrorReadingOnlyTheRecords) {
+    const auto &[c, variable] = GetParam();
+    TempDir dir;
+    KeyDesc id = keyAt(0, 4, ISTYPE_LONG);
+    const int mode = kMode | (variable ? ISVARLEN : 0);
+    IsFile *f = isBuild(dir.name("x").c_str(), kExtentLength, variable ? kExtentMaximum : 0, &id, mode);
+    ASSERT_NE(f, nullptr);
+    for (int32_t i = 1; i <= kExtentRecords; ++i) {
+        std::vector<char> record(static_cast<size_t>(variable ? kExtentMaximum : kExtentLength), 'v');
+        stLong(i, record.data());
+        isSetlen(f, variable ? kExtentLength + 8 * i : kExtentLength);
+        ASSERT_EQ(isWrite(f, record.data()), 1) << isErrno(f);
+    }
+    ASSERT_EQ(isClose(f), 1);
+    const int32_t slot = extentSlot(variable);
+    ASSERT_EQ(readFile(dir.file("x.wod")).size(), static_cast<size_t>(kExtentRecords * slot));
+    c.apply(dir, slot);
+    if (HasFatalFailure()) return;
+    const Bytes wox = readFile(dir.file("x.wox"));
+    struct stat before{};
+    ASSERT_EQ(::stat(dir.file("x.wod").c_str(), &before), 0);
+
+    f = isOpen(dir.name("x").c_str(), (kMode & ~ISINOUT) | ISINPUT | (variable ? ISOPENVARLEN : 0));
+    ASSERT_NE(f, nullptr) << isErrno(nullptr);
+    {
+        FaultScope faults;
+        sysCalls.pread = boundedPread;
+        EXPECT_EQ(isCheckData(f), c.data);
+        EXPECT_EQ(isErrno(f), 0);
+        EXPECT_EQ(isCheckIndex(f, 1), c.index);
+        EXPECT_EQ(isErrno(f), 0);
+        if (variable) {
+            int32_t stats[6] = {};
+            EXPECT_EQ(isCheckVarlen(f, stats), c.varlen);
+            EXPECT_EQ(isErrno(f), 0);
+        }
+    }
+    int32_t last = 0;
+    ASSERT_EQ(isGetLastRec(f, &last), 1);
+    EXPECT_EQ(last, static_cast<int32_t>(ld4(wox.data() + kDictDataHighest)));
+    ASSERT_EQ(isClose(f), 1);
+    struct stat after{};
+    ASSERT_EQ(::stat(dir.file("x.wod").c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(readFile(dir.file("x.wox")), wox);
+}
+
+INSTANTIATE_TEST_SUITE_P(Checks, DataExtentCheck,
+                         ::testing::Combine(::testing::ValuesIn(kExtentCases), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<ExtentCase, bool>> &info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "_variable" : "_fixed");
+                         });
+
+// Records a kept exclusive lock holds back in the data cache, past the
+// data file's end, are records like any other; numbers reserved with
+// isLastRec are numbers not in use, counted but never read.
+TEST(Check, RecordsHeldBackAndNumbersReservedAreJudgedWithoutError) {
+    for (const ModelConfig &config : kModelConfigs) {
+        SCOPED_TRACE(config.name);
+        ModelSwitches switches(config);
+        TempDir dir;
+        KeyDesc id = modelIdKey();
+        IsFile *f = isBuild(dir.name("w").c_str(), kModelLength, 0, &id, config.mode());
+        ASSERT_NE(f, nullptr);
+        constexpr int kKeepExclusive = 2, kEndKept = 0;
+        if (config.writeBack) {
+            ASSERT_EQ(isSetCustomLock(f, kKeepExclusive), 1);
+        }
+        for (int32_t i = 0; i < 40; ++i) ASSERT_EQ(isWrite(f, modelRecord(i, 0, 0).data()), 1);
+        EXPECT_EQ(isCheckData(f), 0);
+        EXPECT_EQ(isCheckIndex(f, 1), 0);
+        int32_t reserved = 0;
+        ASSERT_EQ(isLastRec(f, &reserved), 1);
+        ASSERT_EQ(reserved, 41);
+        EXPECT_EQ(isCheckData(f), static_cast<int>(kCheckDataFreeList));
+        EXPECT_EQ(isErrno(f), 0);
+        EXPECT_EQ(isCheckIndex(f, 1), static_cast<int>(kCheckIndexCount));
+        EXPECT_EQ(isErrno(f), 0);
+        ASSERT_EQ(isWrite(f, modelRecord(100, 0, 0).data()), 1);
+        EXPECT_EQ(isRecnum(f), 42);
+        if (config.writeBack) {
+            EXPECT_LT(readFile(dir.file("w.wod")).size(), size_t{42} * (kModelLength + 1))
+                << "the records must be held back for this to prove anything";
+            ASSERT_EQ(isSetCustomLock(f, kEndKept), 1);
+        }
+        ASSERT_EQ(isClose(f), 1);
+    }
 }
 
 // Model runs under every cache configuration: the checks stay clean through

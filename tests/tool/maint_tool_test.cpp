@@ -4,6 +4,7 @@
 // cluster give files equal to their source record for record; index add and
 // drop, erase and rename; no progress line on a pipe.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -114,6 +115,100 @@ TEST(MaintToolTest, CheckFindsEachDamageAndRebuildRepairsIt) {
         run = runTool(dir, {"check", "people"});
         EXPECT_EQ(run.status, 0) << c.damage << "\n" << run.out;
         expectReachable(dir, "people", c.recordsAfter);
+    }
+}
+
+// The data file against the highest record number the index file holds:
+// check reads no further than that number, says at once how much longer
+// the data file is, and treats a dictionary ahead of its data file as a
+// finding, never as a failed read; info says when the data file is longer
+// than its records need.
+constexpr int kDictHighest = 33;  // the highest record number in the index file's dictionary
+constexpr int64_t kSparse = int64_t{1} << 40;
+constexpr int64_t kSparseFallback = int64_t{64} << 30;  // where the file system refuses a terabyte
+
+void setHighest(const TempDir &dir, uint32_t highest) {
+    const std::string bytes = {char(highest >> 24), char(highest >> 16), char(highest >> 8), char(highest)};
+    patch(dir, "people.wox", kDictHighest, bytes);
+}
+
+int64_t setLength(const TempDir &dir, int64_t bytes) {
+    return ::truncate(dir.file("people.wod").c_str(), bytes) == 0 ? bytes : -1;
+}
+
+TEST(MaintToolTest, CheckAndInfoMeasureTheDataFileByTheHighestRecordNumber) {
+    struct Case {
+        const char *setup;
+        std::function<int64_t(const TempDir &)> apply;  // the data file's length after it
+        int checkStatus;
+        std::vector<std::string> checkSays;  // fragments of the check's output
+        int infoStatus;
+        std::string infoSays;                 // a fragment of info's output
+    };
+    const int64_t full = int64_t{kRecords} * kSlot;
+    const std::string longer = "data file: %B bytes, longer than its records need: %S whole slot";
+    const std::vector<Case> cases = {
+        {"as the dictionary says", [&](const TempDir &) { return full; }, 0, {"people: clean (data file"}, 0, "  highest record number 300\n"},
+        {"highest number one above the slots", [&](const TempDir &d) { return setHighest(d, kRecords + 1), full; }, 1,
+         {"people: data file: data free list is corrupt (0x4)\n",
+          "people: index 1 (0:4:long): index count mismatch (0x20)\n",
+          "people: index 2 (4:20:char:dups): index count mismatch (0x20)\n", "people: damaged: 3 findings\n"},
+         1, "cannot hold"},
+        {"extended sparse",
+         [&](const TempDir &d) {
+             const int64_t length = setLength(d, kSparse);
+             return length > 0 ? length : setLength(d, kSparseFallback);
+         },
+         1, {"people: " + longer + "s past the highest record number 300\n",
+             "people: data file: data free list is corrupt (0x4)\n", "people: damaged: 1 finding\n"},
+         0, "  " + longer},
+        {"one live slot past the highest",
+         [&](const TempDir &d) {
+             std::vector<uint8_t> data = readFile(d.file("people.wod"));
+             const std::string extra = record(9999) + "\n";
+             data.insert(data.end(), extra.begin(), extra.end());
+             writeFile(d.file("people.wod"), data);
+             return full + kSlot;
+         },
+         1,
+         {"people: " + longer + " past the highest record number 300\n",
+          "people: data file: data free list is corrupt (0x4)\n",
+          "people: index 1 (0:4:long): index count mismatch (0x20)\n", "people: damaged: 3 findings\n"},
+         0,
+         "  " + longer + " past"},
+        {"cut short mid-slot", [&](const TempDir &d) { return setLength(d, full - kSlot / 2); }, 1,
+         {"people: data file: data free list is corrupt (0x4)\n",
+          "people: index 1 (0:4:long): index/data mismatch (0x80)\n"},
+         1, "cannot hold"},
+        {"part of a slot past the highest", [&](const TempDir &d) { return setLength(d, full + kSlot - 1); }, 0,
+         {"people: clean (data file"}, 0, "  highest record number 300\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.setup);
+        TempDir dir;
+        makePeople(dir);
+        const int64_t length = c.apply(dir);
+        ASSERT_GT(length, 0);
+        const auto fill = [&](std::string text) {
+            for (const auto &[mark, value] : {std::pair<std::string, int64_t>{"%B", length},
+                                              std::pair<std::string, int64_t>{"%S", length / kSlot - kRecords}}) {
+                if (const size_t at = text.find(mark); at != std::string::npos) text.replace(at, 2, std::to_string(value));
+            }
+            return text;
+        };
+        ToolRun run = runTool(dir, {"check", "people"});
+        EXPECT_EQ(run.status, c.checkStatus) << run.out << run.err;
+        for (const std::string &says : c.checkSays) EXPECT_TRUE(contains(run.out, fill(says))) << fill(says) << "\n" << run.out;
+        EXPECT_FALSE(contains(run.out + run.err, "read error")) << run.out << run.err;
+        if (c.checkStatus == 0) {
+            EXPECT_FALSE(contains(run.out, "longer than")) << run.out;
+        }
+        run = runTool(dir, {"info", "people"});
+        EXPECT_EQ(run.status, c.infoStatus) << run.out << run.err;
+        EXPECT_TRUE(contains(run.out + run.err, fill(c.infoSays))) << run.out << run.err;
+        if (c.infoSays.find("longer") == std::string::npos) {
+            EXPECT_FALSE(contains(run.out, "longer than")) << run.out;
+        }
     }
 }
 

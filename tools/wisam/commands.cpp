@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "datalength.h"
 #include "keytext.h"
 #include "schema.h"
 #include "tool.h"
@@ -55,7 +56,8 @@ constexpr const char *kInfoHelp =
     "usage: wisam info NAME\n"
     "  the record layout, record count, indexes and user information of NAME, and\n"
     "  whether its data file can hold the records the index file counts (exit 1\n"
-    "  when it cannot); for variable-length records the counts of their blocks.\n";
+    "  when it cannot) or is longer than they need; for variable-length records\n"
+    "  the counts of their blocks.\n";
 
 // Record lengths as the dictionary can hold them.
 constexpr long kMaxFixedLength = 32767;
@@ -219,6 +221,10 @@ int infoCommand(const Args &args) {
     for (const unsigned char byte : user) out(" %02x", byte);
     out("\n");
     if (shape.variable()) printVarlenCounts(f);
+    DataLength length;
+    if (measureDataFile(name, shape, highest, length) && length.beyond > 0) {
+        out("  %s\n", longerText(length, highest).c_str());
+    }
     std::string problem;
     const bool holds = dataFileHolds(f, shape, highest, problem);
     isClose(f);

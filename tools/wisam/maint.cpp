@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "datalength.h"
 #include "keytext.h"
 #include "tool.h"
 
@@ -16,8 +17,10 @@ constexpr const char *kCheckHelp =
     "usage: wisam check NAME [--index N]\n"
     "  checks the data file and its free list, every index (or index N) against\n"
     "  the data, and the blocks of variable-length records; prints each finding\n"
-    "  with where it is.  Exit status: 0 clean, 1 damaged (or not readable),\n"
-    "  2 usage.  'wisam rebuild' repairs the free list and the indexes.\n";
+    "  with where it is.  The work is bounded by the highest record number: a\n"
+    "  data file longer than that is reported with its size, not read.\n"
+    "  Exit status: 0 clean, 1 damaged (or not readable), 2 usage.  'wisam\n"
+    "  rebuild' repairs the free list and the indexes.\n";
 constexpr const char *kRebuildHelp =
     "usage: wisam rebuild NAME [--free] [--index N | --all]\n"
     "  regenerates the data free list (--free) and index N, or all of them\n"
@@ -150,6 +153,15 @@ int checkCommand(const Args &args) {
         const char *verb = "checking:";
         WatchProgress progress(verb, indexes.shape.info.recordCount * reads);
         if (only == 0 && indexes.shape.fixed > 0) {
+            // What lies past the highest record number is not read: its
+            // size is said first, and the data check reports it.
+            int32_t highest = 0;
+            DataLength length;
+            if (isGetLastRec(f.get(), &highest) && measureDataFile(name, indexes.shape, highest, length) &&
+                length.beyond > 0) {
+                stopProgress();
+                out("%s: %s\n", name.c_str(), longerText(length, highest).c_str());
+            }
             printFindings(name, "data file", isCheckData(f.get()), f.get(), kCheckDataFailed, findings);
         }
         for (int n = 1; n <= count; ++n) {
