@@ -111,6 +111,7 @@ struct Journal {
     uint32_t sequence = 0;    // segments written by this change
     int64_t journalEnd = 0;   // bytes of the journal file this change uses
     bool created = false;     // the journal file was made by this handle: sync its directory once
+    bool ownerChecked = false;  // the journal file open is known to be the index file owner's
     uint32_t startCounter = 0;  // the dictionary's change counter on disk when the change began
     uint64_t device[2] = {0, 0};  // the files the journal is bound to (slots as below)
     uint64_t inode[2] = {0, 0};
@@ -273,13 +274,18 @@ std::vector<uint8_t> buildSegment(const Journal *j, const std::vector<const Jour
     return out;
 }
 
+bool journalOwnedRightly(IsFile *f);
+void moveAside(IsFile *f);
+
+// The journal file a change writes.  One that someone else left there (not
+// the index file's owner's, or writable by more users than the index file)
+// is not written into, since its owner could read the images: it is set
+// aside and a new one made in its place.
 void openJournalFile(IsFile *f, Journal *j) {
+    if (f->journalFd < 0) f->journalFd = sysOpen(nullptr, kKindJournal, f->name);
+    if (f->journalFd >= 0 && !j->ownerChecked && !journalOwnedRightly(f)) moveAside(f);
+    j->ownerChecked = true;
     if (f->journalFd >= 0) return;
-    const int32_t fd = sysOpen(nullptr, kKindJournal, f->name);
-    if (fd >= 0) {
-        f->journalFd = fd;
-        return;
-    }
     sysOpenOrCreate(f, kKindJournal, f->name);
     j->created = true;
 }
@@ -634,7 +640,7 @@ bool journalPath(const IsFile *f, std::string &out) {
 // and no longer stands in the way, and the call fails with `error`.  When
 // the rename fails the journal stays and the next call refuses it again;
 // nothing of the index or data file is written either way.
-[[noreturn]] void setAside(IsFile *f, int error, int io) {
+void moveAside(IsFile *f) {
     sysClose(f, kKindJournal);
     std::string from;
     if (journalPath(f, from)) {
@@ -644,6 +650,10 @@ bool journalPath(const IsFile *f, std::string &out) {
             if (sysCalls.renameNoReplace(from.c_str(), to.c_str()) == 0 || errno != EEXIST) break;
         }
     }
+}
+
+[[noreturn]] void setAside(IsFile *f, int error, int io) {
+    moveAside(f);
     raiseError(f, error, io);
 }
 
@@ -936,6 +946,7 @@ bool journalRecover(IsFile *f) {
     // A fresh look under the lock: another process may have applied the
     // journal, or set it aside, since this handle opened it.
     sysClose(f, kKindJournal);
+    if (f->journal != nullptr) f->journal->ownerChecked = false;
     const bool changed = applyJournal(f, false);
     if (f->journal != nullptr) f->journal->pending = false;
     return changed;

@@ -527,5 +527,29 @@ TEST_F(Hostile, AWriterNeverWritesThroughASymbolicLink) {
     EXPECT_EQ(snap(), start);
 }
 
+// A cold journal file that another user left beside the files is not
+// written into (its owner could read the images): the writer sets it aside
+// untouched and journals into a new file of its own.
+TEST_F(Hostile, AWriterSetsAsideAJournalFileSomeoneElseOwns) {
+    const Bytes planted(kHeader, 0);
+    for (const auto &[owner, mode] : {std::pair{12345u, 0644u}, std::pair{0u, 0666u}}) {
+        ::unlink(path(".wjn").c_str());
+        put(start);
+        writeFile(path(".wjn"), planted);
+        ASSERT_EQ(::chown(path(".wjn").c_str(), owner, 0), 0);
+        ASSERT_EQ(::chmod(path(".wjn").c_str(), mode), 0);
+        ASSERT_EQ(::chmod(path(".wox").c_str(), 0644), 0);
+        IsFile *f = isOpen(name().c_str(), ISINOUT | ISMANULOCK);
+        ASSERT_NE(f, nullptr) << isErrno(nullptr);
+        EXPECT_EQ(isWrite(f, modelRecord(5000, 1, 1).data()), 1) << isErrno(f);
+        EXPECT_EQ(isClose(f), 1);
+        EXPECT_EQ(takeSetAside(), std::vector<Bytes>{planted}) << "owner " << owner << " mode " << mode;
+        struct stat own {};
+        ASSERT_EQ(::stat(path(".wjn").c_str(), &own), 0);
+        EXPECT_EQ(own.st_uid, ::getuid());
+        EXPECT_EQ(own.st_mode & 0777, 0644u);
+    }
+}
+
 }  // namespace
 }  // namespace wisam
