@@ -89,6 +89,7 @@ WISAM_API int cmpNoCaseUtf8(const void *a, const void *b, int lengthBytes) {
 WISAM_API int customKeyCmp(IsFile *f, const void *a, const void *b, int compareLength,
                            int index) {
     using namespace wisam;
+    ExportedCall call(f);
     TreePath *path = indexForCall(f, index, a != nullptr && b != nullptr);
     if (path == nullptr) return 0;
     return guardedCall(f, [&] {
@@ -101,6 +102,7 @@ WISAM_API int customKeyCmp(IsFile *f, const void *a, const void *b, int compareL
 // must hold the index's key length.  1, or 0 when refused.
 WISAM_API int customKeyMake(IsFile *f, void *key, const void *record, int index) {
     using namespace wisam;
+    ExportedCall call(f);
     TreePath *path = indexForCall(f, index, key != nullptr && record != nullptr);
     if (path == nullptr) return 0;
     return guardedCall(f, [&] { return makeKey(path, key, record); });

@@ -16,14 +16,25 @@ WISAM_API const char *isversnumber = "6.12";
 WISAM_API const char *iscopyright = "wisam ISAM record manager - Copyright (c) 2026 the wisam developers";
 
 WISAM_API int isErrno(IsFile *f) {
-    return wisam::isKnownHandle(f) ? f->errorNumber : errno;
+    const int error = errno;  // a null handle answers with this thread's own
+    wisam::ExportedCall call(f);
+    return wisam::isKnownHandle(f) ? f->errorNumber : error;
 }
 
-WISAM_API int isErrio(IsFile *f) { return wisam::isKnownHandle(f) ? f->ioError : 0; }
+WISAM_API int isErrio(IsFile *f) {
+    wisam::ExportedCall call(f);
+    return wisam::isKnownHandle(f) ? f->ioError : 0;
+}
 
-WISAM_API int32_t isRecnum(IsFile *f) { return wisam::isKnownHandle(f) ? f->recnum : -1; }
+WISAM_API int32_t isRecnum(IsFile *f) {
+    wisam::ExportedCall call(f);
+    return wisam::isKnownHandle(f) ? f->recnum : -1;
+}
 
-WISAM_API int32_t isReclen(IsFile *f) { return wisam::isKnownHandle(f) ? f->reclen : -1; }
+WISAM_API int32_t isReclen(IsFile *f) {
+    wisam::ExportedCall call(f);
+    return wisam::isKnownHandle(f) ? f->reclen : -1;
+}
 
 static bool usableForSet(IsFile *f) {
     if (f == nullptr) {
@@ -38,6 +49,7 @@ static bool usableForSet(IsFile *f) {
 }
 
 WISAM_API int isSetrec(IsFile *f, int32_t recnum) {
+    wisam::ExportedCall call(f);
     if (!usableForSet(f)) return 0;
     f->recnum = recnum;
     return 1;
@@ -45,6 +57,7 @@ WISAM_API int isSetrec(IsFile *f, int32_t recnum) {
 
 // The length is kept as a 16-bit signed value: 40000 reads back as -25536.
 WISAM_API int isSetlen(IsFile *f, int length) {
+    wisam::ExportedCall call(f);
     if (!usableForSet(f)) return 0;
     f->reclen = static_cast<int16_t>(static_cast<uint16_t>(length));
     return 1;
@@ -52,7 +65,10 @@ WISAM_API int isSetlen(IsFile *f, int length) {
 
 WISAM_API int isThreaded(void) { return 1; }
 
-WISAM_API IsFatalHook isFatal(IsFatalHook hook) { return wisam::installFatalHook(hook); }
+WISAM_API IsFatalHook isFatal(IsFatalHook hook) {
+    wisam::ExportedCall call;
+    return wisam::installFatalHook(hook);
+}
 
 WISAM_API int isCleanUp(void) {
     return wisam::guardedCall(nullptr, [] { return wisam::cleanUpHandles(); });

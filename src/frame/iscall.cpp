@@ -21,7 +21,32 @@ void storeRefusal(IsFile *f, int error, const char (&status)[5]) {
     for (int i = 0; i < 4; ++i) f->status[i] = status[i];
 }
 
+// Whether a call of another thread is under way on `f`.
+bool takenByOther(IsFile *f) {
+    return isKnownHandle(f) && f->callThread != 0 && f->callThread != libraryThreadId();
+}
+
 }  // namespace
+
+HandleTurn::HandleTurn(IsFile *f) {
+    if (f == nullptr) return;
+    if (takenByOther(f)) libraryWaitUntil([f] { return !takenByOther(f); });
+    if (!isKnownHandle(f)) return;
+    f->callThread = libraryThreadId();
+    ++f->callNesting;
+    f_ = f;
+}
+
+// A handle closed by its own call is gone (or its memory is another
+// handle's, which this thread never marked): only a mark of this thread
+// is taken off.
+HandleTurn::~HandleTurn() {
+    if (f_ == nullptr) return;
+    if (isKnownHandle(f_) && f_->callThread == libraryThreadId() && --f_->callNesting == 0) {
+        f_->callThread = 0;
+    }
+    libraryNotify();
+}
 
 int enterCall(IsFile *f, int32_t access) {
     if (f == nullptr) {

@@ -28,6 +28,7 @@
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ishandles.h"
+#include "system/isthread.h"
 
 namespace wisam {
 
@@ -86,6 +87,33 @@ void beginCall(IsFile *f, int32_t access, CallLock lock);
 // deferred work).
 void finishCall(IsFile *f, int32_t access, CallLock lock);
 
+// A call's turn on its handle: waits (outside the library lock) while a call
+// of another thread is under way on `f`, then marks the handle as this
+// thread's until the outermost call on it ends.  A handle unknown to the
+// table is left alone (the call refuses it); one closed while waiting ends
+// the wait.  Only under a LibraryLock.
+class HandleTurn {
+public:
+    explicit HandleTurn(IsFile *f);
+    ~HandleTurn();
+    HandleTurn(const HandleTurn &) = delete;
+    HandleTurn &operator=(const HandleTurn &) = delete;
+
+private:
+    IsFile *f_ = nullptr;
+};
+
+// What every exported call holds for its whole length: the library lock,
+// then its turn on its handle (if it has one).
+class ExportedCall {
+public:
+    explicit ExportedCall(IsFile *f = nullptr) : turn_(f) {}
+
+private:
+    LibraryLock library_;
+    HandleTurn turn_;
+};
+
 // Failure value of an exported call: 0, or null for calls returning a handle.
 template <class R>
 constexpr R failureOf() {
@@ -101,6 +129,7 @@ constexpr R failureOf() {
 template <class Work>
 auto guardedCall(IsFile *f, Work &&work) noexcept -> decltype(work()) {
     using R = decltype(work());
+    ExportedCall call(f);
     try {
         return work();
     } catch (...) {
@@ -150,6 +179,7 @@ auto unframedCall(IsFile *f, Work &&work) noexcept -> decltype(work()) {
         errno = kErrNotOpen;
         return failureOf<R>();
     }
+    ExportedCall call(f);
     if (!isKnownHandle(f)) {
         errno = kErrCorrupt;
         return failureOf<R>();
@@ -166,6 +196,7 @@ template <class Work>
 auto framedCall(IsFile *f, int32_t access, CallLock lock, Work &&work) noexcept
     -> decltype(work()) {
     using R = decltype(work());
+    ExportedCall call(f);
     if (!enterCall(f, access)) return failureOf<R>();
     return settledCall(f, access, [&]() -> R {
         beginCall(f, access, lock);

@@ -6,8 +6,10 @@
 // process share the three descriptors (index, data, lock file).
 //
 // Rules:
-//   - One handle is used by one thread at a time; the handle table and the
-//     status characters are process-wide and unguarded.
+//   - Any thread may call: one thread at a time is inside the library
+//     (system/isthread.h), and a handle's call runs to its end before
+//     another thread's call enters the same handle (frame/iscall.h), even
+//     while it waits for a lock.
 //   - `callAccess` is non-zero from a successful enterCall until the next
 //     raise; `frameDepth` counts the exported-call frames armed on the handle
 //     (the target of the error exit of raiseError).
@@ -172,4 +174,8 @@ struct IsFile {
     int32_t journalFd = -1;           // N.wjn, this handle's own descriptor
     wisam::Journal *journal = nullptr;  // owned; created by the first journaled change
     wisam::FileView views[2];           // owned mappings: [0] the index file, [1] the data file
+    // The thread whose call is under way on the handle (0: none), and how
+    // deep its calls on it are nested (frame/iscall.h, HandleTurn).
+    uint64_t callThread = 0;
+    int32_t callNesting = 0;
 };

@@ -9,6 +9,7 @@
 #include "frame/ismemory.h"
 #include "system/isregion.h"
 #include "system/issystem.h"
+#include "system/isthread.h"
 
 namespace wisam {
 
@@ -75,7 +76,7 @@ int groupLockConflict(IsFile *f, int32_t record, bool wait) {
             callback(f, 1, EACCES, record, 1) == 0) {
             return 1;
         }
-        sysCalls.yield();  // another thread of the host must release it
+        libraryYield();  // another thread of the host must release it
     }
     return 0;
 }

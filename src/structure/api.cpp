@@ -63,10 +63,12 @@ extern "C" {
 
 WISAM_API IsFile *isBuild(const char16_t *name, int recordLength, int maxRecordLength,
                           KeyDesc *key, int mode) {
+    ExportedCall call;
     return buildHandle(name, recordLength, maxRecordLength, key, static_cast<uint32_t>(mode));
 }
 
 WISAM_API IsFile *isOpen(const char16_t *name, int mode) {
+    ExportedCall call;
     return openHandle(name, static_cast<uint32_t>(mode));
 }
 
@@ -76,6 +78,7 @@ WISAM_API int isClose(IsFile *f) {
         errno = kErrNotOpen;
         return 0;
     }
+    ExportedCall call(f);
     if (!isKnownHandle(f)) {
         errno = kErrCorrupt;
         return 0;
@@ -95,7 +98,10 @@ WISAM_API int isPrecious(IsFile *f, int on) {
     return framedCall(f, kAccessChange, CallLock::exclusive, [&] { return setPrecious(f, on); });
 }
 
-WISAM_API int isErase(const char16_t *name) { return eraseFiles(name); }
+WISAM_API int isErase(const char16_t *name) {
+    ExportedCall call;
+    return eraseFiles(name);
+}
 
 }  // extern "C"
 
@@ -106,6 +112,7 @@ namespace {
 // changing call.
 template <class Work>
 int inAnyAccessMode(IsFile *f, Work &&work) {
+    ExportedCall call(f);
     if (framedCall(f, kAccessRead, CallLock::shared, work)) return 1;
     if (f == nullptr || !isKnownHandle(f)) return 0;
     return framedCall(f, kAccessChange, CallLock::shared, work);
@@ -124,6 +131,7 @@ WISAM_API int isIndexInfo(IsFile *f, void *buffer, int index) {
 }
 
 WISAM_API int isRename(const char16_t *oldName, const char16_t *newName) {
+    ExportedCall call;
     return renameFiles(oldName, newName);
 }
 

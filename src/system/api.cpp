@@ -77,6 +77,7 @@ WISAM_API int writeBackChanges(IsFile *f) {
 
 WISAM_API void getIsamProfileData(uint32_t *requested2, uint32_t *readIntoCache2, uint32_t *throughCache2,
                                   uint32_t *written2) {
+    ExportedCall call;
     splitCounter(profileCounters.requested, requested2);
     splitCounter(profileCounters.readIntoCache, readIntoCache2);
     splitCounter(profileCounters.throughCache, throughCache2);

@@ -12,6 +12,7 @@
 #include "structure/isencode.h"
 #include "system/isprofile.h"
 #include "system/issystem.h"
+#include "system/isthread.h"
 
 extern "C" {
 WISAM_API int32_t isDeadlockThreshold = 0;
@@ -107,11 +108,11 @@ constexpr auto kLongestPause = std::chrono::microseconds(256);
 
 void pauseBeforeRetry(int32_t failures) {
     if (failures <= kYieldingAttempts) {
-        sysCalls.yield();
+        libraryYield();
         return;
     }
     const int32_t doublings = std::min<int32_t>(failures - kYieldingAttempts - 1, 6);
-    sysCalls.pause(std::min(kFirstPause * (1 << doublings), kLongestPause).count());
+    libraryPause(std::min(kFirstPause * (1 << doublings), kLongestPause).count());
 }
 
 }  // namespace
@@ -195,7 +196,7 @@ bool lockSlotCounter(IsFile *f) {
     for (;;) {
         if (sysLockRegion(f, kKindLock, kSlotCounterOffset, kSlotCounterLength, false)) return true;
         if (errno != EACCES || sysCalls.clockMicros() >= deadline) return false;
-        sysCalls.pause(std::chrono::microseconds(kSlotCounterRetryPause).count());
+        libraryPause(std::chrono::microseconds(kSlotCounterRetryPause).count());
     }
 }
 

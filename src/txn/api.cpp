@@ -11,6 +11,7 @@ using namespace wisam;
 extern "C" {
 
 WISAM_API int isTxnInit(IsTxnIdCallback callback) {
+    ExportedCall call;
     logState().idCallback = callback;
     return 1;
 }
@@ -20,6 +21,7 @@ WISAM_API int isLogOpen(const char16_t *name) {
 }
 
 WISAM_API int isLogClose(void) {
+    ExportedCall call;
     logClose();
     return 1;
 }
@@ -33,11 +35,18 @@ WISAM_API int isRollBack(void) { return guardedCall(nullptr, [] { return rollBac
 WISAM_API int isRecover(void) { return guardedCall(nullptr, [] { return recoverLog(); }); }
 
 WISAM_API int isAdmDtoI(IsFile *f) {
+    ExportedCall call(f);
     return f != nullptr && isKnownHandle(f) ? fileNumberOf(f) : -1;
 }
 
-WISAM_API IsFile *isAdmItoD(int number) { return handleAt(number); }
+WISAM_API IsFile *isAdmItoD(int number) {
+    ExportedCall call;
+    return handleAt(number);
+}
 
-WISAM_API IsFile *isAdmTxnLast(void) { return handleAt(lastMappedSlot()); }
+WISAM_API IsFile *isAdmTxnLast(void) {
+    ExportedCall call;
+    return handleAt(lastMappedSlot());
+}
 
 }  // extern "C"

@@ -1,0 +1,151 @@
+// isthread_test.cpp - many threads in one process.  Threads work on files of
+// their own, on one file through handles of their own, and on one handle
+// that two of them share; others open, build, erase and close files all the
+// while.  Every change is checked against a model of the thread's own ids,
+// and each file at the end against the union of the models of the threads
+// that wrote it, index structure included.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/model.h"
+#include "support/testing.h"
+#include "wisam.h"
+
+namespace wisam::testing {
+namespace {
+
+constexpr int kMode = ISINOUT | ISMANULOCK;
+
+struct Worker {
+    int file;               // index into the files
+    bool reopens;           // closes and opens its handle again now and then
+    IsFile *shared;         // a handle shared with another worker, or null
+    int32_t idBase;
+    Model model;
+    std::string problem;
+};
+
+void buildModelFile(const std::u16string &name) {
+    KeyDesc id = modelIdKey(), group = modelGroupKey();
+    IsFile *f = isBuild(name.c_str(), kModelLength, 0, &id, kMode);
+    ASSERT_NE(f, nullptr) << isErrno(nullptr);
+    ASSERT_EQ(isAddIndex(f, &group), 1) << isErrno(f);
+    ASSERT_EQ(isClose(f), 1);
+}
+
+void work(Worker &w, const std::u16string &name, int ops) {
+    Dice dice(static_cast<uint32_t>(w.idBase));
+    // A shared handle's error number may be another thread's by the time it
+    // is read, so its worker makes only changes that succeed.
+    RandomOps random{w.idBase, 300, w.shared != nullptr ? 0 : 15, false};
+    IsFile *f = w.shared != nullptr ? w.shared : isOpen(name.c_str(), kMode);
+    if (f == nullptr) {
+        w.problem = "open failed with " + std::to_string(isErrno(nullptr));
+        return;
+    }
+    for (int op = 0; op < ops && w.problem.empty(); ++op) {
+        w.problem = applyRandomOp(f, w.model, dice, random);
+        if (w.reopens && op % 150 == 149) {
+            if (isClose(f) != 1) w.problem = "close failed";
+            f = isOpen(name.c_str(), kMode);
+            if (f == nullptr) w.problem = "reopen failed with " + std::to_string(isErrno(nullptr));
+        }
+    }
+    if (f != nullptr && f != w.shared && isClose(f) != 1 && w.problem.empty()) w.problem = "close failed";
+}
+
+// Builds, fills, reads back and erases files of its own until told to stop.
+void churn(const TempDir &dir, const std::atomic<bool> &stop, std::string &problem) {
+    for (int round = 0; !stop && problem.empty(); ++round) {
+        const std::u16string name = dir.name("churn" + std::to_string(round % 3));
+        KeyDesc id = modelIdKey();
+        IsFile *f = isBuild(name.c_str(), kModelLength, 0, &id, kMode);
+        if (f == nullptr) {
+            problem = "build failed with " + std::to_string(isErrno(nullptr));
+            return;
+        }
+        for (int32_t n = 0; n < 20 && problem.empty(); ++n) {
+            if (isWrite(f, modelRecord(n, n % kModelGroups, n).data()) != 1) problem = "churn write failed";
+        }
+        std::vector<uint8_t> record(kModelLength);
+        if (problem.empty() && (isRead(f, record.data(), modeFirst) != 1 || record != modelRecord(0, 0, 0))) {
+            problem = "churn read back the wrong record";
+        }
+        if (isClose(f) != 1 || isErase(name.c_str()) != 1) problem = "churn close or erase failed";
+    }
+}
+
+TEST(Threads, CallsOnOwnSharedAndCommonHandlesMatchTheirModels) {
+    TempDir dir;
+    const std::vector<std::u16string> names = {dir.name("own"), dir.name("common"), dir.name("shared")};
+    for (const auto &name : names) buildModelFile(name);
+    IsFile *shared = isOpen(names[2].c_str(), kMode);
+    ASSERT_NE(shared, nullptr);
+
+    std::vector<Worker> workers = {
+        {0, true, nullptr, 0, {}, ""},           // a file of its own, handle reopened
+        {1, false, nullptr, 10000, {}, ""},      // one file through two handles
+        {1, true, nullptr, 20000, {}, ""},
+        {2, false, shared, 30000, {}, ""},       // one handle, two threads
+        {2, false, shared, 40000, {}, ""},
+    };
+    std::atomic<bool> stop{false};
+    std::string churnProblem;
+    std::vector<std::thread> threads;
+    for (Worker &w : workers) threads.emplace_back([&w, &names] { work(w, names[size_t(w.file)], 1200); });
+    std::thread churner([&] { churn(dir, stop, churnProblem); });
+    for (std::thread &t : threads) t.join();
+    stop = true;
+    churner.join();
+    EXPECT_EQ(churnProblem, "");
+    EXPECT_EQ(isClose(shared), 1);
+
+    std::map<int, Model> files;
+    for (const Worker &w : workers) {
+        EXPECT_EQ(w.problem, "") << "worker with ids from " << w.idBase;
+        for (const auto &[id, row] : w.model.rows) files[w.file].rows[id] = row;
+    }
+    const char *woxNames[] = {"own.wox", "common.wox", "shared.wox"};
+    for (const auto &[file, model] : files) {
+        EXPECT_EQ(reopenAndCompare(names[size_t(file)], kMode, model, dir.file(woxNames[file]), false), "")
+            << "file " << woxNames[file];
+    }
+}
+
+// A thread waiting for a record lock that another thread holds gives the
+// library up while it waits: the holder goes on with its calls and releases
+// the lock, and only then does the waiter get it.
+TEST(Threads, AWaiterLetsTheHolderGoOn) {
+    TempDir dir;
+    const std::u16string name = dir.name("locks");
+    buildModelFile(name);
+    IsFile *holder = isOpen(name.c_str(), kMode);
+    IsFile *waiter = isOpen(name.c_str(), kMode);
+    ASSERT_TRUE(holder != nullptr && waiter != nullptr);
+    std::vector<uint8_t> record = modelRecord(1, 1, 1);
+    ASSERT_EQ(isWrite(holder, record.data()), 1);
+    ASSERT_EQ(isRead(holder, record.data(), modeEqual | readLock), 1);
+
+    std::atomic<int> got{-1};
+    std::thread t([&] {
+        std::vector<uint8_t> mine = modelRecord(1, 1, 1);
+        got = isRead(waiter, mine.data(), modeEqual | readLock | readWait);
+    });
+    for (int32_t id = 2; id < 300; ++id) {
+        ASSERT_EQ(isWrite(holder, modelRecord(id, id % kModelGroups, id).data()), 1) << isErrno(holder);
+    }
+    EXPECT_EQ(got.load(), -1) << "the waiter got a lock the holder still has";
+    ASSERT_EQ(isRelease(holder), 1);
+    t.join();
+    EXPECT_EQ(got.load(), 1) << isErrno(waiter);
+    EXPECT_EQ(isClose(waiter), 1);
+    EXPECT_EQ(isClose(holder), 1);
+}
+
+}  // namespace
+}  // namespace wisam::testing
