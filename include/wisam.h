@@ -185,7 +185,8 @@ WISAM_API int isSetrec(IsFile *f, int32_t recnum);
 /* Sets the whole length of the next record that isWrite or a rewrite stores in a
  * variable-length file (fixed part plus variable part). */
 WISAM_API int isSetlen(IsFile *f, int length); /* stored as int16_t */
-/* Returns 1. */
+/* Returns 1: any thread may call the library; one call at a time runs inside it,
+ * and calls on one handle follow each other. */
 WISAM_API int isThreaded(void);
 typedef void (*IsFatalHook)(const char *message);
 /* Installs the hook that receives messages about internal faults ("fatal isam

@@ -67,6 +67,13 @@ run_suite build/test
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build/sanitize -DWISAM_SANITIZE=ON
 
+# The thread tests under ThreadSanitizer, in a build of their own: a data
+# race between calls of different threads stops the run.
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWISAM_BENCH=OFF -DWISAM_WERROR=ON -DWISAM_TSAN=ON \
+    "${launcher[@]}" >/dev/null
+cmake --build build/tsan -j "$jobs" --target wisam_thread_tests
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/tests/wisam_thread_tests
+
 # A minute of fuzzing the reading of damaged files (scripts/fuzz.sh): no
 # crash, hang, leak or stray read; prints the number of executions.
 bash scripts/fuzz.sh 60

@@ -56,10 +56,15 @@ WISAM_API IsFile *isClone(IsFile *f, const char16_t *newName) {
     return framedCall(f, kAccessAny, CallLock::none, [&] { return cloneFile(f, newName, f->mode); });
 }
 
+// Two handles: each takes its turn in the calls the copy makes on it.
 WISAM_API int isCopy(IsFile *destination, IsFile *source, KeyDesc *key) {
+    ExportedCall call;
     return copyFile(destination, source, key);
 }
 
-WISAM_API IsFile *isCluster(IsFile *f, KeyDesc *key) { return clusterFile(f, key); }
+WISAM_API IsFile *isCluster(IsFile *f, KeyDesc *key) {
+    ExportedCall call(f);
+    return clusterFile(f, key);
+}
 
 }  // extern "C"

@@ -293,3 +293,44 @@ def test_readme_example_runs(here):
     assert lines, "the example prints what it did"
     expected = re.search(r"```text\n(.*?)```", section, re.S).group(1).splitlines()
     assert lines == expected
+
+
+def test_threads_build_fill_and_read_their_own_files(here):
+    """Four threads, each building, filling and reading back a file of its own,
+    and two more sharing one handle: ctypes lets them into the library at
+    once, and every record is where its thread put it."""
+    import threading
+
+    count = 1500
+    problems = []
+
+    def own(n):
+        try:
+            with wisam.build("t%d" % n, 8, "0:4:long", "4:4:long:dups") as f:
+                for i in range(count):
+                    f.write(struct.pack(">ii", i, n))
+                for i in range(0, count, 7):
+                    assert f.read(struct.pack(">ii", i, 0)) == struct.pack(">ii", i, n)
+                assert len(f) == count
+        except Exception as e:  # noqa: BLE001 - reported below
+            problems.append("thread %d: %r" % (n, e))
+
+    shared = wisam.build("shared", 8, "0:4:long")
+
+    def half(base):
+        try:
+            for i in range(base, base + count):
+                shared.write(struct.pack(">ii", i, base))
+        except Exception as e:  # noqa: BLE001 - reported below
+            problems.append("shared %d: %r" % (base, e))
+
+    threads = [threading.Thread(target=own, args=(n,)) for n in range(4)]
+    threads += [threading.Thread(target=half, args=(base,)) for base in (0, 100000)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert problems == []
+    assert len(shared) == 2 * count
+    assert [struct.unpack(">ii", r)[0] for r in shared.index(1)][count - 1:count + 1] == [count - 1, 100000]
+    shared.close()
