@@ -4,12 +4,14 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,9 +51,12 @@ constexpr bool kSanitized = false;
 // Runs `wisam ARGS` in `dir` with `input` on standard input.  Standard output
 // goes to `outPath` when given (for example /dev/full), else it is captured.
 // With `addressSpace`, the tool may map no more than that many bytes (not
-// under AddressSanitizer): past it, an allocation fails.
+// under AddressSanitizer): past it, an allocation fails.  `beforeStart` runs
+// here while the tool's process waits to start, told the process id the
+// tool will have (to plant names made from it).
 inline ToolRun runTool(const TempDir &dir, const std::vector<std::string> &args,
-                       const std::string &input = "", const std::string &outPath = "", size_t addressSpace = 0) {
+                       const std::string &input = "", const std::string &outPath = "", size_t addressSpace = 0,
+                       const std::function<void(pid_t)> &beforeStart = nullptr) {
     const std::string in = dir.file(".tool-in"), out = dir.file(".tool-out"), err = dir.file(".tool-err");
     writeFile(in, std::vector<uint8_t>(input.begin(), input.end()));
     const std::string tool = toolPath();
@@ -68,6 +73,7 @@ inline ToolRun runTool(const TempDir &dir, const std::vector<std::string> &args,
             const struct rlimit limit = {addressSpace, addressSpace};
             if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
         }
+        if (beforeStart) raise(SIGSTOP);
         std::vector<char *> argv{const_cast<char *>(tool.c_str())};
         for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
@@ -75,6 +81,10 @@ inline ToolRun runTool(const TempDir &dir, const std::vector<std::string> &args,
         _exit(127);
     }
     int status = 0;
+    if (beforeStart && waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status)) {
+        beforeStart(pid);
+        kill(pid, SIGCONT);
+    }
     waitpid(pid, &status, 0);
     ToolRun run;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
