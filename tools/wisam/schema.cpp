@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "json.h"
 #include "keytext.h"
 #include "schemarules.h"
 
@@ -234,7 +235,7 @@ bool parseIndex(const Json &object, const Schema &schema, SchemaIndex &index, st
             const auto named = std::find_if(rules.flags.begin(), rules.flags.end(),
                                             [&](const auto &f) { return flag == f.first; });
             if (named == rules.flags.end()) {
-                return error = ruleMessage("index_flag", {{"what", what}, {"flag", flag.dump()}, {"flags", known}}), false;
+                return error = ruleMessage("index_flag", {{"what", what}, {"flag", jsonExcerpt(flag)}, {"flags", known}}), false;
             }
             index.flags = static_cast<uint16_t>(index.flags | named->second);
         }

@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "json.h"
+
 namespace wisam::tool {
 
 namespace {
@@ -95,7 +97,7 @@ bool parseSchemaRules(const std::string &text, SchemaRules &rules, std::string &
     const Json &types = json.value("types", Json::array());
     for (const Json &entry : types) {
         TypeRule type;
-        if (!typeRule(entry, type)) return error = "a type is incomplete: " + entry.dump(), false;
+        if (!typeRule(entry, type)) return error = "a type is incomplete: " + jsonExcerpt(entry), false;
         rules.types.push_back(type);
     }
     if (rules.types.empty()) return error = "no types", false;
