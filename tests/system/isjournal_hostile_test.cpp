@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/journal.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "system/issystem.h"
@@ -46,21 +47,8 @@ void put64(Bytes &b, size_t at, uint64_t v) {
 void append32(Bytes &b, uint32_t v) { b.resize(b.size() + 4), put32(b, b.size() - 4, v); }
 void append64(Bytes &b, uint64_t v) { b.resize(b.size() + 8), put64(b, b.size() - 8, v); }
 
-// The journal's hash, as anyone can compute it.
-uint64_t hashOf(uint64_t h, const uint8_t *p, size_t n) {
-    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w = 0;
-        for (int b = 7; b >= 0; --b) w = (w << 8) | p[i + size_t(b)];
-        h = (h ^ w) * kMul;
-        h ^= h >> 29;
-    }
-    uint64_t tail = uint64_t(n) << 56;
-    for (size_t b = i; b < n; ++b) tail ^= uint64_t(p[b]) << (8 * (b - i));
-    h = (h ^ tail) * kMul;
-    return h ^ (h >> 32);
-}
+// The journal's hash is no secret: anyone can compute it.
+using fuzz::journalHash;
 
 // A journal taken apart: every field a forger may set.
 struct Forged {
@@ -126,10 +114,10 @@ Bytes encode(const Forged &d) {
     std::memset(&j[80], d.reserved, 40);
     if (d.version == 1) {  // the earlier library's 64-byte header
         std::memset(&j[44], 0, 20);
-        put64(j, 56, hashOf(d.salt, j.data(), 56));
+        put64(j, 56, journalHash(d.salt, j.data(), 56));
         j.resize(64);
     } else {
-        put64(j, 120, hashOf(d.salt, j.data(), 120));
+        put64(j, 120, journalHash(d.salt, j.data(), 120));
     }
     for (size_t n = 0; n < d.segments.size(); ++n) {
         const Forged::Segment &seg = d.segments[n];
@@ -151,7 +139,7 @@ Bytes encode(const Forged &d) {
         put32(out, 12, seg.flags);
         put64(out, 16, out.size() + 8);
         put64(out, 24, seg.after[0]), put64(out, 32, seg.after[1]);
-        append64(out, hashOf(d.salt ^ uint32_t(n), out.data(), out.size()));
+        append64(out, journalHash(d.salt ^ uint32_t(n), out.data(), out.size()));
         j.insert(j.end(), out.begin(), out.end());
     }
     j.resize(j.size() - std::min(d.cut, j.size()));
