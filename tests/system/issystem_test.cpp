@@ -4,6 +4,7 @@
 // and the quiet failures of operations without a handle.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -777,6 +778,56 @@ TEST_F(FileLayerTest, WithoutHandleFailuresReturnQuietly) {
     EXPECT_EQ(sysWrite(nullptr, fd, "ab", 2, 0), 0);
     EXPECT_EQ(f->errorNumber, 0);
     EXPECT_EQ(f->ioError, 0);
+}
+
+// The no-replace rename moves to a free name only: a file, a directory, a
+// symbolic link (even a dangling one) under the new name refuse it with
+// EEXIST and leave both names as they were.  Path status sees a symbolic
+// link itself without following, its target with.
+TEST(NoReplaceRename, RefusesEveryTakenNameAndMovesToAFreeOne) {
+    const SysCalls &calls = defaultSysCalls();
+    struct Case {
+        const char *what;
+        std::function<void(const TempDir &)> take;  // puts something under "to"
+        int error;
+    };
+    const Case cases[] = {
+        {"free", [](const TempDir &) {}, 0},
+        {"file", [](const TempDir &d) { writeText(d.file("to"), "other"); }, EEXIST},
+        {"directory", [](const TempDir &d) { ASSERT_EQ(::mkdir(d.file("to").c_str(), 0700), 0); }, EEXIST},
+        {"link", [](const TempDir &d) { ASSERT_EQ(::symlink(d.file("x").c_str(), d.file("to").c_str()), 0); }, EEXIST},
+        {"own name", [](const TempDir &d) { ASSERT_EQ(::link(d.file("from").c_str(), d.file("to").c_str()), 0); }, EEXIST},
+    };
+    for (const Case &c : cases) {
+        TempDir d;
+        writeText(d.file("from"), "mine");
+        writeText(d.file("x"), "target");
+        c.take(d);
+        const int rc = calls.renameNoReplace(d.file("from").c_str(), d.file("to").c_str());
+        EXPECT_EQ(rc, c.error == 0 ? 0 : -1) << c.what;
+        if (c.error != 0) {
+            EXPECT_EQ(errno, c.error) << c.what;
+            EXPECT_EQ(readFile(d.file("from")), Bytes({'m', 'i', 'n', 'e'})) << c.what;
+        } else {
+            EXPECT_FALSE(fileExists(d.file("from"))) << c.what;
+        }
+        EXPECT_EQ(readFile(d.file("x")), Bytes({'t', 'a', 'r', 'g', 'e', 't'})) << c.what;
+    }
+
+    TempDir d;
+    writeText(d.file("x"), "target");
+    ASSERT_EQ(::symlink(d.file("x").c_str(), d.file("good").c_str()), 0);
+    ASSERT_EQ(::symlink(d.file("gone").c_str(), d.file("dangling").c_str()), 0);
+    SysFileStatus st = {};
+    ASSERT_EQ(calls.pathStatus(d.file("good").c_str(), &st, false), 0);
+    EXPECT_TRUE(st.symlink);
+    ASSERT_EQ(calls.pathStatus(d.file("good").c_str(), &st, true), 0);
+    EXPECT_FALSE(st.symlink);
+    EXPECT_EQ(st.size, 6);
+    ASSERT_EQ(calls.pathStatus(d.file("dangling").c_str(), &st, false), 0);
+    EXPECT_TRUE(st.symlink);
+    EXPECT_EQ(calls.pathStatus(d.file("dangling").c_str(), &st, true), -1);
+    EXPECT_EQ(errno, ENOENT);
 }
 
 }  // namespace
