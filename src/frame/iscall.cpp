@@ -29,7 +29,7 @@ bool takenByOther(IsFile *f) {
 }  // namespace
 
 HandleTurn::HandleTurn(IsFile *f) {
-    if (f == nullptr) return;
+    if (f == nullptr || !libraryShared()) return;  // no other thread to wait for
     if (takenByOther(f)) libraryWaitUntil([f] { return !takenByOther(f); });
     if (!isKnownHandle(f)) return;
     f->callThread = libraryThreadId();

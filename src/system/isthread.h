@@ -12,7 +12,8 @@
 // A call that waits for a lock another thread of this process holds would
 // stop that thread from ever releasing it, so every wait between two
 // attempts at a lock (libraryPause, libraryYield) is made with the library
-// lock given up, and taken again before the next attempt.  The waiting call
+// lock given up, and taken again before the next attempt.  While the
+// process has a single thread, the lock takes no mutex at all.  The waiting call
 // still owns its handle (frame/iscall.h): no other thread enters it
 // meanwhile.
 #pragma once
@@ -31,10 +32,14 @@ public:
     LibraryLock &operator=(const LibraryLock &) = delete;
 };
 
+// Whether this thread's LibraryLock took the mutex: false while the process
+// has a single thread, when nothing needs guarding from other threads.
+bool libraryShared();
+
 // A number for the calling thread, never 0, unique for the process's life.
 uint64_t libraryThreadId();
 
-// Under a LibraryLock: waits until `ready` holds, with the library lock given
+// Under a LibraryLock that took the mutex: waits until `ready` holds, with the library lock given
 // up while waiting; woken by libraryNotify.
 void libraryWaitUntil(const std::function<bool()> &ready);
 void libraryNotify();
