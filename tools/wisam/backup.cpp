@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <string>
@@ -72,20 +71,6 @@ struct HeldFile {
         isClose(f);
     }
 };
-
-// The base name of the files of ISAM file NAME: the first line of NAME.lnk
-// when that file exists and the line is not empty, else NAME.  Backup copies
-// the files themselves, so it needs their paths, which the library's calls
-// do not give.
-std::string basePath(const std::string &name) {
-    std::ifstream link(name + ".lnk");
-    std::string target;
-    if (link && std::getline(link, target)) {
-        if (!target.empty() && target.back() == '\r') target.pop_back();
-        if (!target.empty()) return target;
-    }
-    return name;
-}
 
 struct FdCloser {
     int fd;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "tool.h"
 
@@ -34,6 +35,16 @@ bool exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0;
 int openStatus = kExitFailed;  // of the last failed openFile
 
 }  // namespace
+
+std::string basePath(const std::string &name) {
+    std::ifstream link(name + ".lnk");
+    std::string target;
+    if (link && std::getline(link, target)) {
+        if (!target.empty() && target.back() == '\r') target.pop_back();
+        if (!target.empty()) return target;
+    }
+    return name;
+}
 
 const char *errorText(int error) {
     return error >= 100 && error <= is_nerr ? is_errlist[error - 100] : std::strerror(error);

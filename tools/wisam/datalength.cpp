@@ -22,18 +22,6 @@ constexpr int kFeaturesAndMarker = 6;
 constexpr unsigned char kFeatureMask = 0x01;  // in the low byte
 constexpr char kMarker[] = "kjsk";
 
-// The base name of the files of NAME: the first line of NAME.lnk when it
-// exists and is not empty (a CR before the LF dropped), else NAME.
-std::string basePath(const std::string &name) {
-    std::ifstream link(name + ".lnk");
-    std::string target;
-    if (link && std::getline(link, target)) {
-        if (!target.empty() && target.back() == '\r') target.pop_back();
-        if (!target.empty()) return target;
-    }
-    return name;
-}
-
 // Whether the file's records carry an index-exclusion mask; false when the
 // dictionary cannot be read.
 bool hasMask(const std::string &base, bool &mask) {

@@ -68,6 +68,12 @@ bool wantsHelp(const Args &args);
 // number, or out of range, and the message gives the range.
 bool numberArg(const Args &args, size_t &i, long low, long high, long &value, std::string &error);
 
+// The base name of the files of ISAM file NAME, as the library finds them:
+// the first line of NAME.lnk when that file exists and the line is not
+// empty (a CR before the LF dropped), else NAME.  For the commands that
+// work on the files themselves (backup, the data file's length).
+std::string basePath(const std::string &name);
+
 // Opens ISAM file `name` with `mode`.  On failure prints why, naming the
 // missing .wox or .wod file or the other process that holds the file, and
 // returns null.  `what` begins the message ("dump people").
