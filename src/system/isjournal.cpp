@@ -111,7 +111,7 @@ struct Journal {
     uint32_t sequence = 0;    // segments written by this change
     int64_t journalEnd = 0;   // bytes of the journal file this change uses
     bool created = false;     // the journal file was made by this handle: sync its directory once
-    bool ownerChecked = false;  // the journal file open is known to be the index file owner's
+    bool ownerChecked = false;  // the journal file open is known to be one the index file's users may write
     uint32_t startCounter = 0;  // the dictionary's change counter on disk when the change began
     uint64_t device[2] = {0, 0};  // the files the journal is bound to (slots as below)
     uint64_t inode[2] = {0, 0};
@@ -840,15 +840,18 @@ bool parseJournal(const std::vector<uint8_t> &bytes, ParsedJournal &out) {
 }
 
 // Whether the journal was written beside these files by someone who may
-// change them: a regular file of the index file's owner (or of the
-// superuser, who may change any file), which no one may write who may not
-// write the index file.
+// change them: a regular file of the index file's owner, of the superuser
+// (who may change any file), or of the index file's group when that group
+// may write the index file (a member's process died in a change); and no
+// one may write it who may not write the index file.
 bool journalOwnedRightly(IsFile *f) {
     SysFileStatus journal = {}, index = {};
     if (!sysStatus(f->journalFd, journal)) raiseError(f, errno, kIoRead + kKindJournal);
     if (!sysStatus(f->indexFd, index)) raiseError(f, errno, kIoRead + kKindIndex);
     if ((journal.mode & S_IFMT) != S_IFREG) return false;
-    if (journal.owner != index.owner && journal.owner != 0) return false;
+    const bool byOwner = journal.owner == index.owner || journal.owner == 0;
+    const bool byGroup = (index.mode & S_IWGRP) != 0 && journal.group == index.group;
+    if (!byOwner && !byGroup) return false;
     return (journal.mode & ~index.mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 

@@ -39,8 +39,9 @@
 // fails with 105 and I/O code 72, and nothing of the index or data file is
 // written; the next open finds no journal.  The journal fits when:
 //   - it is a regular file owned by the index file's owner or by the
-//     superuser, and not writable by group or others unless the index file
-//     is too;
+//     superuser, or of the index file's group when that group may write the
+//     index file, and not writable by group or others unless the index
+//     file is too;
 //   - the device and inode of the index and data files are the ones in its
 //     header, and the data file is there exactly when the header says so;
 //   - the dictionary's change counter lies at most one per segment past the

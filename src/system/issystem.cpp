@@ -101,6 +101,7 @@ void fillStatus(const struct stat &st, SysFileStatus *out) {
     out->device = static_cast<uint64_t>(st.st_dev);
     out->inode = static_cast<uint64_t>(st.st_ino);
     out->owner = static_cast<uint32_t>(st.st_uid);
+    out->group = static_cast<uint32_t>(st.st_gid);
     out->mode = static_cast<uint32_t>(st.st_mode);
     out->links = static_cast<uint32_t>(st.st_nlink);
     out->size = static_cast<int64_t>(st.st_size);

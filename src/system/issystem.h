@@ -98,6 +98,7 @@ struct SysFileStatus {
     uint64_t device;
     uint64_t inode;
     uint32_t owner;    // user id
+    uint32_t group;    // group id
     uint32_t mode;     // type and permission bits as the system gives them
     uint32_t links;    // hard links
     int64_t size;

@@ -342,6 +342,26 @@ TEST_F(Hostile, ForgedAndDamagedJournalsAreSetAsideAndNothingIsWritten) {
         {"the superuser's journal beside another user's file", true, [](Forged &, const Hostile &) {},
          [](const std::string &wox, const std::string &) { ASSERT_EQ(::chown(wox.c_str(), 4321, 0), 0); },
          Outcome::applied},
+        {"another member's journal beside a file its group may write", true, [](Forged &, const Hostile &) {},
+         [](const std::string &wox, const std::string &wjn) {
+             ASSERT_EQ(::chown(wox.c_str(), 4321, 77), 0);
+             ASSERT_EQ(::chmod(wox.c_str(), 0664), 0);
+             ASSERT_EQ(::chown(wjn.c_str(), 5432, 77), 0);
+         },
+         Outcome::applied},
+        {"another member's journal beside a file its group may only read", true, [](Forged &, const Hostile &) {},
+         [](const std::string &wox, const std::string &wjn) {
+             ASSERT_EQ(::chown(wox.c_str(), 4321, 77), 0);
+             ASSERT_EQ(::chown(wjn.c_str(), 5432, 77), 0);
+         },
+         Outcome::refused},
+        {"a journal of another group beside a file its group may write", true, [](Forged &, const Hostile &) {},
+         [](const std::string &wox, const std::string &wjn) {
+             ASSERT_EQ(::chown(wox.c_str(), 4321, 77), 0);
+             ASSERT_EQ(::chmod(wox.c_str(), 0664), 0);
+             ASSERT_EQ(::chown(wjn.c_str(), 5432, 88), 0);
+         },
+         Outcome::refused},
         {"the file owner's journal", true, [](Forged &, const Hostile &) {},
          [](const std::string &wox, const std::string &wjn) {
              ASSERT_EQ(::chown(wox.c_str(), 4321, 0), 0);
