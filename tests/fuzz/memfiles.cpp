@@ -52,7 +52,8 @@ std::shared_ptr<Bytes> newFile(const std::string &path, Bytes bytes) {
 
 void statusOf(const std::shared_ptr<Bytes> &file, SysFileStatus *out) {
     const Meta &meta = metas[file.get()];
-    *out = SysFileStatus{1, meta.inode, 0, meta.mode, 1, static_cast<int64_t>(file->size()), false};
+    *out = SysFileStatus{.device = 1, .inode = meta.inode, .owner = 0, .group = 0, .mode = meta.mode, .links = 1,
+                         .size = static_cast<int64_t>(file->size()), .symlink = false};
 }
 
 void beforeWrite(const Descriptor &d) {
