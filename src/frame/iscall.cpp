@@ -28,8 +28,7 @@ bool takenByOther(IsFile *f) {
 
 }  // namespace
 
-HandleTurn::HandleTurn(IsFile *f) {
-    if (f == nullptr || !libraryShared()) return;  // no other thread to wait for
+void HandleTurn::take(IsFile *f) {
     if (takenByOther(f)) libraryWaitUntil([f] { return !takenByOther(f); });
     if (!isKnownHandle(f)) return;
     f->callThread = libraryThreadId();
@@ -40,8 +39,7 @@ HandleTurn::HandleTurn(IsFile *f) {
 // A handle closed by its own call is gone (or its memory is another
 // handle's, which this thread never marked): only a mark of this thread
 // is taken off.
-HandleTurn::~HandleTurn() {
-    if (f_ == nullptr) return;
+void HandleTurn::give() {
     if (isKnownHandle(f_) && f_->callThread == libraryThreadId() && --f_->callNesting == 0) {
         f_->callThread = 0;
     }

@@ -94,12 +94,18 @@ void finishCall(IsFile *f, int32_t access, CallLock lock);
 // the wait.  Only under a LibraryLock.
 class HandleTurn {
 public:
-    explicit HandleTurn(IsFile *f);
-    ~HandleTurn();
+    explicit HandleTurn(IsFile *f) {
+        if (f != nullptr && libraryShared()) take(f);  // else no other thread to wait for
+    }
+    ~HandleTurn() {
+        if (f_ != nullptr) give();
+    }
     HandleTurn(const HandleTurn &) = delete;
     HandleTurn &operator=(const HandleTurn &) = delete;
 
 private:
+    void take(IsFile *f);
+    void give();
     IsFile *f_ = nullptr;
 };
 

@@ -18,23 +18,45 @@
 // meanwhile.
 #pragma once
 
+#include <sys/single_threaded.h>
+
 #include <cstdint>
 #include <functional>
 
 namespace wisam {
 
-// Holds the library lock for its lifetime (counted per thread).
+// What a thread holds of the library lock.  Every call reads it twice, so it
+// is one small block of the thread's own storage in the initial-exec model
+// (no lookup through the dynamic linker, also in the shared library).
+struct LibraryHold {
+    int32_t depth;   // LibraryLocks of this thread
+    bool mutex;      // the outermost one took the mutex
+    uint64_t id;     // libraryThreadId, 0 until asked
+};
+extern __thread LibraryHold libraryHold __attribute__((tls_model("initial-exec")));
+
+void takeLibraryMutex();
+void releaseLibraryMutex();
+
+// Holds the library lock for its lifetime (counted per thread).  While the
+// process has one thread (the C library knows: it is so until the first
+// thread is started), no other thread can be inside the library, and the
+// lock takes no mutex.
 class LibraryLock {
 public:
-    LibraryLock();
-    ~LibraryLock();
+    LibraryLock() {
+        if (libraryHold.depth++ == 0 && __libc_single_threaded == 0) takeLibraryMutex();
+    }
+    ~LibraryLock() {
+        if (--libraryHold.depth == 0 && libraryHold.mutex) releaseLibraryMutex();
+    }
     LibraryLock(const LibraryLock &) = delete;
     LibraryLock &operator=(const LibraryLock &) = delete;
 };
 
 // Whether this thread's LibraryLock took the mutex: false while the process
 // has a single thread, when nothing needs guarding from other threads.
-bool libraryShared();
+inline bool libraryShared() { return libraryHold.mutex; }
 
 // A number for the calling thread, never 0, unique for the process's life.
 uint64_t libraryThreadId();
