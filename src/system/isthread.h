@@ -4,18 +4,20 @@
 // state (the handle table and file groups, the in-process table of held
 // ranges, the process-wide index cache and the cache memory budget, the log
 // state and transaction table, the journal and view state of each handle,
-// the profiling counters and callbacks, the fatal hook, the configuration
-// words) is only ever touched by one thread at a time.  A thread takes the
+// the profiling counters and callbacks, the fatal hook) is only ever touched
+// by one thread at a time.  The configuration words (isJournalMode and the
+// like) are the caller's: set them before the threads call, or between
+// calls, never while another thread is inside the library.  A thread takes the
 // lock at the outermost exported call and gives it up when that call ends;
 // calls nested in it (a callback into the library) take nothing more.
 //
 // A call that waits for a lock another thread of this process holds would
 // stop that thread from ever releasing it, so every wait between two
 // attempts at a lock (libraryPause, libraryYield) is made with the library
-// lock given up, and taken again before the next attempt.  While the
-// process has a single thread, the lock takes no mutex at all.  The waiting call
-// still owns its handle (frame/iscall.h): no other thread enters it
-// meanwhile.
+// lock given up, and taken again before the next attempt.  The waiting
+// call still owns its handle (frame/iscall.h): no other thread enters it
+// meanwhile.  While the process has a single thread, the lock takes no
+// mutex at all.
 #pragma once
 
 #include <sys/single_threaded.h>
