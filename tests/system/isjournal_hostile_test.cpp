@@ -537,7 +537,8 @@ TEST_F(Hostile, AWriterNeverWritesThroughASymbolicLink) {
 
 // A cold journal file that another user left beside the files is not
 // written into (its owner could read the images): the writer sets it aside
-// untouched and journals into a new file of its own.
+// untouched and journals into a new file of its own, with the index file's
+// permission bits whatever the umask.
 TEST_F(Hostile, AWriterSetsAsideAJournalFileSomeoneElseOwns) {
     const Bytes planted(kHeader, 0);
     for (const auto &[owner, mode] : {std::pair{12345u, 0644u}, std::pair{0u, 0666u}}) {
@@ -549,7 +550,11 @@ TEST_F(Hostile, AWriterSetsAsideAJournalFileSomeoneElseOwns) {
         ASSERT_EQ(::chmod(path(".wox").c_str(), 0644), 0);
         IsFile *f = isOpen(name().c_str(), ISINOUT | ISMANULOCK);
         ASSERT_NE(f, nullptr) << isErrno(nullptr);
+        // Under a umask that would keep everyone else out, the new journal
+        // still takes the index file's bits.
+        const mode_t umask = ::umask(077);
         EXPECT_EQ(isWrite(f, modelRecord(5000, 1, 1).data()), 1) << isErrno(f);
+        ::umask(umask);
         EXPECT_EQ(isClose(f), 1);
         EXPECT_EQ(takeSetAside(), std::vector<Bytes>{planted}) << "owner " << owner << " mode " << mode;
         struct stat own {};
