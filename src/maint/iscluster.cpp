@@ -141,12 +141,10 @@ int finishClone(IsFile *clone, IsFile *f) {
 // aside, and erase, files it never read.
 int checkSameFiles(IsFile *f, const ClusterNames &names) {
     for (const int kind : kMovedKinds) {
-        char16_t name[kPathUnits];
         SysPath path;
         SysFileStatus open = {};
         SysFileStatus named = {};
-        if (sysFileName(kind, names.resolved.c_str(), name) != NameResult::ok ||
-            utf16ToPath(name, path) != NameResult::ok || !sysStatus(sysDescriptor(f, kind), open)) {
+        if (sysPathOf(kind, names.resolved.c_str(), path) != 0 || !sysStatus(sysDescriptor(f, kind), open)) {
             return EIO;
         }
         if (sysCalls.pathStatus(path.bytes, &named, true) != 0) return errno;

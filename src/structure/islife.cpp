@@ -381,24 +381,11 @@ int renameFiles(const char16_t *oldName, const char16_t *newName) {
 
 const int kFileKinds[4] = {kKindIndex, kKindData, kKindLock, kKindJournal};
 
-namespace {
-
-// The system path of `kind` for `base`: 0, or the error of the name.
-int kindPath(int kind, const char16_t *base, SysPath &path) {
-    char16_t name[kPathUnits];
-    NameResult result = sysFileName(kind, base, name);
-    if (result == NameResult::ok) result = utf16ToPath(name, path);
-    if (result == NameResult::ok) return 0;
-    return result == NameResult::tooLong ? kErrNameTooLong : kErrBadArgument;
-}
-
-}  // namespace
-
 int takenKind(const char16_t *name) {
     for (const int kind : kFileKinds) {
         SysPath path;
         SysFileStatus status = {};
-        if (const int error = kindPath(kind, name, path); error != 0) {
+        if (const int error = sysPathOf(kind, name, path); error != 0) {
             errno = error;
             return kind;
         }
@@ -414,8 +401,8 @@ int takenKind(const char16_t *name) {
 int FileMoves::move(int kind, const char16_t *from, const char16_t *to) {
     SysPath source;
     SysPath target;
-    if (const int error = kindPath(kind, from, source); error != 0) return error;
-    if (const int error = kindPath(kind, to, target); error != 0) return error;
+    if (const int error = sysPathOf(kind, from, source); error != 0) return error;
+    if (const int error = sysPathOf(kind, to, target); error != 0) return error;
     if (sysCalls.renameNoReplace(source.bytes, target.bytes) != 0) return errno != 0 ? errno : EIO;
     done_.push_back(Move{kind, from, to});
     return 0;
@@ -426,7 +413,7 @@ void FileMoves::undo() {
     for (auto it = done_.rbegin(); it != done_.rend(); ++it) {
         SysPath source;
         SysPath target;
-        if (kindPath(it->kind, it->to.c_str(), source) != 0 || kindPath(it->kind, it->from.c_str(), target) != 0 ||
+        if (sysPathOf(it->kind, it->to.c_str(), source) != 0 || sysPathOf(it->kind, it->from.c_str(), target) != 0 ||
             sysCalls.renameNoReplace(source.bytes, target.bytes) != 0) {
             fatalMessage("a file of kind %d could not be moved back to its name", it->kind);
         }

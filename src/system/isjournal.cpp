@@ -626,11 +626,8 @@ enum class Header {
 
 // The journal's path as the system takes it; false when the name fails.
 bool journalPath(const IsFile *f, std::string &out) {
-    char16_t name[kPathUnits];
     SysPath path;
-    if (sysFileName(kKindJournal, f->name, name) != NameResult::ok || utf16ToPath(name, path) != NameResult::ok) {
-        return false;
-    }
+    if (sysPathOf(kKindJournal, f->name, path) != 0) return false;
     out = path.bytes;
     return true;
 }

@@ -198,11 +198,8 @@ void matchIndexPermissions(IsFile *f, int kind, int32_t fd) {
 
 // The system path of a kind, or the name error (raised with a handle).
 bool buildPath(IsFile *f, int kind, const char16_t *base, SysPath &path) {
-    char16_t name[kPathUnits];
-    NameResult result = sysFileName(kind, base, name);
-    if (result == NameResult::ok) result = utf16ToPath(name, path);
-    if (result == NameResult::ok) return true;
-    const int error = result == NameResult::tooLong ? kErrNameTooLong : kErrBadArgument;
+    const int error = sysPathOf(kind, base, path);
+    if (error == 0) return true;
     if (f != nullptr) raiseError(f, error, 0);
     errno = error;
     return false;
@@ -230,6 +227,14 @@ bool badOffset(int64_t offset) { return offset < -1; }
 void raiseBadSeek(IsFile *f, int kind) { raiseError(f, EINVAL, kIoSeek + kind); }
 
 }  // namespace
+
+int sysPathOf(int kind, const char16_t *base, SysPath &path) {
+    char16_t name[kPathUnits];
+    NameResult result = sysFileName(kind, base, name);
+    if (result == NameResult::ok) result = utf16ToPath(name, path);
+    if (result == NameResult::ok) return 0;
+    return result == NameResult::tooLong ? kErrNameTooLong : kErrBadArgument;
+}
 
 SysCalls sysCalls = kDefaultSysCalls;
 

@@ -64,6 +64,10 @@ void sysDropLiteralName(const char16_t *base);
 // Converts a NUL-terminated UTF-16 name to UTF-8.
 NameResult utf16ToPath(const char16_t *name, SysPath &out);
 
+// The system path of `kind` for `base` (sysFileName, then UTF-8): 0, or the
+// error of the name (114 too long, 102 not valid).
+int sysPathOf(int kind, const char16_t *base, SysPath &path);
+
 int32_t sysCreate(IsFile *f, int kind, const char16_t *base);
 int32_t sysOpen(IsFile *f, int kind, const char16_t *base);
 void sysClose(IsFile *f, int kindOrFd);
