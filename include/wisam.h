@@ -493,18 +493,22 @@ WISAM_API extern int32_t isFileCacheActive, isWriteBackActive, isGlobalIndexCach
     isDefaultIndexCacheLines, isDefaultIndexCacheAssociativity, isGlobalIndexCacheLines,
     isGlobalIndexCacheAssociativity, isForceCommit, isDeadlockThreshold;
 
-/* isJournalMode: 0 (at load) writes changes in place as they are made.
- * 1 makes every change atomic against the death of the process: each
- * changing call (or a lock kept across calls, as a whole) reaches the files
- * only at its end, after the bytes it replaces went to a rollback journal
- * N.wjn beside N.wox; a process that dies half-way leaves a journal that the
- * next process to lock the file (or open it) applies, so that the file is as
- * before the change, never between.  2 also survives a power loss: the
- * journal is flushed before the files are written and the files before the
- * change returns.  Any other non-zero value means 2.  Every process sharing a
- * file looks for a journal left behind, whatever its own mode; a handle opened
- * with ISNOLOCK neither writes nor applies one.  isErase and isRename take the
- * journal file along. */
+/* isJournalMode: 1 (at load) makes every change atomic against the death of
+ * the process and a failing or full disk: each changing call (or a lock kept
+ * across calls, as a whole) reaches the files only at its end, after the
+ * bytes it replaces went to a rollback journal N.wjn beside N.wox; a process
+ * that dies half-way leaves a journal that the next process to lock the file
+ * (or open it) applies, so that the file is as before the change, never
+ * between, and a change whose writes fail is taken back at once.  2 also
+ * survives a power loss: the journal is flushed before the files are written
+ * and the files before the change returns.  Any other non-zero value means 2.
+ * 0 writes changes in place as they are made: faster for single calls, but a
+ * process killed or a disk failing mid-change can leave indexes that disagree
+ * with the data.  Every process sharing a file looks for a journal left
+ * behind, whatever its own mode; a handle opened with ISNOLOCK neither writes
+ * nor applies one.  N.wjn exists only while the file is open: the last close
+ * of any process removes it when nothing is left to apply.  isErase and
+ * isRename take the journal file along. */
 WISAM_API extern int32_t isJournalMode;
 
 /* Host callbacks: null at load; a null callback is skipped. */

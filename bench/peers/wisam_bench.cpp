@@ -1337,7 +1337,7 @@ void usage() {
     std::fprintf(stderr,
                  "usage: wisam-bench [-n N] [--single] [--multi] [--durable] [--varlen] [--no-maint] [--growth N,...]\n"
                  "                   [--commits C] [--rounds R] [--csv] [--svg FILE] [--dir DIR]\n"
-                 "                   [--engines a,b,...] [--keep]\n"
+                 "                   [--engines a,b,...] [--journal M] [--keep]\n"
                  "--single, --multi, --durable, --varlen: run only the workloads named (default: all four)\n"
                  "--growth N1,N2,...: only the single-process workloads at each N in turn and the growth\n"
                  "table (wisam-excl and lmdb unless --engines names others); above 1 000 000 records the point\n"
@@ -1345,6 +1345,7 @@ void usage() {
                  "--no-maint: the single-process workload without its maintenance pass (checks, rebuilds,\n"
                  "isCluster and W3c)\n"
                  "-n N: records (default 200000; the variable-length workload 100000)\n"
+                 "--journal M: wisam's isJournalMode for every workload (default: the library's)\n"
                  "--commits C: durable workload, C transactions of 1 record and C/2 of 100 (default %zu)\n"
                  "--rounds R: durable workload in R rounds that take the engines in turn (default 4)\n"
                  "engines: wisam-excl wisam-excl-1lock wisam-shared lmdb sqlite bdb map (those built in; the multi-process\n"
@@ -1582,6 +1583,7 @@ int main(int argc, char **argv) {
         else if (a == "--sample" && i + 1 < argc) sample = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--dir" && i + 1 < argc) root = argv[++i];
         else if (a == "--engines" && i + 1 < argc) only.append(",").append(argv[++i]).append(",");
+        else if (a == "--journal" && i + 1 < argc) isJournalMode = std::atoi(argv[++i]);
         else usage();
     }
     if (n < 8 || n > 100000000 || durableRounds < 1 || durableRounds > 100 ||

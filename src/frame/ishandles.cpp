@@ -125,7 +125,8 @@ void unregisterFile(IsFile *f) {
     if (shared) {
         // The descriptors stay open for the other handles: this handle's
         // record locks and file lock would outlive it there, unseen by the
-        // in-process check, so they end with it.
+        // in-process check, so they end with it.  Its presence byte stays:
+        // it stands for the whole group, whose handles share the lock file.
         try {
             unlockAll(f);          // the file lock, if held
             unlockAllRecords(f);   // records beyond the file-lock region too
@@ -136,7 +137,10 @@ void unregisterFile(IsFile *f) {
         // Closing the lock file ends its locks anyway: a failed release is
         // passed on only after the files are closed.
         try {
-            if (f->lockFd >= 0) openLockRelease(f);
+            if (f->lockFd >= 0) {
+                if (openLockAlone(f)) journalRemoveAtLastClose(f);
+                openLockRelease(f);
+            }
         } catch (...) {
             pending = std::current_exception();
         }

@@ -195,7 +195,8 @@ void openLockShared(IsFile *f) {
     const int32_t slot = slotForOpen(f, kEventSharedLock, kEventSharedFailed);
     dropOpenLocks(f, slot);
     reportEvent(f, kEventSharedLock, kPhaseBefore);
-    if (sysLockRegion(f, kKindLock, slot, 1, false)) {
+    // Patient: a last close holds the whole open region for a moment.
+    if (sysLockRegionPatiently(f, slot, 1)) {
         f->lockState |= kLockOpenShared;
         return;
     }
@@ -228,6 +229,18 @@ void openLockDowngrade(IsFile *f) {
     if (slot == 0) raiseError(f, kErrFileInUse, 0);
     dropOpenLocks(f, slot);
     if (sysLockRegion(f, kKindLock, slot, 1, true)) f->lockState |= kLockOpenShared;
+}
+
+bool openLockAlone(IsFile *f) {
+    if (noLocking(f) || f->lockFd < 0) return false;
+    if (has(f->lockState, kLockOpenExclusive)) return true;
+    // The presence bytes of the group (this handle's, or that of a sibling
+    // closed earlier, which stood for them all); none: an open that failed.
+    if (sysUnlockRegionsWithin(f, kKindLock, kOpenRegionOffset, kRegionLength) <= 0) return false;
+    f->lockState &= static_cast<uint8_t>(~kLockOpenShared);
+    if (sysLockRegion(f, kKindLock, kOpenRegionOffset, kRegionLength, false) == 0) return false;
+    f->lockState |= kLockOpenExclusive;
+    return true;
 }
 
 void openLockRelease(IsFile *f) {

@@ -50,6 +50,12 @@ void stateLockRestore(IsFile *f, uint8_t held);
 void openLockShared(IsFile *f);
 void openLockExclusive(IsFile *f);
 void openLockDowngrade(IsFile *f);
+// At the close of a process's last handle on the file: gives up the
+// group's presence bytes and takes the whole open region without waiting, which
+// succeeds only when no handle of any process has the file open (an opener
+// meeting it tries again for a moment).  True when taken (or already held
+// by an exclusive opener); openLockRelease gives it back.
+bool openLockAlone(IsFile *f);
 void openLockRelease(IsFile *f);
 
 }  // namespace wisam

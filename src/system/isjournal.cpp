@@ -19,7 +19,7 @@
 #include "system/issystem.h"
 
 extern "C" {
-WISAM_API int32_t isJournalMode = 0;
+WISAM_API int32_t isJournalMode = 1;
 }
 
 namespace wisam {
@@ -993,6 +993,19 @@ bool applyJournal(IsFile *f, bool takeBack) {
 }
 
 }  // namespace
+
+void journalRemoveAtLastClose(IsFile *f) noexcept {
+    if ((f->mode & kModeNoLocking) != 0 || f->name == nullptr || journalPending(f)) return;
+    const RecordedError recorded(f);
+    try {
+        if (examineJournal(f) == Header::cold && f->journalFd >= 0) {
+            sysClose(f, kKindJournal);
+            sysErase(nullptr, kKindJournal, f->name);
+        }
+    } catch (...) {
+    }
+    recorded.restore(f);
+}
 
 Journal *freeJournal(Journal *journal) {
     if (journal == nullptr) return nullptr;

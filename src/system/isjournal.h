@@ -155,6 +155,14 @@ bool journalLooksHot(IsFile *f);
 // and sets aside (raising 105) a journal that does not fit the files.
 bool journalRecover(IsFile *f);
 
+// At the close of the last handle of any process on the file (the caller
+// holds the whole open region): a journal with nothing left to apply is
+// removed, so that a file closed cleanly has no N.wjn beside it.  One that
+// holds an interrupted change, one this handle could not apply, and one
+// written by another library stay for the next open.  Never raises: the
+// close goes on either way.
+void journalRemoveAtLastClose(IsFile *f) noexcept;
+
 Journal *freeJournal(Journal *journal);
 
 }  // namespace wisam

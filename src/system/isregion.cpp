@@ -6,6 +6,7 @@
 #include <chrono>
 #include <map>
 #include <utility>
+#include <vector>
 
 #include "frame/iserror.h"
 #include "frame/isfile.h"
@@ -162,6 +163,19 @@ int sysUnlockRegion(IsFile *f, int kindOrFd, int64_t offset, int32_t length) {
     raiseError(f, error, kIoLock + kindOrFd);
 }
 
+int sysUnlockRegionsWithin(IsFile *f, int kindOrFd, int64_t offset, int32_t length) {
+    const int32_t fd = sysDescriptor(f, kindOrFd);
+    std::vector<std::pair<int64_t, int32_t>> within;
+    for (auto it = heldRanges.lower_bound({fd, offset}); it != heldRanges.end() && it->first.first == fd; ++it) {
+        if (it->first.second + it->second > offset + length) break;
+        within.emplace_back(it->first.second, it->second);
+    }
+    for (const auto &[at, bytes] : within) {
+        if (tryUnlock(fd, at, bytes) != 0) return -1;
+    }
+    return static_cast<int>(within.size());
+}
+
 void forgetRegions(int32_t fd) {
     auto first = heldRanges.lower_bound({fd, INT64_MIN});
     auto last = heldRanges.lower_bound({fd + 1, INT64_MIN});
@@ -186,19 +200,26 @@ int32_t nextSlot(const uint8_t *counter, bool haveCounter) {
     return static_cast<int32_t>(last) + 1;
 }
 
+}  // namespace
+
 // The slot counter is locked only for the few system calls of one slot
-// allocation, or for as long as an exclusive opener keeps the file.  A
-// request that meets it therefore tries again for a short while before it
-// counts as refused, so that processes opening a file at the same moment do
-// not fail each other with 113.
-bool lockSlotCounter(IsFile *f) {
+// allocation, the open region for the few of a last close, or either for as
+// long as an exclusive opener keeps the file.  A request that meets them
+// therefore tries again for a short while before it counts as refused, so
+// that processes opening and closing a file at the same moment do not fail
+// each other with 113.
+int sysLockRegionPatiently(IsFile *f, int64_t offset, int32_t length) {
     const int64_t deadline = sysCalls.clockMicros() + std::chrono::microseconds(kSlotCounterPatience).count();
     for (;;) {
-        if (sysLockRegion(f, kKindLock, kSlotCounterOffset, kSlotCounterLength, false)) return true;
-        if (errno != EACCES || sysCalls.clockMicros() >= deadline) return false;
+        if (sysLockRegion(f, kKindLock, offset, length, false)) return 1;
+        if (errno != EACCES || sysCalls.clockMicros() >= deadline) return 0;
         libraryPause(std::chrono::microseconds(kSlotCounterRetryPause).count());
     }
 }
+
+namespace {
+
+bool lockSlotCounter(IsFile *f) { return sysLockRegionPatiently(f, kSlotCounterOffset, kSlotCounterLength) != 0; }
 
 }  // namespace
 

@@ -49,6 +49,11 @@ constexpr int32_t kUserSlotLimit = 512;  // slots are 4..511
 // handle) or return 0 (none).
 int sysLockRegion(IsFile *f, int kindOrFd, int64_t offset, int32_t length, bool wait);
 
+// Locks `length` bytes of the lock file at `offset` that are held only
+// briefly (the slot counter, a presence byte): tries again for a quarter of
+// a second before it counts as refused (0, errno EACCES).
+int sysLockRegionPatiently(IsFile *f, int64_t offset, int32_t length);
+
 // Unlocks the range locked with the same offset and length.  1 also when
 // the file is not open.
 int sysUnlockRegion(IsFile *f, int kindOrFd, int64_t offset, int32_t length);
@@ -58,6 +63,11 @@ int sysUnlockRegion(IsFile *f, int kindOrFd, int64_t offset, int32_t length);
 // locked for a quarter of a second (an exclusive opener; errorNumber 113).
 // Without a handle: the process id.
 int32_t sysUserSlot(IsFile *f);
+
+// Unlocks every range held through the descriptor that lies within
+// `length` bytes at `offset`: how many there were, or -1 when an unlock
+// failed.  Never raises.
+int sysUnlockRegionsWithin(IsFile *f, int kindOrFd, int64_t offset, int32_t length);
 
 // Forgets the ranges held through `fd`, which is being closed.
 void forgetRegions(int32_t fd);

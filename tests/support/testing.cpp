@@ -215,23 +215,24 @@ extern "C" const char *__asan_default_options() { return "allocator_may_return_n
 namespace wisam::testing {
 namespace {
 
-// WISAM_TEST_JOURNAL=1 (or 2) runs every test with the rollback journal on:
-// results and files must be the same; tests that count system calls or
-// bytes written see the journal's and are expected to differ.
-class JournalEverywhere : public ::testing::EmptyTestEventListener {
+// Every test starts in the library's default journal mode (the rollback
+// journal on), so that a test that switches it off for itself leaves no
+// trace in the next.  WISAM_TEST_JOURNAL=M runs every test in mode M
+// instead: results and files must be the same; tests that count system
+// calls or bytes written see the journal's and are expected to differ.
+class JournalModeAtStart : public ::testing::EmptyTestEventListener {
 public:
-    explicit JournalEverywhere(int32_t mode) : mode_(mode) {}
+    explicit JournalModeAtStart(int32_t mode) : mode_(mode) {}
     void OnTestStart(const ::testing::TestInfo &) override { isJournalMode = mode_; }
 
 private:
     int32_t mode_;
 };
 
-const bool kJournalEverywhere = [] {
+const bool kJournalModeAtStart = [] {
     const char *mode = std::getenv("WISAM_TEST_JOURNAL");
-    if (mode != nullptr && std::atoi(mode) != 0) {
-        ::testing::UnitTest::GetInstance()->listeners().Append(new JournalEverywhere(std::atoi(mode)));
-    }
+    const int32_t chosen = mode != nullptr && *mode != 0 ? std::atoi(mode) : isJournalMode;
+    ::testing::UnitTest::GetInstance()->listeners().Append(new JournalModeAtStart(chosen));
     return true;
 }();
 

@@ -160,14 +160,14 @@ RecoverOutcome recoverFrom(const std::string &logPath, int32_t rollbackMode) {
 void FileSetCopy::save(const std::string &basePath) {
     base_ = basePath;
     files_.clear();
-    for (const char *ext : {".wox", ".wod", ".lck"}) {
+    for (const char *ext : {".wox", ".wod", ".lck", ".wjn"}) {
         const std::string path = basePath + ext;
         if (fileExists(path)) files_.emplace_back(path, readFile(path));
     }
 }
 
 void FileSetCopy::restore() const {
-    for (const char *ext : {".wox", ".wod", ".lck"}) ::unlink((base_ + ext).c_str());
+    for (const char *ext : {".wox", ".wod", ".lck", ".wjn"}) ::unlink((base_ + ext).c_str());
     for (const auto &[path, bytes] : files_) writeFile(path, bytes);
 }
 

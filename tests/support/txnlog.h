@@ -72,7 +72,8 @@ struct RecoverOutcome {
 };
 RecoverOutcome recoverFrom(const std::string &logPath, int32_t rollbackMode = 0);
 
-// The index, data and lock files of an ISAM file, saved and put back.
+// The index, data, lock and journal files of an ISAM file, saved and put
+// back (a journal of the files replaced goes with them).
 class FileSetCopy {
 public:
     void save(const std::string &basePath);

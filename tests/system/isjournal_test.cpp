@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -618,6 +619,101 @@ void killRounds(bool power) {
 TEST(JournalKill, KilledWritersLeaveEveryChangeWholeOrAbsent) { killRounds(false); }
 
 TEST(JournalKill, PowerLossKeepsEverySyncedChangeAndNoHalfChange) { killRounds(true); }
+
+}  // namespace
+}  // namespace wisam
+
+namespace wisam {
+namespace {
+
+using namespace testing;
+
+// N.wjn lives only while the file is open somewhere: the last close of any
+// process removes it when nothing is left to apply, so that a directory of
+// closed files holds just N.wox, N.wod and N.lck.  Each row is a sequence of
+// steps by this process (handles a, b) and by a child that holds the file
+// open between its own steps; after each step the journal's presence is
+// what the row says.
+TEST(JournalLifetime, TheJournalIsGoneAfterTheLastCloseOfAnyProcess) {
+    enum Step { openA, openB, openAExclusive, writeA, writeB, closeA, closeB, childOpens, childWrites, childCloses,
+                plantCleared };
+    struct Row {
+        const char *what;
+        int32_t mode;
+        std::vector<std::pair<Step, bool>> steps;  // the step, then whether N.wjn exists
+    };
+    const std::vector<Row> rows = {
+        {"one handle", 1, {{openA, false}, {writeA, true}, {writeA, true}, {closeA, false}}},
+        {"mode 2", 2, {{openA, false}, {writeA, true}, {closeA, false}}},
+        {"mode 0 writes none", 0, {{openA, false}, {writeA, false}, {closeA, false}}},
+        {"two handles of this process", 1,
+         {{openA, false}, {openB, false}, {writeA, true}, {closeA, true}, {writeB, true}, {closeB, false}}},
+        {"another process keeps it open", 1,
+         {{childOpens, false}, {openA, false}, {writeA, true}, {closeA, true}, {childWrites, true},
+          {childCloses, false}}},
+        {"this process closes last", 1,
+         {{openA, false}, {childOpens, false}, {childWrites, true}, {childCloses, true}, {closeA, false}}},
+        {"exclusive handle", 1, {{openAExclusive, false}, {writeA, true}, {closeA, false}}},
+        {"a cleared journal left behind", 0, {{plantCleared, true}, {openA, true}, {closeA, false}}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        const std::u16string name = dir.name("t");
+        const std::string journal = dir.file("t.wjn");
+        {
+            KeyDesc id = modelIdKey();
+            IsFile *built = isBuild(name.c_str(), kModelLength, 0, &id, ISINOUT | ISMANULOCK);
+            ASSERT_NE(built, nullptr);
+            ASSERT_EQ(isClose(built), 1);
+        }
+        isJournalMode = row.mode;
+        IsFile *a = nullptr, *b = nullptr;
+        Signal toChild, fromChild;
+        int child = -1, next = 0;
+        auto tell = [&] {
+            toChild.post();
+            ASSERT_TRUE(fromChild.wait(5000)) << "the child did not answer";
+        };
+        for (const auto &[step, exists] : row.steps) {
+            switch (step) {
+            case openA: a = isOpen(name.c_str(), ISINOUT | ISMANULOCK); ASSERT_NE(a, nullptr); break;
+            case openAExclusive: a = isOpen(name.c_str(), ISINOUT | ISEXCLLOCK); ASSERT_NE(a, nullptr); break;
+            case openB: b = isOpen(name.c_str(), ISINOUT | ISMANULOCK); ASSERT_NE(b, nullptr); break;
+            case writeA: ASSERT_EQ(isWrite(a, modelRecord(next++, 0, 0).data()), 1) << isErrno(a); break;
+            case writeB: ASSERT_EQ(isWrite(b, modelRecord(next++, 0, 0).data()), 1) << isErrno(b); break;
+            case closeA: ASSERT_EQ(isClose(a), 1); break;
+            case closeB: ASSERT_EQ(isClose(b), 1); break;
+            case childOpens:
+                child = startChild([&] {
+                    IsFile *c = isOpen(name.c_str(), ISINOUT | ISMANULOCK);
+                    fromChild.post();
+                    if (c == nullptr || !toChild.wait(5000)) return 2;
+                    if (isWrite(c, modelRecord(5000, 0, 0).data()) != 1) return 3;
+                    fromChild.post();
+                    if (!toChild.wait(5000)) return 4;
+                    const int closed = isClose(c);
+                    fromChild.post();
+                    return closed == 1 ? 0 : 5;
+                });
+                ASSERT_TRUE(fromChild.wait(5000));
+                break;
+            case childWrites: tell(); break;
+            case childCloses:
+                if (row.steps.end() == std::find_if(row.steps.begin(), row.steps.end(),
+                                                    [](const auto &s) { return s.first == childWrites; })) {
+                    tell();  // the child writes before it closes in any case
+                }
+                tell();
+                ASSERT_EQ(waitChild(child), 0);
+                break;
+            case plantCleared: writeFile(journal, std::vector<uint8_t>(128, 0)); break;
+            }
+            EXPECT_EQ(fileExists(journal), exists) << "after step " << int(step);
+        }
+        isJournalMode = 1;
+    }
+}
 
 }  // namespace
 }  // namespace wisam

@@ -14,9 +14,10 @@ namespace {
 constexpr const char *kHelp =
     "usage: wisam [--journal 0|1|2] COMMAND [ARGS]\n"
     "\n"
-    "  --journal M             make every change of the command through the rollback\n"
-    "                          journal N.wjn (isJournalMode M: 1 atomic if the tool dies,\n"
-    "                          2 also if the power fails; 0 writes in place, the default)\n"
+    "  --journal M             how changes reach the files (isJournalMode M): 1, the\n"
+    "                          default, through the rollback journal N.wjn, atomic if the\n"
+    "                          tool dies or the disk fails; 2 also if the power fails;\n"
+    "                          0 in place, faster, not atomic\n"
     "  create NAME --reclen N --key KEY [--key KEY...] [--varlen MAX [--packed]]\n"
     "                          build an ISAM file (the first key is the primary)\n"
     "  info NAME               summary, key descriptions, and whether the data file\n"
