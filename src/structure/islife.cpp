@@ -19,6 +19,7 @@
 #include "structure/isdict.h"
 #include "structure/iskeydesc.h"
 #include "system/iscache.h"
+#include "system/isjournal.h"
 #include "system/issystem.h"
 #include "txn/istable.h"
 #include "txn/iswriters.h"
@@ -115,6 +116,7 @@ void createFiles(IsFile *f, const char16_t *name, KeyDesc *key) {
         }
         copyName(f, name);
         registerFile(f);
+        journalSetAsideLeftover(f);
         if ((f->mode & kModeVarLength) != 0) varlenSetup(f);
         logBuilt(f, *key);
         logOpened(f);
@@ -167,7 +169,12 @@ void openFile(IsFile *f, const char16_t *name, uint32_t askedMode) {
     if (emptyName(name)) raiseError(f, kErrBadArgument, 0);
     copyName(f, name);
     registerFile(f);
-    recoverHotJournal(f);  // before anything of the files is read
+    // Before anything of the files is read.
+    if ((f->mode & kModeNoLocking) != 0) {
+        journalRefuseUnlocked(f);
+    } else {
+        recoverHotJournal(f);
+    }
     readDictionaryOrRaise(f);
     readKeyDescs(f);
     if ((askedMode & kModeOpenVarLength) != 0 && f->maxRecordLength != 0) f->mode |= kModeVarLength;

@@ -5,12 +5,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "frame/iserror.h"
@@ -28,23 +28,23 @@ namespace {
 
 constexpr char kMagic[8] = {'w', 'i', 's', 'a', 'm', 'j', 'n', 'l'};
 constexpr char kSegmentTag[4] = {'w', 's', 'e', 'g'};
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr uint32_t kFirstVersion = 1;  // unbound: written by earlier libraries, never applied
 constexpr int32_t kFirstHeaderSize = 64;
 constexpr uint32_t kFinal = 1;
 constexpr uint32_t kHasData = 1;       // header flag: the ISAM file has a data file
 constexpr int32_t kHeaderHashAt = kJournalHeaderSize - 8;
 constexpr int32_t kReservedAt = 80;
-constexpr int32_t kSegmentHead = 40;
+constexpr int32_t kSegmentHead = 48;
 constexpr int32_t kRecordHead = 16;
-constexpr int32_t kPageEntry = 16;
+constexpr int32_t kRangeEntry = 16;
 // Held pages (two copies each) spill above half the memory the caches may
 // take (isFileCacheMaxMemUsage), and never below this.
 constexpr size_t kLeastSpillBytes = size_t{64} << 10;
-// A journal file longer than this is cut to nothing at commit.
+// A journal file longer than this is cut to nothing when its change ends.
 constexpr int64_t kKeepJournalBytes = int64_t{16} << 20;
-// The dictionary's change counter: a spill moves it on disk so that every
-// other process looks for this journal.
+// The dictionary's change counter: every change moves it on disk, so that
+// every other process looks for this journal.
 constexpr int64_t kChangeCounterAt = 41;
 // No offset or size in a journal reaches this (4 PiB): sums of two stay far
 // from overflowing.
@@ -71,21 +71,55 @@ uint64_t get64(const uint8_t *at) {
     return v;
 }
 
-// A fast 64-bit hash over little-endian words: recognises torn and damaged
-// bytes, not an adversary.
+uint64_t littleWord(const uint8_t *p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    return w;
+}
+
+// The 128-bit product of two words, folded to 64 bits.
+uint64_t fold(uint64_t a, uint64_t b) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return uint64_t(product) ^ uint64_t(product >> 64);
+}
+
+// A fast 64-bit hash over little-endian words, 48 bytes a step in three
+// chains that do not wait on each other: recognises torn and damaged bytes,
+// not an adversary.
 uint64_t hashBytes(uint64_t h, const uint8_t *p, size_t n) {
-    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    constexpr uint64_t k0 = 0xA0761D6478BD642Full, k1 = 0xE7037ED1A0B428DBull, k2 = 0x8EBC6AF09C88C6E3ull,
+                       k3 = 0x589965CC75374CC3ull;
+    uint64_t a = h ^ k0, b = h ^ k1, c = h ^ k2;
     size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w = 0;
-        for (int b = 7; b >= 0; --b) w = (w << 8) | p[i + size_t(b)];
-        h = (h ^ w) * kMul;
-        h ^= h >> 29;
+    for (; i + 48 <= n; i += 48) {
+        a = fold(littleWord(p + i) ^ k1, littleWord(p + i + 8) ^ a);
+        b = fold(littleWord(p + i + 16) ^ k2, littleWord(p + i + 24) ^ b);
+        c = fold(littleWord(p + i + 32) ^ k3, littleWord(p + i + 40) ^ c);
     }
+    h = a ^ b ^ c;
+    for (; i + 8 <= n; i += 8) h = fold(littleWord(p + i) ^ k1, h ^ k3);
     uint64_t tail = uint64_t(n) << 56;
-    for (size_t b = i; b < n; ++b) tail ^= uint64_t(p[b]) << (8 * (b - i));
-    h = (h ^ tail) * kMul;
-    return h ^ (h >> 32);
+    for (size_t x = i; x < n; ++x) tail ^= uint64_t(p[x]) << (8 * (x - i));
+    return fold(h ^ k0, tail ^ k2);
+}
+
+// The first byte in [from, to) where `a` and `b` differ (`to` when none).
+int32_t firstDifference(const uint8_t *a, const uint8_t *b, int32_t from, int32_t to) {
+    for (; from + 8 <= to && std::memcmp(a + from, b + from, 8) == 0; from += 8) {
+    }
+    for (; from < to && a[from] == b[from]; ++from) {
+    }
+    return from;
+}
+
+// The end of the last difference in [from, to) (`from` when none).
+int32_t endOfDifference(const uint8_t *a, const uint8_t *b, int32_t from, int32_t to) {
+    for (; to - 8 >= from && std::memcmp(a + to - 8, b + to - 8, 8) == 0; to -= 8) {
+    }
+    for (; to > from && a[to - 1] == b[to - 1]; --to) {
+    }
+    return to;
 }
 
 }  // namespace
@@ -95,9 +129,17 @@ struct JournalPage {
     int32_t kind;
     int64_t offset;
     int32_t baseLength;  // bytes the file held of the page when it was taken
-    bool journaled;      // its image from the change's start is in the journal already
-    uint8_t *base;       // the file's bytes when taken, zeros past baseLength
-    uint8_t *after;      // the page as the change left it
+    int32_t from, to;    // the bytes the change wrote or cut, [from, to)
+    uint8_t *base;       // [from, to): those bytes when the page was taken
+    uint8_t *after;      // the page as the change left it (zeros past baseLength)
+};
+
+// What a segment does with one held page: the bytes whose images it keeps
+// and the bytes it writes in place, each [from, to) within the page.
+struct JournalSpan {
+    const JournalPage *page;
+    int32_t imageFrom, imageTo;
+    int32_t writeFrom, writeTo;
 };
 
 struct Journal {
@@ -106,6 +148,12 @@ struct Journal {
     bool rolledBack = false;  // a change was abandoned and its writes taken back
     bool batch = false;       // the change outlived a call (a kept lock)
     bool syncFiles = false;  // isForceCommit asked for the files to be flushed
+    bool bound = false;       // device and inode of the files are known
+    // The journal file holds a change with nothing left to do (completed,
+    // or torn before anything was written in place), its header not cleared:
+    // a change written in place must clear it first, since that change would
+    // no longer let it be judged.
+    bool lingering = false;
     int32_t mode = 0;
     uint32_t salt = 0;
     uint32_t sequence = 0;    // segments written by this change
@@ -113,6 +161,7 @@ struct Journal {
     bool created = false;     // the journal file was made by this handle: sync its directory once
     bool ownerChecked = false;  // the journal file open is known to be one the index file's users may write
     uint32_t startCounter = 0;  // the dictionary's change counter on disk when the change began
+    uint32_t counter = 0;       // and after the segments written so far
     uint64_t device[2] = {0, 0};  // the files the journal is bound to (slots as below)
     uint64_t inode[2] = {0, 0};
     int64_t startSize[2] = {0, 0};
@@ -120,8 +169,8 @@ struct Journal {
     int64_t size[2] = {0, 0};
     std::unordered_map<uint64_t, size_t> byKey;
     std::vector<JournalPage> pages;
-    std::unordered_set<uint64_t> journaled;
     std::vector<uint8_t *> spare;  // page buffers kept for the next change
+    std::vector<uint8_t> scratch;  // the journal bytes of a segment, kept for the next
 };
 
 namespace {
@@ -152,7 +201,6 @@ void dropPages(Journal *j) {
 
 void closeChange(Journal *j) {
     dropPages(j);
-    j->journaled.clear();
     j->inChange = false;
     j->syncFiles = false;
     j->batch = false;
@@ -164,7 +212,7 @@ int32_t clip(int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, 0, 
 JournalPage &pageAt(IsFile *f, Journal *j, int kind, int64_t offset) {
     const uint64_t key = keyOf(kind, offset);
     if (auto it = j->byKey.find(key); it != j->byKey.end()) return j->pages[it->second];
-    JournalPage p{kind, offset, 0, j->journaled.count(key) != 0, nullptr, nullptr};
+    JournalPage p{kind, offset, 0, kJournalPage, 0, nullptr, nullptr};
     j->spare.reserve(j->spare.size() + 2);  // so that giving the buffers back cannot fail
     p.base = takeBuffer(f, j);
     try {
@@ -173,11 +221,10 @@ JournalPage &pageAt(IsFile *f, Journal *j, int kind, int64_t offset) {
         j->spare.push_back(p.base);
         throw;
     }
-    std::memset(p.base, 0, kJournalPage);
     const int32_t onDisk = clip(j->diskSize[slotOf(kind)] - offset);
     if (onDisk > 0) {
         try {
-            sysReadDirect(f, kind, p.base, onDisk, offset);  // short: 105, the file lost bytes
+            sysReadDirect(f, kind, p.after, onDisk, offset);  // short: 105, the file lost bytes
         } catch (const IsamRaise &) {
             j->spare.push_back(p.base);
             j->spare.push_back(p.after);
@@ -185,24 +232,60 @@ JournalPage &pageAt(IsFile *f, Journal *j, int kind, int64_t offset) {
         }
         p.baseLength = onDisk;
     }
-    std::memcpy(p.after, p.base, kJournalPage);
+    std::memset(p.after + onDisk, 0, size_t(kJournalPage - onDisk));
     j->pages.push_back(p);
     j->byKey.emplace(key, j->pages.size() - 1);
     return j->pages.back();
 }
 
+// Before bytes [from, to) of the page change: those of them not touched
+// before still hold what the page held when taken, and are kept as such.
+void markTouched(JournalPage &p, int32_t from, int32_t to) {
+    if (p.from >= p.to) {
+        std::memcpy(p.base + from, p.after + from, size_t(to - from));
+        p.from = from, p.to = to;
+        return;
+    }
+    if (from < p.from) std::memcpy(p.base + from, p.after + from, size_t(p.from - from));
+    if (to > p.to) std::memcpy(p.base + p.to, p.after + p.to, size_t(to - p.to));
+    p.from = std::min(p.from, from);
+    p.to = std::max(p.to, to);
+}
+
+// Bytes [at, at + length) of a held page as it was taken.
+const uint8_t *originalBytes(const JournalPage &p, int64_t at, int32_t length) {
+    return p.from <= at && at + length <= p.to ? p.base + at : p.after + at;
+}
+
 // The bytes of a held page that belong to the file as the change leaves it.
 int32_t finalLength(const Journal *j, const JournalPage &p) { return clip(j->size[slotOf(p.kind)] - p.offset); }
 
-bool pageChanged(const Journal *j, const JournalPage &p) {
-    const int32_t length = finalLength(j, p);
-    return length != p.baseLength || std::memcmp(p.after, p.base, size_t(length)) != 0;
+// What the segment does with page `p`: it writes the bytes the change
+// altered (and those it added past the file's end), and keeps the images of
+// those and of the bytes a cut takes away, as far as the file held them when
+// the change began (later bytes go with the cut back to that size).
+JournalSpan spanOf(const Journal *j, const JournalPage &p) {
+    const int32_t length = finalLength(j, p), held = p.baseLength;
+    JournalSpan span{&p, 0, 0, 0, 0};
+    int32_t from = p.from, to = std::min(p.to, length);
+    if (from < to) {
+        const int32_t same = std::min(to, held);  // bytes past `held` are new, so written
+        from = firstDifference(p.after, p.base, from, same);
+        if (to <= held) to = endOfDifference(p.after, p.base, from, to);
+    }
+    if (from < to) span.writeFrom = from, span.writeTo = to;
+    int32_t imageFrom = span.writeFrom, imageTo = span.writeTo;
+    if (length < held) {  // a cut: the bytes it takes away
+        imageFrom = imageFrom < imageTo ? std::min(imageFrom, length) : length;
+        imageTo = held;
+    }
+    imageTo = std::min({imageTo, held, clip(j->startSize[slotOf(p.kind)] - p.offset)});
+    if (imageFrom < imageTo) span.imageFrom = imageFrom, span.imageTo = imageTo;
+    return span;
 }
 
-// The image a page's record keeps: its bytes at the change's start.
-bool needsRecord(const Journal *j, const JournalPage &p) {
-    return !p.journaled && p.offset < j->startSize[slotOf(p.kind)];
-}
+bool spanWrites(const JournalSpan &s) { return s.writeFrom < s.writeTo; }
+bool spanImages(const JournalSpan &s) { return s.imageFrom < s.imageTo; }
 
 void putHeader(const IsFile *f, const Journal *j, uint8_t *h) {
     std::memset(h, 0, kJournalHeaderSize);
@@ -222,56 +305,72 @@ void putHeader(const IsFile *f, const Journal *j, uint8_t *h) {
     put64(h + kHeaderHashAt, hashBytes(j->salt, h, kHeaderHashAt));
 }
 
-void append32(std::vector<uint8_t> &out, uint32_t v) {
+uint8_t *grow(std::vector<uint8_t> &out, size_t bytes) {
     const size_t at = out.size();
-    out.resize(at + 4);
-    put32(out.data() + at, v);
-}
-void append64(std::vector<uint8_t> &out, uint64_t v) {
-    const size_t at = out.size();
-    out.resize(at + 8);
-    put64(out.data() + at, v);
+    out.resize(at + bytes);
+    return out.data() + at;
 }
 
 uint64_t afterHashSeed(uint32_t salt) { return ~uint64_t{salt}; }
 
-// One segment: the records of `changed` pages that need them and, for the
-// final one, the list of changed pages with the hash of their new bytes.
-std::vector<uint8_t> buildSegment(const Journal *j, const std::vector<const JournalPage *> &changed, bool final) {
-    std::vector<uint8_t> out(kSegmentHead, 0);
+// The counter the dictionary's page holds after the segment: the held
+// page's, or what is on disk when the segment does not hold it.
+uint32_t counterAfter(const Journal *j) {
+    if (auto it = j->byKey.find(keyOf(kKindIndex, 0)); it != j->byKey.end()) {
+        const JournalPage &p = j->pages[it->second];
+        if (finalLength(j, p) >= kChangeCounterAt + 4) return get32(p.after + kChangeCounterAt);
+    }
+    return j->counter;
+}
+
+// One segment, appended to `out`: the images of the spans that keep one
+// and, for the final segment, the list of the ranges written in place with
+// the hash of their new bytes.
+void buildSegment(const Journal *j, const std::vector<JournalSpan> &spans, bool final, std::vector<uint8_t> &out) {
+    const size_t start = out.size();
+    std::memset(grow(out, kSegmentHead), 0, kSegmentHead);
     uint32_t records = 0;
-    for (const JournalPage *p : changed) {
-        if (!needsRecord(j, *p)) continue;
-        const int32_t length = clip(j->startSize[slotOf(p->kind)] - p->offset);
-        append32(out, static_cast<uint32_t>(p->kind));
-        append32(out, static_cast<uint32_t>(length));
-        append64(out, uint64_t(p->offset));
-        const size_t at = out.size();
-        out.resize(at + ((size_t(length) + 7) & ~size_t{7}), 0);
-        std::memcpy(out.data() + at, p->base, size_t(length));
+    for (const JournalSpan &span : spans) {
+        if (!spanImages(span)) continue;
+        const int32_t length = span.imageTo - span.imageFrom;
+        const size_t padded = (size_t(length) + 7) & ~size_t{7};
+        uint8_t *r = grow(out, kRecordHead + padded);
+        put32(r, static_cast<uint32_t>(span.page->kind));
+        put32(r + 4, static_cast<uint32_t>(length));
+        put64(r + 8, uint64_t(span.page->offset + span.imageFrom));
+        std::memcpy(r + kRecordHead, span.page->base + span.imageFrom, size_t(length));
+        std::memset(r + kRecordHead + length, 0, padded - size_t(length));
         ++records;
     }
     if (final) {
-        append32(out, static_cast<uint32_t>(changed.size()));
-        append32(out, 0);
+        const size_t countAt = out.size();
+        std::memset(grow(out, 8), 0, 8);
+        uint32_t written = 0;
         uint64_t h = afterHashSeed(j->salt);
-        for (const JournalPage *p : changed) {
-            append32(out, static_cast<uint32_t>(p->kind));
-            append32(out, 0);
-            append64(out, uint64_t(p->offset));
-            h = hashBytes(h, p->after, size_t(finalLength(j, *p)));
+        for (const JournalSpan &span : spans) {
+            if (!spanWrites(span)) continue;
+            const int32_t length = span.writeTo - span.writeFrom;
+            uint8_t *e = grow(out, kRangeEntry);
+            put32(e, static_cast<uint32_t>(span.page->kind));
+            put32(e + 4, static_cast<uint32_t>(length));
+            put64(e + 8, uint64_t(span.page->offset + span.writeFrom));
+            h = hashBytes(h, span.page->after + span.writeFrom, size_t(length));
+            ++written;
         }
-        append64(out, h);
+        put32(out.data() + countAt, written);
+        put64(grow(out, 8), h);
     }
-    std::memcpy(out.data(), kSegmentTag, 4);
-    put32(out.data() + 4, j->sequence);
-    put32(out.data() + 8, records);
-    put32(out.data() + 12, final ? kFinal : 0);
-    put64(out.data() + 16, uint64_t(out.size() + 8));
-    put64(out.data() + 24, uint64_t(j->size[0]));
-    put64(out.data() + 32, uint64_t(j->size[1]));
-    append64(out, hashBytes(j->salt ^ j->sequence, out.data(), out.size()));
-    return out;
+    uint8_t *s = out.data() + start;
+    std::memcpy(s, kSegmentTag, 4);
+    put32(s + 4, j->sequence);
+    put32(s + 8, records);
+    put32(s + 12, final ? kFinal : 0);
+    put64(s + 16, uint64_t(out.size() - start + 8));
+    put64(s + 24, uint64_t(j->size[0]));
+    put64(s + 32, uint64_t(j->size[1]));
+    put32(s + 40, counterAfter(j));
+    const uint64_t h = hashBytes(j->salt ^ j->sequence, s, out.size() - start);
+    put64(grow(out, 8), h);
 }
 
 bool journalOwnedRightly(IsFile *f);
@@ -298,11 +397,11 @@ void syncJournal(IsFile *f, Journal *j) {
     }
 }
 
-uint32_t counterAtStart(IsFile *f, const Journal *j);
-
 // The device and inode of the index and data files: the journal is applied
 // to these files only, never to a copy or a file made anew under the name.
+// A descriptor keeps its file, so they are asked once a handle.
 void bindToFiles(IsFile *f, Journal *j) {
+    if (j->bound) return;
     for (int s = 0; s < 2; ++s) {
         j->device[s] = j->inode[s] = 0;
         const int32_t fd = fdOf(f, kKinds[s]);
@@ -312,38 +411,54 @@ void bindToFiles(IsFile *f, Journal *j) {
         j->device[s] = status.device;
         j->inode[s] = status.inode;
     }
+    j->bound = true;
 }
 
-// Step 1: the segment goes to the journal (and, in mode 2, to the device).
-void writeSegment(IsFile *f, Journal *j, const std::vector<uint8_t> &segment) {
-    openJournalFile(f, j);
-    if (j->sequence == 0) {
-        j->startCounter = counterAtStart(f, j);
-        bindToFiles(f, j);
-        uint8_t header[kJournalHeaderSize];
-        putHeader(f, j, header);
-        std::vector<uint8_t> first(header, header + kJournalHeaderSize);
-        first.insert(first.end(), segment.begin(), segment.end());
-        sysWriteDirect(f, kKindJournal, first.data(), static_cast<int32_t>(first.size()), 0);
-        j->journalEnd = static_cast<int64_t>(first.size());
-    } else {
-        sysWriteDirect(f, kKindJournal, segment.data(), static_cast<int32_t>(segment.size()), j->journalEnd);
-        j->journalEnd += static_cast<int64_t>(segment.size());
+// The change counter the dictionary had on disk when the change began: a
+// journal applies only to a file whose counter its change moved from there.
+uint32_t counterAtStart(IsFile *f, const Journal *j) {
+    if (j->startSize[0] < kChangeCounterAt + 4) return 0;
+    if (auto it = j->byKey.find(keyOf(kKindIndex, 0)); it != j->byKey.end()) {
+        return get32(originalBytes(j->pages[it->second], kChangeCounterAt, 4));
     }
+    uint8_t counter[4];
+    sysReadDirect(f, kKindIndex, counter, 4, kChangeCounterAt);
+    return get32(counter);
+}
+
+// Step 1: the segment goes to the journal (and, in mode 2, to the device),
+// with the header in the same write when it is the change's first.
+void writeSegment(IsFile *f, Journal *j, const std::vector<JournalSpan> &spans, bool final) {
+    openJournalFile(f, j);
+    std::vector<uint8_t> &out = j->scratch;
+    out.clear();
+    if (j->sequence == 0) {
+        j->startCounter = j->counter = counterAtStart(f, j);
+        bindToFiles(f, j);
+        putHeader(f, j, grow(out, kJournalHeaderSize));
+    }
+    buildSegment(j, spans, final, out);
+    sysWriteDirect(f, kKindJournal, out.data(), static_cast<int32_t>(out.size()), j->journalEnd);
+    j->journalEnd += static_cast<int64_t>(out.size());
+    j->counter = counterAfter(j);
     ++j->sequence;
     if (j->mode >= 2) syncJournal(f, j);
 }
 
-// Steps 2 and 3: the changed pages in place, the dictionary's first, then
-// the sizes; in mode 2 (or when asked) the files synced.
-void writeInPlace(IsFile *f, Journal *j, const std::vector<const JournalPage *> &changed) {
+// Steps 2 and 3: the changed bytes in place, the dictionary's page first,
+// then the sizes; in mode 2 (or when asked) the files synced.
+void writeInPlace(IsFile *f, Journal *j, const std::vector<JournalSpan> &spans) {
     bool touched[2] = {false, false};
     int64_t reached[2] = {j->diskSize[0], j->diskSize[1]};  // the file's size after the writes
-    for (const JournalPage *p : changed) {
-        const int32_t length = finalLength(j, *p);
-        if (length > 0) sysWriteDirect(f, p->kind, p->after, length, p->offset);
-        touched[slotOf(p->kind)] = true;
-        reached[slotOf(p->kind)] = std::max(reached[slotOf(p->kind)], p->offset + length);
+    for (const JournalSpan &span : spans) {
+        const JournalPage &p = *span.page;
+        const int s = slotOf(p.kind);
+        if (spanWrites(span)) {
+            sysWriteDirect(f, p.kind, p.after + span.writeFrom, span.writeTo - span.writeFrom,
+                           p.offset + span.writeFrom);
+            touched[s] = true;
+            reached[s] = std::max(reached[s], p.offset + span.writeTo);
+        }
     }
     for (int s = 0; s < 2; ++s) {
         if (fdOf(f, kKinds[s]) < 0) continue;
@@ -359,29 +474,18 @@ void writeInPlace(IsFile *f, Journal *j, const std::vector<const JournalPage *> 
     }
 }
 
-// The change counter the dictionary had on disk when the change began: a
-// journal applies only to a file whose counter its change moved from there.
-uint32_t counterAtStart(IsFile *f, const Journal *j) {
-    if (j->startSize[0] < kChangeCounterAt + 4) return 0;
-    if (auto it = j->byKey.find(keyOf(kKindIndex, 0)); it != j->byKey.end()) {
-        return get32(j->pages[it->second].base + kChangeCounterAt);
-    }
-    uint8_t counter[4];
-    sysReadDirect(f, kKindIndex, counter, 4, kChangeCounterAt);
-    return get32(counter);
-}
-
-// The changed pages in the order they go in place: the dictionary's page
-// first, then by file and offset.
-std::vector<const JournalPage *> changedPages(const Journal *j) {
-    std::vector<const JournalPage *> changed;
+// What the segment does, page by page, in the order of the in-place
+// writes: the dictionary's page first, then by file and offset.
+std::vector<JournalSpan> changedSpans(const Journal *j) {
+    std::vector<JournalSpan> spans;
     for (const JournalPage &p : j->pages) {
-        if (pageChanged(j, p)) changed.push_back(&p);
+        const JournalSpan span = spanOf(j, p);
+        if (spanWrites(span) || spanImages(span)) spans.push_back(span);
     }
-    std::sort(changed.begin(), changed.end(), [](const JournalPage *a, const JournalPage *b) {
-        return a->kind != b->kind ? a->kind < b->kind : a->offset < b->offset;
+    std::sort(spans.begin(), spans.end(), [](const JournalSpan &a, const JournalSpan &b) {
+        return a.page->kind != b.page->kind ? a.page->kind < b.page->kind : a.page->offset < b.page->offset;
     });
-    return changed;
+    return spans;
 }
 
 bool sizesChanged(const IsFile *f, const Journal *j) {
@@ -391,8 +495,8 @@ bool sizesChanged(const IsFile *f, const Journal *j) {
     return false;
 }
 
-// Step 4.  A failure here loses nothing: a journal whose final segment's
-// pages hold their new bytes is a completed change.
+// Step 4 where it is needed: a failure here loses nothing, since a journal
+// whose final segment's ranges hold their new bytes is a completed change.
 void clearJournal(IsFile *f, Journal *j) {
     if (j->journalEnd > kKeepJournalBytes) {
         sysTruncate(nullptr, f->journalFd, 0);
@@ -400,17 +504,24 @@ void clearJournal(IsFile *f, Journal *j) {
         const uint8_t zeros[kJournalHeaderSize] = {};
         sysWrite(nullptr, f->journalFd, zeros, kJournalHeaderSize, 0);
     }
-    j->journalEnd = 0;
-    j->sequence = 0;
+    j->lingering = false;
 }
 
 // The dictionary's change counter on disk moves with a spill, so that a
-// reader finding the file changed looks for this journal.
+// reader finding the file changed looks for this journal.  The handle's
+// own copy of the dictionary moves with it, or the handle would take its
+// own change for another process's.
 void moveChangeCounter(IsFile *f, Journal *j) {
-    if (j->diskSize[0] < kChangeCounterAt + 4) return;
+    if (j->diskSize[0] < kChangeCounterAt + 4 || j->size[0] < kChangeCounterAt + 4) return;
     JournalPage &p = pageAt(f, j, kKindIndex, 0);
-    if (std::memcmp(p.after + kChangeCounterAt, p.base + kChangeCounterAt, 4) != 0) return;
-    put32(p.after + kChangeCounterAt, get32(p.base + kChangeCounterAt) + 1);
+    if (std::memcmp(p.after + kChangeCounterAt, originalBytes(p, kChangeCounterAt, 4), 4) != 0) return;
+    markTouched(p, int32_t(kChangeCounterAt), int32_t(kChangeCounterAt + 4));
+    const uint32_t moved = get32(p.base + kChangeCounterAt) + 1;
+    put32(p.after + kChangeCounterAt, moved);
+    if (f->dictionary != nullptr && f->changeCount == moved - 1) {
+        f->changeCount = moved;
+        put32(f->dictionary + kChangeCounterAt, moved);
+    }
 }
 
 void commitPages(IsFile *f, Journal *j, bool final);
@@ -420,9 +531,6 @@ bool applyJournal(IsFile *f, bool takeBack);
 void spill(IsFile *f, Journal *j) {
     moveChangeCounter(f, j);
     commitPages(f, j, false);
-    for (const JournalPage &p : j->pages) {
-        if (p.offset < j->startSize[slotOf(p.kind)] && pageChanged(j, p)) j->journaled.insert(keyOf(p.kind, p.offset));
-    }
     dropPages(j);
 }
 
@@ -431,12 +539,16 @@ Journal *journalOf(IsFile *f) {
     return f->journal;
 }
 
+// Differs from one journal to the next of a file, so that nothing of an
+// earlier journal left in the file passes for this one's.
 uint32_t freshSalt() {
     static uint32_t counter = 0;
-    const uint64_t mix = uint64_t(sysCalls.clockMicros()) * 0x9E3779B97F4A7C15ull ^
-                         (uint64_t(uint32_t(sysCalls.getpid())) << 32) ^ ++counter;
+    static const uint64_t process = uint64_t(uint32_t(sysCalls.getpid())) << 32;
+    const uint64_t mix = uint64_t(sysCalls.clockMicros()) * 0x9E3779B97F4A7C15ull ^ process ^ ++counter;
     return static_cast<uint32_t>(mix ^ (mix >> 32));
 }
+
+void clearLingering(IsFile *f, Journal *j);
 
 }  // namespace
 
@@ -454,8 +566,11 @@ void journalRequestSync(IsFile *f) {
 }
 
 void journalBegin(IsFile *f) {
-    if (isJournalMode == 0 || journalInChange(f) || (f->mode & kModeNoLocking) != 0) return;
-    if (f->indexFd < 0) return;
+    if (journalInChange(f) || (f->mode & kModeNoLocking) != 0 || f->indexFd < 0) return;
+    if (isJournalMode == 0) {
+        if (f->journal != nullptr && f->journal->lingering) clearLingering(f, f->journal);
+        return;
+    }
     Journal *j = journalOf(f);
     j->mode = isJournalMode == 1 ? 1 : 2;
     for (int s = 0; s < 2; ++s) {
@@ -509,7 +624,14 @@ void journalWrite(IsFile *f, int kind, const void *buffer, int32_t length, int64
         const int64_t page = at - at % kJournalPage;
         const int32_t within = static_cast<int32_t>(at - page);
         const int32_t n = std::min(length - done, kJournalPage - within);
-        std::memcpy(pageAt(f, j, kind, page).after + within, in + done, size_t(n));
+        JournalPage &p = pageAt(f, j, kind, page);
+        if (n == kJournalPage && p.from >= p.to) {
+            std::swap(p.base, p.after);  // the page as taken becomes the original, whole
+            p.from = 0, p.to = kJournalPage;
+        } else {
+            markTouched(p, within, within + n);
+        }
+        std::memcpy(p.after + within, in + done, size_t(n));
         done += n;
     }
     const int s = slotOf(kind);
@@ -519,7 +641,7 @@ void journalWrite(IsFile *f, int kind, const void *buffer, int32_t length, int64
     try {
         spill(f, j);
     } catch (const IsamRaise &) {
-        abandonChange(f, j, false);
+        abandonChange(f, j, true);  // a batch's first spill failing keeps the batch: only this call fails
         throw;
     }
 }
@@ -536,7 +658,8 @@ void journalTruncate(IsFile *f, int kind, int64_t length) {
     for (int64_t page = length - length % kJournalPage; page < end; page += kJournalPage) {
         if (page >= j->diskSize[s] && j->byKey.count(keyOf(kind, page)) == 0) continue;
         JournalPage &p = pageAt(f, j, kind, page);
-        const int64_t from = std::max<int64_t>(length - page, 0);
+        const int32_t from = static_cast<int32_t>(std::max<int64_t>(length - page, 0));
+        markTouched(p, from, kJournalPage);
         std::memset(p.after + from, 0, size_t(kJournalPage - from));
     }
     j->size[s] = length;
@@ -545,26 +668,24 @@ void journalTruncate(IsFile *f, int kind, int64_t length) {
 namespace {
 
 void commitPages(IsFile *f, Journal *j, bool final) {
-    const std::vector<const JournalPage *> changed = changedPages(j);
-    if (changed.empty() && !sizesChanged(f, j)) return;
-    writeSegment(f, j, buildSegment(j, changed, final));
-    writeInPlace(f, j, changed);
+    const std::vector<JournalSpan> spans = changedSpans(j);
+    if (std::none_of(spans.begin(), spans.end(), spanWrites) && !sizesChanged(f, j)) return;
+    writeSegment(f, j, spans, final);
+    writeInPlace(f, j, spans);
 }
-
-}  // namespace
-
-namespace {
 
 // A change that could not be committed: what reached the files is put back
 // from the journal before the error goes on.  When that fails too, the
 // journal stays for the next call (or process) to apply.
 //
 // A change that spans a kept lock is kept for the next try when it can be
-// (`mayKeep`, nothing of it spilled, the files put back): the calls of the
-// batch were acknowledged, so only its end fails.  Otherwise the change is
+// (`mayKeep`, nothing of it spilled): the calls of the batch were
+// acknowledged, so only its end fails.  When the files could not be put
+// back either (no write goes through), the journal is applied first at the
+// next call and the batch then written again.  Otherwise the change is
 // dropped and the handle must read the files again (journalTakeRollback).
 void abandonChange(IsFile *f, Journal *j, bool mayKeep) {
-    const bool keep = mayKeep && j->batch && j->journaled.empty() && j->sequence <= 1;
+    const bool keep = mayKeep && j->batch && j->sequence <= 1;
     if (j->sequence > 0) {
         j->pending = true;
         const RecordedError recorded(f);
@@ -578,7 +699,7 @@ void abandonChange(IsFile *f, Journal *j, bool mayKeep) {
         f->callAccess = access;
         recorded.restore(f);
     }
-    if (keep && !j->pending) {
+    if (keep) {
         j->sequence = 0;
         j->journalEnd = 0;
         for (int s = 0; s < 2; ++s) j->diskSize[s] = j->startSize[s];
@@ -590,6 +711,12 @@ void abandonChange(IsFile *f, Journal *j, bool mayKeep) {
 
 }  // namespace
 
+// A change of one segment in mode 1 that moved the change counter leaves
+// its journal as it is: the next change's journal write replaces it, every
+// other process looks at it (the counter moved) and sees from the files
+// that it completed, and one that writes in place clears it first.  Any
+// other change clears it: one that spilled, one that leaves the counter
+// (others would not look), one in mode 2 (cheap beside its flushes).
 void journalCommit(IsFile *f) {
     if (!journalInChange(f)) return;
     Journal *j = f->journal;
@@ -599,7 +726,16 @@ void journalCommit(IsFile *f) {
         abandonChange(f, j, true);
         throw;
     }
-    if (j->sequence > 0) clearJournal(f, j);
+    if (j->sequence > 0) {
+        if (j->mode == 1 && j->sequence == 1 && j->counter != j->startCounter &&
+            j->journalEnd <= kKeepJournalBytes) {
+            j->lingering = true;
+        } else {
+            clearJournal(f, j);
+        }
+    }
+    j->sequence = 0;
+    j->journalEnd = 0;
     closeChange(j);
 }
 
@@ -621,7 +757,7 @@ enum class Header {
               // (torn before anything was written in place)
     bound,    // a header of this version that checks
     unbound,  // a journal this library may not apply: written by an earlier
-              // one (version 1, not bound to its files) or a later one
+              // one (versions 1 and 2, whole-page images) or a later one
 };
 
 // The journal's path as the system takes it; false when the name fails.
@@ -696,15 +832,6 @@ Header examineJournal(IsFile *f) {
     return Header::unbound;
 }
 
-}  // namespace
-
-bool journalLooksHot(IsFile *f) {
-    if ((f->mode & kModeNoLocking) != 0 || f->name == nullptr) return false;
-    return examineJournal(f) != Header::cold;
-}
-
-namespace {
-
 struct JournalRecord {
     int32_t kind;
     int32_t length;
@@ -712,8 +839,9 @@ struct JournalRecord {
     const uint8_t *image;
 };
 
-struct ChangedPage {
+struct JournalRange {
     int32_t kind;
+    int32_t length;
     int64_t offset;
 };
 
@@ -726,16 +854,23 @@ struct ParsedJournal {
     uint64_t inode[2] = {0, 0};
     uint32_t segments = 0;
     std::vector<JournalRecord> records;  // of every segment that checks, in order
+    std::vector<uint32_t> counters;      // the change counter after each segment
     int64_t least[2] = {0, 0};           // the sizes the files had at the start
     int64_t most[2] = {0, 0};            // and after each segment: least and most
     bool final = false;                  // the last segment that checks is final
     int64_t finalSize[2] = {0, 0};       // the sizes after the last segment that checks
-    std::vector<ChangedPage> changed;
+    std::vector<JournalRange> written;   // the final segment's ranges written in place
     uint64_t afterHash = 0;
     uint32_t salt = 0;
 };
 
 bool validKind(uint32_t kind) { return kind == uint32_t(kKindIndex) || kind == uint32_t(kKindData); }
+
+// A range within one page of a file, below the largest offset.
+bool validRange(uint32_t kind, uint32_t length, uint64_t offset) {
+    return validKind(kind) && length > 0 && length <= uint32_t(kJournalPage) && offset <= kLargestOffset &&
+           offset % kJournalPage + length <= uint64_t(kJournalPage);
+}
 
 // One segment at `at`; false when it does not check (torn, damaged, or
 // the end of what this change wrote).  Every count and length is held
@@ -745,7 +880,7 @@ bool parseSegment(const uint8_t *bytes, size_t size, size_t &at, uint32_t sequen
     const uint8_t *s = bytes + at;
     const uint64_t length = get64(s + 16);
     if (std::memcmp(s, kSegmentTag, 4) != 0 || get32(s + 4) != sequence || length > size - at ||
-        length < uint64_t(kSegmentHead) + 8) {
+        length < uint64_t(kSegmentHead) + 8 || get32(s + 44) != 0) {
         return false;
     }
     if (get64(s + length - 8) != hashBytes(out.salt ^ sequence, s, size_t(length) - 8)) return false;
@@ -760,35 +895,32 @@ bool parseSegment(const uint8_t *bytes, size_t size, size_t &at, uint32_t sequen
         const uint32_t bytesOf = get32(s + pos + 4);
         const uint64_t offset = get64(s + pos + 8);
         const size_t padded = (size_t(bytesOf) + 7) & ~size_t{7};
-        if (!validKind(kind) || bytesOf == 0 || bytesOf > uint32_t(kJournalPage) ||
-            offset % kJournalPage != 0 || offset > kLargestOffset || end - pos - kRecordHead < padded) {
-            return false;
-        }
+        if (!validRange(kind, bytesOf, offset) || end - pos - kRecordHead < padded) return false;
         records.push_back({int32_t(kind), int32_t(bytesOf), int64_t(offset), s + pos + kRecordHead});
         pos += kRecordHead + padded;
     }
     const bool final = (get32(s + 12) & kFinal) != 0;
-    std::vector<ChangedPage> changed;
+    std::vector<JournalRange> written;
     uint64_t afterHash = 0;
     if (final) {
         if (end - pos < 8) return false;
         const uint32_t count = get32(s + pos);
         if (get32(s + pos + 4) != 0) return false;
         pos += 8;
-        if ((end - pos) / kPageEntry < count || end - pos != size_t(count) * kPageEntry + 8) return false;
-        for (uint32_t i = 0; i < count; ++i, pos += kPageEntry) {
+        if ((end - pos) / kRangeEntry < count || end - pos != size_t(count) * kRangeEntry + 8) return false;
+        for (uint32_t i = 0; i < count; ++i, pos += kRangeEntry) {
             const uint32_t kind = get32(s + pos);
+            const uint32_t bytesOf = get32(s + pos + 4);
             const uint64_t offset = get64(s + pos + 8);
-            if (!validKind(kind) || get32(s + pos + 4) != 0 || offset % kJournalPage != 0 || offset > kLargestOffset) {
-                return false;
-            }
-            changed.push_back({int32_t(kind), int64_t(offset)});
+            if (!validRange(kind, bytesOf, offset)) return false;
+            written.push_back({int32_t(kind), int32_t(bytesOf), int64_t(offset)});
         }
         afterHash = get64(s + pos);
     } else if (pos != end) {
         return false;
     }
     out.records.insert(out.records.end(), records.begin(), records.end());
+    out.counters.push_back(get32(s + 40));
     out.final = final;
     for (int slot = 0; slot < 2; ++slot) {
         out.finalSize[slot] = int64_t(sizeAfter[slot]);
@@ -796,7 +928,7 @@ bool parseSegment(const uint8_t *bytes, size_t size, size_t &at, uint32_t sequen
         out.most[slot] = std::max(out.most[slot], out.finalSize[slot]);
     }
     if (final) {
-        out.changed = std::move(changed);
+        out.written = std::move(written);
         out.afterHash = afterHash;
     }
     at += size_t(length);
@@ -852,20 +984,33 @@ bool journalOwnedRightly(IsFile *f) {
     return (journal.mode & ~index.mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// Whether the images of `kind` cover [from, to) whole.
+bool imagesCover(const ParsedJournal &pj, int kind, int64_t from, int64_t to) {
+    std::vector<std::pair<int64_t, int64_t>> spans;
+    for (const JournalRecord &r : pj.records) {
+        if (r.kind == kind) spans.emplace_back(r.offset, r.offset + r.length);
+    }
+    std::sort(spans.begin(), spans.end());
+    for (const auto &[first, last] : spans) {
+        if (first > from) break;
+        from = std::max(from, last);
+    }
+    return from >= to;
+}
+
 // Whether the journal was made for these very files, at the state it
 // describes, and applying it stays within what it holds:
 //   - the device and inode of both files are the ones it was bound to, and
 //     the data file is there exactly when it was;
-//   - each segment's in-place writes move the dictionary's change counter
-//     on disk by at most one (the dictionary's page first);
+//   - the dictionary's change counter on disk is the one at the start or
+//     after one of its segments (each segment's in-place writes move it,
+//     the dictionary's page first);
 //   - each file's size lies between the least and the most of the sizes
 //     the journal gives it (at the start and after each segment): writes in
 //     place never go past a segment's sizes, and a cut is to them;
-//   - every image is the page at its offset cut to the size at the start,
-//     as the writer takes it;
+//   - every image lies within the file's size at the start;
 //   - a file shorter now than at the start (a change that cut it) gets
-//     back only bytes the images hold: every page from its end up to the
-//     size at the start has one.
+//     back only bytes the images hold: they cover its end up to that size.
 bool journalFitsFiles(IsFile *f, const ParsedJournal &pj) {
     if (((pj.flags & kHasData) != 0) != (f->dataFd >= 0)) return false;
     int64_t size[2] = {0, 0};
@@ -882,29 +1027,23 @@ bool journalFitsFiles(IsFile *f, const ParsedJournal &pj) {
         if (size[s] < pj.least[s] || size[s] > pj.most[s]) return false;
     }
     if (pj.startSize[0] < kChangeCounterAt + 4 || size[0] < kChangeCounterAt + 4) return false;
-    uint8_t counter[4];
-    sysReadDirect(f, kKindIndex, counter, 4, kChangeCounterAt);
-    if (get32(counter) - pj.startCounter > pj.segments) return false;
-    std::unordered_set<uint64_t> imaged;
+    uint8_t bytes[4];
+    sysReadDirect(f, kKindIndex, bytes, 4, kChangeCounterAt);
+    const uint32_t counter = get32(bytes);
+    if (counter != pj.startCounter && std::find(pj.counters.begin(), pj.counters.end(), counter) == pj.counters.end()) {
+        return false;
+    }
     for (const JournalRecord &r : pj.records) {
-        const int64_t start = pj.startSize[slotOf(r.kind)];
-        if (r.offset >= start || r.length != clip(start - r.offset)) return false;
-        imaged.insert(keyOf(r.kind, r.offset));
+        if (r.offset + r.length > pj.startSize[slotOf(r.kind)]) return false;
     }
     for (int s = 0; s < 2; ++s) {
-        if (pj.startSize[s] <= size[s]) continue;
-        const int64_t from = size[s] - size[s] % kJournalPage;
-        if ((pj.startSize[s] - from) / kJournalPage > int64_t(imaged.size())) return false;
-        for (int64_t page = from; page < pj.startSize[s]; page += kJournalPage) {
-            if (imaged.count(keyOf(kKinds[s], page)) == 0) return false;
-        }
+        if (size[s] < pj.startSize[s] && !imagesCover(pj, kKinds[s], size[s], pj.startSize[s])) return false;
     }
     return true;
 }
 
-// Whether the files hold the new bytes of every page the final segment
-// lists, at their new sizes: the change completed before its journal was
-// cleared.
+// Whether the files hold the new bytes of every range the final segment
+// wrote in place, at their new sizes: the change completed.
 bool changeCompleted(IsFile *f, const ParsedJournal &pj) {
     if (!pj.final) return false;
     for (int s = 0; s < 2; ++s) {
@@ -913,11 +1052,10 @@ bool changeCompleted(IsFile *f, const ParsedJournal &pj) {
     }
     uint8_t page[kJournalPage];
     uint64_t h = afterHashSeed(pj.salt);
-    for (const ChangedPage &p : pj.changed) {
-        if (fdOf(f, p.kind) < 0) return false;
-        const int32_t length = clip(pj.finalSize[slotOf(p.kind)] - p.offset);
-        if (length > 0) sysReadDirect(f, p.kind, page, length, p.offset);
-        h = hashBytes(h, page, size_t(length));
+    for (const JournalRange &r : pj.written) {
+        if (fdOf(f, r.kind) < 0 || r.offset + r.length > pj.finalSize[slotOf(r.kind)]) return false;
+        sysReadDirect(f, r.kind, page, r.length, r.offset);
+        h = hashBytes(h, page, size_t(r.length));
     }
     return h == pj.afterHash;
 }
@@ -940,7 +1078,47 @@ void clearDurably(IsFile *f) {
     sysCommit(f, kKindJournal);
 }
 
+// What is to be done with the journal beside the file.
+enum class Verdict {
+    none,      // no journal, or nothing in it (a cleared or torn header)
+    idle,      // a journal of this version with nothing left to do: its
+               // change completed, or was torn before anything was written
+               // in place
+    apply,     // an interrupted change to take back
+    refuse,    // a journal this library may not apply here
+};
+
+// `takeBack`: the journal is the handle's own, written by a change that
+// failed: who owns it is not asked, and it is applied even when all its
+// ranges reached the files (a flush of them failed).
+Verdict judgeJournal(IsFile *f, bool takeBack, ParsedJournal &pj, std::vector<uint8_t> &bytes) {
+    const Header header = f->name == nullptr ? Header::cold : examineJournal(f);
+    if (header == Header::cold) return Verdict::none;
+    if (header == Header::unbound || (!takeBack && !journalOwnedRightly(f))) return Verdict::refuse;
+    readWholeJournal(f, bytes);
+    if (!parseJournal(bytes, pj) || !journalFitsFiles(f, pj)) return Verdict::refuse;
+    if (pj.segments == 0 || (!takeBack && changeCompleted(f, pj))) return Verdict::idle;
+    return Verdict::apply;
+}
+
+// A journal with nothing left to do stays where it is; a change written in
+// place must clear it first (see Journal::lingering).
+void noteIdle(IsFile *f) { journalOf(f)->lingering = true; }
+
 }  // namespace
+
+bool journalLooksHot(IsFile *f) {
+    if ((f->mode & kModeNoLocking) != 0) return false;
+    ParsedJournal pj;
+    std::vector<uint8_t> bytes;
+    switch (judgeJournal(f, false, pj, bytes)) {
+    case Verdict::none: return false;
+    case Verdict::idle: noteIdle(f); return false;
+    case Verdict::apply:
+    case Verdict::refuse: return true;
+    }
+    return true;
+}
 
 bool journalRecover(IsFile *f) {
     // A fresh look under the lock: another process may have applied the
@@ -954,31 +1132,23 @@ bool journalRecover(IsFile *f) {
 
 namespace {
 
-// `takeBack`: the change failed in this process, so it is taken back even
-// when all its pages reached the files (a flush of them failed); the
-// journal is the handle's own, so who owns it is not asked.
-//
-// A journal that checks but does not fit these files is set aside with an
-// error before anything is written; a journal whose header fits but no
-// segment checks is the trace of a change that wrote nothing in place, and
-// is cleared.
+// Puts the files back as they were before the journal's change: the images
+// in reverse order (a later segment's over bytes an earlier one kept), then
+// the sizes at the start; then the journal is cleared for good.  A journal
+// that does not fit these files is set aside with an error before anything
+// is written (the handle's own stays where it is for the next call to look
+// at again).
 bool applyJournal(IsFile *f, bool takeBack) {
-    const Header header = (f->mode & kModeNoLocking) != 0 || f->name == nullptr ? Header::cold : examineJournal(f);
-    if (header == Header::cold) return false;
-    // The handle's own journal stays where it is for the next call to look
-    // at again.
-    const auto refuse = [&] {
+    if ((f->mode & kModeNoLocking) != 0) return false;
+    ParsedJournal pj;
+    std::vector<uint8_t> bytes;
+    switch (judgeJournal(f, takeBack, pj, bytes)) {
+    case Verdict::none: return false;
+    case Verdict::idle: noteIdle(f); return false;
+    case Verdict::refuse:
         if (takeBack) raiseError(f, kErrCorrupt, kIoRead + kKindJournal);
         refuseJournal(f);
-    };
-    if (header == Header::unbound || (!takeBack && !journalOwnedRightly(f))) refuse();
-    std::vector<uint8_t> bytes;
-    readWholeJournal(f, bytes);
-    ParsedJournal pj;
-    if (!parseJournal(bytes, pj) || !journalFitsFiles(f, pj)) refuse();
-    if (pj.segments == 0 || (!takeBack && changeCompleted(f, pj))) {
-        clearDurably(f);
-        return false;
+    case Verdict::apply: break;
     }
     for (auto it = pj.records.rbegin(); it != pj.records.rend(); ++it) {
         sysWriteDirect(f, it->kind, it->image, it->length, it->offset);
@@ -989,16 +1159,56 @@ bool applyJournal(IsFile *f, bool takeBack) {
         sysCommit(f, kKinds[s]);
     }
     clearDurably(f);
+    if (f->journal != nullptr) f->journal->lingering = false;
     return true;
+}
+
+// A change about to be written in place clears a journal with nothing left
+// to do: after that change it could no longer be judged (the counter and
+// the ranges move on), and would be refused.
+void clearLingering(IsFile *f, Journal *j) {
+    if (f->journalFd < 0) f->journalFd = sysOpen(nullptr, kKindJournal, f->name);
+    if (f->journalFd >= 0) {
+        const uint8_t zeros[kJournalHeaderSize] = {};
+        sysWriteDirect(f, kKindJournal, zeros, kJournalHeaderSize, 0);
+    }
+    j->lingering = false;
 }
 
 }  // namespace
 
+void journalRefuseUnlocked(IsFile *f) {
+    ParsedJournal pj;
+    std::vector<uint8_t> bytes;
+    bool unfinished = false;
+    {
+        const RecordedError recorded(f);
+        try {
+            unfinished = judgeJournal(f, false, pj, bytes) == Verdict::apply;
+        } catch (const IsamRaise &) {
+            unfinished = true;  // a journal that cannot be read may be one to apply
+        }
+        recorded.restore(f);
+    }
+    sysClose(f, kKindJournal);
+    if (unfinished) raiseError(f, kErrFileInUse, kIoRead + kKindJournal);
+}
+
+void journalSetAsideLeftover(IsFile *f) noexcept {
+    if ((f->mode & kModeNoLocking) != 0 || f->name == nullptr) return;
+    const int error = errno;
+    moveAside(f);
+    errno = error;
+}
+
 void journalRemoveAtLastClose(IsFile *f) noexcept {
-    if ((f->mode & kModeNoLocking) != 0 || f->name == nullptr || journalPending(f)) return;
+    if (journalPending(f)) return;
     const RecordedError recorded(f);
     try {
-        if (examineJournal(f) == Header::cold && f->journalFd >= 0) {
+        ParsedJournal pj;
+        std::vector<uint8_t> bytes;
+        const Verdict verdict = judgeJournal(f, false, pj, bytes);
+        if ((verdict == Verdict::none || verdict == Verdict::idle) && f->journalFd >= 0) {
             sysClose(f, kKindJournal);
             sysErase(nullptr, kKindJournal, f->name);
         }

@@ -8,14 +8,22 @@
 // size and truncation of those files through the file layer sees them.  At
 // the change's end (`journalCommit`):
 //
-//   1. the journal file N.wjn gets the images the changed pages had on disk
-//      when the change began, and the list of changed pages with a hash of
-//      their new contents (mode 2: then synced);
-//   2. the pages are written in place, the dictionary's page first, so that
-//      any half-written state has a moved change counter;
+//   1. the journal file N.wjn gets, in one write with its header, the bytes
+//      the change replaces as they were when it began (of each held page,
+//      the range from the first to the last byte the change altered, and
+//      what a cut takes away), and the list of the ranges it writes with a
+//      hash of their new contents (mode 2: then synced);
+//   2. those ranges are written in place, the dictionary's first, so that
+//      any half-written state of a change that moves the change counter
+//      has a moved counter;
 //   3. the files are cut or extended to their new sizes (mode 2: then both
 //      synced);
-//   4. the journal's header is cleared.
+//   4. mode 1, a change in one segment that moved the counter: nothing
+//      more.  The journal stays as it is, to be replaced by the next
+//      change's; every other process looks at it (the counter moved) and
+//      sees from the files that its change completed.  Any other change
+//      (mode 2, one that spilled, one that left the counter) clears the
+//      journal's header.
 //
 // A change larger than the overlay's limit spills on the way: steps 1 to 3
 // for what it holds so far (and the change counter on disk moved), the
@@ -27,14 +35,17 @@
 // leaves a journal from which the next process that takes the file-state
 // lock puts the files back as they were (`journalRecover`): a journal is
 // applied only when its header and every segment it applies check, and a
-// journal whose last segment is final and whose pages already hold their
+// journal whose last segment is final and whose ranges already hold their
 // new contents is a change that completed, kept as it is.  A change whose
-// in-place writes fail is rolled back from the journal at once.
+// in-place writes fail is rolled back from the journal at once.  A journal
+// with nothing left to do is cleared by a change that is written in place
+// (mode 0) before its first write, since after that change it could no
+// longer be judged; the last close of any process removes the file.
 //
 // A journal is applied only to the very files it was written for, and only
 // when whoever wrote it may change them.  Anything else that checks (a
 // journal copied from another file, a forged or planted one, one left by
-// a library that did not bind journals) is refused: it is renamed to
+// a library that wrote another version) is refused: it is renamed to
 // N.wjn.bad-PID-N (a name nothing has; never deleted), the call (an open)
 // fails with 105 and I/O code 72, and nothing of the index or data file is
 // written; the next open finds no journal.  The journal fits when:
@@ -44,28 +55,27 @@
 //     file is too;
 //   - the device and inode of the index and data files are the ones in its
 //     header, and the data file is there exactly when the header says so;
-//   - the dictionary's change counter lies at most one per segment past the
-//     one in the header (each segment's in-place writes move it once, the
-//     dictionary's page first), and the index file holds the counter;
+//   - the dictionary's change counter is the one at the start or the one
+//     after one of its segments, and the index file holds the counter;
 //   - each file's size lies between the least and the most of the sizes
 //     the journal gives it (at the start and after each segment);
-//   - every image is the page at its offset cut to the size at the start,
-//     and a file shorter than at the start has an image of every page from
-//     its end up to that size: applying never makes a file longer than the
-//     larger of its size and what the images hold.
+//   - every image lies within the file's size at the start, and the images
+//     of a file shorter than at the start cover its end up to that size:
+//     applying never makes a file longer than the larger of its size and
+//     what the images hold.
 // A journal that cannot be opened (other than by its absence) fails the
 // call with the system's error and I/O code 24 and the files are not read;
 // a symbolic link in its place is set aside and fails the call with ELOOP.
 // A header that does not check is not a journal to apply (torn before
-// anything was written in place); a fitting header with no segment that
-// checks is cleared.
+// anything was written in place), nor is a fitting header with no segment
+// that checks.
 //
-// Journal file, version 2 (big-endian; offsets in bytes):
+// Journal file, version 3 (big-endian; offsets in bytes):
 //   header, 128 bytes:
 //       0  "wisamjnl" (8)
-//       8  version, 2 (4)
+//       8  version, 3 (4)
 //      12  salt (4)
-//      16  page size, 4096 (4)
+//      16  page size, 4096 (4): no range crosses a multiple of it
 //      20  mode, 1 or 2 (4)
 //      24  index file size at the change's start (8)
 //      32  data file size at the change's start (8; 0 without a data file)
@@ -85,16 +95,17 @@
 //      16  length of the segment, this head and the hash included (8)
 //      24  index file size after the segment's in-place writes (8)
 //      32  data file size after them (8)
-//      40  records, each: kind (4; 1 index, 2 data), image length (4; the
-//          page cut to the file's size at the start), page offset (8), the
-//          image padded with zeros to 8 bytes;
-//      a final segment then: the number of changed pages (4), 4 zero
-//          bytes, per changed page kind (4), 4 zero bytes and page offset
-//          (8), and the hash of the changed pages' new contents (8);
+//      40  the dictionary's change counter after them (4)
+//      44  zero (4)
+//      48  records, each: kind (4; 1 index, 2 data), image length (4),
+//          offset (8), the image padded with zeros to 8 bytes;
+//      a final segment then: the number of ranges written in place (4),
+//          4 zero bytes, per range kind (4), length (4) and offset (8), and
+//          the hash of the ranges' new contents (8);
 //      and last the hash of the segment's other bytes (8).
-// A cleared journal has 128 zero bytes at its start.  Version 1 (a 64-byte
-// header without device, inode or flags, the sizes after a segment only in
-// the final one) is never applied: found hot, it is set aside as above.
+// A cleared journal has 128 zero bytes at its start.  Versions 1 and 2
+// (whole-page images) are never applied: found hot, they are set aside as
+// above.
 #pragma once
 
 #include <cstdint>
@@ -154,6 +165,18 @@ bool journalLooksHot(IsFile *f);
 // files were changed.  Raises when the journal cannot be read or applied,
 // and sets aside (raising 105) a journal that does not fit the files.
 bool journalRecover(IsFile *f);
+
+// An open without locking (ISNOLOCK) can neither apply a journal nor keep
+// others from applying one: a journal that holds an unfinished change (or
+// cannot be read) means the files may be half changed, so the open fails
+// with 113 (I/O code 72).  Reading the files as they are would be reading
+// a change half made.
+void journalRefuseUnlocked(IsFile *f);
+
+// A file just built: a journal beside it belongs to files that are gone
+// (removed by hand while it lay there).  It is set aside as N.wjn.bad-PID-N,
+// kept, and the build goes on.
+void journalSetAsideLeftover(IsFile *f) noexcept;
 
 // At the close of the last handle of any process on the file (the caller
 // holds the whole open region): a journal with nothing left to apply is
