@@ -36,25 +36,17 @@
 // agree with the model through every index, both ways and in record-number
 // order, and in their tree structure (reopenAndCompare).
 //
-// The batch whose end fails on a full disk, as observed (HEAD c994b31):
-//   - the end returns 0 with ENOSPC, the kept lock stays kept;
-//   - growth, at every N: the files are as before the batch, the handle
-//     still holds the batch (reads show it), and once space is freed the
-//     next isSetCustomLock(f, 0) returns 1 and writes the whole batch.
-//     Sound, and asserted;
-//   - everyWrite, the journal's first write refused (N = 1): the same;
-//   - everyWrite, a write in place refused (N >= 2): the rollback cannot
-//     write either, the change is abandoned and its journal left to apply;
-//     the handle refuses every call while full; once space is freed the
-//     next call puts the files back as they were before the batch, and
-//     isSetCustomLock(f, 0) (or isClose) returns 1 -- with the batch gone,
-//     although each of its calls returned 1 and the failed end looked
-//     exactly as in the cases where the batch is kept (0, ENOSPC, io 81 or
-//     82).  Nothing is half-applied (asserted), but the return codes do not
-//     say the batch was dropped: NOT asserted, counted in the report line
-//     as "DROPPED, yet the second end returned 1".  A library that keeps
-//     the batch there too shows "kept ... (refused reads while full)"
-//     instead; the test passes either way.
+// The batch whose end fails on a full disk:
+//   - the end returns 0 with ENOSPC, the kept lock stays kept, and the
+//     handle still holds the batch;
+//   - growth, and everyWrite with the journal's first write refused: the
+//     files are as before the batch and reads show the batch;
+//   - everyWrite, a write in place refused: the files cannot be put back
+//     while no write goes through, so the handle refuses every call while
+//     full; the next call once there is room puts them back;
+//   - either way, once space is freed the next isSetCustomLock(f, 0)
+//     returns 1 and writes the whole batch: a failed end never drops what
+//     the batch's calls acknowledged.  Asserted.
 //
 // Only the .wox and .wod bytes, return codes, errno / isErrno / isErrio and
 // the model are looked at: nothing here depends on how the journal file is
@@ -496,10 +488,8 @@ void runTable(Full full, int mode, Tally &tally) {
             ++tally.batches[outcome];
             EXPECT_TRUE(whole || none) << "the batch is half in the files after the second end (" << endAgain << ", "
                                        << endError << ")";
-            if (holdsBatch || full == Full::growth) {
-                EXPECT_TRUE(whole) << "a batch held through the failed end is not written by the second end: "
-                                   << endAgain << ", " << endError;
-            }
+            EXPECT_TRUE(whole) << "the batch's acknowledged calls were not written by the second end: " << endAgain
+                               << ", " << endError;
             EXPECT_EQ(isClose(f), 1) << isErrno(f);
             if (whole) {
                 EXPECT_EQ(reopenAndCompare(files.name(), mode, after, files.path(".wox")), "");

@@ -405,6 +405,59 @@ TEST(JournalDeath, AnOpenWithoutLockingRefusesAnUnfinishedChange) {
     }
 }
 
+// A kept batch too large to hold spills on the way; when the disk is full at
+// its first spill, the call that made it spill fails with ENOSPC and takes
+// back only its own change: the batch's earlier calls stay held, and the
+// end of the batch, once there is room, writes all of them.
+bool diskFull = false;
+long fullDiskPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
+    if (diskFull) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return ::pwrite(fd, buffer, length, offset);
+}
+
+TEST(JournalFaults, ABatchThatSpillsOnAFullDiskKeepsWhatItsCallsAcknowledged) {
+    const int32_t memory = isFileCacheMaxMemUsage;
+    JournalFiles files;
+    Model model = files.make(60);
+    isFileCacheMaxMemUsage = 0;  // the least the journal holds before it spills: 64 KiB
+    IsFile *f = isOpen(files.name().c_str(), ISINOUT | ISMANULOCK);
+    ASSERT_NE(f, nullptr);
+    const Snapshot before = files.snap();
+    ASSERT_EQ(isSetCustomLock(f, 2), 1);
+    int failed = 0, acknowledged = 0;
+    {
+        FaultScope faults;
+        sysCalls.pwrite = fullDiskPwrite;
+        diskFull = true;
+        for (int32_t id = 5000; id < 5400 && failed == 0; ++id) {
+            if (isWrite(f, modelRecord(id, id % kModelGroups, 2).data()) == 1) {
+                model.wrote(id, id % kModelGroups, 2, isRecnum(f));
+                ++acknowledged;
+            } else {
+                EXPECT_EQ(isErrno(f), ENOSPC);
+                EXPECT_NE(isErrio(f), 0);
+                ++failed;
+            }
+        }
+        diskFull = false;
+    }
+    ASSERT_EQ(failed, 1) << "the batch never spilled";
+    EXPECT_GT(acknowledged, 10);
+    EXPECT_EQ(files.snap(), before) << "nothing reached the files while the disk was full";
+    EXPECT_EQ(compareWithModel(f, model, false, true), "") << "the handle still holds the batch";
+    for (int32_t id = 6000; id < 6010; ++id) {  // the batch goes on once there is room
+        ASSERT_EQ(isWrite(f, modelRecord(id, id % kModelGroups, 3).data()), 1) << isErrno(f);
+        model.wrote(id, id % kModelGroups, 3, isRecnum(f));
+    }
+    EXPECT_EQ(isSetCustomLock(f, 0), 1) << isErrno(f);
+    EXPECT_EQ(isClose(f), 1);
+    isFileCacheMaxMemUsage = memory;
+    EXPECT_EQ(files.check(model), "");
+}
+
 // Every changing call with its Nth system call failing: a failed single
 // call leaves the files byte-identical; a failed end of a kept lock keeps
 // its batch for the next try; the model holds what was acknowledged.

@@ -12,7 +12,7 @@ namespace {
 std::string records(int count) {
     std::string all;
     for (int i = 0; i < count; ++i) {
-        char record[21];
+        char record[32];
         std::snprintf(record, sizeof record, "%08d-journaled-r", i);
         all.append(record, 20);
     }
