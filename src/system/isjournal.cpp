@@ -130,8 +130,9 @@ struct JournalPage {
     int64_t offset;
     int32_t baseLength;  // bytes the file held of the page when it was taken
     int32_t from, to;    // the bytes the change wrote or cut, [from, to)
+    bool filled;         // `after` holds the whole page, not only [from, to)
     uint8_t *base;       // [from, to): those bytes when the page was taken
-    uint8_t *after;      // the page as the change left it (zeros past baseLength)
+    uint8_t *after;      // the page as the change leaves it (zeros past baseLength)
 };
 
 // What a segment does with one held page: the bytes whose images it keeps
@@ -208,11 +209,12 @@ void closeChange(Journal *j) {
 
 int32_t clip(int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, 0, kJournalPage)); }
 
-// The held page at `offset` of `kind`, taken from the file when new.
+// The held page at `offset` of `kind`; a new one holds nothing of the
+// file yet: its bytes are read as they are needed.
 JournalPage &pageAt(IsFile *f, Journal *j, int kind, int64_t offset) {
     const uint64_t key = keyOf(kind, offset);
     if (auto it = j->byKey.find(key); it != j->byKey.end()) return j->pages[it->second];
-    JournalPage p{kind, offset, 0, kJournalPage, 0, nullptr, nullptr};
+    JournalPage p{kind, offset, clip(j->diskSize[slotOf(kind)] - offset), kJournalPage, 0, false, nullptr, nullptr};
     j->spare.reserve(j->spare.size() + 2);  // so that giving the buffers back cannot fail
     p.base = takeBuffer(f, j);
     try {
@@ -221,40 +223,58 @@ JournalPage &pageAt(IsFile *f, Journal *j, int kind, int64_t offset) {
         j->spare.push_back(p.base);
         throw;
     }
-    const int32_t onDisk = clip(j->diskSize[slotOf(kind)] - offset);
-    if (onDisk > 0) {
-        try {
-            sysReadDirect(f, kind, p.after, onDisk, offset);  // short: 105, the file lost bytes
-        } catch (const IsamRaise &) {
-            j->spare.push_back(p.base);
-            j->spare.push_back(p.after);
-            throw;
-        }
-        p.baseLength = onDisk;
-    }
-    std::memset(p.after + onDisk, 0, size_t(kJournalPage - onDisk));
     j->pages.push_back(p);
     j->byKey.emplace(key, j->pages.size() - 1);
     return j->pages.back();
 }
 
+// Bytes [from, to) of the page as the file held them when it was taken
+// (zeros past its end), into `out` at the same place.  A file shorter than
+// it was: 105.
+void readOriginal(IsFile *f, const JournalPage &p, uint8_t *out, int32_t from, int32_t to) {
+    const int32_t held = std::clamp(p.baseLength, from, to);
+    if (held > from) sysReadDirect(f, p.kind, out + from, held - from, p.offset + from);
+    if (to > held) std::memset(out + held, 0, size_t(to - held));
+}
+
+bool touched(const JournalPage &p, int64_t at, int32_t length) { return p.from <= at && at + length <= p.to; }
+
 // Before bytes [from, to) of the page change: those of them not touched
-// before still hold what the page held when taken, and are kept as such.
-void markTouched(JournalPage &p, int32_t from, int32_t to) {
+// before still hold what the page held when taken; they are kept as such
+// (and read into `after` where it does not hold them yet).  The touched
+// bytes stay one range, so a gap between two writes is taken too.
+void markTouched(IsFile *f, JournalPage &p, int32_t from, int32_t to) {
+    const auto take = [&](int32_t a, int32_t b) {
+        if (a >= b) return;
+        if (p.filled) {
+            std::memcpy(p.base + a, p.after + a, size_t(b - a));
+        } else {
+            readOriginal(f, p, p.base, a, b);
+            std::memcpy(p.after + a, p.base + a, size_t(b - a));
+        }
+    };
     if (p.from >= p.to) {
-        std::memcpy(p.base + from, p.after + from, size_t(to - from));
+        take(from, to);
         p.from = from, p.to = to;
         return;
     }
-    if (from < p.from) std::memcpy(p.base + from, p.after + from, size_t(p.from - from));
-    if (to > p.to) std::memcpy(p.base + p.to, p.after + p.to, size_t(to - p.to));
+    take(from, p.from);
+    take(p.to, to);
     p.from = std::min(p.from, from);
     p.to = std::max(p.to, to);
 }
 
-// Bytes [at, at + length) of a held page as it was taken.
-const uint8_t *originalBytes(const JournalPage &p, int64_t at, int32_t length) {
-    return p.from <= at && at + length <= p.to ? p.base + at : p.after + at;
+// `after` made whole, for a read of the page: the bytes the change did not
+// touch as the file holds them.
+void fillPage(IsFile *f, JournalPage &p) {
+    if (p.filled) return;
+    if (p.from >= p.to) {
+        readOriginal(f, p, p.after, 0, kJournalPage);
+    } else {
+        readOriginal(f, p, p.after, 0, p.from);
+        readOriginal(f, p, p.after, p.to, kJournalPage);
+    }
+    p.filled = true;
 }
 
 // The bytes of a held page that belong to the file as the change leaves it.
@@ -318,7 +338,9 @@ uint64_t afterHashSeed(uint32_t salt) { return ~uint64_t{salt}; }
 uint32_t counterAfter(const Journal *j) {
     if (auto it = j->byKey.find(keyOf(kKindIndex, 0)); it != j->byKey.end()) {
         const JournalPage &p = j->pages[it->second];
-        if (finalLength(j, p) >= kChangeCounterAt + 4) return get32(p.after + kChangeCounterAt);
+        if (finalLength(j, p) >= kChangeCounterAt + 4 && touched(p, kChangeCounterAt, 4)) {
+            return get32(p.after + kChangeCounterAt);
+        }
     }
     return j->counter;
 }
@@ -416,10 +438,12 @@ void bindToFiles(IsFile *f, Journal *j) {
 
 // The change counter the dictionary had on disk when the change began: a
 // journal applies only to a file whose counter its change moved from there.
-uint32_t counterAtStart(IsFile *f, const Journal *j) {
+uint32_t counterAtStart(IsFile *f, Journal *j) {
     if (j->startSize[0] < kChangeCounterAt + 4) return 0;
     if (auto it = j->byKey.find(keyOf(kKindIndex, 0)); it != j->byKey.end()) {
-        return get32(originalBytes(j->pages[it->second], kChangeCounterAt, 4));
+        JournalPage &p = j->pages[it->second];
+        markTouched(f, p, int32_t(kChangeCounterAt), int32_t(kChangeCounterAt + 4));
+        return get32(p.base + kChangeCounterAt);
     }
     uint8_t counter[4];
     sysReadDirect(f, kKindIndex, counter, 4, kChangeCounterAt);
@@ -514,8 +538,11 @@ void clearJournal(IsFile *f, Journal *j) {
 void moveChangeCounter(IsFile *f, Journal *j) {
     if (j->diskSize[0] < kChangeCounterAt + 4 || j->size[0] < kChangeCounterAt + 4) return;
     JournalPage &p = pageAt(f, j, kKindIndex, 0);
-    if (std::memcmp(p.after + kChangeCounterAt, originalBytes(p, kChangeCounterAt, 4), 4) != 0) return;
-    markTouched(p, int32_t(kChangeCounterAt), int32_t(kChangeCounterAt + 4));
+    if (touched(p, kChangeCounterAt, 4) &&
+        std::memcmp(p.after + kChangeCounterAt, p.base + kChangeCounterAt, 4) != 0) {
+        return;  // the change moved it itself
+    }
+    markTouched(f, p, int32_t(kChangeCounterAt), int32_t(kChangeCounterAt + 4));
     const uint32_t moved = get32(p.base + kChangeCounterAt) + 1;
     put32(p.after + kChangeCounterAt, moved);
     if (f->dictionary != nullptr && f->changeCount == moved - 1) {
@@ -595,7 +622,9 @@ int journalRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offse
         const int32_t within = static_cast<int32_t>(at - page);
         const int32_t n = std::min(have - done, kJournalPage - within);
         if (auto it = j->byKey.find(keyOf(kind, page)); it != j->byKey.end()) {
-            std::memcpy(out + done, j->pages[it->second].after + within, size_t(n));
+            JournalPage &p = j->pages[it->second];
+            if (!touched(p, within, n)) fillPage(f, p);
+            std::memcpy(out + done, p.after + within, size_t(n));
         } else {
             const int32_t onDisk = static_cast<int32_t>(std::clamp<int64_t>(j->diskSize[s] - at, 0, n));
             int32_t got = 0;
@@ -625,11 +654,16 @@ void journalWrite(IsFile *f, int kind, const void *buffer, int32_t length, int64
         const int32_t within = static_cast<int32_t>(at - page);
         const int32_t n = std::min(length - done, kJournalPage - within);
         JournalPage &p = pageAt(f, j, kind, page);
-        if (n == kJournalPage && p.from >= p.to) {
-            std::swap(p.base, p.after);  // the page as taken becomes the original, whole
+        if (n == kJournalPage && p.from >= p.to) {  // the whole page: its original, whole
+            if (p.filled) {
+                std::swap(p.base, p.after);
+            } else {
+                readOriginal(f, p, p.base, 0, kJournalPage);
+            }
             p.from = 0, p.to = kJournalPage;
+            p.filled = true;
         } else {
-            markTouched(p, within, within + n);
+            markTouched(f, p, within, within + n);
         }
         std::memcpy(p.after + within, in + done, size_t(n));
         done += n;
@@ -659,7 +693,7 @@ void journalTruncate(IsFile *f, int kind, int64_t length) {
         if (page >= j->diskSize[s] && j->byKey.count(keyOf(kind, page)) == 0) continue;
         JournalPage &p = pageAt(f, j, kind, page);
         const int32_t from = static_cast<int32_t>(std::max<int64_t>(length - page, 0));
-        markTouched(p, from, kJournalPage);
+        markTouched(f, p, from, kJournalPage);
         std::memset(p.after + from, 0, size_t(kJournalPage - from));
     }
     j->size[s] = length;
