@@ -29,8 +29,6 @@ namespace {
 constexpr char kMagic[8] = {'w', 'i', 's', 'a', 'm', 'j', 'n', 'l'};
 constexpr char kSegmentTag[4] = {'w', 's', 'e', 'g'};
 constexpr uint32_t kVersion = 3;
-constexpr uint32_t kFirstVersion = 1;  // unbound: written by earlier libraries, never applied
-constexpr int32_t kFirstHeaderSize = 64;
 constexpr uint32_t kFinal = 1;
 constexpr uint32_t kHasData = 1;       // header flag: the ISAM file has a data file
 constexpr int32_t kHeaderHashAt = kJournalHeaderSize - 8;
@@ -790,8 +788,9 @@ enum class Header {
     cold,     // no journal, a cleared one, or a header that does not check
               // (torn before anything was written in place)
     bound,    // a header of this version that checks
-    unbound,  // a journal this library may not apply: written by an earlier
-              // one (versions 1 and 2, whole-page images) or a later one
+    unbound,  // a journal this library may not apply: of another version,
+              // written by an earlier library (versions 1 and 2, whole-page
+              // images, another hash) or a later one
 };
 
 // The journal's path as the system takes it; false when the name fails.
@@ -859,9 +858,6 @@ Header examineJournal(IsFile *f) {
         return count == kJournalHeaderSize && get64(h + kHeaderHashAt) == hashBytes(salt, h, kHeaderHashAt)
                    ? Header::bound
                    : Header::cold;
-    }
-    if (version == kFirstVersion) {
-        return count >= kFirstHeaderSize && get64(h + 56) == hashBytes(salt, h, 56) ? Header::unbound : Header::cold;
     }
     return Header::unbound;
 }

@@ -8,10 +8,13 @@
 // the files are first recovered from it (once keeping, once rolling back
 // the transactions it leaves unfinished), every handle recovery left open is
 // closed, and what it left is read as above.  With kSwitchJournal a
-// rollback journal lies beside the files: the open must leave them byte for
-// byte as given, or put back by exactly the images of a journal that checks
-// and fits them (its change counter, sizes and data file), and must never
-// delete the journal (applied, cleared or set aside, it is still there).
+// rollback journal lies beside the files, and the open must do with it what
+// the target's own reading of it (journal.h) says: a journal to refuse is
+// set aside whole and the open fails with 105; a change to take back leaves
+// the files put back by exactly its images and its journal cleared (or gone
+// with the close); any other leaves the files byte for byte as given and the
+// journal as it was (or gone with the close).  An open that fails before it
+// may look at the journal leaves the files and the journal as they were.
 //
 // Whatever the bytes, every call must return: no crash, hang, leak or
 // access outside a buffer, and every failure must carry an error number.
@@ -239,48 +242,101 @@ void openAndRead(MemoryFiles &files, const FuzzInput &input, int32_t cache) {
     exercise(files, input, input.index.size(), input.data.size());
 }
 
-// The journal's verdict on the files it was laid beside: whether `index`
-// and `data` (the files after the open) are what the given ones become by
-// applying it, and it fits them.
-bool appliedRightly(const FuzzInput &input, bool hasData, const std::vector<uint8_t> &index,
-                    const std::vector<uint8_t> &data) {
-    constexpr size_t kLargest = size_t{1} << 20;  // memfiles' largest file
-    constexpr size_t kCounterAt = 41;
-    wisam::fuzz::JournalView view;
-    if (!wisam::fuzz::readJournal(input.log, view) || view.segments == 0 || view.hasData != hasData) return false;
-    if (input.index.size() < kCounterAt + 4 || view.start[0] < kCounterAt + 4) return false;
-    const uint32_t counter = wisam::fuzz::journal32(&input.index[kCounterAt]);
-    if (counter - view.counter > view.segments) return false;
-    std::vector<uint8_t> wantIndex = input.index, wantData = hasData ? input.data : std::vector<uint8_t>{};
-    if (!wisam::fuzz::rollBack(view, 1, wantIndex, kLargest)) return false;
-    if (hasData && !wisam::fuzz::rollBack(view, 2, wantData, kLargest)) return false;
-    return wantIndex == index && wantData == data;
-}
+// Where the index file holds the record length of the data file (none
+// when 0): an open reads it before anything else, and opens the data file
+// only for a length other than 0.
+constexpr size_t kStoredRecordLengthAt = 13;
 
 // Lays the files down with the journal beside them, opens (which applies,
-// clears or sets aside the journal) and judges what the open did, then
-// exercises what is left.
+// leaves or sets aside the journal) and holds what the open did against
+// the target's verdict on the journal, then exercises what is left.
 void journalAndRead(MemoryFiles &files, const FuzzInput &input, int32_t cache) {
+    namespace fz = wisam::fuzz;
+    constexpr size_t kLargest = size_t{1} << 20;  // memfiles' largest file
     files.clear();
-    const bool hasData = (input.switches & wisam::fuzz::kSwitchNoDataFile) == 0;
+    const bool dataLaid = (input.switches & fz::kSwitchNoDataFile) == 0;
     files.put(kIndexPath, input.index);
-    if (hasData) files.put(kDataPath, input.data);
-    files.put(wisam::fuzz::kFuzzJournalPath, input.log);
+    if (dataLaid) files.put(kDataPath, input.data);
+    files.put(fz::kFuzzJournalPath, input.log);
+    // What the open sees before it looks at the journal: the record length,
+    // and the data file when that is not 0.
+    const bool lengthRead = input.index.size() >= kStoredRecordLengthAt + 2;
+    const bool dataWanted =
+        lengthRead && (input.index[kStoredRecordLengthAt] | input.index[kStoredRecordLengthAt + 1]) != 0;
+    const bool reached = lengthRead && (!dataWanted || dataLaid);
+    fz::JournalFiles given;
+    given.file[0] = &input.index;
+    if (dataWanted && dataLaid) given.file[1] = &input.data;
+    for (int k = 0; k < 2; ++k) {
+        wisam::SysFileStatus status{};
+        if (given.file[k] == nullptr) continue;
+        if (wisam::sysCalls.pathStatus(k == 0 ? kIndexPath : kDataPath, &status, true) != 0) {
+            finding("no status of a file just laid down", errno);
+        }
+        given.device[k] = status.device;
+        given.inode[k] = status.inode;
+    }
+    fz::JournalView view;
+    const fz::JournalVerdict verdict = fz::judgeJournal(input.log, given, view);
+
     isFileCacheActive = cache;
     IsFile *f = isOpen(kName, ISINOUT | ISOPENVARLEN | ISMANULOCK);
+    const int error = f == nullptr ? isErrno(nullptr) : 0;
     if (f == nullptr) {
         expectReason(nullptr);
     } else {
         isClose(f);
     }
+
     const std::vector<uint8_t> index = files.get(kIndexPath), data = files.get(kDataPath);
-    const bool same = index == input.index && (!hasData || data == input.data);
-    if (!same && !appliedRightly(input, hasData, index, data)) finding("the open changed files the journal does not own");
-    const std::string aside = std::string(wisam::fuzz::kFuzzJournalPath) + ".bad-";
-    bool kept = files.exists(wisam::fuzz::kFuzzJournalPath);
-    for (const std::string &path : files.paths()) kept = kept || path.rfind(aside, 0) == 0;
-    if (!kept) finding("the journal was deleted");
+    const bool same = index == input.index && (!dataLaid || data == input.data);
+    const bool kept = files.exists(fz::kFuzzJournalPath);
+    const std::vector<uint8_t> journal = files.get(fz::kFuzzJournalPath);
+    const std::string asideStem = std::string(fz::kFuzzJournalPath) + ".bad-";
+    std::vector<std::vector<uint8_t>> aside;
+    for (const std::string &path : files.paths()) {
+        if (path.rfind(asideStem, 0) == 0) aside.push_back(files.get(path));
+    }
     if (files.openCount() != 0) finding("descriptors left open after the journal", files.openCount());
+    if (!reached) {
+        if (f != nullptr) finding("an open that cannot read the file's record length or data file succeeded");
+        if (!same) finding("an open that failed before the journal changed the files");
+        if (!kept || journal != input.log || !aside.empty()) {
+            finding("an open that failed before the journal changed the journal");
+        }
+    } else {
+        switch (verdict) {
+        case fz::JournalVerdict::none:
+        case fz::JournalVerdict::idle:
+            if (!same) finding("the open changed files the journal does not let it change", int(verdict));
+            if (!aside.empty()) finding("a journal with nothing to do was set aside", int(verdict));
+            if (kept && journal != input.log) finding("a journal with nothing to do was rewritten");
+            break;
+        case fz::JournalVerdict::refuse:
+            if (!same) finding("the open changed files beside a journal it must refuse");
+            if (f != nullptr || error != 105) finding("an open beside a journal it must refuse did not fail so", error);
+            if (kept || aside.size() != 1 || aside[0] != input.log) {
+                finding("a journal to refuse was not set aside whole", static_cast<int>(aside.size()));
+            }
+            break;
+        case fz::JournalVerdict::apply: {
+            std::vector<uint8_t> wantIndex = input.index, wantData = input.data;
+            const bool representable = fz::rollBack(view, 1, wantIndex, kLargest) &&
+                                       (!dataWanted || fz::rollBack(view, 2, wantData, kLargest));
+            if (representable && (index != wantIndex || (dataLaid && data != wantData))) {
+                finding("the files are not what the journal's images make of them");
+            }
+            if (!aside.empty()) finding("a journal to apply was set aside");
+            const auto cleared = [&] {
+                return journal.size() >= fz::kJournalHeader &&
+                       std::all_of(journal.begin(), journal.begin() + fz::kJournalHeader,
+                                   [](uint8_t b) { return b == 0; });
+            };
+            if (representable && kept && !cleared()) finding("an applied journal was not cleared");
+            break;
+        }
+        }
+    }
     exercise(files, input, index.size(), data.size());
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fuzz/input.h"
+#include "fuzz/journal.h"
 #include "fuzz/memfiles.h"
 #include "wisam.h"
 
@@ -408,18 +409,36 @@ void logFilesSeed(const std::string &dir, MemoryFiles &files, const KeyDesc &id,
     endLogSeed(dir, files, "log-files", input, committed);
 }
 
+// The target's verdict on `journal` beside the files at the target's paths.
+wisam::fuzz::JournalVerdict verdictOn(const Bytes &journal, const Bytes &index, const Bytes &data) {
+    wisam::fuzz::JournalFiles laid;
+    laid.file[0] = &index;
+    laid.file[1] = &data;
+    for (int k = 0; k < 2; ++k) {
+        wisam::SysFileStatus status{};
+        const char *path = k == 0 ? wisam::fuzz::kFuzzIndexPath : wisam::fuzz::kFuzzDataPath;
+        check(wisam::sysCalls.pathStatus(path, &status, true) == 0, "status of a journal seed's file");
+        laid.device[k] = status.device;
+        laid.inode[k] = status.inode;
+    }
+    wisam::fuzz::JournalView view;
+    return wisam::fuzz::judgeJournal(journal, laid, view);
+}
+
 // Journal seeds: a change on a file at the target's path, stopped (its
 // files and journal taken as they were) before its k-th write in place, so
-// that the files are half-changed beside a genuine journal, or before its
-// journal was cleared, a change that completed.  Each seed must do what it
-// should when opened: the half-changed files put back as they were before
-// the change, the completed change kept.
+// that the files are half-changed beside a genuine journal, or once it
+// ended, a change that completed beside the journal it leaves (mode 1: its
+// header not cleared).  Each seed must be judged by the target's reading of
+// journals as the library judges it, and do what it should when opened: the
+// half-changed files put back as they were before the change, the
+// completed change kept.
 void journalSeeds(const std::string &dir, MemoryFiles &files, const KeyDesc &id, const KeyDesc &name) {
     const std::string indexPath = wisam::fuzz::kFuzzIndexPath, dataPath = wisam::fuzz::kFuzzDataPath;
     const std::string journalPath = wisam::fuzz::kFuzzJournalPath;
     struct Stop {
         const char *name;
-        int write;  // before the write-th write in place; 0: before the clear
+        int write;  // before the write-th write in place; 0: once the change ended
     };
     for (const Stop stop : {Stop{"journal-first", 1}, Stop{"journal-half", 2}, Stop{"journal-done", 0}}) {
         files.clear();
@@ -441,17 +460,16 @@ void journalSeeds(const std::string &dir, MemoryFiles &files, const KeyDesc &id,
         input.switches = wisam::fuzz::kSwitchJournal | wisam::fuzz::kSwitchChanges;
         bool taken = false, journaled = false;
         int writes = 0;
+        const auto take = [&] {
+            input.index = files.get(indexPath);
+            input.data = files.get(dataPath);
+            input.log = files.get(journalPath);
+            taken = true;
+        };
         files.watchWrites([&](const std::string &path) {
-            const bool inPlace = path == indexPath || path == dataPath;
-            const bool clearing = path == journalPath && journaled;
             if (path == journalPath) journaled = true;
-            if (taken || !journaled) return;
-            if ((stop.write == 0 && clearing) || (stop.write > 0 && inPlace && ++writes == stop.write)) {
-                input.index = files.get(indexPath);
-                input.data = files.get(dataPath);
-                input.log = files.get(journalPath);
-                taken = true;
-            }
+            const bool inPlace = path == indexPath || path == dataPath;
+            if (!taken && journaled && stop.write > 0 && inPlace && ++writes == stop.write) take();
         });
         isJournalMode = 1;
         f = isOpen(wisam::fuzz::kFuzzName, ISINOUT | ISMANULOCK);
@@ -462,6 +480,7 @@ void journalSeeds(const std::string &dir, MemoryFiles &files, const KeyDesc &id,
             for (int n = 3; n < 40; n += 7) deleteRecord(f, n);
             rewriteRecord(f, 1);
             check(isSetCustomLock(f, 0) == 1, "end of the change", f);
+            if (!taken && stop.write == 0) take();
             check(isClose(f) == 1, "close after the change");
         }
         isJournalMode = 0;
@@ -469,18 +488,22 @@ void journalSeeds(const std::string &dir, MemoryFiles &files, const KeyDesc &id,
         const Bytes changedIndex = files.get(indexPath), changedData = files.get(dataPath);
         check(taken, stop.name);
         if (!taken) continue;
+        const bool done = stop.write == 0;
         writeInput(dir, stop.name, input);
-        // Laid down again and opened: put back, or kept.
+        // Laid down again, judged and opened: put back, or kept.
         files.clear();
         files.put(indexPath, input.index);
         files.put(dataPath, input.data);
         files.put(journalPath, input.log);
+        const wisam::fuzz::JournalVerdict verdict = verdictOn(input.log, input.index, input.data);
+        check(verdict == (done ? wisam::fuzz::JournalVerdict::idle : wisam::fuzz::JournalVerdict::apply),
+              done ? "a completed change's journal judged idle" : "a half change's journal judged to apply");
         f = isOpen(wisam::fuzz::kFuzzName, ISINOUT | ISMANULOCK);
         check(f != nullptr, "open of a journal seed", f);
         if (f != nullptr) check(isClose(f) == 1, "close of a journal seed");
-        const bool done = stop.write == 0;
         check(files.get(indexPath) == (done ? changedIndex : index) && files.get(dataPath) == (done ? changedData : data),
               done ? "a completed change kept" : "a half change put back");
+        check(!files.exists(journalPath), "the journal gone with the last close");
     }
 }
 

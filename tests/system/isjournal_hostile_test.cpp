@@ -3,7 +3,8 @@
 // It is set aside (renamed N.wjn.bad-..., never deleted), the open (or the
 // call that finds it) fails, and the index and data files stay byte for
 // byte as they were; the next open goes on without it.  A genuine journal of
-// an interrupted change still puts the files back exactly.
+// an interrupted change still puts the files back exactly, and the one a
+// completed change leaves is left alone.
 //
 // The journals are made by a writer killed in the middle of a commit and
 // then decoded, changed and encoded again by the test itself, hashes and
@@ -16,9 +17,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,7 +37,7 @@ namespace {
 using namespace testing;
 using Bytes = std::vector<uint8_t>;
 
-constexpr size_t kHeader = 128, kHead = 40;
+constexpr size_t kHeader = 128, kHead = 48, kEarlierHead = 40;
 
 uint32_t get32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 uint64_t get64(const uint8_t *p) { return uint64_t(get32(p)) << 32 | get32(p + 4); }
@@ -47,12 +50,17 @@ void put64(Bytes &b, size_t at, uint64_t v) {
 void append32(Bytes &b, uint32_t v) { b.resize(b.size() + 4), put32(b, b.size() - 4, v); }
 void append64(Bytes &b, uint64_t v) { b.resize(b.size() + 8), put64(b, b.size() - 8, v); }
 
-// The journal's hash is no secret: anyone can compute it.
+// The journal's hash is no secret: anyone can compute it (and the one of
+// the earlier versions).
+using fuzz::earlierJournalHash;
 using fuzz::journalHash;
 
-// A journal taken apart: every field a forger may set.
+// A journal taken apart: every field a forger may set.  Version 3 is
+// encoded in its layout; versions 1 and 2 in the layout the earlier
+// libraries wrote (whole pages, a 40-byte segment head, the ranges written
+// in place as pages; version 1 with a 64-byte header), with their hash.
 struct Forged {
-    uint32_t version = 2, salt = 0, page = 4096, mode = 1, counter = 0, flags = 0;
+    uint32_t version = 3, salt = 0, page = 4096, mode = 1, counter = 0, flags = 0;
     uint64_t start[2] = {0, 0}, device[2] = {0, 0}, inode[2] = {0, 0};
     uint8_t reserved = 0;  // put into every reserved byte
     struct Record {
@@ -60,11 +68,17 @@ struct Forged {
         uint64_t offset;
         Bytes image;
     };
+    struct Range {
+        uint32_t kind, length;  // version 1 and 2: length 0, a whole page
+        uint64_t offset;
+    };
     struct Segment {
         uint32_t flags = 0;
         uint64_t after[2] = {0, 0};
+        uint32_t counter = 0;  // the change counter after the segment
+        uint32_t zero = 0;     // the word after it
         std::vector<Record> records;
-        std::vector<std::pair<uint32_t, uint64_t>> changed;
+        std::vector<Range> written;
         uint64_t afterHash = 0;
         int64_t countField = -1;  // the record count written, when not the records'
     };
@@ -74,17 +88,22 @@ struct Forged {
 
 Forged decode(const Bytes &j) {
     Forged d;
+    d.version = get32(&j[8]);
     d.salt = get32(&j[12]);
+    d.page = get32(&j[16]);
     d.mode = get32(&j[20]);
     d.start[0] = get64(&j[24]), d.start[1] = get64(&j[32]);
     d.counter = get32(&j[40]);
     d.flags = get32(&j[44]);
     for (int s = 0; s < 2; ++s) d.device[s] = get64(&j[48 + 16 * s]), d.inode[s] = get64(&j[56 + 16 * s]);
+    d.reserved = j[80];
     for (size_t at = kHeader; at + kHead <= j.size() && std::memcmp(&j[at], "wseg", 4) == 0;) {
         const uint8_t *s = &j[at];
         Forged::Segment seg;
         seg.flags = get32(s + 12);
         seg.after[0] = get64(s + 24), seg.after[1] = get64(s + 32);
+        seg.counter = get32(s + 40);
+        seg.zero = get32(s + 44);
         size_t pos = kHead;
         for (uint32_t r = get32(s + 8); r > 0; --r) {
             Forged::Record rec{get32(s + pos), get32(s + pos + 4), get64(s + pos + 8), {}};
@@ -95,7 +114,9 @@ Forged decode(const Bytes &j) {
         if ((seg.flags & 1) != 0) {
             const uint32_t count = get32(s + pos);
             pos += 8;
-            for (uint32_t i = 0; i < count; ++i, pos += 16) seg.changed.emplace_back(get32(s + pos), get64(s + pos + 8));
+            for (uint32_t i = 0; i < count; ++i, pos += 16) {
+                seg.written.push_back({get32(s + pos), get32(s + pos + 4), get64(s + pos + 8)});
+            }
             seg.afterHash = get64(s + pos);
         }
         d.segments.push_back(seg);
@@ -106,22 +127,25 @@ Forged decode(const Bytes &j) {
 }
 
 Bytes encode(const Forged &d) {
+    const bool earlier = d.version == 1 || d.version == 2;
+    const auto hash = earlier ? earlierJournalHash : journalHash;
+    const size_t head = earlier ? kEarlierHead : kHead;
     Bytes j(kHeader, 0);
     std::memcpy(j.data(), "wisamjnl", 8);
     put32(j, 8, d.version), put32(j, 12, d.salt), put32(j, 16, d.page), put32(j, 20, d.mode);
     put64(j, 24, d.start[0]), put64(j, 32, d.start[1]), put32(j, 40, d.counter), put32(j, 44, d.flags);
     for (int s = 0; s < 2; ++s) put64(j, 48 + 16 * size_t(s), d.device[s]), put64(j, 56 + 16 * size_t(s), d.inode[s]);
     std::memset(&j[80], d.reserved, 40);
-    if (d.version == 1) {  // the earlier library's 64-byte header
+    if (d.version == 1) {  // the first library's 64-byte header
         std::memset(&j[44], 0, 20);
-        put64(j, 56, journalHash(d.salt, j.data(), 56));
+        put64(j, 56, hash(d.salt, j.data(), 56));
         j.resize(64);
     } else {
-        put64(j, 120, journalHash(d.salt, j.data(), 120));
+        put64(j, 120, hash(d.salt, j.data(), 120));
     }
     for (size_t n = 0; n < d.segments.size(); ++n) {
         const Forged::Segment &seg = d.segments[n];
-        Bytes out(kHead, 0);
+        Bytes out(head, 0);
         for (const Forged::Record &r : seg.records) {
             append32(out, r.kind), append32(out, r.length), append64(out, r.offset);
             Bytes image = r.image;
@@ -129,8 +153,10 @@ Bytes encode(const Forged &d) {
             out.insert(out.end(), image.begin(), image.end());
         }
         if ((seg.flags & 1) != 0) {
-            append32(out, uint32_t(seg.changed.size())), append32(out, 0);
-            for (const auto &[kind, offset] : seg.changed) append32(out, kind), append32(out, 0), append64(out, offset);
+            append32(out, uint32_t(seg.written.size())), append32(out, 0);
+            for (const Forged::Range &w : seg.written) {
+                append32(out, w.kind), append32(out, w.length), append64(out, w.offset);
+            }
             append64(out, seg.afterHash);
         }
         std::memcpy(out.data(), "wseg", 4);
@@ -139,7 +165,8 @@ Bytes encode(const Forged &d) {
         put32(out, 12, seg.flags);
         put64(out, 16, out.size() + 8);
         put64(out, 24, seg.after[0]), put64(out, 32, seg.after[1]);
-        append64(out, journalHash(d.salt ^ uint32_t(n), out.data(), out.size()));
+        if (!earlier) put32(out, 40, seg.counter), put32(out, 44, seg.zero);
+        append64(out, hash(d.salt ^ uint32_t(n), out.data(), out.size()));
         j.insert(j.end(), out.begin(), out.end());
     }
     j.resize(j.size() - std::min(d.cut, j.size()));
@@ -200,7 +227,7 @@ protected:
         journal = readFile(path(".wjn"));
         ASSERT_FALSE(half == start);
         ASSERT_GE(journal.size(), kHeader);
-        ASSERT_EQ(get32(&journal[8]), 2u);
+        ASSERT_EQ(get32(&journal[8]), 3u);
     }
     void TearDown() override {
         isJournalMode = 0;
@@ -231,6 +258,44 @@ protected:
     Bytes journal;
 };
 
+// The journal an earlier library (`version` 1 or 2) wrote for the same
+// change: one final segment with the whole page of every byte `now` keeps
+// an image of, as the file held it at the start (cut to its size then),
+// the pages written in place, and a hash of their new contents that the
+// half-changed files do not hold, so that the earlier library would have
+// put the files back from it.
+Forged asEarlier(const Forged &now, uint32_t version, const Snapshot &start) {
+    const auto fileOf = [&](uint32_t kind) -> const Bytes & { return kind == 1 ? start.wox : start.wod; };
+    const auto pageOf = [](uint64_t offset) { return offset - offset % 4096; };
+    Forged e = now;
+    e.version = version;
+    e.segments.assign(1, Forged::Segment{});
+    Forged::Segment &seg = e.segments[0];
+    seg.flags = 1;
+    std::copy_n(now.segments.back().after, 2, seg.after);
+    std::set<std::pair<uint32_t, uint64_t>> pages, written;
+    for (const Forged::Segment &s : now.segments) {
+        for (const Forged::Record &r : s.records) pages.emplace(r.kind, pageOf(r.offset));
+        for (const Forged::Range &w : s.written) written.emplace(w.kind, pageOf(w.offset));
+    }
+    for (const auto &[kind, page] : pages) {
+        const Bytes &file = fileOf(kind);
+        const size_t end = std::min<size_t>(page + 4096, file.size());
+        const Bytes bytes(file.begin() + ptrdiff_t(page), file.begin() + ptrdiff_t(end));
+        seg.records.push_back({kind, uint32_t(end - page), page, bytes});
+    }
+    uint64_t h = ~uint64_t{e.salt};
+    for (const auto &[kind, page] : written) {
+        const Bytes &file = fileOf(kind);
+        seg.written.push_back({kind, 0, page});
+        if (page < file.size()) {
+            h = earlierJournalHash(h, file.data() + page, std::min<size_t>(4096, file.size() - page));
+        }
+    }
+    seg.afterHash = h;
+    return e;
+}
+
 enum class Outcome { applied, refused, cleared };
 
 struct Row {
@@ -243,6 +308,107 @@ struct Row {
 
 uint64_t fileSize(const Bytes &b) { return b.size(); }
 
+// The test's own verdict on `bytes` beside `files` laid down at `wox` and
+// `wod`, with `view` what it read of the journal.
+fuzz::JournalVerdict verdictBeside(const Bytes &bytes, const Snapshot &files, const std::string &wox,
+                                   const std::string &wod, fuzz::JournalView &view) {
+    fuzz::JournalFiles laid;
+    laid.file[0] = &files.wox;
+    laid.file[1] = &files.wod;
+    const std::string paths[2] = {wox, wod};
+    for (int k = 0; k < 2; ++k) {
+        struct stat st {};
+        EXPECT_EQ(::stat(paths[k].c_str(), &st), 0) << paths[k];
+        laid.device[k] = uint64_t(st.st_dev);
+        laid.inode[k] = uint64_t(st.st_ino);
+    }
+    return fuzz::judgeJournal(bytes, laid, view);
+}
+
+// The genuine journal is the one the header of isjournal.h lays out: the
+// test's encoder writes it byte for byte from what its decoder took out,
+// it holds one final segment whose change counters are those of the files
+// before and after, and the test's own reading of it (the fuzz target's)
+// takes the half-changed files back to the intact ones.  The same change
+// run to its end leaves its journal (mode 1), which that reading finds
+// completed and the library leaves: the files stay as the change made
+// them, and the journal goes with the last close.
+TEST_F(Hostile, TheTestsReadingOfTheJournalIsTheLibrarys) {
+    const Forged genuine = decode(journal);
+    ASSERT_EQ(encode(genuine), journal) << "the test's encoder writes what the library writes";
+    ASSERT_EQ(genuine.segments.size(), 1u);
+    const Forged::Segment &seg = genuine.segments[0];
+    EXPECT_EQ(seg.flags, 1u);
+    EXPECT_EQ(genuine.start[0], fileSize(start.wox));
+    EXPECT_EQ(genuine.start[1], fileSize(start.wod));
+    EXPECT_EQ(genuine.counter, get32(&start.wox[41])) << "the change counter at the start";
+    EXPECT_EQ(seg.counter, get32(&half.wox[41])) << "the dictionary's range is written first";
+    EXPECT_EQ(seg.counter, genuine.counter + 1);
+    EXPECT_FALSE(seg.records.empty());
+    EXPECT_FALSE(seg.written.empty());
+    for (const Forged::Record &r : seg.records) {
+        const Bytes &file = r.kind == 1 ? start.wox : start.wod;
+        ASSERT_LE(r.offset + r.length, file.size());
+        EXPECT_TRUE(std::equal(r.image.begin(), r.image.end(), file.begin() + ptrdiff_t(r.offset)))
+            << "an image holds the bytes at its offset as they were at the start";
+    }
+    for (const bool onHalf : {true, false}) {
+        const Snapshot &files = onHalf ? half : start;
+        put(files);
+        fuzz::JournalView view;
+        EXPECT_EQ(verdictBeside(journal, files, path(".wox"), path(".wod"), view), fuzz::JournalVerdict::apply);
+        Snapshot back = files;
+        ASSERT_TRUE(fuzz::rollBack(view, 1, back.wox, size_t{1} << 30));
+        ASSERT_TRUE(fuzz::rollBack(view, 2, back.wod, size_t{1} << 30));
+        EXPECT_EQ(back, start) << (onHalf ? "half-changed" : "intact");
+    }
+
+    // The change to its end, in this process.
+    ::unlink(path(".wjn").c_str());
+    put(start);
+    IsFile *f = isOpen(name().c_str(), ISINOUT | ISMANULOCK);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(isSetCustomLock(f, 2), 1);
+    for (int32_t i = 0; i < 60; ++i) ASSERT_EQ(isWrite(f, modelRecord(1000 + i, i % kModelGroups, 1).data()), 1);
+    ASSERT_EQ(isSetCustomLock(f, 0), 1);
+    const Snapshot done = snap();
+    const Bytes idle = readFile(path(".wjn"));
+    ASSERT_EQ(isClose(f), 1);
+    EXPECT_FALSE(fileExists(path(".wjn"))) << "gone with the last close";
+    ASSERT_GE(idle.size(), kHeader);
+    EXPECT_EQ(get32(&idle[8]), 3u) << "a completed change in mode 1 leaves its header";
+    const Forged finished = decode(idle);
+    EXPECT_EQ(encode(finished), idle);
+    ASSERT_EQ(finished.segments.size(), 1u);
+    EXPECT_EQ(finished.segments[0].counter, get32(&done.wox[41]));
+    EXPECT_EQ(finished.segments[0].after[0], fileSize(done.wox));
+    EXPECT_EQ(finished.segments[0].after[1], fileSize(done.wod));
+    fuzz::JournalView view;
+    EXPECT_EQ(verdictBeside(idle, done, path(".wox"), path(".wod"), view), fuzz::JournalVerdict::idle);
+    EXPECT_TRUE(fuzz::journalCompleted(view, fuzz::JournalFiles{{&done.wox, &done.wod}, {}, {}}));
+    EXPECT_FALSE(fuzz::journalCompleted(view, fuzz::JournalFiles{{&half.wox, &half.wod}, {}, {}}));
+    Snapshot off = done;
+    off.wod[off.wod.size() - 1] ^= 1;  // a byte of the last range written in place
+    EXPECT_FALSE(fuzz::journalCompleted(view, fuzz::JournalFiles{{&off.wox, &off.wod}, {}, {}}));
+    // Found by an open, and by a call on a handle opened before.
+    for (const bool viaHandle : {false, true}) {
+        SCOPED_TRACE(viaHandle ? "found by a call" : "found by the open");
+        put(start);
+        IsFile *early = viaHandle ? isOpen(name().c_str(), ISINOUT | ISMANULOCK) : nullptr;
+        put(done);
+        writeFile(path(".wjn"), idle);
+        std::vector<uint8_t> record = modelRecord(0, 0, 0);
+        IsFile *g = viaHandle ? early : isOpen(name().c_str(), ISINOUT | ISMANULOCK);
+        ASSERT_NE(g, nullptr) << isErrno(nullptr);
+        EXPECT_EQ(isRead(g, record.data(), modeFirst), 1) << isErrno(g);
+        EXPECT_EQ(readFile(path(".wjn")), idle) << "a completed change's journal is left as it is";
+        EXPECT_EQ(isClose(g), 1);
+        EXPECT_EQ(snap(), done) << "the completed change is kept";
+        EXPECT_TRUE(takeSetAside().empty());
+        EXPECT_FALSE(fileExists(path(".wjn")));
+    }
+}
+
 // Each hostile journal, beside the files it claims, opened two ways: by
 // isOpen, and by a call on a handle opened before the journal appeared
 // (the moved change counter sends it to the journal).
@@ -252,8 +418,32 @@ TEST_F(Hostile, ForgedAndDamagedJournalsAreSetAsideAndNothingIsWritten) {
     const auto chownJournal = [](uid_t uid) {
         return [uid](const std::string &, const std::string &wjn) { ASSERT_EQ(::chown(wjn.c_str(), uid, 0), 0); };
     };
+    // An image of `length` bytes of `kind` at `offset`, within one page.
+    const auto image = [](uint32_t kind, uint64_t offset, uint32_t length, char fill) {
+        EXPECT_LE(offset % 4096 + length, 4096u) << "the forged image crosses a page";
+        return Forged::Record{kind, length, offset, Bytes(length, uint8_t(fill))};
+    };
+    // The genuine segment split in two: the images in a first, the ranges
+    // written in place in a final second; the change counters after each.
+    const auto split = [](Forged &j, uint32_t first, uint32_t second) {
+        Forged::Segment tail = j.segments[0];
+        j.segments[0].flags = 0;
+        j.segments[0].written.clear();
+        j.segments[0].counter = first;
+        tail.records.clear();
+        tail.counter = second;
+        j.segments.push_back(tail);
+    };
     const std::vector<Row> rows = {
         {"genuine", true, [](Forged &, const Hostile &) {}, noMeta, Outcome::applied},
+        {"genuine, beside the files as they were (the counter the start's)", false,
+         [](Forged &, const Hostile &) {}, noMeta, Outcome::applied},
+        {"two segments, the file's counter the first's", true,
+         [&](Forged &j, const Hostile &) { split(j, j.counter + 1, j.counter + 2); }, noMeta, Outcome::applied},
+        {"two segments, the file's counter the last's", true,
+         [&](Forged &j, const Hostile &) { split(j, j.counter + 9, j.counter + 1); }, noMeta, Outcome::applied},
+        {"two segments, the file's counter neither's nor the start's", true,
+         [&](Forged &j, const Hostile &) { split(j, j.counter + 2, j.counter + 3); }, noMeta, Outcome::refused},
         {"start sizes 0/0, one empty segment", true,
          [&](Forged &j, const Hostile &) {
              j.start[0] = j.start[1] = 0;
@@ -304,25 +494,56 @@ TEST_F(Hostile, ForgedAndDamagedJournalsAreSetAsideAndNothingIsWritten) {
              j.start[1] = wodStart + (uint64_t{1} << 40);
          },
          noMeta, Outcome::refused},
-        {"an image longer than the file was", true,
-         [&](Forged &j, const Hostile &) {
-             for (Forged::Record &r : j.segments[0].records) {
-                 if (r.length < 4096) r.length = 4096, r.image.resize(4096, 'B');
-             }
-             j.segments[0].records.push_back({2, 4096, (wodStart + 4095) / 4096 * 4096, Bytes(4096, 'B')});
-         },
-         noMeta, Outcome::refused},
+        {"an image of the data file from its start size on", true,
+         [&](Forged &j, const Hostile &) { j.segments[0].records.push_back(image(2, wodStart, 8, 'B')); }, noMeta,
+         Outcome::refused},
+        {"an image of the data file one byte past its start size", true,
+         [&](Forged &j, const Hostile &) { j.segments[0].records.push_back(image(2, wodStart - 7, 8, 'B')); }, noMeta,
+         Outcome::refused},
+        {"an image of the index file from its start size on", true,
+         [&](Forged &j, const Hostile &) { j.segments[0].records.push_back(image(1, woxStart, 8, 'B')); }, noMeta,
+         Outcome::refused},
+        {"an image past the start size, beside the files as they were", false,
+         [&](Forged &j, const Hostile &) { j.segments[0].records.push_back(image(2, wodStart - 7, 8, 'B')); }, noMeta,
+         Outcome::refused},
         {"an image far out", true,
-         [&](Forged &j, const Hostile &) { j.segments[0].records.push_back({2, 4096, uint64_t{1} << 40, Bytes(4096, 'C')}); },
+         [&](Forged &j, const Hostile &) { j.segments[0].records.push_back(image(2, uint64_t{1} << 40, 4096, 'C')); },
          noMeta, Outcome::refused},
+        {"an image across a page", true,
+         [&](Forged &j, const Hostile &) { j.segments[0].records.push_back({1, 16, 4088, Bytes(16, 'D')}); }, noMeta,
+         Outcome::refused},
+        {"a range written in place across a page", true,
+         [&](Forged &j, const Hostile &) { j.segments[0].written.push_back({1, 16, 4088}); }, noMeta,
+         Outcome::refused},
+        {"page size 8192", true, [](Forged &j, const Hostile &) { j.page = 8192; }, noMeta, Outcome::refused},
         {"device and inode of another file", true, [](Forged &j, const Hostile &) { j.device[0] += 1; }, noMeta,
          Outcome::refused},
         {"no data file said", true, [](Forged &j, const Hostile &) { j.flags = 0; }, noMeta, Outcome::refused},
-        {"change counter far behind", true, [](Forged &j, const Hostile &) { j.counter -= 5; }, noMeta,
-         Outcome::refused},
+        {"change counter far behind", true,
+         [](Forged &j, const Hostile &) {
+             j.counter -= 5;
+             for (Forged::Segment &s : j.segments) s.counter -= 5;
+         },
+         noMeta, Outcome::refused},
+        {"the segment's change counter one past the file's", true,
+         [](Forged &j, const Hostile &) { j.segments[0].counter += 1; }, noMeta, Outcome::refused},
+        {"the segment's change counter one past, files as they were", false,
+         [](Forged &j, const Hostile &) {
+             j.counter += 1;
+             j.segments[0].counter += 1;
+         },
+         noMeta, Outcome::refused},
         {"reserved bytes set", true, [](Forged &j, const Hostile &) { j.reserved = 1; }, noMeta, Outcome::refused},
-        {"version 1 (unbound)", true, [](Forged &j, const Hostile &) { j.version = 1; }, noMeta, Outcome::refused},
-        {"version 3", true, [](Forged &j, const Hostile &) { j.version = 3; }, noMeta, Outcome::refused},
+        {"the segment's zero word set", true, [](Forged &j, const Hostile &) { j.segments[0].zero = 1; }, noMeta,
+         Outcome::refused},
+        {"version 1, as the first library wrote it", true,
+         [&](Forged &j, const Hostile &) { j = asEarlier(j, 1, start); }, noMeta, Outcome::refused},
+        {"version 2, as the earlier library wrote it", true,
+         [&](Forged &j, const Hostile &) { j = asEarlier(j, 2, start); }, noMeta, Outcome::refused},
+        {"version 2, beside the files as they were", false,
+         [&](Forged &j, const Hostile &) { j = asEarlier(j, 2, start); }, noMeta, Outcome::refused},
+        {"version 4 (a later library's)", true, [](Forged &j, const Hostile &) { j.version = 4; }, noMeta,
+         Outcome::refused},
         {"record count beyond the bytes", true,
          [](Forged &j, const Hostile &) { j.segments[0].countField = 0x7FFFFFFF; }, noMeta, Outcome::refused},
         {"first segment torn, files half-changed", true, [](Forged &j, const Hostile &) { j.cut = 100; }, noMeta,
@@ -403,12 +624,13 @@ TEST_F(Hostile, ForgedAndDamagedJournalsAreSetAsideAndNothingIsWritten) {
                 EXPECT_EQ(result, 1) << error;
                 EXPECT_EQ(snap(), start) << "the genuine journal puts the files back";
                 EXPECT_TRUE(aside.empty());
+                EXPECT_FALSE(fileExists(path(".wjn"))) << "applied, cleared, and gone with the last close";
                 break;
             case Outcome::cleared: {
                 EXPECT_EQ(result, 1) << error;
                 EXPECT_EQ(snap(), before);
                 EXPECT_TRUE(aside.empty());
-                EXPECT_FALSE(fileExists(path(".wjn"))) << "the trace is cleared, and gone with the last close";
+                EXPECT_FALSE(fileExists(path(".wjn"))) << "the trace is left, and gone with the last close";
                 break;
             }
             case Outcome::refused: {
@@ -420,8 +642,10 @@ TEST_F(Hostile, ForgedAndDamagedJournalsAreSetAsideAndNothingIsWritten) {
                 }
                 EXPECT_EQ(snap(), before) << "a refused journal wrote to the files";
                 EXPECT_FALSE(fileExists(path(".wjn")));
-                ASSERT_EQ(aside.size(), 1u) << "set aside, not deleted";
-                EXPECT_EQ(aside[0], bad);
+                EXPECT_EQ(aside.size(), 1u) << "set aside, not deleted";
+                if (aside.size() == 1) {
+                    EXPECT_EQ(aside[0], bad);
+                }
                 IsFile *again = isOpen(name().c_str(), ISINOUT | ISMANULOCK);
                 EXPECT_NE(again, nullptr) << "the next open goes on without the journal: " << isErrno(nullptr);
                 if (again != nullptr) isClose(again);
@@ -430,7 +654,7 @@ TEST_F(Hostile, ForgedAndDamagedJournalsAreSetAsideAndNothingIsWritten) {
             }
         }
     }
-    EXPECT_GT(refused, 30);
+    EXPECT_GT(refused, 50);
 }
 
 // A journal copied from another ISAM file (its own, genuine for that one)

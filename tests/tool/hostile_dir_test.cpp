@@ -48,9 +48,11 @@ void put(Bytes &b, size_t at, uint64_t value, int width) {
     for (int i = width - 1; i >= 0; --i, value >>= 8) b[at + size_t(i)] = uint8_t(value);
 }
 
-// A journal header whose hash checks, as anyone can write one: version 1
-// (never bound to its files) or 2, claiming the start sizes and change
-// counter given and the index and data files of `boundTo`.
+// A journal header whose hash checks, as anyone can write one, with no
+// segment behind it: version 1 (a 64-byte header never bound to its
+// files) or 2 as the earlier libraries wrote them, with their hash, or 3 as
+// this one writes it; claiming the start sizes and change counter given
+// and (versions 2 and 3) the index and data files of `boundTo`.
 Bytes forgedJournal(int version, uint64_t indexSize, uint64_t dataSize, uint32_t counter,
                     const std::string &boundTo = "") {
     const size_t header = version == 1 ? 64 : 128;
@@ -63,7 +65,7 @@ Bytes forgedJournal(int version, uint64_t indexSize, uint64_t dataSize, uint32_t
     put(j, 24, indexSize, 8);
     put(j, 32, dataSize, 8);
     put(j, 40, counter, 4);
-    if (version == 2) {
+    if (version >= 2) {
         put(j, 44, 1, 4);
         struct stat index {}, data {};
         if (::stat((boundTo + ".wox").c_str(), &index) == 0 && ::stat((boundTo + ".wod").c_str(), &data) == 0) {
@@ -71,7 +73,8 @@ Bytes forgedJournal(int version, uint64_t indexSize, uint64_t dataSize, uint32_t
             put(j, 64, data.st_dev, 8), put(j, 72, data.st_ino, 8);
         }
     }
-    put(j, header - 8, fuzz::journalHash(0x5a17, j.data(), header - 8), 8);
+    const auto hash = version >= 3 ? fuzz::journalHash : fuzz::earlierJournalHash;
+    put(j, header - 8, hash(0x5a17, j.data(), header - 8), 8);
     return j;
 }
 
@@ -131,10 +134,25 @@ const std::vector<Planting> &plantings() {
         {"a journal with a's sizes and counter, bound to another ISAM file",
          [](const TempDir &d, pid_t) {
              const auto wox = readFile(d.file("a.wox")).size(), wod = readFile(d.file("a.wod")).size();
-             writeFile(d.file("a.wjn"), forgedJournal(2, wox, wod, changeCounter(d), d.file("victim")));
+             writeFile(d.file("a.wjn"), forgedJournal(3, wox, wod, changeCounter(d), d.file("victim")));
          },
          {{"info", Expect::refused}, {"open", Expect::refused}, {"load --journal 1", Expect::refused},
           {"cluster", Expect::refused}, {"backup", Expect::refused}}},
+        {"the same journal bound to a: nothing in it to apply",
+         [](const TempDir &d, pid_t) {
+             const auto wox = readFile(d.file("a.wox")).size(), wod = readFile(d.file("a.wod")).size();
+             writeFile(d.file("a.wjn"), forgedJournal(3, wox, wod, changeCounter(d), d.file("a")));
+         },
+         {{"info", Expect::done}, {"open", Expect::done}, {"load --journal 1", Expect::done},
+          {"cluster", Expect::done}, {"backup", Expect::done}}},
+        {"a journal of the second version with a's sizes, counter and files, as the earlier library wrote it",
+         [](const TempDir &d, pid_t) {
+             const auto wox = readFile(d.file("a.wox")).size(), wod = readFile(d.file("a.wod")).size();
+             writeFile(d.file("a.wjn"), forgedJournal(2, wox, wod, changeCounter(d), d.file("a")));
+         },
+         {{"info", Expect::refused}, {"open", Expect::refused}, {"load --journal 1", Expect::refused},
+          {"cluster", Expect::refused}, {"backup", Expect::refused}, {"erase", Expect::either},
+          {"rename", Expect::either}}},
         {"a.lck a symbolic link to a file elsewhere",
          [](const TempDir &d, pid_t) {
              ::unlink(d.file("a.lck").c_str());
