@@ -149,3 +149,77 @@ TEST(Threads, AWaiterLetsTheHolderGoOn) {
 
 }  // namespace
 }  // namespace wisam::testing
+
+namespace wisam::testing {
+namespace {
+
+// One transaction per process, shared by its threads: what threads change
+// through ISTRANS handles between one thread's isBegin and another's
+// isRollBack (or isCommit) is taken back (or kept) as one.  Rounds alternate
+// the ending call and the thread that makes it; each thread writes its own
+// file, so the outcome is known per record; the files are checked whole
+// once the log is closed.
+TEST(Threads, OneTransactionIsSharedByTheProcesssThreads) {
+    constexpr int kTransMode = ISINOUT | ISTRANS | ISMANULOCK;
+    constexpr int kThreads = 3, kRounds = 6, kWrites = 40;
+    TempDir dir;
+    ASSERT_EQ(isLogOpen(dir.name("threads.log").c_str()), 1) << errno;
+    std::vector<std::u16string> names;
+    std::vector<IsFile *> handles;
+    std::vector<Model> models(kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        names.push_back(dir.name("t" + std::to_string(t)));
+        buildModelFile(names.back());
+        handles.push_back(isOpen(names.back().c_str(), kTransMode));
+        ASSERT_NE(handles.back(), nullptr) << isErrno(nullptr);
+    }
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const bool commit = round % 2 == 0;
+        const int ender = round % kThreads, beginner = (round + 1) % kThreads;
+        std::atomic<int> begun{0}, written{0};
+        std::vector<std::string> problems(kThreads);
+        std::vector<Model> pending = models;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                if (t == beginner) {
+                    if (isBegin() != 1) problems[t] = "isBegin failed with " + std::to_string(errno);
+                    begun = 1;
+                }
+                while (begun == 0) std::this_thread::yield();
+                for (int n = 0; n < kWrites && problems[t].empty(); ++n) {
+                    const int32_t id = 100000 * (t + 1) + 1000 * round + n;
+                    if (isWrite(handles[t], modelRecord(id, id % kModelGroups, round).data()) != 1) {
+                        problems[t] = "isWrite failed with " + std::to_string(isErrno(handles[t]));
+                    }
+                    pending[t].wrote(id, id % kModelGroups, round, 0);
+                }
+                ++written;
+                if (t == ender) {
+                    while (written < kThreads) std::this_thread::yield();
+                    if ((commit ? isCommit() : isRollBack()) != 1) {
+                        problems[t] = std::string(commit ? "isCommit" : "isRollBack") + " failed with " +
+                                      std::to_string(errno);
+                    }
+                }
+            });
+        }
+        for (std::thread &thread : threads) thread.join();
+        for (int t = 0; t < kThreads; ++t) {
+            EXPECT_EQ(problems[t], "") << "thread " << t;
+            if (commit) models[t] = pending[t];
+            EXPECT_EQ(compareWithModel(handles[t], models[t], false), "") << "thread " << t << " after "
+                                                                          << (commit ? "isCommit" : "isRollBack");
+        }
+    }
+    for (IsFile *f : handles) EXPECT_EQ(isClose(f), 1);
+    EXPECT_EQ(isLogClose(), 1);
+    for (int t = 0; t < kThreads; ++t) {
+        const std::string index = dir.file("t" + std::to_string(t) + ".wox");
+        EXPECT_EQ(reopenAndCompare(names[t], ISINOUT | ISMANULOCK, models[t], index, false), "");
+    }
+}
+
+}  // namespace
+}  // namespace wisam::testing
