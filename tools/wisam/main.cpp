@@ -1,9 +1,11 @@
 // main.cpp - the wisam command-line tool: create, inspect, dump and load
 // ISAM files; check, rebuild, copy, clone and cluster them; print and
 // recover transaction logs, back files up, and a demonstration run.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tool.h"
 
@@ -12,7 +14,7 @@ namespace wisam::tool {
 namespace {
 
 constexpr const char *kHelp =
-    "usage: wisam [--journal 0|1|2] COMMAND [ARGS]\n"
+    "usage: wisam COMMAND [ARGS] [--journal 0|1|2]\n"
     "\n"
     "  --journal M             how changes reach the files (isJournalMode M): 1, the\n"
     "                          default, through the rollback journal N.wjn, atomic if the\n"
@@ -78,19 +80,46 @@ constexpr Command kCommands[] = {
     {"rename", renameCommand}, {"schema", schemaCommand},   {"export-pg", exportPgCommand},
 };
 
-int run(int argc, char **argv) {
-    int first = 1;
-    if (argc >= 2 && std::strcmp(argv[1], "--journal") == 0) {
-        const std::string mode = argc >= 3 ? argv[2] : "";
-        if (mode != "0" && mode != "1" && mode != "2") return usage("--journal takes 0, 1 or 2", kHelp);
-        isJournalMode = mode[0] - '0';
-        first = 3;
+// Takes every "--journal M" and "--journal=M" out of `words`, before the
+// command or after it, and sets isJournalMode; false (with a usage message
+// printed) for a mode other than 0, 1 or 2, or two that differ.
+bool takeJournalMode(std::vector<std::string> &words, int &status) {
+    std::string chosen;
+    for (size_t i = 0; i < words.size();) {
+        std::string mode;
+        if (words[i] == "--journal") {
+            mode = i + 1 < words.size() ? words[i + 1] : "";
+            words.erase(words.begin() + long(i), words.begin() + long(std::min(i + 2, words.size())));
+        } else if (words[i].rfind("--journal=", 0) == 0) {
+            mode = words[i].substr(10);
+            words.erase(words.begin() + long(i));
+        } else {
+            ++i;
+            continue;
+        }
+        if (mode != "0" && mode != "1" && mode != "2") {
+            status = usage("--journal takes 0, 1 or 2", kHelp);
+            return false;
+        }
+        if (!chosen.empty() && chosen != mode) {
+            status = usage("--journal given as " + chosen + " and as " + mode, kHelp);
+            return false;
+        }
+        chosen = mode;
     }
-    if (argc < first + 1) return std::fputs(kHelp, stderr), kExitUsage;
-    const std::string command = argv[first];
+    if (!chosen.empty()) isJournalMode = chosen[0] - '0';
+    return true;
+}
+
+int run(int argc, char **argv) {
+    std::vector<std::string> words(argv + 1, argv + argc);
+    int status = kExitOk;
+    if (!takeJournalMode(words, status)) return status;
+    if (words.empty()) return std::fputs(kHelp, stderr), kExitUsage;
+    const std::string command = words[0];
     if (command == "--help" || command == "-h") return out("%s", kHelp), kExitOk;
     if (command == "--version") return out("wisam %s\n", isversnumber), kExitOk;
-    const Args args(argv + first + 1, argv + argc);
+    const Args args(words.begin() + 1, words.end());
     for (const Command &entry : kCommands) {
         if (command == entry.name) return entry.run(args);
     }
