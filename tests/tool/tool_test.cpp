@@ -113,6 +113,29 @@ TEST(ToolTest, CreateOverAnExistingFileLeavesItAsItWas) {
     EXPECT_EQ(readFile(dir.file("people.wod")), data);
 }
 
+// A name as tab completion gives it (people.wox, people.wod, people.lck)
+// means the ISAM file people when that file exists, said once; a name whose
+// base is no ISAM file is taken as it stands.
+TEST(ToolTest, AFileNameOfTheIsamFileIsTakenAsItsName) {
+    TempDir dir;
+    createPeople(dir);
+    ASSERT_EQ(runTool(dir, {"load", "people.wod"}, records(1, 10)).status, 0);
+    const ToolRun dump = runTool(dir, {"dump", "people", "--raw"});
+    ASSERT_EQ(dump.status, 0);
+    for (const char *given : {"people.wox", "people.wod", "people.lck"}) {
+        const ToolRun run = runTool(dir, {"dump", given, "--raw"});
+        EXPECT_EQ(run.status, 0) << given << ": " << run.err;
+        EXPECT_EQ(run.out, dump.out) << given;
+        EXPECT_EQ(run.err, std::string("wisam: taking ") + given + " as the ISAM file people\n" + dump.err);
+    }
+    const ToolRun copy = runTool(dir, {"copy", "people.wox", "other.wox"});
+    EXPECT_EQ(copy.status, 0) << copy.err;
+    EXPECT_TRUE(fileExists(dir.file("other.wox.wox"))) << "other is no ISAM file: its name stands";
+    const ToolRun missing = runTool(dir, {"info", "nothing.wox"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(contains(missing.err, "nothing.wox.wox does not exist")) << missing.err;
+}
+
 TEST(ToolTest, MessagesNameWhatIsWrong) {
     const std::vector<ToolCase> cases = {
         {{"dump", "people", "--index", "3"}, 1, "wisam: dump people: no index 3 (the file has 2)"},

@@ -1,6 +1,8 @@
 // main.cpp - the wisam command-line tool: create, inspect, dump and load
 // ISAM files; check, rebuild, copy, clone and cluster them; print and
 // recover transaction logs, back files up, and a demonstration run.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -111,6 +113,24 @@ bool takeJournalMode(std::vector<std::string> &words, int &status) {
     return true;
 }
 
+// Tab completion gives "people.wox" where the tool wants the name
+// "people": an argument ending in .wox, .wod or .lck whose base is an ISAM
+// file (its .wox or link file exists) is taken as the base, said once on
+// standard error.
+void takeBaseNames(Args &args) {
+    bool told = false;
+    for (std::string &arg : args) {
+        if (arg.size() <= 4 || arg.rfind('-', 0) == 0) continue;
+        const std::string extension = arg.substr(arg.size() - 4);
+        if (extension != ".wox" && extension != ".wod" && extension != ".lck") continue;
+        const std::string base = arg.substr(0, arg.size() - 4);
+        if (::access((base + ".wox").c_str(), F_OK) != 0 && ::access((base + ".lnk").c_str(), F_OK) != 0) continue;
+        if (!told) std::fprintf(stderr, "wisam: taking %s as the ISAM file %s\n", arg.c_str(), base.c_str());
+        told = true;
+        arg = base;
+    }
+}
+
 int run(int argc, char **argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
     int status = kExitOk;
@@ -119,7 +139,8 @@ int run(int argc, char **argv) {
     const std::string command = words[0];
     if (command == "--help" || command == "-h") return out("%s", kHelp), kExitOk;
     if (command == "--version") return out("wisam %s\n", isversnumber), kExitOk;
-    const Args args(words.begin() + 1, words.end());
+    Args args(words.begin() + 1, words.end());
+    takeBaseNames(args);
     for (const Command &entry : kCommands) {
         if (command == entry.name) return entry.run(args);
     }
