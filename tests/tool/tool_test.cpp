@@ -136,6 +136,34 @@ TEST(ToolTest, AFileNameOfTheIsamFileIsTakenAsItsName) {
     EXPECT_TRUE(contains(missing.err, "nothing.wox.wox does not exist")) << missing.err;
 }
 
+// A usage error is one line saying what was wrong and one saying where to
+// read more; a mistyped command gets the nearest one suggested; options
+// may be written --option=value; "wisam help [COMMAND]" prints the help.
+TEST(ToolTest, UsageErrorsAreOneLineAndHelpIsACommand) {
+    TempDir dir;
+    createPeople(dir);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> usageErrors = {
+        {{"dmup", "people"}, "wisam: unknown command 'dmup'; did you mean 'dump'?\nsee 'wisam --help'\n"},
+        {{"clsuter", "people"}, "wisam: unknown command 'clsuter'; did you mean 'cluster'?\nsee 'wisam --help'\n"},
+        {{"frobnicate"}, "wisam: unknown command 'frobnicate'\nsee 'wisam --help'\n"},
+        {{"help", "lod"}, "wisam: unknown command 'lod'; did you mean 'load'?\nsee 'wisam --help'\n"},
+        {{"dump", "people", "--index=-1"},
+         "wisam: --index -1: the value must be a number from 0 to 33\nsee 'wisam dump --help'\n"},
+        {{"load", "people", "--fast"}, "wisam: unexpected argument '--fast'\nsee 'wisam load --help'\n"},
+    };
+    for (const auto &[args, err] : usageErrors) {
+        const ToolRun run = runTool(dir, args);
+        EXPECT_EQ(run.status, 2) << args[0];
+        EXPECT_EQ(run.err, err) << args[0];
+    }
+    EXPECT_EQ(runTool(dir, {"help"}).out, runTool(dir, {"--help"}).out);
+    EXPECT_EQ(runTool(dir, {"help", "dump"}).out, runTool(dir, {"dump", "--help"}).out);
+    EXPECT_TRUE(contains(runTool(dir, {"help", "dump"}).out, "usage: wisam dump"));
+    const ToolRun wrong = runTool(dir, {"dump", "people", "--index=3"});  // the value is taken
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_TRUE(contains(wrong.err, "no index 3 (the file has 2)")) << wrong.err;
+}
+
 TEST(ToolTest, MessagesNameWhatIsWrong) {
     const std::vector<ToolCase> cases = {
         {{"dump", "people", "--index", "3"}, 1, "wisam: dump people: no index 3 (the file has 2)"},

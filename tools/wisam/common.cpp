@@ -70,8 +70,20 @@ int failWith(const std::string &what) {
     return kExitFailed;
 }
 
+// The command a help text is for: the word after "usage: wisam " when it
+// names one ("COMMAND" or an option: the tool's own help).
+std::string helpCommand(const char *help) {
+    const std::string text = help;
+    const std::string lead = "usage: wisam ";
+    if (text.rfind(lead, 0) != 0) return "";
+    const std::string word = text.substr(lead.size(), text.find_first_of(" \n", lead.size()) - lead.size());
+    return word.empty() || word == "COMMAND" || word[0] == '-' || word[0] == '[' ? "" : word;
+}
+
 int usage(const std::string &message, const char *help) {
-    std::fprintf(stderr, "wisam: %s\n%s%s", message.c_str(), *help != 0 ? "\n" : "", help);
+    const std::string command = helpCommand(help);
+    std::fprintf(stderr, "wisam: %s\nsee 'wisam %s--help'\n", message.c_str(),
+                 command.empty() ? "" : (command + " ").c_str());
     return kExitUsage;
 }
 

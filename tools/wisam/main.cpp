@@ -65,7 +65,8 @@ constexpr const char *kHelp =
     "objects naming a member twice are refused; in CSV, a field or line longer than\n"
     "a record of the schema can need.  A UTF-8 byte-order mark at the start is skipped.\n"
     "\n"
-    "'wisam COMMAND --help' tells more about each command; 'wisam --version' the version.\n"
+    "'wisam help COMMAND' or 'wisam COMMAND --help' tells more about each command;\n"
+    "'wisam --version' the version.  Every option may also be written --option=value.\n"
     "Exit status: 0 done, 1 failed (the message says what was done), 2 usage error.\n";
 
 struct Command {
@@ -82,23 +83,18 @@ constexpr Command kCommands[] = {
     {"rename", renameCommand}, {"schema", schemaCommand},   {"export-pg", exportPgCommand},
 };
 
-// Takes every "--journal M" and "--journal=M" out of `words`, before the
-// command or after it, and sets isJournalMode; false (with a usage message
+// Takes every "--journal M" out of `words`, before the command or after it, and sets isJournalMode; false (with a usage message
 // printed) for a mode other than 0, 1 or 2, or two that differ.
 bool takeJournalMode(std::vector<std::string> &words, int &status) {
     std::string chosen;
     for (size_t i = 0; i < words.size();) {
         std::string mode;
-        if (words[i] == "--journal") {
-            mode = i + 1 < words.size() ? words[i + 1] : "";
-            words.erase(words.begin() + long(i), words.begin() + long(std::min(i + 2, words.size())));
-        } else if (words[i].rfind("--journal=", 0) == 0) {
-            mode = words[i].substr(10);
-            words.erase(words.begin() + long(i));
-        } else {
+        if (words[i] != "--journal") {
             ++i;
             continue;
         }
+        mode = i + 1 < words.size() ? words[i + 1] : "";
+        words.erase(words.begin() + long(i), words.begin() + long(std::min(i + 2, words.size())));
         if (mode != "0" && mode != "1" && mode != "2") {
             status = usage("--journal takes 0, 1 or 2", kHelp);
             return false;
@@ -131,9 +127,57 @@ void takeBaseNames(Args &args) {
     }
 }
 
+// "--option=value" as two words, the way every command reads options.
+void splitOptionValues(std::vector<std::string> &words) {
+    for (size_t i = 0; i < words.size(); ++i) {
+        const size_t equals = words[i].find('=');
+        if (words[i].rfind("--", 0) != 0 || equals == std::string::npos || equals < 3) continue;
+        std::string value = words[i].substr(equals + 1);
+        words[i].resize(equals);
+        words.insert(words.begin() + long(i) + 1, std::move(value));
+        ++i;
+    }
+}
+
+// The edit distance of two words (insertions, deletions, substitutions and
+// swaps of neighbours), for suggesting the command meant.
+size_t distance(const std::string &a, const std::string &b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+int unknownCommand(const std::string &command) {
+    const Command *nearest = nullptr;
+    size_t best = 3;  // suggest only within two edits
+    for (const Command &entry : kCommands) {
+        const size_t d = distance(command, entry.name);
+        if (d < best) best = d, nearest = &entry;
+    }
+    const std::string hint = nearest != nullptr ? std::string("; did you mean '") + nearest->name + "'?" : "";
+    return usage("unknown command '" + command + "'" + hint, kHelp);
+}
+
+// "wisam help" and "wisam help COMMAND".
+int helpCommand(const Args &args) {
+    if (args.empty()) return out("%s", kHelp), kExitOk;
+    for (const Command &entry : kCommands) {
+        if (args[0] == entry.name) return entry.run({"--help"});
+    }
+    return unknownCommand(args[0]);
+}
+
 int run(int argc, char **argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
     int status = kExitOk;
+    splitOptionValues(words);
     if (!takeJournalMode(words, status)) return status;
     if (words.empty()) return std::fputs(kHelp, stderr), kExitUsage;
     const std::string command = words[0];
@@ -141,10 +185,11 @@ int run(int argc, char **argv) {
     if (command == "--version") return out("wisam %s\n", isversnumber), kExitOk;
     Args args(words.begin() + 1, words.end());
     takeBaseNames(args);
+    if (command == "help") return helpCommand(args);
     for (const Command &entry : kCommands) {
         if (command == entry.name) return entry.run(args);
     }
-    return usage("unknown command '" + command + "'", kHelp);
+    return unknownCommand(command);
 }
 
 }  // namespace

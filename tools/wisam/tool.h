@@ -53,7 +53,8 @@ int failErrno(const std::string &what, int error);
 // Prints "wisam: WHAT" and returns kExitFailed.
 int failWith(const std::string &what);
 
-// Prints a usage error followed by the command's help and returns kExitUsage.
+// Prints a usage error, one line, and where to read more ("see 'wisam
+// COMMAND --help'", the command taken from `help`), and returns kExitUsage.
 int usage(const std::string &message, const char *help);
 
 // The UTF-16 form of a file name given on the command line; false (with a
