@@ -164,6 +164,45 @@ TEST(ToolTest, UsageErrorsAreOneLineAndHelpIsACommand) {
     EXPECT_TRUE(contains(wrong.err, "no index 3 (the file has 2)")) << wrong.err;
 }
 
+// backup makes its directory when missing, copies the files whole, and
+// touches a log only when given one.
+TEST(ToolTest, BackupMakesItsDirectoryAndTakesALogOnlyWhenGivenOne) {
+    TempDir dir;
+    createPeople(dir);
+    ASSERT_EQ(runTool(dir, {"load", "people"}, records(1, 30)).status, 0);
+    const std::vector<uint8_t> index = readFile(dir.file("people.wox")), data = readFile(dir.file("people.wod"));
+    writeFile(dir.file("plain"), {'x'});
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string copyDir;  // where the copies must be, when it succeeds
+        std::string err;      // a part of standard error, when it fails
+    };
+    const std::vector<Case> cases = {
+        {{"backup", "people", "saved"}, 0, "saved", ""},
+        {{"backup", "people", "deep/er/saved"}, 0, "deep/er/saved", ""},
+        {{"backup", "people", "saved", "--log", "app.log"}, 0, "saved", ""},
+        {{"backup", "people", "plain"}, 1, "", "plain is not a directory"},
+        {{"backup", "people", "other", "--force"}, 2, "", "--force goes with --log"},
+    };
+    bool logStarted = false;
+    for (const Case &c : cases) {
+        const ToolRun run = runTool(dir, c.args);
+        logStarted = logStarted || (c.status == 0 && c.args.size() > 4);
+        EXPECT_EQ(run.status, c.status) << c.args[2] << ": " << run.err;
+        if (c.status == 0) {
+            EXPECT_EQ(readFile(dir.file(c.copyDir + "/people.wox")), index) << c.args[2];
+            EXPECT_EQ(readFile(dir.file(c.copyDir + "/people.wod")), data) << c.args[2];
+        } else {
+            EXPECT_TRUE(contains(run.err, c.err)) << run.err;
+        }
+        EXPECT_EQ(fileExists(dir.file("app.log")), logStarted) << c.args[2] << ": a log only with --log";
+    }
+    EXPECT_TRUE(fileExists(dir.file("app.log"))) << "--log starts the log";
+    EXPECT_FALSE(fileExists(dir.file("other"))) << "a refused backup makes no directory";
+    EXPECT_EQ(readFile(dir.file("people.wox")), index);
+}
+
 TEST(ToolTest, MessagesNameWhatIsWrong) {
     const std::vector<ToolCase> cases = {
         {{"dump", "people", "--index", "3"}, 1, "wisam: dump people: no index 3 (the file has 2)"},

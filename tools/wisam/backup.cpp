@@ -22,10 +22,11 @@ namespace wisam::tool {
 namespace {
 
 constexpr const char *kBackupHelp =
-    "usage: wisam backup NAME... DIR --log LOGFILE [--force]\n"
+    "usage: wisam backup NAME... DIR [--log LOGFILE [--force]]\n"
     "  copies the index and data files of each ISAM file NAME (through NAME.lnk\n"
-    "  when there is one) into directory DIR as NAME.wox and NAME.wod, while no\n"
-    "  other process can change them, then empties LOGFILE.  The copies plus the\n"
+    "  when there is one) into directory DIR (made when missing) as NAME.wox and\n"
+    "  NAME.wod, while no other process can change them: one consistent moment of\n"
+    "  all of them.  With --log, then empties LOGFILE.  The copies plus the\n"
     "  log written from then on are what 'wisam recover' needs: put the copies\n"
     "  back where the files were and recover the log.\n"
     "  Name every file logged to LOGFILE: the log starts anew for all of them.\n"
@@ -261,10 +262,10 @@ int backupCommand(const Args &args) {
         }
     }
     if (positional.size() < 2) return usage("backup needs a NAME and a DIR", kBackupHelp);
-    if (logPath.empty()) return usage("backup needs --log LOGFILE", kBackupHelp);
+    if (force && logPath.empty()) return usage("--force goes with --log", kBackupHelp);
     const std::string dir = positional.back();
     positional.pop_back();
-    if (!isDirectory(dir)) {
+    if (exists(dir) && !isDirectory(dir)) {
         std::fprintf(stderr, "wisam: backup: %s is not a directory\n", dir.c_str());
         return 1;
     }
@@ -281,8 +282,14 @@ int backupCommand(const Args &args) {
     // Checked once before the copies too, so that a refusal costs no copying;
     // the check that counts is the one under the log's lock.
     std::string error;
-    if (!force && !checkLog(logPath, force, false, error)) {
+    if (!logPath.empty() && !force && !checkLog(logPath, force, false, error)) {
         std::fprintf(stderr, "wisam: backup: %s\n", error.c_str());
+        return 1;
+    }
+    std::error_code made;
+    if (!exists(dir) && !std::filesystem::create_directories(dir, made)) {
+        std::fprintf(stderr, "wisam: backup: cannot make the directory %s: %s\n", dir.c_str(),
+                     made.message().c_str());
         return 1;
     }
 
@@ -317,10 +324,11 @@ int backupCommand(const Args &args) {
         }
     }
     uint64_t dropped = 0;
-    if (!syncDirectory(dir, error) || !startLog(logPath, force, dropped, error)) {
+    if (!syncDirectory(dir, error) || (!logPath.empty() && !startLog(logPath, force, dropped, error))) {
         std::fprintf(stderr, "wisam: backup: %s\n", error.c_str());
         return 1;
     }
+    if (logPath.empty()) return 0;
     out("started %s anew (%llu bytes of earlier records dropped)\n", logPath.c_str(),
                 static_cast<unsigned long long>(dropped));
     return 0;
