@@ -57,4 +57,12 @@ cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix
       -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$flags" >/dev/null
 cmake --build "$work/consumer/build" >/dev/null
 run cmake "$work/consumer/build/example"
-echo "installed into $prefix; the README example ran through pkg-config and find_package"
+
+# The static library from the same C-only project: the C++ runtime comes
+# with the target.
+sed -i 's/wisam::wisam)/wisam::wisam_static)/' "$work/consumer/CMakeLists.txt"
+cmake -S "$work/consumer" -B "$work/consumer/build-static" -DCMAKE_PREFIX_PATH="$prefix" \
+      -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$flags" >/dev/null
+cmake --build "$work/consumer/build-static" >/dev/null || failed "wisam::wisam_static from a C-only project"
+run static "$work/consumer/build-static/example"
+echo "installed into $prefix; the README example ran through pkg-config and find_package (shared and static)"
