@@ -53,10 +53,11 @@ constexpr bool kSanitized = false;
 // With `addressSpace`, the tool may map no more than that many bytes (not
 // under AddressSanitizer): past it, an allocation fails.  `beforeStart` runs
 // here while the tool's process waits to start, told the process id the
-// tool will have (to plant names made from it).
+// tool will have (to plant names made from it).  With `throughPipe`, the
+// input comes through a pipe instead of a file.
 inline ToolRun runTool(const TempDir &dir, const std::vector<std::string> &args,
                        const std::string &input = "", const std::string &outPath = "", size_t addressSpace = 0,
-                       const std::function<void(pid_t)> &beforeStart = nullptr) {
+                       const std::function<void(pid_t)> &beforeStart = nullptr, bool throughPipe = false) {
     const std::string in = dir.file(".tool-in"), out = dir.file(".tool-out"), err = dir.file(".tool-err");
     writeFile(in, std::vector<uint8_t>(input.begin(), input.end()));
     const std::string tool = toolPath();
@@ -68,6 +69,16 @@ inline ToolRun runTool(const TempDir &dir, const std::vector<std::string> &args,
         for (int i = 0; i < 3; ++i) {
             if (fds[i] < 0 || dup2(fds[i], i) < 0) _exit(126);
         }
+        int ends[2];
+        if (throughPipe && (pipe(ends) != 0 || fork() == 0)) {  // the feeder: the file into the pipe
+            close(ends[0]);
+            char chunk[4096];
+            for (ssize_t n; (n = read(0, chunk, sizeof chunk)) > 0;) {
+                if (write(ends[1], chunk, size_t(n)) != n) _exit(126);
+            }
+            _exit(0);
+        }
+        if (throughPipe && (close(ends[1]) != 0 || dup2(ends[0], 0) < 0)) _exit(126);
         if (chdir(dir.path().c_str()) != 0) _exit(126);
         if (addressSpace != 0 && !kSanitized) {
             const struct rlimit limit = {addressSpace, addressSpace};

@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,12 +39,13 @@ constexpr const char *kDumpHelp =
     "  KEY is the values of the key's fields, comma-separated as in CSV, or\n"
     "  only the first ones; in record-number order, record numbers.\n";
 constexpr const char *kLoadHelp =
-    "usage: wisam load NAME [--atomic] < RECORDS\n"
+    "usage: wisam load NAME [--format raw] [--atomic] < RECORDS\n"
     "       wisam load NAME --schema S.json [--format csv|json|jsonl] [--atomic] < ROWS\n"
     "  RECORDS: raw records as 'wisam dump --raw' writes them: for a fixed-length\n"
     "  file records of exactly the record length one after another; for\n"
     "  variable-length records each one's length as 4 bytes big-endian, then\n"
-    "  the record (from the fixed length to the maximum).\n"
+    "  the record (from the fixed length to the maximum).  Input that is not a\n"
+    "  whole number of such records is refused before anything is written.\n"
     "  Load needs exclusive use of NAME: it fails while another process has the\n"
     "  file open, and keeps others out until it is done.  Records are written in\n"
     "  order; the first bad record or failed write stops the load, and the count\n"
@@ -115,13 +118,14 @@ void writeRaw(const unsigned char *record, int length, bool variable) {
 }
 
 // Reads up to `count` bytes from standard input; the number read.
-size_t readInput(unsigned char *to, size_t count) { return std::fread(to, 1, count, stdin); }
+size_t readStdin(unsigned char *to, size_t count) { return std::fread(to, 1, count, stdin); }
 
-// The next raw record from standard input into `record`, its length in
-// `length`.  False at the end of the input (`why` empty) or at a record that
-// is not whole or not a length the file takes (`why` says so).
-bool nextRecord(const RecordShape &shape, std::vector<unsigned char> &record, int &length,
-                std::string &why) {
+// The next raw record from `readInput` (standard input unless another) into
+// `record`, its length in `length`.  False at the end of the input (`why`
+// empty) or at a record that is not whole or not a length the file takes
+// (`why` says so).
+bool nextRecord(const RecordShape &shape, std::vector<unsigned char> &record, int &length, std::string &why,
+                const std::function<size_t(unsigned char *, size_t)> &readInput = readStdin) {
     why.clear();
     length = shape.fixed;
     if (shape.variable()) {
@@ -279,12 +283,56 @@ int dumpCommand(const Args &args) {
 namespace {
 
 // The raw records of standard input.
+// Raw records, whose framing is checked whole before the first is written:
+// input that is not a whole number of records (a CSV file given without
+// --schema, a cut copy) loads nothing.  Standard input that is a file is
+// read twice, once to check and once to load; a pipe is kept in memory.
 class RawSource : public RecordSource {
 public:
-    int64_t total(const RecordShape &shape) override { return inputRecords(shape); }
-    bool next(const RecordShape &shape, std::vector<unsigned char> &record, int &length, std::string &why) override {
-        return nextRecord(shape, record, length, why);
+    bool prepare(IsFile *, const RecordShape &shape, std::string &why) override {
+        struct stat input{};
+        const bool seekable = fstat(STDIN_FILENO, &input) == 0 && S_ISREG(input.st_mode) && ftello(stdin) >= 0;
+        const off_t start = seekable ? ftello(stdin) : 0;
+        if (!seekable) {
+            unsigned char chunk[1 << 16];
+            for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0;) kept_.insert(kept_.end(), chunk, chunk + got);
+            memory_ = true;
+        }
+        std::vector<unsigned char> record(static_cast<size_t>(shape.maximum) + 1);
+        long count = 0;
+        int length = 0;
+        while (next(shape, record, length, why)) ++count;
+        if (!why.empty()) {
+            why = "record " + std::to_string(count + 1) + " (after " + std::to_string(count) +
+                  " whole records) is not whole: " + why + " (raw records: 'wisam load NAME --schema S.json' " +
+                  "reads CSV and JSON)";
+            return false;
+        }
+        at_ = 0;
+        if (seekable && fseeko(stdin, start, SEEK_SET) != 0) {
+            why = std::string("cannot read the input again: ") + errorText(errno);
+            return false;
+        }
+        return true;
     }
+    int64_t total(const RecordShape &shape) override {
+        return memory_ && !shape.variable() ? int64_t(kept_.size()) / shape.fixed : inputRecords(shape);
+    }
+    bool next(const RecordShape &shape, std::vector<unsigned char> &record, int &length, std::string &why) override {
+        if (!memory_) return nextRecord(shape, record, length, why);
+        const auto read = [&](unsigned char *to, size_t count) {
+            const size_t n = std::min(count, kept_.size() - at_);
+            std::copy_n(kept_.begin() + long(at_), n, to);
+            at_ += n;
+            return n;
+        };
+        return nextRecord(shape, record, length, why, read);
+    }
+
+private:
+    bool memory_ = false;
+    std::vector<unsigned char> kept_;
+    size_t at_ = 0;
 };
 
 }  // namespace
@@ -376,11 +424,14 @@ int loadCommand(const Args &args) {
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--atomic") {
             atomic = true;
+        } else if (args[i] == "--format" && i + 1 < args.size() && args[i + 1] == "raw") {
+            format = args[++i];
         } else if (!schemaOption(args, i, schema, format, error)) {
             return usage(error.empty() ? "unexpected argument '" + args[i] + "'" : error, kLoadHelp);
         }
     }
-    if (!format.empty() && schema.empty()) return usage("--format needs --schema", kLoadHelp);
+    if (format == "raw" && !schema.empty()) return usage("--format raw takes no --schema", kLoadHelp);
+    if (!format.empty() && format != "raw" && schema.empty()) return usage("--format needs --schema", kLoadHelp);
     if (!schema.empty()) return loadFields(args[0], atomic, schema, format.empty() ? "csv" : format);
     RawSource raw;
     return writeRecords(args[0], atomic, raw);
