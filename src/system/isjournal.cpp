@@ -198,8 +198,16 @@ void dropPages(Journal *j) {
     j->byKey.clear();
 }
 
+// Page buffers a handle keeps between changes: enough for a call's pages;
+// a batch's thousands go back to the allocator with its end.
+constexpr size_t kSpareBuffers = 64;
+
 void closeChange(Journal *j) {
     dropPages(j);
+    while (j->spare.size() > kSpareBuffers) {
+        freeBlock(j->spare.back());
+        j->spare.pop_back();
+    }
     j->inChange = false;
     j->syncFiles = false;
     j->batch = false;
