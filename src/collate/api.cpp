@@ -90,6 +90,7 @@ WISAM_API int customKeyCmp(IsFile *f, const void *a, const void *b, int compareL
                            int index) {
     using namespace wisam;
     ExportedCall call(f);
+    if (!call.admitted()) return refuseNotAdmitted<int>();
     TreePath *path = indexForCall(f, index, a != nullptr && b != nullptr);
     if (path == nullptr) return 0;
     return guardedCall(f, [&] {
@@ -103,6 +104,7 @@ WISAM_API int customKeyCmp(IsFile *f, const void *a, const void *b, int compareL
 WISAM_API int customKeyMake(IsFile *f, void *key, const void *record, int index) {
     using namespace wisam;
     ExportedCall call(f);
+    if (!call.admitted()) return refuseNotAdmitted<int>();
     TreePath *path = indexForCall(f, index, key != nullptr && record != nullptr);
     if (path == nullptr) return 0;
     return guardedCall(f, [&] { return makeKey(path, key, record); });

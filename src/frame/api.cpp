@@ -15,25 +15,29 @@ extern "C" {
 WISAM_API const char *isversnumber = "6.12";
 WISAM_API const char *iscopyright = "wisam ISAM record manager - Copyright (c) 2026 the wisam developers";
 
+// A null handle reaches nothing shared: the answers are this thread's.
+static wisam::Reach reachOf(const IsFile *f) { return f == nullptr ? wisam::Reach::none : wisam::Reach::file; }
+
 WISAM_API int isErrno(IsFile *f) {
     const int error = errno;  // a null handle answers with this thread's own
-    wisam::ExportedCall call(f);
+    wisam::ExportedCall call(f, reachOf(f));
+    if (!call.admitted()) return EDEADLK;
     return wisam::isKnownHandle(f) ? f->errorNumber : error;
 }
 
 WISAM_API int isErrio(IsFile *f) {
-    wisam::ExportedCall call(f);
-    return wisam::isKnownHandle(f) ? f->ioError : 0;
+    wisam::ExportedCall call(f, reachOf(f));
+    return call.admitted() && wisam::isKnownHandle(f) ? f->ioError : 0;
 }
 
 WISAM_API int32_t isRecnum(IsFile *f) {
-    wisam::ExportedCall call(f);
-    return wisam::isKnownHandle(f) ? f->recnum : -1;
+    wisam::ExportedCall call(f, reachOf(f));
+    return call.admitted() && wisam::isKnownHandle(f) ? f->recnum : -1;
 }
 
 WISAM_API int32_t isReclen(IsFile *f) {
-    wisam::ExportedCall call(f);
-    return wisam::isKnownHandle(f) ? f->reclen : -1;
+    wisam::ExportedCall call(f, reachOf(f));
+    return call.admitted() && wisam::isKnownHandle(f) ? f->reclen : -1;
 }
 
 static bool usableForSet(IsFile *f) {
@@ -50,6 +54,7 @@ static bool usableForSet(IsFile *f) {
 
 WISAM_API int isSetrec(IsFile *f, int32_t recnum) {
     wisam::ExportedCall call(f);
+    if (!call.admitted()) return wisam::refuseNotAdmitted<int>();
     if (!usableForSet(f)) return 0;
     f->recnum = recnum;
     return 1;
@@ -58,6 +63,7 @@ WISAM_API int isSetrec(IsFile *f, int32_t recnum) {
 // The length is kept as a 16-bit signed value: 40000 reads back as -25536.
 WISAM_API int isSetlen(IsFile *f, int length) {
     wisam::ExportedCall call(f);
+    if (!call.admitted()) return wisam::refuseNotAdmitted<int>();
     if (!usableForSet(f)) return 0;
     f->reclen = static_cast<int16_t>(static_cast<uint16_t>(length));
     return 1;
@@ -67,6 +73,7 @@ WISAM_API int isThreaded(void) { return 1; }
 
 WISAM_API IsFatalHook isFatal(IsFatalHook hook) {
     wisam::ExportedCall call;
+    if (!call.admitted()) return wisam::refuseNotAdmitted<IsFatalHook>();
     return wisam::installFatalHook(hook);
 }
 

@@ -28,12 +28,15 @@ bool takenByOther(IsFile *f) {
 
 }  // namespace
 
-void HandleTurn::take(IsFile *f) {
-    if (takenByOther(f)) libraryWaitUntil([f] { return !takenByOther(f); });
-    if (!isKnownHandle(f)) return;
+bool HandleTurn::take(IsFile *f) {
+    GroupLock *group = isKnownHandle(f) ? f->group : nullptr;
+    while (takenByOther(f)) libraryAwaitTurns();
+    if (!isKnownHandle(f)) return true;
+    if (f->group != group) return false;
     f->callThread = libraryThreadId();
     ++f->callNesting;
     f_ = f;
+    return true;
 }
 
 // A handle closed by its own call is gone (or its memory is another
@@ -42,8 +45,13 @@ void HandleTurn::take(IsFile *f) {
 void HandleTurn::give() {
     if (isKnownHandle(f_) && f_->callThread == libraryThreadId() && --f_->callNesting == 0) {
         f_->callThread = 0;
+        libraryTurnsChanged();
     }
-    libraryNotify();
+}
+
+void ExportedCall::enter(IsFile *f) {
+    if (isKnownHandle(f)) library_.takeGroup(f->group);
+    if (library_.admitted()) turnTaken_ = turn_.take(f);
 }
 
 int enterCall(IsFile *f, int32_t access) {
@@ -56,7 +64,7 @@ int enterCall(IsFile *f, int32_t access) {
         // the host has reused, so the refusal goes to errno and the
         // process-wide status characters only.
         errno = kErrCorrupt;
-        isstat1 = '9', isstat2 = '0', isstat3 = '9', isstat4 = '0';
+        storeProcessStatus({'9', '0', '9', '0'});
         return 0;
     }
     f->errorNumber = 0;

@@ -87,37 +87,47 @@ void beginCall(IsFile *f, int32_t access, CallLock lock);
 // deferred work).
 void finishCall(IsFile *f, int32_t access, CallLock lock);
 
-// A call's turn on its handle: waits (outside the library lock) while a call
-// of another thread is under way on `f`, then marks the handle as this
-// thread's until the outermost call on it ends.  A handle unknown to the
-// table is left alone (the call refuses it); one closed while waiting ends
-// the wait.  Only under a LibraryLock.
+// A call's turn on its handle: waits (with the thread's locks given up)
+// while a call of another thread is under way on `f`, then marks the handle
+// as this thread's until the outermost call on it ends.  A handle unknown to
+// the table is left alone (the call refuses it); one closed while waiting
+// ends the wait.  Only under the gate and the handle's group lock.
 class HandleTurn {
 public:
-    explicit HandleTurn(IsFile *f) {
-        if (f != nullptr && libraryShared()) take(f);  // else no other thread to wait for
-    }
+    HandleTurn() = default;
     ~HandleTurn() {
         if (f_ != nullptr) give();
     }
     HandleTurn(const HandleTurn &) = delete;
     HandleTurn &operator=(const HandleTurn &) = delete;
 
+    // False when the handle, closed while this call waited, now stands for
+    // a handle of another file, whose group lock this thread does not hold.
+    bool take(IsFile *f);
+
 private:
-    void take(IsFile *f);
     void give();
     IsFile *f_ = nullptr;
 };
 
-// What every exported call holds for its whole length: the library lock,
-// then its turn on its handle (if it has one).
+// What every exported call holds for its whole length: the gate (shared
+// for a call on a handle, exclusive for `Reach::process` and for calls
+// without one), the lock of its handle's file group, and its turn on its
+// handle (system/isthread.h).  A call not admitted returns its failure at
+// once, with errno EDEADLK, touching nothing.
 class ExportedCall {
 public:
-    explicit ExportedCall(IsFile *f = nullptr) : turn_(f) {}
+    explicit ExportedCall(IsFile *f = nullptr, Reach reach = Reach::file)
+        : library_(f == nullptr && reach == Reach::file ? Reach::process : reach) {
+        if (f != nullptr && libraryShared() && library_.admitted()) enter(f);
+    }
+    bool admitted() const { return library_.admitted() && turnTaken_; }
 
 private:
+    void enter(IsFile *f);
     LibraryLock library_;
     HandleTurn turn_;
+    bool turnTaken_ = true;
 };
 
 // Failure value of an exported call: 0, or null for calls returning a handle.
@@ -130,12 +140,20 @@ constexpr R failureOf() {
     }
 }
 
+// The failure of a call not admitted (ExportedCall).
+template <class R>
+R refuseNotAdmitted() {
+    errno = EDEADLK;
+    return failureOf<R>();
+}
+
 // Runs `work` so that nothing escapes into the host (calls without a
 // handle).
 template <class Work>
 auto guardedCall(IsFile *f, Work &&work) noexcept -> decltype(work()) {
     using R = decltype(work());
     ExportedCall call(f);
+    if (!call.admitted()) return refuseNotAdmitted<R>();
     try {
         return work();
     } catch (...) {
@@ -186,6 +204,7 @@ auto unframedCall(IsFile *f, Work &&work) noexcept -> decltype(work()) {
         return failureOf<R>();
     }
     ExportedCall call(f);
+    if (!call.admitted()) return refuseNotAdmitted<R>();
     if (!isKnownHandle(f)) {
         errno = kErrCorrupt;
         return failureOf<R>();
@@ -203,6 +222,7 @@ auto framedCall(IsFile *f, int32_t access, CallLock lock, Work &&work) noexcept
     -> decltype(work()) {
     using R = decltype(work());
     ExportedCall call(f);
+    if (!call.admitted()) return refuseNotAdmitted<R>();
     if (!enterCall(f, access)) return failureOf<R>();
     return settledCall(f, access, [&]() -> R {
         beginCall(f, access, lock);

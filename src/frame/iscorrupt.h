@@ -76,7 +76,7 @@ bool tolerateCorruption(IsFile *f, Read &&read) {
         f->ioError = 0;
         errno = 0;
         for (char &c : f->status) c = '0';
-        isstat1 = isstat2 = isstat3 = isstat4 = '0';
+        storeProcessStatus({'0', '0', '0', '0'});
         return false;
     }
 }

@@ -141,6 +141,26 @@ void applyDetail(int error, char detail, StatusRow &row) {
 
 }  // namespace
 
+namespace {
+
+char *const processStatus[4] = {&isstat1, &isstat2, &isstat3, &isstat4};
+
+}  // namespace
+
+void storeProcessStatus(const char (&status)[4]) {
+    for (int i = 0; i < 4; ++i) __atomic_store_n(processStatus[i], status[i], __ATOMIC_RELAXED);
+}
+
+void loadProcessStatus(char (&status)[4]) {
+    for (int i = 0; i < 4; ++i) status[i] = __atomic_load_n(processStatus[i], __ATOMIC_RELAXED);
+}
+
+void noteDuplicate(IsFile *f, char notice) {
+    __atomic_store_n(&isstat2, notice, __ATOMIC_RELAXED);
+    __atomic_store_n(&isstat4, notice, __ATOMIC_RELAXED);
+    f->status[1] = f->status[3] = notice;
+}
+
 void setStatus(IsFile *f, char detail) {
     const int error = errno;
     StatusRow row{'0', '0', '0', '0'};
@@ -150,7 +170,7 @@ void setStatus(IsFile *f, char detail) {
         row = kStatusTable[error - kFirstErrorNumber];
         applyDetail(error, detail, row);
     }
-    isstat1 = row.s1, isstat2 = row.s2, isstat3 = row.s3, isstat4 = row.s4;
+    storeProcessStatus({row.s1, row.s2, row.s3, row.s4});
     if (f != nullptr) {
         f->status[0] = row.s1, f->status[1] = row.s2;
         f->status[2] = row.s3, f->status[3] = row.s4;

@@ -73,6 +73,16 @@ int failCall(IsFile *f, int errorNumber, int ioError, char detail = kDetailBlank
 // the handle's `status` when `f` is not null.
 void setStatus(IsFile *f, char detail);
 
+// isstat1..isstat4, which calls of every thread write: each byte is stored
+// and read as an atomic byte.  What a thread reads is the last call's of
+// any thread; a handle keeps its own call's in `status`.
+void storeProcessStatus(const char (&status)[4]);
+void loadProcessStatus(char (&status)[4]);
+
+// The duplicate notice of a successful call: the second and fourth status
+// characters, the process's and the handle's, become `notice`.
+void noteDuplicate(IsFile *f, char notice);
+
 // Formats with printf rules into a 256-byte buffer and hands the text to the
 // fatal hook, if one is installed.
 void fatalMessage(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -89,13 +99,15 @@ struct RecordedError {
     explicit RecordedError(const IsFile *f)
         : error(f->errorNumber), io(f->ioError), systemError(errno),
           status{f->status[0], f->status[1], f->status[2], f->status[3]},
-          stat{isstat1, isstat2, isstat3, isstat4} {}
+          stat{} {
+        loadProcessStatus(stat);
+    }
     void restore(IsFile *f) const {
         f->errorNumber = error;
         f->ioError = io;
         errno = systemError;
         for (int i = 0; i < 4; ++i) f->status[i] = status[i];
-        isstat1 = stat[0], isstat2 = stat[1], isstat3 = stat[2], isstat4 = stat[3];
+        storeProcessStatus(stat);
     }
     int32_t error, io;
     int systemError;

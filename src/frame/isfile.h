@@ -25,6 +25,7 @@ struct TreePath;    // per-index run-time state (index engine)
 struct BlockCache;  // set-associative block cache (caches)
 struct CallUndo;    // before-images of the changing call under way (frame/isundo.h)
 struct Journal;     // the rollback journal of the change under way (system/isjournal.h)
+struct GroupLock;   // the lock of a file group in this process (system/isthread.h)
 
 // States of the head node of a free list held in `FreeList::buffer`.
 enum FreeListState : uint8_t {
@@ -178,4 +179,8 @@ struct IsFile {
     // deep its calls on it are nested (frame/iscall.h, HandleTurn).
     uint64_t callThread = 0;
     int32_t callNesting = 0;
+    // The lock of the handle's file group, shared with its other handles in
+    // this process (frame/ishandles.h); null while the handle is not in the
+    // table.
+    wisam::GroupLock *group = nullptr;
 };

@@ -17,6 +17,7 @@
 #include "system/iscache.h"
 #include "system/isjournal.h"
 #include "system/issystem.h"
+#include "system/isthread.h"
 #include "system/isview.h"
 
 namespace wisam {
@@ -28,7 +29,6 @@ HandleEntry *entries = nullptr;
 int32_t capacity = 0;
 
 constexpr int64_t kStoredRecordLengthOffset = 13;
-constexpr size_t kTokenSize = 8;
 
 bool sameName(const char16_t *a, const char16_t *b) {
     if (a == nullptr || b == nullptr) return false;
@@ -104,11 +104,14 @@ void registerFile(IsFile *f) {
         f->indexFd = sibling->indexFd;
         f->dataFd = sibling->dataFd;
         f->lockFd = sibling->lockFd;
-        entries[entry].token = entries[findEntry(sibling)].token;
+        entries[entry].token = sibling->group;
     } else {
-        entries[entry].token = allocZeroed(f, kTokenSize);
+        GroupLock *group = newGroupLock();
+        if (group == nullptr) raiseError(f, kErrNoMemory, 0);
+        entries[entry].token = group;
         openGroupFiles(f);
     }
+    f->group = static_cast<GroupLock *>(entries[entry].token);
     f->tableSlot = entry + 1;
 }
 
@@ -147,9 +150,10 @@ void unregisterFile(IsFile *f) {
         sysClose(f, kKindIndex);
         sysClose(f, kKindData);
         sysClose(f, kKindLock);
-        token = freeBlock(token);
+        dropGroupLock(static_cast<GroupLock *>(token));
     }
     entries[entry].file = nullptr;
+    f->group = nullptr;
     f->tableSlot = 0;
     if (pending) std::rethrow_exception(pending);
 }

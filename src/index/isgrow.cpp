@@ -406,8 +406,7 @@ int insertKey(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
         }
         if (equalBefore) {
             if (w == 0) raiseError(f, kErrDuplicate, 0);
-            isstat2 = isstat4 = kDuplicateNotice;
-            f->status[1] = f->status[3] = kDuplicateNotice;
+            noteDuplicate(f, kDuplicateNotice);
         }
     } else {
         root->level = 0;  // an empty index is a single leaf

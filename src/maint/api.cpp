@@ -53,17 +53,21 @@ WISAM_API int isRebuildIdx(IsFile *f, int index) {
 }
 
 WISAM_API IsFile *isClone(IsFile *f, const char16_t *newName) {
+    ExportedCall call(f, Reach::process);  // the clone's handle joins the table
+    if (!call.admitted()) return refuseNotAdmitted<IsFile *>();
     return framedCall(f, kAccessAny, CallLock::none, [&] { return cloneFile(f, newName, f->mode); });
 }
 
 // Two handles: each takes its turn in the calls the copy makes on it.
 WISAM_API int isCopy(IsFile *destination, IsFile *source, KeyDesc *key) {
     ExportedCall call;
+    if (!call.admitted()) return refuseNotAdmitted<int>();
     return copyFile(destination, source, key);
 }
 
 WISAM_API IsFile *isCluster(IsFile *f, KeyDesc *key) {
-    ExportedCall call(f);
+    ExportedCall call(f, Reach::process);
+    if (!call.admitted()) return refuseNotAdmitted<IsFile *>();
     return clusterFile(f, key);
 }
 

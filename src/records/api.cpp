@@ -89,10 +89,11 @@ WISAM_API int isWrCurr(IsFile *f, const void *record) {
     const int written = framedCall(f, kAccessChange, CallLock::exclusive,
                                    [&] { return writeWithRecords(f, record); });
     if (written == 0) return 0;
-    const char saved[4] = {isstat1, isstat2, isstat3, isstat4};
+    char saved[4];
+    loadProcessStatus(saved);
     const int positioned = framedCall(f, kAccessAny, CallLock::shared, [&] { return gotoRecord(f, f->recnum); });
     if (positioned != 0) {
-        isstat1 = saved[0], isstat2 = saved[1], isstat3 = saved[2], isstat4 = saved[3];
+        storeProcessStatus(saved);
         std::memcpy(f->status, saved, sizeof saved);
     }
     return positioned;

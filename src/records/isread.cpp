@@ -137,8 +137,7 @@ void duplicateNotice(IsFile *f) {
         positionRecord(f, nullptr, modePrev);
     }
     if (!duplicate) return;
-    isstat2 = isstat4 = '2';
-    f->status[1] = f->status[3] = '2';
+    noteDuplicate(f, '2');
 }
 
 }  // namespace

@@ -64,11 +64,13 @@ extern "C" {
 WISAM_API IsFile *isBuild(const char16_t *name, int recordLength, int maxRecordLength,
                           KeyDesc *key, int mode) {
     ExportedCall call;
+    if (!call.admitted()) return refuseNotAdmitted<IsFile *>();
     return buildHandle(name, recordLength, maxRecordLength, key, static_cast<uint32_t>(mode));
 }
 
 WISAM_API IsFile *isOpen(const char16_t *name, int mode) {
     ExportedCall call;
+    if (!call.admitted()) return refuseNotAdmitted<IsFile *>();
     return openHandle(name, static_cast<uint32_t>(mode));
 }
 
@@ -78,7 +80,8 @@ WISAM_API int isClose(IsFile *f) {
         errno = kErrNotOpen;
         return 0;
     }
-    ExportedCall call(f);
+    ExportedCall call(f, Reach::process);
+    if (!call.admitted()) return refuseNotAdmitted<int>();
     if (!isKnownHandle(f)) {
         errno = kErrCorrupt;
         return 0;
@@ -100,6 +103,7 @@ WISAM_API int isPrecious(IsFile *f, int on) {
 
 WISAM_API int isErase(const char16_t *name) {
     ExportedCall call;
+    if (!call.admitted()) return refuseNotAdmitted<int>();
     return eraseFiles(name);
 }
 
@@ -113,6 +117,7 @@ namespace {
 template <class Work>
 int inAnyAccessMode(IsFile *f, Work &&work) {
     ExportedCall call(f);
+    if (!call.admitted()) return refuseNotAdmitted<int>();
     if (framedCall(f, kAccessRead, CallLock::shared, work)) return 1;
     if (f == nullptr || !isKnownHandle(f)) return 0;
     return framedCall(f, kAccessChange, CallLock::shared, work);
@@ -132,6 +137,7 @@ WISAM_API int isIndexInfo(IsFile *f, void *buffer, int index) {
 
 WISAM_API int isRename(const char16_t *oldName, const char16_t *newName) {
     ExportedCall call;
+    if (!call.admitted()) return refuseNotAdmitted<int>();
     return renameFiles(oldName, newName);
 }
 

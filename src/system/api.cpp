@@ -77,11 +77,10 @@ WISAM_API int writeBackChanges(IsFile *f) {
 
 WISAM_API void getIsamProfileData(uint32_t *requested2, uint32_t *readIntoCache2, uint32_t *throughCache2,
                                   uint32_t *written2) {
-    ExportedCall call;
-    splitCounter(profileCounters.requested, requested2);
-    splitCounter(profileCounters.readIntoCache, readIntoCache2);
-    splitCounter(profileCounters.throughCache, throughCache2);
-    splitCounter(profileCounters.written, written2);
+    splitCounter(profileTotal(kCountRequested), requested2);
+    splitCounter(profileTotal(kCountReadIntoCache), readIntoCache2);
+    splitCounter(profileTotal(kCountThroughCache), throughCache2);
+    splitCounter(profileTotal(kCountWritten), written2);
 }
 
 // The tag is plain handle data: no lock, no refresh.

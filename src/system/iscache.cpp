@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/isundo.h"
 #include "system/isjournal.h"
 #include "system/isprofile.h"
 #include "system/issystem.h"
+#include "system/isthread.h"
 #include "system/isview.h"
 
 namespace wisam {
@@ -100,7 +100,18 @@ constexpr int32_t kIoOpHit = 1;
 constexpr int32_t kIoOpWrite = 2;
 
 BlockCache *globalCache = nullptr;
-int64_t memoryCharged = 0;
+// What the caches of the process are charged, against isFileCacheMaxMemUsage.
+// Handles of different files create and free caches side by side.
+std::atomic<int64_t> memoryCharged{0};
+
+// Charges `charge` when it fits under the cap.
+bool reserveMemory(int64_t charge) {
+    int64_t charged = memoryCharged.load(std::memory_order_relaxed);
+    do {
+        if (charged + charge > int64_t{isFileCacheMaxMemUsage}) return false;
+    } while (!memoryCharged.compare_exchange_weak(charged, charged + charge, std::memory_order_relaxed));
+    return true;
+}
 
 // The large parts of a cache (its buffer, the tags of a big one) are read at
 // random.  The whole huge pages inside such a part are advised as huge
@@ -141,9 +152,12 @@ void freeParts(BlockCache *cache) {
 BlockCache *createCache(int32_t kind, int32_t sets, int32_t ways, int32_t blockSize) {
     if (sets <= 0 || ways <= 0 || blockSize <= 0) return nullptr;
     const int64_t charge = chargeOf(sets, ways, blockSize);
-    if (memoryCharged + charge > int64_t{isFileCacheMaxMemUsage}) return nullptr;
+    if (!reserveMemory(charge)) return nullptr;
     auto *cache = static_cast<BlockCache *>(cacheAllocate(sizeof(BlockCache)));
-    if (cache == nullptr) return nullptr;
+    if (cache == nullptr) {
+        memoryCharged.fetch_sub(charge, std::memory_order_relaxed);
+        return nullptr;
+    }
     cache->kind = kind;
     cache->sets = sets;
     cache->ways = ways;
@@ -166,6 +180,7 @@ BlockCache *createCache(int32_t kind, int32_t sets, int32_t ways, int32_t blockS
                      : nullptr;
     if (cache->run == nullptr) {
         freeParts(cache);
+        memoryCharged.fetch_sub(charge, std::memory_order_relaxed);
         return nullptr;
     }
     for (size_t i = 0; i < count; ++i) cache->tags[i].block = kNoTag;
@@ -173,13 +188,12 @@ BlockCache *createCache(int32_t kind, int32_t sets, int32_t ways, int32_t blockS
     cache->fullWays = ways;
     cache->growAbove = INT64_MAX;
     cache->lastMiss = -1;
-    memoryCharged += charge;
     return cache;
 }
 
 BlockCache *freeCache(BlockCache *cache) {
     if (cache == nullptr) return nullptr;
-    memoryCharged -= chargeOf(cache->sets, cache->ways, cache->blockSize);
+    memoryCharged.fetch_sub(chargeOf(cache->sets, cache->ways, cache->blockSize), std::memory_order_relaxed);
     freeParts(cache);
     return nullptr;
 }
@@ -567,7 +581,7 @@ bool missGoesPastCache(const BlockCache *cache, IsFile *f, int kind, int32_t len
 }
 
 CacheWay *readWay(IsFile *f, int kindOrFd, int32_t length, int64_t offset, BlockCache *&cache) {
-    if (length > 0) profileCounters.requested += static_cast<uint64_t>(length);
+    if (length > 0) countBytes(kCountRequested, static_cast<uint64_t>(length));
     reportIo(f, kindOrFd, kIoOpRead, offset);
     if (f != nullptr && kindOrFd == kKindData && isFileCacheActive != 0) growDataCache(f);
     cache = cacheFor(f, kindOrFd, offset);
@@ -578,8 +592,8 @@ CacheWay *readWay(IsFile *f, int kindOrFd, int32_t length, int64_t offset, Block
         if (way == nullptr) {
             // The caller reads the slot out of the view; counted as the fill
             // it replaces.
-            profileCounters.readIntoCache += static_cast<uint64_t>(length);
-            profileCounters.throughCache += static_cast<uint64_t>(length);
+            countBytes(kCountReadIntoCache, static_cast<uint64_t>(length));
+            countBytes(kCountThroughCache, static_cast<uint64_t>(length));
             return nullptr;
         }
     } else {
@@ -590,7 +604,7 @@ CacheWay *readWay(IsFile *f, int kindOrFd, int32_t length, int64_t offset, Block
     if (tag.block != kNoTag && (tag.age & kAgeAhead) != 0) {
         // First read of a slot read ahead: counted as the fill it saved.
         tag.age &= ~kAgeAhead;
-        profileCounters.readIntoCache += static_cast<uint64_t>(cache->blockSize);
+        countBytes(kCountReadIntoCache, static_cast<uint64_t>(cache->blockSize));
     } else if (isValid(cache, *way)) {
         reportIo(f, kindOrFd, kIoOpHit, offset);
     } else {
@@ -602,11 +616,11 @@ CacheWay *readWay(IsFile *f, int kindOrFd, int32_t length, int64_t offset, Block
             sysRead(f, kindOrFd, wayData(cache, *way), cache->blockSize, offset, &count);
         }
         cache->lastMiss = block;
-        profileCounters.readIntoCache += static_cast<uint64_t>(count);
+        countBytes(kCountReadIntoCache, static_cast<uint64_t>(count));
         if (count < length) raiseError(f, kErrCorrupt, kIoRead + kindOrFd);
         makeValid(cache, *way);
     }
-    profileCounters.throughCache += static_cast<uint64_t>(length);
+    countBytes(kCountThroughCache, static_cast<uint64_t>(length));
     return way;
 }
 
@@ -748,6 +762,7 @@ void startGlobalCache() {
     globalCache = createCache(kKindIndex, isGlobalIndexCacheLines,
                               isGlobalIndexCacheAssociativity, kGlobalBlockSize);
     if (globalCache != nullptr) globalCache->severalOwners = 1;
+    requireWholeLibrary(kWholeForGlobalCache, globalCache != nullptr);  // every handle's calls use it
 }
 
 // Blocks held back for any handle are written first; when one cannot be,
@@ -763,6 +778,7 @@ void stopGlobalCache() {
         }
     }
     globalCache = freeCache(globalCache);
+    requireWholeLibrary(kWholeForGlobalCache, false);
 }
 
 void dropGlobalEntries(IsFile *f) {
@@ -799,6 +815,6 @@ int32_t cacheCopies(const IsFile *f, int kind, int64_t offset) {
 
 const BlockCache *globalIndexCache() { return globalCache; }
 
-int64_t cacheMemoryCharged() { return memoryCharged; }
+int64_t cacheMemoryCharged() { return memoryCharged.load(std::memory_order_relaxed); }
 
 }  // namespace wisam

@@ -45,10 +45,10 @@
 // total, which never exceeds isFileCacheMaxMemUsage; a cache that does not
 // fit, or cannot be allocated, is simply absent and I/O goes to the file.
 //
-// Concurrency: caches are process-local and unguarded.  A per-handle cache
-// is used only by its handle's calls; the global index cache is shared by all
-// handles, so calls on different handles must not run in parallel while it
-// is active.  Coherence between processes comes only from refreshFile, which
+// Concurrency: a per-handle cache is used only by its handle's calls (under
+// its group lock); while the global index cache exists, which all handles
+// share, every call holds the library's gate exclusive (system/isthread.h).
+// The memory charge is one atomic word.  Coherence between processes comes only from refreshFile, which
 // empties a handle's caches (clearFileCache) when the file changed.
 #pragma once
 

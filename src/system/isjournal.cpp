@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -575,9 +576,10 @@ Journal *journalOf(IsFile *f) {
 // Differs from one journal to the next of a file, so that nothing of an
 // earlier journal left in the file passes for this one's.
 uint32_t freshSalt() {
-    static uint32_t counter = 0;
+    static std::atomic<uint32_t> counter{0};  // handles of different files begin side by side
     static const uint64_t process = uint64_t(uint32_t(sysCalls.getpid())) << 32;
-    const uint64_t mix = uint64_t(sysCalls.clockMicros()) * 0x9E3779B97F4A7C15ull ^ process ^ ++counter;
+    const uint64_t mix = uint64_t(sysCalls.clockMicros()) * 0x9E3779B97F4A7C15ull ^ process ^
+                         (counter.fetch_add(1, std::memory_order_relaxed) + 1);
     return static_cast<uint32_t>(mix ^ (mix >> 32));
 }
 

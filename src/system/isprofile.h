@@ -5,6 +5,7 @@
 // for an operation without a handle (slot-counter read, the log).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 struct IsFile;
@@ -39,15 +40,42 @@ enum ProfilePhase : int32_t { kPhaseBefore = 0, kPhaseAfter = 1, kPhaseEvent = 2
 // Reports (tag, event, phase) to lowLevelProfileCallback when it is set.
 void reportEvent(const IsFile *f, int32_t event, int32_t phase);
 
-// The four process-wide counters, 64-bit, never reset.
-struct ProfileCounters {
-    uint64_t requested = 0;      // read bytes requested
-    uint64_t readIntoCache = 0;  // bytes read from files to fill cache blocks
-    uint64_t throughCache = 0;   // bytes delivered through cache blocks
-    uint64_t written = 0;        // bytes of every write attempt
+// The four process-wide counters, 64-bit, never reset.  Each thread counts
+// in a block of its own, so that threads working on different files do not
+// share a cache line at every read; the totals are the sum of all blocks.
+// A block outlives its thread (the next new thread takes it over and counts
+// on), so nothing counted is lost.
+enum ProfileCounter : int32_t {
+    kCountRequested = 0,      // read bytes requested
+    kCountReadIntoCache = 1,  // bytes read from files to fill cache blocks
+    kCountThroughCache = 2,   // bytes delivered through cache blocks
+    kCountWritten = 3,        // bytes of every write attempt
+    kCounters = 4,
 };
 
-extern ProfileCounters profileCounters;
+struct ProfileBlock {
+    std::atomic<uint64_t> count[kCounters];  // written only by the owning thread
+    std::atomic<bool> owned;
+    bool common;                             // counted into by any thread (no memory for one's own)
+    ProfileBlock *next;                      // the list of all blocks
+};
+
+extern __thread ProfileBlock *threadProfile __attribute__((tls_model("initial-exec")));
+ProfileBlock *takeProfileBlock();
+
+// Adds `bytes` to counter `which` of the calling thread.
+inline void countBytes(ProfileCounter which, uint64_t bytes) {
+    ProfileBlock *block = threadProfile != nullptr ? threadProfile : takeProfileBlock();
+    std::atomic<uint64_t> &counter = block->count[which];
+    if (block->common) {
+        counter.fetch_add(bytes, std::memory_order_relaxed);
+    } else {
+        counter.store(counter.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+    }
+}
+
+// The sum of counter `which` over all threads.
+uint64_t profileTotal(ProfileCounter which);
 
 // Stores a 64-bit counter as two 32-bit words, low word first (`out2` may
 // be null).

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -27,8 +28,12 @@ namespace {
 
 // Ranges held through each descriptor of this process: (fd, offset) ->
 // length.  Ranges of one descriptor never overlap, since an overlapping
-// request is refused.  Process-wide like the descriptors it describes.
+// request is refused.  Process-wide like the descriptors it describes; the
+// ranges of one descriptor are taken and given up only by calls holding its
+// file's group lock (or the whole library), so the leaf lock only keeps the
+// map whole while threads of different files change it.
 std::map<std::pair<int32_t, int64_t>, int32_t> heldRanges;
+std::mutex heldRangesMutex;
 
 bool overlapsHeld(int32_t fd, int64_t offset, int32_t length) {
     const int64_t end = offset + length;
@@ -45,7 +50,12 @@ bool overlapsHeld(int32_t fd, int64_t offset, int32_t length) {
 
 // One non-waiting attempt.  0, or -1 with errno (EACCES for a conflict).
 int tryLock(int32_t fd, int64_t offset, int32_t length) {
-    if (overlapsHeld(fd, offset, length)) {
+    bool overlaps = false;
+    {
+        LeafLock lock(heldRangesMutex);
+        overlaps = overlapsHeld(fd, offset, length);
+    }
+    if (overlaps) {
         errno = EACCES;
         return -1;
     }
@@ -53,18 +63,25 @@ int tryLock(int32_t fd, int64_t offset, int32_t length) {
         if (errno == EAGAIN) errno = EACCES;
         return -1;
     }
+    LeafLock lock(heldRangesMutex);
     heldRanges.emplace(std::make_pair(fd, offset), length);
     return 0;
 }
 
-int tryUnlock(int32_t fd, int64_t offset, int32_t length) {
+bool heldAsSuch(int32_t fd, int64_t offset, int32_t length) {
+    LeafLock lock(heldRangesMutex);
     auto held = heldRanges.find({fd, offset});
-    if (held == heldRanges.end() || held->second != length) {
+    return held != heldRanges.end() && held->second == length;
+}
+
+int tryUnlock(int32_t fd, int64_t offset, int32_t length) {
+    if (!heldAsSuch(fd, offset, length)) {
         errno = EACCES;  // not a range locked as such
         return -1;
     }
     if (sysCalls.lockRange(fd, offset, length, false) != 0) return -1;
-    heldRanges.erase(held);
+    LeafLock lock(heldRangesMutex);
+    heldRanges.erase({fd, offset});
     return 0;
 }
 
@@ -166,9 +183,12 @@ int sysUnlockRegion(IsFile *f, int kindOrFd, int64_t offset, int32_t length) {
 int sysUnlockRegionsWithin(IsFile *f, int kindOrFd, int64_t offset, int32_t length) {
     const int32_t fd = sysDescriptor(f, kindOrFd);
     std::vector<std::pair<int64_t, int32_t>> within;
-    for (auto it = heldRanges.lower_bound({fd, offset}); it != heldRanges.end() && it->first.first == fd; ++it) {
-        if (it->first.second + it->second > offset + length) break;
-        within.emplace_back(it->first.second, it->second);
+    {
+        LeafLock lock(heldRangesMutex);
+        for (auto it = heldRanges.lower_bound({fd, offset}); it != heldRanges.end() && it->first.first == fd; ++it) {
+            if (it->first.second + it->second > offset + length) break;
+            within.emplace_back(it->first.second, it->second);
+        }
     }
     for (const auto &[at, bytes] : within) {
         if (tryUnlock(fd, at, bytes) != 0) return -1;
@@ -177,6 +197,7 @@ int sysUnlockRegionsWithin(IsFile *f, int kindOrFd, int64_t offset, int32_t leng
 }
 
 void forgetRegions(int32_t fd) {
+    LeafLock lock(heldRangesMutex);
     auto first = heldRanges.lower_bound({fd, INT64_MIN});
     auto last = heldRanges.lower_bound({fd + 1, INT64_MIN});
     heldRanges.erase(first, last);
@@ -234,7 +255,7 @@ int32_t sysUserSlot(IsFile *f) {
     int32_t slot = 0;
     try {
         uint8_t counter[kSlotCounterLength] = {};
-        profileCounters.requested += kSlotCounterLength;
+        countBytes(kCountRequested, kSlotCounterLength);
         const bool haveCounter =
             sysRead(nullptr, f->lockFd, counter, kSlotCounterLength, kSlotCounterOffset) != 0;
         slot = nextSlot(counter, haveCounter);

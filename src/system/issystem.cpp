@@ -361,7 +361,7 @@ int sysWriteDirect(IsFile *f, int kindOrFd, const void *buffer, int32_t length, 
             if (f == nullptr) return 0;
             raiseBadSeek(f, kindOrFd);
         }
-        profileCounters.written += static_cast<uint64_t>(length);  // per attempt
+        countBytes(kCountWritten, static_cast<uint64_t>(length));  // per attempt
         reportEvent(f, kEventWrite, kPhaseBefore);
         const size_t want = static_cast<size_t>(length);
         const long put = offset == -1 ? sysCalls.write(fd, bytes, want)

@@ -1,77 +1,176 @@
-// isthread.h - the library lock: one thread at a time inside the library.
+// isthread.h - the library's locks: calls on different files run side by
+// side, everything shared between them is guarded.
 //
-// Every exported call runs under the library lock, so the process-wide
-// state (the handle table and file groups, the in-process table of held
-// ranges, the process-wide index cache and the cache memory budget, the log
-// state and transaction table, the journal and view state of each handle,
-// the profiling counters and callbacks, the fatal hook) is only ever touched
-// by one thread at a time.  The configuration words (isJournalMode and the
-// like) are the caller's: set them before the threads call, or between
-// calls, never while another thread is inside the library.  A thread takes the
-// lock at the outermost exported call and gives it up when that call ends;
-// calls nested in it (a callback into the library) take nothing more.
+// Locks, in the order a thread takes them (a thread never waits for one
+// while holding a later one):
 //
-// A call that waits for a lock another thread of this process holds would
-// stop that thread from ever releasing it, so every wait between two
-// attempts at a lock (libraryPause, libraryYield) is made with the library
-// lock given up, and taken again before the next attempt.  The waiting
-// call still owns its handle (frame/iscall.h): no other thread enters it
-// meanwhile.  While the process has a single thread, the lock takes no
-// mutex at all.
+//   1. the gate, a reader-writer lock over the whole library.  A call on a
+//      handle holds it shared; a call that changes what every call reads
+//      (opening, building, closing, erasing and renaming files, the log and
+//      transactions, the process-wide cache, the fatal hook) holds it
+//      exclusive.  While a log is open or the process-wide index cache
+//      exists, every call holds it exclusive (wholeLibraryReasons): the
+//      log's buffer and the transaction table, and that cache, are written
+//      by calls on any handle.
+//   2. the group lock of a file: one mutex for all handles of this process
+//      on one file, which share descriptors, fcntl locks and the in-process
+//      record-lock checks.  A shared call holds the lock of its handle's
+//      group.  A call nested in another (a callback calling the library)
+//      only tries a further group lock and is refused when it is busy, so
+//      two threads never wait for each other's group.
+//   3. a handle's turn (frame/iscall.h): a call marks its handle as its
+//      thread's; a call of another thread on that handle waits.
+//   4. leaf locks, held for a few instructions and never while waiting:
+//      the table of held ranges (system/isregion.cpp), the list of
+//      profiling counter blocks (system/isprofile.cpp).
+//
+// What is shared, and what guards it:
+//   handle table and file groups        gate (changed only exclusive)
+//   a group's descriptors and locks     its group lock
+//   a handle's fields                   its group lock and its turn
+//   held ranges (fcntl bookkeeping)     its leaf lock
+//   process-wide index cache            gate, exclusive while it exists
+//   cache memory budget                 atomic (system/iscache.cpp)
+//   log state, transaction table        gate, exclusive while a log is open
+//   fatal hook, close watcher           gate (set only exclusive)
+//   profiling counters                  one block per thread, summed
+//   journal salt counter                atomic
+//   isstat1..isstat4                    atomic stores: the last call's of
+//                                       any thread; a handle's own status
+//                                       is kept in the handle
+//   configuration and callback words    the host's: set them before the
+//                                       threads call or while none does
+//   system-call table                   read-only once calls run
+//
+// A call that waits between attempts at a lock (libraryPause,
+// libraryYield) or for a handle's turn gives up the gate and its group
+// locks while it waits, and takes them again in the same order, so that the
+// thread it waits for can go on.  While the process has a single thread
+// the locks take no mutex at all.
 #pragma once
 
 #include <sys/single_threaded.h>
 
+#include <atomic>
 #include <cstdint>
-#include <functional>
+#include <mutex>
 
 namespace wisam {
 
-// What a thread holds of the library lock.  Every call reads it twice, so it
-// is one small block of the thread's own storage in the initial-exec model
-// (no lookup through the dynamic linker, also in the shared library).
+// The lock of one file group; its memory lives until the group has ended
+// and no thread holds or waits to take it again.
+struct GroupLock {
+    std::mutex mutex;
+    std::atomic<int32_t> references{1};  // the group's own, plus one a holding thread
+};
+
+// A new group lock, or null when memory runs out.
+GroupLock *newGroupLock();
+// Gives up one reference; the last frees the lock.  Returns null.
+GroupLock *dropGroupLock(GroupLock *lock);
+
+// What a call reaches: nothing shared (thread-local or atomic words only),
+// one file (its handle's group), or the whole library.
+enum class Reach : uint8_t { none, file, process };
+
+constexpr int32_t kMaxHeldGroups = 4;
+
+// What a thread holds of the library's locks.  Every call reads it, so it
+// is the thread's own storage in the initial-exec model (no lookup through
+// the dynamic linker, also in the shared library).
 struct LibraryHold {
-    int32_t depth;   // LibraryLocks of this thread
-    bool mutex;      // the outermost one took the mutex
-    uint64_t id;     // libraryThreadId, 0 until asked
+    int32_t depth;                         // LibraryLocks of this thread
+    uint8_t gate;                          // kGate* taken by the outermost
+    int32_t groups;                        // group locks held, in the order taken
+    GroupLock *group[kMaxHeldGroups];
+    uint64_t id;                           // libraryThreadId, 0 until asked
 };
 extern __thread LibraryHold libraryHold __attribute__((tls_model("initial-exec")));
 
-void takeLibraryMutex();
-void releaseLibraryMutex();
+constexpr uint8_t kGateNone = 0;
+constexpr uint8_t kGateShared = 1;
+constexpr uint8_t kGateExclusive = 2;
 
-// Holds the library lock for its lifetime (counted per thread).  While the
-// process has one thread (the C library knows: it is so until the first
-// thread is started), no other thread can be inside the library, and the
-// lock takes no mutex.
+// Reasons for every call to take the gate exclusive.
+constexpr uint32_t kWholeForLog = 1;
+constexpr uint32_t kWholeForGlobalCache = 2;
+
+// Sets or clears a reason; only under the gate held exclusive.
+void requireWholeLibrary(uint32_t reason, bool on);
+
+// Holds the gate for its lifetime: the outermost lock of a thread takes it
+// (shared for Reach::file, exclusive for Reach::process or while a reason
+// above holds); nested locks take nothing more, and a nested one that needs
+// the gate exclusive while the thread holds it shared is not admitted.
+// While the process has one thread (the C library knows: it is so until the
+// first thread is started) nothing is taken.
 class LibraryLock {
 public:
-    LibraryLock() {
-        if (libraryHold.depth++ == 0 && __libc_single_threaded == 0) takeLibraryMutex();
+    explicit LibraryLock(Reach reach) {
+        if (libraryHold.depth++ == 0) {
+            if (__libc_single_threaded == 0 && reach != Reach::none) enter(reach);
+        } else if (reach == Reach::process && libraryHold.gate == kGateShared) {
+            admitted_ = false;
+        }
     }
     ~LibraryLock() {
-        if (--libraryHold.depth == 0 && libraryHold.mutex) releaseLibraryMutex();
+        for (; taken_ > 0; --taken_) releaseLastGroup();
+        if (--libraryHold.depth == 0 && libraryHold.gate != kGateNone) leave();
     }
     LibraryLock(const LibraryLock &) = delete;
     LibraryLock &operator=(const LibraryLock &) = delete;
+
+    // Takes `lock` (a group's) when the thread holds the gate shared and not
+    // yet this group; a nested lock only tries, and is not admitted when the
+    // group is busy.
+    void takeGroup(GroupLock *lock);
+
+    // Whether the call may go on: false for a nested call that cannot get
+    // what it needs without waiting for a thread that may wait for this one.
+    bool admitted() const { return admitted_; }
+
+private:
+    void enter(Reach reach);
+    void leave();
+    static void releaseLastGroup();
+    int32_t taken_ = 0;  // group locks this object took
+    bool admitted_ = true;
 };
 
-// Whether this thread's LibraryLock took the mutex: false while the process
-// has a single thread, when nothing needs guarding from other threads.
-inline bool libraryShared() { return libraryHold.mutex; }
+// Whether this thread holds the gate: false while the process has a single
+// thread, when nothing needs guarding from other threads.
+inline bool libraryShared() { return libraryHold.gate != kGateNone; }
 
 // A number for the calling thread, never 0, unique for the process's life.
 uint64_t libraryThreadId();
 
-// Under a LibraryLock that took the mutex: waits until `ready` holds, with the library lock given
-// up while waiting; woken by libraryNotify.
-void libraryWaitUntil(const std::function<bool()> &ready);
-void libraryNotify();
+// Waits for the next libraryTurnsChanged, with the thread's locks given up
+// meanwhile.  The caller checks its condition under its locks first: a
+// change made after that check is never missed.
+void libraryAwaitTurns();
+// Wakes the threads in libraryAwaitTurns (cheap when none waits).
+void libraryTurnsChanged();
 
 // The waits between attempts at a lock: sleep `microseconds`, or give up the
-// processor, with the library lock given up meanwhile when this thread holds
-// it.
+// processor, with the thread's locks given up meanwhile.
 void libraryPause(int64_t microseconds);
 void libraryYield();
+
+// Guards a leaf structure for a few instructions while other threads may
+// call; takes nothing while the process has a single thread.
+class LeafLock {
+public:
+    explicit LeafLock(std::mutex &mutex) : mutex_(__libc_single_threaded == 0 ? &mutex : nullptr) {
+        if (mutex_ != nullptr) mutex_->lock();
+    }
+    ~LeafLock() {
+        if (mutex_ != nullptr) mutex_->unlock();
+    }
+    LeafLock(const LeafLock &) = delete;
+    LeafLock &operator=(const LeafLock &) = delete;
+
+private:
+    std::mutex *mutex_;
+};
 
 }  // namespace wisam

@@ -12,6 +12,7 @@ extern "C" {
 
 WISAM_API int isTxnInit(IsTxnIdCallback callback) {
     ExportedCall call;
+    if (!call.admitted()) return refuseNotAdmitted<int>();
     logState().idCallback = callback;
     return 1;
 }
@@ -22,6 +23,7 @@ WISAM_API int isLogOpen(const char16_t *name) {
 
 WISAM_API int isLogClose(void) {
     ExportedCall call;
+    if (!call.admitted()) return refuseNotAdmitted<int>();
     logClose();
     return 1;
 }
@@ -35,18 +37,18 @@ WISAM_API int isRollBack(void) { return guardedCall(nullptr, [] { return rollBac
 WISAM_API int isRecover(void) { return guardedCall(nullptr, [] { return recoverLog(); }); }
 
 WISAM_API int isAdmDtoI(IsFile *f) {
-    ExportedCall call(f);
-    return f != nullptr && isKnownHandle(f) ? fileNumberOf(f) : -1;
+    ExportedCall call(f, Reach::process);
+    return call.admitted() && isKnownHandle(f) ? fileNumberOf(f) : -1;
 }
 
 WISAM_API IsFile *isAdmItoD(int number) {
     ExportedCall call;
-    return handleAt(number);
+    return call.admitted() ? handleAt(number) : refuseNotAdmitted<IsFile *>();
 }
 
 WISAM_API IsFile *isAdmTxnLast(void) {
     ExportedCall call;
-    return handleAt(lastMappedSlot());
+    return call.admitted() ? handleAt(lastMappedSlot()) : refuseNotAdmitted<IsFile *>();
 }
 
 }  // extern "C"

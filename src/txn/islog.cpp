@@ -10,6 +10,7 @@
 #include "system/iscache.h"
 #include "system/isregion.h"
 #include "system/issystem.h"
+#include "system/isthread.h"
 #include "txn/istable.h"
 
 namespace wisam {
@@ -47,6 +48,7 @@ int logOpen(const char16_t *name) {
     }
     std::memcpy(copy, name, nameSize);
     theLog.fd = fd;
+    requireWholeLibrary(kWholeForLog, true);  // every call may write the log
     theLog.name = copy;
     theLog.buffer = buffer;
     theLog.length = 0;
@@ -58,6 +60,7 @@ void logClose() {
     sysClose(nullptr, theLog.fd);
     forgetRegions(theLog.fd);
     theLog.fd = -1;
+    requireWholeLibrary(kWholeForLog, false);
     theLog.name = freeBlock(theLog.name);
     theLog.buffer = freeBlock(theLog.buffer);
     theLog.length = 0;

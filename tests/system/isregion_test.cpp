@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "frame/iserror.h"
@@ -579,23 +581,33 @@ TEST_F(UserSlots, SimultaneousOpensInSeveralProcessesAllSucceed) {
     for (int pid : pids) EXPECT_EQ(testing::waitChild(pid), 0);
 }
 
-TEST(ProfileData, CountersAreHandedOutLowWordFirst) {
-    const ProfileCounters saved = profileCounters;
-    profileCounters.requested = 0x0000000100000002ull;
-    profileCounters.readIntoCache = 0xFFFFFFFFull;
-    profileCounters.throughCache = 0x1234567800000000ull;
-    profileCounters.written = 0x8000000000000001ull;
-    uint32_t out[4][2] = {};
-    getIsamProfileData(out[0], out[1], out[2], out[3]);
-    profileCounters = saved;
-    EXPECT_EQ(out[0][0], 2u);
-    EXPECT_EQ(out[0][1], 1u);
-    EXPECT_EQ(out[1][0], 0xFFFFFFFFu);
-    EXPECT_EQ(out[1][1], 0u);
-    EXPECT_EQ(out[2][0], 0u);
-    EXPECT_EQ(out[2][1], 0x12345678u);
-    EXPECT_EQ(out[3][0], 1u);
-    EXPECT_EQ(out[3][1], 0x80000000u);
+// Each thread counts in a block of its own; the totals add up every block,
+// also those of threads that ended (taken over by later threads), and are
+// handed out low word first.
+TEST(ProfileData, CountsOfEveryThreadAddUpAndAreHandedOutLowWordFirst) {
+    auto totals = [] {
+        uint32_t out[4][2] = {};
+        getIsamProfileData(out[0], out[1], out[2], out[3]);
+        std::array<uint64_t, 4> value{};
+        for (size_t i = 0; i < 4; ++i) value[i] = out[i][0] | uint64_t{out[i][1]} << 32;
+        return value;
+    };
+    const std::array<uint64_t, 4> before = totals();
+    const std::array<uint64_t, 4> added = {0x0000000100000002ull, 0xFFFFFFFFull, 0x1234567800000000ull,
+                                           0x8000000000000001ull};
+    countBytes(kCountRequested, added[0]);
+    std::thread([&] { countBytes(kCountReadIntoCache, added[1]); }).join();
+    std::thread([&] { countBytes(kCountThroughCache, added[2]); }).join();
+    std::vector<std::thread> side;
+    for (int t = 0; t < 4; ++t) {
+        side.emplace_back([] {
+            for (int i = 0; i < 10000; ++i) countBytes(kCountWritten, 3);
+        });
+    }
+    for (std::thread &t : side) t.join();
+    countBytes(kCountWritten, added[3] - 4 * 10000 * 3);
+    const std::array<uint64_t, 4> after = totals();
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(after[i] - before[i], added[i]) << "counter " << i;
 }
 
 }  // namespace

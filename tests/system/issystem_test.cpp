@@ -407,7 +407,8 @@ TEST_F(FileLayerTest, InterruptedReadIsRetriedAtTheSameOffset) {
     sysCalls.pread = injectedPread;
     injected.failures = 1;
     injected.error = EINTR;
-    const ProfileCounters before = profileCounters;
+    const uint64_t writtenBefore = profileTotal(kCountWritten);
+    const uint64_t requestedBefore = profileTotal(kCountRequested);
     EventRecorder recorder;
     uint8_t buffer[8] = {};
     ASSERT_TRUE(completes([&] { EXPECT_EQ(sysRead(f, kKindData, buffer, 8, 20), 1); }));
@@ -415,8 +416,8 @@ TEST_F(FileLayerTest, InterruptedReadIsRetriedAtTheSameOffset) {
     EXPECT_EQ(Bytes(buffer, buffer + 8), Bytes(contents.begin() + 20, contents.begin() + 28));
     EXPECT_EQ(recorder.events(),
               Events({{kTag, 1, 0}, {kTag, 1, 1}, {kTag, 2, 2}, {kTag, 1, 0}, {kTag, 1, 1}}));
-    EXPECT_EQ(profileCounters.written, before.written);
-    EXPECT_EQ(profileCounters.requested, before.requested);
+    EXPECT_EQ(profileTotal(kCountWritten), writtenBefore);
+    EXPECT_EQ(profileTotal(kCountRequested), requestedBefore);
 }
 
 TEST_F(FileLayerTest, InterruptedReadAtCurrentPositionIsRetried) {
@@ -468,13 +469,13 @@ TEST_F(FileLayerTest, ReadIsReportedWithTheHandlesTag) {
 TEST_F(FileLayerTest, WriteStoresBytesAtOffset) {
     createWith(kKindData, Bytes(8, 0));
     EventRecorder recorder;
-    const uint64_t before = profileCounters.written;
+    const uint64_t before = profileTotal(kCountWritten);
     ASSERT_TRUE(completes([&] {
         recorder.clear();
         EXPECT_EQ(sysWrite(f, kKindData, "\x01\x02\x03", 3, 6), 1);
     }));
     EXPECT_EQ(readFile(dir.file("t.wod")), Bytes({0, 0, 0, 0, 0, 0, 1, 2, 3}));
-    EXPECT_EQ(profileCounters.written - before, 3u);
+    EXPECT_EQ(profileTotal(kCountWritten) - before, 3u);
     EXPECT_EQ(recorder.events(), Events({{kTag, 3, 0}, {kTag, 3, 1}}));
 }
 
@@ -484,12 +485,12 @@ TEST_F(FileLayerTest, FailedWriteRaisesSystemError) {
     sysCalls.pwrite = injectedPwrite;
     injected.failures = 1;
     injected.error = ENOSPC;
-    const uint64_t before = profileCounters.written;
+    const uint64_t before = profileTotal(kCountWritten);
     EXPECT_FALSE(completes([&] { sysWrite(f, kKindData, "abcd", 4, 0); }));
     EXPECT_EQ(f->errorNumber, ENOSPC);
     EXPECT_EQ(f->ioError, kIoWrite + kKindData);  // 82
     EXPECT_EQ(injected.calls, 1);
-    EXPECT_EQ(profileCounters.written - before, 4u);
+    EXPECT_EQ(profileTotal(kCountWritten) - before, 4u);
 
     createWith(kKindLock, {});
     injected.failures = 1;
@@ -526,10 +527,10 @@ TEST_F(FileLayerTest, InterruptedWriteIsRetriedAndCountedPerAttempt) {
     injected.failures = 1;
     injected.error = EINTR;
     EventRecorder recorder;
-    const uint64_t before = profileCounters.written;
+    const uint64_t before = profileTotal(kCountWritten);
     ASSERT_TRUE(completes([&] { EXPECT_EQ(sysWrite(f, kKindIndex, "wxyz", 4, 2), 1); }));
     EXPECT_EQ(injected.offsets, std::vector<int64_t>({2, 2}));
-    EXPECT_EQ(profileCounters.written - before, 8u);
+    EXPECT_EQ(profileTotal(kCountWritten) - before, 8u);
     EXPECT_EQ(recorder.events(),
               Events({{kTag, 3, 0}, {kTag, 3, 1}, {kTag, 4, 2}, {kTag, 3, 0}, {kTag, 3, 1}}));
     EXPECT_EQ(readFile(dir.file("t.wox")), Bytes({0, 0, 'w', 'x', 'y', 'z'}));
@@ -543,11 +544,11 @@ TEST_F(FileLayerTest, InterruptedWriteAtCurrentPositionIsRetried) {
     injected.failures = 1;
     injected.error = EINTR;
     EventRecorder recorder;
-    const uint64_t before = profileCounters.written;
+    const uint64_t before = profileTotal(kCountWritten);
     EXPECT_EQ(sysWrite(nullptr, fd, "log", 3, -1), 1);
     sysClose(nullptr, fd);
     EXPECT_EQ(injected.calls, 2);
-    EXPECT_EQ(profileCounters.written - before, 6u);
+    EXPECT_EQ(profileTotal(kCountWritten) - before, 6u);
     EXPECT_EQ(recorder.events(),
               Events({{-1, 3, 0}, {-1, 3, 1}, {-1, 4, 2}, {-1, 3, 0}, {-1, 3, 1}}));
     EXPECT_EQ(readFile(dir.file("journal")), Bytes({'l', 'o', 'g'}));
