@@ -10,8 +10,9 @@
  *
  * Handles are owned by the library: isClose frees a handle and the pointer
  * must not be used afterwards.  Buffers passed in are owned by the caller and
- * are never kept past the call.  One handle must not be used by two threads
- * at once; opening and closing must not overlap other calls.
+ * are never kept past the call.  Any thread may call the library: calls on
+ * different files run side by side, calls on one handle follow each other
+ * (docs/c-interface.md, Threads).
  */
 #ifndef WISAM_H
 #define WISAM_H
@@ -180,13 +181,17 @@ WISAM_API int32_t isRecnum(IsFile *f);
 /* The length of the last record read (the record length for fixed-length files;
  * the maximum right after opening a variable-length file); -1 for NULL. */
 WISAM_API int32_t isReclen(IsFile *f);
+/* Copies the four status characters of f's last call (isstat1 to isstat4 as that
+ * call set them) to status[0..3]: a thread's own, where isstat1..isstat4 are the
+ * last call's of any thread.  0 with errno 101 (NULL) or 105 (not open). */
+WISAM_API int isStatus(IsFile *f, char *status);
 /* Sets the number isRecnum returns, without moving the current position. */
 WISAM_API int isSetrec(IsFile *f, int32_t recnum);
 /* Sets the whole length of the next record that isWrite or a rewrite stores in a
  * variable-length file (fixed part plus variable part). */
 WISAM_API int isSetlen(IsFile *f, int length); /* stored as int16_t */
-/* Returns 1: any thread may call the library; one call at a time runs inside it,
- * and calls on one handle follow each other. */
+/* Returns 1: any thread may call the library; calls on different files run side
+ * by side, calls on one file or handle follow each other. */
 WISAM_API int isThreaded(void);
 typedef void (*IsFatalHook)(const char *message);
 /* Installs the hook that receives messages about internal faults ("fatal isam

@@ -47,6 +47,7 @@
 #include "common.h"
 #include "durable.h"
 #include "peers.h"
+#include "threads.h"
 #include "varlen.h"
 
 using namespace wisambench;
@@ -1337,7 +1338,7 @@ void usage() {
     std::fprintf(stderr,
                  "usage: wisam-bench [-n N] [--single] [--multi] [--durable] [--varlen] [--no-maint] [--growth N,...]\n"
                  "                   [--commits C] [--rounds R] [--csv] [--svg FILE] [--dir DIR]\n"
-                 "                   [--engines a,b,...] [--journal M] [--keep]\n"
+                 "                   [--engines a,b,...] [--journal M] [--keep] [--threads T]\n"
                  "--single, --multi, --durable, --varlen: run only the workloads named (default: all four)\n"
                  "--growth N1,N2,...: only the single-process workloads at each N in turn and the growth\n"
                  "table (wisam-excl and lmdb unless --engines names others); above 1 000 000 records the point\n"
@@ -1346,6 +1347,8 @@ void usage() {
                  "isCluster and W3c)\n"
                  "-n N: records (default 200000; the variable-length workload 100000)\n"
                  "--journal M: wisam's isJournalMode for every workload (default: the library's)\n"
+                 "--threads T: only the threads workload: wisam with 1 and with T threads in one process,\n"
+                 "each on a file of its own, N records each, --rounds R times (default 4)\n"
                  "--commits C: durable workload, C transactions of 1 record and C/2 of 100 (default %zu)\n"
                  "--rounds R: durable workload in R rounds that take the engines in turn (default 4)\n"
                  "engines: wisam-excl wisam-excl-1lock wisam-shared lmdb sqlite bdb map (those built in; the multi-process\n"
@@ -1559,6 +1562,7 @@ int main(int argc, char **argv) {
     std::string root, only, svgPath;
     std::vector<size_t> growth;
     size_t sample = 1000000;
+    int threads = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-n" && i + 1 < argc) n = varlenN = std::strtoull(argv[++i], nullptr, 10);
@@ -1584,6 +1588,7 @@ int main(int argc, char **argv) {
         else if (a == "--dir" && i + 1 < argc) root = argv[++i];
         else if (a == "--engines" && i + 1 < argc) only.append(",").append(argv[++i]).append(",");
         else if (a == "--journal" && i + 1 < argc) isJournalMode = std::atoi(argv[++i]);
+        else if (a == "--threads" && i + 1 < argc) threads = std::atoi(argv[++i]);
         else usage();
     }
     if (n < 8 || n > 100000000 || durableRounds < 1 || durableRounds > 100 ||
@@ -1600,6 +1605,23 @@ int main(int argc, char **argv) {
     auto chosen = [&](const std::string &id) { return only.empty() || only.find("," + id + ",") != std::string::npos; };
     auto selected = [&](const Engine &e) { return chosen(e.name() == "std::map" ? "map" : e.name()); };
 
+    if (threads > 0) {
+        if (threads < 2 || threads > 64) usage();
+        ThreadsOptions options;
+        options.records = n;
+        options.threads = threads;
+        options.rounds = durableRounds;
+        options.root = root;
+        const std::vector<ThreadsResult> results = runThreadsWorkload(options);
+        if (madeRoot && !keep) std::filesystem::remove_all(root);
+        printThreadsTable(results, options);
+        if (mismatches != 0) {
+            std::fprintf(stderr, "wisam-bench: %d mismatches\n", mismatches);
+            return 1;
+        }
+        std::fprintf(stderr, "wisam-bench: every result checked\n");
+        return 0;
+    }
     if (!growth.empty()) {
         // Only the single-process workloads, without the maintenance pass;
         // wisam-excl and LMDB unless --engines names others.

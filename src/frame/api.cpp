@@ -4,6 +4,7 @@
 // know (closed, never opened) is not read or written: the readers answer as
 // for a null handle and the setters fail with errno 105.
 #include <cerrno>
+#include <cstring>
 
 #include "frame/iscall.h"
 #include "frame/iserror.h"
@@ -40,7 +41,7 @@ WISAM_API int32_t isReclen(IsFile *f) {
     return call.admitted() && wisam::isKnownHandle(f) ? f->reclen : -1;
 }
 
-static bool usableForSet(IsFile *f) {
+static bool usable(IsFile *f) {
     if (f == nullptr) {
         errno = wisam::kErrNotOpen;
         return false;
@@ -52,10 +53,18 @@ static bool usableForSet(IsFile *f) {
     return true;
 }
 
+WISAM_API int isStatus(IsFile *f, char *status) {
+    wisam::ExportedCall call(f);
+    if (!call.admitted()) return wisam::refuseNotAdmitted<int>();
+    if (!usable(f)) return 0;
+    if (status != nullptr) std::memcpy(status, f->status, sizeof f->status);
+    return 1;
+}
+
 WISAM_API int isSetrec(IsFile *f, int32_t recnum) {
     wisam::ExportedCall call(f);
     if (!call.admitted()) return wisam::refuseNotAdmitted<int>();
-    if (!usableForSet(f)) return 0;
+    if (!usable(f)) return 0;
     f->recnum = recnum;
     return 1;
 }
@@ -64,7 +73,7 @@ WISAM_API int isSetrec(IsFile *f, int32_t recnum) {
 WISAM_API int isSetlen(IsFile *f, int length) {
     wisam::ExportedCall call(f);
     if (!call.admitted()) return wisam::refuseNotAdmitted<int>();
-    if (!usableForSet(f)) return 0;
+    if (!usable(f)) return 0;
     f->reclen = static_cast<int16_t>(static_cast<uint16_t>(length));
     return 1;
 }

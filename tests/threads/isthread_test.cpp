@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <barrier>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -219,6 +221,127 @@ TEST(Threads, OneTransactionIsSharedByTheProcesssThreads) {
         const std::string index = dir.file("t" + std::to_string(t) + ".wox");
         EXPECT_EQ(reopenAndCompare(names[t], ISINOUT | ISMANULOCK, models[t], index, false), "");
     }
+}
+
+// Two threads on files of their own, both failing and succeeding call after
+// call, each in another way: what each reads of its handle after its call
+// (isErrno, isErrio, isStatus) is that call's own result, never the other
+// thread's.  The expected results are taken from the same calls made before
+// the threads start.
+TEST(Threads, EachHandleAnswersWithItsOwnCallsResult) {
+    TempDir dir;
+    struct Outcome {
+        int ok, error, io;
+        std::string status;
+        bool operator==(const Outcome &) const = default;
+    };
+    struct Side {
+        IsFile *f;
+        std::function<int(IsFile *, int)> call;  // the n-th call: fails on odd n
+        Outcome expected[2];
+        std::string problem;
+    };
+    auto outcome = [](IsFile *f, int ok) {
+        char status[5] = {};
+        EXPECT_EQ(isStatus(f, status), 1);
+        return Outcome{ok, isErrno(f), isErrio(f), status};
+    };
+    std::vector<uint8_t> stored = modelRecord(1, 1, 1);
+    std::vector<Side> sides(2);
+    for (int t = 0; t < 2; ++t) {
+        buildModelFile(dir.name("own" + std::to_string(t)));
+        sides[t].f = isOpen(dir.name("own" + std::to_string(t)).c_str(), kMode);
+        ASSERT_NE(sides[t].f, nullptr);
+        ASSERT_EQ(isWrite(sides[t].f, stored.data()), 1);
+    }
+    // Reads: of the stored record, or of one that is not there (111).
+    sides[0].call = [](IsFile *f, int n) {
+        std::vector<uint8_t> record = modelRecord(n % 2 == 0 ? 1 : 2, 0, 0);
+        return isRead(f, record.data(), modeEqual);
+    };
+    // Writes: of a new record, or of the stored one again (100).
+    sides[1].call = [](IsFile *f, int n) {
+        return isWrite(f, modelRecord(n % 2 == 0 ? 10 + n : 1, 1, 1).data());
+    };
+    for (Side &side : sides) {
+        for (int n = 0; n < 2; ++n) side.expected[n] = outcome(side.f, side.call(side.f, n));
+    }
+    ASSERT_EQ(sides[0].expected[1].error, ENOREC);
+    ASSERT_EQ(sides[1].expected[1].error, EDUPL);
+    ASSERT_NE(sides[0].expected[1].status, sides[1].expected[1].status);
+    std::vector<std::thread> threads;
+    for (Side &side : sides) {
+        threads.emplace_back([&side, &outcome] {
+            for (int n = 2; n < 4000 && side.problem.empty(); ++n) {
+                if (!(outcome(side.f, side.call(side.f, n)) == side.expected[n % 2])) {
+                    side.problem = "call " + std::to_string(n) + " answered with another result";
+                }
+            }
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    for (Side &side : sides) {
+        EXPECT_EQ(side.problem, "");
+        EXPECT_EQ(isClose(side.f), 1);
+    }
+}
+
+// A callback that calls the library on a file another thread's call is
+// using is refused with EDEADLK instead of waiting: two threads each in a
+// callback calling the other's file would otherwise wait for each other for
+// ever.  A callback calling its own file, or a file no call is using, works.
+TEST(Threads, ACallbackReachingABusyFileIsRefusedInsteadOfWaiting) {
+    TempDir dir;
+    std::vector<IsFile *> handles;
+    for (int t = 0; t < 2; ++t) {
+        buildModelFile(dir.name("cb" + std::to_string(t)));
+        handles.push_back(isOpen(dir.name("cb" + std::to_string(t)).c_str(), kMode));
+        ASSERT_NE(handles.back(), nullptr);
+        ASSERT_EQ(isSetProfileTag(handles.back(), t + 1), 1);
+    }
+    static std::barrier<> *meeting = nullptr;
+    static IsFile *target[2] = {};
+    static std::atomic<bool> armed[2];
+    static int result[2][3];  // on the other file, errno, on its own file
+    std::barrier<> both(2);
+    meeting = &both;
+    struct Restore {
+        ~Restore() { lowLevelProfileCallback = nullptr; }
+    } restore;
+    lowLevelProfileCallback = [](int32_t tag, int32_t, int32_t phase) {
+        if ((tag != 1 && tag != 2) || phase != 1 || !armed[tag - 1].exchange(false)) return;
+        const int me = tag - 1;
+        if (meeting != nullptr) meeting->arrive_and_wait();  // both are in a call now
+        errno = 0;
+        result[me][0] = isSetrec(target[1 - me], 7);
+        result[me][1] = errno;
+        result[me][2] = isSetrec(target[me], 8);
+        if (meeting != nullptr) meeting->arrive_and_wait();  // both tried before either call ends
+    };
+    target[0] = handles[0], target[1] = handles[1];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        armed[t] = true;
+        threads.emplace_back([&handles, t] {
+            std::vector<uint8_t> record = modelRecord(1, 0, 0);
+            isRead(handles[t], record.data(), modeFirst);  // takes the file-state lock: the callback runs
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    for (int t = 0; t < 2; ++t) {
+        EXPECT_EQ(result[t][0], 0) << "thread " << t << " reached a file in use";
+        EXPECT_EQ(result[t][1], EDEADLK) << "thread " << t;
+        EXPECT_EQ(result[t][2], 1) << "thread " << t << " on its own file";
+        EXPECT_EQ(isRecnum(handles[t]), 8);
+    }
+    // No other call under way: the callback reaches the other file.
+    meeting = nullptr;
+    armed[0] = true;
+    std::vector<uint8_t> record = modelRecord(1, 0, 0);
+    isRead(handles[0], record.data(), modeFirst);
+    EXPECT_EQ(result[0][0], 1);
+    EXPECT_EQ(isRecnum(handles[1]), 7);
+    for (IsFile *f : handles) EXPECT_EQ(isClose(f), 1);
 }
 
 }  // namespace
