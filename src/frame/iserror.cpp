@@ -141,26 +141,6 @@ void applyDetail(int error, char detail, StatusRow &row) {
 
 }  // namespace
 
-namespace {
-
-char *const processStatus[4] = {&isstat1, &isstat2, &isstat3, &isstat4};
-
-}  // namespace
-
-void storeProcessStatus(const char (&status)[4]) {
-    for (int i = 0; i < 4; ++i) __atomic_store_n(processStatus[i], status[i], __ATOMIC_RELAXED);
-}
-
-void loadProcessStatus(char (&status)[4]) {
-    for (int i = 0; i < 4; ++i) status[i] = __atomic_load_n(processStatus[i], __ATOMIC_RELAXED);
-}
-
-void noteDuplicate(IsFile *f, char notice) {
-    __atomic_store_n(&isstat2, notice, __ATOMIC_RELAXED);
-    __atomic_store_n(&isstat4, notice, __ATOMIC_RELAXED);
-    f->status[1] = f->status[3] = notice;
-}
-
 void setStatus(IsFile *f, char detail) {
     const int error = errno;
     StatusRow row{'0', '0', '0', '0'};

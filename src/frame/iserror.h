@@ -76,12 +76,26 @@ void setStatus(IsFile *f, char detail);
 // isstat1..isstat4, which calls of every thread write: each byte is stored
 // and read as an atomic byte.  What a thread reads is the last call's of
 // any thread; a handle keeps its own call's in `status`.
-void storeProcessStatus(const char (&status)[4]);
-void loadProcessStatus(char (&status)[4]);
+inline void storeProcessStatus(const char (&status)[4]) {
+    __atomic_store_n(&isstat1, status[0], __ATOMIC_RELAXED);
+    __atomic_store_n(&isstat2, status[1], __ATOMIC_RELAXED);
+    __atomic_store_n(&isstat3, status[2], __ATOMIC_RELAXED);
+    __atomic_store_n(&isstat4, status[3], __ATOMIC_RELAXED);
+}
+inline void loadProcessStatus(char (&status)[4]) {
+    status[0] = __atomic_load_n(&isstat1, __ATOMIC_RELAXED);
+    status[1] = __atomic_load_n(&isstat2, __ATOMIC_RELAXED);
+    status[2] = __atomic_load_n(&isstat3, __ATOMIC_RELAXED);
+    status[3] = __atomic_load_n(&isstat4, __ATOMIC_RELAXED);
+}
 
 // The duplicate notice of a successful call: the second and fourth status
 // characters, the process's and the handle's, become `notice`.
-void noteDuplicate(IsFile *f, char notice);
+inline void noteDuplicate(IsFile *f, char notice) {
+    __atomic_store_n(&isstat2, notice, __ATOMIC_RELAXED);
+    __atomic_store_n(&isstat4, notice, __ATOMIC_RELAXED);
+    f->status[1] = f->status[3] = notice;
+}
 
 // Formats with printf rules into a 256-byte buffer and hands the text to the
 // fatal hook, if one is installed.

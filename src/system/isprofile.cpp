@@ -2,11 +2,8 @@
 #include "system/isprofile.h"
 
 #include <mutex>
-#include <new>
 
 #include "frame/isfile.h"
-#include "system/issystem.h"
-#include "system/isthread.h"
 
 extern "C" {
 WISAM_API void (*lowLevelProfileCallback)(int32_t tag, int32_t event, int32_t phase) = nullptr;
@@ -17,57 +14,50 @@ WISAM_API void (*tableLockCallback)(IsFile *f) = nullptr;
 
 namespace wisam {
 
-__thread ProfileBlock *threadProfile __attribute__((tls_model("initial-exec"))) = nullptr;
+__thread ProfileBlock threadProfile __attribute__((tls_model("initial-exec"))) = {{0, 0, 0, 0}, 0, nullptr};
 
 namespace {
 
 std::mutex blocksMutex;
-ProfileBlock *allBlocks = nullptr;  // under blocksMutex; never shrinks
+ProfileBlock *liveBlocks = nullptr;   // under blocksMutex
+uint64_t endedCounts[kCounters] = {};  // under blocksMutex
 
-// Counts for the threads whose block could not be allocated.
-ProfileBlock sharedBlock{{}, {}, true, nullptr};
-
-// Gives the thread's block back when the thread ends.
-struct BlockReturn {
-    ~BlockReturn() {
-        if (threadProfile != nullptr && threadProfile != &sharedBlock) {
-            threadProfile->owned.store(false, std::memory_order_release);
+// Takes the thread's block out of the list when the thread ends, keeping
+// what it counted.
+struct BlockUnlist {
+    ~BlockUnlist() {
+        std::lock_guard<std::mutex> lock(blocksMutex);
+        for (ProfileBlock **at = &liveBlocks; *at != nullptr; at = &(*at)->next) {
+            if (*at != &threadProfile) continue;
+            *at = threadProfile.next;
+            break;
         }
-        threadProfile = nullptr;
+        for (int i = 0; i < kCounters; ++i) endedCounts[i] += threadProfile.count[i];
+        threadProfile.state = 2;
     }
 };
 
-ProfileBlock *reuseOrAllocate() {
-    std::lock_guard<std::mutex> lock(blocksMutex);
-    for (ProfileBlock *block = allBlocks; block != nullptr; block = block->next) {
-        bool free = false;
-        if (block->owned.compare_exchange_strong(free, true, std::memory_order_acquire)) return block;
-    }
-    void *memory = sysCalls.allocate(sizeof(ProfileBlock));
-    if (memory == nullptr) return nullptr;
-    auto *block = new (memory) ProfileBlock{};
-    block->owned.store(true, std::memory_order_relaxed);
-    block->next = allBlocks;
-    allBlocks = block;
-    return block;
-}
-
 }  // namespace
 
-ProfileBlock *takeProfileBlock() {
-    static thread_local BlockReturn giveBack;
-    (void)giveBack;
-    ProfileBlock *block = reuseOrAllocate();
-    if (block == nullptr) return &sharedBlock;  // tried again at the next count
-    threadProfile = block;
-    return block;
+void countUnlisted(ProfileCounter which, uint64_t bytes) {
+    if (threadProfile.state == 0) {
+        static thread_local BlockUnlist unlist;
+        (void)unlist;
+        std::lock_guard<std::mutex> lock(blocksMutex);
+        threadProfile.next = liveBlocks;
+        liveBlocks = &threadProfile;
+        threadProfile.state = 1;
+    }
+    if (threadProfile.state == 1) return countBytes(which, bytes);
+    std::lock_guard<std::mutex> lock(blocksMutex);  // the thread is ending
+    endedCounts[which] += bytes;
 }
 
 uint64_t profileTotal(ProfileCounter which) {
     std::lock_guard<std::mutex> lock(blocksMutex);
-    uint64_t total = sharedBlock.count[which].load(std::memory_order_relaxed);
-    for (const ProfileBlock *block = allBlocks; block != nullptr; block = block->next) {
-        total += block->count[which].load(std::memory_order_relaxed);
+    uint64_t total = endedCounts[which];
+    for (const ProfileBlock *block = liveBlocks; block != nullptr; block = block->next) {
+        total += __atomic_load_n(&block->count[which], __ATOMIC_RELAXED);
     }
     return total;
 }

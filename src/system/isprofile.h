@@ -5,7 +5,6 @@
 // for an operation without a handle (slot-counter read, the log).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 struct IsFile;
@@ -41,10 +40,9 @@ enum ProfilePhase : int32_t { kPhaseBefore = 0, kPhaseAfter = 1, kPhaseEvent = 2
 void reportEvent(const IsFile *f, int32_t event, int32_t phase);
 
 // The four process-wide counters, 64-bit, never reset.  Each thread counts
-// in a block of its own, so that threads working on different files do not
-// share a cache line at every read; the totals are the sum of all blocks.
-// A block outlives its thread (the next new thread takes it over and counts
-// on), so nothing counted is lost.
+// in a block of its own thread-local storage, so that threads working on
+// different files share no cache line at every read; the totals are the
+// sum of the live threads' blocks and of what ended threads counted.
 enum ProfileCounter : int32_t {
     kCountRequested = 0,      // read bytes requested
     kCountReadIntoCache = 1,  // bytes read from files to fill cache blocks
@@ -53,25 +51,26 @@ enum ProfileCounter : int32_t {
     kCounters = 4,
 };
 
+// Written only by its thread, read by profileTotal: each word is accessed
+// atomically.  `state` is 0 before the thread's first count, 1 while the
+// block is in the list of live blocks, 2 once the thread has ended.
 struct ProfileBlock {
-    std::atomic<uint64_t> count[kCounters];  // written only by the owning thread
-    std::atomic<bool> owned;
-    bool common;                             // counted into by any thread (no memory for one's own)
-    ProfileBlock *next;                      // the list of all blocks
+    uint64_t count[kCounters];
+    uint8_t state;
+    ProfileBlock *next;
 };
 
-extern __thread ProfileBlock *threadProfile __attribute__((tls_model("initial-exec")));
-ProfileBlock *takeProfileBlock();
+extern __thread ProfileBlock threadProfile __attribute__((tls_model("initial-exec")));
+
+// A count while the thread's block is not in the list: puts it there, or
+// counts into the ended threads' totals.
+void countUnlisted(ProfileCounter which, uint64_t bytes);
 
 // Adds `bytes` to counter `which` of the calling thread.
 inline void countBytes(ProfileCounter which, uint64_t bytes) {
-    ProfileBlock *block = threadProfile != nullptr ? threadProfile : takeProfileBlock();
-    std::atomic<uint64_t> &counter = block->count[which];
-    if (block->common) {
-        counter.fetch_add(bytes, std::memory_order_relaxed);
-    } else {
-        counter.store(counter.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
-    }
+    if (threadProfile.state != 1) return countUnlisted(which, bytes);
+    uint64_t &counter = threadProfile.count[which];
+    __atomic_store_n(&counter, __atomic_load_n(&counter, __ATOMIC_RELAXED) + bytes, __ATOMIC_RELAXED);
 }
 
 // The sum of counter `which` over all threads.

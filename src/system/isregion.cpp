@@ -68,20 +68,21 @@ int tryLock(int32_t fd, int64_t offset, int32_t length) {
     return 0;
 }
 
-bool heldAsSuch(int32_t fd, int64_t offset, int32_t length) {
-    LeafLock lock(heldRangesMutex);
-    auto held = heldRanges.find({fd, offset});
-    return held != heldRanges.end() && held->second == length;
-}
-
+// The entry stays valid while the leaf lock is let go for the system call:
+// only a call holding this descriptor's group erases it.
 int tryUnlock(int32_t fd, int64_t offset, int32_t length) {
-    if (!heldAsSuch(fd, offset, length)) {
-        errno = EACCES;  // not a range locked as such
-        return -1;
+    decltype(heldRanges)::iterator held;
+    {
+        LeafLock lock(heldRangesMutex);
+        held = heldRanges.find({fd, offset});
+        if (held == heldRanges.end() || held->second != length) {
+            errno = EACCES;  // not a range locked as such
+            return -1;
+        }
     }
     if (sysCalls.lockRange(fd, offset, length, false) != 0) return -1;
     LeafLock lock(heldRangesMutex);
-    heldRanges.erase({fd, offset});
+    heldRanges.erase(held);
     return 0;
 }
 
