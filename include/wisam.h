@@ -297,7 +297,8 @@ WISAM_API int isDelIndex(IsFile *f, KeyDesc *key);
 WISAM_API int isWrite(IsFile *f, const void *record);
 /* As isWrite, and keeps the new record locked. */
 WISAM_API int isWrLock(IsFile *f, const void *record);
-/* As isWrite, and makes the new record the current one. */
+/* As isWrite, and makes the new record the current one; when that fails the
+ * whole call fails and the record is not written. */
 WISAM_API int isWrCurr(IsFile *f, const void *record);
 /* Reads a record by mode (modeFirst .. modeGreaterEqual; modeEqual.. take the key from
  * record), optionally | readLock or | readWait; 110 at the end, 111 when no key fits. */
@@ -317,7 +318,8 @@ WISAM_API int isPush(IsFile *f, int *index, int32_t *recnum);
 WISAM_API int isPop(IsFile *f, int index, int32_t recnum);
 /* Stores the highest record number of the file. */
 WISAM_API int isGetLastRec(IsFile *f, int32_t *recnum);
-/* Sets the highest record number to recnum (not checked). */
+/* Sets the highest record number to recnum: any value from 0 up, also below
+ * records that exist; a negative one fails with 102. */
 WISAM_API int isSetLastRec(IsFile *f, int32_t recnum);
 /* Reserves the next record number: increments the highest record number and stores it. */
 WISAM_API int isLastRec(IsFile *f, int32_t *recnum);

@@ -83,20 +83,14 @@ WISAM_API int isWrLock(IsFile *f, const void *record) {
     return framedCall(f, kAccessChange, CallLock::exclusive, [&] { return writeLocked(f, record); });
 }
 
-// Writes and makes the new record current; the duplicate notice of the
-// write survives the positioning.
+// Writes and makes the new record current, in one call: a positioning that
+// fails fails the call, and the write is taken back with it.  The duplicate
+// notice of the write stays.
 WISAM_API int isWrCurr(IsFile *f, const void *record) {
-    const int written = framedCall(f, kAccessChange, CallLock::exclusive,
-                                   [&] { return writeWithRecords(f, record); });
-    if (written == 0) return 0;
-    char saved[4];
-    loadProcessStatus(saved);
-    const int positioned = framedCall(f, kAccessAny, CallLock::shared, [&] { return gotoRecord(f, f->recnum); });
-    if (positioned != 0) {
-        storeProcessStatus(saved);
-        std::memcpy(f->status, saved, sizeof saved);
-    }
-    return positioned;
+    return framedCall(f, kAccessChange, CallLock::exclusive, [&] {
+        if (writeWithRecords(f, record) == 0 || f->callAccess == 0) return 0;
+        return gotoRecord(f, f->recnum);
+    });
 }
 
 WISAM_API int isRead(IsFile *f, void *record, int mode) {

@@ -406,6 +406,49 @@ TEST_F(Writes, WrCurrMakesTheNewRecordCurrentAndKeepsTheNotice) {
     EXPECT_EQ(ldLong(record), 2);
 }
 
+// The write and the positioning are one call: when the positioning fails
+// the call fails, and the record it wrote goes with it.  Every read and
+// write of the call fails in turn, until none is left to fail; after each
+// failure the record is absent, after the success present.
+TEST_F(Writes, WrCurrThatFailsAnywhereLeavesNoRecord) {
+    build(ISKEY_DUPS);
+    write({1, "a", 1});
+    write({2, "b", 2});
+    ASSERT_EQ(isIndex(f, 3), 1);
+    static int transfersBeforeFailure = 0;
+    int failed = 0;
+    for (int n = 0; n < 200; ++n) {
+        const int32_t id = 10 + n;
+        int result = 0;
+        {
+            testing::FaultScope faults;
+            transfersBeforeFailure = n;
+            sysCalls.pread = [](int fd, void *b, size_t length, int64_t at) -> long {
+                if (transfersBeforeFailure-- == 0) return errno = EIO, -1;
+                return defaultSysCalls().pread(fd, b, length, at);
+            };
+            sysCalls.pwrite = [](int fd, const void *b, size_t length, int64_t at) -> long {
+                if (transfersBeforeFailure-- == 0) return errno = EIO, -1;
+                return defaultSysCalls().pwrite(fd, b, length, at);
+            };
+            result = isWrCurr(f, image({id, "d", 2}).data());
+        }
+        unsigned char record[kLength] = {};
+        stLong(id, record);
+        ASSERT_EQ(isIndex(f, 1), 1);
+        const int found = isRead(f, record, modeEqual);
+        ASSERT_EQ(isIndex(f, 3), 1);
+        EXPECT_EQ(found, result) << "transfer " << n << " failed: isWrCurr returned " << result
+                                 << (found != 0 ? " but its record is in the file" : " without its record");
+        if (result == 1) break;
+        ++failed;
+    }
+    EXPECT_GT(failed, 0) << "no transfer of isWrCurr failed";
+    EXPECT_EQ(isCheckData(f), 0);
+    EXPECT_EQ(isCheckIndex(f, 1), 0);
+    EXPECT_EQ(isCheckIndex(f, 3), 0);
+}
+
 TEST_F(Writes, WriteMovesNoPosition) {
     build(ISKEY_DUPS);
     write({10, "a", 1});
