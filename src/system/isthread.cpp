@@ -15,17 +15,9 @@ namespace {
 // Writers first: an exclusive call (an open, a close) waiting for the gate
 // stops new shared calls, so that threads calling without a pause cannot
 // keep it waiting for ever.  No thread takes the gate shared twice.
-pthread_rwlock_t makeGate() {
-    pthread_rwlock_t gate;
-    pthread_rwlockattr_t attributes;
-    pthread_rwlockattr_init(&attributes);
-    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&gate, &attributes);
-    pthread_rwlockattr_destroy(&attributes);
-    return gate;
-}
-
-pthread_rwlock_t gate = makeGate();
+// Initialized as a constant, so that calls from other initializers find it
+// ready.
+pthread_rwlock_t gate = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 std::atomic<uint32_t> wholeLibraryReasons{0};
 std::atomic<uint64_t> lastThreadId{0};
 
