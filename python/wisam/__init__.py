@@ -1,58 +1,132 @@
-"""wisam for Python: ISAM files of libwisam.so through ctypes.
+"""wisam for Python: the ISAM files of libwisam.so, through ctypes.
 
-    import wisam
-    with wisam.build("people", 40, "0:4:long", "4:20:char:dups") as f:
-        f.write(record)                           # bytes of the record length
-        for rec in f.index(2).range(lo, hi):      # in the order of index 2
-            ...
+An ISAM file holds records of a fixed length (or up to a maximum, for a
+variable-length file) and indexes over fields of them; index 1 is the
+primary key.  This package is plain Python over the library's C interface:
+it needs libwisam.so and nothing else.
 
-With a schema (the JSON that `wisam schema` writes), records are dicts:
+Finding the library: the path in $WISAM_LIBRARY; else build/release,
+build/test, then any build/* directory of the source tree the package lies
+in; else wherever the system's loader finds libwisam.so.6.  Importing the
+package fails with ImportError listing the places tried.
+
+Records are bytes, or with a Schema (the JSON that `wisam schema` writes)
+dicts of field values:
 
     schema = wisam.Schema.load("people.json")
     with wisam.open("people", schema=schema) as f:
         f.write({"id": 7, "name": "Ada"})
-        print(f.read({"id": 7}))
+        f.read(7)                       # the record whose primary key is 7, or None
+        f[7]                            # the same, or wisam.NotFound (a KeyError)
+        7 in f                          # True or False, one look in the index
+        for rec in f.index(2).range("A", "B"):
+            ...
+
+Main entry points:
+
+    build(name, record_length, *keys, schema=)  create a file, returns a File
+    open(name, readonly=, schema=, ...)         open one, returns a File
+    erase(name)                                 remove a file
+    File.read / [] / in / write / rewrite / delete / index / lock / locked
+    IndexView.range / items                     records in the order of an index
+    transaction(), begin/commit/rollback, log_open/log_close
+    Schema, SchemaError, Error, NotFound
+
+Keys.  Every positional argument that names a record is a key; a record
+number is always given as recnum=.  A key is, for any file, a record's
+bytes (its key is taken from where the index's parts lie) or bytes shorter
+than a record: the key's own bytes, or its first bytes; with a schema also a
+dict of field values, the value of the key's first field, or a tuple of the
+values of its first fields.  A key that gives only the first parts (or
+bytes) of an index's key matches every record whose key begins with it.
 
 Index numbers are those of `wisam info`: 1 the primary key, 0 the order of
-record numbers (a file without primary key calls that order 1 too).  A
-failed call raises wisam.Error, with the library's error number in .errno.
+record numbers (a file without primary key calls that order 1 too).
 
-Nothing reaches the library unchecked: a whole number out of the range of
-the C argument it becomes (a record number, a length, an index number, a
-key part's offset) raises ValueError naming the argument, as does a name
-holding a NUL; a value that does not fit its schema field raises
-SchemaError naming the field.  A refused call changes nothing.
+Errors.  A failed call raises Error, with the library's error number in
+.errno and its text in .message; a key or record number that no record has
+raises NotFound (an Error and a KeyError) where the call needs the record,
+while read() returns None and `in` False.  Nothing reaches the library
+unchecked: a key of the wrong kind raises TypeError; a whole number out of
+the range of the C argument it becomes (a record number, a length, an index
+number, a key part's offset) raises ValueError naming the argument, as does
+a name holding a NUL; a value that does not fit its schema field raises
+SchemaError (a ValueError) naming the field.  A refused call changes
+nothing.
+
+Threads may share a File to write.  Reading and scanning position the file's
+handle, and a handle has one position per index: give each reading thread a
+File of its own.
 """
 
+from __future__ import annotations
+
+import collections
 import contextlib
 import ctypes
+import itertools
+import os
 import re
+import threading
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import _lib
 from . import schema as schema_rules
-from ._lib import lib, error_text
+from ._lib import error_text, fast, lib
 from .schema import Schema, SchemaError
 
-__all__ = ["Error", "File", "Schema", "SchemaError", "build", "open", "erase", "log_open", "log_close",
-           "transaction", "begin", "commit", "rollback"]
+__all__ = ["Error", "NotFound", "File", "IndexView", "Schema", "SchemaError", "Record", "Key",
+           "build", "open", "erase", "log_open", "log_close", "transaction", "begin", "commit", "rollback"]
+
+#: A record: its bytes, or with a schema a dict of field name to value.
+Record = Union[bytes, Dict[str, Any]]
+#: A key (see the module's help): a record's bytes or the key's bytes; with a
+#: schema also a dict of field values, a field value or a tuple of them.
+Key = Union[bytes, bytearray, memoryview, Dict[str, Any], Tuple[Any, ...], Any]
 
 _KEY_FLAGS = dict({"dups": _lib.ISKEY_DUPS}, **schema_rules.RULES["flags"])
+ENOCURR = 112
+# Transactions: the calls take no handle and report through errno, which
+# commit and rollback leave as it was when there is no transaction.
+ENOTRANS = 122
+
+# A scan reads this many records under one lock of the file's state, the
+# first time, and twice as many each time after, up to _BATCH_MAX: a scan
+# that is left after a few records has read few more.
+_BATCH_FIRST = 8
+_BATCH_MAX = 256
 
 
 class Error(OSError):
-    """A failed call: errno is the library's error number (100..134) or the system's."""
+    """A failed call: .errno is the library's error number (100..134) or the
+    system's, .message its text, and str() names the call that failed."""
 
-    def __init__(self, number, what):
+    message: str
+
+    def __init__(self, number: int, what: str) -> None:
         super().__init__(number, "%s: %s" % (what, error_text(number)))
         self.message = error_text(number)
 
 
-def _check(ok, handle, what):
+class NotFound(Error, KeyError):
+    """No record has the key or the record number asked for.  An Error (errno
+    111, or 112 from a call by record number) and a KeyError, as f[key] of a
+    dict would raise."""
+
+
+def _check(ok: int, handle: Any, what: str) -> None:
     if not ok:
         raise Error(lib.isErrno(handle), what)
 
 
-def _key_number(text, low, high):
+def _fail(handle: ctypes.c_void_p, what: str, absent: Sequence[int] = ()) -> None:
+    """Raises the error of the handle's last call: NotFound for the numbers in
+    absent, else Error."""
+    number = fast.isErrno(handle)
+    raise (NotFound if number in absent else Error)(number, what)
+
+
+def _key_number(text: str, low: int, high: int) -> Optional[int]:
     """The whole number of a key text's START or LEN, or None."""
     if not re.fullmatch(r"\s*[+-]?[0-9]+", text):
         return None
@@ -60,7 +134,7 @@ def _key_number(text, low, high):
     return number if low <= number <= high else None
 
 
-def _key_type(text):
+def _key_type(text: str) -> Optional[int]:
     """A key text's TYPE (a name or number, "-" after it for descending), or None."""
     descending = text.endswith("-")
     name = text[:-1] if descending else text
@@ -70,7 +144,7 @@ def _key_type(text):
     return number | (_lib.ISTYPE_DESC if descending else 0)
 
 
-def _part(desc, start, length, kind, what):
+def _part(desc: _lib.KeyDesc, start: int, length: int, kind: int, what: str) -> None:
     """Appends a key part to desc, each number checked before ctypes holds it."""
     if desc.partCount == _lib.MAX_KEY_PARTS:
         raise ValueError("%s: a key has at most %d parts" % (what, _lib.MAX_KEY_PARTS))
@@ -81,7 +155,7 @@ def _part(desc, start, length, kind, what):
     desc.partCount += 1
 
 
-def _key_desc(key):
+def _key_desc(key: Union[str, schema_rules.Index, None]) -> _lib.KeyDesc:
     """A KeyDesc from a key text ('0:4:long,4:8:char-:dups', as `wisam create --key`
     reads it), a schema Index, or None."""
     desc = _lib.KeyDesc()
@@ -123,18 +197,41 @@ def _key_desc(key):
     return desc
 
 
-def _record_bytes(record, what):
-    """The bytes of a record or key image given as bytes, bytearray or memoryview."""
-    if not isinstance(record, (bytes, bytearray, memoryview)):
-        raise TypeError("%s is bytes%s, not %s" % (what, " or a dict" if what == "a record" else "",
-                                                     type(record).__name__))
-    return bytes(record)
+_BYTES = (bytes, bytearray, memoryview)
+
+
+def _kind(value: Any) -> str:
+    return type(value).__name__
+
+
+def _bytes_fill(take: Any) -> Any:
+    """The loop of a scan of records as bytes (see schema._compile_decoder)."""
+    def fill(read: Any, handle: Any, buffer: Any, record: Any, mode: int, count: int,
+             append: Any) -> Tuple[int, bool]:
+        for _ in range(count):
+            if not read(handle, buffer, mode):
+                return mode, False
+            mode = _lib.MODE_NEXT
+            append(take(buffer))
+        return mode, True
+    return fill
 
 
 class IndexView:
-    """The records of a file in the order of one index (see File.index)."""
+    """The records of a file in the order of one of its indexes (File.index(n)).
+    Iterating it gives every record; range(lo, hi) those from key lo to key
+    hi; items() pairs of (record number, record).
 
-    def __init__(self, file, number):
+    A scan reads a few records at a time (8, then twice as many each time, up
+    to 256) under one lock of the file's state, and yields them after: a
+    record changed after it was read is yielded as it was read.  Its place in
+    the index is its own, whatever else uses the File meanwhile (reads, other
+    scans)."""
+
+    number: int
+    desc: _lib.KeyDesc
+
+    def __init__(self, file: "File", number: int) -> None:
         number = _lib.in_range("index", number, 0, _lib.MAX_INDEX_NUMBER)
         self._file = file
         self.number = number
@@ -147,86 +244,231 @@ class IndexView:
         self._library = number - 1 if file._no_primary and number > 0 else number
         if self.desc.partCount == 0:
             self._library = 0
+        self._desc_ref = ctypes.byref(self.desc)
+        self._parts = [(p.start, p.length) for p in self.desc.parts[:self.desc.partCount]]
+        self.key_length = sum(length for _, length in self._parts)
+        self._unique = not self.desc.flags & _lib.ISKEY_DUPS
+        fields = file.schema.fields if file.schema is not None else []
+        self._fields = [next((f for f in fields if f.offset == start and f.length == length), None)
+                        for start, length in self._parts]
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Record]:
         return self.range()
 
-    def _bound(self, value):
-        """A record holding the key `value` at its parts, and the key length given."""
-        record = bytearray(self._file._buffer_size)
-        values = value if isinstance(value, tuple) else (value,)
-        if isinstance(value, (bytes, bytearray, memoryview)) or self._file.schema is None:
-            # A key image: the parts' bytes one after another.
-            image, at, length = _record_bytes(value, "a key image"), 0, 0
-            for p in range(self.desc.partCount):
-                part = self.desc.parts[p]
-                take = image[at:at + part.length]
-                record[part.start:part.start + len(take)] = take
-                at += part.length
-                length += len(take)
-            return record, length
-        if len(values) > self.desc.partCount:
-            raise SchemaError("a key of index %d has %d parts" % (self.number, self.desc.partCount))
+    def __repr__(self) -> str:
+        return "<wisam.IndexView %d of %r>" % (self.number, self._file)
+
+    def _key_image(self, key: Key, buffer: ctypes.Array, call: str) -> int:
+        """Puts key into buffer where the index's parts lie; returns how many
+        bytes of the key it gives (key_length for a whole key).  call names the
+        method for a refusal."""
+        file = self._file
+        if self._library == 0:
+            raise ValueError("%s: index %d is the order of record numbers, which has no key: "
+                             "give recnum= or use another index" % (call, self.number))
+        if isinstance(key, _BYTES):
+            raw = bytes(key)
+            if len(raw) >= max(file.record_length, 1):
+                ctypes.memmove(buffer, raw, min(len(raw), len(buffer)))
+                return self.key_length
+            if len(raw) > self.key_length:
+                raise ValueError("%s: a key of index %d is at most %d bytes, or a record of %d, not %d bytes"
+                                 % (call, self.number, self.key_length, file.record_length, len(raw)))
+            at = 0
+            for start, length in self._parts:
+                take = raw[at:at + length]
+                buffer[start:start + len(take)] = take
+                at += len(take)
+            return len(raw)
+        if file.schema is None:
+            hint = "; a record number goes as recnum=" if isinstance(key, int) and call != "range" else ""
+            raise TypeError("%s: a key of a file without schema is bytes (a record, or the key's first bytes), "
+                            "not %s%s" % (call, _kind(key), hint))
+        if isinstance(key, dict):
+            ctypes.memmove(buffer, file.schema.encode(key), file.record_length)
+            return self.key_length
+        values = key if isinstance(key, tuple) else (key,)
+        if len(values) > len(self._parts):
+            raise SchemaError("a key of index %d has %d parts" % (self.number, len(self._parts)))
         length = 0
-        for p, v in enumerate(values):
-            part = self.desc.parts[p]
-            field = next((f for f in self._file.schema.fields if f.offset == part.start and f.length == part.length), None)
+        for p, value in enumerate(values):
+            field = self._fields[p]
             if field is None:
                 raise SchemaError("key part %d of index %d is no field of the schema" % (p + 1, self.number))
-            field.encode(v, record)
-            length += part.length
-        return record, length
+            field.encode(value, buffer)
+            length += field.length
+        return length
 
-    def range(self, lo=None, hi=None, lock=False):
-        """Records from key lo to key hi, both included (None: from the first, to the
-        last).  A key is a field value, a tuple of the values of the key's first
-        fields, or without schema the bytes of the key; in record-number order,
-        record numbers.  lock=True locks each record read."""
+    def range(self, lo: Optional[Key] = None, hi: Optional[Key] = None, lock: bool = False) -> Iterator[Record]:
+        """The records from key lo to key hi, both included, in the index's order
+        (None: from the first, to the last).  lo and hi are keys as the module's
+        help says: a key giving only the first parts of the index's key takes in
+        every record that begins with it.  In record-number order (index 0) they
+        are record numbers.  lock=True locks each record as it is read (and
+        reads one at a time)."""
+        return itertools.chain.from_iterable(self._scan(lo, hi, lock, False))
+
+    def items(self, lo: Optional[Key] = None, hi: Optional[Key] = None,
+              lock: bool = False) -> Iterator[Tuple[int, Record]]:
+        """As range, but (record number, record) pairs: the numbers that
+        File.read(recnum=), rewrite(recnum=) and delete(recnum=) take."""
+        return itertools.chain.from_iterable(self._scan(lo, hi, lock, True))
+
+    def _start(self, lo: Optional[Key], buffer: ctypes.Array) -> Tuple[int, bool]:
+        """Positions before the first record of a scan from lo; the read mode
+        that reads it and whether there is one."""
         file = self._file
-        f = file._handle
+        k = self._library
+        if k == 0:
+            if lo is None:
+                return _lib.MODE_FIRST, True
+            first = _lib.in_range("recnum", lo, -2**31, 2**31 - 1)
+            file._select(k)
+            fast.isSetrec(file._h, max(first, 1))
+            return _lib.MODE_GREATER_EQUAL, True
+        length = 0 if lo is None else self._key_image(lo, buffer, "range")
+        if length == 0:
+            file._select(k)
+            return _lib.MODE_FIRST, True
+        found = fast.isStart(file._h, self._desc_ref, length if length < self.key_length else 0, buffer,
+                             _lib.MODE_GREATER_EQUAL)
+        file._positioned(k, length < self.key_length)
+        if not found:
+            if fast.isErrno(file._h) == _lib.ENOREC:
+                return _lib.MODE_NEXT, False
+            _fail(file._h, "isStart")
+        return _lib.MODE_NEXT, True
+
+    def _restore(self, recnum: int, last: Optional[bytes], seen: List[Any]) -> Tuple[int, List[Any]]:
+        """Back to the record a scan read last, after another call moved the
+        index's position: the read mode that goes on after it, and records not
+        to yield again.  When that record is gone, in record-number order the
+        scan goes on at the next number; in a key order at the next key, or
+        with duplicates at that key, passing over the records it yielded."""
+        file, k = self._file, self._library
+        h = file._h
+        file._positioned(k, False)
+        if fast.isPop(h, k, recnum):
+            return _lib.MODE_NEXT, []
+        if fast.isErrno(h) != _lib.ENOREC:
+            _fail(h, "isPop")
+        if k == 0:
+            fast.isSetrec(h, recnum)
+            return _lib.MODE_GREATER, []
+        buffer = ctypes.create_string_buffer(last, file._buffer_size)
+        if not fast.isStart(h, self._desc_ref, 0, buffer,
+                            _lib.MODE_GREATER if self._unique else _lib.MODE_GREATER_EQUAL):
+            if fast.isErrno(h) == _lib.ENOREC:
+                return -1, []
+            _fail(h, "isStart")
+        return _lib.MODE_NEXT, ([] if self._unique else seen)
+
+    def _scan(self, lo: Optional[Key], hi: Optional[Key], lock: bool, numbers: bool) -> Iterator[List[Any]]:
+        """The records of a scan, a batch (a list) at a time: chained by
+        itertools, a record costs no step of this generator."""
+        file = self._file
+        k = self._library
         buffer = ctypes.create_string_buffer(file._buffer_size)
-        _check(lib.isIndex(f, self._library), f, "isIndex")
-        mode = _lib.MODE_FIRST
         lock_flags = _lib.READ_LOCK if lock else 0
-        record_order = self._library == 0
         high_key = None
-        if hi is not None and not record_order:
-            bound, high_length = self._bound(hi)
-            high_key = ctypes.create_string_buffer(_lib.MAX_KEY_LENGTH)
-            lib.customKeyMake(f, high_key, bytes(bound), self._library - 1)
-        if lo is not None and not record_order:
-            bound, length = self._bound(lo)
-            start = ctypes.create_string_buffer(bytes(bound), len(bound))
-            if not lib.isStart(f, ctypes.byref(self.desc), length, start, _lib.MODE_GREATER_EQUAL):
-                if lib.isErrno(f) == _lib.ENOREC:
-                    return
-                raise Error(lib.isErrno(f), "isStart")
-            mode = _lib.MODE_NEXT
+        high_number = None
+        if k == 0:
+            if hi is not None:
+                high_number = _lib.in_range("recnum", hi, -2**31, 2**31 - 1)
+        elif hi is not None:
+            high_length = self._key_image(hi, buffer, "range")
+            if high_length:
+                high_key = ctypes.create_string_buffer(_lib.MAX_KEY_LENGTH)
+                fast.customKeyMake(file._h, high_key, buffer, k - 1)
+        mode, any_left = self._start(lo, buffer)
+        if not any_left:
+            return
+        read, recnum_of, key_make, key_cmp = fast.isRead, fast.isRecnum, fast.customKeyMake, fast.customKeyCmp
+        take, fill = file._take, file._fill
+        # A schema's decoder unpacks from a memoryview faster than from the
+        # ctypes buffer itself; bytes are cut from the buffer.
+        source = memoryview(buffer) if file.schema is not None else buffer
         key = ctypes.create_string_buffer(_lib.MAX_KEY_LENGTH)
+        want_numbers = numbers or high_number is not None
+        size = 1 if lock else _BATCH_FIRST
+        saved = ctypes.c_int32()
+        skip: List[Any] = []
+        batch: List[Any] = []
+        last = b""
+        mine = file._moves[k]
         while True:
-            if not lib.isRead(f, buffer, mode | lock_flags):
-                if lib.isErrno(f) == _lib.EENDFILE:
+            h = file._h
+            if file._selected != k:
+                file._select(k)
+            if file._moves[k] != mine:
+                mode, skip = self._restore(saved.value, last, [r for _, r in batch] if numbers else batch)
+                if mode < 0:
                     return
-                raise Error(lib.isErrno(f), "isRead")
-            mode = _lib.MODE_NEXT
-            recnum = lib.isRecnum(f)
-            if record_order:
-                if lo is not None and recnum < lo:
-                    continue
-                if hi is not None and recnum > hi:
+            keep = size > 1 and not file._unlocked_reads
+            if keep and not fast.isSetCustomLock(h, 1):
+                _fail(h, "isSetCustomLock")
+            batch = []
+            status = 0
+            try:
+                if not (want_numbers or lock or skip) and high_key is None:
+                    mode, complete = fill(read, h, buffer, source, mode, size, batch.append)
+                    if not complete:
+                        status = fast.isErrno(h)
+                else:
+                    while len(batch) < size:
+                        if not read(h, buffer, mode | lock_flags):
+                            status = fast.isErrno(h)
+                            break
+                        mode = _lib.MODE_NEXT
+                        if high_key is not None:
+                            key_make(h, key, buffer, k - 1)
+                            if key_cmp(h, key, high_key, high_length, k - 1) > 0:
+                                status = _lib.EENDFILE
+                                break
+                        recnum = recnum_of(h) if want_numbers else 0
+                        if high_number is not None and recnum > high_number:
+                            status = _lib.EENDFILE
+                            break
+                        record = take(source)
+                        if skip:
+                            if record in skip:
+                                continue
+                            skip = []
+                        batch.append((recnum, record) if numbers else record)
+            finally:
+                if keep and not fast.isSetCustomLock(h, 0):
+                    _fail(h, "isSetCustomLock")
+            file._moves[k] += 1
+            mine = file._moves[k]
+            if batch and not status:
+                fast.isPush(h, None, ctypes.byref(saved))
+                last = buffer.raw
+            if batch:
+                yield batch
+            if status:
+                if status == _lib.EENDFILE or (status == _lib.ENOREC and mode != _lib.MODE_NEXT):
                     return
-            elif high_key is not None:
-                lib.customKeyMake(f, key, buffer, self._library - 1)
-                if lib.customKeyCmp(f, key, high_key, high_length, self._library - 1) > 0:
-                    return
-            yield file._record(buffer.raw[:lib.isReclen(f)])
+                raise Error(status, "isRead")
+            size = min(size * 2, _BATCH_MAX) if size > 1 else 1
 
 
 class File:
-    """An open ISAM file (from build or open); a context manager that closes it."""
+    """An open ISAM file, from build or open: a context manager that closes it.
 
-    def __init__(self, handle, schema):
+    Reading: f.read(key) (None when absent), f[key] (NotFound when absent),
+    key in f, iter(f) (index 1's order), f.index(n) (IndexView), len(f).
+    Changing: write, rewrite, delete.  Locks: lock, unlock, release, locked.
+    .schema is the Schema records are decoded with (None: bytes),
+    .record_length the length of a record (the fixed part of a variable one),
+    .max_length the longest record the file holds."""
+
+    schema: Optional[Schema]
+    record_length: int
+    max_length: int
+
+    def __init__(self, handle: int, schema: Optional[Schema], exclusive: bool = False) -> None:
         self._handle = handle
+        self._h = ctypes.c_void_p(handle)
         self.schema = schema
         info = _lib.IsamInfo()
         _check(lib.isIsamInfo(handle, ctypes.byref(info)), handle, "isIsamInfo")
@@ -239,120 +481,285 @@ class File:
         if schema is not None and schema.record_length != self.record_length:
             raise SchemaError("the schema's record length %d is not the file's %d"
                               % (schema.record_length, self.record_length))
+        self._exclusive = exclusive
+        self._kept = False
+        self._views: Dict[int, IndexView] = {}
+        self._local = threading.local()
+        # What the package knows of the handle's position: the index selected
+        # (isIndex's number, None: unknown), how often each index's position
+        # was moved (a scan that finds the count changed goes back to its own
+        # place), and the indexes whose last start compared only a key's first
+        # bytes (a later exact read must start again with the whole key).
+        self._selected: Optional[int] = None
+        self._moves: Dict[int, int] = collections.defaultdict(int)
+        self._partial: set = set()
+        if schema is not None:
+            self._take = schema.decode
+            self._fill = schema._fill
+        else:
+            if self.max_length > self.record_length:
+                self._take = lambda buffer: buffer[:fast.isReclen(self._h)]
+            else:
+                length = self.record_length
+                self._take = lambda buffer: buffer[:length]
+            self._fill = _bytes_fill(self._take)
 
-    def __enter__(self):
+    def __enter__(self) -> "File":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: Any) -> None:
         self.close()
 
-    def close(self):
+    def __repr__(self) -> str:
+        if not self._handle:
+            return "<wisam.File closed>"
+        return "<wisam.File of %d-byte records%s>" % (self.record_length, ", with a schema" if self.schema else "")
+
+    def close(self) -> None:
+        """Closes the file; later calls on it fail with Error 101 (File not open)."""
         if self._handle:
-            handle, self._handle = self._handle, None
+            handle = self._handle
             _check(lib.isClose(handle), handle, "isClose")
+            self._handle, self._h = None, ctypes.c_void_p()
 
     @property
-    def info(self):
+    def info(self) -> Tuple[int, int, int]:
         """(index count, record size, record count) of the file now."""
         info = _lib.IsamInfo()
         _check(lib.isIsamInfo(self._handle, ctypes.byref(info)), self._handle, "isIsamInfo")
         return info.indexCount, info.recordSize, info.recordCount
 
-    def __len__(self):
+    def __len__(self) -> int:
+        """The number of records."""
         return self.info[2]
 
     @property
-    def recnum(self):
-        """The number of the record last read, written or positioned on."""
+    def recnum(self) -> int:
+        """The number of the record the library last read, wrote or positioned
+        on: after write, the new record's.  A scan reads ahead: take the numbers
+        of the records it yields from IndexView.items()."""
         return lib.isRecnum(self._handle)
 
-    def _record(self, raw):
-        return self.schema.decode(raw) if self.schema is not None else raw
+    @property
+    def _unlocked_reads(self) -> bool:
+        """Whether reads take no lock of the file's state of their own: an
+        exclusive handle, or inside locked()."""
+        return self._exclusive or self._kept
 
-    def _image(self, record):
-        """The bytes of a record (a dict through the schema), and its length."""
+    def _scratch(self) -> ctypes.Array:
+        """This thread's record buffer for keyed calls."""
+        try:
+            return self._local.buffer
+        except AttributeError:
+            self._local.buffer = ctypes.create_string_buffer(self._buffer_size)
+            return self._local.buffer
+
+    def _select(self, k: int) -> None:
+        if not fast.isIndex(self._h, k):
+            _fail(self._h, "isIndex")
+        self._selected = k
+
+    def _positioned(self, k: int, partial: bool) -> None:
+        """Notes an isStart (or isPop) on index k."""
+        self._selected = k
+        self._moves[k] += 1
+        if partial:
+            self._partial.add(k)
+        else:
+            self._partial.discard(k)
+
+    def _view(self, number: int) -> IndexView:
+        view = self._views.get(number) if isinstance(number, int) and not isinstance(number, bool) else None
+        if view is None:
+            view = IndexView(self, number)
+            self._views[view.number] = view
+        return view
+
+    def _keyed(self, number: int, call: str) -> IndexView:
+        view = self._view(number)
+        if view._library == 0:
+            raise ValueError("%s: index %d is the order of record numbers, which has no key: give recnum=%s"
+                             % (call, number, " or use another index" if number else ""))
+        return view
+
+    def _record(self, buffer: ctypes.Array) -> Record:
+        return self._take(buffer)
+
+    def _image(self, record: Record) -> ctypes.Array:
+        """A buffer holding a record given as bytes or a dict; for a
+        variable-length file its length is set for the next write."""
         if isinstance(record, dict):
             if self.schema is None:
-                raise SchemaError("a record as a dict needs a schema")
+                raise TypeError("a record as a dict needs a schema; this file has none")
             record = self.schema.encode(record)
-        raw = _record_bytes(record, "a record")
+        if not isinstance(record, _BYTES):
+            raise TypeError("a record is bytes%s, not %s" % (" or a dict" if self.schema else "", _kind(record)))
+        raw = bytes(record)
         if len(raw) < self.record_length or len(raw) > self.max_length:
             raise SchemaError("a record is %d to %d bytes, not %d" % (self.record_length, self.max_length, len(raw)))
         if self.max_length > self.record_length:
             lib.isSetlen(self._handle, len(raw))
         return ctypes.create_string_buffer(raw, self._buffer_size)
 
-    def write(self, record):
-        """Adds a record; returns its record number."""
+    # Reading
+
+    def read(self, key: Optional[Key] = None, index: int = 1, lock: bool = False, *,
+             recnum: Optional[int] = None) -> Optional[Record]:
+        """The first record, in the order of index `index`, whose key is `key`;
+        None when there is none (as dict.get).  key is a record's bytes, the
+        key's bytes, or with a schema a dict, a field value or a tuple of them
+        (see the module's help); one giving only the key's first parts finds
+        the first record that begins with it.  recnum=N instead reads record
+        number N (None when it is deleted or beyond the last).  lock=True
+        locks the record (Error 107 when another handle holds it)."""
+        h = self._h
+        flags = _lib.READ_LOCK if lock else 0
+        if recnum is not None:
+            if key is not None:
+                raise TypeError("read: give a key or recnum=, not both")
+            number = _lib.in_range("recnum", recnum, -2**31, 2**31 - 1)
+            buffer = self._scratch()
+            if self._selected != 0:
+                self._select(0)
+            self._moves[0] += 1
+            fast.isSetrec(h, number)
+            if not fast.isRead(h, buffer, _lib.MODE_EQUAL | flags):
+                return self._absent(h, "isRead")
+            return self._take(buffer)
+        if key is None:
+            raise TypeError("read needs a key, or recnum=")
+        view = self._keyed(index, "read")
+        buffer = self._scratch()
+        length = view._key_image(key, buffer, "read")
+        if length == 0:
+            raise ValueError("read: an empty key")
+        k = view._library
+        if length == view.key_length and k not in self._partial:
+            if self._selected != k:
+                self._select(k)
+            self._moves[k] += 1
+            if not fast.isRead(h, buffer, _lib.MODE_EQUAL | flags):
+                return self._absent(h, "isRead")
+        else:
+            partial = length < view.key_length
+            found = fast.isStart(h, view._desc_ref, length if partial else 0, buffer, _lib.MODE_EQUAL)
+            self._positioned(k, partial)
+            if not found:
+                return self._absent(h, "isStart")
+            if not fast.isRead(h, buffer, _lib.MODE_CURRENT | flags):
+                return self._absent(h, "isRead")
+        return self._take(buffer)
+
+    @staticmethod
+    def _absent(h: ctypes.c_void_p, what: str) -> None:
+        """None when the handle's last call found no record, else its Error."""
+        if fast.isErrno(h) != _lib.ENOREC:
+            _fail(h, what)
+        return None
+
+    def __getitem__(self, key: Key) -> Record:
+        """f[key]: the record with primary key `key` (as read(key) takes it);
+        NotFound, a KeyError, when there is none."""
+        record = self.read(key)
+        if record is None:
+            raise NotFound(_lib.ENOREC, "key %r" % (key,))
+        return record
+
+    def __contains__(self, key: Key) -> bool:
+        """key in f: whether a record has primary key `key` (a key as read takes
+        it; its first parts alone: whether a record's key begins with them).
+        One look in the index; no record is read."""
+        view = self._keyed(1, "in")
+        buffer = self._scratch()
+        length = view._key_image(key, buffer, "in")
+        if length == 0:
+            raise ValueError("in: an empty key")
+        partial = length < view.key_length
+        found = fast.isStart(self._h, view._desc_ref, length if partial else 0, buffer, _lib.MODE_EQUAL)
+        self._positioned(view._library, partial)
+        if not found:
+            self._absent(self._h, "isStart")
+        return bool(found)
+
+    def index(self, number: int) -> IndexView:
+        """The records in the order of index `number` (0: record numbers, 1: the
+        primary key, 2..: the others): iterate it, or .range(lo, hi), .items()."""
+        return self._view(number)
+
+    def __iter__(self) -> Iterator[Record]:
+        """Every record, in the order of index 1."""
+        return iter(self._view(1))
+
+    # Changing
+
+    def write(self, record: Record) -> int:
+        """Adds a record (bytes of the record length, or up to max_length for a
+        variable-length file; or a dict with a schema); returns its record
+        number.  Error 100 when a unique index holds its key already."""
         _check(lib.isWrite(self._handle, self._image(record)), self._handle, "isWrite")
         return self.recnum
 
-    def rewrite(self, record, recnum=None):
-        """Replaces the record with the same primary key (or record number recnum)."""
+    def rewrite(self, record: Record, *, recnum: Optional[int] = None) -> None:
+        """Replaces the record whose primary key is record's with record (bytes
+        or a dict, as write takes it), or with recnum=N record number N.
+        NotFound when there is no such record."""
         image = self._image(record)
         if recnum is None:
-            _check(lib.isRewrite(self._handle, image), self._handle, "isRewrite")
-        else:
-            _check(lib.isRewRec(self._handle, recnum, image), self._handle, "isRewRec")
+            if not lib.isRewrite(self._handle, image):
+                _fail(self._h, "isRewrite", (_lib.ENOREC,))
+        elif not lib.isRewRec(self._handle, recnum, image):
+            _fail(self._h, "isRewRec", (_lib.ENOREC, ENOCURR))
 
-    def delete(self, record=None, recnum=None):
-        """Deletes the record with the primary key of `record` (or number recnum)."""
+    def delete(self, key: Optional[Key] = None, *, recnum: Optional[int] = None) -> None:
+        """Deletes the record whose primary key is `key` (a whole key, as read
+        takes it: a record, a dict of the key's fields, a value...), or with
+        recnum=N record number N.  NotFound when there is no such record."""
         if recnum is not None:
-            _check(lib.isDelRec(self._handle, recnum), self._handle, "isDelRec")
-        else:
-            image = self._key_record(record) if isinstance(record, dict) else record
-            _check(lib.isDelete(self._handle, self._image(image)), self._handle, "isDelete")
-
-    def _key_record(self, values):
-        """A record built from only some fields' values (the others zero)."""
-        if self.schema is None:
-            raise SchemaError("a key as a dict needs a schema")
-        return self.schema.encode(values)
-
-    def read(self, key, index=1, lock=False):
-        """The first record whose key in `index` equals that of `key` (a record, or a
-        dict of the key's fields); None when there is none."""
-        view = IndexView(self, index)
-        image = self._key_record(key) if isinstance(key, dict) else _record_bytes(key, "a key record")
-        buffer = ctypes.create_string_buffer(image, self._buffer_size)
-        _check(lib.isIndex(self._handle, view._library), self._handle, "isIndex")
-        if not lib.isRead(self._handle, buffer, _lib.MODE_EQUAL | (_lib.READ_LOCK if lock else 0)):
-            if lib.isErrno(self._handle) == _lib.ENOREC:
-                return None
-            raise Error(lib.isErrno(self._handle), "isRead")
-        return self._record(buffer.raw[:lib.isReclen(self._handle)])
-
-    def index(self, number):
-        """The records in the order of index `number`: iterate it, or .range(lo, hi)."""
-        return IndexView(self, number)
-
-    def __iter__(self):
-        return iter(self.index(1))
+            if key is not None:
+                raise TypeError("delete: give a key or recnum=, not both")
+            if not lib.isDelRec(self._handle, recnum):
+                _fail(self._h, "isDelRec", (_lib.ENOREC, ENOCURR))
+            return
+        if key is None:
+            raise TypeError("delete needs a key, or recnum=")
+        view = self._keyed(1, "delete")
+        buffer = ctypes.create_string_buffer(self._buffer_size)
+        length = view._key_image(key, buffer, "delete")
+        if length < view.key_length:
+            raise ValueError("delete: a key of index 1 is %d bytes, not %d: delete takes a whole key"
+                             % (view.key_length, length))
+        if not fast.isDelete(self._h, buffer):
+            _fail(self._h, "isDelete", (_lib.ENOREC,))
 
     # Locks
-    def lock(self):
+
+    def lock(self) -> None:
         """Locks the whole file against other processes' changes until unlock."""
         _check(lib.isLock(self._handle), self._handle, "isLock")
 
-    def unlock(self):
+    def unlock(self) -> None:
+        """Releases the file lock (or, without one, the record locks)."""
         _check(lib.isUnLock(self._handle), self._handle, "isUnLock")
 
-    def release(self):
+    def release(self) -> None:
         """Releases the record locks the handle holds."""
         _check(lib.isRelease(self._handle), self._handle, "isRelease")
 
     @contextlib.contextmanager
-    def locked(self, exclusive=True):
+    def locked(self, exclusive: bool = True) -> Iterator["File"]:
         """Keeps the file's lock across calls (shared or exclusive) for the block;
-        an exclusive one holds back writes until its end."""
+        an exclusive one holds back writes until its end.  Reads and scans in it
+        take no lock of their own."""
         _check(lib.isSetCustomLock(self._handle, 2 if exclusive else 1), self._handle, "isSetCustomLock")
+        self._kept = True
         try:
             yield self
         finally:
+            self._kept = False
             _check(lib.isSetCustomLock(self._handle, 0), self._handle, "isSetCustomLock")
 
 
-def _open_mode(readonly, exclusive, transactions, variable):
+def _open_mode(readonly: bool, exclusive: bool, transactions: bool, variable: bool) -> int:
     mode = _lib.ISINPUT if readonly else _lib.ISINOUT
     mode |= _lib.ISEXCLLOCK if exclusive else _lib.ISMANULOCK
     if transactions:
@@ -362,16 +769,23 @@ def _open_mode(readonly, exclusive, transactions, variable):
     return mode
 
 
-def build(name, record_length=None, *keys, schema=None, max_length=0, packed=False, exclusive=False,
-          transactions=False):
+PathName = Union[str, bytes, "os.PathLike[Any]"]
+
+
+def build(name: PathName, record_length: Optional[int] = None, *keys: Union[str, schema_rules.Index, None],
+          schema: Optional[Schema] = None, max_length: int = 0, packed: bool = False, exclusive: bool = False,
+          transactions: bool = False) -> File:
     """Creates ISAM file `name` and returns it open for input and output.  keys:
     key texts as `wisam create --key` takes them ('0:4:long', '4:20:char:dups'),
-    the first the primary key (None: none); or a schema, whose indexes they are."""
+    the first the primary key (None: none); or a schema, whose indexes they are.
+    max_length above record_length makes a variable-length file (packed=True
+    stores its variable part packed).  exclusive: no other handle may open
+    it; transactions: its changes join transactions."""
     if schema is not None:
         if record_length is None:
             record_length = schema.record_length
         if not keys:
-            keys = schema.build_keys()
+            keys = tuple(schema.build_keys())
     if record_length is None or not keys:
         raise ValueError("build needs a record length and at least one key (or a schema)")
     mode = _open_mode(False, exclusive, transactions, False)
@@ -382,69 +796,73 @@ def build(name, record_length=None, *keys, schema=None, max_length=0, packed=Fal
     descs = [_key_desc(key) for key in keys]
     handle = lib.isBuild(path, record_length, max_length, ctypes.byref(descs[0]), mode)
     if not handle:
-        raise Error(lib.isErrno(None), "isBuild %s" % name)
+        raise Error(lib.isErrno(None), "isBuild %s" % os.fsdecode(name))
     try:
         for desc in descs[1:]:
             _check(lib.isAddIndex(handle, ctypes.byref(desc)), handle, "isAddIndex")
-        return File(handle, schema)
+        return File(handle, schema, exclusive)
     except BaseException:
         lib.isClose(handle)
         lib.isErase(path)
         raise
 
 
-def open(name, readonly=False, schema=None, exclusive=False, transactions=False):  # noqa: A001 - wisam.open
-    """Opens ISAM file `name` (shared unless exclusive); readonly opens it for input."""
+def open(name: PathName, readonly: bool = False, schema: Optional[Schema] = None,  # noqa: A001 - wisam.open
+         exclusive: bool = False, transactions: bool = False) -> File:
+    """Opens ISAM file `name` (shared with other handles and processes unless
+    exclusive); readonly opens it for input only; schema decodes its records
+    as dicts; transactions: its changes join transactions."""
     handle = lib.isOpen(_lib.file_name(name), _open_mode(readonly, exclusive, transactions, True))
     if not handle:
-        raise Error(lib.isErrno(None), "isOpen %s" % name)
+        raise Error(lib.isErrno(None), "isOpen %s" % os.fsdecode(name))
     try:
-        return File(handle, schema)
+        return File(handle, schema, exclusive)
     except BaseException:
         lib.isClose(handle)
         raise
 
 
-def erase(name):
-    """Removes the files of `name`."""
+def erase(name: PathName) -> None:
+    """Removes the files of `name` (Error 113 when it is open anywhere)."""
     if not lib.isErase(_lib.file_name(name)):
-        raise Error(lib.isErrno(None), "isErase %s" % name)
+        raise Error(lib.isErrno(None), "isErase %s" % os.fsdecode(name))
 
 
-# Transactions: the calls take no handle and report through errno, which
-# commit and rollback leave as it was when there is no transaction.
-ENOTRANS = 122
-
-
-def _txn(call, *arguments, what):
+def _txn(call: Any, *arguments: Any, what: str) -> None:
     ctypes.set_errno(0)
     if not call(*arguments):
         raise Error(ctypes.get_errno() or ENOTRANS, what)
 
 
-def log_open(path):
-    """Opens the transaction log (one for the process, shared with others)."""
-    _txn(lib.isLogOpen, _lib.file_name(path, "path"), what="isLogOpen %s" % path)
+def log_open(path: PathName) -> None:
+    """Opens the transaction log (one for the process, shared with others;
+    created when missing)."""
+    _txn(lib.isLogOpen, _lib.file_name(path, "path"), what="isLogOpen %s" % os.fsdecode(path))
 
 
-def log_close():
+def log_close() -> None:
+    """Closes the transaction log."""
     _txn(lib.isLogClose, what="isLogClose")
 
 
-def begin():
+def begin() -> None:
+    """Starts a transaction: the changes of files opened with transactions=True
+    join it.  Error when one is open already or no log is."""
     _txn(lib.isBegin, what="isBegin")
 
 
-def commit():
+def commit() -> None:
+    """Ends the transaction, keeping its changes (Error 122 without one)."""
     _txn(lib.isCommit, what="isCommit")
 
 
-def rollback():
+def rollback() -> None:
+    """Ends the transaction, undoing its changes (Error 122 without one)."""
     _txn(lib.isRollBack, what="isRollBack")
 
 
 @contextlib.contextmanager
-def transaction():
+def transaction() -> Iterator[None]:
     """A transaction over the files opened with transactions=True: committed at
     the end of the block, rolled back when it raises."""
     begin()

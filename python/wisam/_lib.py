@@ -5,13 +5,22 @@ The library is looked for, in order, at the path in the environment variable
 WISAM_LIBRARY, in the build directories of the repository this package lies
 in (build/release, build/test, then any build/*), and where the system's
 loader finds libwisam.so.6.
+
+Two views of the library: `lib`, whose calls check each integer argument
+against its C type and name it when it does not fit (for everything the
+caller hands over), and `fast`, the same functions without argument types,
+for the calls of a read or a scan whose arguments the package made itself:
+ctypes then converts nothing, which is a good part of a call's cost.
 """
+
+from __future__ import annotations
 
 import ctypes
 import ctypes.util
 import glob
 import operator
 import os
+from typing import Any, Callable, Iterator, List, Tuple, Union
 
 # Read modes and lock flags of isRead.
 MODE_FIRST, MODE_LAST, MODE_NEXT, MODE_PREV, MODE_CURRENT, MODE_EQUAL, MODE_GREATER, MODE_GREATER_EQUAL = range(8)
@@ -69,7 +78,7 @@ class IsamInfo(ctypes.Structure):
     ]
 
 
-def _candidates():
+def _candidates() -> Iterator[str]:
     named = os.environ.get("WISAM_LIBRARY")
     if named:
         yield named
@@ -83,7 +92,7 @@ def _candidates():
     yield "libwisam.so.6"
 
 
-def _load():
+def _load() -> ctypes.CDLL:
     tried = []
     for path in _candidates():
         if os.sep in path and not os.path.exists(path):
@@ -115,6 +124,9 @@ _SIGNATURES = {
     "isErrno": (_I, [("handle", _P)]),
     "isErrio": (_I, [("handle", _P)]),
     "isRecnum": (_I32, [("handle", _P)]),
+    "isSetrec": (_I, [("handle", _P), ("recnum", _I32)]),
+    "isPush": (_I, [("handle", _P), ("index", _P), ("recnum", _P)]),
+    "isPop": (_I, [("handle", _P), ("index", _I), ("recnum", _I32)]),
     "isReclen": (_I32, [("handle", _P)]),
     "isSetlen": (_I, [("handle", _P), ("length", _I)]),
     "isIsamInfo": (_I, [("handle", _P), ("info", _INFO)]),
@@ -148,7 +160,7 @@ _SIGNATURES = {
 _INTEGER_CODES = set("bBhHiIlLqQ")
 
 
-def type_range(ctype):
+def type_range(ctype: Any) -> Tuple[int, int]:
     """The values a C integer type holds, (low, high)."""
     bits = 8 * ctypes.sizeof(ctype)
     if ctype(-1).value < 0:
@@ -156,7 +168,7 @@ def type_range(ctype):
     return 0, (1 << bits) - 1
 
 
-def in_range(name, value, low, high):
+def in_range(name: str, value: Any, low: int, high: int) -> int:
     """value, when it is a whole number from low to high; else ValueError naming it."""
     if not isinstance(value, bool):
         try:
@@ -168,14 +180,14 @@ def in_range(name, value, low, high):
     raise ValueError("%s must be a whole number from %d to %d, not %r" % (name, low, high, value))
 
 
-def assign(record, member, value, name):
+def assign(record: ctypes.Structure, member: str, value: Any, name: str) -> None:
     """Sets record.member (a ctypes Structure's integer member) to value, checked
     against the member's C type first; name is what a refusal calls it."""
     ctype = dict(record._fields_)[member]
     setattr(record, member, in_range(name, value, *type_range(ctype)))
 
 
-def _checked(function, arguments):
+def _checked(function: Callable[..., Any], arguments: List[Tuple[str, Any]]) -> Callable[..., Any]:
     """The function, first checking each of its integer arguments."""
     checks = [(i, name, type_range(ctype)) for i, (name, ctype) in enumerate(arguments)
               if getattr(ctype, "_type_", None) in _INTEGER_CODES]
@@ -195,7 +207,7 @@ class _Library:
     """The calls of libwisam.so that the package makes, each with its integer
     arguments checked; data of the library through .cdll."""
 
-    def __init__(self, cdll):
+    def __init__(self, cdll: ctypes.CDLL) -> None:
         self.cdll = cdll
         for name, (result, arguments) in _SIGNATURES.items():
             function = getattr(cdll, name)
@@ -206,18 +218,24 @@ class _Library:
 
 lib = _Library(_cdll)
 
+# The same functions again, as a second CDLL object over the loaded library,
+# without argument types: every argument is one ctypes passes as it is (a
+# ctypes buffer or byref, a c_void_p handle, an int the package checked).
+# Each returns a C int, which is also right for isRecnum and isReclen.
+fast = ctypes.CDLL(_cdll._name, handle=_cdll._handle, use_errno=True)
+
 _errlist = (ctypes.c_char_p * 35).in_dll(_cdll, "is_errlist")
 _nerr = ctypes.c_int.in_dll(_cdll, "is_nerr").value
 
 
-def error_text(number):
+def error_text(number: int) -> str:
     """The text of an error number: the library's for 100 and up, else the system's."""
     if 100 <= number <= _nerr:
         return _errlist[number - 100].decode()
     return os.strerror(number)
 
 
-def file_name(name, what="name"):
+def file_name(name: Union[str, bytes, "os.PathLike[Any]"], what: str = "name") -> ctypes.Array:
     """A NUL-terminated UTF-16 name, as the calls take it.  A name holding a NUL
     (which would end it early) or what UTF-16 cannot hold is refused with
     ValueError calling it `what`."""

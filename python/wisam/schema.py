@@ -9,15 +9,23 @@ wnocase, wdevtag (str); int, long, short, nlong, time (int); float, double
 A schema is checked by the rules in schema_rules.json, the file the wisam
 tool is built with: the same checks in the same order, refused with the same
 message, whether the tool or this package reads the schema.
+
+Decoding a record is one compiled function per schema: one struct.Struct
+unpacks every number and text of a byte order at once, and the dict is
+built in one expression, since a scan decodes every record it reads.
 """
+
+from __future__ import annotations
 
 import importlib.resources
 import json
 import math
 import operator
+import os
 import re
 import struct
 import sys
+from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
 
 _WIDE = "utf-16-le" if sys.byteorder == "little" else "utf-16-be"
 
@@ -37,10 +45,11 @@ _REAL = {"float", "double"}
 
 
 class SchemaError(ValueError):
-    """A schema that cannot be used, or a value that does not fit its field."""
+    """A schema that cannot be used, or a value that does not fit its field
+    (the message names the field)."""
 
 
-def message(key, **values):
+def message(key: str, **values: Any) -> str:
     """The rules' message `key` with each {name} replaced by values[name]; a
     replaced text is not searched again."""
     return re.sub(r"\{([a-z_]+)\}", lambda m: str(values[m.group(1)]) if m.group(1) in values else m.group(0),
@@ -93,7 +102,18 @@ def _not_json(constant):
 
 
 class Field:
-    def __init__(self, entry):
+    """One field of a schema: its name, offset and length in the record, its
+    type and null convention (see the module's help for the Python value of
+    each type).  Built by Schema from the entries of "fields"."""
+
+    name: str
+    offset: int
+    length: int
+    type: str
+    key_type: int
+    null: Any
+
+    def __init__(self, entry: Dict[str, Any]) -> None:
         if not isinstance(entry, dict):
             raise SchemaError(message("field_not_object"))
         name = entry.get("name")
@@ -154,7 +174,8 @@ class Field:
     def _error(self, text):
         return SchemaError("field '%s': %s" % (self.name, text))
 
-    def decode(self, record):
+    def decode(self, record: Union[bytes, bytearray, memoryview]) -> Any:
+        """The field's value in record (None for a null)."""
         raw = bytes(record[self.offset:self.offset + self.length])
         if self.null_byte is not None and raw == bytes([self.null_byte]) * self.length:
             return None
@@ -176,7 +197,7 @@ class Field:
         except UnicodeDecodeError:
             raise self._error("its text is not UTF-8 (describe it as bytes)") from None
 
-    def encode(self, value, record):
+    def encode(self, value: Any, record: bytearray) -> None:
         """Stores value into the field's bytes of record (a bytearray); a value
         the field cannot hold is refused, and the record keeps its length."""
         raw = self._raw(value)
@@ -238,7 +259,15 @@ class Field:
 
 
 class Index:
-    def __init__(self, entry, schema):
+    """One index of a schema: its number (1 the primary key), whether it is
+    unique, its parts as (Field, descending) pairs and its key flags."""
+
+    number: int
+    unique: bool
+    parts: List[Tuple[Field, bool]]
+    flags: int
+
+    def __init__(self, entry: Dict[str, Any], schema: "Schema") -> None:
         if not isinstance(entry, dict):
             raise SchemaError(message("index_not_object"))
         self.number = _int_member(entry, "number", _LIMITS["index_number"], message("an_index"))
@@ -276,7 +305,7 @@ class Index:
             raise SchemaError(message("part_no_field", what=what, name=name))
         return schema.by_name[name], descending
 
-    def key_text(self):
+    def key_text(self) -> str:
         """The key as `wisam create --key` and `wisam.build` take it."""
         flags = ([] if self.unique else ["dups"]) + [f for f, bit in _FLAGS.items()
                                                      if (bit & (bit - 1)) == 0 and self.flags & bit]
@@ -290,14 +319,28 @@ KEY_TYPES = ["char", "int", "long", "double", "float", "short", "nlong", "string
              "devtag", "wdevtag", "bytes", "wnocase"]
 
 
-def _key_type_name(number):
+def _key_type_name(number: int) -> str:
     return KEY_TYPES[number]
 
 
 class Schema:
-    """A schema from a dict, from JSON text (Schema.parse) or a file (Schema.load)."""
+    """The layout of a file's records: a schema from a dict, from JSON text
+    (Schema.parse) or a file (Schema.load), in the form `wisam schema` writes:
 
-    def __init__(self, entry):
+        {"record_length": 40,
+         "fields": [{"name": "id", "offset": 0, "length": 4, "type": "long"}, ...],
+         "indexes": [{"number": 1, "unique": true, "parts": ["id"]}, ...]}
+
+    A bad schema raises SchemaError with the message the wisam tool gives.
+    .fields lists the fields by offset, .by_name maps names to them, .indexes
+    lists the indexes by number."""
+
+    record_length: int
+    fields: List[Field]
+    by_name: Dict[str, Field]
+    indexes: List[Index]
+
+    def __init__(self, entry: Dict[str, Any]) -> None:
         if not isinstance(entry, dict):
             raise SchemaError(message("schema_not_object"))
         what = message("the_schema")
@@ -329,9 +372,10 @@ class Schema:
                 raise SchemaError(message("index_twice", number=index.number))
             self.indexes.append(index)
         self.indexes.sort(key=lambda i: i.number)
+        self.decode, self._fill = _compile_decoder(self)
 
     @classmethod
-    def parse(cls, text):
+    def parse(cls, text: Union[str, bytes, bytearray]) -> "Schema":
         """A schema from JSON text (str or UTF-8 bytes; a byte-order mark before it
         is skipped)."""
         try:
@@ -346,14 +390,29 @@ class Schema:
         return cls(entry)
 
     @classmethod
-    def load(cls, path):
+    def load(cls, path: Union[str, bytes, "os.PathLike[str]"]) -> "Schema":
+        """The schema in the JSON file at path."""
         with open(path, "rb") as f:
             return cls.parse(f.read())
 
-    def decode(self, record):
-        return {f.name: f.decode(record) for f in self.fields}
+    def decode(self, record: Union[bytes, bytearray, memoryview, Any]) -> Dict[str, Any]:
+        """The record's fields as a dict, in the order of their offsets (None for
+        a null).  record is any object with the buffer interface, at least
+        record_length bytes long.  (Replaced by the compiled decoder of the
+        schema when it is made; this is what that decoder does.)"""
+        return self._decode_fields(record)
 
-    def encode(self, values):
+    def _decode_fields(self, record: Any) -> Dict[str, Any]:
+        """Field by field: slower, and the one that says which field failed."""
+        raw = bytes(record)
+        if len(raw) < self.record_length:
+            raise SchemaError("a record is at least %d bytes, not %d" % (self.record_length, len(raw)))
+        return {f.name: f.decode(raw) for f in self.fields}
+
+    def encode(self, values: Dict[str, Any]) -> bytes:
+        """A record of record_length bytes holding values (a dict of field name to
+        value; a field not named holds zero bytes).  A name that is no field, or
+        a value its field cannot hold, raises SchemaError."""
         if not isinstance(values, dict):
             raise SchemaError("a record is a dict of field values, not %s" % type(values).__name__)
         unknown = set(values) - set(self.by_name)
@@ -365,7 +424,7 @@ class Schema:
                 f.encode(values[f.name], record)
         return bytes(record)
 
-    def build_keys(self):
+    def build_keys(self) -> List[Optional[Index]]:
         """The keys of a new file: None for a file without primary key, then the
         indexes, which must be numbered from 1 (or 2) without gaps."""
         numbers = [i.number for i in self.indexes]
@@ -378,12 +437,113 @@ class Schema:
             keys.append(index)
         return keys
 
-    def keys(self):
+    def keys(self) -> List[Optional[str]]:
         """The key texts of the indexes, index 1 first (None when it has no primary key)."""
         numbers = [i.number for i in self.indexes]
         keys = [] if 1 in numbers else [None]
         return keys + [i.key_text() for i in self.indexes]
 
 
-def _extent(field):
+def _extent(field: Field) -> str:
     return message("field_extent", name=field.name, offset=field.offset, length=field.length)
+
+
+# The struct code of each number type, by byte order: "big" for the types
+# stored big-endian, "native" for those stored in the machine's order.
+_NATIVE = "<" if sys.byteorder == "little" else ">"
+
+
+def _layout(fields: List[Field]) -> str:
+    """A struct format (without byte order) taking fields one after another,
+    skipping the bytes between them."""
+    parts, at = [], 0
+    for f in fields:
+        if f.offset > at:
+            parts.append("%dx" % (f.offset - at))
+        parts.append(f.format[1] if f.format else "%ds" % f.length)
+        at = f.offset + f.length
+    return "".join(parts)
+
+
+def _value_expression(field: Field, var: str, constants: Dict[str, Any]) -> str:
+    """The Python expression that turns the unpacked item `var` of field into its
+    value, as Field.decode does; constants it needs are added to constants."""
+    def const(value: Any) -> str:
+        name = "c%d" % len(constants)
+        constants[name] = value
+        return name
+    if field.format:
+        expression = var
+        if field.null_zero:
+            expression = "(None if %s == 0.0 else %s)" % (var, var)
+        elif field.null_value is not None:
+            expression = "(None if %s == %s else %s)" % (var, const(field.null_value), var)
+        return expression
+    if field.type in _RAW:
+        expression = var
+    elif field.type in _WIDE_TEXT:
+        expression = "%s.decode(%s).split('\\0', 1)[0].rstrip(' ')" % (var, const(_WIDE))
+    elif field.type == "char":
+        expression = "%s.rstrip(%s).decode()" % (var, const(field.pad))
+    else:
+        expression = "%s.partition(b'\\0')[0].decode()" % var
+    if field.null_byte is not None:
+        expression = "(None if %s == %s else %s)" % (var, const(bytes([field.null_byte]) * field.length), expression)
+    return expression
+
+
+def _compile_decoder(schema: Schema) -> Tuple[Callable[[Any], Dict[str, Any]], Callable[..., Tuple[int, bool]]]:
+    """The decoder of schema's records, and the loop of a scan that reads and
+    decodes them.  decode(record) takes a buffer (bytes, a memoryview, a
+    ctypes array) and returns the dict Schema.decode describes.
+
+    fill(read, handle, buffer, view, mode, count, append) calls read(handle,
+    buffer, mode) (isRead) up to count times, mode becoming 2 (next) after
+    the first, and appends the record each read leaves in buffer, decoded
+    from view (a memoryview of buffer); it returns the mode of the next read
+    and whether every read succeeded (when not, isErrno says why).  One loop
+    with the decoding written into it saves a call a record.
+
+    Numbers stored big-endian and those in the machine's order are two
+    struct.Structs (one when the machine is big-endian); texts and bytes go
+    with the native ones."""
+    groups: Dict[str, List[Field]] = {">": [], _NATIVE: []}
+    for f in schema.fields:
+        order = f.format[0] if f.format else _NATIVE
+        groups[_NATIVE if order == "=" else order].append(f)
+    constants: Dict[str, Any] = {"fallback": schema._decode_fields, "struct": struct}
+    lines, names = [], {}
+    for number, (order, fields) in enumerate(sorted(groups.items())):
+        if not fields:
+            continue
+        unpack = "u%d" % number
+        constants[unpack] = struct.Struct(order + _layout(fields)).unpack_from
+        targets = []
+        for f in fields:
+            names[f.name] = "v%d" % len(names)
+            targets.append(names[f.name])
+        lines.append("%s, = %s(record)" % (", ".join(targets), unpack))
+    items = ", ".join("%r: %s" % (f.name, _value_expression(f, names[f.name], constants)) for f in schema.fields)
+
+    def unpacking(indent: int) -> str:
+        return "\n".join(" " * indent + line for line in lines)
+    source = ("def decode(record):\n"
+              "    try:\n%s\n"
+              "        return {%s}\n"
+              "    except (UnicodeDecodeError, struct.error):\n"
+              "        return fallback(record)\n"
+              "\n"
+              "def fill(read, handle, buffer, record, mode, count, append):\n"
+              "    for _ in range(count):\n"
+              "        if not read(handle, buffer, mode):\n"
+              "            return mode, False\n"
+              "        mode = 2\n"
+              "        try:\n%s\n"
+              "            append({%s})\n"
+              "        except UnicodeDecodeError:\n"
+              "            append(fallback(record))\n"
+              "    return mode, True\n") % (unpacking(8), items, unpacking(12), items)
+    exec(compile(source, "<wisam.Schema decoder>", "exec"), constants)
+    decode = constants["decode"]
+    decode.__doc__ = Schema.decode.__doc__
+    return decode, constants["fill"]
