@@ -26,7 +26,6 @@ int32_t checkedNodeSize(IsFile *f) {
 
 }  // namespace
 
-void readNode(IsFile *f, uint8_t *buffer, uint32_t n) { readIndexBlock(f, n, buffer); }
 
 void writeNode(IsFile *f, const uint8_t *buffer, uint32_t n) { writeIndexBlock(f, n, buffer); }
 

@@ -97,7 +97,6 @@ struct PathNode {
 };
 
 // Whole-block I/O of tree nodes through the block caches.
-void readNode(IsFile *f, uint8_t *buffer, uint32_t n);
 void writeNode(IsFile *f, const uint8_t *buffer, uint32_t n);
 
 // A fresh, unread node for block `number` of the index of `path`: zero

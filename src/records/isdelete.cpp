@@ -4,7 +4,6 @@
 // of every index it is in, the slot marked deleted, the record lock
 // released, the number given back to the data free list, then the final
 // writes.  A delete leaves recnum and position as they were.
-#include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "index/isfree.h"

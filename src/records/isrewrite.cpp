@@ -7,7 +7,6 @@
 // record, so that 100 "Duplicate record" leaves the files untouched.
 #include <cstring>
 
-#include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ismemory.h"

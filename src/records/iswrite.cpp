@@ -7,7 +7,6 @@
 // I/O error) drops the cached changes: the files stay as they were.
 #include <cstring>
 
-#include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "index/isfree.h"

@@ -73,25 +73,25 @@ uint16_t callerTxnId() {
 
 void startRecord(uint16_t code, const Transaction *t, bool chain) {
     std::memset(theLog.buffer, 0, kLogHeaderSize);
-    stInt(static_cast<int32_t>(code), at(kLogCode));
-    stInt(sysCalls.getpid(), at(kLogProcess));
+    st2(at(kLogCode), static_cast<int32_t>(code));
+    st2(at(kLogProcess), sysCalls.getpid());
     const bool withId = t != nullptr && theLog.idCallback != nullptr;
-    stInt(withId ? t->id : 0, at(kLogTxnId));
-    stLong(static_cast<int32_t>(static_cast<uint32_t>(sysCalls.now())), at(kLogTime));
+    st2(at(kLogTxnId), withId ? t->id : 0);
+    st4(at(kLogTime), static_cast<int32_t>(static_cast<uint32_t>(sysCalls.now())));
     if (t != nullptr && chain) {
-        stLong(static_cast<int32_t>(t->lastOffset), at(kLogPrevOffset));
-        stInt(t->lastLength, at(kLogPrevLength));
+        st4(at(kLogPrevOffset), static_cast<int32_t>(t->lastOffset));
+        st2(at(kLogPrevLength), t->lastLength);
     }
     theLog.length = kLogHeaderSize;
 }
 
 void appendU16(uint32_t value) {
-    stInt(static_cast<int32_t>(value & 0xFFFF), at(theLog.length));
+    st2(at(theLog.length), static_cast<int32_t>(value & 0xFFFF));
     theLog.length += 2;
 }
 
 void appendU32(uint32_t value) {
-    stLong(static_cast<int32_t>(value), at(theLog.length));
+    st4(at(theLog.length), static_cast<int32_t>(value));
     theLog.length += 4;
 }
 
@@ -121,8 +121,8 @@ bool recordFits(int64_t bodyBytes) { return bodyBytes >= 0 && bodyBytes <= kLogB
 
 int finishRecord(Transaction *t, bool update) {
     const int32_t length = theLog.length + 2;
-    stInt(length, at(kLogLength));
-    stInt(length, at(theLog.length));
+    st2(at(kLogLength), length);
+    st2(at(theLog.length), length);
     if (theLog.fd < 0) return 1;  // only recovery's files are logged: nowhere to go
     if (sysLockRegion(nullptr, theLog.fd, kAppendLockOffset, kAppendLockLength, true) != 1) {
         errno = kErrLogWrite;
@@ -173,9 +173,9 @@ int readRecordBody(int32_t fd, int64_t offset) {
     return 1;
 }
 
-uint32_t recordU16(int32_t offset) { return static_cast<uint32_t>(ldInt(at(offset))) & 0xFFFF; }
+uint32_t recordU16(int32_t offset) { return static_cast<uint32_t>(ld2(at(offset))) & 0xFFFF; }
 
-uint32_t recordU32(int32_t offset) { return static_cast<uint32_t>(ldLong(at(offset))); }
+uint32_t recordU32(int32_t offset) { return static_cast<uint32_t>(ld4(at(offset))); }
 
 int32_t recordLength() { return static_cast<int32_t>(recordU16(kLogLength)); }
 

@@ -78,8 +78,6 @@ void storeBytes(IsFile *f, const uint8_t *bytes, int32_t length) {
 
 }  // namespace
 
-int32_t varlenStoredLength(const IsFile *f) { return readReference(f).stored; }
-
 void varlenSetup(IsFile *f) {
     if (f->maxRecordLength > kMaxVarRecordLength || f->maxRecordLength <= f->recordLength) {
         raiseError(f, kErrCorrupt, 0);
@@ -150,6 +148,5 @@ void varlenRelease(IsFile *f) {
     storeSpaceTable(f);
 }
 
-void varlenForget(IsFile *f) { f->spaceTableStale = 1; }
 
 }  // namespace wisam

@@ -48,9 +48,6 @@ void varlenLoad(IsFile *f, uint8_t *destination);
 // is left as it is).  105 when the chain is damaged.
 void varlenRelease(IsFile *f);
 
-// The stored length in the reference of the slot in recordBuffer.
-int32_t varlenStoredLength(const IsFile *f);
-
 // The check of the free-space lists and every record's chain, adding its
 // findings to `bits` as it goes (0x40 wrong magic on a list, 0x800 list 0
 // not empty, 0x1000 a block on the wrong list, 0x2000 a mangled link,
@@ -61,9 +58,5 @@ int32_t varlenStoredLength(const IsFile *f);
 // damaged block raises; the caller holds the file-state lock.
 void checkVarlen(IsFile *f, int32_t *statistics, int32_t &bits);
 
-// Marks the in-memory space table for reloading from the dictionary buffer
-// (another process changed the file, or a failed call put the dictionary
-// back).
-void varlenForget(IsFile *f);
 
 }  // namespace wisam

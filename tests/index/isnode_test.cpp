@@ -7,6 +7,7 @@
 
 #include "frame/iscall.h"
 #include "index/isgrow.h"
+#include "index/isidxio.h"
 #include "index/isnode.h"
 #include "index/ispath.h"
 #include "structure/isencode.h"
@@ -78,7 +79,7 @@ TEST_F(Nodes, WriteAndReadAWholeBlock) {
     std::vector<uint8_t> in(1024, 0xEE);
     ASSERT_EQ(file.call([&] {
                   writeNode(file.f, out.data(), path->rootNode);
-                  readNode(file.f, in.data(), path->rootNode);
+                  readIndexBlock(file.f, path->rootNode, in.data());
                   return 1;
               }),
               1);
