@@ -174,9 +174,19 @@ TEST(LogRead, ImagesWrapWholeOrShortenedWhenBrief) {
     const std::string brief = walk(log, LogFormat{true, 16}).lines.at(0);
     EXPECT_EQ(std::count(full.begin(), full.end(), '\n'), 4);   // header + 16 + 16 + 8
     EXPECT_NE(full.find(" 61 62 63 64  "), std::string::npos);  // the last byte of the image
-    EXPECT_EQ(std::count(brief.begin(), brief.end(), '\n'), 2);
-    EXPECT_NE(brief.find("50 ... (40 bytes)\n"), std::string::npos);
+    EXPECT_EQ(std::count(brief.begin(), brief.end(), '\n'), 1);
+    EXPECT_NE(brief.find(" image 40 image: 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50 ... (40 bytes)\n"),
+              std::string::npos)
+        << brief;
     EXPECT_EQ(brief.find("51"), std::string::npos);
+    // Brief is one line a record, whatever the code, with both images of an update.
+    for (const Sample &sample : samples()) {
+        const std::string line = walk(sample.bytes, LogFormat{true, 16}).lines.at(0);
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+        EXPECT_EQ(line.back(), '\n') << line;
+    }
+    const std::string update = walk(samples().at(11).bytes, LogFormat{true, 16}).lines.at(0);
+    EXPECT_NE(update.find(" before: 61 62 (2 bytes) after: 63 64 65 (3 bytes)\n"), std::string::npos) << update;
 }
 
 // Each damage, made in the third record of a valid log, is reported at that

@@ -14,7 +14,8 @@ constexpr const char *kLogHelp =
     "  prints every record of a transaction log, one line each: offset, code,\n"
     "  length, process id, transaction id, time (UTC), back link offset/length,\n"
     "  then the body's fields; record images follow in hex.\n"
-    "  --brief shows only the first 16 bytes of each image.\n"
+    "  --brief: exactly one line a record, with only the first 16 bytes of each\n"
+    "  image on it.\n"
     "  Exit status 1 at the first damaged record.\n";
 
 }  // namespace

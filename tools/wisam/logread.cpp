@@ -291,13 +291,27 @@ std::string formatLogKey(const LogKey &key) {
     return out + "]";
 }
 
+// Brief: the image's first bytes on the record's own line, "LABEL: b0 b1
+// ... (N bytes)", so that a record is exactly one line.
+void appendBriefImage(std::string &out, const char *label, const unsigned char *bytes, size_t length) {
+    if (length == 0) return;
+    char text[8];
+    out += std::string(" ") + label + ":";
+    const size_t shown = length > kBriefImageBytes ? kBriefImageBytes : length;
+    for (size_t i = 0; i < shown; ++i) {
+        std::snprintf(text, sizeof text, " %02x", bytes[i]);
+        out += text;
+    }
+    out += (shown < length ? " ... (" : " (") + std::to_string(length) + " bytes)";
+}
+
 void appendImage(std::string &out, const char *label, const unsigned char *bytes, size_t length,
                  const LogFormat &format) {
     constexpr int kIndent = 8;
     if (length == 0) return;
     char text[32];
     const size_t perLine = format.bytesPerLine == 0 ? 16 : format.bytesPerLine;
-    const size_t shown = format.brief && length > kBriefImageBytes ? kBriefImageBytes : length;
+    const size_t shown = length;
     for (size_t at = 0; at < shown; at += perLine) {
         out.append(kIndent, ' ');
         std::snprintf(text, sizeof text, "%-7s", at == 0 ? label : "");
@@ -310,10 +324,6 @@ void appendImage(std::string &out, const char *label, const unsigned char *bytes
             std::snprintf(text, sizeof text, " %02x", bytes[i]);
             out += text;
             ascii += std::isprint(bytes[i]) ? static_cast<char>(bytes[i]) : '.';
-        }
-        if (format.brief && shown < length && end == shown) {
-            out += " ... (" + std::to_string(length) + " bytes)\n";
-            return;
         }
         out.append(3 * (perLine - (end - at)) + 2, ' ');
         out += ascii + "\n";
@@ -483,10 +493,15 @@ std::string formatLogRecord(const LogRecord &r, const LogFormat &format) {
         break;
     }
     if (r.extra != 0) out += " (+" + std::to_string(r.extra) + " bytes behind the fields)";
-    out += '\n';
     const char *label = r.body == LogBody::update    ? "before"
                         : r.body == LogBody::unknown ? "body"
                                                      : "image";
+    if (format.brief) {
+        appendBriefImage(out, label, r.before, r.beforeLength);
+        appendBriefImage(out, "after", r.after, r.afterLength);
+        return out + '\n';
+    }
+    out += '\n';
     appendImage(out, label, r.before, r.beforeLength, format);
     appendImage(out, "after", r.after, r.afterLength, format);
     return out;

@@ -161,7 +161,7 @@ private:
 std::string damageText(const LogDamage &damage);
 
 struct LogFormat {
-    bool brief = false;        // images cut to their first bytes
+    bool brief = false;        // one line a record, images cut to their first bytes
     size_t bytesPerLine = 16;  // image bytes per continuation line
 };
 
