@@ -61,7 +61,6 @@ File of its own.
 
 from __future__ import annotations
 
-import collections
 import contextlib
 import ctypes
 import itertools
@@ -247,12 +246,12 @@ class IndexView:
         self._desc_ref = ctypes.byref(self.desc)
         self._parts = [(p.start, p.length) for p in self.desc.parts[:self.desc.partCount]]
         self.key_length = sum(length for _, length in self._parts)
-        self._unique = not self.desc.flags & _lib.ISKEY_DUPS
         fields = file.schema.fields if file.schema is not None else []
         self._fields = [next((f for f in fields if f.offset == start and f.length == length), None)
                         for start, length in self._parts]
 
     def __iter__(self) -> Iterator[Record]:
+        """Every record, in the index's order."""
         return self.range()
 
     def __repr__(self) -> str:
@@ -341,14 +340,19 @@ class IndexView:
 
     def _restore(self, recnum: int, last: Optional[bytes], seen: List[Any]) -> Tuple[int, List[Any]]:
         """Back to the record a scan read last, after another call moved the
-        index's position: the read mode that goes on after it, and records not
+        handle's position: the read mode that goes on after it, and records not
         to yield again.  When that record is gone, in record-number order the
-        scan goes on at the next number; in a key order at the next key, or
-        with duplicates at that key, passing over the records it yielded."""
+        scan goes on at the next number; in a key order at the first record of
+        its key, passing over those the last batch yielded (equal keys come in
+        the order they were written)."""
         file, k = self._file, self._library
         h = file._h
         file._positioned(k, False)
         if fast.isPop(h, k, recnum):
+            # Reading the record again leaves the next read free to go on
+            # from it, whatever an earlier start told it.
+            if not fast.isRead(h, ctypes.create_string_buffer(file._buffer_size), _lib.MODE_CURRENT):
+                _fail(h, "isRead")
             return _lib.MODE_NEXT, []
         if fast.isErrno(h) != _lib.ENOREC:
             _fail(h, "isPop")
@@ -356,12 +360,11 @@ class IndexView:
             fast.isSetrec(h, recnum)
             return _lib.MODE_GREATER, []
         buffer = ctypes.create_string_buffer(last, file._buffer_size)
-        if not fast.isStart(h, self._desc_ref, 0, buffer,
-                            _lib.MODE_GREATER if self._unique else _lib.MODE_GREATER_EQUAL):
+        if not fast.isStart(h, self._desc_ref, 0, buffer, _lib.MODE_GREATER_EQUAL):
             if fast.isErrno(h) == _lib.ENOREC:
                 return -1, []
             _fail(h, "isStart")
-        return _lib.MODE_NEXT, ([] if self._unique else seen)
+        return _lib.MODE_NEXT, seen
 
     def _scan(self, lo: Optional[Key], hi: Optional[Key], lock: bool, numbers: bool) -> Iterator[List[Any]]:
         """The records of a scan, a batch (a list) at a time: chained by
@@ -395,12 +398,12 @@ class IndexView:
         skip: List[Any] = []
         batch: List[Any] = []
         last = b""
-        mine = file._moves[k]
+        mine = file._moved
         while True:
             h = file._h
             if file._selected != k:
                 file._select(k)
-            if file._moves[k] != mine:
+            if file._moved != mine:
                 mode, skip = self._restore(saved.value, last, [r for _, r in batch] if numbers else batch)
                 if mode < 0:
                     return
@@ -438,8 +441,8 @@ class IndexView:
             finally:
                 if keep and not fast.isSetCustomLock(h, 0):
                     _fail(h, "isSetCustomLock")
-            file._moves[k] += 1
-            mine = file._moves[k]
+            file._moved += 1
+            mine = file._moved
             if batch and not status:
                 fast.isPush(h, None, ctypes.byref(saved))
                 last = buffer.raw
@@ -486,12 +489,14 @@ class File:
         self._views: Dict[int, IndexView] = {}
         self._local = threading.local()
         # What the package knows of the handle's position: the index selected
-        # (isIndex's number, None: unknown), how often each index's position
-        # was moved (a scan that finds the count changed goes back to its own
-        # place), and the indexes whose last start compared only a key's first
-        # bytes (a later exact read must start again with the whole key).
+        # (isIndex's number, None: unknown), how often a read or a start moved
+        # it (a scan that finds the count changed goes back to its own place:
+        # each index keeps its own position, but a start also tells the next
+        # read of any index to read the current record again), and the
+        # indexes whose last start compared only a key's first bytes (a later
+        # exact read must start again with the whole key).
         self._selected: Optional[int] = None
-        self._moves: Dict[int, int] = collections.defaultdict(int)
+        self._moved = 0
         self._partial: set = set()
         if schema is not None:
             self._take = schema.decode
@@ -562,7 +567,7 @@ class File:
     def _positioned(self, k: int, partial: bool) -> None:
         """Notes an isStart (or isPop) on index k."""
         self._selected = k
-        self._moves[k] += 1
+        self._moved += 1
         if partial:
             self._partial.add(k)
         else:
@@ -621,7 +626,7 @@ class File:
             buffer = self._scratch()
             if self._selected != 0:
                 self._select(0)
-            self._moves[0] += 1
+            self._moved += 1
             fast.isSetrec(h, number)
             if not fast.isRead(h, buffer, _lib.MODE_EQUAL | flags):
                 return self._absent(h, "isRead")
@@ -637,7 +642,7 @@ class File:
         if length == view.key_length and k not in self._partial:
             if self._selected != k:
                 self._select(k)
-            self._moves[k] += 1
+            self._moved += 1
             if not fast.isRead(h, buffer, _lib.MODE_EQUAL | flags):
                 return self._absent(h, "isRead")
         else:
