@@ -20,14 +20,7 @@ namespace {
 
 // The index `index` of a usable handle, or null after storing the refusal.
 TreePath *indexForCall(IsFile *f, int index, bool buffersGiven) {
-    if (f == nullptr) {
-        errno = kErrNotOpen;
-        return nullptr;
-    }
-    if (!isKnownHandle(f)) {
-        errno = kErrCorrupt;
-        return nullptr;
-    }
+    if (!usableHandle(f)) return nullptr;
     f->errorNumber = 0;
     f->ioError = 0;
     for (char &c : f->status) c = '0';

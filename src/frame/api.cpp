@@ -41,22 +41,10 @@ WISAM_API int32_t isReclen(IsFile *f) {
     return call.admitted() && wisam::isKnownHandle(f) ? f->reclen : -1;
 }
 
-static bool usable(IsFile *f) {
-    if (f == nullptr) {
-        errno = wisam::kErrNotOpen;
-        return false;
-    }
-    if (!wisam::isKnownHandle(f)) {
-        errno = wisam::kErrCorrupt;
-        return false;
-    }
-    return true;
-}
-
 WISAM_API int isStatus(IsFile *f, char *status) {
     wisam::ExportedCall call(f);
     if (!call.admitted()) return wisam::refuseNotAdmitted<int>();
-    if (!usable(f)) return 0;
+    if (!wisam::usableHandle(f)) return 0;
     if (status != nullptr) std::memcpy(status, f->status, sizeof f->status);
     return 1;
 }
@@ -64,7 +52,7 @@ WISAM_API int isStatus(IsFile *f, char *status) {
 WISAM_API int isSetrec(IsFile *f, int32_t recnum) {
     wisam::ExportedCall call(f);
     if (!call.admitted()) return wisam::refuseNotAdmitted<int>();
-    if (!usable(f)) return 0;
+    if (!wisam::usableHandle(f)) return 0;
     f->recnum = recnum;
     return 1;
 }
@@ -73,7 +61,7 @@ WISAM_API int isSetrec(IsFile *f, int32_t recnum) {
 WISAM_API int isSetlen(IsFile *f, int length) {
     wisam::ExportedCall call(f);
     if (!call.admitted()) return wisam::refuseNotAdmitted<int>();
-    if (!usable(f)) return 0;
+    if (!wisam::usableHandle(f)) return 0;
     f->reclen = static_cast<int16_t>(static_cast<uint16_t>(length));
     return 1;
 }

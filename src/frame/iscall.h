@@ -199,16 +199,9 @@ auto settledCall(IsFile *f, int32_t access, Work &&work) noexcept -> decltype(wo
 template <class Work>
 auto unframedCall(IsFile *f, Work &&work) noexcept -> decltype(work()) {
     using R = decltype(work());
-    if (f == nullptr) {
-        errno = kErrNotOpen;
-        return failureOf<R>();
-    }
-    ExportedCall call(f);
+    ExportedCall call(f, f == nullptr ? Reach::none : Reach::file);  // a null one is refused unlocked
     if (!call.admitted()) return refuseNotAdmitted<R>();
-    if (!isKnownHandle(f)) {
-        errno = kErrCorrupt;
-        return failureOf<R>();
-    }
+    if (!usableHandle(f)) return failureOf<R>();
     const int32_t outer = f->callAccess;
     f->callAccess = kAccessAny;
     R result = settledCall(f, kAccessAny, work);

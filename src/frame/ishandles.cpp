@@ -1,6 +1,7 @@
 // ishandles.cpp - handle table, file groups, registration.
 #include "frame/ishandles.h"
 
+#include <cerrno>
 #include <cstring>
 #include <exception>
 
@@ -159,6 +160,18 @@ void unregisterFile(IsFile *f) {
 }
 
 bool isKnownHandle(const IsFile *f) { return f != nullptr && findEntry(f) >= 0; }
+
+bool usableHandle(const IsFile *f) {
+    if (f == nullptr) {
+        errno = kErrNotOpen;
+        return false;
+    }
+    if (!isKnownHandle(f)) {
+        errno = kErrCorrupt;
+        return false;
+    }
+    return true;
+}
 
 namespace {
 

@@ -34,6 +34,10 @@ void unregisterFile(IsFile *f);
 
 bool isKnownHandle(const IsFile *f);
 
+// Whether a call may use `f`: a null handle sets errno 101 and one the
+// table does not know (closed, never opened) 105, which is not written into.
+bool usableHandle(const IsFile *f);
+
 // The handle in entry `number` of the table, or null (outside the table, or
 // an empty entry).
 IsFile *handleAt(int32_t number);

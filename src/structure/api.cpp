@@ -76,16 +76,9 @@ WISAM_API IsFile *isOpen(const char16_t *name, int mode) {
 
 // Closing a handle the table does not know would free it twice: refused.
 WISAM_API int isClose(IsFile *f) {
-    if (f == nullptr) {
-        errno = kErrNotOpen;
-        return 0;
-    }
-    ExportedCall call(f, Reach::process);
+    ExportedCall call(f, f == nullptr ? Reach::none : Reach::process);  // a null one is refused unlocked
     if (!call.admitted()) return refuseNotAdmitted<int>();
-    if (!isKnownHandle(f)) {
-        errno = kErrCorrupt;
-        return 0;
-    }
+    if (!usableHandle(f)) return 0;
     return closeFile(f);
 }
 
