@@ -23,11 +23,17 @@ one per batch), the database with a default connection.  Every run checks
 what it read: the row count and a sum over every column must match the
 data written.
 
+--breakdown also splits a row of the full scan into its parts: the library
+call alone (isRead in batches of 256 under one kept lock, as a scan makes
+it), decoding a record into a dict alone, and the rest (batching, chaining,
+the list).
+
 The library is the one the package finds: set WISAM_LIBRARY to a release
 build's libwisam.so (a debug build measures the debug build).
 """
 
 import argparse
+import ctypes
 import os
 import random
 import sqlite3
@@ -93,12 +99,46 @@ def best(repeat, runs, want):
     return [min(t) for t in times]
 
 
+def breakdown(f, repeat, count):
+    """Microseconds a row of a full scan of f spends in isRead, in decoding, and
+    in all (the package's own scan)."""
+    fast, h = wisam._lib.fast, f._h
+    buffer = ctypes.create_string_buffer(f._buffer_size)
+    view = memoryview(buffer)
+
+    def reads():
+        mode, rows = 0, 0
+        fast.isIndex(h, 0)
+        while True:
+            fast.isSetCustomLock(h, 1)
+            for _ in range(256):
+                if not fast.isRead(h, buffer, mode):
+                    fast.isSetCustomLock(h, 0)
+                    f._selected = None
+                    return rows
+                mode, rows = 2, rows + 1
+            fast.isSetCustomLock(h, 0)
+
+    def decodes():
+        decode = f.schema.decode
+        return [decode(view) for _ in range(count)]
+
+    times = {"isRead": [], "decode": [], "whole scan": []}
+    for _ in range(repeat):
+        for name, run in [("isRead", reads), ("decode", decodes), ("whole scan", lambda: list(f.index(0)))]:
+            start = time.perf_counter()
+            run()
+            times[name].append((time.perf_counter() - start) / count * 1e6)
+    return {name: min(t) for name, t in times.items()}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("reads", type=int, metavar="N", help="keyed reads to time")
     parser.add_argument("--rows", type=int, default=100000)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--dir", help="where to put the files (a temporary directory by default)")
+    parser.add_argument("--breakdown", action="store_true", help="split a row of the full scan into its parts")
     args = parser.parse_args()
     if args.reads < 1 or args.rows < 1 or args.repeat < 1:
         parser.error("N, --rows and --repeat are at least 1")
@@ -145,6 +185,11 @@ def main():
                 ("sqlite3, " + name, sqlite_runs[name], lambda recs: (len(recs), digest(recs)))], want)
             count = want[0]
             print("%-18s %14.0f %14.0f %14.2f" % (name, count / mine, count / theirs, mine / theirs))
+        if args.breakdown:
+            parts = breakdown(f, args.repeat, len(rows))
+            print("a row of the full scan, microseconds: isRead %.3f, decode %.3f, the rest %.3f, whole %.3f"
+                  % (parts["isRead"], parts["decode"], parts["whole scan"] - parts["isRead"] - parts["decode"],
+                     parts["whole scan"]))
         f.close()
         db.close()
 

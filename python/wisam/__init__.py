@@ -229,8 +229,10 @@ class IndexView:
 
     number: int
     desc: _lib.KeyDesc
+    key_length: int
 
     def __init__(self, file: "File", number: int) -> None:
+        """The view of index `number` of file (File.index makes them)."""
         number = _lib.in_range("index", number, 0, _lib.MAX_INDEX_NUMBER)
         self._file = file
         self.number = number
@@ -470,6 +472,8 @@ class File:
     max_length: int
 
     def __init__(self, handle: int, schema: Optional[Schema], exclusive: bool = False) -> None:
+        """Takes over a handle of isBuild or isOpen (build and open make Files;
+        exclusive says the handle was opened so)."""
         self._handle = handle
         self._h = ctypes.c_void_p(handle)
         self.schema = schema
@@ -852,7 +856,7 @@ def log_close() -> None:
 
 def begin() -> None:
     """Starts a transaction: the changes of files opened with transactions=True
-    join it.  Error when one is open already or no log is."""
+    join it.  Error 128 (No logging) when no log is open."""
     _txn(lib.isBegin, what="isBegin")
 
 

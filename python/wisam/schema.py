@@ -333,7 +333,12 @@ class Schema:
 
     A bad schema raises SchemaError with the message the wisam tool gives.
     .fields lists the fields by offset, .by_name maps names to them, .indexes
-    lists the indexes by number."""
+    lists the indexes by number.
+
+    A field's value in Python, by type: char, string, devtag, wtext, wnocase,
+    wdevtag: str; int, long, short, nlong, time: int; float, double: float;
+    bytes, recid: bytes.  A field with a null convention ("null") gives None
+    for a null and stores None as that convention says."""
 
     record_length: int
     fields: List[Field]
@@ -341,6 +346,7 @@ class Schema:
     indexes: List[Index]
 
     def __init__(self, entry: Dict[str, Any]) -> None:
+        """The schema a dict (as json.load gives it) describes."""
         if not isinstance(entry, dict):
             raise SchemaError(message("schema_not_object"))
         what = message("the_schema")
