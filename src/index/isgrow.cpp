@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frame/iscorrupt.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
@@ -155,7 +156,7 @@ int32_t buildRun(IsFile *f, TreePath *path, const PathNode *node, int32_t offset
     if (key == nullptr) return node->used;
     const int32_t run = insertIntoImage(f, path, path->splitBuffer, node->used, path->splitBufferSize,
                                         node->level == 0, offset, key, serial, pointer);
-    if (run == 0) raiseError(f, kErrCorrupt, 0);
+    if (run == 0) raiseCorruptBlock(f, node->number);
     return run;
 }
 
@@ -258,7 +259,7 @@ PathNode *splitHead(IsFile *f, TreePath *path, int32_t offset, const uint8_t *ke
     nodeLoad(f, path, node);
     const int32_t run = buildRun(f, path, node, offset, key, serial, pointer);
     const int32_t cut = chooseCut(f, path, node, run, offset, key != nullptr);
-    if (cut < 1) raiseError(f, kErrCorrupt, 0);
+    if (cut < 1) raiseCorruptBlock(f, node->number);
     PathScratch &s = path->scratch;
     const uint8_t *bytes = path->splitBuffer;
     const int32_t k = path->keyLength;
@@ -298,7 +299,7 @@ PathNode *splitHead(IsFile *f, TreePath *path, int32_t offset, const uint8_t *ke
         upperSerial = original.serial;
     }
     const int32_t upperUsed = kNodeFirstEntry + fullKeyBytes(path, entryKey) + (run - view.tail);
-    if (upperUsed >= f->nodeSize - kNodeTailReserve) raiseError(f, kErrCorrupt, 0);
+    if (upperUsed >= f->nodeSize - kNodeTailReserve) raiseCorruptBlock(f, node->number);
     // Everything that can fail is done before the first change.
     const uint32_t number = pathTakeNumber(f, path);
     PathNode *lower = pathAttachSibling(f, path, number);
@@ -331,7 +332,7 @@ void carrySeparatorUp(IsFile *f, TreePath *path, uint64_t separatorSerial) {
         if (node->parent == nullptr) {
             // The root split: its contents move to a new block, and the root
             // block starts again one level higher with two entries.
-            if (node->level >= kMaxLevel) raiseError(f, kErrCorrupt, 0);
+            if (node->level >= kMaxLevel) raiseCorruptBlock(f, node->number);
             const uint32_t moved = pathTakeNumber(f, path);
             const int32_t level = node->level + 1;
             node->number = moved;
@@ -349,7 +350,7 @@ void carrySeparatorUp(IsFile *f, TreePath *path, uint64_t separatorSerial) {
         pathPop(f, path);
         PathNode *parent = path->head;
         const int32_t offset = parent->position;
-        if (offset == 0) raiseError(f, kErrCorrupt, 0);
+        if (offset == 0) raiseCorruptBlock(f, parent->number);
         if (nodeInsert(f, path, parent, offset, s.separator, separatorSerial, lowerNumber)) return;
         // The separator is copied into the run before the next one replaces it.
         splitHead(f, path, offset, s.separator, separatorSerial, lowerNumber, separatorSerial);
@@ -378,7 +379,7 @@ int insertKey(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
                 offset = greater ? path->head->position : path->head->used;
                 break;
             }
-            if (path->head->position == 0) raiseError(f, kErrCorrupt, 0);
+            if (path->head->position == 0) raiseCorruptBlock(f, path->head->number);
             pathPush(f, path, path->head->pointer);
         }
         PathNode *leaf = path->head;
@@ -388,7 +389,7 @@ int insertKey(IsFile *f, TreePath *path, const uint8_t *key, uint32_t record) {
                 equalBefore = keysEqual(path, key, path->head->key) != 0;
                 if (w > 0 && std::memcmp(path->head->key, key, static_cast<size_t>(k)) == 0) serial = path->head->serial + 1;
                 treeNext(f, path);
-                if (path->head->position != kNodeFirstEntry) raiseError(f, kErrCorrupt, 0);
+                if (path->head->position != kNodeFirstEntry) raiseCorruptBlock(f, path->head->number);
             }
         } else {
             const uint8_t *before = nullptr;
