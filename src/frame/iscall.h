@@ -4,7 +4,7 @@
 //   enterCall (validate handle and access mode, clear the error state)
 //   -> arm the error exit (frameDepth)
 //   -> take the file-state lock the call needs (shared or exclusive)
-//   -> refreshFile (discard what another process made stale)
+//   -> refreshFile (lock/issession.h: discard what another process made stale)
 //   -> the work
 //   -> unlockState (deferred work, release unless kept)
 // A raise anywhere below unwinds to the frame, which returns 0 (or null).
@@ -38,28 +38,6 @@ enum class CallLock { none, shared, exclusive };
 // Validates `f` for `access`, clears its error state.  1 = the call may go
 // on; 0 = refused, with errno, errorNumber and status set as the rules say.
 int enterCall(IsFile *f, int32_t access);
-
-// Re-reads the dictionary and discards all cached state when another process
-// changed the file.  Does nothing for an exclusive handle or while a
-// file-state lock is kept across calls.
-void refreshFile(IsFile *f);
-
-// The journal of a change that another process left half-done (it died,
-// or the machine stopped), applied under the exclusive file-state lock;
-// the handle's lock is as before afterwards.  True when the files changed.
-bool recoverHotJournal(IsFile *f);
-
-// A journal this handle could not apply when its change failed, applied
-// now (raises while it still cannot).
-void applyPendingJournal(IsFile *f);
-
-// The files were put back from a journal: the handle's dictionary,
-// caches, nodes and the failed call's images are dropped and read again.
-void resyncWithFiles(IsFile *f);
-
-// The end of a change: the journaled change under way is committed, unless
-// an exclusive lock kept across calls holds it open until the lock ends.
-void commitChange(IsFile *f);
 
 // Takes the file-state lock for the call (lock/islock.h).
 void lockForCall(IsFile *f, CallLock lock);

@@ -13,6 +13,7 @@
 #include "index/ispath.h"
 #include "lock/iscustom.h"
 #include "lock/islock.h"
+#include "lock/issession.h"
 #include "lock/isrecord.h"
 #include "structure/isencode.h"
 #include "system/iscache.h"

@@ -1,26 +1,26 @@
 // isindexes.cpp - isAddIndex and isDelIndex.
-#include "index/isindexes.h"
 
-#include <algorithm>
-#include <cstring>
-#include <vector>
 
-#include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ishandles.h"
 #include "index/iscomp.h"
 #include "index/isfree.h"
 #include "index/isgrow.h"
+#include "index/isindexes.h"
 #include "index/iskey.h"
 #include "index/ispath.h"
 #include "lock/islock.h"
+#include "lock/issession.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"
-#include "structure/iskeydesc.h"
 #include "structure/isencode.h"
+#include "structure/iskeydesc.h"
 #include "txn/iswriters.h"
 #include "wisam.h"
+#include <algorithm>
+#include <cstring>
+#include <vector>
 
 namespace wisam {
 

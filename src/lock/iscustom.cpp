@@ -1,11 +1,11 @@
 // iscustom.cpp - kept file-state locks and lock tests.
-#include "lock/iscustom.h"
 
-#include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
+#include "lock/iscustom.h"
 #include "lock/islock.h"
 #include "lock/isrecord.h"
+#include "lock/issession.h"
 #include "system/isjournal.h"
 #include "system/isprofile.h"
 #include "system/isregion.h"

@@ -1,9 +1,9 @@
 // islock.cpp - taking and releasing file-state and open locks.
-#include "lock/islock.h"
 
-#include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
+#include "lock/islock.h"
+#include "lock/issession.h"
 #include "structure/isdict.h"
 #include "system/iscache.h"
 #include "system/isjournal.h"

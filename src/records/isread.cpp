@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "frame/iscall.h"
 #include "frame/iscorrupt.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
@@ -16,6 +15,7 @@
 #include "index/ispath.h"
 #include "lock/islock.h"
 #include "lock/isrecord.h"
+#include "lock/issession.h"
 #include "records/isposition.h"
 #include "records/isrecords.h"
 #include "records/isslot.h"

@@ -9,6 +9,7 @@
 #include "frame/isfile.h"
 #include "frame/ishandles.h"
 #include "lock/islock.h"
+#include "lock/issession.h"
 #include "structure/isdict.h"
 #include "structure/isinfo.h"
 #include "structure/islife.h"

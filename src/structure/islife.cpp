@@ -14,6 +14,7 @@
 #include "index/isgrow.h"
 #include "lock/iscustom.h"
 #include "lock/isrecord.h"
+#include "lock/issession.h"
 #include "records/isposition.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"

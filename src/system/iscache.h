@@ -48,8 +48,9 @@
 // Concurrency: a per-handle cache is used only by its handle's calls (under
 // its group lock); while the global index cache exists, which all handles
 // share, every call holds the library's gate exclusive (system/isthread.h).
-// The memory charge is one atomic word.  Coherence between processes comes only from refreshFile, which
-// empties a handle's caches (clearFileCache) when the file changed.
+// The memory charge is one atomic word.  Coherence between processes comes
+// only from refreshFile, which empties a handle's caches (clearFileCache)
+// when the file changed.
 #pragma once
 
 #include <cstddef>

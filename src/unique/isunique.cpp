@@ -1,13 +1,13 @@
 // isunique.cpp - setting the unique-id counter and taking ids.
-#include "unique/isunique.h"
 
-#include "frame/iscall.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "lock/islock.h"
+#include "lock/issession.h"
 #include "structure/isdict.h"
 #include "system/isprofile.h"
 #include "txn/iswriters.h"
+#include "unique/isunique.h"
 
 namespace wisam {
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frame/iscall.h"
+#include "lock/issession.h"
 #include "structure/isencode.h"
 #include "support/testing.h"
 #include "wisam.h"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frame/iscall.h"
+#include "lock/issession.h"
 #include "index/iscomp.h"
 #include "index/isfree.h"
 #include "index/isgrow.h"
