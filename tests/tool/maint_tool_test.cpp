@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tool/toolrun.h"
 #include "wisam.h"
 
@@ -79,12 +81,17 @@ TEST(MaintToolTest, CheckFindsEachDamageAndRebuildRepairsIt) {
     const std::vector<Case> cases = {
         {"a deleted marker with no free-list entry",
          [](const TempDir &d) { patch(d, "people.wod", 9 * kSlot + kLength, std::string(1, char(kMarkerDeleted))); },
-         {"data file: data free list is corrupt (0x4)", "index 1 (0:4:long): index/data mismatch (0x80)",
-          "index 2 (4:20:char:dups): index/data mismatch (0x80)"},
+         {"data file: data free list is corrupt (0x4): the data free list (kept in the index file) should list each "
+          "deleted record once: 1 record is deleted (10), 299 in use, and the dictionary counts 300 in use\n",
+          "index 1 (0:4:long): index/data mismatch (0x80): record 10, key 70: deleted, yet in the index\n",
+          "index 2 (4:20:char:dups): index/data mismatch (0x80): record 10, key \"name 33\": deleted, yet in the index\n"},
          kRecords - 1},
         {"a record's keys changed behind the indexes",
          [](const TempDir &d) { patch(d, "people.wod", 20 * kSlot, record(5000).substr(0, 12)); },
-         {"index 1 (0:4:long): index/data mismatch (0x80)", "index 2 (4:20:char:dups): index/data mismatch (0x80)"},
+         {"index 1 (0:4:long): index/data mismatch (0x80): record 21, key 5000: its key does not lead to it: the "
+          "index holds it under another key\n",
+          "index 2 (4:20:char:dups): index/data mismatch (0x80): record 21, key \"name 5\": its key does not lead to "
+          "it: the index holds it under another key\n"},
          kRecords},
         {"a live slot past the highest record number",
          [](const TempDir &d) {
@@ -93,7 +100,8 @@ TEST(MaintToolTest, CheckFindsEachDamageAndRebuildRepairsIt) {
              data.insert(data.end(), extra.begin(), extra.end());
              writeFile(d.file("people.wod"), data);
          },
-         {"data file: data free list is corrupt (0x4)"},
+         {"data file: data free list is corrupt (0x4): record 301: 1 whole slot past the highest record number 300 "
+          "from here, on no list\n"},
          kRecords + 1},
     };
     for (const Case &c : cases) {
@@ -106,7 +114,7 @@ TEST(MaintToolTest, CheckFindsEachDamageAndRebuildRepairsIt) {
         run = runTool(dir, {"check", "people"});
         EXPECT_EQ(run.status, 1) << c.damage;
         for (const std::string &finding : c.findings) {
-            EXPECT_TRUE(contains(run.out, "people: " + finding + "\n")) << c.damage << "\n" << run.out;
+            EXPECT_TRUE(contains(run.out, "people: " + finding)) << c.damage << "\n" << run.out;
         }
         EXPECT_TRUE(contains(run.out, "people: damaged: ")) << run.out;
         run = runTool(dir, {"rebuild", "people", "--all"});
@@ -116,6 +124,138 @@ TEST(MaintToolTest, CheckFindsEachDamageAndRebuildRepairsIt) {
         EXPECT_EQ(run.status, 0) << c.damage << "\n" << run.out;
         expectReachable(dir, "people", c.recordsAfter);
     }
+}
+
+// Damage at known places of the index and data files: each finding line
+// names that place, the block of the index file or the record with its key,
+// in text and in --json.
+struct IndexLayout {
+    size_t blockSize = 0;
+    uint32_t root1 = 0;  // the root of index 1, a single leaf of 300 entries
+};
+
+IndexLayout layout(const TempDir &dir) {
+    IndexLayout l;
+    IsFile *f = isOpen(dir.name("people").c_str(), ISINPUT);
+    EXPECT_NE(f, nullptr);
+    if (f == nullptr) return l;
+    IsamInfo info{};
+    KeyDesc key{};
+    EXPECT_EQ(isIsamInfo(f, &info), 1);
+    EXPECT_EQ(isIndexInfo(f, &key, 1), 1);
+    isClose(f);
+    l.blockSize = static_cast<size_t>(info.blockSize);
+    l.root1 = key.rootNode;
+    return l;
+}
+
+// An entry of index 1: the key (4 bytes) and the record number (4 bytes), big-endian.
+std::string entry(int32_t key, int32_t recnum) {
+    std::string bytes(8, '\0');
+    stLong(key, bytes.data());
+    stLong(recnum, bytes.data() + 4);
+    return bytes;
+}
+
+TEST(MaintToolTest, CheckNamesTheBlockOrRecordOfEachDamage) {
+    struct Case {
+        const char *damage;
+        // Damages the files; returns the lines the check must print.
+        std::function<std::vector<std::string>(const TempDir &, const IndexLayout &)> apply;
+        int status = 1;
+        bool onStderr = false;
+    };
+    const auto block = [](const TempDir &d, const IndexLayout &l, uint32_t n) {
+        const std::vector<uint8_t> all = readFile(d.file("people.wox"));
+        return std::string(all.begin() + long((n - 1) * l.blockSize), all.begin() + long(n * l.blockSize));
+    };
+    const std::vector<Case> cases = {
+        {"an entry of index 1 leads to the next record",
+         [&](const TempDir &d, const IndexLayout &l) -> std::vector<std::string> {
+             const size_t at = block(d, l, l.root1).find(entry(147, 21));  // record 21 holds id 147
+             EXPECT_NE(at, std::string::npos);
+             patch(d, "people.wox", (l.root1 - 1) * l.blockSize + at, entry(147, 22));
+             return {"people: index 1 (0:4:long): index/data mismatch (0x80): record 22, key 154: the index leads to it twice\n",
+                     "people: index 1 (0:4:long): index/data mismatch (0x80): record 21, key 147: in use, yet not in the index\n"};
+         }},
+        {"two entries of index 1 swapped",
+         [&](const TempDir &d, const IndexLayout &l) -> std::vector<std::string> {
+             const std::string leaf = block(d, l, l.root1);
+             const size_t first = 2 + 8 * 10;  // after the used length, the eleventh and twelfth entries
+             const std::string a = leaf.substr(first, 8), b = leaf.substr(first + 8, 8);
+             patch(d, "people.wox", (l.root1 - 1) * l.blockSize + first, b + a);
+             const auto number = [](const std::string &bytes, size_t at) { return std::to_string(ldLong(bytes.data() + at)); };
+             return {"people: index 1 (0:4:long): key out of order (0x10): record " + number(a, 4) + ", key " +
+                     number(a, 0) + ": sorts before the key of record " + number(b, 4) + " before it (" + number(b, 0) +
+                     ")\n"};
+         }},
+        {"a leaf of index 2 with a used length past its block",
+         [&](const TempDir &d, const IndexLayout &l) -> std::vector<std::string> {
+             // A leaf (level byte 0) other than index 1's root, holding names.
+             uint32_t leaf = 0;
+             for (uint32_t n = 2; leaf == 0 && n * l.blockSize <= readFile(d.file("people.wox")).size(); ++n) {
+                 const std::string b = block(d, l, n);
+                 if (n != l.root1 && b[l.blockSize - 2] == 0 && b[l.blockSize - 3] == 0 && b.substr(2, 5) == "name ") leaf = n;
+             }
+             EXPECT_NE(leaf, 0u);
+             patch(d, "people.wox", (leaf - 1) * l.blockSize, "\xff\xf0");
+             const std::string n = std::to_string(leaf);
+             return {"people: index 2 (4:20:char:dups): index file read error (error 105: Corrupted isam file) (0x8): "
+                     "index block " + n + ": reported damaged (corrupted isam file: index block " + n + ")\n"};
+         }},
+        {"a marker byte neither in use nor deleted",
+         [&](const TempDir &d, const IndexLayout &) -> std::vector<std::string> {
+             patch(d, "people.wod", 32 * kSlot + kLength, "x");
+             return {"people: data file: data record corrupt (0x2): record 33: its marker byte is 0x78, neither in use "
+                     "(0x0a) nor deleted (0x00)\npeople: damaged: 1 finding\n"};
+         }},
+        {"the root of index 1 with a used length past its block",
+         [&](const TempDir &d, const IndexLayout &l) -> std::vector<std::string> {
+             patch(d, "people.wox", (l.root1 - 1) * l.blockSize, "\xff\xf0");
+             return {"wisam: check people: the library reports: corrupted isam file: index block " + std::to_string(l.root1) + "\n"};
+         },
+         1, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.damage);
+        TempDir dir;
+        makePeople(dir);
+        const IndexLayout l = layout(dir);
+        ASSERT_GT(l.blockSize, 0u);
+        const std::vector<std::string> lines = c.apply(dir, l);
+        const ToolRun run = runTool(dir, {"check", "people"});
+        EXPECT_EQ(run.status, c.status);
+        for (const std::string &line : lines) EXPECT_TRUE(contains(c.onStderr ? run.err : run.out, line)) << line << "\n" << run.out << run.err;
+        // Every finding line names a place.
+        for (size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
+            const std::string line = run.out.substr(at, end - at);
+            EXPECT_EQ(line.find("no place found"), std::string::npos) << line;
+        }
+    }
+}
+
+TEST(MaintToolTest, CheckJsonHoldsTheFindingsAndTheirPlaces) {
+    TempDir dir;
+    makePeople(dir);
+    EXPECT_EQ(runTool(dir, {"check", "people", "--json"}).out,
+              "{\n  \"name\": \"people\",\n  \"clean\": true,\n  \"checked\": \"data file, 2 indexes\",\n"
+              "  \"notes\": [],\n  \"findings\": []\n}\n");
+    patch(dir, "people.wod", 9 * kSlot + kLength, std::string(1, char(kMarkerDeleted)));
+    const ToolRun run = runTool(dir, {"check", "people", "--json"});
+    EXPECT_EQ(run.status, 1);
+    const nlohmann::json json = nlohmann::json::parse(run.out);
+    EXPECT_EQ(json["clean"], false);
+    std::vector<std::string> seen;
+    for (const auto &finding : json["findings"]) {
+        for (const auto &place : finding["places"]) {
+            seen.push_back(finding["part"].get<std::string>() + " " + std::to_string(finding["bit"].get<int>()) + " " +
+                           (place.contains("record") ? std::to_string(place["record"].get<int>()) : "-") + " " +
+                           place.value("key", "-"));
+        }
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"data file 4 - -", "index 1 (0:4:long) 32 - -", "index 1 (0:4:long) 128 10 70",
+                                              "index 2 (4:20:char:dups) 32 - -",
+                                              "index 2 (4:20:char:dups) 128 10 \"name 33\""}));
 }
 
 // The data file against the highest record number the index file holds:
@@ -150,9 +290,10 @@ TEST(MaintToolTest, CheckAndInfoMeasureTheDataFileByTheHighestRecordNumber) {
     const std::vector<Case> cases = {
         {"as the dictionary says", [&](const TempDir &) { return full; }, 0, {"people: clean (data file"}, 0, "  highest record number 300\n"},
         {"highest number one above the slots", [&](const TempDir &d) { return setHighest(d, kRecords + 1), full; }, 1,
-         {"people: data file: data free list is corrupt (0x4)\n",
-          "people: index 1 (0:4:long): index count mismatch (0x20)\n",
-          "people: index 2 (4:20:char:dups): index count mismatch (0x20)\n", "people: damaged: 3 findings\n"},
+         {"people: data file: data free list is corrupt (0x4): record 301: the highest record number is 301, but the "
+          "data file holds 300 slots: from here on no record has a slot\n",
+          "people: index 1 (0:4:long): index count mismatch (0x20): ",
+          "people: index 2 (4:20:char:dups): index count mismatch (0x20): ", "people: damaged: 3 findings\n"},
          1, "cannot hold"},
         {"extended sparse",
          [&](const TempDir &d) {
@@ -160,7 +301,9 @@ TEST(MaintToolTest, CheckAndInfoMeasureTheDataFileByTheHighestRecordNumber) {
              return length > 0 ? length : setLength(d, kSparseFallback);
          },
          1, {"people: " + longer + "s past the highest record number 300\n",
-             "people: data file: data free list is corrupt (0x4)\n", "people: damaged: 1 finding\n"},
+             "people: data file: data free list is corrupt (0x4): record 301: %S whole slots past the highest record "
+             "number 300 from here, on no list\n",
+             "people: damaged: 1 finding\n"},
          0, "  " + longer},
         {"one live slot past the highest",
          [&](const TempDir &d) {
@@ -172,13 +315,18 @@ TEST(MaintToolTest, CheckAndInfoMeasureTheDataFileByTheHighestRecordNumber) {
          },
          1,
          {"people: " + longer + " past the highest record number 300\n",
-          "people: data file: data free list is corrupt (0x4)\n",
-          "people: index 1 (0:4:long): index count mismatch (0x20)\n", "people: damaged: 3 findings\n"},
+          "people: data file: data free list is corrupt (0x4): record 301: 1 whole slot past the highest record "
+          "number 300 from here, on no list\n",
+          "people: index 1 (0:4:long): index count mismatch (0x20): record 301: in use past the highest record number "
+          "300, not in the index\n",
+          "people: damaged: 3 findings\n"},
          0,
          "  " + longer + " past"},
         {"cut short mid-slot", [&](const TempDir &d) { return setLength(d, full - kSlot / 2); }, 1,
-         {"people: data file: data free list is corrupt (0x4)\n",
-          "people: index 1 (0:4:long): index/data mismatch (0x80)\n"},
+         {"people: data file: data free list is corrupt (0x4): record 300: the highest record number is 300, but the "
+          "data file holds 299 slots",
+          "people: index 1 (0:4:long): index/data mismatch (0x80): record 300: reading the index in key order fails "
+          "after 43 entries: error 105: Corrupted isam file\n"},
          1, "cannot hold"},
         {"part of a slot past the highest", [&](const TempDir &d) { return setLength(d, full + kSlot - 1); }, 0,
          {"people: clean (data file"}, 0, "  highest record number 300\n"},
@@ -221,7 +369,9 @@ TEST(MaintToolTest, CheckAndRebuildOneIndexAndRefuseBadUsage) {
     EXPECT_EQ(run.out, "people: clean (index 1)\n");
     run = runTool(dir, {"check", "people", "--index", "2"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "people: index 2 (4:20:char:dups): index/data mismatch (0x80)\npeople: damaged: 1 finding\n");
+    EXPECT_EQ(run.out,
+              "people: index 2 (4:20:char:dups): index/data mismatch (0x80): record 4, key \"zzzz 28\": its key does not "
+              "lead to it: the index holds it under another key\npeople: damaged: 1 finding\n");
     EXPECT_EQ(runTool(dir, {"rebuild", "people", "--index", "2"}).out, "rebuilt people: index 2\n");
     EXPECT_EQ(runTool(dir, {"check", "people"}).status, 0);
     const std::vector<ToolCase> usages = {

@@ -146,18 +146,30 @@ TEST(VarlenToolTest, CheckNamesDamagedVariableLengthBlocks) {
     EXPECT_EQ(run.out, "v: clean (data file, 1 index, variable-length blocks)\n");
     std::vector<uint8_t> index = readFile(dir.file("v.wox"));
     constexpr size_t kBlock = 1024, kMagicAt = 2;
-    size_t damaged = 0;
+    std::vector<size_t> damaged;  // block numbers, from 1
     for (size_t at = kBlock; at + kBlock <= index.size(); at += kBlock) {
         if (index[at + kMagicAt] == 0x7E && index[at + kMagicAt + 1] == 0x26) {
             index[at + kMagicAt] = 0;
-            ++damaged;
+            damaged.push_back(at / kBlock + 1);
         }
     }
-    ASSERT_GT(damaged, 0u);
+    ASSERT_FALSE(damaged.empty());
     writeFile(dir.file("v.wox"), index);
     run = runTool(dir, {"check", "v"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(contains(run.out, "v: variable-length blocks: bad index node magic number (0x40)\n")) << run.out;
+    // Each finding line names a damaged block and a record whose variable part lies there.
+    const std::string head = "v: variable-length blocks: bad index node magic number (0x40): index block ";
+    size_t lines = 0;
+    for (size_t at = run.out.find(head); at != std::string::npos; at = run.out.find(head, at + 1), ++lines) {
+        const size_t block = std::stoul(run.out.substr(at + head.size()));
+        EXPECT_NE(std::find(damaged.begin(), damaged.end(), block), damaged.end()) << block << "\n" << run.out;
+        EXPECT_EQ(run.out.find(", record " + std::to_string(lines + 1) + ": its variable part cannot be read",
+                               at + head.size()),
+                  at + head.size() + std::to_string(block).size())
+            << run.out;
+    }
+    EXPECT_EQ(lines, 10u) << run.out;  // the first ten records, then how many more
+    EXPECT_TRUE(contains(run.out, "(0x40): and 10 more\nv: damaged: 1 finding\n")) << run.out;
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "tool.h"
 
@@ -33,6 +35,11 @@ std::string printable(const std::string &text) {
 bool exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
 
 int openStatus = kExitFailed;  // of the last failed openFile
+
+// What the library's fatal hook reports while openFile opens a file: a
+// damaged file names its damaged block or record there.
+std::vector<std::string> openReports;
+void collectOpenReport(const char *message) { openReports.emplace_back(message); }
 
 }  // namespace
 
@@ -142,7 +149,10 @@ IsFile *openFile(const std::string &name, int mode, const std::string &what) {
     openStatus = kExitUsage;
     if (!fileName(name, units)) return nullptr;
     openStatus = kExitFailed;
+    openReports.clear();
+    isFatal(collectOpenReport);
     IsFile *f = isOpen(units.c_str(), mode);
+    isFatal(nullptr);
     if (f != nullptr) return f;
     // A failed open leaves no handle to ask for the I/O code, so which file
     // is missing is found by looking; a link's target is the library's to read.
@@ -160,6 +170,7 @@ IsFile *openFile(const std::string &name, int mode, const std::string &what) {
         failWith(what + ": the data file " + name + ".wod is missing");
     } else {
         fail(what, nullptr);
+        for (const std::string &report : openReports) failWith(what + ": the library reports: " + report);
     }
     return nullptr;
 }

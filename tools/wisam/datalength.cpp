@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 
 namespace wisam::tool {
@@ -45,6 +46,46 @@ bool measureDataFile(const std::string &name, const RecordShape &shape, int32_t 
     length.slotSize = shape.fixed + kMarkerBytes + (shape.variable() ? kReferenceBytes : 0) + (mask ? kMaskBytes : 0);
     const int64_t slots = length.bytes / length.slotSize;
     length.beyond = slots > highest ? slots - highest : 0;
+    return true;
+}
+
+bool oddMarkers(const std::string &name, const RecordShape &shape, int32_t highest, size_t limit,
+                std::vector<OddMarker> &odd, int64_t &count) {
+    constexpr int64_t kSlotsARead = 4096;
+    DataLength length;
+    if (!measureDataFile(name, shape, highest, length)) return false;
+    std::ifstream data(basePath(name) + ".wod", std::ios::binary);
+    if (!data) return false;
+    odd.clear();
+    count = 0;
+    const int64_t slots = std::min<int64_t>(highest, length.bytes / length.slotSize);
+    std::vector<char> chunk;
+    for (int64_t first = 0; first < slots; first += kSlotsARead) {
+        const int64_t n = std::min(kSlotsARead, slots - first);
+        chunk.resize(static_cast<size_t>(n * length.slotSize));
+        if (!data.read(chunk.data(), static_cast<std::streamsize>(chunk.size()))) return false;
+        for (int64_t i = 0; i < n; ++i) {
+            const auto marker = static_cast<unsigned char>(chunk[static_cast<size_t>(i * length.slotSize + shape.fixed)]);
+            if (marker == kMarkerInUse || marker == kMarkerDeleted) continue;
+            if (odd.size() < limit) odd.push_back({static_cast<int32_t>(first + i + 1), marker});
+            ++count;
+        }
+    }
+    return true;
+}
+
+bool slotMarkers(const std::string &name, const RecordShape &shape, int64_t first, int64_t last,
+                 std::vector<unsigned char> &markers) {
+    DataLength length;
+    markers.clear();
+    if (first < 1 || !measureDataFile(name, shape, 0, length)) return false;
+    std::ifstream data(basePath(name) + ".wod", std::ios::binary);
+    last = std::min(last, length.bytes / length.slotSize);
+    for (int64_t r = first; r <= last; ++r) {
+        char marker = 0;
+        if (!data.seekg((r - 1) * length.slotSize + shape.fixed) || !data.get(marker)) return false;
+        markers.push_back(static_cast<unsigned char>(marker));
+    }
     return true;
 }
 

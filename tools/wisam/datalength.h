@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tool.h"
 
@@ -21,6 +22,24 @@ struct DataLength {
 // it) against records 1..highest.  False for a file without records, or
 // when the data file or the index file's dictionary cannot be read.
 bool measureDataFile(const std::string &name, const RecordShape &shape, int32_t highest, DataLength &length);
+
+// The slots of records 1..highest whose marker byte (after the record's
+// fixed part) is neither "in use" nor "deleted": the first `limit` of them
+// with the byte, and how many there are in all.  False when the files
+// cannot be read.
+struct OddMarker {
+    int32_t record;
+    unsigned char marker;
+};
+bool oddMarkers(const std::string &name, const RecordShape &shape, int32_t highest, size_t limit,
+                std::vector<OddMarker> &odd, int64_t &count);
+
+// The marker bytes of the slots of records first..last that the data file
+// holds (fewer when it ends before last); false when it cannot be read.
+bool slotMarkers(const std::string &name, const RecordShape &shape, int64_t first, int64_t last,
+                 std::vector<unsigned char> &markers);
+constexpr unsigned char kMarkerInUse = 0x0A;
+constexpr unsigned char kMarkerDeleted = 0x00;
 
 // "data file: N bytes, longer than its records need: M whole slots past the
 // highest record number H".

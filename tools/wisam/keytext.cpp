@@ -1,6 +1,8 @@
 // keytext.cpp - parsing and printing key descriptions.
 #include "keytext.h"
 
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -135,6 +137,41 @@ std::string formatKey(const KeyDesc &key) {
             text += std::string(":") + flag.name;
         }
     }
+    return text;
+}
+
+std::string partText(const unsigned char *record, const KeyPart &part) {
+    const unsigned char *p = record + part.start;
+    char text[64];
+    switch (part.type & ISTYPE_MASK) {
+    case ISTYPE_INT:
+        std::snprintf(text, sizeof text, "%d", ldInt(p));
+        return text;
+    case ISTYPE_LONG:
+        std::snprintf(text, sizeof text, "%d", ldLong(p));
+        return text;
+    case ISTYPE_DOUBLE:
+        std::snprintf(text, sizeof text, "%g", ldDbl(p));
+        return text;
+    case ISTYPE_FLOAT:
+        std::snprintf(text, sizeof text, "%g", static_cast<double>(ldFloat(p)));
+        return text;
+    default: {
+        std::string s;
+        for (int i = 0; i < part.length; ++i) {
+            const unsigned char c = p[i];
+            if (c == 0 && (part.type & ISTYPE_MASK) == ISTYPE_STRING) break;
+            s += std::isprint(c) ? static_cast<char>(c) : '.';
+        }
+        while (!s.empty() && s.back() == ' ') s.pop_back();
+        return "\"" + s + "\"";
+    }
+    }
+}
+
+std::string keyText(const unsigned char *record, const KeyDesc &key) {
+    std::string text;
+    for (int p = 0; p < key.partCount; ++p) text += (p > 0 ? "," : "") + partText(record, key.parts[p]);
     return text;
 }
 

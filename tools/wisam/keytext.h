@@ -21,6 +21,12 @@ bool parseKey(const std::string &text, KeyDesc &key, std::string &error);
 // "0:4:long-,4:10:char:dups" back from a description.
 std::string formatKey(const KeyDesc &key);
 
+// One key part of a record as text: numbers by their type, other parts
+// quoted with bytes that are not printable as '.' and trailing blanks cut.
+std::string partText(const unsigned char *record, const KeyPart &part);
+// The parts of `key` in a record, comma-separated.
+std::string keyText(const unsigned char *record, const KeyDesc &key);
+
 // The name of a key type (low 6 bits).
 const char *typeName(int type);
 

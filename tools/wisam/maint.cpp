@@ -4,7 +4,11 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "checkplace.h"
 #include "datalength.h"
 #include "keytext.h"
 #include "tool.h"
@@ -14,11 +18,15 @@ namespace wisam::tool {
 namespace {
 
 constexpr const char *kCheckHelp =
-    "usage: wisam check NAME [--index N]\n"
+    "usage: wisam check NAME [--index N] [--json]\n"
     "  checks the data file and its free list, every index (or index N) against\n"
-    "  the data, and the blocks of variable-length records; prints each finding\n"
-    "  with where it is.  The work is bounded by the highest record number: a\n"
-    "  data file longer than that is reported with its size, not read.\n"
+    "  the data, and the blocks of variable-length records.  Each finding is a\n"
+    "  line 'NAME: PART: FINDING (BIT): PLACE', one a place (the first 10, then\n"
+    "  how many more): the index block or record number, the record's key in the\n"
+    "  index, and what is wrong there ('record 21, key 147: its key does not lead\n"
+    "  to it').  The work is bounded by the highest record number: a data file\n"
+    "  longer than that is reported with its size, not read.\n"
+    "  --json: the findings and their places as one JSON object.\n"
     "  Exit status: 0 clean, 1 damaged (or not readable), 2 usage.  'wisam\n"
     "  rebuild' repairs the free list and the indexes.\n";
 constexpr const char *kRebuildHelp =
@@ -100,6 +108,12 @@ private:
 };
 
 
+std::string hexText(int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(value));
+    return text;
+}
+
 // Parses the number after "--index"; false with `error` set when it is not one.
 bool indexArg(const Args &args, size_t &i, long &index, std::string &error) {
     return numberArg(args, i, 1, IS_MAX_INDEXES + 1, index, error);
@@ -120,16 +134,85 @@ int nameAndIndex(const Args &args, const char *command, const char *help, long &
     return kExitOk;
 }
 
-void printFindings(const std::string &name, const std::string &where, int bits, IsFile *f, int failedBit,
-                   int &findings) {
+// Runs one check call, keeping what the library reports during it.
+template <class Check>
+int checkReporting(Check &&check, std::vector<CheckPlace> &reported) {
+    FatalReports reports;
+    const int bits = check();
+    reported = reports.places();
+    return bits;
+}
+
+// One finding of a check: the part checked, the isCheckMsg bit and text,
+// and where it is.
+struct Finding {
+    std::string part;  // "data file", "index 2 (4:20:char:dups)", "variable-length blocks"
+    int index = 0;     // the index as info numbers it; 0 for the others
+    int bit = 0;
+    std::string text;  // with the error of a check that could not finish
+    Located located;
+};
+
+// The findings `bits` of one check call (`error` its error), with the places `places`
+// found for them and the library's own reports during the call (given to
+// the failure bit, or to every finding when the check did not fail).
+void addFindings(std::vector<Finding> &findings, const std::string &part, int index, int bits, int error,
+                 int failedBit, CheckPlaces places, const std::vector<CheckPlace> &reported) {
     for (int bit = 0; bit < kCheckBits; ++bit) {
         const int value = 1 << bit;
         if ((bits & value) == 0) continue;
-        stopProgress();
-        ++findings;
-        std::string text = isCheckMsg[bit];
-        if (value == failedBit) text += std::string(" (error ") + std::to_string(isErrno(f)) + ": " + errorText(isErrno(f)) + ")";
-        out("%s: %s: %s (0x%x)\n", name.c_str(), where.c_str(), text.c_str(), static_cast<unsigned>(value));
+        Finding finding{part, index, value, isCheckMsg[bit], std::move(places[value])};
+        if (value == failedBit) {
+            finding.text += " (error " + std::to_string(error) + ": " + errorText(error) + ")";
+        }
+        if (value == failedBit || (bits & failedBit) == 0) {
+            finding.located.places.insert(finding.located.places.begin(), reported.begin(), reported.end());
+        }
+        findings.push_back(std::move(finding));
+    }
+}
+
+nlohmann::ordered_json placeJson(const CheckPlace &place) {
+    nlohmann::ordered_json json = nlohmann::ordered_json::object();
+    if (place.block != 0) json["block"] = place.block;
+    if (place.record != 0) json["record"] = place.record;
+    if (!place.key.empty()) json["key"] = place.key;
+    json["detail"] = place.detail;
+    return json;
+}
+
+constexpr const char *kNoPlace = "no place found: the library names none for this finding";
+
+void printCheck(const std::string &name, const std::vector<std::string> &notes, const std::vector<Finding> &findings,
+                const std::string &checked, bool json) {
+    if (json) {
+        nlohmann::ordered_json result = {{"name", name}, {"clean", findings.empty()}, {"checked", checked}};
+        result["notes"] = notes;
+        result["findings"] = nlohmann::ordered_json::array();
+        for (const Finding &f : findings) {
+            nlohmann::ordered_json finding = {{"part", f.part}};
+            if (f.index != 0) finding["index"] = f.index;
+            finding["bit"] = f.bit;
+            finding["finding"] = f.text;
+            finding["places"] = nlohmann::ordered_json::array();
+            for (const CheckPlace &place : f.located.places) finding["places"].push_back(placeJson(place));
+            finding["unlisted"] = f.located.unlisted;
+            result["findings"].push_back(finding);
+        }
+        out("%s\n", result.dump(2).c_str());
+        return;
+    }
+    for (const std::string &note : notes) out("%s: %s\n", name.c_str(), note.c_str());
+    for (const Finding &f : findings) {
+        const std::string head = name + ": " + f.part + ": " + f.text + " (0x" + hexText(f.bit) + "): ";
+        for (const CheckPlace &place : f.located.places) out("%s%s\n", head.c_str(), place.text().c_str());
+        if (f.located.places.empty()) out("%s%s\n", head.c_str(), kNoPlace);
+        if (f.located.unlisted > 0) out("%sand %lld more\n", head.c_str(), static_cast<long long>(f.located.unlisted));
+    }
+    if (!findings.empty()) {
+        out("%s: damaged: %zu finding%s\n", name.c_str(), findings.size(), findings.size() == 1 ? "" : "s");
+    } else {
+        out("%s: clean (%s)\n", name.c_str(), checked.c_str());
     }
 }
 
@@ -138,15 +221,25 @@ void printFindings(const std::string &name, const std::string &where, int bits, 
 int checkCommand(const Args &args) {
     if (wantsHelp(args)) return out("%s", kCheckHelp), kExitOk;
     long only = 0;
-    if (const int status = nameAndIndex(args, "check", kCheckHelp, only); status != kExitOk) return status;
-    const std::string &name = args[0];
+    bool json = false;
+    Args rest;
+    for (const std::string &arg : args) {
+        if (arg == "--json") {
+            json = true;
+        } else {
+            rest.push_back(arg);
+        }
+    }
+    if (const int status = nameAndIndex(rest, "check", kCheckHelp, only); status != kExitOk) return status;
+    const std::string &name = rest[0];
     Handle f(openFile(name, kReading, "check " + name));
     if (f.get() == nullptr) return openFailed();
     FileIndexes indexes;
     if (!fileIndexes(f.get(), indexes)) return fail("check " + name, f.get());
     const int count = indexes.shape.info.indexCount;
     if (only > count) return usage(noIndex(only, count), kCheckHelp);
-    int findings = 0;
+    std::vector<Finding> findings;
+    std::vector<std::string> notes;
     {
         // The data check reads each slot once, an index check twice per key.
         const int64_t reads = only > 0 ? kIndexCheckReads : 1 + kIndexCheckReads * count;
@@ -159,33 +252,41 @@ int checkCommand(const Args &args) {
             DataLength length;
             if (isGetLastRec(f.get(), &highest) && measureDataFile(name, indexes.shape, highest, length) &&
                 length.beyond > 0) {
-                stopProgress();
-                out("%s: %s\n", name.c_str(), longerText(length, highest).c_str());
+                notes.push_back(longerText(length, highest));
             }
-            printFindings(name, "data file", isCheckData(f.get()), f.get(), kCheckDataFailed, findings);
+            std::vector<CheckPlace> reported;
+            const int bits = checkReporting([&] { return isCheckData(f.get()); }, reported);
+            const int error = isErrno(f.get());
+            addFindings(findings, "data file", 0, bits, error, kCheckDataFailed,
+                        locateData(f.get(), name, indexes.shape, bits), reported);
         }
         for (int n = 1; n <= count; ++n) {
             if ((only != 0 && n != only) || !indexes.real(n)) continue;
             KeyDesc key{};
             isIndexInfo(f.get(), &key, n);
-            const int bits = isCheckIndex(f.get(), indexes.libraryNumber(n));
-            printFindings(name, "index " + std::to_string(n) + " (" + formatKey(key) + ")", bits, f.get(),
-                          kCheckIndexFailed, findings);
+            std::vector<CheckPlace> reported;
+            const int bits = checkReporting([&] { return isCheckIndex(f.get(), indexes.libraryNumber(n)); }, reported);
+            // The places are looked for with the check's error kept for its message.
+            const int error = isErrno(f.get());
+            CheckPlaces places = locateIndex(f.get(), name, indexes.shape, indexes.libraryNumber(n), key, bits);
+            addFindings(findings, "index " + std::to_string(n) + " (" + formatKey(key) + ")", n, bits, error,
+                        kCheckIndexFailed, std::move(places), reported);
         }
         if (only == 0 && indexes.shape.variable()) {
-            printFindings(name, "variable-length blocks", isCheckVarlen(f.get(), nullptr), f.get(), kCheckIndexFailed,
-                          findings);
+            std::vector<CheckPlace> reported;
+            const int bits = checkReporting([&] { return isCheckVarlen(f.get(), nullptr); }, reported);
+            const int error = isErrno(f.get());
+            addFindings(findings, "variable-length blocks", 0, bits, error, kCheckIndexFailed,
+                        locateVarlen(f.get(), indexes.shape, bits), reported);
         }
+        stopProgress();
     }
-    if (findings > 0) {
-        out("%s: damaged: %d finding%s\n", name.c_str(), findings, findings == 1 ? "" : "s");
-        return kExitFailed;
-    }
-    out("%s: clean (%s%s)\n", name.c_str(),
-        only != 0 ? ("index " + std::to_string(only)).c_str()
-                  : ("data file, " + std::to_string(count) + " index" + (count == 1 ? "" : "es")).c_str(),
-        only == 0 && indexes.shape.variable() ? ", variable-length blocks" : "");
-    return kExitOk;
+    const std::string checked =
+        (only != 0 ? "index " + std::to_string(only)
+                   : "data file, " + std::to_string(count) + " index" + (count == 1 ? "" : "es")) +
+        (only == 0 && indexes.shape.variable() ? ", variable-length blocks" : "");
+    printCheck(name, notes, findings, checked, json);
+    return findings.empty() ? kExitOk : kExitFailed;
 }
 
 int rebuildCommand(const Args &args) {

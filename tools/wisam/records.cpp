@@ -62,36 +62,6 @@ constexpr int kRawLengthBytes = 4;
 constexpr int kKeepExclusive = 2;  // isSetCustomLock requests
 constexpr int kEndKept = 0;
 
-// One key part of a record, decoded by its type.
-std::string decodePart(const unsigned char *record, const KeyPart &part) {
-    const unsigned char *p = record + part.start;
-    char text[64];
-    switch (part.type & ISTYPE_MASK) {
-    case ISTYPE_INT:
-        std::snprintf(text, sizeof text, "%d", ldInt(p));
-        return text;
-    case ISTYPE_LONG:
-        std::snprintf(text, sizeof text, "%d", ldLong(p));
-        return text;
-    case ISTYPE_DOUBLE:
-        std::snprintf(text, sizeof text, "%g", ldDbl(p));
-        return text;
-    case ISTYPE_FLOAT:
-        std::snprintf(text, sizeof text, "%g", static_cast<double>(ldFloat(p)));
-        return text;
-    default: {
-        std::string s;
-        for (int i = 0; i < part.length; ++i) {
-            const unsigned char c = p[i];
-            if (c == 0 && (part.type & ISTYPE_MASK) == ISTYPE_STRING) break;
-            s += std::isprint(c) ? static_cast<char>(c) : '.';
-        }
-        while (!s.empty() && s.back() == ' ') s.pop_back();
-        return "\"" + s + "\"";
-    }
-    }
-}
-
 void printRecord(const unsigned char *record, int length, bool hex) {
     std::string line;
     line.reserve(static_cast<size_t>(length) * 2 + 1);
@@ -260,7 +230,7 @@ int dumpCommand(const Args &args) {
         }
         out("%7d ", isRecnum(f));
         if (shape.variable()) out("len %d ", length);
-        for (int p = 0; p < key.partCount; ++p) out("%s ", decodePart(record.data(), key.parts[p]).c_str());
+        for (int p = 0; p < key.partCount; ++p) out("%s ", partText(record.data(), key.parts[p]).c_str());
         printRecord(record.data(), length, hex);
     }
     progress.finish();
