@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "datalength.h"
 #include "keytext.h"
 #include "schema.h"
@@ -53,11 +55,12 @@ constexpr const char *kSchemaHelp =
     "                   index of that number, and a key part that touches a field\n"
     "                   other than bytes must lie exactly on it, of its type.\n";
 constexpr const char *kInfoHelp =
-    "usage: wisam info NAME\n"
+    "usage: wisam info NAME [--json]\n"
     "  the record layout, record count, indexes and user information of NAME, and\n"
     "  whether its data file can hold the records the index file counts (exit 1\n"
     "  when it cannot) or is longer than they need; for variable-length records\n"
-    "  the counts of their blocks.\n";
+    "  the counts of their blocks.  --json: the same as one JSON object.\n"
+    "  'wisam stat' measures the indexes' depth, nodes and fill.\n";
 
 // Record lengths as the dictionary can hold them.
 constexpr long kMaxFixedLength = 32767;
@@ -100,15 +103,55 @@ std::string lengthText(const RecordShape &shape) {
            " (variable)";
 }
 
-void printVarlenCounts(IsFile *f) {
-    int32_t stats[6] = {};
-    const int bits = isCheckVarlen(f, stats);
+void printVarlenCounts(const int32_t stats[6], int bits) {
     out("  variable-length blocks: %d in use (%d bytes free), %d on the space lists (%d bytes "
         "free), %d in use on no list (%d bytes free)\n",
         stats[4], stats[5], stats[0], stats[1], stats[2], stats[3]);
     for (int bit = 0; bit < kCheckBits; ++bit) {
         if ((bits & (1 << bit)) != 0) out("  variable-length check: %s (0x%x)\n", isCheckMsg[bit], 1u << bit);
     }
+}
+
+// info --json: what the text says, as one JSON object.
+void printInfoJson(const std::string &name, const RecordShape &shape, int32_t highest, const std::vector<KeyDesc> &keys,
+                   const unsigned char *user, const int32_t varlen[6], int varlenBits, const std::string &longer,
+                   const std::string &cannotHold) {
+    using Json = nlohmann::ordered_json;
+    Json info = {{"name", name},
+                 {"record_length", shape.fixed},
+                 {"maximum_length", shape.maximum},
+                 {"variable", shape.variable()},
+                 {"records", shape.info.recordCount},
+                 {"block_size", shape.info.blockSize},
+                 {"highest_record_number", highest}};
+    info["indexes"] = Json::array();
+    for (size_t k = 0; k < keys.size(); ++k) {
+        info["indexes"].push_back({{"number", k + 1},
+                                   {"key", formatKey(keys[k])},
+                                   {"unique", (keys[k].flags & ISKEY_DUPS) == 0},
+                                   {"key_length", keys[k].keyLength},
+                                   {"root_block", keys[k].rootNode}});
+    }
+    std::string hex;
+    for (int i = 0; i < kUserInfoBytes; ++i) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", user[i]);
+        hex += two;
+    }
+    info["user_information"] = hex;
+    if (shape.variable()) {
+        Json findings = Json::array();
+        for (int bit = 0; bit < kCheckBits; ++bit) {
+            if ((varlenBits & (1 << bit)) != 0) findings.push_back(isCheckMsg[bit]);
+        }
+        info["variable_length_blocks"] = {{"in_use", varlen[4]}, {"in_use_bytes_free", varlen[5]},
+                                          {"on_space_lists", varlen[0]}, {"on_space_lists_bytes_free", varlen[1]},
+                                          {"on_no_list", varlen[2]}, {"on_no_list_bytes_free", varlen[3]},
+                                          {"findings", findings}};
+    }
+    info["data_file_longer"] = longer.empty() ? Json(nullptr) : Json(longer);
+    info["data_file_holds_records"] = cannotHold.empty();
+    out("%s\n", info.dump(2).c_str());
 }
 
 // Whether the data file reaches the highest record number the index file
@@ -192,8 +235,17 @@ int createCommand(const Args &args) {
 
 int infoCommand(const Args &args) {
     if (wantsHelp(args)) return out("%s", kInfoHelp), kExitOk;
-    if (args.size() != 1) return usage("info needs exactly one NAME", kInfoHelp);
-    const std::string &name = args[0];
+    bool json = false;
+    std::vector<std::string> names;
+    for (const std::string &arg : args) {
+        if (arg == "--json") {
+            json = true;
+        } else {
+            names.push_back(arg);
+        }
+    }
+    if (names.size() != 1) return usage("info needs exactly one NAME", kInfoHelp);
+    const std::string &name = names[0];
     IsFile *f = openFile(name, ISINPUT | ISOPENVARLEN, "info " + name);
     if (f == nullptr) return openFailed();
     RecordShape shape;
@@ -204,35 +256,41 @@ int infoCommand(const Args &args) {
         isClose(f);
         return status;
     }
-    out("%s: %d index%s, %s, %d records, block size %d\n", name.c_str(), shape.info.indexCount,
-        shape.info.indexCount == 1 ? "" : "es", lengthText(shape).c_str(), shape.info.recordCount,
-        shape.info.blockSize);
+    std::vector<KeyDesc> keys(static_cast<size_t>(shape.info.indexCount));
     for (int k = 1; k <= shape.info.indexCount; ++k) {
-        KeyDesc key{};
-        if (!isIndexInfo(f, &key, k)) {
+        if (!isIndexInfo(f, &keys[static_cast<size_t>(k - 1)], k)) {
             const int status = fail("info " + name + ": index " + std::to_string(k), f);
             isClose(f);
             return status;
         }
-        out("  index %d: %s (key length %d, root block %u)\n", k, formatKey(key).c_str(), key.keyLength,
-            static_cast<unsigned>(key.rootNode));
     }
-    out("  highest record number %d\n  user information:", highest);
-    for (const unsigned char byte : user) out(" %02x", byte);
-    out("\n");
-    if (shape.variable()) printVarlenCounts(f);
+    int32_t varlen[6] = {};
+    const int varlenBits = shape.variable() ? isCheckVarlen(f, varlen) : 0;
     DataLength length;
-    if (measureDataFile(name, shape, highest, length) && length.beyond > 0) {
-        out("  %s\n", longerText(length, highest).c_str());
-    }
+    const bool longer = measureDataFile(name, shape, highest, length) && length.beyond > 0;
     std::string problem;
     const bool holds = dataFileHolds(f, shape, highest, problem);
     isClose(f);
-    if (!holds) {
-        return failWith("info " + name + ": the data file cannot hold the " +
-                        std::to_string(shape.info.recordCount) + " records the index file counts (" +
-                        problem + "); it was cut short or replaced");
+    const std::string cannotHold = "the data file cannot hold the " + std::to_string(shape.info.recordCount) +
+                                   " records the index file counts (" + problem + "); it was cut short or replaced";
+    if (json) {
+        printInfoJson(name, shape, highest, keys, user, varlen, varlenBits, longer ? longerText(length, highest) : "",
+                      holds ? "" : cannotHold);
+    } else {
+        out("%s: %d index%s, %s, %d records, block size %d\n", name.c_str(), shape.info.indexCount,
+            shape.info.indexCount == 1 ? "" : "es", lengthText(shape).c_str(), shape.info.recordCount,
+            shape.info.blockSize);
+        for (size_t k = 0; k < keys.size(); ++k) {
+            out("  index %zu: %s (key length %d, root block %u)\n", k + 1, formatKey(keys[k]).c_str(), keys[k].keyLength,
+                static_cast<unsigned>(keys[k].rootNode));
+        }
+        out("  highest record number %d\n  user information:", highest);
+        for (const unsigned char byte : user) out(" %02x", byte);
+        out("\n");
+        if (shape.variable()) printVarlenCounts(varlen, varlenBits);
+        if (longer) out("  %s\n", longerText(length, highest).c_str());
     }
+    if (!holds) return failWith("info " + name + ": " + cannotHold);
     return kExitOk;
 }
 

@@ -121,7 +121,7 @@ int SchemaScan::open(const std::string &what, const std::string &name, const std
         for (const auto &[bound, option, number] : {std::tuple{&from, "--from", &fromRecnum_}, std::tuple{&to, "--to", &toRecnum_}}) {
             if (!*bound) continue;
             long value = 0;
-            Args arg{option, **bound};
+            Args arg{label_.empty() ? option : label_, **bound};
             size_t i = 0;
             if (!numberArg(arg, i, 1, INT32_MAX, value, error)) return usage(error, "");
             *number = static_cast<int32_t>(value);
@@ -130,7 +130,7 @@ int SchemaScan::open(const std::string &what, const std::string &name, const std
     }
     if (to) {
         std::vector<unsigned char> bound(record_.size(), 0);
-        if (!rangeKey("--to", *to, bound, toPrefix_, error)) return usage(error, "");
+        if (!rangeKey(label_.empty() ? "--to" : label_, *to, bound, toPrefix_, error)) return usage(error, "");
         toKey_.assign(IS_MAX_KEY_LENGTH, 0);
         customKeyMake(f, toKey_.data(), bound.data(), libraryIndex_ - 1);
         hasTo_ = true;
@@ -138,7 +138,7 @@ int SchemaScan::open(const std::string &what, const std::string &name, const std
     if (from) {
         int prefix = 0;
         std::vector<unsigned char> bound(record_.size(), 0);
-        if (!rangeKey("--from", *from, bound, prefix, error)) return usage(error, "");
+        if (!rangeKey(label_.empty() ? "--from" : label_, *from, bound, prefix, error)) return usage(error, "");
         mode_ = modeNext;
         if (!isStart(f, &key_, prefix, bound.data(), modeGreaterEqual)) {
             if (isErrno(f) != ENOREC) return fail(what, f);
@@ -230,19 +230,27 @@ int SchemaScan::finish(long count) {
 // dump --schema
 
 int dumpFields(const std::string &name, long index, const std::string &schemaPath, const std::string &format,
-               const std::optional<std::string> &from, const std::optional<std::string> &to) {
-    const std::string what = "dump " + name;
+               const std::optional<std::string> &from, const std::optional<std::string> &to, long *written,
+               const std::string &command) {
+    const std::string what = command + " " + name;
     SchemaScan scan;
+    if (command != "dump") scan.labelRange("KEY");
     if (const int status = scan.open(what, name, schemaPath, index, from, to); status != kExitOk) return status;
     const std::vector<Field> &fields = scan.schema().fields;
-    if (format == "csv") {
-        std::string header;
-        for (const Field &f : fields) header += (header.empty() ? "" : ",") + csvField(f.name, false);
-        header += "\n";
-        outBytes(header.data(), header.size());
-    } else if (format == "json") {
-        out("[");
-    }
+    // A dump writes its header (or the array's bracket) whatever follows; a
+    // get only before a record it found, so that finding none writes nothing.
+    const bool headFirst = written == nullptr;
+    const auto head = [&] {
+        if (format == "csv") {
+            std::string header;
+            for (const Field &f : fields) header += (header.empty() ? "" : ",") + csvField(f.name, false);
+            header += "\n";
+            outBytes(header.data(), header.size());
+        } else if (format == "json") {
+            out("[");
+        }
+    };
+    if (headFirst) head();
     Progress progress("dumped", scan.recordCount());
     std::vector<Value> values;
     std::string line, error;
@@ -253,6 +261,7 @@ int dumpFields(const std::string &name, long index, const std::string &schemaPat
             return failWith(what + ": " + error + "; stopped after " + std::to_string(count) + " records");
         }
         line.clear();
+        if (count == 0 && !headFirst) head();
         if (format == "csv") {
             for (size_t i = 0; i < values.size(); ++i) {
                 if (i > 0) line += ',';
@@ -269,9 +278,13 @@ int dumpFields(const std::string &name, long index, const std::string &schemaPat
         progress.tick(++count);
     }
     progress.finish();
-    if (format == "json") out("%s]\n", count == 0 ? "" : "\n");
+    if (format == "json" && (headFirst || count > 0)) out("%s]\n", count == 0 ? "" : "\n");
     const int status = scan.finish(count);
-    if (status == kExitOk) std::fprintf(stderr, "%ld records\n", count);
+    if (written != nullptr) {
+        *written = count;
+    } else if (status == kExitOk) {
+        std::fprintf(stderr, "%ld records\n", count);
+    }
     return status;
 }
 
@@ -284,7 +297,8 @@ namespace {
 // written, so that a bad value leaves the file as it was.
 class FieldSource : public RecordSource {
 public:
-    FieldSource(std::string schemaPath, std::string format) : schemaPath_(std::move(schemaPath)), format_(std::move(format)) {}
+    FieldSource(std::string schemaPath, std::string format, FILE *input = stdin)
+        : schemaPath_(std::move(schemaPath)), format_(std::move(format)), input_(input) {}
 
     bool prepare(IsFile *f, const RecordShape &shape, std::string &why) override {
         if (!readSchemaFile(schemaPath_, schema_, why)) return false;
@@ -336,11 +350,11 @@ private:
             return true;
         };
         std::string error;
-        if (!readCsv(stdin, take, error, longestCsvField(schema_), longestCsvLine(schema_))) {
+        if (!readCsv(input_, take, error, longestCsvField(schema_), longestCsvLine(schema_))) {
             return why = "reading CSV: " + error, false;
         }
         if (!why.empty()) return false;
-        if (columns.empty() && !std::ferror(stdin)) return why = "the CSV input has no header row", false;
+        if (columns.empty() && !std::ferror(input_)) return why = "the CSV input has no header row", false;
         return readOk(why);
     }
 
@@ -379,7 +393,7 @@ private:
     }
 
     bool readJsonLines(std::string &why) {
-        LineReader lines(stdin, longestJsonLine(schema_));
+        LineReader lines(input_, longestJsonLine(schema_));
         long line = 0;
         std::string text;
         bool ok = true;
@@ -400,7 +414,7 @@ private:
     bool readJsonArray(std::string &why) {
         std::string text;
         char chunk[1 << 16];
-        for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0;) text.append(chunk, got);
+        for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, input_)) > 0;) text.append(chunk, got);
         if (!readOk(why)) return false;
         if (hasByteOrderMark(text)) text.erase(0, std::strlen(kByteOrderMark));
         Json array;
@@ -414,11 +428,12 @@ private:
     }
 
     bool readOk(std::string &why) {
-        if (std::ferror(stdin) == 0) return true;
+        if (std::ferror(input_) == 0) return true;
         return why = std::string("reading standard input: ") + std::strerror(errno), false;
     }
 
     std::string schemaPath_, format_;
+    FILE *input_;
     Schema schema_;
     size_t length_ = 0;
     std::vector<unsigned char> records_;
@@ -426,6 +441,17 @@ private:
 };
 
 }  // namespace
+
+bool encodeRows(IsFile *f, const RecordShape &shape, const std::string &schema, const std::string &format, FILE *input,
+                std::vector<std::vector<unsigned char>> &records, std::string &why) {
+    FieldSource source(schema, format, input);
+    if (!source.prepare(f, shape, why)) return false;
+    std::vector<unsigned char> record(static_cast<size_t>(shape.maximum) + 1);
+    int length = 0;
+    records.clear();
+    while (source.next(shape, record, length, why)) records.emplace_back(record.begin(), record.begin() + length);
+    return true;
+}
 
 int loadFields(const std::string &name, bool atomic, const std::string &schema, const std::string &format) {
     FieldSource source(schema, format);

@@ -18,6 +18,8 @@ public:
     // `from`.  kExitOk, or the exit status after the message.
     int open(const std::string &what, const std::string &name, const std::string &schemaPath, long index,
              const std::optional<std::string> &from, const std::optional<std::string> &to);
+    // Names both bounds `label` in messages (instead of --from and --to).
+    void labelRange(const std::string &label) { label_ = label; }
     // Reads the next record up to `to`; false at the end of the range or
     // when a read fails (finish tells which).
     bool next();
@@ -36,7 +38,7 @@ private:
                   int &prefix, std::string &error);
     bool pastEnd();
 
-    std::string what_;
+    std::string what_, label_;
     Handle file_{nullptr};
     Schema schema_;
     FileIndexes indexes_;

@@ -24,8 +24,10 @@ constexpr const char *kHelp =
     "                          0 in place, faster, not atomic\n"
     "  create NAME --reclen N --key KEY [--key KEY...] [--varlen MAX [--packed]]\n"
     "                          build an ISAM file (the first key is the primary)\n"
-    "  info NAME               summary, key descriptions, and whether the data file\n"
+    "  info NAME [--json]      summary, key descriptions, and whether the data file\n"
     "                          holds the records the index file counts\n"
+    "  stat NAME [--json]      each index's depth, nodes, fill and longest run of equal\n"
+    "                          keys; free slots and blocks; the cache sizes that hold it\n"
     "  create NAME --schema S.json\n"
     "                          build an ISAM file with the fields and indexes of a schema\n"
     "  schema NAME             a starting schema (JSON) from the file's key descriptions\n"
@@ -37,21 +39,27 @@ constexpr const char *kHelp =
     "                          write records read from stdin (needs exclusive use)\n"
     "  load NAME --schema S.json [--format csv|json|jsonl] [--atomic] < ROWS\n"
     "                          write records from rows of field values\n"
+    "  get NAME KEY --schema S.json [--index K] [--format csv|json|jsonl]\n"
+    "                          the record with key KEY (exit 3 when there is none)\n"
+    "  put NAME --schema S.json [--format csv|json|jsonl] [ROW]\n"
+    "                          write one record, replacing the one with its primary key\n"
     "  export-pg NAME --schema S.json [--table T] [--index K]\n"
     "                          CREATE TABLE, COPY rows and CREATE INDEX for PostgreSQL\n"
     "  demo [DIR]              build a sample file, write, read, delete and rewrite\n"
     "  log LOGFILE [--brief]   print every record of a transaction log\n"
-    "  recover LOGFILE [--rollback-unfinished]\n"
-    "                          perform the operations of a log again on restored files\n"
-    "  backup NAME... DIR --log LOGFILE\n"
-    "                          copy files while no one changes them, then empty the log\n"
-    "  check NAME [--index N]  check the data, free list, indexes and variable-length\n"
-    "                          blocks (exit 0 clean, 1 damaged)\n"
+    "  recover LOGFILE [--rollback-unfinished] [--force]\n"
+    "                          perform the operations of a log again on the backup copy\n"
+    "  backup NAME... DIR [--log LOGFILE]\n"
+    "                          copy files while no one changes them; with --log, then\n"
+    "                          empty the log\n"
+    "  check NAME [--index N] [--json]\n"
+    "                          check the data, free list, indexes and variable-length\n"
+    "                          blocks, each finding with its place (exit 0 clean, 1 damaged)\n"
     "  rebuild NAME [--free] [--index N|--all]\n"
     "                          regenerate the data free list and indexes from the data\n"
     "  copy SRC DST [--index N]  add the records of SRC to DST (built like SRC if new)\n"
     "  clone SRC DST           an empty file with SRC's layout and indexes\n"
-    "  cluster NAME --index N  rewrite the data file in the order of index N\n"
+    "  cluster NAME --index N  rewrite the file in the order of index N, compacted\n"
     "  index add NAME KEY | index drop NAME N\n"
     "                          add or drop an index\n"
     "  erase NAME | rename OLD NEW\n"
@@ -67,7 +75,8 @@ constexpr const char *kHelp =
     "\n"
     "'wisam help COMMAND' or 'wisam COMMAND --help' tells more about each command;\n"
     "'wisam --version' the version.  Every option may also be written --option=value.\n"
-    "Exit status: 0 done, 1 failed (the message says what was done), 2 usage error.\n";
+    "Exit status: 0 done, 1 failed (the message says what was done), 2 usage error,\n"
+    "3 no record found (get).  'man wisam' has it all in one place.\n";
 
 struct Command {
     const char *name;
@@ -81,6 +90,7 @@ constexpr Command kCommands[] = {
     {"rebuild", rebuildCommand}, {"copy", copyCommand},     {"clone", cloneCommand},
     {"cluster", clusterCommand}, {"index", indexCommand},   {"erase", eraseCommand},
     {"rename", renameCommand}, {"schema", schemaCommand},   {"export-pg", exportPgCommand},
+    {"stat", statCommand},     {"get", getCommand},         {"put", putCommand},
 };
 
 // Takes every "--journal M" out of `words`, before the command or after it, and sets isJournalMode; false (with a usage message

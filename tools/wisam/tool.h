@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,6 +34,9 @@ int eraseCommand(const Args &args);
 int renameCommand(const Args &args);
 int schemaCommand(const Args &args);
 int exportPgCommand(const Args &args);
+int statCommand(const Args &args);
+int getCommand(const Args &args);
+int putCommand(const Args &args);
 
 // Exit statuses: success, a failure of the work, a usage error.
 constexpr int kExitOk = 0;
@@ -161,9 +165,17 @@ int writeRecords(const std::string &name, bool atomic, RecordSource &source);
 // when it is but its value is missing or wrong.
 bool schemaOption(const Args &args, size_t &i, std::string &schema, std::string &format, std::string &error);
 // dump and load through a schema (formats.cpp).
+// With `written`, the count of records written is stored there instead of
+// said on standard error, and the CSV header or JSON array is written only
+// around records found; `command` begins the messages.
 int dumpFields(const std::string &name, long index, const std::string &schema, const std::string &format,
-               const std::optional<std::string> &from, const std::optional<std::string> &to);
+               const std::optional<std::string> &from, const std::optional<std::string> &to, long *written = nullptr,
+               const std::string &command = "dump");
 int loadFields(const std::string &name, bool atomic, const std::string &schema, const std::string &format);
+// The records of the rows that `input` holds, each encoded through the
+// schema against open file `f` as load encodes them; false with `why`.
+bool encodeRows(IsFile *f, const RecordShape &shape, const std::string &schema, const std::string &format, FILE *input,
+                std::vector<std::vector<unsigned char>> &records, std::string &why);
 
 // Standard output, checked: every write goes through these, and the first
 // failure is kept with its errno.  outputFailed() tells whether one happened.
