@@ -5,6 +5,8 @@
 // stopped by an error part-way, it says where, as the files show it.
 // log --brief is one line a record.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -235,6 +237,40 @@ TEST_F(RecoverToolTest, FilesNotAsTheLogBeganAreRefusedOrPlaced) {
     }
     EXPECT_EQ(filesOf(dir), recovered);
     EXPECT_EQ(now(), expected);
+}
+
+// A process that began a transaction and died: --rollback-unfinished
+// undoes it at the end of the pass, and the comparison follows that undo.
+TEST_F(RecoverToolTest, AnUnfinishedTransactionRolledBackOnceAndPlaced) {
+    ASSERT_EQ(runTool(dir, {"recover", "app.log"}).status, 0);  // the files as the log leaves them
+    const pid_t child = fork();
+    if (child == 0) {
+        IsFile *f = isLogOpen(dir.name("app.log").c_str()) == 1
+                        ? isOpen(dir.name("people").c_str(), ISINOUT | ISTRANS | ISMANULOCK)
+                        : nullptr;
+        const std::string r = row(50, 'u');
+        _exit(f != nullptr && isBegin() == 1 && isWrite(f, r.data()) == 1 ? 0 : 1);  // no commit
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    log = logEntries(dir.file("app.log"));
+    const uint64_t unfinished = offsetOf(log, "IN", 6);  // the dead process's insert
+    restore(dir);
+
+    ToolRun run = runTool(dir, {"recover", "app.log", "--rollback-unfinished"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(contains(run.out, "5 transactions: 3 committed, 1 rolled back, 1 unfinished (rolled back)\n")) << run.out;
+    EXPECT_EQ(now(), expected);
+    const std::vector<uint8_t> recovered = filesOf(dir);
+    run = runTool(dir, {"recover", "app.log", "--rollback-unfinished"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(contains(run.err, "the files hold the changes of " + prefixText(log, UINT64_MAX) + "\n")) << run.err;
+    // Without the rollback, the files hold the log up to the dead process's insert.
+    run = runTool(dir, {"recover", "app.log"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(contains(run.err, "the files hold the changes of " + prefixText(log, unfinished) + "\n")) << run.err;
+    EXPECT_EQ(filesOf(dir), recovered);
 }
 
 TEST_F(RecoverToolTest, LogBriefIsOneLineARecord) {
