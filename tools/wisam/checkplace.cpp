@@ -47,7 +47,7 @@ std::string plural(int64_t n, const char *one, const char *many) {
 
 // The records a check reads: buffers for the longest record.
 std::vector<unsigned char> recordBuffer(const RecordShape &shape) {
-    return std::vector<unsigned char>(static_cast<size_t>(std::max(shape.maximum, 1)) + 1);
+    return std::vector<unsigned char>(readBufferSize(shape));
 }
 
 }  // namespace

@@ -215,9 +215,7 @@ int dumpCommand(const Args &args) {
         isClose(f);
         return status;
     }
-    // A file of record length 0 delivers its keys at their parts' places.
-    const int keyOnlyRecord = INT16_MAX + IS_MAX_KEY_LENGTH;
-    std::vector<unsigned char> record(static_cast<size_t>(shape.fixed == 0 ? keyOnlyRecord : shape.maximum) + 1);
+    std::vector<unsigned char> record(readBufferSize(shape));
     Progress progress("dumped", shape.info.recordCount);
     long count = 0;
     for (int mode = modeFirst; !outputFailed() && isRead(f, record.data(), mode); mode = modeNext) {

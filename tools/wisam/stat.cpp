@@ -139,7 +139,7 @@ bool measureIndex(const std::u16string &units, const RecordShape &shape, int lib
         mostInAStep = path;
         s.leaves += path > 0 ? 1 : 0;
     }
-    std::vector<unsigned char> record(static_cast<size_t>(shape.maximum) + 1);
+    std::vector<unsigned char> record(readBufferSize(shape));
     std::vector<unsigned char> key(IS_MAX_KEY_LENGTH), previous(IS_MAX_KEY_LENGTH);
     int64_t run = 0;
     std::string runKey;  // of the run under way
@@ -200,7 +200,7 @@ int statCommand(const Args &args) {
     // The blocks of variable parts, read with the records by number.
     std::set<uint32_t> varBlocks;
     if (shape.variable()) {
-        std::vector<unsigned char> record(static_cast<size_t>(shape.maximum) + 1);
+        std::vector<unsigned char> record(readBufferSize(shape));
         for (int32_t r = 1; r <= highest; ++r) {
             Watch watch;
             isData(f.get(), record.data(), r);

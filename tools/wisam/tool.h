@@ -96,6 +96,11 @@ struct RecordShape {
     bool variable() const { return maximum > fixed; }
 };
 bool recordShape(IsFile *f, RecordShape &shape);
+// The bytes a read of the file can deliver: the longest record, or for a
+// file of record length 0 its keys at their parts' places.
+inline size_t readBufferSize(const RecordShape &shape) {
+    return static_cast<size_t>(shape.fixed == 0 ? INT16_MAX + IS_MAX_KEY_LENGTH : shape.maximum) + 1;
+}
 
 // The indexes of a file as info numbers them (1..indexCount), with the
 // number that isIndex, isCheckIndex and isRebuildIdx take.  A file without
