@@ -166,6 +166,12 @@ int deleteAgain(int32_t process, const RecordMoves *moves) {
     return changeCall(f, [&] { return deleteByNumber(f, recnum); });
 }
 
+// An insert redone must land on the record number the log gives, since the
+// log's later records name it by that number: on files that are not as the
+// log found them (not the copy it began from) it could land elsewhere, and a
+// later update of its number would overwrite another record.  It fails with
+// 119 instead, and its write is taken back with the call.  An undo may move
+// a record (the moves keep track of it).
 int writeAgain(int32_t process, RecordMoves *moves) {
     IsFile *f = mappedHandle(process);
     if (f == nullptr) return 0;
@@ -173,7 +179,13 @@ int writeAgain(int32_t process, RecordMoves *moves) {
     const uint8_t *image = nullptr;
     if (!imageRecord(f, recnum, image)) return bad();
     Unlogged unlogged(f, process == 0);
-    if (changeCall(f, [&] { return writeNew(f, image); }) != 1) return 0;
+    const int written = changeCall(f, [&] {
+        if (f->recordLength == 0) f->recnum = recnum;  // an index-only file takes the number it is given
+        if (writeNew(f, image) != 1 || f->callAccess == 0) return 0;
+        if (moves == nullptr && f->recnum != recnum) raiseError(f, kErrBadLog, 0);
+        return 1;
+    });
+    if (written != 1) return 0;
     if (moves != nullptr && f->recnum != recnum) moves->push_back({f, recnum, f->recnum});
     return 1;
 }

@@ -273,6 +273,50 @@ protected:
     Model model;
 };
 
+// Recovery redoes an insert at the record number the log gives.  On files
+// that are not the copy the log began from (a record deleted since, so the
+// free list offers its slot), the insert would land there and the logged
+// update of its number would go to the wrong place: recovery stops with 119
+// instead, and neither the insert nor anything after it is applied.
+TEST_F(TxnOneFile, RecoveryOnFilesTheLogDidNotBeginFromStopsInsteadOfMisplacingRecords) {
+    FileSetCopy copy;
+    copy.save(dir.file("one"));
+    IsFile *f = isOpen(name.c_str(), kTransMode);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(isBegin(), 1);
+    ASSERT_EQ(isWrite(f, modelRecord(100, 1, 1).data()), 1);
+    const int32_t logged = isRecnum(f);
+    ASSERT_EQ(isRewrite(f, modelRecord(100, 2, 2).data()), 1);
+    ASSERT_EQ(isCommit(), 1);
+    ASSERT_EQ(isClose(f), 1);
+    ASSERT_EQ(isLogClose(), 1);
+    isCleanUp();
+
+    // Recovered onto the copy, the insert lands where it was logged.
+    copy.restore();
+    RecoverOutcome outcome = recoverFrom(log);
+    EXPECT_EQ(outcome.result, 1) << "errno " << outcome.error;
+    Model expected = model;
+    expected.wrote(100, 2, 2, logged);
+    EXPECT_EQ(reopenAndCompare(name, ISINOUT | ISMANULOCK, expected, dir.file("one.wox"), false), "");
+
+    // Onto files changed since: record 3 deleted.
+    copy.restore();
+    IsFile *g = isOpen(name.c_str(), ISINOUT | ISMANULOCK | ISNOLOG);
+    ASSERT_NE(g, nullptr);
+    ASSERT_EQ(isDelRec(g, 3), 1);
+    ASSERT_EQ(isClose(g), 1);
+    Model changed = model;
+    for (const auto &[id, row] : model.rows) {
+        if (row.recnum == 3) changed.rows.erase(id);
+    }
+    outcome = recoverFrom(log);
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.error, EBADLOG);
+    EXPECT_EQ(reopenAndCompare(name, ISINOUT | ISMANULOCK, changed, dir.file("one.wox"), false), "")
+        << "the files as they were before recovery";
+}
+
 // BW IN IN RW, each record linked to the one before it, the undo deletes
 // unlogged, BW and RW exactly 20 bytes with the length at both ends.
 TEST_F(TxnOneFile, RollbackWalksTheChainAndLogsNoUndo) {
