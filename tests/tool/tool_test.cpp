@@ -137,7 +137,7 @@ TEST(ToolTest, AFileNameOfTheIsamFileIsTakenAsItsName) {
 }
 
 // A usage error is one line saying what was wrong and one saying where to
-// read more; a mistyped command gets the nearest one suggested; options
+// read more; a mistyped command or option gets the nearest one suggested; options
 // may be written --option=value; "wisam help [COMMAND]" prints the help.
 TEST(ToolTest, UsageErrorsAreOneLineAndHelpIsACommand) {
     TempDir dir;
@@ -150,6 +150,14 @@ TEST(ToolTest, UsageErrorsAreOneLineAndHelpIsACommand) {
         {{"dump", "people", "--index=-1"},
          "wisam: --index -1: the value must be a number from 0 to 33\nsee 'wisam dump --help'\n"},
         {{"load", "people", "--fast"}, "wisam: unexpected argument '--fast'\nsee 'wisam load --help'\n"},
+        // A mistyped option: the nearest of the command's own, within two edits.
+        {{"dump", "people", "--indx", "2"},
+         "wisam: unexpected argument '--indx'; did you mean '--index'?\nsee 'wisam dump --help'\n"},
+        {{"load", "people", "--fromat", "csv"},
+         "wisam: unexpected argument '--fromat'; did you mean '--format'?\nsee 'wisam load --help'\n"},
+        {{"check", "people", "--jsn"}, "wisam: unexpected argument '--jsn'; did you mean '--json'?\nsee 'wisam check --help'\n"},
+        {{"backup", "people", "saved", "--lgo", "x"},
+         "wisam: unexpected argument '--lgo'; did you mean '--log'?\nsee 'wisam backup --help'\n"},
     };
     for (const auto &[args, err] : usageErrors) {
         const ToolRun run = runTool(dir, args);

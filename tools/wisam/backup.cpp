@@ -256,7 +256,7 @@ int backupCommand(const Args &args) {
         } else if (args[i] == "--log" && i + 1 < args.size()) {
             logPath = args[++i];
         } else if (args[i].starts_with("--")) {
-            return usage("unexpected argument '" + args[i] + "'", kBackupHelp);
+            return unexpectedArgument(args[i], kBackupHelp);
         } else {
             positional.push_back(args[i]);
         }

@@ -189,7 +189,7 @@ int createCommand(const Args &args) {
             if (args[++i] != "none" && !parseKey(args[i], key, error)) return usage(error, kCreateHelp);
             keys.push_back(key);
         } else {
-            return usage("unexpected argument '" + args[i] + "'", kCreateHelp);
+            return unexpectedArgument(args[i], kCreateHelp);
         }
     }
     if (!schemaPath.empty()) {

@@ -2,6 +2,8 @@
 #include <iconv.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -92,6 +94,41 @@ int usage(const std::string &message, const char *help) {
     std::fprintf(stderr, "wisam: %s\nsee 'wisam %s--help'\n", message.c_str(),
                  command.empty() ? "" : (command + " ").c_str());
     return kExitUsage;
+}
+
+// The edit distance of two words (insertions, deletions, substitutions and
+// swaps of neighbours), for suggesting the command or option meant.
+size_t editDistance(const std::string &a, const std::string &b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// A word a command does not take: said in one line, with the option of the
+// command's help nearest to it when one is within two edits.
+int unexpectedArgument(const std::string &word, const char *help) {
+    std::string nearest;
+    size_t best = 3;
+    if (word.rfind("--", 0) == 0) {
+        const std::string text = help;
+        for (size_t at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
+            size_t end = at + 2;
+            while (end < text.size() && (std::islower(static_cast<unsigned char>(text[end])) || text[end] == '-')) ++end;
+            const std::string option = text.substr(at, end - at);
+            if (option.size() < 3 || option == word) continue;
+            const size_t d = editDistance(word, option);
+            if (d < best) best = d, nearest = option;
+        }
+    }
+    const std::string hint = nearest.empty() ? "" : "; did you mean '" + nearest + "'?";
+    return usage("unexpected argument '" + word + "'" + hint, help);
 }
 
 bool fileName(const std::string &name, std::u16string &units) {

@@ -46,7 +46,7 @@ int getCommand(const Args &args) {
         } else if (!error.empty()) {
             return usage(error, kGetHelp);
         } else if (args[i].starts_with("--")) {
-            return usage("unexpected argument '" + args[i] + "'", kGetHelp);
+            return unexpectedArgument(args[i], kGetHelp);
         } else {
             words.push_back(args[i]);
         }
@@ -71,7 +71,7 @@ int putCommand(const Args &args) {
     for (size_t i = 0; i < args.size(); ++i) {
         if (schemaOption(args, i, schema, format, error)) continue;
         if (!error.empty()) return usage(error, kPutHelp);
-        if (args[i].starts_with("--")) return usage("unexpected argument '" + args[i] + "'", kPutHelp);
+        if (args[i].starts_with("--")) return unexpectedArgument(args[i], kPutHelp);
         words.push_back(args[i]);
     }
     if (words.empty() || words.size() > 2) return usage("put needs NAME and at most one ROW", kPutHelp);

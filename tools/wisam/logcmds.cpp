@@ -30,7 +30,7 @@ int logCommand(const Args &args) {
         } else if (path.empty() && !arg.starts_with("--")) {
             path = arg;
         } else {
-            return usage("unexpected argument '" + arg + "'", kLogHelp);
+            return unexpectedArgument(arg, kLogHelp);
         }
     }
     if (path.empty()) return usage("log needs a LOGFILE", kLogHelp);

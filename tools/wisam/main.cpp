@@ -149,26 +149,11 @@ void splitOptionValues(std::vector<std::string> &words) {
     }
 }
 
-// The edit distance of two words (insertions, deletions, substitutions and
-// swaps of neighbours), for suggesting the command meant.
-size_t distance(const std::string &a, const std::string &b) {
-    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
-    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        for (size_t j = 1; j <= b.size(); ++j) {
-            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
-            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-        }
-    }
-    return d[a.size()][b.size()];
-}
-
 int unknownCommand(const std::string &command) {
     const Command *nearest = nullptr;
     size_t best = 3;  // suggest only within two edits
     for (const Command &entry : kCommands) {
-        const size_t d = distance(command, entry.name);
+        const size_t d = editDistance(command, entry.name);
         if (d < best) best = d, nearest = &entry;
     }
     const std::string hint = nearest != nullptr ? std::string("; did you mean '") + nearest->name + "'?" : "";

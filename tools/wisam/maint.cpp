@@ -132,7 +132,7 @@ int nameAndIndex(const Args &args, const char *command, const char *help, long &
     if (args.empty()) return usage(std::string(command) + " needs a NAME", help);
     std::string error;
     for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] != "--index") return usage("unexpected argument '" + args[i] + "'", help);
+        if (args[i] != "--index") return unexpectedArgument(args[i], help);
         if (!indexArg(args, i, index, error)) return usage(error, help);
     }
     return kExitOk;
@@ -308,7 +308,7 @@ int rebuildCommand(const Args &args) {
         } else if (args[i] == "--index") {
             if (!indexArg(args, i, only, error)) return usage(error, kRebuildHelp);
         } else {
-            return usage("unexpected argument '" + args[i] + "'", kRebuildHelp);
+            return unexpectedArgument(args[i], kRebuildHelp);
         }
     }
     if (all && only != 0) return usage("--index and --all exclude each other", kRebuildHelp);

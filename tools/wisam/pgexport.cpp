@@ -142,7 +142,7 @@ int exportPgCommand(const Args &args) {
         } else if (args[i] == "--index") {
             if (!numberArg(args, i, 0, IS_MAX_INDEXES + 1, index, error)) return usage(error, kExportHelp);
         } else if (!schemaOption(args, i, schemaPath, format, error) || !format.empty()) {
-            return usage(error.empty() ? "unexpected argument '" + args[i] + "'" : error, kExportHelp);
+            return (error.empty() ? unexpectedArgument(args[i], kExportHelp) : usage(error, kExportHelp));
         }
     }
     if (schemaPath.empty()) return usage("export-pg needs --schema", kExportHelp);

@@ -186,7 +186,7 @@ int dumpCommand(const Args &args) {
             (args[i] == "--from" ? from : to) = args[i + 1];
             ++i;
         } else if (!schemaOption(args, i, schema, format, error)) {
-            return usage(error.empty() ? "unexpected argument '" + args[i] + "'" : error, kDumpHelp);
+            return (error.empty() ? unexpectedArgument(args[i], kDumpHelp) : usage(error, kDumpHelp));
         }
     }
     if (hex && raw) return usage("--hex and --raw exclude each other", kDumpHelp);
@@ -395,7 +395,7 @@ int loadCommand(const Args &args) {
         } else if (args[i] == "--format" && i + 1 < args.size() && args[i + 1] == "raw") {
             format = args[++i];
         } else if (!schemaOption(args, i, schema, format, error)) {
-            return usage(error.empty() ? "unexpected argument '" + args[i] + "'" : error, kLoadHelp);
+            return (error.empty() ? unexpectedArgument(args[i], kLoadHelp) : usage(error, kLoadHelp));
         }
     }
     if (format == "raw" && !schema.empty()) return usage("--format raw takes no --schema", kLoadHelp);

@@ -176,7 +176,7 @@ int recoverCommand(const Args &args) {
         } else if (path.empty() && !arg.starts_with("--")) {
             path = arg;
         } else {
-            return usage("unexpected argument '" + arg + "'", kRecoverHelp);
+            return unexpectedArgument(arg, kRecoverHelp);
         }
     }
     if (path.empty()) return usage("recover needs a LOGFILE", kRecoverHelp);

@@ -185,7 +185,7 @@ int statCommand(const Args &args) {
         } else if (name.empty() && !arg.starts_with("--")) {
             name = arg;
         } else {
-            return usage("unexpected argument '" + arg + "'", kStatHelp);
+            return unexpectedArgument(arg, kStatHelp);
         }
     }
     if (name.empty()) return usage("stat needs a NAME", kStatHelp);

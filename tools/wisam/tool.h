@@ -60,6 +60,11 @@ int failWith(const std::string &what);
 // Prints a usage error, one line, and where to read more ("see 'wisam
 // COMMAND --help'", the command taken from `help`), and returns kExitUsage.
 int usage(const std::string &message, const char *help);
+// A word the command does not take, with the nearest option of `help`
+// suggested (within two edits); returns the usage exit status.
+int unexpectedArgument(const std::string &word, const char *help);
+// Edits (insertions, deletions, substitutions, swaps of neighbours) from a to b.
+size_t editDistance(const std::string &a, const std::string &b);
 
 // The UTF-16 form of a file name given on the command line; false (with a
 // usage message printed) when it is not valid UTF-8.
