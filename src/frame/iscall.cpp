@@ -22,17 +22,20 @@ void storeRefusal(IsFile *f, int error, const char (&status)[5]) {
     for (int i = 0; i < 4; ++i) f->status[i] = status[i];
 }
 
-// Whether a call of another thread is under way on `f`.
-bool takenByOther(IsFile *f) {
-    return isKnownHandle(f) && f->callThread != 0 && f->callThread != libraryThreadId();
-}
+// Whether a call of another thread is under way on `f`, a known handle.
+bool takenByOther(const IsFile *f) { return f->callThread != 0 && f->callThread != libraryThreadId(); }
 
 }  // namespace
 
-bool HandleTurn::take(IsFile *f) {
-    GroupLock *group = isKnownHandle(f) ? f->group : nullptr;
-    while (takenByOther(f)) libraryAwaitTurns();
-    if (!isKnownHandle(f)) return true;
+// The handle table is searched again only after a wait, when the handle
+// may have been closed meanwhile.
+bool HandleTurn::take(IsFile *f, bool known) {
+    if (!known) return true;
+    GroupLock *group = f->group;
+    while (takenByOther(f)) {
+        libraryAwaitTurns();
+        if (!isKnownHandle(f)) return true;
+    }
     if (f->group != group) return false;
     f->callThread = libraryThreadId();
     ++f->callNesting;
@@ -51,8 +54,9 @@ void HandleTurn::give() {
 }
 
 void ExportedCall::enter(IsFile *f) {
-    if (isKnownHandle(f)) library_.takeGroup(f->group);
-    if (library_.admitted()) turnTaken_ = turn_.take(f);
+    const bool known = isKnownHandle(f);
+    if (known) library_.takeGroup(f->group);
+    if (library_.admitted()) turnTaken_ = turn_.take(f, known);
 }
 
 int enterCall(IsFile *f, int32_t access) {

@@ -79,9 +79,10 @@ public:
     HandleTurn(const HandleTurn &) = delete;
     HandleTurn &operator=(const HandleTurn &) = delete;
 
-    // False when the handle, closed while this call waited, now stands for
-    // a handle of another file, whose group lock this thread does not hold.
-    bool take(IsFile *f);
+    // `known`: whether the table knows `f`.  False when the handle, closed
+    // while this call waited, now stands for a handle of another file, whose
+    // group lock this thread does not hold.
+    bool take(IsFile *f, bool known);
 
 private:
     void give();
