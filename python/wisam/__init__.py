@@ -11,7 +11,9 @@ in; else wherever the system's loader finds libwisam.so.6.  Importing the
 package fails with ImportError listing the places tried.
 
 Records are bytes, or with a Schema (the JSON that `wisam schema` writes)
-dicts of field values:
+dicts of field values.  A file whose schema is kept with it (N.wsc, from
+`wisam create N --schema S.json` or `wisam schema N --set S.json`) is opened
+with that schema when none is given (schema=False: bytes):
 
     schema = wisam.Schema.load("people.json")
     with wisam.open("people", schema=schema) as f:
@@ -26,6 +28,7 @@ Main entry points:
 
     build(name, record_length, *keys, schema=)  create a file, returns a File
     open(name, readonly=, schema=, ...)         open one, returns a File
+    kept_schema(name)                           the schema kept with a file, or None
     erase(name)                                 remove a file
     File.read / [] / in / write / rewrite / delete / index / lock / locked
     IndexView.range / items                     records in the order of an index
@@ -61,6 +64,7 @@ File of its own.
 
 from __future__ import annotations
 
+import builtins
 import contextlib
 import ctypes
 import itertools
@@ -75,7 +79,7 @@ from ._lib import error_text, fast, lib
 from .schema import Schema, SchemaError
 
 __all__ = ["Error", "NotFound", "File", "IndexView", "Schema", "SchemaError", "Record", "Key",
-           "build", "open", "erase", "log_open", "log_close", "transaction", "begin", "commit", "rollback"]
+           "build", "open", "kept_schema", "erase", "log_open", "log_close", "transaction", "begin", "commit", "rollback"]
 
 #: A record: its bytes, or with a schema a dict of field name to value.
 Record = Union[bytes, Dict[str, Any]]
@@ -816,14 +820,55 @@ def build(name: PathName, record_length: Optional[int] = None, *keys: Union[str,
         raise
 
 
-def open(name: PathName, readonly: bool = False, schema: Optional[Schema] = None,  # noqa: A001 - wisam.open
+def _kept_schema_path(name: PathName) -> str:
+    """Where the schema kept with file `name` lies: N.wsc beside N.wox, N as
+    the library finds it (the first line of name.lnk when that is not empty)."""
+    base = os.fsdecode(name)
+    try:
+        with builtins.open(base + ".lnk", "rb") as link:
+            line = link.readline().rstrip(b"\n")
+    except OSError:
+        line = b""
+    if line.endswith(b"\r"):
+        line = line[:-1]
+    if line:
+        base = line.decode("utf-8")
+    return base + ".wsc"
+
+
+def kept_schema(name: PathName) -> Optional[Schema]:
+    """The schema kept with ISAM file `name` (N.wsc, which the wisam tool writes
+    and the library moves and removes with the file), or None when none is
+    kept.  A kept schema that is a symbolic link raises OSError (ELOOP); one
+    that is no schema, SchemaError."""
+    path = _kept_schema_path(name)
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return None
+    with os.fdopen(fd, "rb") as f:
+        text = f.read()
+    try:
+        return Schema.parse(text)
+    except SchemaError as e:
+        raise SchemaError("the schema kept as %s: %s" % (path, e)) from None
+
+
+def open(name: PathName, readonly: bool = False, schema: Union[Schema, None, bool] = None,  # noqa: A001 - wisam.open
          exclusive: bool = False, transactions: bool = False) -> File:
     """Opens ISAM file `name` (shared with other handles and processes unless
     exclusive); readonly opens it for input only; schema decodes its records
-    as dicts; transactions: its changes join transactions."""
-    handle = lib.isOpen(_lib.file_name(name), _open_mode(readonly, exclusive, transactions, True))
+    as dicts: None (the default) the schema kept with the file when it has
+    one (see kept_schema), False none; transactions: its changes join
+    transactions."""
+    if schema is True:
+        raise TypeError("schema is a Schema, None (the kept one, if any) or False (none)")
+    path = _lib.file_name(name)  # a name the library cannot take is refused first
+    chosen = kept_schema(name) if schema is None else schema or None
+    handle = lib.isOpen(path, _open_mode(readonly, exclusive, transactions, True))
     if not handle:
         raise Error(lib.isErrno(None), "isOpen %s" % os.fsdecode(name))
+    schema = chosen
     try:
         return File(handle, schema, exclusive)
     except BaseException:

@@ -61,6 +61,7 @@ constexpr int kKindLki = 4;  // N.lki (defined, not opened by the library)
 constexpr int kKindLog = 6;  // the transaction log, name as given
 constexpr int kKindLock = 7;  // N.lck
 constexpr int kKindJournal = 8;  // N.wjn, the rollback journal
+constexpr int kKindSchema = 9;  // N.wsc, the tool's kept schema: moved, copied and removed, never read
 
 // Access codes passed to enterCall.
 enum AccessCode : int32_t {

@@ -27,7 +27,12 @@ constexpr char16_t kAsidePrefix[] = u"iso";
 constexpr char16_t kLinkExtension[] = u".lnk";
 constexpr int kMovedKinds[] = {kKindIndex, kKindData};
 // The clone's files; its lock file and journal are not moved, only removed.
-constexpr int kCloneKinds[] = {kKindIndex, kKindData, kKindLock, kKindJournal};
+// The file's kept schema N.wsc stays where it is: only the index and data
+// files change places, so it describes the clustered file as it did the
+// old one.  A clone never has one, but one left under its temporary name is
+// removed with it (the name is taken as free only when no N.wsc is there).
+constexpr int kCloneKinds[] = {kKindIndex, kKindData, kKindLock, kKindJournal, kKindSchema};
+constexpr size_t kCloneOnlyKinds = 2;  // kCloneKinds from here on are never moved
 constexpr int kUserInfoBytes = 10;
 // Names tried for each temporary file before the cluster gives up.
 constexpr int kNameAttempts = 100;
@@ -237,7 +242,7 @@ IsFile *clusterFile(IsFile *f, KeyDesc *key) {
     // Replaced: the handle's descriptors hold the set-aside files.
     if (closeFile(f) == 0) closeHandle(f);
     eraseQuietly(aside->name(), kMovedKinds, std::size(kMovedKinds));
-    eraseQuietly(cloneName->name(), kCloneKinds + 2, 2);
+    eraseQuietly(cloneName->name(), kCloneKinds + kCloneOnlyKinds, std::size(kCloneKinds) - kCloneOnlyKinds);
     aside.reset();
     cloneName.reset();
     return openHandle(names.file.c_str(), (mode & kModeVarLength) != 0 ? mode | kModeOpenVarLength : mode);

@@ -279,14 +279,33 @@ int withTransientHandle(const char16_t *name, Work &&work) {
     return result;
 }
 
-}  // namespace
-
-// The journal file goes where its file goes; a file that never had one is
-// no failure.
+// The journal and the kept schema go where their file goes; a file that
+// never had one is no failure.
 template <class Move>
-void journalFileFollows(IsFile *f, Move &&move) {
-    if (move() == 0 && errno != ENOENT) raiseError(f, errno, kIoErase + kKindJournal);
+void companionFollows(IsFile *f, int kind, Move &&move) {
+    if (move() == 0 && errno != ENOENT) raiseError(f, errno, kIoErase + kind);
 }
+
+// Whether a file of `kind` may be missing beside an ISAM file: the journal
+// exists only while the file is open, the kept schema only when the tool
+// was given one.
+bool optionalKind(int kind) { return kind == kKindJournal || kind == kKindSchema; }
+
+// Every name of an ISAM file of base N: kFileKinds, then the kept schema
+// N.wsc, which the library never reads but moves and removes with the file.
+constexpr int kNamedKinds[] = {kKindIndex, kKindData, kKindLock, kKindJournal, kKindSchema};
+
+// False when base `name` surely has no file of `kind` (nothing at its name,
+// a symbolic link counting as something): a file that was never given a
+// kept schema has nothing to move.
+bool mayHave(int kind, const char16_t *name) {
+    SysPath path;
+    SysFileStatus status = {};
+    if (sysPathOf(kind, name, path) != 0) return true;
+    return sysCalls.pathStatus(path.bytes, &status, false) == 0 || errno != ENOENT;
+}
+
+}  // namespace
 
 uint32_t withDefaultLocking(uint32_t mode) {
     return (mode & kModeLockBits) == 0 ? mode | kModeManualLock : mode;
@@ -362,7 +381,9 @@ int eraseFiles(const char16_t *name) {
         sysErase(f, kKindIndex, f->name);
         if (f->recordLength != 0) sysErase(f, kKindData, f->name);
         sysErase(f, kKindLock, f->name);
-        journalFileFollows(f, [&] { return sysErase(nullptr, kKindJournal, f->name); });
+        for (const int kind : {kKindJournal, kKindSchema}) {
+            companionFollows(f, kind, [&] { return sysErase(nullptr, kind, f->name); });
+        }
     });
 }
 
@@ -377,11 +398,11 @@ int renameFiles(const char16_t *oldName, const char16_t *newName) {
         if (const int kind = takenKind(newName); kind != 0) raiseError(f, errno, kIoErase + kind);
         if (logRenamed(f->name, newName) != 1) raiseError(f, kErrLogWrite, 0, '9');
         FileMoves moves;
-        for (const int kind : kFileKinds) {
-            if (kind == kKindData && f->recordLength == 0) continue;
+        for (const int kind : kNamedKinds) {
+            if ((kind == kKindData && f->recordLength == 0) || (kind == kKindSchema && !mayHave(kind, f->name))) continue;
             const int error = moves.move(kind, f->name, newName);
-            // A file that never had a journal is no failure.
-            if (error != 0 && !(kind == kKindJournal && error == ENOENT)) raiseError(f, error, kIoErase + kind);
+            // A file that never had a journal or a kept schema is no failure.
+            if (error != 0 && !(optionalKind(kind) && error == ENOENT)) raiseError(f, error, kIoErase + kind);
         }
         moves.keep();
     });
@@ -389,8 +410,10 @@ int renameFiles(const char16_t *oldName, const char16_t *newName) {
 
 const int kFileKinds[4] = {kKindIndex, kKindData, kKindLock, kKindJournal};
 
+// The kept schema's name is looked at too: a stale N.wsc would otherwise
+// describe the records of a file renamed or cloned to N.
 int takenKind(const char16_t *name) {
-    for (const int kind : kFileKinds) {
+    for (const int kind : kNamedKinds) {
         SysPath path;
         SysFileStatus status = {};
         if (const int error = sysPathOf(kind, name, path); error != 0) {

@@ -27,6 +27,7 @@ constexpr char16_t kExtensionData[] = u".wod";
 constexpr char16_t kExtensionLki[] = u".lki";
 constexpr char16_t kExtensionLock[] = u".lck";
 constexpr char16_t kExtensionJournal[] = u".wjn";
+constexpr char16_t kExtensionSchema[] = u".wsc";
 constexpr char16_t kExtensionLink[] = u".lnk";
 constexpr char16_t kNoExtension[] = u"";
 
@@ -64,6 +65,8 @@ const char16_t *extensionOf(int kind) {
         return kExtensionLock;
     case kKindJournal:
         return kExtensionJournal;
+    case kKindSchema:
+        return kExtensionSchema;
     case kKindAppend:
     case kKindLog:
         return kNoExtension;

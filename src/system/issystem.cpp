@@ -181,10 +181,10 @@ int createFlags(int kind) {
     }
 }
 
-// The flags an existing file of `kind` opens with: the lock file and the
-// journal never through a symbolic link.
+// The flags an existing file of `kind` opens with: the lock file, the
+// journal and the kept schema never through a symbolic link.
 int openFlags(int kind, bool readOnly) {
-    const int noFollow = kind == kKindLock || kind == kKindJournal ? O_NOFOLLOW : 0;
+    const int noFollow = kind == kKindLock || kind == kKindJournal || kind == kKindSchema ? O_NOFOLLOW : 0;
     return (readOnly ? O_RDONLY : O_RDWR) | noFollow;
 }
 

@@ -25,8 +25,9 @@ constexpr const char *kBackupHelp =
     "usage: wisam backup NAME... DIR [--log LOGFILE [--force]]\n"
     "  copies the index and data files of each ISAM file NAME (through NAME.lnk\n"
     "  when there is one) into directory DIR (made when missing) as NAME.wox and\n"
-    "  NAME.wod, while no other process can change them: one consistent moment of\n"
-    "  all of them.  With --log, then empties LOGFILE.  The copies plus the\n"
+    "  NAME.wod, and its kept schema as NAME.wsc, while no other process can\n"
+    "  change them: one consistent moment of all of them.  With --log, then\n"
+    "  empties LOGFILE.  The copies plus the\n"
     "  log written from then on are what 'wisam recover' needs: put the copies\n"
     "  back where the files were and recover the log.\n"
     "  Name every file logged to LOGFILE: the log starts anew for all of them.\n"
@@ -308,11 +309,12 @@ int backupCommand(const Args &args) {
 
     for (const auto &file : held) {
         const std::string leaf = std::filesystem::path(file->name).filename().string();
-        for (const char *extension : {".wox", ".wod"}) {
+        for (const char *extension : {".wox", ".wod", ".wsc"}) {
             const std::string from = file->base + extension;
             const std::string to = dir + "/" + leaf + extension;
-            // A file of record length 0 is an index alone and has no data file.
-            if (std::strcmp(extension, ".wod") == 0 && !exists(from)) continue;
+            // A file of record length 0 is an index alone and has no data
+            // file; a file without a kept schema has no .wsc.
+            if (std::strcmp(extension, ".wox") != 0 && !exists(from)) continue;
             uint64_t bytes = 0;
             if (!copyFile(from, to, bytes, error)) {
                 std::fprintf(stderr, "wisam: backup: %s; the log is left as it was\n",

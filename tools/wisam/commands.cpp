@@ -26,14 +26,23 @@ constexpr const char *kCreateHelp =
     "  --varlen MAX: variable-length records of N (the fixed part) to MAX bytes;\n"
     "  --packed stores their variable parts with runs of zeros and blanks packed.\n"
     "  --schema: the record length and the indexes of a schema ('wisam schema\n"
-    "  --help'), index 1 the primary key (none when the schema starts at 2).\n"
-    "  A create that fails leaves no file behind.\n";
+    "  --help'), index 1 the primary key (none when the schema starts at 2); the\n"
+    "  schema is kept with the file (NAME.wsc), for dump, load, get, put and\n"
+    "  export-pg without --schema.  A create that fails leaves no file behind;\n"
+    "  a NAME.wsc already there (a schema kept for no file) is refused.\n";
 constexpr const char *kSchemaHelp =
-    "usage: wisam schema NAME\n"
-    "  writes a starting schema for NAME: its key parts become fields of their\n"
-    "  key types, the bytes between them 'bytes' fields; rename the fields, split\n"
-    "  the bytes into fields of their own, and give dump, load, create and\n"
-    "  export-pg the result with --schema.  A schema is a JSON object:\n"
+    "usage: wisam schema NAME [--set S.json|--drop]\n"
+    "  writes the schema kept with NAME (NAME.wsc), or when none is kept a\n"
+    "  starting schema: its key parts become fields of their key types, the\n"
+    "  bytes between them 'bytes' fields; rename the fields, split the bytes\n"
+    "  into fields of their own, and keep the result with --set.\n"
+    "  --set S.json: keeps S.json with NAME, replacing the schema kept before,\n"
+    "  once it is checked against NAME's record length and key descriptions (a\n"
+    "  schema that does not fit is refused and the kept one stays).  dump, load,\n"
+    "  get, put and export-pg read the kept schema when no --schema is given;\n"
+    "  with one, dump and load read and write CSV unless told --format raw.\n"
+    "  erase, rename, cluster, clone, copy and backup take it along.\n"
+    "  --drop: removes the kept schema.  A schema is a JSON object:\n"
     "    record_length  the record length\n"
     "    fields         [{name, offset, length, type, pad, null}]: fields may leave\n"
     "                   gaps (loaded as zeros) but neither overlap nor run past\n"
@@ -59,7 +68,8 @@ constexpr const char *kInfoHelp =
     "  the record layout, record count, indexes and user information of NAME, and\n"
     "  whether its data file can hold the records the index file counts (exit 1\n"
     "  when it cannot) or is longer than they need; for variable-length records\n"
-    "  the counts of their blocks.  --json: the same as one JSON object.\n"
+    "  the counts of their blocks; the schema kept with it (NAME.wsc), if any.\n"
+    "  --json: the same as one JSON object.\n"
     "  'wisam stat' measures the indexes' depth, nodes and fill.\n";
 
 // Record lengths as the dictionary can hold them.
@@ -71,8 +81,8 @@ constexpr int kCheckBits = 16;   // bits of a check result, each with its isChec
 
 // The record length and key descriptions of a schema's file: its indexes
 // numbered from 1 (or from 2, for a file without primary key) without gaps.
-bool schemaKeys(const std::string &path, long &recordLength, std::vector<KeyDesc> &keys, std::string &error) {
-    Schema schema;
+bool schemaKeys(const std::string &path, long &recordLength, std::vector<KeyDesc> &keys, Schema &schema,
+                std::string &error) {
     if (!readSchemaFile(path, schema, error)) return false;
     recordLength = schema.recordLength;
     if (schema.indexes.empty() || schema.indexes[0].number > 2) {
@@ -115,7 +125,7 @@ void printVarlenCounts(const int32_t stats[6], int bits) {
 // info --json: what the text says, as one JSON object.
 void printInfoJson(const std::string &name, const RecordShape &shape, int32_t highest, const std::vector<KeyDesc> &keys,
                    const unsigned char *user, const int32_t varlen[6], int varlenBits, const std::string &longer,
-                   const std::string &cannotHold) {
+                   const std::string &cannotHold, const std::string &keptSchema) {
     using Json = nlohmann::ordered_json;
     Json info = {{"name", name},
                  {"record_length", shape.fixed},
@@ -151,6 +161,7 @@ void printInfoJson(const std::string &name, const RecordShape &shape, int32_t hi
     }
     info["data_file_longer"] = longer.empty() ? Json(nullptr) : Json(longer);
     info["data_file_holds_records"] = cannotHold.empty();
+    info["kept_schema"] = keptSchema.empty() ? Json(nullptr) : Json(keptSchema);
     out("%s\n", info.dump(2).c_str());
 }
 
@@ -192,11 +203,12 @@ int createCommand(const Args &args) {
             return unexpectedArgument(args[i], kCreateHelp);
         }
     }
+    Schema kept;
     if (!schemaPath.empty()) {
         if (recordLength >= 0 || !keys.empty() || maxLength > 0) {
             return usage("--schema gives the record length and the keys: no --reclen, --key or --varlen", kCreateHelp);
         }
-        if (!schemaKeys(schemaPath, recordLength, keys, error)) return failWith("create " + args[0] + ": " + error);
+        if (!schemaKeys(schemaPath, recordLength, keys, kept, error)) return failWith("create " + args[0] + ": " + error);
     }
     if (recordLength < 0 || keys.empty()) return usage("--reclen and --key are needed", kCreateHelp);
     if (packed && maxLength == 0) return usage("--packed needs --varlen", kCreateHelp);
@@ -209,6 +221,7 @@ int createCommand(const Args &args) {
     }
     std::u16string units;
     if (!fileName(args[0], units)) return kExitUsage;
+    if (const std::string stale = staleKeptSchema(args[0]); !stale.empty()) return failWith("create " + args[0] + ": " + stale);
     const int mode = ISINOUT | ISEXCLLOCK | (maxLength > 0 ? ISVARLEN : 0) | (packed ? ISPACKED : 0);
     IsFile *f = isBuild(units.c_str(), static_cast<int>(recordLength), static_cast<int>(maxLength),
                         &keys[0], mode);
@@ -227,9 +240,16 @@ int createCommand(const Args &args) {
         isCleanUp();
         return undoCreate(args[0], units, kExitFailed);
     }
+    // The schema is kept once the file is whole; a file whose schema could
+    // not be kept is not made.
+    if (!schemaPath.empty() && !keepSchema(args[0], schemaText(kept), error)) {
+        failWith("create " + args[0] + ": " + error + "; nothing was created");
+        return undoCreate(args[0], units, kExitFailed);
+    }
     out("created %s: record length %ld", args[0].c_str(), recordLength);
     if (maxLength > 0) out(" to %ld (variable%s)", maxLength, packed ? ", packed" : "");
-    out(", %zu index%s\n", keys.size(), keys.size() == 1 ? "" : "es");
+    out(", %zu index%s%s\n", keys.size(), keys.size() == 1 ? "" : "es",
+        schemaPath.empty() ? "" : (", schema kept as " + keptSchemaPath(args[0])).c_str());
     return kExitOk;
 }
 
@@ -273,9 +293,10 @@ int infoCommand(const Args &args) {
     isClose(f);
     const std::string cannotHold = "the data file cannot hold the " + std::to_string(shape.info.recordCount) +
                                    " records the index file counts (" + problem + "); it was cut short or replaced";
+    const std::string keptSchema = keptSchemaThere(name) ? keptSchemaPath(name) : "";
     if (json) {
         printInfoJson(name, shape, highest, keys, user, varlen, varlenBits, longer ? longerText(length, highest) : "",
-                      holds ? "" : cannotHold);
+                      holds ? "" : cannotHold, keptSchema);
     } else {
         out("%s: %d index%s, %s, %d records, block size %d\n", name.c_str(), shape.info.indexCount,
             shape.info.indexCount == 1 ? "" : "es", lengthText(shape).c_str(), shape.info.recordCount,
@@ -289,22 +310,79 @@ int infoCommand(const Args &args) {
         out("\n");
         if (shape.variable()) printVarlenCounts(varlen, varlenBits);
         if (longer) out("  %s\n", longerText(length, highest).c_str());
+        if (!keptSchema.empty()) out("  kept schema: %s\n", keptSchema.c_str());
     }
     if (!holds) return failWith("info " + name + ": " + cannotHold);
     return kExitOk;
 }
 
+namespace {
+
+// schema NAME --set S.json: S.json kept with NAME once it fits the file.
+int setSchema(const std::string &name, const std::string &path) {
+    const std::string what = "schema " + name;
+    Schema schema;
+    std::string error;
+    if (!readSchemaFile(path, schema, error)) return failWith(what + ": " + error + "; the kept schema is as it was");
+    // Held open while the schema is written: the file cannot be erased or
+    // renamed away from its new schema meanwhile.
+    Handle f(openFile(name, ISINPUT | ISOPENVARLEN, what));
+    if (f.get() == nullptr) return openFailed();
+    RecordShape shape;
+    if (!recordShape(f.get(), shape)) return fail(what, f.get());
+    if (shape.variable()) {
+        return failWith(what + ": the file holds variable-length records; a schema describes fixed-length ones");
+    }
+    if (!schemaFitsFile(schema, f.get(), error)) {
+        return failWith(what + ": " + path + " does not fit " + name + ": " + error + "; the kept schema is as it was");
+    }
+    if (!keepSchema(name, schemaText(schema), error)) return failWith(what + ": " + error);
+    if (!f.close(what)) return kExitFailed;
+    out("kept %s as the schema of %s (%s)\n", path.c_str(), name.c_str(), keptSchemaPath(name).c_str());
+    return kExitOk;
+}
+
+}  // namespace
+
 int schemaCommand(const Args &args) {
     if (wantsHelp(args)) return out("%s", kSchemaHelp), kExitOk;
-    if (args.size() != 1) return usage("schema needs exactly one NAME", kSchemaHelp);
-    const std::string what = "schema " + args[0];
-    Handle f(openFile(args[0], ISINPUT | ISOPENVARLEN, what));
+    std::vector<std::string> names;
+    std::string setPath;
+    bool drop = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--set") {
+            if (i + 1 >= args.size()) return usage("--set needs a schema file S.json", kSchemaHelp);
+            setPath = args[++i];
+        } else if (args[i] == "--drop") {
+            drop = true;
+        } else if (args[i].starts_with("--")) {
+            return unexpectedArgument(args[i], kSchemaHelp);
+        } else {
+            names.push_back(args[i]);
+        }
+    }
+    if (names.size() != 1) return usage("schema needs exactly one NAME", kSchemaHelp);
+    if (drop && !setPath.empty()) return usage("--set and --drop exclude each other", kSchemaHelp);
+    const std::string &name = names[0];
+    const std::string what = "schema " + name;
+    std::string error, text;
+    if (!setPath.empty()) return setSchema(name, setPath);
+    if (drop) {
+        if (!dropKeptSchema(name, error)) return failWith(what + ": " + error);
+        out("dropped the schema kept with %s\n", name.c_str());
+        return kExitOk;
+    }
+    Handle f(openFile(name, ISINPUT | ISOPENVARLEN, what));
     if (f.get() == nullptr) return openFailed();
+    if (keptSchemaThere(name)) {
+        if (!readKeptSchema(name, text, error)) return failWith(what + ": " + error);
+        out("%s", text.c_str());
+        return f.close(what) ? kExitOk : kExitFailed;
+    }
     RecordShape shape;
     if (!recordShape(f.get(), shape)) return fail(what, f.get());
     if (shape.variable()) return failWith(what + ": the file holds variable-length records; a schema describes fixed-length ones");
     Schema schema;
-    std::string error;
     if (!schemaFromFile(f.get(), schema, error)) return failWith(what + ": " + error);
     out("%s", schemaText(schema).c_str());
     return f.close(what) ? kExitOk : kExitFailed;

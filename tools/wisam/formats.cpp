@@ -300,14 +300,20 @@ public:
     FieldSource(std::string schemaPath, std::string format, FILE *input = stdin)
         : schemaPath_(std::move(schemaPath)), format_(std::move(format)), input_(input) {}
 
+    // The rows are read through the schema kept with file `name`: a refusal
+    // of the input says how raw records are loaded instead.
+    void noteKept(const std::string &name) {
+        keptNote_ = " (rows through the schema kept with " + name + "; --format raw loads raw records)";
+    }
+
     bool prepare(IsFile *f, const RecordShape &shape, std::string &why) override {
         if (!readSchemaFile(schemaPath_, schema_, why)) return false;
         if (shape.variable()) return why = "the file holds variable-length records; a schema describes fixed-length ones", false;
         if (!schemaFitsFile(schema_, f, why)) return why = "schema " + schemaPath_ + ": " + why, false;
         length_ = static_cast<size_t>(schema_.recordLength);
-        if (format_ == "csv") return readCsvRows(why);
-        if (format_ == "jsonl") return readJsonLines(why);
-        return readJsonArray(why);
+        const bool read = format_ == "csv" ? readCsvRows(why) : format_ == "jsonl" ? readJsonLines(why) : readJsonArray(why);
+        if (!read) why += keptNote_;
+        return read;
     }
     int64_t total(const RecordShape &) override { return static_cast<int64_t>(records_.size() / length_); }
     bool next(const RecordShape &, std::vector<unsigned char> &record, int &length, std::string &) override {
@@ -432,7 +438,7 @@ private:
         return why = std::string("reading standard input: ") + std::strerror(errno), false;
     }
 
-    std::string schemaPath_, format_;
+    std::string schemaPath_, format_, keptNote_;
     FILE *input_;
     Schema schema_;
     size_t length_ = 0;
@@ -453,8 +459,9 @@ bool encodeRows(IsFile *f, const RecordShape &shape, const std::string &schema, 
     return true;
 }
 
-int loadFields(const std::string &name, bool atomic, const std::string &schema, const std::string &format) {
+int loadFields(const std::string &name, bool atomic, const std::string &schema, const std::string &format, bool kept) {
     FieldSource source(schema, format);
+    if (kept) source.noteKept(name);
     return writeRecords(name, atomic, source);
 }
 

@@ -13,21 +13,23 @@ namespace wisam::tool {
 namespace {
 
 constexpr const char *kGetHelp =
-    "usage: wisam get NAME KEY --schema S.json [--index K] [--format csv|json|jsonl]\n"
+    "usage: wisam get NAME KEY [--schema S.json] [--index K] [--format csv|json|jsonl]\n"
     "  writes the record whose key in index K (default 1, the primary) is KEY,\n"
     "  as 'wisam dump --schema' writes records.  KEY is the values of the key's\n"
     "  fields, comma-separated as in CSV ('7' or '\"Ann\",1990'); fewer values\n"
     "  than the key has fields give every record that begins so.  In\n"
     "  record-number order (a file without primary key), KEY is a record number.\n"
+    "  Without --schema, the schema kept with NAME is read.\n"
     "  Exit status: 0 found, 3 not found, 1 failed, 2 usage.\n";
 constexpr const char *kPutHelp =
-    "usage: wisam put NAME --schema S.json [--format csv|json|jsonl] [ROW]\n"
+    "usage: wisam put NAME [--schema S.json] [--format csv|json|jsonl] [ROW]\n"
     "  writes one record, given as 'wisam load --schema' takes rows: ROW on the\n"
     "  command line, else standard input.  CSV is a header row of field names and\n"
     "  one row; json an array of one object; jsonl one object.  When the primary\n"
     "  key is unique and a record holds the key, that record is replaced;\n"
-    "  otherwise the record is added.  Exit status: 0 written, 1 failed (a\n"
-    "  duplicate key in another index, a value that does not fit), 2 usage.\n";
+    "  otherwise the record is added.  Without --schema, the schema kept with\n"
+    "  NAME is read.  Exit status: 0 written, 1 failed (a duplicate key in\n"
+    "  another index, a value that does not fit), 2 usage.\n";
 
 constexpr int kExitNotFound = 3;
 
@@ -52,7 +54,9 @@ int getCommand(const Args &args) {
         }
     }
     if (words.size() != 2) return usage("get needs NAME and KEY", kGetHelp);
-    if (schema.empty()) return usage("get needs --schema S.json", kGetHelp);
+    bool kept = false;
+    if (!schemaFor(words[0], schema, kept, error)) return failWith("get " + words[0] + ": " + error);
+    if (schema.empty()) return usage("get needs --schema S.json (no schema is kept with " + words[0] + ")", kGetHelp);
     long found = 0;
     const int status = dumpFields(words[0], index, schema, format.empty() ? "csv" : format, words[1], words[1], &found, "get");
     if (status != kExitOk) return status;
@@ -75,7 +79,9 @@ int putCommand(const Args &args) {
         words.push_back(args[i]);
     }
     if (words.empty() || words.size() > 2) return usage("put needs NAME and at most one ROW", kPutHelp);
-    if (schema.empty()) return usage("put needs --schema S.json", kPutHelp);
+    bool kept = false;
+    if (!schemaFor(words[0], schema, kept, error)) return failWith("put " + words[0] + ": " + error);
+    if (schema.empty()) return usage("put needs --schema S.json (no schema is kept with " + words[0] + ")", kPutHelp);
     const std::string &name = words[0];
     const std::string what = "put " + name;
     Handle f(openFile(name, ISINOUT | ISMANULOCK | ISOPENVARLEN, what));

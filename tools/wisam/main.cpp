@@ -29,13 +29,16 @@ constexpr const char *kHelp =
     "  stat NAME [--json]      each index's depth, nodes, fill and longest run of equal\n"
     "                          keys; free slots and blocks; the cache sizes that hold it\n"
     "  create NAME --schema S.json\n"
-    "                          build an ISAM file with the fields and indexes of a schema\n"
-    "  schema NAME             a starting schema (JSON) from the file's key descriptions\n"
+    "                          build an ISAM file with the fields and indexes of a schema,\n"
+    "                          and keep the schema with it\n"
+    "  schema NAME [--set S.json|--drop]\n"
+    "                          the schema kept with the file (NAME.wsc), else a starting\n"
+    "                          one from its key descriptions; --set keeps S.json with it\n"
     "  dump NAME [--index K] [--hex|--raw]\n"
     "                          records in the order of index K (0: record number)\n"
     "  dump NAME --schema S.json [--format csv|json|jsonl] [--index K] [--from KEY --to KEY]\n"
     "                          records as field values\n"
-    "  load NAME [--atomic] < RECORDS\n"
+    "  load NAME [--format raw] [--atomic] < RECORDS\n"
     "                          write records read from stdin (needs exclusive use)\n"
     "  load NAME --schema S.json [--format csv|json|jsonl] [--atomic] < ROWS\n"
     "                          write records from rows of field values\n"
@@ -65,7 +68,10 @@ constexpr const char *kHelp =
     "  erase NAME | rename OLD NEW\n"
     "                          remove or rename the files of NAME\n"
     "\n"
-    "NAME is an ISAM file's name without extension (NAME.wox, NAME.wod, NAME.lck).\n"
+    "NAME is an ISAM file's name without extension (NAME.wox, NAME.wod, NAME.lck, and\n"
+    "NAME.wsc when a schema is kept with it: then dump, load, get, put and export-pg\n"
+    "read it when no --schema is given, and dump and load write and read CSV by\n"
+    "default; --format raw says raw records).\n"
     "When NAME.lnk exists, its first line names the files instead; a relative name\n"
     "there is taken from the working directory, not from the directory of NAME.lnk.\n"
     "\n"
@@ -120,7 +126,7 @@ bool takeJournalMode(std::vector<std::string> &words, int &status) {
 }
 
 // Tab completion gives "people.wox" where the tool wants the name
-// "people": an argument ending in .wox, .wod or .lck whose base is an ISAM
+// "people": an argument ending in .wox, .wod, .lck or .wsc whose base is an ISAM
 // file (its .wox or link file exists) is taken as the base, said once on
 // standard error.
 void takeBaseNames(Args &args) {
@@ -128,7 +134,7 @@ void takeBaseNames(Args &args) {
     for (std::string &arg : args) {
         if (arg.size() <= 4 || arg.rfind('-', 0) == 0) continue;
         const std::string extension = arg.substr(arg.size() - 4);
-        if (extension != ".wox" && extension != ".wod" && extension != ".lck") continue;
+        if (extension != ".wox" && extension != ".wod" && extension != ".lck" && extension != ".wsc") continue;
         const std::string base = arg.substr(0, arg.size() - 4);
         if (::access((base + ".wox").c_str(), F_OK) != 0 && ::access((base + ".lnk").c_str(), F_OK) != 0) continue;
         if (!told) std::fprintf(stderr, "wisam: taking %s as the ISAM file %s\n", arg.c_str(), base.c_str());

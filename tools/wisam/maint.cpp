@@ -11,6 +11,7 @@
 #include "checkplace.h"
 #include "datalength.h"
 #include "keytext.h"
+#include "schema.h"
 #include "tool.h"
 
 namespace wisam::tool {
@@ -38,10 +39,12 @@ constexpr const char *kCopyHelp =
     "usage: wisam copy SRC DST [--index N]\n"
     "  adds every record of SRC to DST, in the order of SRC's index N (default:\n"
     "  the primary).  When DST does not exist it is first built like SRC ('wisam\n"
-    "  clone'), and removed again when the copy fails.  Needs exclusive use of DST.\n";
+    "  clone', with SRC's kept schema), and removed again when the copy fails.\n"
+    "  Needs exclusive use of DST.\n";
 constexpr const char *kCloneHelp =
     "usage: wisam clone SRC DST\n"
-    "  builds an empty file DST with the record layout and indexes of SRC.\n";
+    "  builds an empty file DST with the record layout and indexes of SRC, and\n"
+    "  the schema kept with SRC (SRC.wsc) kept with DST.\n";
 constexpr const char *kClusterHelp =
     "usage: wisam cluster NAME --index N\n"
     "  rewrites NAME with its records in the order of index N, so that reading\n"
@@ -51,7 +54,8 @@ constexpr const char *kClusterHelp =
     "  records of 80 bytes, half of them deleted, went from 8.1 MB of data and\n"
     "  2.6 MB of index file to 4.1 MB and 1.2 MB.  Works on a copy under a\n"
     "  temporary name that takes NAME's place at the end; a failure leaves NAME\n"
-    "  as it was.  Needs exclusive use of NAME.\n";
+    "  as it was; the schema kept with NAME stays with it.  Needs exclusive use\n"
+    "  of NAME.\n";
 constexpr const char *kIndexHelp =
     "usage: wisam index add NAME KEY\n"
     "       wisam index drop NAME N\n"
@@ -59,10 +63,12 @@ constexpr const char *kIndexHelp =
     "  drops index N (as 'wisam info' numbers them).  Needs exclusive use.\n";
 constexpr const char *kEraseHelp =
     "usage: wisam erase NAME\n"
-    "  removes the index, data and lock files of NAME (not while it is open).\n";
+    "  removes the index, data and lock files of NAME and the schema kept with\n"
+    "  it (not while it is open).\n";
 constexpr const char *kRenameHelp =
     "usage: wisam rename OLD NEW\n"
-    "  renames the index, data and lock files of OLD to NEW (not while it is open).\n";
+    "  renames the index, data and lock files of OLD and the schema kept with it\n"
+    "  to NEW (not while it is open; no file of NEW may exist).\n";
 
 constexpr int kExclusive = ISINOUT | ISEXCLLOCK | ISOPENVARLEN;
 constexpr int kReading = ISINPUT | ISOPENVARLEN;
@@ -353,10 +359,18 @@ int cloneCommand(const Args &args) {
     std::u16string target;
     if (source.get() == nullptr) return openFailed();
     if (!fileName(args[1], target)) return kExitUsage;
+    if (const std::string stale = staleKeptSchema(args[1]); !stale.empty()) return failWith(what + ": " + stale);
     Handle clone(isClone(source.get(), target.c_str()));
     if (clone.get() == nullptr) return fail(what, source.get());
     if (!clone.close(what)) return kExitFailed;
-    out("cloned %s to %s\n", args[0].c_str(), args[1].c_str());
+    bool schema = false;
+    std::string error;
+    if (!copyKeptSchema(args[0], args[1], schema, error)) {
+        failWith(what + ": " + error);
+        if (isErase(target.c_str())) return failWith(what + ": " + args[1] + " was removed again");
+        return fail(what + ": removing " + args[1], nullptr);
+    }
+    out("cloned %s to %s%s\n", args[0].c_str(), args[1].c_str(), schema ? " with its kept schema" : "");
     return kExitOk;
 }
 
@@ -385,10 +399,17 @@ int copyCommand(const Args &args) {
     if (index > 0 && !isIndexInfo(source.get(), &key, static_cast<int>(index))) return fail(what, source.get());
     std::u16string target;
     if (!fileName(names[1], target)) return kExitUsage;
+    if (const std::string stale = made ? staleKeptSchema(names[1]) : ""; !stale.empty()) return failWith(what + ": " + stale);
     if (made) {
         Handle clone(isClone(source.get(), target.c_str()));
         if (clone.get() == nullptr) return fail(what + ": building " + names[1], source.get());
         if (!clone.close(what)) return kExitFailed;
+        bool schema = false;
+        if (!copyKeptSchema(names[0], names[1], schema, error)) {
+            failWith(what + ": " + error);
+            if (isErase(target.c_str())) return failWith(what + ": " + names[1] + " was removed again");
+            return fail(what + ": removing " + names[1], nullptr);
+        }
     }
     Handle destination(openFile(names[1], kExclusive, what));
     if (destination.get() == nullptr) return openFailed();

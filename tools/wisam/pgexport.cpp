@@ -24,7 +24,7 @@ namespace wisam::tool {
 namespace {
 
 constexpr const char *kExportHelp =
-    "usage: wisam export-pg NAME --schema S.json [--table T] [--index K]\n"
+    "usage: wisam export-pg NAME [--schema S.json] [--table T] [--index K]\n"
     "  writes to standard output a script for psql that creates table T (the\n"
     "  base name of NAME by default) with a column a field of the schema, copies\n"
     "  every record into it (in the order of index K, 1 by default) and creates\n"
@@ -33,7 +33,8 @@ constexpr const char *kExportHelp =
     "  use the \"C\" collation, so that they sort as the file's keys do.  Names\n"
     "  (NAME, T, the fields') holding control characters or that are not UTF-8\n"
     "  are refused, so are table and field names longer than PostgreSQL's 63\n"
-    "  bytes; index names too long are cut to fit and kept distinct.\n"
+    "  bytes; index names too long are cut to fit and kept distinct.  Without\n"
+    "  --schema, the schema kept with NAME is read.\n"
     "    wisam export-pg people --schema people.json | psql -v ON_ERROR_STOP=1 DB\n";
 
 // The bytes of a PostgreSQL name (NAMEDATALEN - 1); it cuts longer ones.
@@ -145,7 +146,9 @@ int exportPgCommand(const Args &args) {
             return (error.empty() ? unexpectedArgument(args[i], kExportHelp) : usage(error, kExportHelp));
         }
     }
-    if (schemaPath.empty()) return usage("export-pg needs --schema", kExportHelp);
+    bool kept = false;
+    if (!schemaFor(name, schemaPath, kept, error)) return failWith("export-pg " + name + ": " + error);
+    if (schemaPath.empty()) return usage("export-pg needs --schema (no schema is kept with " + name + ")", kExportHelp);
     // The names of the command line: the file's goes only into messages.
     std::string problem = nameProblem("the file name", name, false);
     if (problem.empty()) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "keytext.h"
+#include "schema.h"
 #include "tool.h"
 
 namespace wisam::tool {
@@ -25,22 +26,26 @@ namespace wisam::tool {
 namespace {
 
 constexpr const char *kDumpHelp =
-    "usage: wisam dump NAME [--index K] [--hex|--raw]\n"
-    "       wisam dump NAME --schema S.json [--format csv|json|jsonl] [--index K]\n"
+    "usage: wisam dump NAME [--index K] [--hex|--raw|--format raw]\n"
+    "       wisam dump NAME [--schema S.json] [--format csv|json|jsonl] [--index K]\n"
     "                  [--from KEY] [--to KEY]\n"
     "  K: 0 record-number order, 1 the primary key (default), 2.. the others\n"
     "  each line: record number, for variable-length records 'len N', the key\n"
     "  parts, then the record (--hex: as hexadecimal)\n"
-    "  --raw writes the records in the form load reads (see 'wisam load --help')\n"
+    "  --raw (or --format raw) writes the records in the form load reads (see\n"
+    "  'wisam load --help')\n"
     "  --schema: each record as its fields' values (see 'wisam schema --help'):\n"
     "  csv (the default) a header row of field names, then a row a record;\n"
     "  json an array of objects; jsonl an object a line.  --from and --to keep\n"
     "  the records whose key in index K lies between them (both included):\n"
     "  KEY is the values of the key's fields, comma-separated as in CSV, or\n"
-    "  only the first ones; in record-number order, record numbers.\n";
+    "  only the first ones; in record-number order, record numbers.\n"
+    "  Without --schema, the schema kept with NAME ('wisam schema NAME --set')\n"
+    "  is read when there is one: records as CSV unless --format, --hex or --raw\n"
+    "  say otherwise.\n";
 constexpr const char *kLoadHelp =
     "usage: wisam load NAME [--format raw] [--atomic] < RECORDS\n"
-    "       wisam load NAME --schema S.json [--format csv|json|jsonl] [--atomic] < ROWS\n"
+    "       wisam load NAME [--schema S.json] [--format csv|json|jsonl] [--atomic] < ROWS\n"
     "  RECORDS: raw records as 'wisam dump --raw' writes them: for a fixed-length\n"
     "  file records of exactly the record length one after another; for\n"
     "  variable-length records each one's length as 4 bytes big-endian, then\n"
@@ -56,7 +61,10 @@ constexpr const char *kLoadHelp =
     "  --schema: ROWS as 'wisam dump --schema' writes them (a CSV header names\n"
     "  the fields, in any order; a JSON object names every field).  Every row\n"
     "  is encoded before the first is written: a bad value stops the load with\n"
-    "  its row, line, field and reason, and nothing loaded.\n";
+    "  its row, line, field and reason, and nothing loaded.\n"
+    "  Without --schema, the schema kept with NAME ('wisam schema NAME --set')\n"
+    "  is read when there is one, and ROWS are CSV unless --format says json,\n"
+    "  jsonl or raw; without one, RECORDS are raw.\n";
 
 constexpr int kRawLengthBytes = 4;
 constexpr int kKeepExclusive = 2;  // isSetCustomLock requests
@@ -180,8 +188,9 @@ int dumpCommand(const Args &args) {
             if (!numberArg(args, i, 0, IS_MAX_INDEXES + 1, index, error)) return usage(error, kDumpHelp);
         } else if (args[i] == "--hex") {
             hex = true;
-        } else if (args[i] == "--raw") {
+        } else if (args[i] == "--raw" || (args[i] == "--format" && i + 1 < args.size() && args[i + 1] == "raw")) {
             raw = true;
+            i += args[i] == "--format" ? 1 : 0;
         } else if ((args[i] == "--from" || args[i] == "--to") && i + 1 < args.size()) {
             (args[i] == "--from" ? from : to) = args[i + 1];
             ++i;
@@ -190,8 +199,16 @@ int dumpCommand(const Args &args) {
         }
     }
     if (hex && raw) return usage("--hex and --raw exclude each other", kDumpHelp);
-    if (schema.empty() && (!format.empty() || from || to)) return usage("--format, --from and --to need --schema", kDumpHelp);
+    if ((hex || raw) && !format.empty()) return usage("--format " + format + " writes fields, not --hex or --raw", kDumpHelp);
     if (!schema.empty() && (hex || raw)) return usage("--schema writes fields, not --hex or --raw", kDumpHelp);
+    // A schema kept with the file is read unless the records are asked for as they are.
+    bool kept = false;
+    if (!hex && !raw && !schemaFor(name, schema, kept, error)) return failWith("dump " + name + ": " + error);
+    if (schema.empty() && (!format.empty() || from || to)) {
+        return usage(std::string("--format, --from and --to need --schema") +
+                         (hex || raw ? "" : " (no schema is kept with " + name + ")"),
+                     kDumpHelp);
+    }
     if (!schema.empty()) return dumpFields(name, index, schema, format.empty() ? "csv" : format, from, to);
     IsFile *f = openFile(name, ISINPUT | ISOPENVARLEN, "dump " + name);
     if (f == nullptr) return openFailed();
@@ -399,8 +416,13 @@ int loadCommand(const Args &args) {
         }
     }
     if (format == "raw" && !schema.empty()) return usage("--format raw takes no --schema", kLoadHelp);
-    if (!format.empty() && format != "raw" && schema.empty()) return usage("--format needs --schema", kLoadHelp);
-    if (!schema.empty()) return loadFields(args[0], atomic, schema, format.empty() ? "csv" : format);
+    // A schema kept with the file is read unless raw records are asked for.
+    bool kept = false;
+    if (format != "raw" && !schemaFor(args[0], schema, kept, error)) return failWith("load " + args[0] + ": " + error);
+    if (!format.empty() && format != "raw" && schema.empty()) {
+        return usage("--format needs --schema (no schema is kept with " + args[0] + ")", kLoadHelp);
+    }
+    if (!schema.empty()) return loadFields(args[0], atomic, schema, format.empty() ? "csv" : format, kept);
     RawSource raw;
     return writeRecords(args[0], atomic, raw);
 }

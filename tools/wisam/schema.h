@@ -114,6 +114,31 @@ std::string schemaText(const Schema &schema);
 // field's key type.  `error` names the field and the index.
 bool schemaFitsFile(const Schema &schema, IsFile *f, std::string &error);
 
+// The schema kept with ISAM file NAME (keptschema.cpp): the file N.wsc
+// beside N.wox (N as NAME.lnk names it), written only by the tool, moved and
+// removed with the file by the library.
+std::string keptSchemaPath(const std::string &name);
+// Whether anything has the name of NAME's kept schema (a link too).
+bool keptSchemaThere(const std::string &name);
+// The kept schema's text; false with `error` when it cannot be read or is a
+// symbolic link or no regular file.
+bool readKeptSchema(const std::string &name, std::string &text, std::string &error);
+// The schema file a command reads: `schema` when given (not empty), else
+// NAME's kept schema when there is one (its path stored in `schema`, `kept`
+// set), else none (`schema` stays empty).  False with `error` when a kept
+// schema is there but cannot be read.
+bool schemaFor(const std::string &name, std::string &schema, bool &kept, std::string &error);
+// Keeps `text` as NAME's schema, replacing the one kept before: written to
+// a new file beside it, forced to the disk and renamed into place.
+bool keepSchema(const std::string &name, const std::string &text, std::string &error);
+// Keeps FROM's kept schema, if it has one (`copied`), with TO.
+bool copyKeptSchema(const std::string &from, const std::string &to, bool &copied, std::string &error);
+// Removes NAME's kept schema; false with `error` when there is none.
+bool dropKeptSchema(const std::string &name, std::string &error);
+// Why a new file NAME cannot be made while N.wsc exists (a schema kept for
+// no file, which would describe the new one); "" when it does not.
+std::string staleKeptSchema(const std::string &name);
+
 // A starting schema from a file's key descriptions: key parts become
 // fields of their key type, the bytes between them `bytes` fields.
 bool schemaFromFile(IsFile *f, Schema &schema, std::string &error);

@@ -181,7 +181,10 @@ bool schemaOption(const Args &args, size_t &i, std::string &schema, std::string 
 int dumpFields(const std::string &name, long index, const std::string &schema, const std::string &format,
                const std::optional<std::string> &from, const std::optional<std::string> &to, long *written = nullptr,
                const std::string &command = "dump");
-int loadFields(const std::string &name, bool atomic, const std::string &schema, const std::string &format);
+// With `kept`, the schema is the one kept with the file, and a refusal of
+// the input says that --format raw reads raw records.
+int loadFields(const std::string &name, bool atomic, const std::string &schema, const std::string &format,
+               bool kept = false);
 // The records of the rows that `input` holds, each encoded through the
 // schema against open file `f` as load encodes them; false with `why`.
 bool encodeRows(IsFile *f, const RecordShape &shape, const std::string &schema, const std::string &format, FILE *input,
