@@ -293,6 +293,40 @@ int dumpFields(const std::string &name, long index, const std::string &schemaPat
 
 namespace {
 
+// A stream that reads `in` and counts the bytes on `progress` (when there
+// is one), so that reading and checking the whole input before anything is
+// written shows on the progress line.  file() is null without a progress
+// line, or when the stream cannot be made: then `in` is read as it is.
+class CountedInput {
+public:
+    CountedInput(FILE *in, Progress *progress) : in_(in), progress_(progress) {
+        if (progress_ == nullptr) return;
+        const cookie_io_functions_t functions = {&CountedInput::read, nullptr, nullptr, nullptr};
+        file_ = fopencookie(this, "r", functions);
+    }
+    ~CountedInput() {
+        if (file_ != nullptr) std::fclose(file_);
+    }
+    CountedInput(const CountedInput &) = delete;
+    CountedInput &operator=(const CountedInput &) = delete;
+    FILE *file() const { return file_; }
+
+private:
+    static ssize_t read(void *cookie, char *to, size_t size) {
+        auto *self = static_cast<CountedInput *>(cookie);
+        const size_t got = std::fread(to, 1, size, self->in_);
+        if (got == 0 && std::ferror(self->in_)) return -1;
+        self->bytes_ += static_cast<int64_t>(got);
+        self->progress_->tick(self->bytes_);
+        return static_cast<ssize_t>(got);
+    }
+
+    FILE *in_;
+    Progress *progress_;
+    FILE *file_ = nullptr;
+    int64_t bytes_ = 0;
+};
+
 // The rows of standard input, every one encoded before the first record is
 // written, so that a bad value leaves the file as it was.
 class FieldSource : public RecordSource {
@@ -311,7 +345,12 @@ public:
         if (shape.variable()) return why = "the file holds variable-length records; a schema describes fixed-length ones", false;
         if (!schemaFitsFile(schema_, f, why)) return why = "schema " + schemaPath_ + ": " + why, false;
         length_ = static_cast<size_t>(schema_.recordLength);
+        // The input is read through a counter of its bytes for the progress line.
+        CountedInput counted(input_, progress);
+        FILE *const original = input_;
+        if (counted.file() != nullptr) input_ = counted.file();
         const bool read = format_ == "csv" ? readCsvRows(why) : format_ == "jsonl" ? readJsonLines(why) : readJsonArray(why);
+        input_ = original;
         if (!read) why += keptNote_;
         return read;
     }

@@ -2,6 +2,7 @@
 // add and drop, erase and rename, each through the library's call for it.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -82,17 +83,20 @@ constexpr int kCheckBits = 16;
 constexpr int64_t kIndexCheckReads = 2;    // slot reads per key of an index check
 
 // Long library calls report progress through the I/O hook: each read of a
-// data slot counts as one record worked on (reads of the slot just read, as
-// when a key is made from the record after it was read, count once).
+// data slot is a step (reads of the slot just read, as when a key is made
+// from the record after it was read, count once), and a stage of the work
+// reads each record a known number of times, so the steps give the records
+// worked on.
 Progress *activeProgress = nullptr;
-int64_t recordsSeen = 0;
+int64_t slotReads = 0;
+int64_t readsPerRecord = 1;
 int32_t lastSlot = -1;
 
 void countDataReads(int32_t isDataFile, int32_t operation, int32_t, int32_t slot) {
     constexpr int32_t kOpRequested = 0;
     if (isDataFile == 0 || operation != kOpRequested || activeProgress == nullptr || slot == lastSlot) return;
     lastSlot = slot;
-    activeProgress->tick(++recordsSeen);
+    activeProgress->tick(++slotReads / readsPerRecord);
 }
 
 // Ends the progress line for good, before a message is printed.
@@ -100,11 +104,12 @@ void stopProgress() {
     if (activeProgress != nullptr) activeProgress->finish();
 }
 
+// The progress of work done by library calls, in records: each call a
+// stage ("checking index 2") over the file's records, with the records of
+// the stages still to come counted in the time left.
 class WatchProgress {
 public:
-    WatchProgress(const char *verb, int64_t total) : progress_(verb, total, "slot reads") {
-        recordsSeen = 0;
-        lastSlot = -1;
+    explicit WatchProgress(int64_t records) : records_(records), progress_("", records) {
         activeProgress = &progress_;
         ioCallback = countDataReads;
     }
@@ -112,8 +117,19 @@ public:
         ioCallback = nullptr;
         activeProgress = nullptr;
     }
+    WatchProgress(const WatchProgress &) = delete;
+    WatchProgress &operator=(const WatchProgress &) = delete;
+    // The next call: `verb` for the line, each record read `reads` times,
+    // `stagesAfter` more calls over the records to come.
+    void stage(const std::string &verb, int64_t reads, int64_t stagesAfter) {
+        slotReads = 0;
+        lastSlot = -1;
+        readsPerRecord = std::max<int64_t>(1, reads);
+        progress_.stage(verb, records_, "records", records_ * stagesAfter);
+    }
 
 private:
+    int64_t records_;
     Progress progress_;
 };
 
@@ -252,10 +268,10 @@ int checkCommand(const Args &args) {
     std::vector<std::string> notes;
     {
         // The data check reads each slot once, an index check twice per key.
-        const int64_t reads = only > 0 ? kIndexCheckReads : 1 + kIndexCheckReads * count;
-        const char *verb = "checking:";
-        WatchProgress progress(verb, indexes.shape.info.recordCount * reads);
+        WatchProgress progress(indexes.shape.info.recordCount);
+        int64_t stagesLeft = (only > 0 ? 1 : count + (indexes.shape.fixed > 0 ? 1 : 0));
         if (only == 0 && indexes.shape.fixed > 0) {
+            progress.stage("checking the data file:", 1, --stagesLeft);
             // What lies past the highest record number is not read: its
             // size is said first, and the data check reports it.
             int32_t highest = 0;
@@ -274,6 +290,7 @@ int checkCommand(const Args &args) {
             if ((only != 0 && n != only) || !indexes.real(n)) continue;
             KeyDesc key{};
             isIndexInfo(f.get(), &key, n);
+            progress.stage("checking index " + std::to_string(n) + ":", kIndexCheckReads, std::max<int64_t>(0, --stagesLeft));
             std::vector<CheckPlace> reported;
             const int bits = checkReporting([&] { return isCheckIndex(f.get(), indexes.libraryNumber(n)); }, reported);
             // The places are looked for with the check's error kept for its message.
@@ -283,6 +300,7 @@ int checkCommand(const Args &args) {
                         kCheckIndexFailed, std::move(places), reported);
         }
         if (only == 0 && indexes.shape.variable()) {
+            progress.stage("checking variable-length blocks:", 1, 0);
             std::vector<CheckPlace> reported;
             const int bits = checkReporting([&] { return isCheckVarlen(f.get(), nullptr); }, reported);
             const int error = isErrno(f.get());
@@ -329,15 +347,16 @@ int rebuildCommand(const Args &args) {
     std::string done;
     {
         // The free list and each index read every slot once.
-        const int64_t reads = ((freeList || all) ? 1 : 0) + (all ? count : 1);
-        const char *verb = "rebuilding:";
-        WatchProgress progress(verb, indexes.shape.info.recordCount * reads);
+        WatchProgress progress(indexes.shape.info.recordCount);
+        int64_t stagesLeft = ((freeList || all) ? 1 : 0) + (all ? count : only != 0 ? 1 : 0);
         if ((freeList || all) && indexes.shape.fixed > 0) {
+            progress.stage("rebuilding the free list:", 1, --stagesLeft);
             if (!isRebuildFree(f.get(), kDataRecords)) return stopProgress(), fail(what + ": the data free list", f.get());
             done += ", the data free list";
         }
         for (int n = 1; n <= count; ++n) {
             if ((!all && n != only) || !indexes.real(n)) continue;
+            progress.stage("rebuilding index " + std::to_string(n) + ":", 1, std::max<int64_t>(0, --stagesLeft));
             if (!isRebuildIdx(f.get(), indexes.libraryNumber(n))) {
                 stopProgress();
                 return fail(what + ": index " + std::to_string(n) + (done.empty() ? "" : " (done before it" + done + ")"),
@@ -417,7 +436,8 @@ int copyCommand(const Args &args) {
     isIsamInfo(destination.get(), &before);
     bool copied = false;
     {
-        WatchProgress progress("copying:", indexes.shape.info.recordCount);
+        WatchProgress progress(indexes.shape.info.recordCount);
+        progress.stage("copying:", 1, 0);
         copied = isCopy(destination.get(), source.get(), index > 0 ? &key : nullptr) != 0;
     }
     if (!copied) {
@@ -453,7 +473,8 @@ int clusterCommand(const Args &args) {
     if (!isIndexInfo(f.get(), &key, static_cast<int>(index))) return fail(what, f.get());
     IsFile *clustered = nullptr;
     {
-        WatchProgress progress("clustering:", indexes.shape.info.recordCount);
+        WatchProgress progress(indexes.shape.info.recordCount);
+        progress.stage("clustering:", 1, 0);
         clustered = isCluster(f.get(), &key);
     }
     if (clustered == nullptr) {

@@ -1,4 +1,4 @@
-// output.cpp - checked standard output and the progress line.
+// output.cpp - checked standard output.
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,40 +51,6 @@ bool finishOutput(const std::string &what) {
         outputReported = true;
     }
     return false;
-}
-
-namespace {
-
-constexpr auto kShowAfter = std::chrono::seconds(1);
-constexpr auto kRedrawEvery = std::chrono::milliseconds(250);
-
-}  // namespace
-
-Progress::Progress(const char *verb, int64_t total, const char *unit)
-    : verb_(verb), total_(total), unit_(unit), terminal_(isatty(STDERR_FILENO) != 0),
-      start_(std::chrono::steady_clock::now()), last_(start_) {}
-
-void Progress::finish() {
-    if (shown_) std::fputs("\r\033[K", stderr);
-    shown_ = false;
-    terminal_ = false;
-}
-
-void Progress::update(int64_t count) {
-    if (!terminal_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - start_ < kShowAfter || now - last_ < kRedrawEvery) return;
-    last_ = now;
-    shown_ = true;
-    const double seconds = std::chrono::duration<double>(now - start_).count();
-    const double rate = static_cast<double>(count) / seconds;
-    char left[64] = "";
-    if (total_ > 0 && rate > 0 && count < total_) {
-        std::snprintf(left, sizeof left, ", about %.0f s left",
-                      static_cast<double>(total_ - count) / rate);
-    }
-    std::fprintf(stderr, "\r\033[K%s %lld %s, %.0f/s%s", verb_, static_cast<long long>(count), unit_,
-                 rate, left);
 }
 
 }  // namespace wisam::tool

@@ -132,6 +132,14 @@ bool nextRecord(const RecordShape &shape, std::vector<unsigned char> &record, in
     return false;
 }
 
+// The bytes left to read of standard input when it is a file; 0 when not known.
+int64_t inputBytes() {
+    struct stat input{};
+    if (fstat(STDIN_FILENO, &input) != 0 || !S_ISREG(input.st_mode)) return 0;
+    const off_t at = ftello(stdin);
+    return std::max<int64_t>(0, input.st_size - (at > 0 ? at : 0));
+}
+
 // The number of records standard input holds when it is a file of
 // fixed-length records; 0 when not known.
 int64_t inputRecords(const RecordShape &shape) {
@@ -280,13 +288,21 @@ public:
         const off_t start = seekable ? ftello(stdin) : 0;
         if (!seekable) {
             unsigned char chunk[1 << 16];
-            for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0;) kept_.insert(kept_.end(), chunk, chunk + got);
+            for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0;) {
+                kept_.insert(kept_.end(), chunk, chunk + got);
+                if (progress != nullptr) progress->tick(static_cast<int64_t>(kept_.size()));
+            }
             memory_ = true;
+            // Then checked in memory: the bytes read are the whole.
+            if (progress != nullptr) progress->stage("checking input", static_cast<int64_t>(kept_.size()), "bytes");
         }
         std::vector<unsigned char> record(static_cast<size_t>(shape.maximum) + 1);
         long count = 0;
         int length = 0;
-        while (next(shape, record, length, why)) ++count;
+        while (next(shape, record, length, why)) {
+            ++count;
+            if (progress != nullptr) progress->tick(memory_ ? static_cast<int64_t>(at_) : ftello(stdin) - start);
+        }
         if (!why.empty()) {
             why = "record " + std::to_string(count + 1) + " (after " + std::to_string(count) +
                   " whole records) is not whole: " + why + " (raw records: 'wisam load NAME --schema S.json' " +
@@ -345,17 +361,26 @@ int writeRecords(const std::string &name, bool atomic, RecordSource &source) {
         isClose(f);
         return failWith(what + ": the file has record length 0 (keys only): there are no records to load");
     }
-    if (!source.prepare(f, shape, why)) {
+    // The input is read (and for rows encoded) whole before the first
+    // record is written: that shows as bytes of the input, then the
+    // records written out of the records it holds.
+    Progress progress("reading input", inputBytes(), "bytes");
+    source.progress = &progress;
+    const bool prepared = source.prepare(f, shape, why);
+    source.progress = nullptr;
+    if (!prepared) {
+        progress.finish();
         isClose(f);
         return failWith(what + ": " + why + "; nothing was loaded");
     }
     if (!isSetCustomLock(f, kKeepExclusive) || (atomic && !isBegin())) {
+        progress.finish();
         const int status = fail(what, f);
         isClose(f);
         return status;
     }
     std::vector<unsigned char> record(static_cast<size_t>(shape.maximum) + 1);
-    Progress progress("loaded", source.total(shape));
+    progress.stage("loaded", source.total(shape));
     long count = 0;
     int length = 0;
     bool wrote = true;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -151,10 +152,15 @@ private:
     IsFile *f_;
 };
 
+class Progress;
+
 // Where the records of a load come from.
 class RecordSource {
 public:
     virtual ~RecordSource() = default;
+    // The progress line of the load, set before prepare: prepare shows the
+    // bytes of input it reads and checks there.
+    Progress *progress = nullptr;
     // Called once the file is open, before anything is written; false with
     // `why` stops the load with nothing loaded.
     virtual bool prepare(IsFile *, const RecordShape &, std::string &) { return true; }
@@ -199,30 +205,65 @@ bool outputFailed();
 // "wisam: WHAT: writing standard output: TEXT" once and returns false.
 bool finishOutput(const std::string &what);
 
-// A progress line on standard error for long work: count, rate and the time
-// left when the total is known.  Shown only when standard error is a
-// terminal and the work has run for a second; cleared at the end.
+// Where a progress line goes, what time it is, and whether to show one at
+// all: standard error, the steady clock and whether standard error is a
+// terminal, unless a test gives others.
+struct ProgressOutput {
+    std::function<std::chrono::steady_clock::time_point()> clock;
+    std::function<void(const std::string &)> write;
+    bool terminal = false;
+    static ProgressOutput standardError();
+};
+
+// A progress line for long work, in the units the user thinks in: "VERB
+// COUNT of TOTAL UNIT, RATE/s, about N s left" (bytes as MiB; without a
+// total, no "of" and no time left).  Shown only on a terminal, from half a
+// second after the start, redrawn every quarter second; cleared at the end.
+// The rate is a moving one (an exponentially weighted rate over the last
+// seconds), so that the time left follows the work's pace as it changes.
+// Work in stages (reading the input, then writing records) shows each stage
+// with its own unit and total; the time since the start counts across them.
 class Progress {
 public:
-    // "VERB COUNT UNIT, RATE/s, about N s left"; total <= 0: unknown.
-    Progress(const char *verb, int64_t total, const char *unit = "records");
+    Progress(std::string verb, int64_t total, std::string unit = "records",
+             ProgressOutput output = ProgressOutput::standardError());
     ~Progress() { finish(); }
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+    // A new stage: counts start again from 0; `later` is the work of the
+    // same unit that the stages after this one hold, for the time left.
+    void stage(std::string verb, int64_t total, std::string unit = "records", int64_t later = 0);
     // Clears the line, so that what is printed next starts a line of its own.
     void finish();
+    // `count` units of this stage done.  The clock is looked at every
+    // `stride` steps, a stride that doubles (up to kMaxStride) while looks
+    // come less than kFastCheck apart and drops to 1 when one comes more than
+    // kSlowCheck after the last: cheap for quick steps, every step for slow
+    // ones, and after quick steps turn slow at most kMaxStride steps blind.
     void tick(int64_t count) {
-        if (shown_ || (count & kCheckEvery) == 0) update(count);
+        if (--untilCheck_ <= 0) update(count);
     }
 
-private:
-    static constexpr int64_t kCheckEvery = 1023;  // look at the clock every 1024 steps
-    void update(int64_t count);
+    static constexpr double kShowAfter = 0.5;     // seconds from the start
+    static constexpr double kRedrawEvery = 0.25;  // seconds
+    static constexpr double kRateWindow = 1.5;    // seconds: the moving rate's time constant
+    static constexpr double kFastCheck = 0.001, kSlowCheck = 0.01;  // seconds between looks at the clock
+    static constexpr int64_t kMaxStride = 8;
 
-    const char *verb_;
-    int64_t total_;
-    const char *unit_;
-    bool terminal_;
+private:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    void update(int64_t count);
+    void sample(TimePoint now, int64_t count);
+    void draw(int64_t count);
+
+    ProgressOutput output_;
+    std::string verb_, unit_;
+    int64_t total_ = 0, later_ = 0;
+    int64_t stride_ = 1, untilCheck_ = 0;
     bool shown_ = false;
-    std::chrono::steady_clock::time_point start_, last_;
+    TimePoint start_, lastCheck_, lastDraw_, sampleTime_;
+    int64_t sampleCount_ = 0;
+    double rate_ = -1;  // units a second; < 0: not measured yet in this stage
 };
 
 }  // namespace wisam::tool
