@@ -21,6 +21,7 @@
 #include "lock/isrecord.h"
 #include "structure/isdict.h"
 #include "structure/isencode.h"
+#include "support/faults.h"
 #include "support/lockprobe.h"
 #include "support/testing.h"
 #include "system/iscache.h"
@@ -69,15 +70,6 @@ int32_t announceAndWait(IsFile *, int32_t, int32_t, int64_t, int32_t) {
         waitingAnnounce = nullptr;
     }
     return 1;
-}
-
-long failingPwrite(int, const void *, size_t, int64_t) {
-    errno = EIO;
-    return -1;
-}
-int failingLockRange(int, int64_t, int64_t, bool) {
-    errno = EIO;
-    return -1;
 }
 
 class CustomLocks : public ::testing::Test {
@@ -361,8 +353,8 @@ TEST_F(CustomLocks, FailureWhileTheKeptLockEndsKeepsTheLockAndTheWork) {
     const std::vector<uint8_t> dataBefore = testing::readFile(dir.file("t.wod"));
     isFatal(recordFatal);
     {
-        testing::FaultScope faults;
-        sysCalls.pwrite = failingPwrite;
+        testing::FaultPlan faults;
+        faults.failFrom(Sys::pwrite, 1, EIO);
         int result = -1;
         EXPECT_NO_THROW(result = isSetCustomLock(a, kEndKept));
         EXPECT_EQ(result, 0);
@@ -382,8 +374,8 @@ TEST_F(CustomLocks, FailureWhileTheKeptLockEndsKeepsTheLockAndTheWork) {
 
     // A failing system lock inside a lock test: 0 and the error.
     {
-        testing::FaultScope faults;
-        sysCalls.lockRange = failingLockRange;
+        testing::FaultPlan faults;
+        faults.failFrom(Sys::lockRange, 1, EIO);
         int result = -1;
         EXPECT_NO_THROW(result = isLockTest(a, 5));
         EXPECT_EQ(result, 0);
@@ -467,17 +459,11 @@ TEST_F(CustomLocks, LockTestsOfForeignOwnAndFreeRecords) {
 TEST_F(CustomLocks, LockTestOnAnExclusiveHandleTakesNoSystemLock) {
     IsFile *a = testing::openHandle(testing::spelling(dir, "t", 0), ISINOUT | ISEXCLLOCK);
     ASSERT_NE(a, nullptr);
-    testing::FaultScope faults;
-    static int lockCalls;
-    lockCalls = 0;
-    sysCalls.lockRange = [](int fd, int64_t offset, int64_t length, bool lock) {
-        ++lockCalls;
-        return defaultSysCalls().lockRange(fd, offset, length, lock);
-    };
+    testing::FaultPlan faults;
     for (const int32_t record : {1, 500, 5000}) EXPECT_EQ(isLockTest(a, record), 1) << record;
-    EXPECT_EQ(lockCalls, 0);
+    EXPECT_EQ(faults.calls(Sys::lockRange), 0);
     EXPECT_EQ(isSpecialLockTest(a, 7), 1) << "the special test still tries the lock byte";
-    EXPECT_EQ(lockCalls, 2);
+    EXPECT_EQ(faults.calls(Sys::lockRange), 2);
 }
 
 TEST_F(CustomLocks, LockTestsWhileTheFileLockIsHeld) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/lockprobe.h"
+#include "support/faults.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "wisam.h"

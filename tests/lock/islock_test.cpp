@@ -13,6 +13,7 @@
 #include "lock/islock.h"
 #include "structure/isdict.h"
 #include "structure/isencode.h"
+#include "support/faults.h"
 #include "support/lockprobe.h"
 #include "support/testing.h"
 #include "system/isregion.h"
@@ -82,14 +83,6 @@ int32_t announceAndWait(IsFile *, int32_t, int32_t, int64_t, int32_t) {
         waitingAnnounce = nullptr;
     }
     return 1;
-}
-
-int syncCalls = 0;
-std::vector<int> syncedFds;
-int countSync(int fd) {
-    ++syncCalls;
-    syncedFds.push_back(fd);
-    return 0;
 }
 
 class LockManager : public ::testing::Test {
@@ -287,19 +280,20 @@ TEST_F(LockManager, EndOfAKeptExclusiveLockWritesTheDeferredDictionary) {
     // dictionary write was deferred.
     a->deferState = kDeferExclusiveKept | kDeferDictionary;
     isForceCommit = 1;
-    testing::FaultScope faults;
-    sysCalls.datasync = countSync;
+    testing::FaultPlan faults;  // flushes are noted, not made
+    faults.from(Sys::datasync, 1, Fault::claimed());
+    faults.keepLog(Sys::datasync);
     EXPECT_EQ(run(a, unlockState), 0);
     EXPECT_EQ(a->deferState, 0);
     EXPECT_EQ(ld4(&testing::readFile(dir.file("t.wox"))[41]), 2) << "the change is counted";
-    EXPECT_EQ(syncedFds, (std::vector<int>{a->dataFd, a->indexFd}));
+    EXPECT_EQ(faults.loggedDescriptors(), (std::vector<int>{a->dataFd, a->indexFd}));
 
     // Without the deferred write nothing is written or flushed.
-    syncCalls = 0;
+    faults.resetCounts();
     a->deferState = kDeferExclusiveKept;
     EXPECT_EQ(run(a, unlockState), 0);
     EXPECT_EQ(a->deferState, 0);
-    EXPECT_EQ(syncCalls, 0);
+    EXPECT_EQ(faults.calls(Sys::datasync), 0);
     EXPECT_EQ(ld4(&testing::readFile(dir.file("t.wox"))[41]), 2);
 }
 

@@ -24,6 +24,7 @@
 #include "index/ispath.h"
 #include "structure/isdict.h"
 #include "structure/isencode.h"
+#include "support/faults.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "support/treecheck.h"
@@ -42,23 +43,6 @@ constexpr int kMode = ISINOUT | ISMANULOCK;
 constexpr int32_t kSlot = kModelLength + 1;
 constexpr int32_t kBlock = 4096;
 constexpr int kIndexes = 3;
-
-// The child's pwrite: the `target`-th write of the run is the last; odd
-// targets are done before the kill, even ones are not.
-struct KillPoint {
-    SysCalls base{};
-    int target = 0;
-    int seen = 0;
-};
-KillPoint killPoint;
-
-long killingPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
-    if (++killPoint.seen == killPoint.target) {
-        if (killPoint.target % 2 == 1) killPoint.base.pwrite(fd, buffer, length, offset);
-        ::raise(SIGKILL);
-    }
-    return killPoint.base.pwrite(fd, buffer, length, offset);
-}
 
 int parseDigits(const uint8_t *at, int digits) {
     return std::atoi(std::string(reinterpret_cast<const char *>(at), static_cast<size_t>(digits)).c_str());
@@ -160,9 +144,10 @@ protected:
         const int pid = startChild([&] {
             IsFile *f = isOpen(spelling(dir_, "run", 1).c_str(), kMode);
             if (f == nullptr) return 3;
-            killPoint.base = sysCalls;
-            killPoint.target = target;
-            sysCalls.pwrite = killingPwrite;
+            // The `target`-th write of the run is the last: odd targets
+            // are made before the kill, even ones are not.
+            FaultPlan faults;
+            faults.at(Sys::pwrite, target, Fault::kill(target % 2 == 1 ? Fault::Made::whole : Fault::Made::none));
             Model model = model_;
             Dice dice(static_cast<uint32_t>(1000 + round));
             RandomOps ops;

@@ -22,6 +22,7 @@
 #include "records/isslot.h"
 #include "structure/isdict.h"
 #include "structure/isencode.h"
+#include "support/faults.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "support/treecheck.h"
@@ -359,14 +360,6 @@ void extendSparse(const TempDir &dir) {
     if (::truncate(dir.file("x.wod").c_str(), kSparseBytes) != 0) setLength(dir, kSparseFallback);
 }
 
-long boundedPread(int fd, void *buffer, size_t length, int64_t offset) {
-    if (offset + static_cast<int64_t>(length) > kReadBound) {
-        errno = EIO;
-        return -1;
-    }
-    return ::pread(fd, buffer, length, offset);
-}
-
 struct ExtentCase {
     const char *name;
     std::function<void(const TempDir &, int32_t slot)> apply;
@@ -444,8 +437,8 @@ TEST_P(DataExtentCheck, GivesItsBitsWithoutErrorReadingOnlyTheRecords) {
     f = isOpen(dir.name("x").c_str(), (kMode & ~ISINOUT) | ISINPUT | (variable ? ISOPENVARLEN : 0));
     ASSERT_NE(f, nullptr) << isErrno(nullptr);
     {
-        FaultScope faults;
-        sysCalls.pread = boundedPread;
+        FaultPlan faults;
+        faults.failFrom(Sys::pread, 1, EIO).reachingPast(kReadBound);
         EXPECT_EQ(isCheckData(f), c.data);
         EXPECT_EQ(isErrno(f), 0);
         EXPECT_EQ(isCheckIndex(f, 1), c.index);

@@ -19,6 +19,7 @@
 #include "frame/ishandles.h"
 #include "maint/iscopy.h"
 #include "support/lockprobe.h"
+#include "support/faults.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "support/treecheck.h"
@@ -388,51 +389,6 @@ TEST(Copy, AFailedCopyLeavesBothFilesAndReleasesBothLocks) {
     for (IsFile *h : {probeSrc, probeDst, src, dst}) ASSERT_EQ(isClose(h), 1);
 }
 
-// System calls of the cluster that tests break besides those of the fault
-// injector: the renames, unlinks and opens of its files.
-struct NameFaults {
-    SysCalls base{};
-    int failRename = 0, failUnlink = 0, failOpen = 0;  // 1-based call to fail; 0 none
-    int renames = 0, unlinks = 0, opens = 0;
-    bool hit = false;
-};
-NameFaults nameFaults;
-
-int faultyRename(const char *from, const char *to) {
-    if (++nameFaults.renames == nameFaults.failRename) {
-        nameFaults.hit = true;
-        errno = EIO;
-        return -1;
-    }
-    return nameFaults.base.rename(from, to);
-}
-// The cluster's moves never replace a file: they go through the no-replace
-// rename, counted with the plain one.
-int faultyRenameNoReplace(const char *from, const char *to) {
-    if (++nameFaults.renames == nameFaults.failRename) {
-        nameFaults.hit = true;
-        errno = EIO;
-        return -1;
-    }
-    return nameFaults.base.renameNoReplace(from, to);
-}
-int faultyUnlink(const char *path) {
-    if (++nameFaults.unlinks == nameFaults.failUnlink) {
-        nameFaults.hit = true;
-        errno = EACCES;
-        return -1;
-    }
-    return nameFaults.base.unlink(path);
-}
-int faultyOpen(const char *path, int flags, unsigned mode) {
-    if (++nameFaults.opens == nameFaults.failOpen) {
-        nameFaults.hit = true;
-        errno = EMFILE;
-        return -1;
-    }
-    return nameFaults.base.open(path, flags, mode);
-}
-
 enum class Step { write, read, sync, rename, unlink, open };
 const char *stepName(Step step) {
     switch (step) {
@@ -466,22 +422,20 @@ TEST(Copy, AClusterFailingAtAnyStepLeavesTheFileWhole) {
             IsFile *result = nullptr;
             bool hit = false;
             {
+                // Besides the transfers of the index and data files: the
+                // renames (the cluster's moves never replace a file, they go
+                // through the no-replace rename, counted with the plain
+                // one), unlinks and opens of its files.
                 FaultInjector faults;
-                FaultScope names;
-                nameFaults = NameFaults{};
-                nameFaults.base = sysCalls;
-                sysCalls.rename = faultyRename;
-                sysCalls.renameNoReplace = faultyRenameNoReplace;
-                sysCalls.unlink = faultyUnlink;
-                sysCalls.open = faultyOpen;
+                FaultRule *names = nullptr;
                 if (step == Step::write) faults.arm(FaultKind::writeError, n, ENOSPC);
                 if (step == Step::read) faults.arm(FaultKind::readError, n, EIO);
                 if (step == Step::sync) faults.arm(FaultKind::syncError, n, EIO);
-                if (step == Step::rename) nameFaults.failRename = n;
-                if (step == Step::unlink) nameFaults.failUnlink = n;
-                if (step == Step::open) nameFaults.failOpen = n;
+                if (step == Step::rename) names = &faults.plan().failNth({Sys::rename, Sys::renameNoReplace}, n, EIO);
+                if (step == Step::unlink) names = &faults.plan().failNth(Sys::unlink, n, EACCES);
+                if (step == Step::open) names = &faults.plan().failNth(Sys::open, n, EMFILE);
                 result = isCluster(f, &group);
-                hit = faults.hit() || nameFaults.hit;
+                hit = faults.hit() || (names != nullptr && names->hit());
                 everHit = everHit || hit;
             }
             if (result != nullptr) {

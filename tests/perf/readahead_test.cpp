@@ -16,6 +16,7 @@
 
 #include "frame/isfile.h"
 #include "records/isslot.h"
+#include "support/faults.h"
 #include "support/testing.h"
 #include "system/iscache.h"
 #include "system/issystem.h"
@@ -23,6 +24,10 @@
 
 namespace wisam {
 namespace {
+
+using testing::Fault;
+using testing::FaultRule;
+using testing::Sys;
 
 // Records of 16 bytes: a 4-byte big-endian key at 0 (unique, index 1), a
 // 2-byte group at 4 (duplicates, index 2), a version and filler after.
@@ -52,28 +57,6 @@ std::string differs(const std::map<int32_t, Row> &model, const uint8_t *r) {
     return "";
 }
 
-long (*realPread)(int, void *, size_t, int64_t) = nullptr;
-int preads = 0;
-size_t failLongerThan = 0;   // a pread of more bytes fails with EIO (0: none)
-size_t shortenTo = 0;        // a pread of more bytes returns only this many (0: none)
-
-long countingPread(int fd, void *buffer, size_t length, int64_t offset) {
-    ++preads;
-    if (failLongerThan != 0 && length > failLongerThan) {
-        errno = EIO;
-        return -1;
-    }
-    if (shortenTo != 0 && length > shortenTo) length = shortenTo;
-    return realPread(fd, buffer, length, offset);
-}
-
-int allocations = 0;
-void *(*realAllocate)(size_t) = nullptr;
-void *countingAllocate(size_t size) {
-    ++allocations;
-    return realAllocate(size);
-}
-
 struct IoCounts {
     int reads = 0, hits = 0;
 };
@@ -97,16 +80,11 @@ protected:
         saved = {isFileCacheActive, isWriteBackActive, isDefaultDataCacheLines, isDefaultDataCacheAssociativity,
                  isFileCacheMaxMemUsage};
         savedIo = ioCallback;
-        realPread = defaultSysCalls().pread;
-        realAllocate = defaultSysCalls().allocate;
-        preads = 0;
-        failLongerThan = shortenTo = 0;
         isFileCacheActive = 1;
         isWriteBackActive = 1;
-        sysCalls.pread = countingPread;
         // These tests count the system reads the cache makes: the files are
         // read with pread, not through views.
-        sysCalls.map = [](int, void *, size_t, size_t) -> void * { return nullptr; };
+        faults.refuse(Sys::map);
     }
     void TearDown() override {
         for (IsFile *f : open)
@@ -185,7 +163,7 @@ protected:
         return differs(model, r.data());
     }
 
-    testing::FaultScope calls;  // the system-call table as it was, at the end
+    testing::FaultPlan faults;  // counts the system calls; the table as it was, at the end
     testing::TempDir dir;
     std::map<int32_t, Row> model;
     std::vector<IsFile *> open;
@@ -316,27 +294,28 @@ TEST_F(ReadAheadTest, FailedAndShortWindowReads) {
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(readKey(f, 250), "");  // the index path is read (and kept) now
     clearDatFileCache(f);
-    failLongerThan = kSlot;
+    FaultRule &windows = faults.failFrom(Sys::pread, 1, EIO).longerThan(kSlot);  // a read of more than a slot
     std::vector<uint8_t> r = record(250, Row{});
     EXPECT_EQ(isRead(f, reinterpret_cast<char *>(r.data()), modeEqual), 0);
     EXPECT_EQ(isErrno(f), EIO);
     EXPECT_EQ(isErrio(f), kIoRead + kKindData);
-    failLongerThan = 0;
+    faults.drop(windows);
     for (int32_t key = 240; key < 260; ++key) ASSERT_EQ(readKey(f, key), "");
     ASSERT_EQ(walk(f, 0, true), "");
 
     clearDatFileCache(f);
-    shortenTo = size_t(kSlot) * 5 / 2;  // two whole slots and half of a third
+    const size_t cut = size_t(kSlot) * 5 / 2;  // two whole slots and half of a third
+    FaultRule &cutShort = faults.from(Sys::pread, 1, Fault::atMost(cut)).longerThan(cut);
     ASSERT_EQ(isIndex(f, 0), 1);
     uint8_t got[kLength];
     ASSERT_EQ(isRead(f, reinterpret_cast<char *>(got), modeFirst), 1);  // slot 1: whole
     ASSERT_EQ(differs(model, got), "");
-    shortenTo = 0;
-    preads = 0;
+    faults.drop(cutShort);
+    faults.resetCounts();
     ASSERT_EQ(isRead(f, reinterpret_cast<char *>(got), modeNext), 1);  // slot 2: filed from the short read
-    EXPECT_EQ(preads, 0);
+    EXPECT_EQ(faults.calls(Sys::pread), 0);
     ASSERT_EQ(isRead(f, reinterpret_cast<char *>(got), modeNext), 1);  // slot 3: was cut, read now
-    EXPECT_GE(preads, 1);
+    EXPECT_GE(faults.calls(Sys::pread), 1);
     ASSERT_EQ(differs(model, got), "");
     ASSERT_EQ(walk(f, 0, true), "");
 }
@@ -348,9 +327,9 @@ TEST_F(ReadAheadTest, WalksReadWindowsAlsoWithTheCacheFull) {
     IsFile *f = build("w", 3000, 64, 2);  // 128 slots, windows of 64
     ASSERT_NE(f, nullptr);
     for (int walk = 0; walk < 2; ++walk) {
-        preads = 0;
+        faults.resetCounts();
         ASSERT_EQ(this->walk(f, 0, true), "") << "walk " << walk;
-        EXPECT_LE(preads, 3000 / 64 + 3) << "walk " << walk;
+        EXPECT_LE(faults.calls(Sys::pread), 3000 / 64 + 3) << "walk " << walk;
     }
 }
 
@@ -408,7 +387,7 @@ TEST_F(ReadAheadTest, CountersCountFirstReadsAsFillsAndTheRestAsHits) {
     ioCounts = {};
     ioCallback = countIo;
     const uint64_t filledBefore = counter(1), throughBefore = counter(2), requestedBefore = counter(0);
-    preads = 0;
+    faults.resetCounts();
     std::mt19937 random(7);
     std::vector<bool> read(701, false);
     int reads = 0, distinct = 0;
@@ -429,7 +408,7 @@ TEST_F(ReadAheadTest, CountersCountFirstReadsAsFillsAndTheRestAsHits) {
     EXPECT_EQ(counter(0) - requestedBefore, uint64_t(reads) * kSlot);
     EXPECT_EQ(ioCounts.reads, reads);
     EXPECT_EQ(ioCounts.hits, reads - distinct);
-    EXPECT_LT(preads, distinct / 10) << "a window of slots a system read";
+    EXPECT_LT(faults.calls(Sys::pread), distinct / 10) << "a window of slots a system read";
 }
 
 // Random reads of an index of three levels with far more nodes than a path
@@ -460,11 +439,10 @@ TEST_F(ReadAheadTest, DescentsPastAFullNodeCacheAllocateNothing) {
     };
     for (int key = 0; key < kCount; key += 13) ASSERT_TRUE(readBack(key)) << key;
     std::mt19937 random(3);
-    allocations = 0;
-    sysCalls.allocate = countingAllocate;
+    faults.resetCounts();
     bool right = true;
     for (int i = 0; i < 2000 && right; ++i) right = readBack(static_cast<int>(random() % kCount));
-    sysCalls.allocate = realAllocate;
+    const int allocations = faults.calls(Sys::allocate);
     EXPECT_TRUE(right);
     EXPECT_EQ(allocations, 0);
 }

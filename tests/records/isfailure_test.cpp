@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/faults.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "wisam.h"

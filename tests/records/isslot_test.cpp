@@ -10,6 +10,7 @@
 #include "system/iscache.h"
 #include "system/issystem.h"
 #include "structure/isencode.h"
+#include "support/faults.h"
 #include "support/testing.h"
 #include "wisam.h"
 
@@ -109,34 +110,28 @@ TEST_F(Slots, MarkersThroughTheDataCacheLeaveTheSameBytes) {
     const auto before = testing::readFile(dir.file("s.wod"));
     char record[20];
     ASSERT_EQ(isData(f, record, 2), 1);  // slot 2 now cached
-    testing::FaultScope faults;
-    static int preads, pwrites;
-    preads = pwrites = 0;
-    sysCalls.pread = [](int fd, void *b, size_t n, int64_t o) { return ++preads, defaultSysCalls().pread(fd, b, n, o); };
-    sysCalls.pwrite = [](int fd, const void *b, size_t n, int64_t o) {
-        return ++pwrites, defaultSysCalls().pwrite(fd, b, n, o);
-    };
+    testing::FaultPlan faults;  // counts the transfers
     isWriteBackActive = 1;
     f->deferState = kDeferExclusiveKept;
     ASSERT_EQ(testing::inCall(f, kAccessChange, [&] { return markDeleted(f, 2), 1; }), 1);
-    EXPECT_EQ(preads, 0);
-    EXPECT_EQ(pwrites, 0) << "held back with the other changes";
+    EXPECT_EQ(faults.calls(testing::Sys::pread), 0);
+    EXPECT_EQ(faults.calls(testing::Sys::pwrite), 0) << "held back with the other changes";
     bool deleted = false;
     ASSERT_EQ(testing::inCall(f, kAccessRead, [&] { return deleted = slotDeleted(f, 2), 1; }), 1);
     EXPECT_TRUE(deleted);
-    EXPECT_EQ(preads, 0);
+    EXPECT_EQ(faults.calls(testing::Sys::pread), 0);
     EXPECT_EQ(writeBackChanges(f), 1);
     f->deferState = 0;
-    EXPECT_EQ(pwrites, 1);
+    EXPECT_EQ(faults.calls(testing::Sys::pwrite), 1);
     auto expected = before;
     expected[2 * 21 - 1] = kSlotMarkerDeleted;
     EXPECT_EQ(testing::readFile(dir.file("s.wod")), expected);
     // Record-number order skips the deleted slot without going to the file.
     ASSERT_EQ(testing::inCall(f, kAccessRead, [&] { return deleted = slotDeleted(f, 3), 1; }), 1);
     EXPECT_FALSE(deleted);
-    EXPECT_EQ(preads, 1) << "slot 3 was not cached yet";
+    EXPECT_EQ(faults.calls(testing::Sys::pread), 1) << "slot 3 was not cached yet";
     ASSERT_EQ(testing::inCall(f, kAccessRead, [&] { return readSlot(f, record, 3), 1; }), 1);
-    EXPECT_EQ(preads, 1);
+    EXPECT_EQ(faults.calls(testing::Sys::pread), 1);
     isWriteBackActive = savedWriteBack;
     stopFileCache(f);
     isFileCacheActive = savedActive;

@@ -15,6 +15,7 @@
 
 #include "frame/isfile.h"
 #include "structure/isencode.h"
+#include "support/faults.h"
 #include "support/testing.h"
 #include "wisam.h"
 
@@ -415,22 +416,13 @@ TEST_F(Writes, WrCurrThatFailsAnywhereLeavesNoRecord) {
     write({1, "a", 1});
     write({2, "b", 2});
     ASSERT_EQ(isIndex(f, 3), 1);
-    static int transfersBeforeFailure = 0;
     int failed = 0;
     for (int n = 0; n < 200; ++n) {
         const int32_t id = 10 + n;
         int result = 0;
         {
-            testing::FaultScope faults;
-            transfersBeforeFailure = n;
-            sysCalls.pread = [](int fd, void *b, size_t length, int64_t at) -> long {
-                if (transfersBeforeFailure-- == 0) return errno = EIO, -1;
-                return defaultSysCalls().pread(fd, b, length, at);
-            };
-            sysCalls.pwrite = [](int fd, const void *b, size_t length, int64_t at) -> long {
-                if (transfersBeforeFailure-- == 0) return errno = EIO, -1;
-                return defaultSysCalls().pwrite(fd, b, length, at);
-            };
+            testing::FaultPlan faults;  // the transfer after the first n fails
+            faults.failNth({testing::Sys::pread, testing::Sys::pwrite}, n + 1, EIO);
             result = isWrCurr(f, image({id, "d", 2}).data());
         }
         unsigned char record[kLength] = {};

@@ -11,6 +11,7 @@
 #include "frame/ishandles.h"
 #include "structure/isencode.h"
 #include "support/dirsnap.h"
+#include "support/faults.h"
 #include "support/lockprobe.h"
 #include "support/testing.h"
 #include "system/issystem.h"
@@ -97,11 +98,8 @@ TEST_F(Lifecycle, AFailedBuildRemovesTheFilesItCreated) {
     EXPECT_EQ(testing::readFile(dir.file("d.wod")), (std::vector<uint8_t>{1, 2, 3}));
     std::remove(dir.file("d.wod").c_str());
     {
-        testing::FaultScope faults;
-        sysCalls.pwrite = [](int, const void *, size_t, int64_t) -> long {
-            errno = ENOSPC;
-            return -1;
-        };
+        testing::FaultPlan faults;
+        faults.fillDisk(1, testing::DiskFull::everyWrite);
         EXPECT_EQ(isBuild(name("d").c_str(), 20, 0, &key, ISINOUT), nullptr);
         EXPECT_EQ(isErrno(nullptr), ENOSPC);
     }
@@ -296,20 +294,6 @@ TEST_F(Lifecycle, RenameMovesAllThreeFilesAndFollowsLinks) {
 // exactly what it held before (the lock file's slot counter aside).  The
 // rename goes through once no move fails: index, data and lock file, and
 // the journal, which a file without one does not miss.
-struct MoveFault {
-    SysCalls base{};
-    int failAt = 0, calls = 0;
-};
-MoveFault moveFault;
-
-int failingMove(const char *from, const char *to) {
-    if (++moveFault.calls == moveFault.failAt) {
-        errno = EIO;
-        return -1;
-    }
-    return moveFault.base.renameNoReplace(from, to);
-}
-
 TEST_F(Lifecycle, ARenameFailingAtAnyMovePutsBackWhatItMoved) {
     KeyDesc key = longKey(0);
     ASSERT_EQ(isClose(isBuild(name("r").c_str(), 20, 0, &key, ISINOUT)), 1);
@@ -318,9 +302,8 @@ TEST_F(Lifecycle, ARenameFailingAtAnyMovePutsBackWhatItMoved) {
         auto before = testing::DirSnapshot::take(dir.path()).ignoreBytes({"r.lck"});
         int renamed = 0;
         {
-            testing::FaultScope scope;
-            moveFault = MoveFault{sysCalls, n, 0};
-            sysCalls.renameNoReplace = failingMove;
+            testing::FaultPlan faults;
+            faults.failNth(testing::Sys::renameNoReplace, n, EIO);
             renamed = isRename(name("r").c_str(), name("s").c_str());
         }
         if (renamed == 1) {

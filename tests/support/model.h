@@ -1,15 +1,15 @@
 // model.h - model-checked files: a std::map model of an ISAM file with
 // long keys (so that a few hundred records split nodes), a comparison of
 // an open handle with the model through every index both ways and in
-// record-number order, and a fault injector for the file layer's system
-// calls and allocations (fail the Nth call, or make the Nth write short).
+// record-number order, random changes checked against the model, and the
+// cache configurations the model tests run under.  The fault loops that go
+// with them break the file layer through support/faults.h.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <random>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "support/testing.h"
@@ -112,33 +112,6 @@ struct RandomOps {
     bool recnums = true;  // note record numbers (one writer only)
 };
 std::string applyRandomOp(IsFile *f, Model &model, Dice &dice, const RandomOps &ops);
-
-// The system calls a FaultInjector can break.
-enum class FaultKind { none, writeError, shortWrite, readError, shortRead, syncError, truncateError, allocation };
-const char *faultName(FaultKind kind);
-
-// Replaces the file layer's table for its life.  While armed, the
-// `target`-th call of the kind (1-based) on the index or data file (for
-// allocations: allocate or reallocate) fails with `error` (short kinds:
-// transfer half).  Every allocation is tracked, so that blocks still live
-// can be counted.
-class FaultInjector {
-public:
-    FaultInjector();
-    ~FaultInjector();
-    FaultInjector(const FaultInjector &) = delete;
-    FaultInjector &operator=(const FaultInjector &) = delete;
-
-    void arm(FaultKind kind, int target, int error);
-    void disarm();
-    bool hit() const;       // the armed fault happened
-    int hitFileKind() const;  // 1 index, 2 data: the file of the failed transfer
-    int seen() const;       // matching calls since arm
-    size_t liveBlocks() const;  // blocks allocated since construction, not yet freed
-
-private:
-    FaultScope scope_;
-};
 
 // A small deterministic random source for the model tests.
 class Dice {

@@ -2,7 +2,8 @@
 // is independent of the library's own (it decodes the byte layout itself),
 // a builder of log records for hand-made and damaged logs, recovery of a
 // copy from a log with the process-wide state put back afterwards, a file
-// set copier, and a fault switch that breaks the appends to one log file.
+// set copier, and a reader of pipes.  (A log whose appends fail: a
+// FaultPlan rule on its file, support/faults.h.)
 //
 // Log record layout as the reader expects it (big-endian integers):
 //   0  total length L          2  two-letter type code
@@ -82,22 +83,6 @@ public:
 private:
     std::string base_;
     std::vector<std::pair<std::string, std::vector<uint8_t>>> files_;
-};
-
-// While alive, remembers the descriptor of every file opened whose path
-// ends with `suffix` (the log) and, while failing, makes every write to it
-// fail with EIO.
-class LogAppendFaults {
-public:
-    explicit LogAppendFaults(const std::string &suffix);
-    ~LogAppendFaults();
-    LogAppendFaults(const LogAppendFaults &) = delete;
-    LogAppendFaults &operator=(const LogAppendFaults &) = delete;
-    void fail(bool on);
-    int failedWrites() const;  // writes to the log refused so far
-
-private:
-    FaultScope scope_;
 };
 
 // Reads all of a pipe-like descriptor until end of file.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/dirsnap.h"
+#include "support/faults.h"
 #include "support/testing.h"
 #include "system/issystem.h"
 #include "wisam.h"
@@ -34,8 +35,6 @@ constexpr int kRecords = 40;
 constexpr int kExclusive = ISINOUT | ISMANULOCK | ISEXCLLOCK;
 const std::string kClone = "ist04242";
 const std::string kAside = "iso04242";
-
-int fixedPid() { return kPid; }
 
 KeyDesc idKey() { return keyAt(0, 4, ISTYPE_LONG); }
 
@@ -240,8 +239,8 @@ const std::vector<Row> &rows() {
 TEST(HostileNames, NoCallDestroysAFileItDidNotCreate) {
     for (const Row &row : rows()) {
         isCleanUp();
-        FaultScope pid;
-        sysCalls.getpid = fixedPid;
+        FaultPlan pid;
+        pid.answer(Sys::getpid, kPid);
         Scene scene;
         row.plant(scene);
         const std::string a = row.what == std::string("the file under a link") ? "other/a" : "a";

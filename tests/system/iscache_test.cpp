@@ -14,6 +14,7 @@
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "structure/isencode.h"
+#include "support/faults.h"
 #include "support/testing.h"
 #include "system/issystem.h"
 #include "wisam.h"
@@ -21,29 +22,14 @@
 namespace wisam {
 namespace {
 
+using testing::Fault;
+using testing::FaultRule;
+using testing::Sys;
+
 constexpr int32_t kNode = 4096;          // node size of the laid-down index files
 constexpr int16_t kRecordLength = 10;
 constexpr int32_t kSlot = kRecordLength + 1;
 constexpr int kModeInOut = 2;
-
-// System-call counters of the injected file layer.
-int preads = 0;
-int pwrites = 0;
-bool failWrites = false;
-
-long countingPread(int fd, void *buffer, size_t length, int64_t offset) {
-    ++preads;
-    return defaultSysCalls().pread(fd, buffer, length, offset);
-}
-
-long countingPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
-    ++pwrites;
-    if (failWrites) {
-        errno = EIO;
-        return -1;
-    }
-    return defaultSysCalls().pwrite(fd, buffer, length, offset);
-}
 
 struct IoReport {
     int32_t isData, operation, fd, block;
@@ -57,14 +43,6 @@ void recordIo(int32_t isData, int32_t operation, int32_t fd, int32_t block) {
 std::vector<std::string> fatalTexts;
 void captureFatal(const char *text) { fatalTexts.emplace_back(text); }
 
-// Allocation failure at the n-th cache allocation (0: never).
-int allocations = 0;
-int failAt = 0;
-void *failingAllocate(size_t size) {
-    if (++allocations == failAt) return nullptr;
-    return std::calloc(1, size);
-}
-
 uint8_t slotByte(int slot, int i) { return static_cast<uint8_t>(slot * 7 + i + 1); }
 uint8_t nodeByte(int block, int i, uint8_t salt) { return static_cast<uint8_t>(block * 13 + i + salt); }
 
@@ -77,10 +55,7 @@ protected:
                  isDefaultIndexCacheLines,   isDefaultIndexCacheAssociativity,
                  isGlobalIndexCacheLines,    isGlobalIndexCacheAssociativity};
         savedIoCallback = ioCallback;
-        savedAllocate = sysCalls.allocate;
         chargedBefore = cacheMemoryCharged();
-        preads = pwrites = 0;
-        failWrites = false;
         ioReports.clear();
         fatalTexts.clear();
         isFileCacheActive = 1;
@@ -106,7 +81,6 @@ protected:
         isGlobalIndexCacheLines = saved[8];
         isGlobalIndexCacheAssociativity = saved[9];
         ioCallback = savedIoCallback;
-        sysCalls.allocate = savedAllocate;
         isFatal(nullptr);
         EXPECT_EQ(cacheMemoryCharged(), chargedBefore) << "every cache is freed again";
     }
@@ -190,16 +164,11 @@ protected:
         f->deferState = kDeferExclusiveKept;
         return f;
     }
-    void countCalls() {
-        sysCalls.pread = countingPread;
-        sysCalls.pwrite = countingPwrite;
-    }
 
     testing::TempDir dir;
     std::vector<IsFile *> handles;
     std::vector<int32_t> saved;
     void (*savedIoCallback)(int32_t, int32_t, int32_t, int32_t) = nullptr;
-    void *(*savedAllocate)(size_t) = nullptr;
     int64_t chargedBefore = 0;
 };
 
@@ -209,11 +178,10 @@ TEST_F(CacheTest, TwoReadsOfOneIndexBlockCostOneFileReadAndReportAHit) {
     startFileCache(f);
     ASSERT_NE(f->indexCache, nullptr);
     ioCallback = recordIo;
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     const std::vector<uint8_t> first = readNode(f, 2);
     const std::vector<uint8_t> second = readNode(f, 2);
-    EXPECT_EQ(preads, 1);
+    EXPECT_EQ(faults.calls(Sys::pread), 1);
     EXPECT_EQ(first[0], nodeByte(2, 0, 0));
     EXPECT_EQ(second, first);
     const std::vector<IoReport> expected = {
@@ -225,11 +193,10 @@ TEST_F(CacheTest, DictionaryBlockIsAlwaysReadFromTheFile) {
     IsFile *f = open("t", 4, 2);
     ASSERT_NE(f, nullptr);
     startFileCache(f);
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     readNode(f, 0);
     readNode(f, 0);
-    EXPECT_EQ(preads, 2);
+    EXPECT_EQ(faults.calls(Sys::pread), 2);
 }
 
 TEST_F(CacheTest, WithCachingOffNoCacheExistsAndEveryReadGoesToTheFile) {
@@ -240,11 +207,10 @@ TEST_F(CacheTest, WithCachingOffNoCacheExistsAndEveryReadGoesToTheFile) {
     EXPECT_EQ(f->dataCache, nullptr);
     EXPECT_EQ(f->indexCache, nullptr);
     ioCallback = recordIo;
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     EXPECT_EQ(readSlot(f, 1), expectedSlot(1));
     EXPECT_EQ(readSlot(f, 1), expectedSlot(1));
-    EXPECT_EQ(preads, 2);
+    EXPECT_EQ(faults.calls(Sys::pread), 2);
     const std::vector<IoReport> expected = {{1, 0, f->dataFd, 1}, {1, 0, f->dataFd, 1}};
     EXPECT_EQ(ioReports, expected) << "reads are reported with caching off too, never as hits";
 }
@@ -257,17 +223,16 @@ TEST_F(CacheTest, BlocksThreeAndEightShareOneOfFiveSetsAndEvictEachOther) {
     startFileCache(f);
     ASSERT_EQ(cacheShape(f->dataCache).sets, 5);
     ASSERT_EQ(cacheShape(f->dataCache).ways, 1);
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     readSlot(f, 3);
     readSlot(f, 4);  // another set: 3 stays
     readSlot(f, 3);
-    EXPECT_EQ(preads, 2);
+    EXPECT_EQ(faults.calls(Sys::pread), 2);
     EXPECT_EQ(readSlot(f, 8), expectedSlot(8));  // evicts 3
     readSlot(f, 8);
-    EXPECT_EQ(preads, 3);
+    EXPECT_EQ(faults.calls(Sys::pread), 3);
     EXPECT_EQ(readSlot(f, 3), expectedSlot(3));
-    EXPECT_EQ(preads, 4) << "block 3 was evicted by block 8";
+    EXPECT_EQ(faults.calls(Sys::pread), 4) << "block 3 was evicted by block 8";
 }
 
 TEST_F(CacheTest, OldestWayOfAFullSetIsTheVictim) {
@@ -276,17 +241,16 @@ TEST_F(CacheTest, OldestWayOfAFullSetIsTheVictim) {
     IsFile *f = open("t", 10, 1);
     ASSERT_NE(f, nullptr);
     startFileCache(f);
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     readSlot(f, 0);
     readSlot(f, 1);
     readSlot(f, 0);  // hit: 0 is now the younger one
     readSlot(f, 2);  // evicts 1
-    EXPECT_EQ(preads, 3);
+    EXPECT_EQ(faults.calls(Sys::pread), 3);
     readSlot(f, 0);
-    EXPECT_EQ(preads, 3);
+    EXPECT_EQ(faults.calls(Sys::pread), 3);
     readSlot(f, 1);
-    EXPECT_EQ(preads, 4);
+    EXPECT_EQ(faults.calls(Sys::pread), 4);
 }
 
 TEST_F(CacheTest, FirstOfEquallyOldWaysIsTheVictim) {
@@ -306,30 +270,28 @@ TEST_F(CacheTest, FirstOfEquallyOldWaysIsTheVictim) {
                   1);
         readSlot(f, 2);
     }
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     readSlot(f, 3);  // evicts slot 0, the first of the two oldest
     readSlot(f, 1);
-    EXPECT_EQ(preads, 1) << "slot 1 stays";
+    EXPECT_EQ(faults.calls(Sys::pread), 1) << "slot 1 stays";
     readSlot(f, 0);
-    EXPECT_EQ(preads, 2) << "slot 0 was the victim";
+    EXPECT_EQ(faults.calls(Sys::pread), 2) << "slot 0 was the victim";
 }
 
 TEST_F(CacheTest, PartialAccessInvalidatesTheBlockItTouches) {
     IsFile *f = open("t", 8, 1);
     ASSERT_NE(f, nullptr);
     startFileCache(f);
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     readSlot(f, 2);
     const uint8_t patch[3] = {0xEE, 0xEF, 0xF0};
     EXPECT_EQ(testing::inCall(f, kAccessAny, [&] {
                   return cacheWrite(f, kKindData, patch, 3, 2 * kSlot + 1);
               }),
               1);
-    EXPECT_EQ(pwrites, 1) << "a partial write goes straight to the file";
+    EXPECT_EQ(faults.calls(Sys::pwrite), 1) << "a partial write goes straight to the file";
     const std::vector<uint8_t> after = readSlot(f, 2);
-    EXPECT_EQ(preads, 2) << "the cached block was invalidated";
+    EXPECT_EQ(faults.calls(Sys::pread), 2) << "the cached block was invalidated";
     EXPECT_EQ(after[1], 0xEE);
     EXPECT_EQ(after[3], 0xF0);
     EXPECT_EQ(after[4], slotByte(2, 4));
@@ -341,16 +303,15 @@ TEST_F(CacheTest, PartialReadWritesADirtyBlockBackFirst) {
     ASSERT_NE(f, nullptr);
     startFileCache(f);
     f->deferState = kDeferExclusiveKept;
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     writeSlot(f, 2, changedSlot(2));
-    EXPECT_EQ(pwrites, 0);
+    EXPECT_EQ(faults.calls(Sys::pwrite), 0);
     uint8_t part[4] = {};
     EXPECT_EQ(testing::inCall(f, kAccessRead, [&] {
                   return cacheRead(f, kKindData, part, 4, 2 * kSlot + 3);
               }),
               1);
-    EXPECT_EQ(pwrites, 1);
+    EXPECT_EQ(faults.calls(Sys::pwrite), 1);
     EXPECT_EQ(part[0], changedSlot(2)[3]);
     EXPECT_EQ(fileSlot("t", 2), changedSlot(2));
 }
@@ -437,14 +398,13 @@ TEST_F(CacheTest, WithoutACacheUnderTheCapIoStillWorks) {
     startFileCache(f);
     EXPECT_EQ(f->dataCache, nullptr);
     EXPECT_EQ(f->indexCache, nullptr);
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     EXPECT_EQ(readSlot(f, 4), expectedSlot(4));
     EXPECT_EQ(readSlot(f, 4), expectedSlot(4));
     EXPECT_EQ(readNode(f, 2)[5], nodeByte(2, 5, 0));
     writeSlot(f, 4, changedSlot(4));
-    EXPECT_EQ(preads, 3);
-    EXPECT_EQ(pwrites, 1);
+    EXPECT_EQ(faults.calls(Sys::pread), 3);
+    EXPECT_EQ(faults.calls(Sys::pwrite), 1);
     EXPECT_EQ(fileSlot("t", 4), changedSlot(4));
 }
 
@@ -452,42 +412,39 @@ TEST_F(CacheTest, FailedAllocationAtAnyStepLeavesNoCacheBehind) {
     isGlobalIndexCacheActive = 1;
     IsFile *f = open("t", 10, 1);
     ASSERT_NE(f, nullptr);
-    sysCalls.allocate = failingAllocate;
-    allocations = 0;
-    failAt = 0;
+    testing::FaultPlan faults;
     startFileCache(f);
     ASSERT_NE(f->dataCache, nullptr);
-    const int needed = allocations;
+    const int needed = faults.calls(Sys::allocate);
     EXPECT_EQ(needed, 6) << "object, set epochs, tags, way records, buffer and run buffer";
     stopFileCache(f);
-    for (failAt = 1; failAt <= needed; ++failAt) {
-        allocations = 0;
+    for (int failAt = 1; failAt <= needed; ++failAt) {
+        faults.clear();
+        faults.at(Sys::allocate, failAt, Fault::error(0));
         startFileCache(f);
         EXPECT_EQ(f->dataCache, nullptr) << "failing allocation " << failAt;
         EXPECT_EQ(cacheMemoryCharged(), chargedBefore);
     }
-    failAt = 0;
 }
 
 TEST_F(CacheTest, WriteBackKeepsFiftyChangedSlotsOutOfTheFileUntilWrittenBack) {
     IsFile *f = writeBackHandle(50);
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(cacheShape(f->dataCache).sets * cacheShape(f->dataCache).ways, 64);
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     for (int slot = 0; slot < 50; ++slot) writeSlot(f, slot, changedSlot(slot));
-    EXPECT_EQ(pwrites, 0);
+    EXPECT_EQ(faults.calls(Sys::pwrite), 0);
     EXPECT_EQ(f->deferState, kDeferExclusiveKept | kDeferWriteBack);
     for (int slot = 0; slot < 50; ++slot) {
         ASSERT_EQ(fileSlot("t", slot), expectedSlot(slot)) << "slot " << slot;
         EXPECT_EQ(readSlot(f, slot), changedSlot(slot)) << "slot " << slot;
     }
-    EXPECT_EQ(preads, 0);
+    EXPECT_EQ(faults.calls(Sys::pread), 0);
     EXPECT_EQ(writeBackChanges(f), 1);
-    EXPECT_EQ(pwrites, 1) << "fifty consecutive slots leave in one write";
+    EXPECT_EQ(faults.calls(Sys::pwrite), 1) << "fifty consecutive slots leave in one write";
     for (int slot = 0; slot < 50; ++slot) EXPECT_EQ(fileSlot("t", slot), changedSlot(slot));
     EXPECT_EQ(writeBackChanges(f), 1);
-    EXPECT_EQ(pwrites, 1) << "written-back blocks are clean";
+    EXPECT_EQ(faults.calls(Sys::pwrite), 1) << "written-back blocks are clean";
 }
 
 // A run of write-back covers the dirty blocks that follow the first one in
@@ -495,12 +452,11 @@ TEST_F(CacheTest, WriteBackKeepsFiftyChangedSlotsOutOfTheFileUntilWrittenBack) {
 TEST_F(CacheTest, WriteBackRunsStopAtTheFirstBlockThatIsNotDirty) {
     IsFile *f = writeBackHandle(50);
     ASSERT_NE(f, nullptr);
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     EXPECT_EQ(readSlot(f, 3), expectedSlot(3));  // cached, clean
     for (const int slot : {0, 1, 2, 4, 5, 9}) writeSlot(f, slot, changedSlot(slot));
     EXPECT_EQ(writeBackChanges(f), 1);
-    EXPECT_EQ(pwrites, 3) << "slots 0-2, 4-5 and 9";
+    EXPECT_EQ(faults.calls(Sys::pwrite), 3) << "slots 0-2, 4-5 and 9";
     for (int slot = 0; slot < 12; ++slot) {
         const bool changed = slot <= 2 || slot == 4 || slot == 5 || slot == 9;
         EXPECT_EQ(fileSlot("t", slot), changed ? changedSlot(slot) : expectedSlot(slot)) << slot;
@@ -511,19 +467,18 @@ TEST_F(CacheTest, WritesGoThroughUnlessBothWriteBackConditionsHold) {
     IsFile *f = open("t", 8, 1);
     ASSERT_NE(f, nullptr);
     startFileCache(f);
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     f->deferState = kDeferExclusiveKept;  // write-back switched off
     writeSlot(f, 1, changedSlot(1));
     isWriteBackActive = 1;
     f->deferState = 0;  // no kept exclusive lock
     writeSlot(f, 2, changedSlot(2));
-    EXPECT_EQ(pwrites, 2);
+    EXPECT_EQ(faults.calls(Sys::pwrite), 2);
     EXPECT_EQ(f->deferState, 0);
     EXPECT_EQ(fileSlot("t", 1), changedSlot(1));
     EXPECT_EQ(fileSlot("t", 2), changedSlot(2));
     EXPECT_EQ(readSlot(f, 2), changedSlot(2));
-    EXPECT_EQ(preads, 0) << "a written block is cached";
+    EXPECT_EQ(faults.calls(Sys::pread), 0) << "a written block is cached";
     isWriteBackActive = 0;
     EXPECT_EQ(writeBackChanges(f), 0);
 }
@@ -531,12 +486,11 @@ TEST_F(CacheTest, WritesGoThroughUnlessBothWriteBackConditionsHold) {
 TEST_F(CacheTest, EvictedDirtyBlockIsWrittenToItsFile) {
     IsFile *f = writeBackHandle(20, 5, 1);
     ASSERT_NE(f, nullptr);
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     writeSlot(f, 3, changedSlot(3));
-    EXPECT_EQ(pwrites, 0);
+    EXPECT_EQ(faults.calls(Sys::pwrite), 0);
     EXPECT_EQ(readSlot(f, 8), expectedSlot(8));
-    EXPECT_EQ(pwrites, 1);
+    EXPECT_EQ(faults.calls(Sys::pwrite), 1);
     EXPECT_EQ(fileSlot("t", 3), changedSlot(3));
     EXPECT_EQ(readSlot(f, 3), changedSlot(3));
 }
@@ -549,26 +503,25 @@ TEST_F(CacheTest, EmptyingWritesHeldBackBlocksFirst) {
     ASSERT_NE(f, nullptr);
     f->deferState = 0;
     ASSERT_EQ(isSetCustomLock(f, 2), 1);  // the kept exclusive lock, for real
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     for (int slot = 0; slot < 10; ++slot) writeSlot(f, slot, changedSlot(slot));
-    EXPECT_EQ(pwrites, 0);
-    failWrites = true;
+    EXPECT_EQ(faults.calls(Sys::pwrite), 0);
+    FaultRule &writes = faults.failFrom(Sys::pwrite, 1, EIO);
     clearDatFileCache(f);
     EXPECT_EQ(f->errorNumber, EIO);
-    failWrites = false;
-    EXPECT_EQ(pwrites, 1);
+    faults.drop(writes);
+    EXPECT_EQ(faults.calls(Sys::pwrite), 1);
     for (int slot = 0; slot < 10; ++slot) EXPECT_EQ(readSlot(f, slot), changedSlot(slot)) << slot;
-    EXPECT_EQ(preads, 0) << "the failed emptying left the cache as it was";
+    EXPECT_EQ(faults.calls(Sys::pread), 0) << "the failed emptying left the cache as it was";
     clearDatFileCache(f);
     clearDatFileCache(f);
-    EXPECT_EQ(pwrites, 2) << "ten consecutive slots in one write, once";
+    EXPECT_EQ(faults.calls(Sys::pwrite), 2) << "ten consecutive slots in one write, once";
     EXPECT_EQ(writeBackChanges(f), 1);
-    EXPECT_EQ(pwrites, 2) << "nothing dirty is left";
+    EXPECT_EQ(faults.calls(Sys::pwrite), 2) << "nothing dirty is left";
     for (int slot = 0; slot < 10; ++slot) EXPECT_EQ(readSlot(f, slot), changedSlot(slot)) << slot;
-    EXPECT_EQ(preads, 10);
+    EXPECT_EQ(faults.calls(Sys::pread), 10);
     EXPECT_EQ(readSlot(f, 9), changedSlot(9));
-    EXPECT_EQ(preads, 10) << "a block read twice costs one read";
+    EXPECT_EQ(faults.calls(Sys::pread), 10) << "a block read twice costs one read";
     EXPECT_EQ(isSetCustomLock(f, 0), 1);
 }
 
@@ -586,18 +539,17 @@ TEST_F(CacheTest, GlobalIndexCacheKeepsTwoHandlesBlocksApart) {
     startFileCache(a);
     startFileCache(b);
     EXPECT_EQ(a->indexCache, nullptr);
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     EXPECT_EQ(readNode(a, 2)[0], nodeByte(2, 0, 0));
     EXPECT_EQ(readNode(b, 2)[0], nodeByte(2, 0, 100));
     EXPECT_EQ(readNode(a, 2)[0], nodeByte(2, 0, 0));
     EXPECT_EQ(readNode(b, 2)[0], nodeByte(2, 0, 100));
-    EXPECT_EQ(preads, 2);
+    EXPECT_EQ(faults.calls(Sys::pread), 2);
     clearGlobalIndexCache(a);
     readNode(b, 2);
-    EXPECT_EQ(preads, 2) << "b's entries stay";
+    EXPECT_EQ(faults.calls(Sys::pread), 2) << "b's entries stay";
     readNode(a, 2);
-    EXPECT_EQ(preads, 3) << "a's entries were dropped";
+    EXPECT_EQ(faults.calls(Sys::pread), 3) << "a's entries were dropped";
 }
 
 // A write-back run in the global index cache takes only blocks of the
@@ -642,14 +594,13 @@ TEST_F(CacheTest, GlobalIndexCacheSeparatesTwoHandlesOnOneFile) {
     IsFile *b = reopen("a");
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     readNode(a, 1);
     readNode(b, 1);
-    EXPECT_EQ(preads, 2);
+    EXPECT_EQ(faults.calls(Sys::pread), 2);
     stopFileCache(a);  // drops a's entries: a closed handle is no owner
     readNode(b, 1);
-    EXPECT_EQ(preads, 2);
+    EXPECT_EQ(faults.calls(Sys::pread), 2);
 }
 
 TEST_F(CacheTest, TwoReadsOfOneSlotMoveTheCountersBySlots) {
@@ -706,23 +657,22 @@ TEST_F(CacheTest, AFailedWriteBackOutsideACallKeepsItsBlocksDirty) {
     ASSERT_EQ(isSetCustomLock(f, 2), 1);  // the kept exclusive lock, for real
     for (int slot = 0; slot < 10; ++slot) writeSlot(f, slot, changedSlot(slot));
     isFatal(captureFatal);
-    testing::FaultScope faults;
-    countCalls();
-    failWrites = true;
+    testing::FaultPlan faults;  // counts the transfers
+    FaultRule &writes = faults.failFrom(Sys::pwrite, 1, EIO);
     int result = -1;
     EXPECT_NO_THROW(result = writeBackChanges(f));
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(pwrites, 1);
+    EXPECT_EQ(faults.calls(Sys::pwrite), 1);
     EXPECT_EQ(f->errorNumber, EIO);
     EXPECT_EQ(f->ioError, kIoWrite + kKindData);
     EXPECT_TRUE(fatalTexts.empty());
     for (int slot = 0; slot < 10; ++slot) EXPECT_EQ(fileSlot("t", slot), expectedSlot(slot)) << slot;
-    failWrites = false;
+    faults.drop(writes);
     EXPECT_EQ(writeBackChanges(f), 1);
-    EXPECT_EQ(pwrites, 2) << "slots 0 to 9 in one write";
+    EXPECT_EQ(faults.calls(Sys::pwrite), 2) << "slots 0 to 9 in one write";
     for (int slot = 0; slot < 10; ++slot) EXPECT_EQ(fileSlot("t", slot), changedSlot(slot)) << slot;
     EXPECT_EQ(isSetCustomLock(f, 0), 1);
-    EXPECT_EQ(pwrites, 2) << "no block is left for the end of the kept lock";
+    EXPECT_EQ(faults.calls(Sys::pwrite), 2) << "no block is left for the end of the kept lock";
 }
 
 TEST_F(CacheTest, AccessesWithoutAHandleGoStraightToTheFileUnreported) {
@@ -730,16 +680,15 @@ TEST_F(CacheTest, AccessesWithoutAHandleGoStraightToTheFileUnreported) {
     ASSERT_NE(f, nullptr);
     startFileCache(f);
     ioCallback = recordIo;
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     std::vector<uint8_t> slot(kSlot);
     EXPECT_EQ(cacheRead(nullptr, f->dataFd, slot.data(), kSlot, 2 * kSlot), 1);
     EXPECT_EQ(cacheRead(nullptr, f->dataFd, slot.data(), kSlot, 2 * kSlot), 1);
     EXPECT_EQ(slot, expectedSlot(2));
     EXPECT_EQ(cacheRead(nullptr, f->dataFd, slot.data(), kSlot, 40 * kSlot), 0);
     EXPECT_EQ(cacheWrite(nullptr, f->dataFd, changedSlot(2).data(), kSlot, 2 * kSlot), 1);
-    EXPECT_EQ(preads, 3);
-    EXPECT_EQ(pwrites, 1);
+    EXPECT_EQ(faults.calls(Sys::pread), 3);
+    EXPECT_EQ(faults.calls(Sys::pwrite), 1);
     EXPECT_TRUE(ioReports.empty());
 }
 
@@ -747,18 +696,17 @@ TEST_F(CacheTest, ClearingEmptiesTheHandlesCaches) {
     IsFile *f = open("t", 4, 3);
     ASSERT_NE(f, nullptr);
     startFileCache(f);
-    testing::FaultScope faults;
-    countCalls();
+    testing::FaultPlan faults;  // counts the transfers
     readSlot(f, 1);
     readNode(f, 1);
     clearDatFileCache(f);
     readSlot(f, 1);
     readNode(f, 1);
-    EXPECT_EQ(preads, 3) << "clearDatFileCache keeps the index cache";
+    EXPECT_EQ(faults.calls(Sys::pread), 3) << "clearDatFileCache keeps the index cache";
     clearFileCache(f);
     readSlot(f, 1);
     readNode(f, 1);
-    EXPECT_EQ(preads, 5);
+    EXPECT_EQ(faults.calls(Sys::pread), 5);
 }
 
 }  // namespace

@@ -55,7 +55,6 @@
 // call at a time; here the failure persists until space is freed.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,6 +65,7 @@
 #include <string>
 #include <vector>
 
+#include "support/faults.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "support/treecheck.h"
@@ -80,13 +80,10 @@ using Bytes = std::vector<uint8_t>;
 
 // ---- the disk -------------------------------------------------------------
 
-enum class Full { never, everyWrite, growth };
-
-const char *fullName(Full full) {
+const char *fullName(DiskFull full) {
     switch (full) {
-    case Full::never: return "never";
-    case Full::everyWrite: return "every write";
-    case Full::growth: return "growth";
+    case DiskFull::everyWrite: return "every write";
+    case DiskFull::growth: return "growth";
     }
     return "?";
 }
@@ -107,81 +104,6 @@ FileSlot slotOfDescriptor(int fd) {
     if (path.ends_with(".lck")) return slotLck;
     return slotOther;
 }
-
-struct DiskState {
-    SysCalls base{};
-    Full full = Full::never;
-    long from = 0;         // the pwrite (1-based, counted from fill()) that finds the disk full
-    long pwrites = 0;      // pwrites since fill() or count()
-    bool filled = false;   // the from-th pwrite has come
-    std::string order;     // the files of the pwrites, in turn
-};
-DiskState diskState;
-
-// Whether writing up to `end` makes the file longer.
-bool growsFile(int fd, int64_t end) {
-    struct stat st{};
-    return ::fstat(fd, &st) != 0 || end > st.st_size;
-}
-
-long fullDiskPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
-    ++diskState.pwrites;
-    if (diskState.pwrites <= 64) {
-        diskState.order += std::string(diskState.order.empty() ? "" : " ") + kSlotNames[slotOfDescriptor(fd)];
-    }
-    if (diskState.full != Full::never && diskState.pwrites >= diskState.from) diskState.filled = true;
-    if (diskState.filled && (diskState.full == Full::everyWrite || growsFile(fd, offset + int64_t(length)))) {
-        errno = ENOSPC;
-        return -1;
-    }
-    return diskState.base.pwrite(fd, buffer, length, offset);
-}
-
-int fullDiskTruncate(int fd, int64_t length) {
-    if (diskState.filled && diskState.full == Full::growth && growsFile(fd, length)) {
-        errno = ENOSPC;
-        return -1;
-    }
-    return diskState.base.truncate(fd, length);
-}
-
-// Replaces the file layer's pwrite and ftruncate for its life; the disk
-// has room until fill().
-class FullDisk {
-public:
-    FullDisk() {
-        diskState = DiskState{};
-        diskState.base = sysCalls;
-        sysCalls.pwrite = fullDiskPwrite;
-        sysCalls.truncate = fullDiskTruncate;
-    }
-    ~FullDisk() { diskState.full = Full::never; }
-    FullDisk(const FullDisk &) = delete;
-    FullDisk &operator=(const FullDisk &) = delete;
-
-    // Counts the pwrites from now on, failing none.
-    void count() { reset(Full::never, 0); }
-    // The disk is full from the `from`-th pwrite on (counted from now).
-    void fill(Full full, long from) { reset(full, from); }
-    // Space is freed.
-    void free() {
-        diskState.full = Full::never;
-        diskState.filled = false;
-    }
-    long pwrites() const { return diskState.pwrites; }
-    bool filled() const { return diskState.filled; }
-    std::string order() const { return diskState.order; }
-
-private:
-    void reset(Full full, long from) {
-        diskState.full = full;
-        diskState.from = from;
-        diskState.pwrites = 0;
-        diskState.filled = false;
-        diskState.order.clear();
-    }
-    FaultScope scope_;
-};
 
 // ---- the file and the model -----------------------------------------------
 
@@ -371,10 +293,16 @@ bool refusesWithNoSpace(IsFile *f) {
 
 // ---- the loop -------------------------------------------------------------
 
-void runTable(Full full, int mode, Tally &tally) {
+void runTable(DiskFull full, int mode, Tally &tally) {
     FullDiskFiles files;
     ASSERT_NO_FATAL_FAILURE(files.make(kRows));
-    FullDisk fullDisk;
+    // The disk has room until fillDisk; every pwrite of the process counts.
+    FaultPlan disk;
+    std::string written;  // the files of the first 64 pwrites counted, in turn
+    disk.watch(Sys::pwrite, [&](const SysCall &call, long) {
+        if (disk.calls(Sys::pwrite) > 64) return;
+        written += std::string(written.empty() ? "" : " ") + kSlotNames[slotOfDescriptor(call.fd)];
+    });
     for (const Change &change : changeTable()) {
         // The unfailing run: how many pwrites the change makes.
         files.restore();
@@ -384,10 +312,11 @@ void runTable(Full full, int mode, Tally &tally) {
             ASSERT_NE(f, nullptr) << isErrno(nullptr);
             Model after = files.start;
             ASSERT_NO_FATAL_FAILURE(change.prepare(f, after));
-            fullDisk.count();
+            disk.resetCounts();
+            written.clear();
             ASSERT_EQ(change.change(f, after), 1) << change.name << ": " << isErrno(f);
-            total = fullDisk.pwrites();
-            const std::string order = fullDisk.order();
+            total = disk.calls(Sys::pwrite);
+            const std::string order = written;
             ASSERT_EQ(compareWithModel(f, after, true, true), "") << change.name;
             ASSERT_EQ(isClose(f), 1);
             ASSERT_EQ(reopenAndCompare(files.name(), mode, after, files.path(".wox")), "") << change.name;
@@ -406,13 +335,13 @@ void runTable(Full full, int mode, Tally &tally) {
             const Snapshot bytesBefore = files.snap();
             ++tally.runs;
 
-            fullDisk.fill(full, n);
+            disk.fillDisk(static_cast<int>(n), full);
             const int ok = change.change(f, after);
             if (ok == 1) {
                 // The disk refused nothing, or only what came after the
                 // change was whole in the files: it stands.
                 ++tally.succeeded;
-                fullDisk.free();
+                disk.freeSpace();
                 EXPECT_EQ(readsLike(f, after), "");
                 EXPECT_EQ(isClose(f), 1) << isErrno(f);
                 EXPECT_EQ(reopenAndCompare(files.name(), mode, after, files.path(".wox")), "");
@@ -421,7 +350,7 @@ void runTable(Full full, int mode, Tally &tally) {
             ++tally.failed;
             const int error = isErrno(f), io = isErrio(f);
             tally.errios.insert(io);
-            EXPECT_TRUE(fullDisk.filled()) << "failed before the disk was full: " << error << " (io " << io << ")";
+            EXPECT_TRUE(disk.diskFilled()) << "failed before the disk was full: " << error << " (io " << io << ")";
             EXPECT_EQ(error, ENOSPC) << "isErrio " << io;
             EXPECT_NE(io, 0) << "isErrno " << error;
             const Snapshot bytesFailed = files.snap();
@@ -438,7 +367,7 @@ void runTable(Full full, int mode, Tally &tally) {
             EXPECT_TRUE(files.snap() == bytesFailed) << "reading on the full disk changed the files";
             tally.changedWhileFull += identical ? 0 : 1;
             tally.refusedWhileFull += refused ? 1 : 0;
-            if (full == Full::growth) {
+            if (full == DiskFull::growth) {
                 // Overwrites go through: whatever reached the files is put
                 // back at once, and the handle reads on.
                 EXPECT_TRUE(identical) << "the failed change left the .wox or .wod changed on disk";
@@ -456,7 +385,7 @@ void runTable(Full full, int mode, Tally &tally) {
             }
 
             // Space is freed.
-            fullDisk.free();
+            disk.freeSpace();
             if (!change.batch) {
                 // The first call with room puts the files back as they were,
                 // then the same change goes in.
@@ -508,7 +437,7 @@ void runTable(Full full, int mode, Tally &tally) {
     }
 }
 
-void runAndReport(Full full, int mode) {
+void runAndReport(DiskFull full, int mode) {
     Tally tally;
     runTable(full, mode, tally);
     std::printf("[ fulldisk ] %s, %s handle: %s", fullName(full), (mode & ISEXCLLOCK) != 0 ? "exclusive" : "shared",
@@ -516,16 +445,16 @@ void runAndReport(Full full, int mode) {
     EXPECT_GT(tally.failed, 0);
 }
 
-TEST(JournalFullDisk, EveryWriteRefusedFromTheNthSharedHandle) { runAndReport(Full::everyWrite, ISINOUT | ISMANULOCK); }
+TEST(JournalFullDisk, EveryWriteRefusedFromTheNthSharedHandle) { runAndReport(DiskFull::everyWrite, ISINOUT | ISMANULOCK); }
 
-TEST(JournalFullDisk, GrowthRefusedFromTheNthSharedHandle) { runAndReport(Full::growth, ISINOUT | ISMANULOCK); }
+TEST(JournalFullDisk, GrowthRefusedFromTheNthSharedHandle) { runAndReport(DiskFull::growth, ISINOUT | ISMANULOCK); }
 
 TEST(JournalFullDisk, EveryWriteRefusedFromTheNthExclusiveHandle) {
-    runAndReport(Full::everyWrite, ISINOUT | ISMANULOCK | ISEXCLLOCK);
+    runAndReport(DiskFull::everyWrite, ISINOUT | ISMANULOCK | ISEXCLLOCK);
 }
 
 TEST(JournalFullDisk, GrowthRefusedFromTheNthExclusiveHandle) {
-    runAndReport(Full::growth, ISINOUT | ISMANULOCK | ISEXCLLOCK);
+    runAndReport(DiskFull::growth, ISINOUT | ISMANULOCK | ISEXCLLOCK);
 }
 
 }  // namespace

@@ -21,11 +21,13 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "fuzz/journal.h"
+#include "support/faults.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "system/issystem.h"
@@ -179,25 +181,6 @@ struct Snapshot {
 };
 
 std::string watched[3];
-int pwritesSeen = 0, dieAt = 0;
-
-bool isWatched(int fd) {
-    char link[64], target[1024];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t n = ::readlink(link, target, sizeof target - 1);
-    if (n <= 0) return false;
-    target[n] = 0;
-    for (const std::string &w : watched) {
-        if (w == target) return true;
-    }
-    return false;
-}
-
-// The writer dies on the spot at its `dieAt`-th pwrite of the three files.
-long dyingPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
-    if (isWatched(fd) && ++pwritesSeen == dieAt) ::_exit(0);
-    return ::pwrite(fd, buffer, length, offset);
-}
 
 // The ISAM file "j", and the state a writer killed after the journal and
 // two in-place writes of a growing batch left: the files before the change,
@@ -214,8 +197,9 @@ protected:
         start = snap();
         for (int i = 0; i < 3; ++i) watched[i] = path(i == 0 ? ".wox" : i == 1 ? ".wod" : ".wjn");
         ASSERT_EQ(runInChild([&] {
-                      sysCalls.pwrite = dyingPwrite;
-                      dieAt = 4;
+                      // The writer dies on the spot at its 4th pwrite of the three files.
+                      FaultPlan dies;
+                      dies.at(Sys::pwrite, 4, Fault::exit()).onFiles({watched[0], watched[1], watched[2]});
                       IsFile *g = isOpen(name().c_str(), ISINOUT | ISMANULOCK);
                       isSetCustomLock(g, 2);
                       for (int32_t i = 0; i < 60; ++i) isWrite(g, modelRecord(1000 + i, i % kModelGroups, 1).data());
@@ -676,15 +660,6 @@ TEST_F(Hostile, AJournalCopiedWithItsFilesIsNotApplied) {
     EXPECT_EQ(snap(), start);
 }
 
-int deniedOpen(const char *path, int flags, unsigned mode) {
-    const size_t n = std::strlen(path);
-    if (n > 4 && std::strcmp(path + n - 4, ".wjn") == 0) {
-        errno = EACCES;
-        return -1;
-    }
-    return defaultSysCalls().open(path, flags, mode);
-}
-
 // A journal that cannot be opened fails the open and the call that would
 // read the half-changed files, with the system's error and the journal's
 // open code; it stays where it is for someone who may read it.  A symbolic
@@ -704,11 +679,13 @@ TEST_F(Hostile, AnUnreadableJournalOrASymbolicLinkFailsTheCall) {
             put(half);
             const std::string elsewhere = dir.file("elsewhere");
             writeFile(elsewhere, journal);
+            std::optional<FaultPlan> denied;  // opens of the journal fail with EACCES
             if (c.link) {
                 ASSERT_EQ(::symlink(elsewhere.c_str(), path(".wjn").c_str()), 0);
             } else {
                 writeFile(path(".wjn"), journal);
-                sysCalls.open = deniedOpen;
+                denied.emplace();
+                denied->failFrom(Sys::open, 1, EACCES).onFiles({".wjn"});
             }
             std::vector<uint8_t> record = modelRecord(0, 0, 0);
             IsFile *f = viaHandle ? early : isOpen(name().c_str(), ISINOUT | ISMANULOCK);
@@ -717,7 +694,7 @@ TEST_F(Hostile, AnUnreadableJournalOrASymbolicLinkFailsTheCall) {
             if (viaHandle) {
                 EXPECT_EQ(isErrio(f), 16 + 8);
             }
-            sysCalls = defaultSysCalls();
+            denied.reset();
             if (f != nullptr) isClose(f);
             EXPECT_EQ(result, 0);
             EXPECT_EQ(error, c.link ? ELOOP : EACCES);

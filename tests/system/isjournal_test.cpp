@@ -27,10 +27,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "support/faults.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "support/treecheck.h"
@@ -177,16 +179,13 @@ int fileOf(int fd) {
     return -1;
 }
 
-// Counts pwrite calls in the child on the three files; the `dieAt`-th is never made (or, with
-// `tear`, made by half) and the process ends on the spot.
-int pwritesSeen = 0, dieAt = 0;
-bool tear = false;
-long dyingPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
-    if (fileOf(fd) >= 0 && ++pwritesSeen == dieAt) {
-        if (tear) ::pwrite(fd, buffer, length / 2, offset);
-        ::_exit(0);
-    }
-    return ::pwrite(fd, buffer, length, offset);
+// A child's plan: of its pwrites on the three files, the `dieAt`-th is
+// never made (or, with `tear`, made by half) and the process ends on the
+// spot (0: it never dies).
+void dieAtWrite(FaultPlan &plan, int dieAt, bool tear) {
+    if (dieAt == 0) return;
+    plan.at(Sys::pwrite, dieAt, Fault::exit(tear ? Fault::Made::half : Fault::Made::none))
+        .onFiles({diskFiles[0], diskFiles[1], diskFiles[2]});
 }
 
 // Mode 1, mode 2, and mode 1 with so little memory that the change spills
@@ -216,9 +215,8 @@ TEST(JournalDeath, EveryStepOfACommitLeavesBeforeOrAfter) {
             files.put(start);
             ::unlink(files.path(".wjn").c_str());
             const int status = runInChild([&] {
-                sysCalls.pwrite = dyingPwrite;
-                dieAt = k;
-                tear = k == 1;
+                FaultPlan dies;
+                dieAtWrite(dies, k, k == 1);
                 IsFile *f = isOpen(files.name().c_str(), ISINOUT | ISMANULOCK);
                 Model scratch = before;
                 bigChange(f, scratch);
@@ -315,8 +313,8 @@ TEST(JournalDeath, DamagedJournalsAreNeverApplied) {
     const Snapshot start = files.snap();
     // A writer dead after its third in-place write: a valid journal, files half-changed.
     ASSERT_NE(runInChild([&] {
-                  sysCalls.pwrite = dyingPwrite;
-                  dieAt = 4;
+                  FaultPlan dies;
+                  dieAtWrite(dies, 4, false);
                   IsFile *f = isOpen(files.name().c_str(), ISINOUT | ISMANULOCK);
                   Model scratch = before;
                   bigChange(f, scratch);
@@ -375,24 +373,23 @@ TEST(JournalDeath, AnOpenWithoutLockingRefusesAnUnfinishedChange) {
     for (int i = 0; i < 3; ++i) diskFiles[i] = files.path(i == 0 ? ".wox" : i == 1 ? ".wod" : ".wjn");
     const Model before = files.make(80);
     const Snapshot start = files.snap();
-    for (const int dieAtWrite : {4, 0}) {  // half-way, and not at all (a completed change)
-        SCOPED_TRACE("the writer dies at write " + std::to_string(dieAtWrite));
+    for (const int dieAt : {4, 0}) {  // half-way, and not at all (a completed change)
+        SCOPED_TRACE("the writer dies at write " + std::to_string(dieAt));
         files.put(start);
         ::unlink(files.path(".wjn").c_str());
         Model after = before;
         ASSERT_EQ(runInChild([&] {
-                      sysCalls.pwrite = dyingPwrite;
-                      dieAt = dieAtWrite;
-                      tear = false;
+                      FaultPlan dies;
+                      dieAtWrite(dies, dieAt, false);
                       IsFile *f = isOpen(files.name().c_str(), ISINOUT | ISMANULOCK);
                       bigChange(f, after);
                       return 7;  // ends without a close: the journal stays
                   }) == 7,
-                  dieAtWrite == 0);
-        if (dieAtWrite == 0) bigChange(nullptr, after);
+                  dieAt == 0);
+        if (dieAt == 0) bigChange(nullptr, after);
         const Snapshot left = files.snap();
         IsFile *unlocked = isOpen(files.name().c_str(), ISINPUT | ISNOLOCK);
-        if (dieAtWrite != 0) {
+        if (dieAt != 0) {
             EXPECT_EQ(unlocked, nullptr) << "read a change half made";
             EXPECT_EQ(isErrno(nullptr), EFLOCKED);
             EXPECT_EQ(files.snap(), left) << "the refused open wrote nothing";
@@ -400,7 +397,7 @@ TEST(JournalDeath, AnOpenWithoutLockingRefusesAnUnfinishedChange) {
             unlocked = isOpen(files.name().c_str(), ISINPUT | ISNOLOCK);
         }
         ASSERT_NE(unlocked, nullptr) << isErrno(nullptr);
-        EXPECT_EQ(compareWithModel(unlocked, dieAtWrite != 0 ? before : after, false), "");
+        EXPECT_EQ(compareWithModel(unlocked, dieAt != 0 ? before : after, false), "");
         EXPECT_EQ(isClose(unlocked), 1);
     }
 }
@@ -409,15 +406,6 @@ TEST(JournalDeath, AnOpenWithoutLockingRefusesAnUnfinishedChange) {
 // its first spill, the call that made it spill fails with ENOSPC and takes
 // back only its own change: the batch's earlier calls stay held, and the
 // end of the batch, once there is room, writes all of them.
-bool diskFull = false;
-long fullDiskPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
-    if (diskFull) {
-        errno = ENOSPC;
-        return -1;
-    }
-    return ::pwrite(fd, buffer, length, offset);
-}
-
 TEST(JournalFaults, ABatchThatSpillsOnAFullDiskKeepsWhatItsCallsAcknowledged) {
     const int32_t memory = isFileCacheMaxMemUsage;
     JournalFiles files;
@@ -429,9 +417,8 @@ TEST(JournalFaults, ABatchThatSpillsOnAFullDiskKeepsWhatItsCallsAcknowledged) {
     ASSERT_EQ(isSetCustomLock(f, 2), 1);
     int failed = 0, acknowledged = 0;
     {
-        FaultScope faults;
-        sysCalls.pwrite = fullDiskPwrite;
-        diskFull = true;
+        FaultPlan faults;
+        faults.fillDisk(1, DiskFull::everyWrite);
         for (int32_t id = 5000; id < 5400 && failed == 0; ++id) {
             if (isWrite(f, modelRecord(id, id % kModelGroups, 2).data()) == 1) {
                 model.wrote(id, id % kModelGroups, 2, isRecnum(f));
@@ -442,7 +429,7 @@ TEST(JournalFaults, ABatchThatSpillsOnAFullDiskKeepsWhatItsCallsAcknowledged) {
                 ++failed;
             }
         }
-        diskFull = false;
+        faults.freeSpace();
     }
     ASSERT_EQ(failed, 1) << "the batch never spilled";
     EXPECT_GT(acknowledged, 10);
@@ -570,20 +557,14 @@ void logDisk(DiskOp op, const void *bytes) {
     (void)!::write(diskLog, &op, sizeof op);
     if (op.type == 0) (void)!::write(diskLog, bytes, size_t(op.length));
 }
-long loggedPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
-    const long put = ::pwrite(fd, buffer, length, offset);
-    if (put > 0) logDisk({0, fileOf(fd), offset, int32_t(put)}, buffer);
-    return put;
-}
-int loggedTruncate(int fd, int64_t length) {
-    const int rc = ::ftruncate(fd, length);
-    if (rc == 0) logDisk({1, fileOf(fd), length, 0}, nullptr);
-    return rc;
-}
-int loggedSync(int fd) {
-    const int rc = ::fdatasync(fd);
-    if (rc == 0) logDisk({2, fileOf(fd), 0, 0}, nullptr);
-    return rc;
+void logDiskCall(const SysCall &call, long result) {
+    if (call.entry == Sys::pwrite && result > 0) {
+        logDisk({0, fileOf(call.fd), call.offset, int32_t(result)}, call.bytes);
+    } else if (call.entry == Sys::truncate && result == 0) {
+        logDisk({1, fileOf(call.fd), int64_t(call.length), 0}, nullptr);
+    } else if (call.entry == Sys::datasync && result == 0) {
+        logDisk({2, fileOf(call.fd), 0, 0}, nullptr);
+    }
 }
 
 // The files as the disk holds them after a power loss: what was synced
@@ -626,10 +607,10 @@ std::vector<uint8_t> afterPowerLoss(std::vector<uint8_t> file, const std::vector
 // One child: random writes, rewrites and deletes on its own ids, each
 // reported before it starts and when it is acknowledged.
 int writerChild(const std::u16string &name, Model model, int child, int out, uint32_t seed, bool power) {
+    std::unique_ptr<FaultPlan> disk;
     if (power) {
-        sysCalls.pwrite = loggedPwrite;
-        sysCalls.truncate = loggedTruncate;
-        sysCalls.datasync = loggedSync;
+        disk = std::make_unique<FaultPlan>();
+        disk->watch({Sys::pwrite, Sys::truncate, Sys::datasync}, logDiskCall);
     }
     IsFile *f = isOpen(name.c_str(), ISINOUT | ISMANULOCK);
     if (f == nullptr) return 3;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "frame/iserror.h"
+#include "support/faults.h"
 #include "support/lockprobe.h"
 #include "support/testing.h"
 #include "system/isprofile.h"
@@ -100,24 +101,12 @@ void countRetries(int32_t, int32_t event, int32_t phase) {
     if (phase == kPhaseEvent && (event == 6 || event == 11 || event == 16)) ++retryEvents;
 }
 
-// Fault injection into the system lock call: the next `failures` lock (or
-// unlock) requests fail with `error`; everything else reaches the system.
-struct LockFault {
-    int failures = 0;
-    int error = 0;
-    bool onUnlock = false;
-    int calls = 0;
-};
-LockFault lockFault;
-
-int faultyLockRange(int fd, int64_t offset, int64_t length, bool lock) {
-    ++lockFault.calls;
-    if (lock != lockFault.onUnlock && lockFault.failures > 0) {
-        --lockFault.failures;
-        errno = lockFault.error;
-        return -1;
-    }
-    return defaultSysCalls().lockRange(fd, offset, length, lock);
+// The next `failures` lock (or, with `unlocks`, unlock) requests fail with
+// `error`; everything else reaches the system.  The plan counts its calls
+// from here.
+void failLockRequests(testing::FaultPlan &plan, int failures, int error, bool unlocks = false) {
+    plan.clear();
+    plan.failFirst(testing::Sys::lockRange, failures, error).onLocks(!unlocks);
 }
 
 class RegionLocks : public ::testing::Test {
@@ -127,7 +116,6 @@ protected:
         deadlockCalls.clear();
         deadlockAnswers = {0};
         deadlockRecorder = nullptr;
-        lockFault = LockFault{};
     }
     void TearDown() override {
         isCleanUp();
@@ -240,12 +228,11 @@ TEST_F(RegionLocks, UnlockWithoutAnOpenLockFileSucceedsWithoutASystemCall) {
     IsFile *f = testing::openHandle(dir.name("t"), kModeNoLocking);
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(f->lockFd, -1);
-    testing::FaultScope faults;
-    sysCalls.lockRange = faultyLockRange;
+    testing::FaultPlan faults;
     EventRecorder recorder;
     EXPECT_EQ(unlockRange(f, kRecord + 1, 1).result, 1);
     EXPECT_EQ(sysUnlockRegion(nullptr, -1, kStateRegionOffset, kRegionLength), 1);
-    EXPECT_EQ(lockFault.calls, 0);
+    EXPECT_EQ(faults.calls(testing::Sys::lockRange), 0);
     EXPECT_TRUE(recorder.events().empty()) << show(recorder.events());
     EXPECT_EQ(f->errorNumber, 0);
 }
@@ -376,15 +363,14 @@ TEST_F(RegionLocks, InterruptedOrDeadlockedAttemptsAreRetriedEvenWithoutWaiting)
     IsFile *a = testing::openHandle(dir.name("t"), kManual);
     ASSERT_NE(a, nullptr);
     a->profileTag = 4;
-    testing::FaultScope faults;
-    sysCalls.lockRange = faultyLockRange;
+    testing::FaultPlan faults;
     int64_t record = 1;
     for (const int error : {EINTR, EDEADLK}) {
         SCOPED_TRACE(error);
-        lockFault = LockFault{2, error, false, 0};
+        failLockRequests(faults, 2, error);
         EventRecorder recorder;
         EXPECT_EQ(lockRange(a, kRecord + record, 1, false).result, 1);
-        EXPECT_EQ(lockFault.calls, 3);
+        EXPECT_EQ(faults.calls(testing::Sys::lockRange), 3);
         EXPECT_EQ(show(recorder.events()), failedAttempts(4, 15, 2) + "(4,15,0)(4,15,1)");
         ++record;
     }
@@ -393,9 +379,9 @@ TEST_F(RegionLocks, InterruptedOrDeadlockedAttemptsAreRetriedEvenWithoutWaiting)
     // the system's error.
     isDeadlockThreshold = 1;
     lockingDeadLock = scriptedDeadlock;
-    lockFault = LockFault{5, EINTR, false, 0};
+    failLockRequests(faults, 5, EINTR);
     EXPECT_EQ(lockRange(a, kRecord + 10, 1, false).result, 0);
-    EXPECT_EQ(lockFault.calls, 2);
+    EXPECT_EQ(faults.calls(testing::Sys::lockRange), 2);
     ASSERT_EQ(deadlockCalls.size(), 1u);
     EXPECT_EQ(deadlockCalls[0].error, EINTR);
     EXPECT_EQ(a->errorNumber, 0);
@@ -405,20 +391,19 @@ TEST_F(RegionLocks, OtherSystemFailuresRaiseWithTheLockIoCode) {
     IsFile *a = testing::openHandle(dir.name("t"), kManual);
     ASSERT_NE(a, nullptr);
     a->profileTag = 6;
-    testing::FaultScope faults;
-    sysCalls.lockRange = faultyLockRange;
+    testing::FaultPlan faults;
 
-    lockFault = LockFault{1, EIO, false, 0};
+    failLockRequests(faults, 1, EIO);
     EventRecorder recorder;
     EXPECT_EQ(lockRange(a, kRecord + 1, 1, true).result, -1);
     EXPECT_EQ(a->errorNumber, EIO);
     EXPECT_EQ(a->ioError, 103);
     EXPECT_EQ(show(recorder.events()), "(6,15,0)(6,15,1)");
-    lockFault = LockFault{1, EIO, false, 0};
+    failLockRequests(faults, 1, EIO);
     EXPECT_EQ(sysLockRegion(nullptr, a->lockFd, kRecord + 1, 1, false), 0);
 
     // The system's own conflict code arrives as EACCES.
-    lockFault = LockFault{1, EAGAIN, false, 0};
+    failLockRequests(faults, 1, EAGAIN);
     recorder.clear();
     const Outcome busy = lockRange(a, kRecord + 1, 1, false);
     EXPECT_EQ(busy.result, 0);
@@ -427,7 +412,7 @@ TEST_F(RegionLocks, OtherSystemFailuresRaiseWithTheLockIoCode) {
 
     // A failing unlock raises too, and the range stays held.
     ASSERT_EQ(lockRange(a, kRecord + 2, 1, false).result, 1);
-    lockFault = LockFault{1, EIO, true, 0};
+    failLockRequests(faults, 1, EIO, true);
     recorder.clear();
     EXPECT_EQ(unlockRange(a, kRecord + 2, 1).result, -1);
     EXPECT_EQ(a->errorNumber, EIO);

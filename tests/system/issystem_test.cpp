@@ -18,6 +18,7 @@
 #include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "frame/ismemory.h"
+#include "support/faults.h"
 #include "support/testing.h"
 #include "system/isprofile.h"
 #include "system/issystem.h"
@@ -27,7 +28,9 @@ namespace {
 
 using namespace wisam;
 using wisam::testing::EventRecorder;
-using wisam::testing::FaultScope;
+using wisam::testing::Fault;
+using wisam::testing::FaultPlan;
+using wisam::testing::Sys;
 using wisam::testing::fileExists;
 using wisam::testing::inCall;
 using wisam::testing::ProfileEventRecord;
@@ -42,68 +45,6 @@ using Events = std::vector<ProfileEventRecord>;
 constexpr int32_t kTag = 7;
 constexpr int64_t kFourGiB = int64_t{1} << 32;
 
-// --- Fault injection ------------------------------------------------------
-
-// What the replaced system calls do and what they saw.  Reset by the fixture.
-struct Injection {
-    int failures = 0;     // number of calls to fail before passing through
-    int error = 0;        // errno of a failed call
-    long shortBy = 0;     // bytes a write leaves out (0: full transfer)
-    bool fake = false;    // claim the full transfer without touching the file
-    int calls = 0;
-    std::vector<int64_t> offsets;
-    std::vector<int> closed;
-};
-Injection injected;
-
-bool injectFailure() {
-    ++injected.calls;
-    if (injected.failures == 0) return false;
-    --injected.failures;
-    errno = injected.error;
-    return true;
-}
-
-long injectedPread(int fd, void *buffer, size_t length, int64_t offset) {
-    injected.offsets.push_back(offset);
-    if (injectFailure()) return -1;
-    if (injected.fake) return static_cast<long>(length);
-    return defaultSysCalls().pread(fd, buffer, length, offset);
-}
-
-long injectedPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
-    injected.offsets.push_back(offset);
-    if (injectFailure()) return -1;
-    if (injected.fake) return static_cast<long>(length);
-    return defaultSysCalls().pwrite(fd, buffer, length - static_cast<size_t>(injected.shortBy),
-                                    offset);
-}
-
-long injectedRead(int fd, void *buffer, size_t length) {
-    if (injectFailure()) return -1;
-    return defaultSysCalls().read(fd, buffer, length);
-}
-
-long injectedWrite(int fd, const void *buffer, size_t length) {
-    if (injectFailure()) return -1;
-    return defaultSysCalls().write(fd, buffer, length);
-}
-
-int64_t injectedSeekEnd(int fd) {
-    if (injectFailure()) return -1;
-    return defaultSysCalls().seekEnd(fd);
-}
-
-int injectedUnlink(const char *path) {
-    if (injectFailure()) return -1;
-    return defaultSysCalls().unlink(path);
-}
-
-int recordedClose(int fd) {
-    injected.closed.push_back(fd);
-    return 0;
-}
-
 // --- Fatal reports ------------------------------------------------------
 
 std::vector<std::string> fatalReports;
@@ -116,7 +57,6 @@ void recordFatal(const char *message) { fatalReports.emplace_back(message); }
 class FileLayerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        injected = Injection();
         fatalReports.clear();
         isFatal(recordFatal);
         f = newHandle();
@@ -387,32 +327,29 @@ TEST_F(FileLayerTest, ShortReadWithCountReturnsWhatCame) {
 
 TEST_F(FileLayerTest, FailedReadRaisesSystemError) {
     createWith(kKindIndex, sequence(32));
-    FaultScope faults;
-    sysCalls.pread = injectedPread;
-    injected.failures = 1;
-    injected.error = EIO;
+    FaultPlan faults;
+    faults.failFirst(Sys::pread, 1, EIO);
     uint8_t buffer[8];
     int32_t count = -1;
     EXPECT_FALSE(completes([&] { sysRead(f, kKindIndex, buffer, 8, 0, &count); }));
     EXPECT_EQ(f->errorNumber, EIO);
     EXPECT_EQ(f->ioError, 65);
-    EXPECT_EQ(injected.calls, 1);
+    EXPECT_EQ(faults.calls(Sys::pread), 1);
     EXPECT_EQ(count, -1);
 }
 
 TEST_F(FileLayerTest, InterruptedReadIsRetriedAtTheSameOffset) {
     const Bytes contents = sequence(32);
     createWith(kKindData, contents);
-    FaultScope faults;
-    sysCalls.pread = injectedPread;
-    injected.failures = 1;
-    injected.error = EINTR;
+    FaultPlan faults;
+    faults.failFirst(Sys::pread, 1, EINTR);
+    faults.keepLog(Sys::pread);
     const uint64_t writtenBefore = profileTotal(kCountWritten);
     const uint64_t requestedBefore = profileTotal(kCountRequested);
     EventRecorder recorder;
     uint8_t buffer[8] = {};
     ASSERT_TRUE(completes([&] { EXPECT_EQ(sysRead(f, kKindData, buffer, 8, 20), 1); }));
-    EXPECT_EQ(injected.offsets, std::vector<int64_t>({20, 20}));
+    EXPECT_EQ(faults.loggedOffsets(), std::vector<int64_t>({20, 20}));
     EXPECT_EQ(Bytes(buffer, buffer + 8), Bytes(contents.begin() + 20, contents.begin() + 28));
     EXPECT_EQ(recorder.events(),
               Events({{kTag, 1, 0}, {kTag, 1, 1}, {kTag, 2, 2}, {kTag, 1, 0}, {kTag, 1, 1}}));
@@ -426,15 +363,13 @@ TEST_F(FileLayerTest, InterruptedReadAtCurrentPositionIsRetried) {
     const int fd = ::open(dir.file("t.wox").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::lseek(fd, 2, SEEK_SET), 2);
-    FaultScope faults;
-    sysCalls.read = injectedRead;
-    injected.failures = 2;
-    injected.error = EINTR;
+    FaultPlan faults;
+    faults.failFirst(Sys::read, 2, EINTR);
     EventRecorder recorder;
     uint8_t buffer[4] = {};
     EXPECT_EQ(sysRead(nullptr, fd, buffer, 4, -1), 1);
     ::close(fd);
-    EXPECT_EQ(injected.calls, 3);
+    EXPECT_EQ(faults.calls(Sys::read), 3);
     EXPECT_EQ(Bytes(buffer, buffer + 4), Bytes(contents.begin() + 2, contents.begin() + 6));
     EXPECT_EQ(recorder.events(), Events({{-1, 1, 0}, {-1, 1, 1}, {-1, 2, 2},
                                          {-1, 1, 0}, {-1, 1, 1}, {-1, 2, 2},
@@ -481,20 +416,17 @@ TEST_F(FileLayerTest, WriteStoresBytesAtOffset) {
 
 TEST_F(FileLayerTest, FailedWriteRaisesSystemError) {
     createWith(kKindData, Bytes(8, 0));
-    FaultScope faults;
-    sysCalls.pwrite = injectedPwrite;
-    injected.failures = 1;
-    injected.error = ENOSPC;
+    FaultPlan faults;
+    faults.failFirst(Sys::pwrite, 1, ENOSPC);
     const uint64_t before = profileTotal(kCountWritten);
     EXPECT_FALSE(completes([&] { sysWrite(f, kKindData, "abcd", 4, 0); }));
     EXPECT_EQ(f->errorNumber, ENOSPC);
     EXPECT_EQ(f->ioError, kIoWrite + kKindData);  // 82
-    EXPECT_EQ(injected.calls, 1);
+    EXPECT_EQ(faults.calls(Sys::pwrite), 1);
     EXPECT_EQ(profileTotal(kCountWritten) - before, 4u);
 
     createWith(kKindLock, {});
-    injected.failures = 1;
-    injected.error = EIO;
+    faults.failFirst(Sys::pwrite, 1, EIO);
     EXPECT_FALSE(completes([&] { sysWrite(f, kKindLock, "abcd", 4, 0); }));
     EXPECT_EQ(f->errorNumber, EIO);
     EXPECT_EQ(f->ioError, kIoWrite + kKindLock);  // 87
@@ -506,30 +438,29 @@ TEST_F(FileLayerTest, FailedWriteRaisesSystemError) {
 TEST_F(FileLayerTest, ShortWriteGoesOnAndNoProgressIsNoSpace) {
     createWith(kKindIndex, {});
     createWith(kKindData, {});
-    FaultScope faults;
-    sysCalls.pwrite = injectedPwrite;
-    injected.shortBy = 1;  // every write leaves its last byte out
+    FaultPlan faults;
+    faults.from(Sys::pwrite, 1, Fault::lessBy(1));  // every write leaves its last byte out
+    faults.keepLog(Sys::pwrite);
     EXPECT_FALSE(completes([&] { sysWrite(f, kKindIndex, "abcd", 4, 0); }));
     EXPECT_EQ(f->errorNumber, ENOSPC);
     EXPECT_EQ(f->ioError, 81);
     EXPECT_FALSE(completes([&] { sysWrite(f, kKindData, "abcd", 4, 0); }));
     EXPECT_EQ(f->errorNumber, ENOSPC);
     EXPECT_EQ(f->ioError, 82);
-    EXPECT_EQ(injected.calls, 4) << "the rest once, then nothing fits";
+    EXPECT_EQ(faults.calls(Sys::pwrite), 4) << "the rest once, then nothing fits";
     EXPECT_EQ(readFile(dir.file("t.wod")), Bytes({'a', 'b', 'c'}));
-    EXPECT_EQ(injected.offsets.back(), 3) << "the rest is written where it belongs";
+    EXPECT_EQ(faults.loggedOffsets().back(), 3) << "the rest is written where it belongs";
 }
 
 TEST_F(FileLayerTest, InterruptedWriteIsRetriedAndCountedPerAttempt) {
     createWith(kKindIndex, Bytes(4, 0));
-    FaultScope faults;
-    sysCalls.pwrite = injectedPwrite;
-    injected.failures = 1;
-    injected.error = EINTR;
+    FaultPlan faults;
+    faults.failFirst(Sys::pwrite, 1, EINTR);
+    faults.keepLog(Sys::pwrite);
     EventRecorder recorder;
     const uint64_t before = profileTotal(kCountWritten);
     ASSERT_TRUE(completes([&] { EXPECT_EQ(sysWrite(f, kKindIndex, "wxyz", 4, 2), 1); }));
-    EXPECT_EQ(injected.offsets, std::vector<int64_t>({2, 2}));
+    EXPECT_EQ(faults.loggedOffsets(), std::vector<int64_t>({2, 2}));
     EXPECT_EQ(profileTotal(kCountWritten) - before, 8u);
     EXPECT_EQ(recorder.events(),
               Events({{kTag, 3, 0}, {kTag, 3, 1}, {kTag, 4, 2}, {kTag, 3, 0}, {kTag, 3, 1}}));
@@ -539,15 +470,13 @@ TEST_F(FileLayerTest, InterruptedWriteIsRetriedAndCountedPerAttempt) {
 TEST_F(FileLayerTest, InterruptedWriteAtCurrentPositionIsRetried) {
     const int fd = sysCreate(nullptr, kKindLog, name("journal").c_str());
     ASSERT_GE(fd, 0);
-    FaultScope faults;
-    sysCalls.write = injectedWrite;
-    injected.failures = 1;
-    injected.error = EINTR;
+    FaultPlan faults;
+    faults.failFirst(Sys::write, 1, EINTR);
     EventRecorder recorder;
     const uint64_t before = profileTotal(kCountWritten);
     EXPECT_EQ(sysWrite(nullptr, fd, "log", 3, -1), 1);
     sysClose(nullptr, fd);
-    EXPECT_EQ(injected.calls, 2);
+    EXPECT_EQ(faults.calls(Sys::write), 2);
     EXPECT_EQ(profileTotal(kCountWritten) - before, 6u);
     EXPECT_EQ(recorder.events(),
               Events({{-1, 3, 0}, {-1, 3, 1}, {-1, 4, 2}, {-1, 3, 0}, {-1, 3, 1}}));
@@ -560,9 +489,7 @@ TEST_F(FileLayerTest, NegativeOffsetIsRefusedAsBadSeek) {
     createWith(kKindIndex, sequence(8));
     createWith(kKindData, sequence(8));
     createWith(kKindLock, {});
-    FaultScope faults;
-    sysCalls.pread = injectedPread;
-    sysCalls.pwrite = injectedPwrite;
+    FaultPlan faults;
     uint8_t buffer[4];
 
     EXPECT_FALSE(completes([&] { sysRead(f, kKindIndex, buffer, 4, -2); }));
@@ -590,16 +517,15 @@ TEST_F(FileLayerTest, NegativeOffsetIsRefusedAsBadSeek) {
     EXPECT_EQ(f->ioError, 55);
     EXPECT_TRUE(fatalReports.empty());
 
-    EXPECT_EQ(injected.calls, 0);
+    EXPECT_EQ(faults.calls(Sys::pread) + faults.calls(Sys::pwrite), 0);
     EXPECT_EQ(readFile(dir.file("t.wod")), sequence(8));
 }
 
 TEST_F(FileLayerTest, OffsetsAbove4GiBArePassedUnchanged) {
     createWith(kKindData, {});
-    FaultScope faults;
-    sysCalls.pread = injectedPread;
-    sysCalls.pwrite = injectedPwrite;
-    injected.fake = true;
+    FaultPlan faults;  // every transfer claimed whole, none made
+    faults.from({Sys::pread, Sys::pwrite}, 1, Fault::claimed());
+    faults.keepLog({Sys::pread, Sys::pwrite});
     uint8_t buffer[8] = {};
     const int64_t high = kFourGiB + 12;
     const int64_t higher = (int64_t{1} << 40) + 3;
@@ -609,7 +535,7 @@ TEST_F(FileLayerTest, OffsetsAbove4GiBArePassedUnchanged) {
         sysRead(f, kKindData, buffer, 8, kFourGiB - 1);
         sysWrite(f, kKindData, buffer, 8, INT64_MAX - 8);
     }));
-    EXPECT_EQ(injected.offsets, std::vector<int64_t>({high, higher, kFourGiB - 1, INT64_MAX - 8}));
+    EXPECT_EQ(faults.loggedOffsets(), std::vector<int64_t>({high, higher, kFourGiB - 1, INT64_MAX - 8}));
 }
 
 // --- File size ----------------------------------------------------------
@@ -630,10 +556,8 @@ TEST_F(FileLayerTest, FileSizeLeavesPositionAtEnd) {
 
 TEST_F(FileLayerTest, FailedFileSizeRaisesSeekError) {
     createWith(kKindData, sequence(10));
-    FaultScope faults;
-    sysCalls.seekEnd = injectedSeekEnd;
-    injected.failures = 1;
-    injected.error = EIO;
+    FaultPlan faults;
+    faults.failFirst(Sys::seekEnd, 1, EIO);
     EXPECT_FALSE(completes([&] { sysFileSize(f, kKindData); }));
     EXPECT_EQ(f->errorNumber, EIO);
     EXPECT_EQ(f->ioError, kIoSeek + kKindData);  // 50
@@ -642,8 +566,9 @@ TEST_F(FileLayerTest, FailedFileSizeRaisesSeekError) {
 // --- Close --------------------------------------------------------------
 
 TEST_F(FileLayerTest, CloseClosesEveryOpenDescriptorAndClearsTheField) {
-    FaultScope faults;
-    sysCalls.close = recordedClose;
+    FaultPlan faults;  // closes noted, not made
+    faults.from(Sys::close, 1, Fault::claimed());
+    faults.keepLog(Sys::close);
     f->indexFd = 0;  // descriptor 0 is a descriptor like any other
     f->dataFd = -1;
     f->lockFd = 41;
@@ -652,7 +577,7 @@ TEST_F(FileLayerTest, CloseClosesEveryOpenDescriptorAndClearsTheField) {
     sysClose(f, kKindLock);
     sysClose(nullptr, -1);
     sysClose(nullptr, 43);
-    EXPECT_EQ(injected.closed, std::vector<int>({0, 41, 43}));
+    EXPECT_EQ(faults.loggedDescriptors(), std::vector<int>({0, 41, 43}));
     EXPECT_EQ(f->indexFd, -1);
     EXPECT_EQ(f->dataFd, -1);
     EXPECT_EQ(f->lockFd, -1);
@@ -684,10 +609,8 @@ TEST_F(FileLayerTest, FailedEraseRaisesSystemError) {
     EXPECT_EQ(f->ioError, 7);
 
     writeText(dir.file("t.wod"), "x");
-    FaultScope faults;
-    sysCalls.unlink = injectedUnlink;
-    injected.failures = 1;
-    injected.error = EACCES;
+    FaultPlan faults;
+    faults.failFirst(Sys::unlink, 1, EACCES);
     EXPECT_FALSE(completes([&] { sysErase(f, kKindData, name("t").c_str()); }));
     EXPECT_EQ(f->errorNumber, EACCES);
     EXPECT_EQ(f->ioError, 2);
@@ -770,12 +693,10 @@ TEST_F(FileLayerTest, WithoutHandleFailuresReturnQuietly) {
     EXPECT_EQ(sysErase(nullptr, kKindIndex, name("none").c_str()), 0);
     EXPECT_EQ(sysRename(nullptr, kKindIndex, name("none").c_str(), name("x").c_str()), 0);
 
-    FaultScope faults;
-    sysCalls.pwrite = injectedPwrite;
-    injected.failures = 1;
-    injected.error = ENOSPC;
+    FaultPlan faults;
+    faults.failFirst(Sys::pwrite, 1, ENOSPC);
     EXPECT_EQ(sysWrite(nullptr, fd, "ab", 2, 0), 0);
-    injected.shortBy = 1;
+    faults.from(Sys::pwrite, 1, Fault::lessBy(1));
     EXPECT_EQ(sysWrite(nullptr, fd, "ab", 2, 0), 0);
     EXPECT_EQ(f->errorNumber, 0);
     EXPECT_EQ(f->ioError, 0);

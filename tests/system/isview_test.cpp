@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "frame/isfile.h"
+#include "support/faults.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "system/issystem.h"
@@ -33,14 +34,6 @@ namespace wisam {
 namespace {
 
 using namespace testing;
-
-// Preads on the files of `watched`.
-const IsFile *watched = nullptr;
-int preads = 0;
-long countingPread(int fd, void *buffer, size_t length, int64_t offset) {
-    if (watched != nullptr && (fd == watched->indexFd || fd == watched->dataFd)) ++preads;
-    return defaultSysCalls().pread(fd, buffer, length, offset);
-}
 
 // "" when each view of `f` lies within its file.
 std::string viewsWithinFiles(const IsFile *f) {
@@ -136,16 +129,15 @@ TEST(Views, ReadsComeFromTheViewsAndAgreeWithTheModel) {
     const int32_t savedCache = isFileCacheActive;
     for (const ViewConfig &config : configs) {
         SCOPED_TRACE(config.name);
-        FaultScope calls;
+        FaultPlan calls;
         TempDir dir;
         const std::u16string name = dir.name("v");
         Model model = makeFile(name, 2500);
         isFileCacheActive = config.cache ? 1 : 0;
-        sysCalls.pread = countingPread;
-        if (config.refuseMap) sysCalls.map = [](int, void *, size_t, size_t) -> void * { return nullptr; };
+        if (config.refuseMap) calls.refuse(Sys::map);
         IsFile *f = isOpen(name.c_str(), config.mode);
         ASSERT_NE(f, nullptr);
-        watched = f;
+        const FaultRule &preads = calls.count(Sys::pread).onDescriptors({f->indexFd, f->dataFd});
         Dice dice(7);
         const bool exclusive = (config.mode & ISEXCLLOCK) != 0;
         const bool noLocks = (config.mode & ISNOLOCK) != 0;
@@ -159,15 +151,16 @@ TEST(Views, ReadsComeFromTheViewsAndAgreeWithTheModel) {
                 ASSERT_EQ(isSetCustomLock(f, 0), 1);
                 ASSERT_EQ(isSetCustomLock(f, 1), 1);
             }
-            preads = 0;
+            const int preadsBefore = preads.seen();
             ASSERT_EQ(randomReads(f, model, dice, 1500), "");
+            const int fileReads = preads.seen() - preadsBefore;
             if (config.refuseMap || noLocks) {
-                EXPECT_GT(preads, 100) << "the files are read with pread";
+                EXPECT_GT(fileReads, 100) << "the files are read with pread";
                 EXPECT_EQ(f->views[0].length + f->views[1].length, 0);
             } else {
                 // A block or slot the writer added is read from the file
                 // once: the read asks the view to grow at the next call.
-                EXPECT_LE(preads, 2) << "reads the views hold went to the files";
+                EXPECT_LE(fileReads, 2) << "reads the views hold went to the files";
                 EXPECT_GT(f->views[1].length, 0);
             }
             if (config.kept) {
@@ -179,7 +172,6 @@ TEST(Views, ReadsComeFromTheViewsAndAgreeWithTheModel) {
             // appends past their ends and deletes.
             const std::u16string other = spelling(dir, "v", round + 1);
             const int status = runInChild([&] {
-                watched = nullptr;
                 IsFile *w = isOpen(other.c_str(), ISINOUT | ISMANULOCK);
                 if (w == nullptr) return 2;
                 Model scratch = model;
@@ -190,7 +182,6 @@ TEST(Views, ReadsComeFromTheViewsAndAgreeWithTheModel) {
             ASSERT_EQ(writerRound(nullptr, model, round), "");
         }
         EXPECT_EQ(isClose(f), 1);
-        watched = nullptr;
     }
     isFileCacheActive = savedCache;
 }
@@ -211,8 +202,8 @@ TEST(Views, SlotsTheViewHoldsAreNotFiledInTheCache) {
     const auto savedIo = ioCallback;
     for (const bool refuse : {false, true}) {
         SCOPED_TRACE(refuse ? "mappings refused" : "views");
-        FaultScope calls;
-        if (refuse) sysCalls.map = [](int, void *, size_t, size_t) -> void * { return nullptr; };
+        FaultPlan calls;
+        if (refuse) calls.refuse(Sys::map);
         TempDir dir;
         const std::u16string name = dir.name("c");
         const Model model = makeFile(name, 1200);
@@ -324,12 +315,6 @@ TEST(Views, NeverReachPastTheEndOfAFailedChange) {
 // parent holds views of the files; the parent's next call rolls the files
 // back (cutting off what the dead change added) or keeps the completed
 // change, and its views stay within the files.
-int writesSeen = 0, dieAt = 0;
-long dyingPwrite(int fd, const void *buffer, size_t length, int64_t offset) {
-    if (++writesSeen == dieAt) ::_exit(0);
-    return defaultSysCalls().pwrite(fd, buffer, length, offset);
-}
-
 TEST(Views, StayWithinFilesAJournalRollsBack) {
     TempDir dir;
     const std::u16string name = dir.name("k");
@@ -352,8 +337,8 @@ TEST(Views, StayWithinFilesAJournalRollsBack) {
         const int status = runInChild([&] {
             IsFile *w = isOpen(other.c_str(), ISINOUT | ISMANULOCK);
             if (w == nullptr) return 2;
-            sysCalls.pwrite = dyingPwrite;
-            dieAt = k;
+            FaultPlan dies;  // the k-th write is never made: the writer ends there
+            dies.at(Sys::pwrite, k, Fault::exit());
             Model scratch = before;
             if (isSetCustomLock(w, 2) != 1 || !writerRound(w, scratch, 0).empty()) return 3;
             return isSetCustomLock(w, 0) == 1 ? 7 : 4;

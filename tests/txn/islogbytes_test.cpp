@@ -10,21 +10,23 @@
 #include <string>
 #include <vector>
 
+#include "support/faults.h"
 #include "support/testing.h"
 #include "wisam.h"
 
 namespace wisam {
 namespace {
 
-using testing::FaultScope;
+using testing::Fault;
+using testing::FaultRule;
+using testing::FaultPlan;
+using testing::Sys;
 using testing::TempDir;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kPid = 0x1234;
 constexpr int64_t kTime = 0x15A5A5A5AL;  // only the low 32 bits are stored
 
-int fixedPid() { return kPid; }
-int64_t fixedTime() { return kTime; }
 int32_t txnSeven() { return 0x10007; }  // low 16 bits: 7
 
 void be16(Bytes &b, uint32_t v) {
@@ -79,8 +81,8 @@ Bytes record20(uint8_t fill, int32_t id) {
 class LogBytes : public ::testing::Test {
 protected:
     void SetUp() override {
-        sysCalls.getpid = fixedPid;
-        sysCalls.now = fixedTime;
+        faults.answer(Sys::getpid, kPid);
+        faults.answer(Sys::now, kTime);
         logName = dir.name("txn.log");
         base = dir.name("t");
     }
@@ -95,7 +97,7 @@ protected:
     }
     Bytes logBytes() const { return testing::readFile(dir.file("txn.log")); }
 
-    FaultScope faults;
+    FaultPlan faults;  // a fixed process id and time for every record
     TempDir dir;
     std::u16string logName;
     std::u16string base;
@@ -233,18 +235,6 @@ TEST_F(LogBytes, OnlyLoggedHandlesWriteRecords) {
     EXPECT_EQ(isRollBack(), 0);
 }
 
-// The log's descriptor, found as the one descriptor no handle owns.
-int logFd = -1;
-long failLogWrites(int fd, const void *buffer, size_t length, int64_t offset) {
-    if (fd == logFd) {
-        // Half the record reaches the file, then the device is full.
-        defaultSysCalls().pwrite(fd, buffer, length / 2, offset);
-        errno = ENOSPC;
-        return -1;
-    }
-    return defaultSysCalls().pwrite(fd, buffer, length, offset);
-}
-
 // Every logged change whose record cannot be appended fails with 121 and
 // leaves the files, the log and the handle's view as they were; the same
 // calls succeed once the log can be written again.
@@ -255,8 +245,9 @@ TEST_F(LogBytes, AChangeThatCannotBeLoggedFailsAndChangesNothing) {
         ASSERT_NE(f, nullptr);
         ASSERT_EQ(isWrite(f, record20('a', 1).data()), 1);
         ASSERT_EQ(isLogOpen(logName.c_str()), 1);
+        // The log's descriptor, found as the one descriptor no handle owns.
         const int before = dup(0);
-        logFd = before - 1;  // the log was opened last
+        const int logFd = before - 1;  // the log was opened last
         close(before);
         ASSERT_EQ(isBegin(), 1);
         const Bytes index = testing::readFile(dir.file("t.wox"));
@@ -272,7 +263,8 @@ TEST_F(LogBytes, AChangeThatCannotBeLoggedFailsAndChangesNothing) {
             [&] { return isUniqueId(f, &id); },
             [&] { return isSetUnique(f, 50); },
         };
-        sysCalls.pwrite = failLogWrites;
+        // Half of each record reaches the log, then the device is full.
+        FaultRule &logWrites = faults.from(Sys::pwrite, 1, Fault::torn(ENOSPC)).onDescriptors({logFd});
         for (size_t i = 0; i < calls.size(); ++i) {
             EXPECT_EQ(calls[i](), 0) << "call " << i << " cache " << cache;
             EXPECT_EQ(isErrno(f), 121) << "call " << i;
@@ -280,7 +272,7 @@ TEST_F(LogBytes, AChangeThatCannotBeLoggedFailsAndChangesNothing) {
             EXPECT_EQ(testing::readFile(dir.file("t.wod")), data) << "call " << i;
             EXPECT_EQ(logBytes(), log) << "call " << i << ": a torn record stayed";
         }
-        sysCalls.pwrite = defaultSysCalls().pwrite;
+        faults.drop(logWrites);
         Bytes back(20);
         stLong(1, back.data());
         ASSERT_EQ(isRead(f, back.data(), modeEqual), 1);

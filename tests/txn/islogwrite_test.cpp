@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/faults.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "support/txnlog.h"
@@ -82,7 +83,9 @@ TEST_P(FailedAppend, OperationFailsWith121AndChangesNothing) {
     }
     FileSetCopy copy;
     copy.save(dir.file("a"));
-    LogAppendFaults faults(".log");
+    // Appends to the log (every write to it while enabled) fail with EIO.
+    FaultPlan faults;
+    FaultRule &logAppends = faults.failFrom({Sys::pwrite, Sys::write}, 1, EIO).onFiles({".log"}).enable(false);
     ASSERT_EQ(isLogOpen(toUtf16(log).c_str()), 1);
     IsFile *f = isOpen(name.c_str(), mode);
     ASSERT_NE(f, nullptr);
@@ -130,11 +133,11 @@ TEST_P(FailedAppend, OperationFailsWith121AndChangesNothing) {
                 return -1;
             };
             const size_t logSize = readFile(log).size();
-            const int refusedBefore = faults.failedWrites();
-            faults.fail(true);
+            const int refusedBefore = logAppends.hits();
+            logAppends.enable(true);
             const int ok = call();
-            faults.fail(false);
-            ASSERT_GT(faults.failedWrites(), refusedBefore) << "the call wrote nothing to the log";
+            logAppends.enable(false);
+            ASSERT_GT(logAppends.hits(), refusedBefore) << "the call wrote nothing to the log";
             ++failures;
             EXPECT_EQ(ok, 0) << "the call succeeded although its log record could not be written";
             EXPECT_EQ(isErrno(f), ELOGWRIT) << errorText(f);
