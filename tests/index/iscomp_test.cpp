@@ -319,7 +319,7 @@ TEST_F(NodeFixture, LeadingPlusTrailingBeyondTheKeyIsReportedAndRaises105) {
     ASSERT_EQ(file->flush(), 1);
     PathNode *r = root();
     r->data[2 + 2 + 8 + 4 + 1] = 9;  // second entry: L = 3, T = 9
-    testing::FatalRecorder fatal;
+    testing::FatalCapture fatal;
     r->position = 0;
     EXPECT_EQ(run([&] { return stepNode(file->f, path, r, kStepLast); }), 0);
     EXPECT_EQ(isErrno(file->f), 105);
@@ -355,7 +355,7 @@ TEST_F(NodeFixture, EntryOffsetOutsideTheNodeIsReported) {
     make(ISKEY_LEADCOMPRESS, 4);
     ASSERT_EQ(insert("ABCD", 1), 1);
     ASSERT_EQ(file->flush(), 1);
-    testing::FatalRecorder fatal;
+    testing::FatalCapture fatal;
     PathNode *r = root();
     EXPECT_EQ(run([&] { return expandEntry(file->f, path, r, r->used), 1; }), 0);
     EXPECT_TRUE(fatal.saw("fatal isam error iscomp(75)"));

@@ -529,7 +529,7 @@ TEST_F(Grow, AnInsertionOffsetOffTheEntriesIsReported) {
     make(0);
     ASSERT_EQ(insert(1, 1), 1);
     ASSERT_EQ(insert(2, 2), 1);
-    testing::FatalRecorder fatal;
+    testing::FatalCapture fatal;
     EXPECT_EQ(file->call([&] { return nodeInsert(f, path, path->head, 5, key(3).data(), 0, 3); }), 0);
     EXPECT_TRUE(fatal.saw("fatal isam error isgrow(245)"));
     EXPECT_EQ(isErrno(f), 105);
@@ -539,7 +539,7 @@ TEST_F(Grow, AnInsertionOffsetOffTheEntriesIsReported) {
     EXPECT_EQ(file->call([&] { return nodeInsert(f, path, path->head, 7, key(3).data(), 0, 3); }), 0);
     EXPECT_EQ(isErrno(f), 105);
     EXPECT_EQ(file->call([&] { return nodeInsert(f, path, path->head, path->head->used + 1, key(3).data(), 0, 3); }), 0);
-    EXPECT_EQ(fatal.messages().size(), 3u);
+    EXPECT_EQ(fatal.texts().size(), 3u);
 }
 
 // Random damage to the nodes of an index: every operation either works or
@@ -572,7 +572,7 @@ TEST(GrowDamage, DamagedNodesRaiseInsteadOfCrashing) {
                   1);
         const auto pristine = file.fileBytes();
         const uint32_t highest = f->indexAlloc.highest;
-        testing::FatalRecorder fatal;
+        testing::FatalCapture fatal;
         for (int round = 0; round < 150; ++round) {
             auto bytes = pristine;
             const int hits = uniform(rng, 1, 6);

@@ -226,7 +226,7 @@ TEST_F(Nodes, ChangesResetTheCursorAndStoreUsedLengthAndLevel) {
 }
 
 TEST_F(Nodes, StoringANodeWithASiblingIsAConsistencyFailure) {
-    testing::FatalRecorder fatal;
+    testing::FatalCapture fatal;
     PathNode *sibling = nullptr;
     ASSERT_EQ(file.call([&] { return (sibling = pathAttachSibling(file.f, path, 0)) != nullptr; }), 1);
     EXPECT_EQ(file.call([&] { return nodeStore(file.f, path->head), 1; }), 0);
@@ -235,7 +235,7 @@ TEST_F(Nodes, StoringANodeWithASiblingIsAConsistencyFailure) {
 }
 
 TEST_F(Nodes, FreeingChecksSiblingAndState) {
-    testing::FatalRecorder fatal;
+    testing::FatalCapture fatal;
     PathNode *node = nullptr;
     ASSERT_EQ(file.call([&] { return (node = nodeAllocate(file.f, path, 9)) != nullptr; }), 1);
     EXPECT_EQ(node->state, kNodeUnread);
@@ -248,7 +248,7 @@ TEST_F(Nodes, FreeingChecksSiblingAndState) {
     nodeFree(node);
     EXPECT_TRUE(fatal.saw("fatal isam error isnode(69)"));
     nodeFree(nullptr);
-    EXPECT_EQ(fatal.messages().size(), 3u);
+    EXPECT_EQ(fatal.texts().size(), 3u);
 }
 
 TEST(NodeCapacity, EntriesStayBelowTheLastFiveBytes) {

@@ -80,7 +80,7 @@ TEST_F(Paths, SizesFollowTheKeyDescription) {
 TEST_F(Paths, ConsistencyFailuresAreReported) {
     make(0);
     for (int i = 0; i < 200; ++i) ASSERT_EQ(insert(i, static_cast<uint32_t>(i + 1)), 1);
-    testing::FatalRecorder fatal;
+    testing::FatalCapture fatal;
     EXPECT_EQ(run([&] { return pathPush(f, path, 0), 1; }), 0);
     EXPECT_TRUE(fatal.saw("fatal isam error ispath(79)"));
     EXPECT_EQ(isErrno(f), 105);
@@ -161,7 +161,7 @@ TEST_F(Paths, EqualKeysWhoseSerialsFallAcrossALeafBoundaryAreDamage) {
     st4(&bytes[at], 0);  // the serial of the second leaf's first entry
     testing::writeFile(file->woxPath(), bytes);
     ASSERT_EQ(run([&] { return pathInvalidate(f, kAccessRead), 1; }), 1);
-    testing::FatalRecorder fatal;
+    testing::FatalCapture fatal;
     int reads = 0;
     EXPECT_EQ(run([&] {
                   for (int r = treeFirst(f, path); r != 0; r = treeNext(f, path)) ++reads;
@@ -442,7 +442,7 @@ TEST_F(Paths, FlushingEveryIndexWritesEachOne) {
 
 TEST_F(Paths, ReleasingADirtyPathIsAConsistencyFailure) {
     make(0);
-    testing::FatalRecorder fatal;
+    testing::FatalCapture fatal;
     ASSERT_EQ(file->call([&] { return insertKey(f, path, key(1).data(), 1); }), 1);
     ASSERT_EQ(run([&] { return pathRelease(f, path), 1; }), 1);
     EXPECT_TRUE(fatal.saw("fatal isam error isnode(69)"));

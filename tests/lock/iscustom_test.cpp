@@ -39,8 +39,6 @@ constexpr int kKeepShared = 1;
 constexpr int kKeepExclusive = 2;
 constexpr int kEndKept = 0;
 
-
-
 bool holds(const IsFile *f, int32_t record) { return findHeldLock(f, record) >= 0; }
 
 // An exported reading or changing call with nothing to do.
@@ -56,29 +54,9 @@ int changingCall(IsFile *f, const std::function<void()> &work = [] {}) {
 
 uint32_t changeCounter(const std::vector<uint8_t> &index) { return ld4(&index[kDictChangeCount]); }
 
-std::vector<std::string> fatalMessages;
-void recordFatal(const char *message) { fatalMessages.emplace_back(message); }
-
-int32_t giveUp(IsFile *, int32_t, int32_t, int64_t, int32_t) { return 0; }
-
-// A waiting process announces once, through a pipe, that it has met the
-// lock (and keeps waiting).
-testing::Signal *waitingAnnounce = nullptr;
-int32_t announceAndWait(IsFile *, int32_t, int32_t, int64_t, int32_t) {
-    if (waitingAnnounce != nullptr) {
-        waitingAnnounce->post();
-        waitingAnnounce = nullptr;
-    }
-    return 1;
-}
-
 class CustomLocks : public ::testing::Test {
 protected:
-    void SetUp() override {
-        testing::layDownFiles(dir.file("t"), kRecordLength);
-        fatalMessages.clear();
-        waitingAnnounce = nullptr;
-    }
+    void SetUp() override { testing::layDownFiles(dir.file("t"), kRecordLength); }
     void TearDown() override {
         isCleanUp();
         isFileCacheActive = saved[0];
@@ -86,17 +64,15 @@ protected:
         isGlobalIndexCacheActive = saved[2];
         isDeadlockThreshold = saved[3];
         isForceCommit = saved[4];
-        lockingDeadLock = savedEscape;
-        isFatal(nullptr);
     }
     IsFile *open(int depth = 0) {
         return testing::openHandle(testing::spelling(dir, "t", depth), kManual);
     }
 
+    testing::EscapeScope escapes;
     testing::TempDir dir;
     const std::vector<int32_t> saved{isFileCacheActive, isWriteBackActive, isGlobalIndexCacheActive,
                                      isDeadlockThreshold, isForceCommit};
-    decltype(lockingDeadLock) const savedEscape = lockingDeadLock;
 };
 
 TEST_F(CustomLocks, KeptSharedLockTurnsExclusiveAtTheFirstChangingCall) {
@@ -279,7 +255,7 @@ TEST_F(CustomLocks, KeptExclusiveLockHoldsOffOtherProcessesAndHoldsBackItsWrites
 TEST_F(CustomLocks, GivenUpKeptLocksAreReportedAndStillMarked) {
     IsFile *a = open();
     ASSERT_NE(a, nullptr);
-    isFatal(recordFatal);
+    testing::FatalCapture fatal;
     testing::Signal held, next, done;
     const int pid = testing::startChild([&] {
         IsFile *own = open(1);
@@ -297,7 +273,7 @@ TEST_F(CustomLocks, GivenUpKeptLocksAreReportedAndStillMarked) {
     lockingDeadLock = giveUp;
 
     EXPECT_EQ(isSetCustomLock(a, kKeepShared), 1);
-    EXPECT_EQ(fatalMessages, std::vector<std::string>{"fatal isam error islock(257)"});
+    EXPECT_EQ(fatal.texts(), std::vector<std::string>{"fatal isam error islock(257)"});
     EXPECT_EQ(a->deferState, kDeferSharedKept);
     EXPECT_EQ(a->lockState & kLockStateShared, 0);
     EXPECT_EQ(isSetCustomLock(a, kEndKept), 1);
@@ -305,9 +281,9 @@ TEST_F(CustomLocks, GivenUpKeptLocksAreReportedAndStillMarked) {
 
     next.post();
     ASSERT_TRUE(held.wait(kLongWait));
-    fatalMessages.clear();
+    fatal.clear();
     EXPECT_EQ(isSetCustomLock(a, kKeepExclusive), 1);
-    EXPECT_EQ(fatalMessages, std::vector<std::string>{"fatal isam error islock(268)"});
+    EXPECT_EQ(fatal.texts(), std::vector<std::string>{"fatal isam error islock(268)"});
     EXPECT_EQ(a->deferState, kDeferExclusiveKept);
     EXPECT_EQ(a->lockState & kLockStateExclusive, 0);
     EXPECT_EQ(isSetCustomLock(a, kEndKept), 1);
@@ -351,7 +327,7 @@ TEST_F(CustomLocks, FailureWhileTheKeptLockEndsKeepsTheLockAndTheWork) {
     const std::vector<uint8_t> bytes(kSlot, 0xEE);
     ASSERT_EQ(changingCall(a, [&] { cacheWrite(a, kKindData, bytes.data(), kSlot, kSlot); }), 1);
     const std::vector<uint8_t> dataBefore = testing::readFile(dir.file("t.wod"));
-    isFatal(recordFatal);
+    testing::FatalCapture fatal;
     {
         testing::FaultPlan faults;
         faults.failFrom(Sys::pwrite, 1, EIO);
@@ -359,7 +335,7 @@ TEST_F(CustomLocks, FailureWhileTheKeptLockEndsKeepsTheLockAndTheWork) {
         EXPECT_NO_THROW(result = isSetCustomLock(a, kEndKept));
         EXPECT_EQ(result, 0);
     }
-    EXPECT_TRUE(fatalMessages.empty());
+    EXPECT_TRUE(fatal.texts().empty());
     EXPECT_EQ(isErrno(a), EIO);
     EXPECT_EQ(isErrio(a), kIoWrite + kKindData);
     EXPECT_EQ(testing::readFile(dir.file("t.wod")), dataBefore);
@@ -382,7 +358,7 @@ TEST_F(CustomLocks, FailureWhileTheKeptLockEndsKeepsTheLockAndTheWork) {
         EXPECT_NO_THROW(result = isSpecialLockTest(a, 5));
         EXPECT_EQ(result, 0);
     }
-    EXPECT_TRUE(fatalMessages.empty());
+    EXPECT_TRUE(fatal.texts().empty());
     EXPECT_EQ(isErrno(a), EIO);
 }
 

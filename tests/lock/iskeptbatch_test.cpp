@@ -26,10 +26,6 @@ using namespace testing;
 
 constexpr int kKeepExclusive = 2, kEndKept = 0;
 
-std::string errorText(IsFile *f) {
-    return std::to_string(isErrno(f)) + " (io " + std::to_string(isErrio(f)) + ")";
-}
-
 // A new file with the id, group and unique payload indexes; its model.
 Model buildFile(const std::u16string &name, int mode) {
     Model model;

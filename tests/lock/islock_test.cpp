@@ -29,9 +29,6 @@ using testing::ProfileEventRecord;
 using testing::spelling;
 const auto show = testing::showEvents;
 
-
-
-
 // Whether `events` ends with `tail` (what comes before belongs to the open).
 ::testing::AssertionResult endsWith(const std::string &events, const std::string &tail) {
     if (events.size() >= tail.size() &&
@@ -40,7 +37,6 @@ const auto show = testing::showEvents;
     }
     return ::testing::AssertionFailure() << events << " does not end with " << tail;
 }
-
 
 // Runs one lock-manager operation in a framed call; its error or 0.
 int run(IsFile *f, void (*operation)(IsFile *)) {
@@ -60,31 +56,6 @@ void recordNotice(IsFile *f) {
     eventsAtNotice.push_back(noticeRecorder != nullptr ? noticeRecorder->events().size() : 0);
 }
 
-std::vector<std::string> fatalMessages;
-void recordFatal(const char *message) { fatalMessages.emplace_back(message); }
-
-struct EscapeCall {
-    int32_t inRecordArea;
-    int64_t offset;
-    int32_t length;
-};
-std::vector<EscapeCall> escapeCalls;
-int32_t giveUp(IsFile *, int32_t inRecordArea, int32_t, int64_t offset, int32_t length) {
-    escapeCalls.push_back({inRecordArea, offset, length});
-    return 0;
-}
-
-// A waiting process announces once, through a pipe, that it has met the
-// lock (and keeps waiting).
-testing::Signal *waitingAnnounce = nullptr;
-int32_t announceAndWait(IsFile *, int32_t, int32_t, int64_t, int32_t) {
-    if (waitingAnnounce != nullptr) {
-        waitingAnnounce->post();
-        waitingAnnounce = nullptr;
-    }
-    return 1;
-}
-
 class LockManager : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -92,17 +63,13 @@ protected:
         noticed.clear();
         eventsAtNotice.clear();
         noticeRecorder = nullptr;
-        fatalMessages.clear();
-        escapeCalls.clear();
     }
     void TearDown() override {
         isCleanUp();
-        isDeadlockThreshold = 0;
-        lockingDeadLock = nullptr;
         tableLockCallback = nullptr;
         isForceCommit = 0;
-        isFatal(nullptr);
     }
+    testing::EscapeScope escapes;
     testing::TempDir dir;
 };
 
@@ -143,10 +110,10 @@ TEST_F(LockManager, SharedAndExclusiveStateLocksSetTheirBits) {
     EXPECT_NE(a->userSlot, b->userSlot);
     isDeadlockThreshold = 1;
     lockingDeadLock = giveUp;
-    isFatal(recordFatal);
+    testing::FatalCapture fatal;
     lockExclusive(b);
     EXPECT_EQ(b->lockState & kLockStateExclusive, 0);
-    EXPECT_EQ(fatalMessages, std::vector<std::string>{"fatal isam error islock(133)"});
+    EXPECT_EQ(fatal.texts(), std::vector<std::string>{"fatal isam error islock(133)"});
 }
 
 TEST_F(LockManager, StateLockEvents) {
@@ -341,12 +308,12 @@ TEST_F(LockManager, WriterInAnotherProcessWaitsUntilAllReadersAreDone) {
     // A read that starts while the write runs has to wait for it.
     isDeadlockThreshold = 2;
     lockingDeadLock = giveUp;
-    isFatal(recordFatal);
+    testing::FatalCapture fatal;
     a->profileTag = 8;
     EventRecorder recorder;
     lockShared(a);
     EXPECT_EQ(a->lockState & kLockStateShared, 0) << "given up: the call goes on unlocked";
-    EXPECT_EQ(fatalMessages, std::vector<std::string>{"fatal isam error islock(108)"});
+    EXPECT_EQ(fatal.texts(), std::vector<std::string>{"fatal isam error islock(108)"});
     ASSERT_EQ(escapeCalls.size(), 1u);
     EXPECT_EQ(escapeCalls[0].inRecordArea, 0);
     EXPECT_EQ(escapeCalls[0].offset, kStateRegionOffset + a->userSlot);
@@ -372,12 +339,12 @@ TEST_F(LockManager, GivenUpExclusiveRequestIsReported) {
     ASSERT_TRUE(readerIn.wait(kLongWait));
     isDeadlockThreshold = 1;
     lockingDeadLock = giveUp;
-    isFatal(recordFatal);
+    testing::FatalCapture fatal;
     a->profileTag = 2;
     EventRecorder recorder;
     lockExclusive(a);
     EXPECT_EQ(a->lockState, kLockOpenShared);
-    EXPECT_EQ(fatalMessages, std::vector<std::string>{"fatal isam error islock(133)"});
+    EXPECT_EQ(fatal.texts(), std::vector<std::string>{"fatal isam error islock(133)"});
     ASSERT_EQ(escapeCalls.size(), 1u);
     EXPECT_EQ(escapeCalls[0].inRecordArea, 0);
     EXPECT_EQ(escapeCalls[0].offset, kStateRegionOffset);

@@ -23,9 +23,6 @@ namespace {
 
 using namespace testing;  // the lock probes and helpers
 
-
-
-
 bool holds(const IsFile *f, int32_t record) { return findHeldLock(f, record) >= 0; }
 
 int heldCount(const IsFile *f) {
@@ -34,52 +31,16 @@ int heldCount(const IsFile *f) {
     return count;
 }
 
-struct EscapeCall {
-    IsFile *f;
-    int32_t inRecordArea;
-    int32_t error;
-    int64_t offset;
-    int32_t length;
-};
-std::vector<EscapeCall> escapeCalls;
-
-int32_t giveUp(IsFile *f, int32_t inRecordArea, int32_t error, int64_t offset, int32_t length) {
-    escapeCalls.push_back({f, inRecordArea, error, offset, length});
-    return 0;
-}
-
-// Keeps waiting, but the first time it is asked it lets the holder go, as
-// another thread of the host would.
-IsFile *holderToRelease = nullptr;
-int32_t releaseHolder(IsFile *f, int32_t inRecordArea, int32_t error, int64_t offset,
-                      int32_t length) {
-    escapeCalls.push_back({f, inRecordArea, error, offset, length});
-    if (holderToRelease != nullptr) {
-        unlockAll(holderToRelease);
-        holderToRelease = nullptr;
-    }
-    return 1;
-}
-
 class RecordLocks : public ::testing::Test {
 protected:
-    void SetUp() override {
-        testing::layDownFiles(dir.file("t"), 8);
-        escapeCalls.clear();
-        holderToRelease = nullptr;
-    }
-    void TearDown() override {
-        isCleanUp();
-        isDeadlockThreshold = savedThreshold;
-        lockingDeadLock = savedEscape;
-    }
+    void SetUp() override { testing::layDownFiles(dir.file("t"), 8); }
+    void TearDown() override { isCleanUp(); }
     IsFile *open(int depth = 0) {
         return testing::openHandle(testing::spelling(dir, "t", depth), kManual);
     }
 
+    testing::EscapeScope escapes;
     testing::TempDir dir;
-    const int32_t savedThreshold = isDeadlockThreshold;
-    decltype(lockingDeadLock) const savedEscape = lockingDeadLock;
 };
 
 TEST_F(RecordLocks, LockTwiceSucceedsAndDropsTheRecordLocks) {

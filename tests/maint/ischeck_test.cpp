@@ -203,8 +203,6 @@ protected:
 };
 BaseFile *DamagedFile::base_ = nullptr;
 
-std::string errorText(IsFile *f) { return std::to_string(isErrno(f)) + " (io " + std::to_string(isErrio(f)) + ")"; }
-
 TEST_P(DamagedFile, IsFoundWithItsBitsAndRebuiltClean) {
     ASSERT_FALSE(HasFatalFailure());
     const Damage &damage = GetParam();

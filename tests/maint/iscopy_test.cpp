@@ -34,8 +34,6 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kExclusive = ISINOUT | ISMANULOCK | ISEXCLLOCK;
 constexpr int kShared = ISINOUT | ISMANULOCK;
 
-std::string errorText(IsFile *f) { return std::to_string(isErrno(f)) + " (io " + std::to_string(isErrio(f)) + ")"; }
-
 // The names in a directory that are not `keep`'s files.
 std::vector<std::string> strangers(const TempDir &dir, const std::vector<std::string> &keep) {
     std::vector<std::string> found;

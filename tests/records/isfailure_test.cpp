@@ -85,10 +85,6 @@ std::string judge(int ok, int error, int io, bool hasHandle, FaultKind kind, int
     return "";
 }
 
-std::string errorText(IsFile *f) {
-    return std::to_string(isErrno(f)) + " (io " + std::to_string(isErrio(f)) + ")";
-}
-
 // A file with two indexes and kPreload records, some deleted (a data free
 // list), and the id whose write splits a node; its bytes are restored
 // before every run.

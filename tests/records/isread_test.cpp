@@ -15,13 +15,12 @@
 #include <vector>
 
 #include "frame/isfile.h"
+#include "support/lockprobe.h"
 #include "support/testing.h"
 #include "wisam.h"
 
 namespace wisam {
 namespace {
-
-constexpr int kLongWait = 5000;  // ms; only reached when something is broken
 
 std::string statusChars() { return {isstat1, isstat2, isstat3, isstat4}; }
 void clearStatus() { isstat1 = isstat2 = isstat3 = isstat4 = '0'; }
@@ -601,24 +600,8 @@ TEST_F(Reads, FirstReadAfterOpenOfAKeyOnlyFileReturnsTheSmallestKey) {
 // Record locks taken by reads, seen from another process.
 // ---------------------------------------------------------------------------
 
-// The child announces once, through a pipe, that its read has met the lock
-// (and keeps waiting).
-testing::Signal *waitingAnnounce = nullptr;
-int32_t announceAndWait(IsFile *, int32_t, int32_t, int64_t, int32_t) {
-    if (waitingAnnounce != nullptr) {
-        waitingAnnounce->post();
-        waitingAnnounce = nullptr;
-    }
-    return 1;
-}
-
 class ReadLocks : public Reads {
 protected:
-    void TearDown() override {
-        isDeadlockThreshold = savedThreshold;
-        lockingDeadLock = savedEscape;
-        Reads::TearDown();
-    }
     // A child that opens the file under its own spelling and runs `work`;
     // the result is the child's exit status.
     template <class Work>
@@ -629,8 +612,7 @@ protected:
             return work(g);
         });
     }
-    const int32_t savedThreshold = isDeadlockThreshold;
-    decltype(lockingDeadLock) const savedEscape = lockingDeadLock;
+    testing::EscapeScope escapes;
 };
 
 TEST_F(ReadLocks, ReadLockKeepsTheRecordLocked) {
@@ -667,9 +649,9 @@ TEST_F(ReadLocks, ReadWaitWaitsUntilTheHolderReleases) {
         IsFile *g = isOpen(testing::spelling(dir, "r", 1).c_str(), ISINOUT);
         if (g == nullptr) return 90;
         if (read(g, modeFirst) != 10) return 91;
-        waitingAnnounce = &waiting;
+        testing::waitingAnnounce = &waiting;
         isDeadlockThreshold = 1;
-        lockingDeadLock = announceAndWait;
+        lockingDeadLock = testing::announceAndWait;
         const int32_t id = read(g, modeNext | readLock | readWait);
         const bool afterRelease = released.wait(0);
         done.post();
@@ -680,14 +662,14 @@ TEST_F(ReadLocks, ReadWaitWaitsUntilTheHolderReleases) {
         if (read(g, modePrev) != 20) return 5;
         return read(g, modePrev) == 15 ? 0 : 6;
     });
-    EXPECT_TRUE(waiting.wait(kLongWait)) << "the child met the lock";
+    EXPECT_TRUE(waiting.wait(testing::kLongWait)) << "the child met the lock";
     int written = 0;
     for (int32_t id = 1000; id < 1600; ++id) written += isWrite(f, Record::withId(id).bytes);
     written += isWrite(f, Record::withId(15).bytes);
     EXPECT_EQ(written, 601);
     released.post();
     EXPECT_EQ(isRelease(f), 1);
-    const bool finished = done.wait(kLongWait);
+    const bool finished = done.wait(testing::kLongWait);
     if (!finished) ::kill(child, SIGKILL);
     EXPECT_TRUE(finished);
     EXPECT_EQ(testing::waitChild(child), 0);

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -200,6 +201,14 @@ FatalCapture::FatalCapture() {
 }
 FatalCapture::~FatalCapture() { isFatal(nullptr); }
 const std::vector<std::string> &FatalCapture::texts() const { return fatalTexts; }
+bool FatalCapture::saw(const std::string &text) const {
+    return std::find(fatalTexts.begin(), fatalTexts.end(), text) != fatalTexts.end();
+}
+void FatalCapture::clear() { fatalTexts.clear(); }
+
+std::string errorText(IsFile *f) {
+    return std::to_string(isErrno(f)) + " (io " + std::to_string(isErrio(f)) + ")";
+}
 
 int inCall(IsFile *f, int32_t access, const std::function<int()> &work) {
     return framedCall(f, access, CallLock::none, [&] { return work(); });

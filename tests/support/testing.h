@@ -96,7 +96,9 @@ private:
     SysCalls saved_;
 };
 
-// Captures the texts handed to the fatal hook for the life of the object.
+// Captures the texts handed to the fatal hook ("fatal isam error
+// MODULE(LINE)", "isam crash [...]", corruption reports) for the life of
+// the object; the hook is removed at the end.
 class FatalCapture {
 public:
     FatalCapture();
@@ -104,7 +106,13 @@ public:
     FatalCapture(const FatalCapture &) = delete;
     FatalCapture &operator=(const FatalCapture &) = delete;
     const std::vector<std::string> &texts() const;
+    bool saw(const std::string &text) const;  // one of the texts is `text`
+    void clear();
 };
+
+// "N (io M)": the error number and I/O code of the handle's last call, for
+// assertion messages.
+std::string errorText(IsFile *f);
 
 // Records lowLevelProfileCallback events for the life of the object.
 struct ProfileEventRecord {

@@ -277,30 +277,6 @@ std::string hexBytes(const uint8_t *bytes, size_t length) {
     return text;
 }
 
-namespace {
-std::vector<std::string> fatalMessages;
-void recordFatal(const char *message) { fatalMessages.emplace_back(message); }
-}  // namespace
-
-FatalRecorder::FatalRecorder() {
-    fatalMessages.clear();
-    isFatal(recordFatal);
-}
-
-FatalRecorder::~FatalRecorder() {
-    isFatal(nullptr);
-    fatalMessages.clear();
-}
-
-const std::vector<std::string> &FatalRecorder::messages() const { return fatalMessages; }
-
-bool FatalRecorder::saw(const std::string &message) const {
-    for (const auto &m : fatalMessages) {
-        if (m == message) return true;
-    }
-    return false;
-}
-
 IndexFile::IndexFile(int32_t nodeSize) {
     layDownFiles(dir.file("t"), 0);
     f = openHandle(dir.name("t"), 2 | kModeManualLock);

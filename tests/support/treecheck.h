@@ -102,18 +102,6 @@ protected:
     int16_t k = 8;
 };
 
-// Records the fatal reports ("fatal isam error ...") for the life of the
-// object.
-class FatalRecorder {
-public:
-    FatalRecorder();
-    ~FatalRecorder();
-    FatalRecorder(const FatalRecorder &) = delete;
-    FatalRecorder &operator=(const FatalRecorder &) = delete;
-    const std::vector<std::string> &messages() const;
-    bool saw(const std::string &message) const;
-};
-
 // "41 42 ..." for assertion messages.
 std::string hexBytes(const uint8_t *bytes, size_t length);
 

@@ -40,9 +40,6 @@ void recordIo(int32_t isData, int32_t operation, int32_t fd, int32_t block) {
     ioReports.push_back({isData, operation, fd, block});
 }
 
-std::vector<std::string> fatalTexts;
-void captureFatal(const char *text) { fatalTexts.emplace_back(text); }
-
 uint8_t slotByte(int slot, int i) { return static_cast<uint8_t>(slot * 7 + i + 1); }
 uint8_t nodeByte(int block, int i, uint8_t salt) { return static_cast<uint8_t>(block * 13 + i + salt); }
 
@@ -57,7 +54,6 @@ protected:
         savedIoCallback = ioCallback;
         chargedBefore = cacheMemoryCharged();
         ioReports.clear();
-        fatalTexts.clear();
         isFileCacheActive = 1;
     }
 
@@ -81,7 +77,6 @@ protected:
         isGlobalIndexCacheLines = saved[8];
         isGlobalIndexCacheAssociativity = saved[9];
         ioCallback = savedIoCallback;
-        isFatal(nullptr);
         EXPECT_EQ(cacheMemoryCharged(), chargedBefore) << "every cache is freed again";
     }
 
@@ -656,7 +651,7 @@ TEST_F(CacheTest, AFailedWriteBackOutsideACallKeepsItsBlocksDirty) {
     startFileCache(f);
     ASSERT_EQ(isSetCustomLock(f, 2), 1);  // the kept exclusive lock, for real
     for (int slot = 0; slot < 10; ++slot) writeSlot(f, slot, changedSlot(slot));
-    isFatal(captureFatal);
+    testing::FatalCapture fatal;
     testing::FaultPlan faults;  // counts the transfers
     FaultRule &writes = faults.failFrom(Sys::pwrite, 1, EIO);
     int result = -1;
@@ -665,7 +660,7 @@ TEST_F(CacheTest, AFailedWriteBackOutsideACallKeepsItsBlocksDirty) {
     EXPECT_EQ(faults.calls(Sys::pwrite), 1);
     EXPECT_EQ(f->errorNumber, EIO);
     EXPECT_EQ(f->ioError, kIoWrite + kKindData);
-    EXPECT_TRUE(fatalTexts.empty());
+    EXPECT_TRUE(fatal.texts().empty());
     for (int slot = 0; slot < 10; ++slot) EXPECT_EQ(fileSlot("t", slot), expectedSlot(slot)) << slot;
     faults.drop(writes);
     EXPECT_EQ(writeBackChanges(f), 1);

@@ -45,11 +45,6 @@ using Events = std::vector<ProfileEventRecord>;
 constexpr int32_t kTag = 7;
 constexpr int64_t kFourGiB = int64_t{1} << 32;
 
-// --- Fatal reports ------------------------------------------------------
-
-std::vector<std::string> fatalReports;
-void recordFatal(const char *message) { fatalReports.emplace_back(message); }
-
 // --- Fixture ------------------------------------------------------------
 
 // A handle that is not registered: its descriptors are opened by the tests
@@ -57,8 +52,6 @@ void recordFatal(const char *message) { fatalReports.emplace_back(message); }
 class FileLayerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        fatalReports.clear();
-        isFatal(recordFatal);
         f = newHandle();
         f->profileTag = kTag;
     }
@@ -67,7 +60,6 @@ protected:
         sysClose(f, kKindData);
         sysClose(f, kKindLock);
         destroyHandle(f);
-        isFatal(nullptr);
     }
 
     // Runs `work` as an exported call would: true when it finished, false
@@ -91,6 +83,7 @@ protected:
         }
     }
 
+    wisam::testing::FatalCapture fatal;  // the fatal reports of the test
     TempDir dir;
     IsFile *f = nullptr;
 };
@@ -498,24 +491,24 @@ TEST_F(FileLayerTest, NegativeOffsetIsRefusedAsBadSeek) {
     EXPECT_FALSE(completes([&] { sysRead(f, kKindData, buffer, 4, INT64_MIN); }));
     EXPECT_EQ(f->errorNumber, EINVAL);
     EXPECT_EQ(f->ioError, 50);
-    EXPECT_TRUE(fatalReports.empty());
+    EXPECT_TRUE(fatal.texts().empty());
 
     EXPECT_FALSE(completes([&] { sysWrite(f, kKindData, "ab", 2, -2); }));
     EXPECT_EQ(f->errorNumber, EINVAL);
     EXPECT_EQ(f->ioError, 50);
-    EXPECT_EQ(fatalReports, std::vector<std::string>({"fatal isam error issystem(959)"}));
+    EXPECT_EQ(fatal.texts(), std::vector<std::string>({"fatal isam error issystem(959)"}));
 
-    fatalReports.clear();
+    fatal.clear();
     EXPECT_FALSE(completes([&] { sysWrite(f, kKindIndex, "ab", 2, -4096); }));
     EXPECT_EQ(f->ioError, 49);
-    EXPECT_EQ(fatalReports.size(), 1u);
+    EXPECT_EQ(fatal.texts().size(), 1u);
 
     // The lock file has no such check: only the seek failure.
-    fatalReports.clear();
+    fatal.clear();
     EXPECT_FALSE(completes([&] { sysWrite(f, kKindLock, "ab", 2, -2); }));
     EXPECT_EQ(f->errorNumber, EINVAL);
     EXPECT_EQ(f->ioError, 55);
-    EXPECT_TRUE(fatalReports.empty());
+    EXPECT_TRUE(fatal.texts().empty());
 
     EXPECT_EQ(faults.calls(Sys::pread) + faults.calls(Sys::pwrite), 0);
     EXPECT_EQ(readFile(dir.file("t.wod")), sequence(8));
@@ -659,14 +652,14 @@ TEST_F(FileLayerTest, FailedRenameRaisesSystemError) {
 TEST_F(FileLayerTest, KindWithoutDescriptorFieldIsReportedAndTouchesNothing) {
     uint8_t buffer[4];
     EXPECT_FALSE(completes([&] { sysRead(f, kKindLog, buffer, 4, 0); }));
-    EXPECT_EQ(fatalReports, std::vector<std::string>({"fatal isam error issystem(1378)"}));
+    EXPECT_EQ(fatal.texts(), std::vector<std::string>({"fatal isam error issystem(1378)"}));
     EXPECT_EQ(f->errorNumber, EBADF);
     EXPECT_EQ(f->ioError, kIoRead + kKindLog);
 
-    fatalReports.clear();
+    fatal.clear();
     int fd = -1;
     ASSERT_TRUE(completes([&] { fd = sysCreate(f, kKindLog, name("journal").c_str()); }));
-    EXPECT_EQ(fatalReports, std::vector<std::string>({"fatal isam error issystem(1357)"}));
+    EXPECT_EQ(fatal.texts(), std::vector<std::string>({"fatal isam error issystem(1357)"}));
     EXPECT_EQ(f->indexFd, -1);
     EXPECT_EQ(f->dataFd, -1);
     EXPECT_EQ(f->lockFd, -1);
@@ -686,7 +679,7 @@ TEST_F(FileLayerTest, WithoutHandleFailuresReturnQuietly) {
     EXPECT_EQ(sysRead(nullptr, fd, buffer, 16, 4, &count), 0);
     EXPECT_EQ(sysRead(nullptr, fd, buffer, 4, -2), 0);
     EXPECT_EQ(sysWrite(nullptr, fd, buffer, 4, -2), 0);
-    EXPECT_TRUE(fatalReports.empty());
+    EXPECT_TRUE(fatal.texts().empty());
     EXPECT_EQ(sysRead(nullptr, 999, buffer, 4, 0), 0);
     EXPECT_EQ(sysWrite(nullptr, 999, buffer, 4, 0), 0);
     EXPECT_EQ(sysFileSize(nullptr, 999), -1);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/faults.h"
+#include "support/lockprobe.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "support/txnlog.h"
@@ -24,19 +25,6 @@ namespace wisam {
 namespace {
 
 using namespace testing;
-
-std::string errorText(IsFile *f) {
-    return std::to_string(isErrno(f)) + " (io " + std::to_string(isErrio(f)) + ")";
-}
-
-int probeLock(IsFile *probe, int32_t id) {
-    std::vector<uint8_t> record = modelRecord(id, 0, 0);
-    if (isRead(probe, record.data(), modeEqual | readLock) == 1) {
-        isRelease(probe);
-        return 1;
-    }
-    return isErrno(probe) == ELOCKED ? 0 : -isErrno(probe);
-}
 
 class FailedAppend : public ::testing::TestWithParam<int> {
 protected:

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "support/lockprobe.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "support/txnlog.h"
@@ -31,21 +32,6 @@ using namespace testing;
 constexpr int kTransMode = ISINOUT | ISTRANS | ISMANULOCK;
 constexpr int kProbeMode = ISINPUT | ISMANULOCK;
 constexpr int kFiles = 3;
-
-std::string errorText(IsFile *f) {
-    return std::to_string(isErrno(f)) + " (io " + std::to_string(isErrio(f)) + ")";
-}
-
-// 1 when `probe` can lock the record of `id` now (the lock is given back),
-// 0 when it is locked by someone else (107), -error otherwise.
-int probeLock(IsFile *probe, int32_t id) {
-    std::vector<uint8_t> record = modelRecord(id, 0, 0);
-    if (isRead(probe, record.data(), modeEqual | readLock) == 1) {
-        isRelease(probe);
-        return 1;
-    }
-    return isErrno(probe) == ELOCKED ? 0 : -isErrno(probe);
-}
 
 struct TxnFile {
     std::string base;

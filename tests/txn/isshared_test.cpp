@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "support/lockprobe.h"
 #include "support/model.h"
 #include "support/testing.h"
 #include "support/txnlog.h"
@@ -33,15 +34,6 @@ using namespace testing;
 constexpr int kTransMode = ISINOUT | ISTRANS | ISMANULOCK;
 constexpr int kProcesses = 4;
 constexpr int kWaitMs = 10000;  // only reached when something is broken
-
-int probeLock(IsFile *probe, int32_t id) {
-    std::vector<uint8_t> record = modelRecord(id, 0, 0);
-    if (isRead(probe, record.data(), modeEqual | readLock) == 1) {
-        isRelease(probe);
-        return 1;
-    }
-    return isErrno(probe) == ELOCKED ? 0 : -isErrno(probe);
-}
 
 // One process's transactions; its committed rows are written to `out` as
 // "id group version" lines.  Returns 0, or the place it failed.

@@ -35,10 +35,6 @@ constexpr int kMax = kFixed + 5000;
 constexpr int kVarMode = ISINOUT | ISMANULOCK | ISVARLEN;
 constexpr size_t kBuffer = 32511 + 16;  // any record of any file here
 
-std::string errorText(IsFile *f) {
-    return "error " + std::to_string(isErrno(f)) + " io " + std::to_string(isErrio(f));
-}
-
 KeyDesc groupKey() { return keyAt(4, 4, ISTYPE_LONG, ISKEY_DUPS); }
 
 // A record of `length` bytes (at least kFixed) for `id`: runs of zeros,
