@@ -36,22 +36,97 @@ TEST(ErrorTable, HoldsEveryTextFrom100To134) {
     }
 }
 
-TEST(SetStatus, FollowsTheTableForEveryErrorNumber) {
-    const struct {
-        int error;
-        const char *status;
-    } rows[] = {
-        {17, "3000"},  {100, "2222"}, {103, "9090"}, {104, "9090"}, {105, "9090"},
-        {106, "9090"}, {107, "9090"}, {108, "9090"}, {109, "9090"}, {111, "2323"},
-        {113, "9090"}, {114, "9090"}, {115, "9000"}, {116, "9090"}, {117, "9000"},
-        {118, "9000"}, {119, "9000"}, {120, "9000"}, {121, "9000"}, {122, "9000"},
-        {123, "0000"}, {124, "9000"}, {125, "9000"}, {126, "9000"}, {127, "9000"},
-        {128, "9000"}, {129, "9000"}, {130, "0000"}, {131, "9000"}, {132, "9000"},
-        {133, "9000"}, {134, "9000"}, {2, "0000"},   {16, "0000"},  {18, "0000"},
-        {99, "0000"},  {135, "0000"}, {0, "0000"},
-    };
-    for (const auto &row : rows) {
-        EXPECT_EQ(statusAfter(row.error, ' '), row.status) << row.error;
+// The status characters by the class of the error: isstat1 is the class
+// (0 no error, 1 at the end, 2 an invalid key, 3 a permanent error, 9
+// another error), isstat2 refines it, isstat3 and isstat4 are the same in
+// the X/Open pairing.  Each rule below is checked over every number it
+// speaks of, so that a wrong row of the status table breaks one of them.
+
+constexpr int kFirstLibraryError = 100, kLastLibraryError = 134;
+
+bool isLibraryError(int error) { return error >= kFirstLibraryError && error <= kLastLibraryError; }
+
+// The conditions of an invalid key: a duplicate, a record not found, no
+// current record.
+bool isKeyCondition(int error) { return error == EDUPL || error == ENOREC || error == ENOCURR; }
+
+// Conditions of a database server the library has no part of.
+bool isServerCondition(int error) { return error == ENOSHMEM || error == ENODBS; }
+
+// Errors of the file and its records, as opposed to those of the
+// environment (the lock device, the collating table, the log and
+// transactions, the limits of the system).
+bool isFileError(int error) { return error < EBADCOLL && error != ENOLOK; }
+
+TEST(SetStatus, NumbersThatAreNoLibraryErrorGiveNoStatusButAnExistingFile) {
+    for (int error = -3; error <= 400; ++error) {
+        if (isLibraryError(error)) continue;
+        EXPECT_EQ(statusAfter(error, ' '), error == EEXIST ? "3000" : "0000") << error;
+    }
+}
+
+TEST(SetStatus, TheFirstCharacterIsTheClassOfTheError) {
+    for (int error = kFirstLibraryError; error <= kLastLibraryError; ++error) {
+        const std::string status = statusAfter(error, ' ');
+        const char expected = error == EENDFILE            ? '1'
+                              : isKeyCondition(error)       ? '2'
+                              : isServerCondition(error)    ? '0'
+                                                            : '9';
+        EXPECT_EQ(status[0], expected) << error << ": " << status;
+        if (status[0] == '0') {
+            EXPECT_EQ(status, "0000") << error << ": no class, no status";
+        }
+    }
+}
+
+// Whatever the library itself raises is reported as a failure.
+TEST(SetStatus, EveryErrorTheLibraryRaisesHasAClass) {
+    for (const int error : {kErrDuplicate, kErrNotOpen, kErrBadArgument, kErrBadKey, kErrTooManyFiles, kErrCorrupt,
+                            kErrNeedExclusive, kErrLocked, kErrIndexExists, kErrPrimaryKey, kErrEndOfFile,
+                            kErrNotFound, kErrNoCurrent, kErrFileInUse, kErrNameTooLong, kErrBadLockDevice,
+                            kErrNoMemory, kErrLogRead, kErrBadLog, kErrLogOpen, kErrLogWrite, kErrNoPrimary,
+                            kErrNoLog, kErrRowTooBig, kErrNoMoreLocks}) {
+        for (const char detail : {' ', '0', '3', '6', '9'}) {
+            EXPECT_NE(statusAfter(error, detail)[0], '0') << error << " with detail '" << detail << "'";
+        }
+    }
+}
+
+// The second character names the invalid key (as X/Open's 22 and 23 do);
+// every other class has none.
+TEST(SetStatus, TheSecondCharacterNamesTheInvalidKey) {
+    for (int error = kFirstLibraryError; error <= kLastLibraryError; ++error) {
+        const std::string status = statusAfter(error, ' ');
+        const char expected = error == EDUPL ? '2' : error == ENOREC ? '3' : error == ENOCURR ? '1' : '0';
+        EXPECT_EQ(status[1], expected) << error << ": " << status;
+    }
+}
+
+// The X/Open pair repeats a duplicate's and a missing record's; for the
+// other errors it is "90" when the file or its records are at fault, "00"
+// when the environment is.
+TEST(SetStatus, TheXOpenPairFollowsTheClass) {
+    for (int error = kFirstLibraryError; error <= kLastLibraryError; ++error) {
+        const std::string status = statusAfter(error, ' ');
+        if (error == EDUPL || error == ENOREC) {
+            EXPECT_EQ(status.substr(2), status.substr(0, 2)) << error;
+        } else if (status[0] == '9' && error != ENOTOPEN) {
+            EXPECT_EQ(status.substr(2), isFileError(error) ? "90" : "00") << error;
+        }
+    }
+}
+
+// The detail refines 101, 102, 110 and 112 only; and no status depends on
+// the one before it.
+TEST(SetStatus, OnlyFourErrorsReadTheDetailAndNoneThePreviousStatus) {
+    for (int error = -3; error <= 400; ++error) {
+        const std::string plain = statusAfter(error, ' ');
+        statusAfter(EDUPL, ' ');
+        EXPECT_EQ(statusAfter(error, ' '), plain) << error << " after a duplicate";
+        if (error == ENOTOPEN || error == EBADARG || error == EENDFILE || error == ENOCURR) continue;
+        for (const char detail : {'0', '3', '4', '6', '7', '9'}) {
+            EXPECT_EQ(statusAfter(error, detail), plain) << error << " with detail '" << detail << "'";
+        }
     }
 }
 
