@@ -27,6 +27,15 @@ void *allocZeroed(IsFile *owner, size_t size) {
     return block;
 }
 
+void *allocUnfilled(IsFile *owner, size_t size) {
+    void *block = sysCalls.reallocate(nullptr, size);  // a new block, as malloc gives it
+    if (block == nullptr) {
+        fatalAt("ismemory", kLineAllocate);
+        raiseError(owner, kErrNoMemory, 0);
+    }
+    return block;
+}
+
 void *reallocZeroed(IsFile *owner, void *block, size_t oldSize, size_t newSize) {
     if (oldSize == 0 || block == nullptr) {
         sysCalls.release(block);

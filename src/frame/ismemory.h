@@ -15,6 +15,11 @@ namespace wisam {
 // (may be null: the error then reaches the outermost exported call).
 void *allocZeroed(IsFile *owner, size_t size);
 
+// Allocates `size` bytes left as they come: for buffers that are always
+// written before they are read and taken often (a change's page buffers),
+// where zero-filling would cost a pass over every one.  Fails as above.
+void *allocUnfilled(IsFile *owner, size_t size);
+
 // Allocates when `oldSize` is 0, else resizes; bytes from `oldSize` to
 // `newSize` are zero.  On failure the old block is left untouched.
 void *reallocZeroed(IsFile *owner, void *block, size_t oldSize, size_t newSize);

@@ -314,6 +314,16 @@ void writeBackWay(const BlockCache *cache, CacheWay &way) {
     for (int32_t i = 1; i < count; ++i) peekWay(cache, way.owner, way.block + i)->dirty = 0;
 }
 
+// Whether the cache holds the whole, aligned block at `offset` clean: its
+// bytes are the file's.
+bool holdsClean(const BlockCache *cache, const IsFile *f, int64_t offset, int32_t length) {
+    if (cache == nullptr || offset < 0 || length != cache->blockSize || offset % cache->blockSize != 0) return false;
+    const int64_t block = offset / cache->blockSize;
+    if (block > INT32_MAX) return false;
+    const CacheWay *way = peekWay(cache, f, static_cast<int32_t>(block));
+    return way != nullptr && way->dirty == 0;
+}
+
 enum class WayMode { lookup, allocate };
 
 // Finds block `block` of `f` in its set; when allocating and it is not
@@ -652,9 +662,10 @@ int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int6
     reportIo(f, kindOrFd, kIoOpWrite, offset);
     if (f != nullptr && kindOrFd == kKindData && isFileCacheActive != 0) growDataCache(f);
     BlockCache *cache = cacheFor(f, kindOrFd, offset);
+    const bool clean = holdsClean(cache, f, offset, length);
     CacheWay *way = cache != nullptr ? blockAccess(cache, f, offset, length) : nullptr;
     if (way == nullptr) return sysWrite(f, kindOrFd, buffer, length, offset);
-    if (isWriteBackActive != 0 && (f->deferState & kDeferExclusiveKept) != 0) {
+    if (isWriteBackActive != 0 && (f->deferState & kDeferExclusiveKept) != 0 && !journalInChange(f)) {
         std::memcpy(wayData(cache, *way), buffer, size_t(length));
         makeValid(cache, *way);
         tagOf(cache, *way).age &= ~kAgeAhead;
@@ -665,8 +676,9 @@ int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int6
     // Write-through.  The way is invalid while the file is written, so that a
     // failed write leaves no cached copy that the file does not hold; the
     // write replaces the whole block, superseding any earlier dirty copy.
+    // A clean copy is what the file holds: the write is told so.
     invalidate(cache, *way);
-    sysWrite(f, kindOrFd, buffer, length, offset);
+    sysWrite(f, kindOrFd, buffer, length, offset, clean ? wayData(cache, *way) : nullptr);
     std::memcpy(wayData(cache, *way), buffer, size_t(length));
     makeValid(cache, *way);
     return 1;

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -104,7 +105,10 @@ uint64_t hashBytes(uint64_t h, const uint8_t *p, size_t n) {
 }
 
 // The first byte in [from, to) where `a` and `b` differ (`to` when none).
+// Equal runs are passed 32 bytes a step (compared as whole vectors).
 int32_t firstDifference(const uint8_t *a, const uint8_t *b, int32_t from, int32_t to) {
+    for (; from + 32 <= to && std::memcmp(a + from, b + from, 32) == 0; from += 32) {
+    }
     for (; from + 8 <= to && std::memcmp(a + from, b + from, 8) == 0; from += 8) {
     }
     for (; from < to && a[from] == b[from]; ++from) {
@@ -114,6 +118,8 @@ int32_t firstDifference(const uint8_t *a, const uint8_t *b, int32_t from, int32_
 
 // The end of the last difference in [from, to) (`from` when none).
 int32_t endOfDifference(const uint8_t *a, const uint8_t *b, int32_t from, int32_t to) {
+    for (; to - 32 >= from && std::memcmp(a + to - 32, b + to - 32, 32) == 0; to -= 32) {
+    }
     for (; to - 8 >= from && std::memcmp(a + to - 8, b + to - 8, 8) == 0; to -= 8) {
     }
     for (; to > from && a[to - 1] == b[to - 1]; --to) {
@@ -142,6 +148,13 @@ struct JournalSpan {
     int32_t writeFrom, writeTo;
 };
 
+// The bytes of a segment as they are put together: every byte is written
+// once, so the buffer is not zero-filled as it grows.
+struct SegmentBytes {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0, capacity = 0;
+};
+
 struct Journal {
     bool inChange = false;
     bool pending = false;
@@ -167,10 +180,18 @@ struct Journal {
     int64_t startSize[2] = {0, 0};
     int64_t diskSize[2] = {0, 0};
     int64_t size[2] = {0, 0};
+    // The sizes are taken when the change first writes (`sized`), under
+    // the exclusive lock.  Those this handle's last change left hold while
+    // the dictionary's change counter on disk is the one it left
+    // (`sizesCounter`): every change that moves a size moves the counter,
+    // and one taken back puts both back.
+    bool sized = false;
+    bool sizesKnown = false;
+    uint32_t sizesCounter = 0;
     std::unordered_map<uint64_t, size_t> byKey;
     std::vector<JournalPage> pages;
     std::vector<uint8_t *> spare;  // page buffers kept for the next change
-    std::vector<uint8_t> scratch;  // the journal bytes of a segment, kept for the next
+    SegmentBytes scratch;  // the journal bytes of a segment, kept for the next
 };
 
 namespace {
@@ -187,7 +208,7 @@ uint8_t *takeBuffer(IsFile *f, Journal *j) {
         j->spare.pop_back();
         return b;
     }
-    return static_cast<uint8_t *>(allocZeroed(f, kJournalPage));
+    return static_cast<uint8_t *>(allocUnfilled(f, kJournalPage));
 }
 
 void dropPages(Journal *j) {
@@ -202,6 +223,8 @@ void dropPages(Journal *j) {
 // Page buffers a handle keeps between changes: enough for a call's pages;
 // a batch's thousands go back to the allocator with its end.
 constexpr size_t kSpareBuffers = 64;
+// Nor does it keep the segment buffer of a large change.
+constexpr size_t kKeptScratchBytes = size_t{1} << 20;
 
 void closeChange(Journal *j) {
     dropPages(j);
@@ -209,6 +232,7 @@ void closeChange(Journal *j) {
         freeBlock(j->spare.back());
         j->spare.pop_back();
     }
+    if (j->scratch.capacity > kKeptScratchBytes) j->scratch = SegmentBytes{};
     j->inChange = false;
     j->syncFiles = false;
     j->batch = false;
@@ -246,19 +270,31 @@ void readOriginal(IsFile *f, const JournalPage &p, uint8_t *out, int32_t from, i
 
 bool touched(const JournalPage &p, int64_t at, int32_t length) { return p.from <= at && at + length <= p.to; }
 
+// What a write knows of the bytes it replaces: `bytes` hold the page's
+// bytes [at, end) as they were just before it (none when null).
+struct Before {
+    const uint8_t *bytes = nullptr;
+    int32_t at = 0, end = 0;
+};
+
 // Before bytes [from, to) of the page change: those of them not touched
 // before still hold what the page held when taken; they are kept as such
-// (and read into `after` where it does not hold them yet).  The touched
-// bytes stay one range, so a gap between two writes is taken too.
-void markTouched(IsFile *f, JournalPage &p, int32_t from, int32_t to) {
+// (and read into `after` where it does not hold them yet), from `before`
+// when it has them.  The touched bytes stay one range, so a gap between
+// two writes is taken too.
+void markTouched(IsFile *f, JournalPage &p, int32_t from, int32_t to, Before before = {}) {
     const auto take = [&](int32_t a, int32_t b) {
         if (a >= b) return;
         if (p.filled) {
             std::memcpy(p.base + a, p.after + a, size_t(b - a));
+            return;
+        }
+        if (before.bytes != nullptr && a >= before.at && b <= std::min(before.end, p.baseLength)) {
+            std::memcpy(p.base + a, before.bytes + (a - before.at), size_t(b - a));
         } else {
             readOriginal(f, p, p.base, a, b);
-            std::memcpy(p.after + a, p.base + a, size_t(b - a));
         }
+        std::memcpy(p.after + a, p.base + a, size_t(b - a));
     };
     if (p.from >= p.to) {
         take(from, to);
@@ -269,6 +305,23 @@ void markTouched(IsFile *f, JournalPage &p, int32_t from, int32_t to) {
     take(p.to, to);
     p.from = std::min(p.from, from);
     p.to = std::max(p.to, to);
+}
+
+// A write of the whole of a page the change has not touched: only the
+// bytes it alters are kept as taken, found against what the page held
+// (the write's own `was`, else the file's view, read in place).  False when
+// neither holds the page.
+bool takeWholePage(IsFile *f, JournalPage &p, const uint8_t *in, const uint8_t *was) {
+    if (p.filled || p.baseLength != kJournalPage) return false;
+    if (was == nullptr) was = sysPeekDirect(f, p.kind, p.offset, kJournalPage);
+    if (was == nullptr) return false;
+    const int32_t from = firstDifference(in, was, 0, kJournalPage);
+    const int32_t to = endOfDifference(in, was, from, kJournalPage);
+    std::memcpy(p.base + from, was + from, size_t(to - from));
+    std::memcpy(p.after, in, kJournalPage);
+    p.from = from, p.to = to;
+    p.filled = true;
+    return true;
 }
 
 // `after` made whole, for a read of the page: the bytes the change did not
@@ -332,10 +385,17 @@ void putHeader(const IsFile *f, const Journal *j, uint8_t *h) {
     put64(h + kHeaderHashAt, hashBytes(j->salt, h, kHeaderHashAt));
 }
 
-uint8_t *grow(std::vector<uint8_t> &out, size_t bytes) {
-    const size_t at = out.size();
-    out.resize(at + bytes);
-    return out.data() + at;
+uint8_t *grow(SegmentBytes &out, size_t bytes) {
+    if (out.size + bytes > out.capacity) {
+        const size_t capacity = std::max({2 * out.capacity, out.size + bytes, size_t{64} << 10});
+        std::unique_ptr<uint8_t[]> larger = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+        if (out.size > 0) std::memcpy(larger.get(), out.bytes.get(), out.size);
+        out.bytes = std::move(larger);
+        out.capacity = capacity;
+    }
+    uint8_t *at = out.bytes.get() + out.size;
+    out.size += bytes;
+    return at;
 }
 
 uint64_t afterHashSeed(uint32_t salt) { return ~uint64_t{salt}; }
@@ -355,8 +415,8 @@ uint32_t counterAfter(const Journal *j) {
 // One segment, appended to `out`: the images of the spans that keep one
 // and, for the final segment, the list of the ranges written in place with
 // the hash of their new bytes.
-void buildSegment(const Journal *j, const std::vector<JournalSpan> &spans, bool final, std::vector<uint8_t> &out) {
-    const size_t start = out.size();
+void buildSegment(const Journal *j, const std::vector<JournalSpan> &spans, bool final, SegmentBytes &out) {
+    const size_t start = out.size;
     std::memset(grow(out, kSegmentHead), 0, kSegmentHead);
     uint32_t records = 0;
     for (const JournalSpan &span : spans) {
@@ -372,7 +432,7 @@ void buildSegment(const Journal *j, const std::vector<JournalSpan> &spans, bool 
         ++records;
     }
     if (final) {
-        const size_t countAt = out.size();
+        const size_t countAt = out.size;
         std::memset(grow(out, 8), 0, 8);
         uint32_t written = 0;
         uint64_t h = afterHashSeed(j->salt);
@@ -386,19 +446,19 @@ void buildSegment(const Journal *j, const std::vector<JournalSpan> &spans, bool 
             h = hashBytes(h, span.page->after + span.writeFrom, size_t(length));
             ++written;
         }
-        put32(out.data() + countAt, written);
+        put32(out.bytes.get() + countAt, written);
         put64(grow(out, 8), h);
     }
-    uint8_t *s = out.data() + start;
+    uint8_t *s = out.bytes.get() + start;
     std::memcpy(s, kSegmentTag, 4);
     put32(s + 4, j->sequence);
     put32(s + 8, records);
     put32(s + 12, final ? kFinal : 0);
-    put64(s + 16, uint64_t(out.size() - start + 8));
+    put64(s + 16, uint64_t(out.size - start + 8));
     put64(s + 24, uint64_t(j->size[0]));
     put64(s + 32, uint64_t(j->size[1]));
     put32(s + 40, counterAfter(j));
-    const uint64_t h = hashBytes(j->salt ^ j->sequence, s, out.size() - start);
+    const uint64_t h = hashBytes(j->salt ^ j->sequence, s, out.size - start);
     put64(grow(out, 8), h);
 }
 
@@ -461,16 +521,16 @@ uint32_t counterAtStart(IsFile *f, Journal *j) {
 // with the header in the same write when it is the change's first.
 void writeSegment(IsFile *f, Journal *j, const std::vector<JournalSpan> &spans, bool final) {
     openJournalFile(f, j);
-    std::vector<uint8_t> &out = j->scratch;
-    out.clear();
+    SegmentBytes &out = j->scratch;
+    out.size = 0;
     if (j->sequence == 0) {
         j->startCounter = j->counter = counterAtStart(f, j);
         bindToFiles(f, j);
         putHeader(f, j, grow(out, kJournalHeaderSize));
     }
     buildSegment(j, spans, final, out);
-    sysWriteDirect(f, kKindJournal, out.data(), static_cast<int32_t>(out.size()), j->journalEnd);
-    j->journalEnd += static_cast<int64_t>(out.size());
+    sysWriteDirect(f, kKindJournal, out.bytes.get(), static_cast<int32_t>(out.size), j->journalEnd);
+    j->journalEnd += static_cast<int64_t>(out.size);
     j->counter = counterAfter(j);
     ++j->sequence;
     if (j->mode >= 2) syncJournal(f, j);
@@ -585,6 +645,33 @@ uint32_t freshSalt() {
 
 void clearLingering(IsFile *f, Journal *j);
 
+// The dictionary's change counter on disk; false when the index file is
+// too short to hold it.
+bool diskCounter(IsFile *f, uint32_t &counter) {
+    uint8_t bytes[4];
+    int32_t count = 0;
+    sysReadDirect(f, kKindIndex, bytes, 4, kChangeCounterAt, &count);
+    counter = get32(bytes);
+    return count == 4;
+}
+
+// The files' sizes at the change's start, taken at its first write (or
+// cut): a call may begin its change before it holds the exclusive lock,
+// and the files are the change's own only from then on.  Until then the
+// overlay holds nothing and reads go to the files.
+void takeSizes(IsFile *f, Journal *j) {
+    if (j->sized) return;
+    uint32_t counter = 0;
+    const bool known = j->sizesKnown && diskCounter(f, counter) && counter == j->sizesCounter;
+    for (int s = 0; s < 2; ++s) {
+        int64_t size = 0;
+        if (fdOf(f, kKinds[s]) >= 0) size = known ? j->diskSize[s] : sysFileSizeDirect(f, kKinds[s]);
+        j->startSize[s] = j->diskSize[s] = j->size[s] = size;
+    }
+    j->sizesKnown = false;  // again once the change ends well
+    j->sized = true;
+}
+
 }  // namespace
 
 bool journalOverlays(const IsFile *f, int kind) {
@@ -603,15 +690,15 @@ void journalRequestSync(IsFile *f) {
 void journalBegin(IsFile *f) {
     if (journalInChange(f) || (f->mode & kModeNoLocking) != 0 || f->indexFd < 0) return;
     if (isJournalMode == 0) {
-        if (f->journal != nullptr && f->journal->lingering) clearLingering(f, f->journal);
+        if (f->journal != nullptr) {
+            f->journal->sizesKnown = false;
+            if (f->journal->lingering) clearLingering(f, f->journal);
+        }
         return;
     }
     Journal *j = journalOf(f);
     j->mode = isJournalMode == 1 ? 1 : 2;
-    for (int s = 0; s < 2; ++s) {
-        const int64_t size = fdOf(f, kKinds[s]) >= 0 ? sysFileSizeDirect(f, kKinds[s]) : 0;
-        j->startSize[s] = j->diskSize[s] = j->size[s] = size;
-    }
+    j->sized = false;
     j->salt = freshSalt();
     j->sequence = 0;
     j->journalEnd = 0;
@@ -620,6 +707,7 @@ void journalBegin(IsFile *f) {
 
 int journalRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offset, int32_t *count) {
     Journal *j = f->journal;
+    if (!j->sized) return sysReadDirect(f, kind, buffer, length, offset, count);
     const int s = slotOf(kind);
     if (offset < 0 || length < 0) raiseError(f, EINVAL, kIoSeek + kind);
     int32_t have = static_cast<int32_t>(std::clamp<int64_t>(j->size[s] - offset, 0, length));
@@ -652,17 +740,24 @@ int journalRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offse
     raiseError(f, kErrCorrupt, kIoRead + kind);
 }
 
-void journalWrite(IsFile *f, int kind, const void *buffer, int32_t length, int64_t offset) {
+void journalWrite(IsFile *f, int kind, const void *buffer, int32_t length, int64_t offset, const void *was) {
     Journal *j = f->journal;
     if (offset < 0 || length < 0) raiseError(f, EINVAL, kIoSeek + kind);
+    takeSizes(f, j);
     const auto *in = static_cast<const uint8_t *>(buffer);
+    const auto *before = static_cast<const uint8_t *>(was);
     for (int32_t done = 0; done < length;) {
         const int64_t at = offset + done;
         const int64_t page = at - at % kJournalPage;
         const int32_t within = static_cast<int32_t>(at - page);
         const int32_t n = std::min(length - done, kJournalPage - within);
+        const uint8_t *beforeHere = before != nullptr ? before + done : nullptr;
         JournalPage &p = pageAt(f, j, kind, page);
-        if (n == kJournalPage && p.from >= p.to) {  // the whole page: its original, whole
+        if (n == kJournalPage && p.from >= p.to) {  // the whole page
+            if (takeWholePage(f, p, in + done, beforeHere)) {
+                done += n;
+                continue;
+            }
             if (p.filled) {
                 std::swap(p.base, p.after);
             } else {
@@ -671,7 +766,7 @@ void journalWrite(IsFile *f, int kind, const void *buffer, int32_t length, int64
             p.from = 0, p.to = kJournalPage;
             p.filled = true;
         } else {
-            markTouched(f, p, within, within + n);
+            markTouched(f, p, within, within + n, Before{beforeHere, within, within + n});
         }
         std::memcpy(p.after + within, in + done, size_t(n));
         done += n;
@@ -688,12 +783,16 @@ void journalWrite(IsFile *f, int kind, const void *buffer, int32_t length, int64
     }
 }
 
-int64_t journalFileSize(IsFile *f, int kind) { return f->journal->size[slotOf(kind)]; }
+int64_t journalFileSize(IsFile *f, int kind) {
+    const Journal *j = f->journal;
+    return j->sized ? j->size[slotOf(kind)] : sysFileSizeDirect(f, kind);
+}
 
 void journalTruncate(IsFile *f, int kind, int64_t length) {
     Journal *j = f->journal;
     const int s = slotOf(kind);
     if (length < 0) raiseError(f, EINVAL, kIoWrite + kind);
+    takeSizes(f, j);
     // Every page the cut takes from the file is held, so that its bytes go
     // to the journal and later reads past the cut see zeros.
     const int64_t end = std::max(j->size[s], j->diskSize[s]);
@@ -710,6 +809,7 @@ void journalTruncate(IsFile *f, int kind, int64_t length) {
 namespace {
 
 void commitPages(IsFile *f, Journal *j, bool final) {
+    if (!j->sized) return;  // nothing written
     const std::vector<JournalSpan> spans = changedSpans(j);
     if (std::none_of(spans.begin(), spans.end(), spanWrites) && !sizesChanged(f, j)) return;
     writeSegment(f, j, spans, final);
@@ -775,6 +875,14 @@ void journalCommit(IsFile *f) {
         } else {
             clearJournal(f, j);
         }
+    }
+    if (j->sequence > 0) {  // else the sizes and the counter are as they were
+        j->sizesKnown = true;
+        j->sizesCounter = j->counter;
+    } else if (j->sized) {
+        uint32_t counter = 0;
+        j->sizesKnown = diskCounter(f, counter);
+        j->sizesCounter = counter;
     }
     j->sequence = 0;
     j->journalEnd = 0;
@@ -1199,7 +1307,7 @@ bool applyJournal(IsFile *f, bool takeBack) {
         sysCommit(f, kKinds[s]);
     }
     clearDurably(f);
-    if (f->journal != nullptr) f->journal->lingering = false;
+    if (f->journal != nullptr) f->journal->lingering = f->journal->sizesKnown = false;
     return true;
 }
 

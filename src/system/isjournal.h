@@ -123,9 +123,12 @@ constexpr int32_t kJournalHeaderSize = 128;
 bool journalOverlays(const IsFile *f, int kind);
 
 // The overlay's side of the file layer's read, write, size and truncation
-// (same contracts as sysRead, sysWrite, sysFileSize, sysTruncate).
+// (same contracts as sysRead, sysWrite, sysFileSize, sysTruncate).  A
+// write's `was` (may be null) holds what its bytes held before it: the
+// bytes a page held when the change took it are then taken from there
+// instead of the file.
 int journalRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offset, int32_t *count);
-void journalWrite(IsFile *f, int kind, const void *buffer, int32_t length, int64_t offset);
+void journalWrite(IsFile *f, int kind, const void *buffer, int32_t length, int64_t offset, const void *was);
 int64_t journalFileSize(IsFile *f, int kind);
 void journalTruncate(IsFile *f, int kind, int64_t length);
 

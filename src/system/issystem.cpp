@@ -303,6 +303,15 @@ int sysRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offse
     return sysReadDirect(f, kindOrFd, buffer, length, offset, count);
 }
 
+const uint8_t *sysPeekDirect(IsFile *f, int kind, int64_t offset, int32_t length) {
+    const uint8_t *bytes = viewBytes(f, kind, offset, length);
+    if (bytes != nullptr) {
+        reportEvent(f, kEventRead, kPhaseBefore);
+        reportEvent(f, kEventRead, kPhaseAfter);
+    }
+    return bytes;
+}
+
 int sysReadDirect(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset,
                   int32_t *count) {
     if (f != nullptr && viewRead(f, kindOrFd, buffer, length, offset)) {
@@ -341,13 +350,13 @@ int sysReadDirect(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t
     }
 }
 
-int sysWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset) {
+int sysWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset, const void *was) {
     if (f != nullptr && badOffset(offset) &&
         (kindOrFd == kKindIndex || kindOrFd == kKindData)) {
         fatalAt("issystem", kLineNegativeOffset);
     }
     if (journalOverlays(f, kindOrFd) && !badOffset(offset) && length >= 0) {
-        journalWrite(f, kindOrFd, buffer, length, offset);
+        journalWrite(f, kindOrFd, buffer, length, offset, was);
         return 1;
     }
     return sysWriteDirect(f, kindOrFd, buffer, length, offset);

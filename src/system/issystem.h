@@ -76,11 +76,18 @@ void sysClose(IsFile *f, int kindOrFd);
 // overlay; the Direct forms always go to the file.
 int sysRead(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset,
             int32_t *count = nullptr);
-int sysWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset);
+// `was`, when not null, holds what those bytes hold now as the handle reads
+// them (a clean cached copy): a change then need not read them again.
+int sysWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset,
+             const void *was = nullptr);
 int64_t sysFileSize(IsFile *f, int kindOrFd);
 int sysReadDirect(IsFile *f, int kindOrFd, void *buffer, int32_t length, int64_t offset,
                   int32_t *count = nullptr);
 int sysWriteDirect(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int64_t offset);
+// The file's bytes [offset, offset + length) of the index or data file read
+// in place where the handle's view holds them (reported as a read), else
+// null: for a look that need not copy them.  Valid until the next write.
+const uint8_t *sysPeekDirect(IsFile *f, int kind, int64_t offset, int32_t length);
 int64_t sysFileSizeDirect(IsFile *f, int kindOrFd);
 int sysErase(IsFile *f, int kind, const char16_t *base);
 int sysRename(IsFile *f, int kind, const char16_t *oldBase, const char16_t *newBase);

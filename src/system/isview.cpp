@@ -47,14 +47,20 @@ void grow(IsFile *f, int kind) {
 
 }  // namespace
 
-bool viewRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offset) {
+const uint8_t *viewBytes(IsFile *f, int kind, int64_t offset, int32_t length) {
     FileView *v = viewOf(f, kind);
-    if (v == nullptr || offset < 0 || length < 0 || (f->mode & kModeNoLocking) != 0) return false;
+    if (v == nullptr || offset < 0 || length < 0 || (f->mode & kModeNoLocking) != 0) return nullptr;
     if (offset + length > v->length) {
         v->wanted = true;
-        return false;
+        return nullptr;
     }
-    std::memcpy(buffer, v->base + offset, static_cast<size_t>(length));
+    return v->base + offset;
+}
+
+bool viewRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offset) {
+    const uint8_t *bytes = viewBytes(f, kind, offset, length);
+    if (bytes == nullptr) return false;
+    std::memcpy(buffer, bytes, static_cast<size_t>(length));
     return true;
 }
 

@@ -31,6 +31,11 @@ namespace wisam {
 // them all.
 bool viewRead(IsFile *f, int kind, void *buffer, int32_t length, int64_t offset);
 
+// The `length` bytes at `offset` of `kind` in the handle's view, read in
+// place; null when the view does not hold them all.  Valid until the view
+// is resized or dropped, and they change with every write of those bytes.
+const uint8_t *viewBytes(IsFile *f, int kind, int64_t offset, int32_t length);
+
 // Whether the handle's view of `kind` holds all `length` bytes at `offset`.
 bool viewHolds(const IsFile *f, int kind, int64_t offset, int32_t length);
 

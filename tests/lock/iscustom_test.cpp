@@ -205,7 +205,10 @@ TEST_F(CustomLocks, KeptExclusiveLockHoldsOffOtherProcessesAndHoldsBackItsWrites
                   writeDictionary(a);
               }),
               1);
-    EXPECT_EQ(a->deferState, kDeferExclusiveKept | kDeferDictionary | kDeferWriteBack);
+    // Held back: in place by the cache's write-back; under a journal by its
+    // held pages, which the cache then writes through to.
+    const uint8_t writeBack = isJournalMode == 0 ? kDeferWriteBack : 0;
+    EXPECT_EQ(a->deferState, kDeferExclusiveKept | kDeferDictionary | writeBack);
     EXPECT_EQ(testing::readFile(dir.file("t.wod")), dataBefore);
     EXPECT_EQ(testing::readFile(dir.file("t.wox")), indexBefore);
 
