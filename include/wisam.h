@@ -173,8 +173,9 @@ enum {
 /* The error number of the last failed call on f: 100..134 (texts in is_errlist)
  * or a system errno value; with f NULL, errno (the reason isBuild or isOpen failed). */
 WISAM_API int isErrno(IsFile *f);
-/* The I/O code of f's last failure: the failed operation (16 open, 32 create,
- * 48 seek, 64 read, 80 write, 96 lock) plus the file kind (1 .wox, 2 .wod, 6 log, 7 .lck); 0 if none. */
+/* The I/O code of f's last failure: the failed operation (0 erase or rename, 16 open,
+ * 32 create, 48 seek, 64 read, 80 write, 96 lock) plus the file kind (1 .wox, 2 .wod,
+ * 6 log, 7 .lck, 8 .wjn the rollback journal, 9 .wsc the kept schema); 0 if none. */
 WISAM_API int isErrio(IsFile *f);
 /* The record number of the last record read, written or positioned on; -1 for NULL. */
 WISAM_API int32_t isRecnum(IsFile *f);
