@@ -665,7 +665,7 @@ int cacheWrite(IsFile *f, int kindOrFd, const void *buffer, int32_t length, int6
     const bool clean = holdsClean(cache, f, offset, length);
     CacheWay *way = cache != nullptr ? blockAccess(cache, f, offset, length) : nullptr;
     if (way == nullptr) return sysWrite(f, kindOrFd, buffer, length, offset);
-    if (isWriteBackActive != 0 && (f->deferState & kDeferExclusiveKept) != 0 && !journalInChange(f)) {
+    if (isWriteBackActive != 0 && (f->deferState & kDeferExclusiveKept) != 0) {
         std::memcpy(wayData(cache, *way), buffer, size_t(length));
         makeValid(cache, *way);
         tagOf(cache, *way).age &= ~kAgeAhead;

@@ -8,9 +8,8 @@
 // across calls (deferState 0x02) and isWriteBackActive is set: then the block
 // only turns dirty (deferState 0x08) and reaches the file in writeBackChanges
 // when the kept lock ends, or earlier when its way is chosen as a victim.
-// A journaled change holds its writes back itself (system/isjournal.h):
-// under one, writes go through to its overlay, which is memory, and are
-// told the clean copy they replace, so that the journal need not read it.
+// A write that goes through tells the file layer the clean copy it
+// replaces, so that a journaled change need not read those bytes again.
 //
 // State of one way (a slot of a set):
 //
