@@ -1,3 +1,4 @@
+// layer: api
 // api.cpp - the exported collation helpers and the index-bound key calls.
 //
 // None of these runs the call frame or takes a lock: they touch no file.

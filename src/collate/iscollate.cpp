@@ -1,3 +1,4 @@
+// layer: collate
 // iscollate.cpp - the collating key types, device tags, UTF-8 decoding and
 // case folding.
 #include "collate/iscollate.h"

@@ -1,3 +1,4 @@
+// layer: collate
 // iscollate.h - key types with an order of their own, and the text helpers
 // behind them.
 //

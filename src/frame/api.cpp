@@ -1,3 +1,4 @@
+// layer: api
 // api.cpp - the exported calls of the handle, error and status family.
 //
 // None of these uses the call frame.  A handle pointer the table does not

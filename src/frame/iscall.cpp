@@ -1,3 +1,4 @@
+// layer: frame/call
 // iscall.cpp - call entry, refresh and the settling of a failed call.
 #include "frame/iscall.h"
 

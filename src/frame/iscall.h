@@ -1,3 +1,4 @@
+// layer: frame/call
 // iscall.h - the frame of every exported call.
 //
 // An exported call that takes a handle runs:

@@ -1,9 +1,9 @@
+// layer: frame/base
 // iscorrupt.cpp - the report and raise of a damaged file.
 #include "frame/iscorrupt.h"
 
 #include "frame/iserror.h"
 #include "frame/isfile.h"
-#include "system/issystem.h"
 
 namespace wisam {
 

@@ -1,3 +1,4 @@
+// layer: frame/base
 // iscorrupt.h - the error of a damaged file, with where the damage is.
 //
 // Whoever finds a block or slot that cannot be what it should be (a node
@@ -22,7 +23,6 @@
 
 #include "frame/iserror.h"
 #include "frame/isfile.h"
-#include "system/issystem.h"
 
 namespace wisam {
 

@@ -1,3 +1,4 @@
+// layer: frame/undo
 // isdiscard.cpp - what refreshFile and a failed changing call throw away.
 #include "frame/isdiscard.h"
 

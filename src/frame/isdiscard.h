@@ -1,3 +1,4 @@
+// layer: frame/undo
 // isdiscard.h - dropping what a handle holds cached about its files.
 //
 // Two occasions: another process changed the file (the dictionary's change

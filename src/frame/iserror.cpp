@@ -1,3 +1,4 @@
+// layer: frame/base
 // iserror.cpp - the error table, status characters, fatal hook and raiseError.
 #include "frame/iserror.h"
 

@@ -1,3 +1,4 @@
+// layer: frame/base
 // iserror.h - error numbers, status characters, the fatal hook and the
 // non-local error exit.
 //
@@ -51,6 +52,16 @@ enum ErrorNumber : int {
 constexpr int kFirstErrorNumber = 100;
 constexpr int kLastErrorNumber = 134;
 constexpr char kDetailBlank = ' ';
+
+// Operation bases of the I/O code: a failure's I/O code is the base of the
+// operation plus the kind of the file (kKindIndex, kKindData...).
+constexpr int kIoErase = 0;  // erase, rename
+constexpr int kIoOpen = 16;
+constexpr int kIoCreate = 32;
+constexpr int kIoSeek = 48;
+constexpr int kIoRead = 64;
+constexpr int kIoWrite = 80;
+constexpr int kIoLock = 96;  // lock, unlock
 
 // The exception that carries the error exit to the frame of the exported
 // call.  Private to the library: it never crosses the C interface.

@@ -1,3 +1,4 @@
+// layer: frame/base
 // isfile.h - the handle record `IsFile` and the constants every module shares.
 //
 // One `IsFile` exists per successful isOpen or isBuild (and a transient one

@@ -1,3 +1,4 @@
+// layer: frame/call
 // ishandles.cpp - handle table, file groups, registration.
 #include "frame/ishandles.h"
 

@@ -1,3 +1,4 @@
+// layer: frame/call
 // ishandles.h - the process-wide table of open handles and file groups.
 //
 // An entry is {handle, file-group token}.  The table starts empty, a new
@@ -52,6 +53,8 @@ bool closeHandle(IsFile *f);
 
 // A layer above that keeps handle pointers (the transactions' deferred
 // closes) is told of every handle closeHandle is about to free.
+// seam: handle-close (src/LAYERS.md) - a callback: txn/istable.cpp sets the
+// watcher, so this layer includes nothing of txn.
 using HandleCloseWatcher = void (*)(IsFile *f);
 void watchHandleClose(HandleCloseWatcher watcher);
 
@@ -60,6 +63,8 @@ void watchHandleClose(HandleCloseWatcher watcher);
 int cleanUpHandles();
 
 // Read access to the table for the in-process lock checks.
+// seam: handle-table (src/LAYERS.md) - read from below the call frame by the
+// record and file locks (lock/isrecord.cpp).
 int32_t handleTableCapacity();
 const HandleEntry &handleEntry(int32_t index);
 void *groupToken(const IsFile *f);

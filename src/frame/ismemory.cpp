@@ -1,3 +1,4 @@
+// layer: frame/base
 // ismemory.cpp - zero-filling allocation with the fatal report on failure.
 #include "frame/ismemory.h"
 

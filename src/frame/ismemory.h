@@ -1,3 +1,4 @@
+// layer: frame/base
 // ismemory.h - the zero-filling memory helpers every owner allocates through.
 //
 // Failure is never returned: the helpers report "fatal isam error ismemory(N)"

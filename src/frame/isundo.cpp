@@ -1,3 +1,4 @@
+// layer: frame/undo
 // isundo.cpp - the before-images of a changing call and their write-back.
 #include "frame/isundo.h"
 

@@ -1,3 +1,4 @@
+// layer: frame/undo
 // isundo.h - taking back a failed changing call.
 //
 // A changing call (access 80) makes its changes in the handle's cached
@@ -51,6 +52,9 @@ bool undoChange(IsFile *f);
 
 // Called before each write of `length` bytes at `offset` of the index or
 // data file while a changing call is under way.
+// seam: undo-capture (src/LAYERS.md) - called from below the call frame, by
+// the block cache (system/iscache.cpp) and the dictionary write
+// (structure/isdict.cpp).
 void captureBeforeWrite(IsFile *f, int kind, int64_t offset, int32_t length);
 
 // Writes the images of an earlier failed call that could not be written

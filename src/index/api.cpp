@@ -1,3 +1,4 @@
+// layer: api
 // api.cpp - the exported calls of the index engine: adding and dropping
 // indexes.
 #include "frame/iscall.h"

@@ -1,3 +1,4 @@
+// layer: index/tree
 // iscomp.cpp - key compression, entry decoding, cursor steps and node search.
 #include "index/iscomp.h"
 

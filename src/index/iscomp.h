@@ -1,3 +1,4 @@
+// layer: index/tree
 // iscomp.h - entries of tree nodes, plain and compressed, and the cursor
 // operations that walk and search one node.
 //

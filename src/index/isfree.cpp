@@ -1,3 +1,4 @@
+// layer: index/tree
 // isfree.cpp - taking and releasing block and record numbers.
 #include "index/isfree.h"
 

@@ -1,3 +1,4 @@
+// layer: index/tree
 // isfree.h - the free lists of index blocks and data records.
 //
 // Both lists are stacks of numbers released earlier, kept as a chain of

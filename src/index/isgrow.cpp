@@ -1,3 +1,4 @@
+// layer: index/tree
 // isgrow.cpp - key insertion, node insertion in both forms, splits.
 #include "index/isgrow.h"
 

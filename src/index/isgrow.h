@@ -1,3 +1,4 @@
+// layer: index/tree
 // isgrow.h - adding keys to an index: node insertion, splits, new roots.
 //
 // insertKey adds one entry (key image, record number) to one index.  An

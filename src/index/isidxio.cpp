@@ -1,3 +1,4 @@
+// layer: index/tree
 // isidxio.cpp - whole-block I/O of the index file.
 #include "index/isidxio.h"
 

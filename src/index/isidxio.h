@@ -1,3 +1,4 @@
+// layer: index/tree
 // isidxio.h - reading and writing whole index-file blocks.
 //
 // Block n of the index file lies at (n - 1) x nodeSize.  Block 1 is the

@@ -1,3 +1,4 @@
+// layer: index/admin
 // isindexes.cpp - isAddIndex and isDelIndex.
 
 

@@ -1,3 +1,4 @@
+// layer: index/admin
 // isindexes.h - adding and dropping indexes of an open file.
 //
 // Adding appends the key description, gives it an empty root and fills the

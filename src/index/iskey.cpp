@@ -1,3 +1,4 @@
+// layer: index/tree
 // iskey.cpp - key extraction, null keys and key comparison.
 #include "index/iskey.h"
 

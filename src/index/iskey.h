@@ -1,3 +1,4 @@
+// layer: index/tree
 // iskey.h - key images: building them from records, copying them back,
 // null keys, and the one ordering rule of every index.
 //

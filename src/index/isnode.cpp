@@ -1,3 +1,4 @@
+// layer: index/tree
 // isnode.cpp - tree nodes: I/O, the PathNode life cycle, parsing and checks.
 #include "index/isnode.h"
 

@@ -1,3 +1,4 @@
+// layer: index/tree
 // isnode.h - B-tree nodes of the index file and their in-memory copies.
 //
 // Every block of the index file but block 1 (the dictionary) is a tree node,

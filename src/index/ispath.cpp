@@ -1,3 +1,4 @@
+// layer: index/tree
 // ispath.cpp - tree paths: set-up, push and pop, the node cache, flushing,
 // invalidation and the positioning operations.
 #include "index/ispath.h"

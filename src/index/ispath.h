@@ -1,3 +1,4 @@
+// layer: index/tree
 // ispath.h - the per-index run-time record `TreePath`: the path from the
 // root to the current leaf entry, a cache of recently visited nodes, the
 // saved current entry, and the positioning operations built on them.

@@ -1,3 +1,4 @@
+// layer: index/tree
 // isshrink.cpp - key deletion: finding the entry, removing it in either
 // node form, climbing over emptied nodes, and the pre-split of compressed
 // nodes that could not absorb a longer following entry.

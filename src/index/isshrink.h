@@ -1,3 +1,4 @@
+// layer: index/tree
 // isshrink.h - removing keys from an index: entry removal in both node
 // forms, release of emptied nodes, the empty root, and the split that makes
 // room before a removal in a nearly full compressed node.

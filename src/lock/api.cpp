@@ -1,3 +1,4 @@
+// layer: api
 // api.cpp - the exported lock calls.
 //
 // isLock, isUnLock, isRelease, isRelRec and isRelCurr run the call frame

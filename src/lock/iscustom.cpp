@@ -1,3 +1,4 @@
+// layer: lock
 // iscustom.cpp - kept file-state locks and lock tests.
 
 #include "frame/iserror.h"

@@ -1,3 +1,4 @@
+// layer: lock
 // iscustom.h - file-state locks kept across calls, and the lock tests.
 //
 // Kept-lock states (`deferState`):

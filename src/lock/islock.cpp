@@ -1,3 +1,4 @@
+// layer: lock
 // islock.cpp - taking and releasing file-state and open locks.
 
 #include "frame/iserror.h"

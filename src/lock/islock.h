@@ -1,3 +1,4 @@
+// layer: lock
 // islock.h - file-state locks and open locks of a handle.
 //
 // Lock states of a handle (`lockState` bits, frame/isfile.h):

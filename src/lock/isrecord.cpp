@@ -1,3 +1,4 @@
+// layer: lock
 // isrecord.cpp - record locks, the file lock and the in-process check.
 #include "lock/isrecord.h"
 

@@ -1,3 +1,4 @@
+// layer: lock
 // isrecord.h - application locks: record locks and the file lock.
 //
 // Held across calls at the application's request, in the lock file's record

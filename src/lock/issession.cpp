@@ -1,3 +1,4 @@
+// layer: lock
 // issession.cpp - refresh, hot journals, resync and commit of a handle.
 #include "lock/issession.h"
 

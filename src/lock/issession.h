@@ -1,3 +1,4 @@
+// layer: lock
 // issession.h - the file-state session of a handle: what a call does with
 // the files between taking its file-state lock and giving it up, below the
 // call frame.  A changed file is read again (and a change another process

@@ -1,3 +1,4 @@
+// layer: api
 // api.cpp - the exported maintenance calls: checking and rebuilding data
 // and indexes, cloning, copying and clustering files.
 #include "frame/iscall.h"

@@ -1,3 +1,4 @@
+// layer: maint
 // isblocks.cpp - walking what owns the blocks of an index file.
 #include "maint/isblocks.h"
 

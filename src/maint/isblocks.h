@@ -1,3 +1,4 @@
+// layer: maint
 // isblocks.h - which blocks of the index file are in use, found by walking
 // every structure that owns blocks, and the free lists rebuilt from that.
 //

@@ -1,3 +1,4 @@
+// layer: maint
 // ischeck.cpp - isCheckData, isCheckIndex, isRebuildFree, isRebuildIdx.
 #include "maint/ischeck.h"
 

@@ -1,3 +1,4 @@
+// layer: maint
 // ischeck.h - checking the data file and the indexes against each other,
 // and rebuilding the data free list and an index from the records.
 //

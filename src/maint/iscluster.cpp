@@ -1,3 +1,4 @@
+// layer: maint
 // iscluster.cpp - isCluster: a file rewritten in the order of an index and
 // put in its own place (the steps are in maint/iscopy.h).
 #include <cerrno>

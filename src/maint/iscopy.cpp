@@ -1,3 +1,4 @@
+// layer: maint
 // iscopy.cpp - isClone and isCopy.
 #include "maint/iscopy.h"
 

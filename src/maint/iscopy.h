@@ -1,3 +1,4 @@
+// layer: maint
 // iscopy.h - cloning a file's layout, copying records between open files,
 // and clustering a file in the order of an index.
 //

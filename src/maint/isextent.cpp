@@ -1,3 +1,4 @@
+// layer: maint/extent
 // isextent.cpp - the slots the data file holds.
 #include "maint/isextent.h"
 

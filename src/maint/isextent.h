@@ -1,3 +1,4 @@
+// layer: maint/extent
 // isextent.h - which record slots the data file holds, for the checks.
 //
 // The dictionary's highest record number says how many records there are;

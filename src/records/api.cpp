@@ -1,3 +1,4 @@
+// layer: api
 // api.cpp - the exported record calls: writing, reading and positioning,
 // deleting, rewriting, slots, the highest record number, the ordering index
 // and the saved position.

@@ -1,3 +1,4 @@
+// layer: records
 // ischange.cpp - checks and the final writes shared by the changing calls.
 #include "records/ischange.h"
 

@@ -1,3 +1,4 @@
+// layer: records
 // ischange.h - what the changing record calls share.
 //
 // Every change (write, delete, rewrite) runs under the exclusive file-state

@@ -1,3 +1,4 @@
+// layer: records
 // isdelete.cpp - removing records: isDelete, isDelCurr, isDelRec.
 //
 // The record delete, in order: the checks (ischange.h), the record's key out

@@ -1,3 +1,4 @@
+// layer: records
 // isposition.cpp - positioning in record-number order and in index order.
 #include "records/isposition.h"
 

@@ -1,3 +1,4 @@
+// layer: records
 // isposition.h - the current record and the positioning routines.
 //
 // Position state:

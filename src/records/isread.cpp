@@ -1,3 +1,4 @@
+// layer: records
 // isread.cpp - isRead, isStart, isGoto and the saved-position calls.
 //
 // A reading call never waits for a record lock while it holds its

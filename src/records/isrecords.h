@@ -1,3 +1,4 @@
+// layer: records
 // isrecords.h - the work of the exported record calls.
 //
 // Each function runs inside the frame its exported call sets up

@@ -1,3 +1,4 @@
+// layer: records
 // isrewrite.cpp - replacing records: isRewrite, isRewCurr, isRewRec,
 // isRewNxt.
 //

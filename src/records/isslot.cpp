@@ -1,3 +1,4 @@
+// layer: records/slot
 // isslot.cpp - reading, writing and testing record slots.
 #include "records/isslot.h"
 

@@ -1,3 +1,4 @@
+// layer: records/slot
 // isslot.h - record slots of the data file.
 //
 // The data file has no header: record n (from 1) is the slot at

@@ -1,3 +1,4 @@
+// layer: records
 // iswrite.cpp - adding records: isWrite, isWrLock, isWrCurr.
 //
 // Every change of a write (keys in every index, the record number taken

@@ -1,3 +1,4 @@
+// layer: api
 // api.cpp - the exported calls of the file-structure family: building,
 // opening, closing, erasing and renaming files, their lock modes, and the
 // user information of the dictionary.

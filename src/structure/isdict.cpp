@@ -1,3 +1,4 @@
+// layer: structure/format
 // isdict.cpp - reading the dictionary into the handle.
 #include "structure/isdict.h"
 

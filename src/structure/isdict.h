@@ -1,3 +1,4 @@
+// layer: structure/format
 // isdict.h - the dictionary: the first 80 bytes of block 1 of the index file.
 //
 // All integers big-endian.

@@ -1,3 +1,4 @@
+// layer: structure/encode
 // isencode.cpp - the exported value encoders with which applications move
 // typed values in and out of record buffers.
 //

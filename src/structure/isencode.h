@@ -1,3 +1,4 @@
+// layer: structure/encode
 // isencode.h - byte-order helpers for every integer wisam stores on disk.
 //
 // Byte order rule: every integer the library writes into its own files (the

@@ -1,3 +1,4 @@
+// layer: structure/life
 // isinfo.cpp - the file summary and key descriptions of the information
 // calls.
 #include "structure/isinfo.h"

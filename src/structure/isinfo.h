@@ -1,3 +1,4 @@
+// layer: structure/life
 // isinfo.h - what isIsamInfo and isIndexInfo report.
 #pragma once
 

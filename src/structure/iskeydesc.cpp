@@ -1,3 +1,4 @@
+// layer: structure/format
 // iskeydesc.cpp - key descriptions on disk and in the handle.
 #include "structure/iskeydesc.h"
 

@@ -1,3 +1,4 @@
+// layer: structure/format
 // iskeydesc.h - key descriptions: validation, the on-disk chain, lookup.
 //
 // The index file keeps every index's description in a chain of

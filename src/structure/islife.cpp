@@ -1,3 +1,4 @@
+// layer: structure/life
 // islife.cpp - the file lifecycle calls.
 #include "structure/islife.h"
 

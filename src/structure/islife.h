@@ -1,3 +1,4 @@
+// layer: structure/life
 // islife.h - building, opening, closing, erasing and renaming ISAM files.
 //
 // An ISAM file N is N.wox (index), N.wod (data; absent for record length 0)

@@ -1,3 +1,4 @@
+// layer: api
 // api.cpp - the exported cache controls and profiling calls.
 //
 // Plain calls without a call frame: no lock, no refresh, no error state

@@ -1,3 +1,4 @@
+// layer: system/store
 // iscache.cpp - the block caches, their choice per access, and write-back.
 #include "system/iscache.h"
 

@@ -1,3 +1,4 @@
+// layer: system/store
 // iscache.h - set-associative block caches and deferred write-back.
 //
 // Every read and write of index-file and data-file contents goes through

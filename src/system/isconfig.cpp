@@ -1,3 +1,4 @@
+// layer: system/os
 // isconfig.cpp - the cache configuration words.  The host writes them before
 // or between calls; the library only reads them.
 #include "wisam.h"

@@ -1,3 +1,4 @@
+// layer: system/store
 // isjournal.cpp - the overlay of a change, its commit and the recovery of
 // an interrupted one.
 #include "system/isjournal.h"

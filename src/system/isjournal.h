@@ -1,3 +1,4 @@
+// layer: system/store
 // isjournal.h - the rollback journal: a change reaches the files whole or
 // not at all.
 //
@@ -119,6 +120,10 @@ struct Journal;
 constexpr int32_t kJournalPage = 4096;
 constexpr int32_t kJournalHeaderSize = 128;
 
+// seam: journal-overlay (src/LAYERS.md) - the file layer below
+// (system/issystem.cpp) calls these five to route a journaled change's file
+// contents through the overlay.
+//
 // Whether reads and writes of `kind` of the handle go through its overlay.
 bool journalOverlays(const IsFile *f, int kind);
 

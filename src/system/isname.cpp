@@ -1,3 +1,4 @@
+// layer: system/os
 // isname.cpp - file names by kind, link files, UTF-16 to system paths.
 //
 // A base name B is first looked up as B.lnk: when that text file exists and

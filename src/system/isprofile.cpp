@@ -1,3 +1,4 @@
+// layer: system/os
 // isprofile.cpp - profiling counters, events and the exported callback words.
 #include "system/isprofile.h"
 

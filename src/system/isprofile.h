@@ -1,3 +1,4 @@
+// layer: system/os
 // isprofile.h - the byte counters and the low-level profiling events.
 //
 // The host plants callbacks in exported data words; the library only reads

@@ -1,3 +1,4 @@
+// layer: system/os
 // isregion.cpp - region locks: in-process table, system locks, waiting.
 #include "system/isregion.h"
 

@@ -1,3 +1,4 @@
+// layer: system/os
 // isregion.h - exclusive byte-range locks in the lock file, and user slots.
 //
 // The lock file N.lck holds no data but the slot counter and the zero bytes

@@ -1,3 +1,4 @@
+// layer: system/os
 // issystem.cpp - descriptor I/O with the retry and short-transfer rules.
 #include "system/issystem.h"
 

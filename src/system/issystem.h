@@ -1,3 +1,4 @@
+// layer: system/os
 // issystem.h - the file layer: names, link files, descriptor I/O.
 //
 // Every system call of the library goes through here (and through the
@@ -17,18 +18,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame/iserror.h"
+
 struct IsFile;
 
 namespace wisam {
-
-// Operation bases of the I/O code.
-constexpr int kIoErase = 0;  // erase, rename
-constexpr int kIoOpen = 16;
-constexpr int kIoCreate = 32;
-constexpr int kIoSeek = 48;
-constexpr int kIoRead = 64;
-constexpr int kIoWrite = 80;
-constexpr int kIoLock = 96;  // lock, unlock
 
 constexpr int kPathUnits = 256;       // UTF-16 units of a path, NUL included
 constexpr int kMaxBaseUnits = 251;    // longest base name or link target
@@ -168,6 +162,8 @@ struct SysCalls {
     int (*chmod)(int fd, unsigned mode);
 };
 
+// seam: system-calls (src/LAYERS.md) - the memory helpers below the file
+// layer (frame/ismemory.cpp) allocate through this table too.
 extern SysCalls sysCalls;
 const SysCalls &defaultSysCalls();
 

@@ -1,3 +1,4 @@
+// layer: system/os
 // isthread.cpp - the gate, group locks, turns and waits.
 #include "system/isthread.h"
 

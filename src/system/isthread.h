@@ -1,3 +1,4 @@
+// layer: system/os
 // isthread.h - the library's locks: calls on different files run side by
 // side, everything shared between them is guarded.
 //

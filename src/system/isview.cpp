@@ -1,3 +1,4 @@
+// layer: system/os
 // isview.cpp - read-only views of a handle's index and data files.
 #include "system/isview.h"
 

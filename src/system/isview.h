@@ -1,3 +1,4 @@
+// layer: system/os
 // isview.h - read-only views of a handle's index and data files.
 //
 // A read of file bytes that lie inside the handle's view of the file is a

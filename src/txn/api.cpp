@@ -1,3 +1,4 @@
+// layer: api
 // api.cpp - the exported transaction calls.  They take no handle and
 // report a failure through errno; nothing thrown inside reaches the host.
 #include "frame/iscall.h"

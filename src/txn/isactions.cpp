@@ -1,3 +1,4 @@
+// layer: txn/high
 // isactions.cpp - the undo and redo action of every log record type.
 //
 // An action reads the record the walker or the recovery pass has put in the

@@ -1,3 +1,4 @@
+// layer: txn/log
 // islog.cpp - the log state, building, appending and reading log records.
 #include "txn/islog.h"
 

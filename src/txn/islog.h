@@ -1,3 +1,4 @@
+// layer: txn/log
 // islog.h - the transaction log: its process-wide state, the layout of one
 // log record, and appending and reading records.
 //

@@ -1,3 +1,4 @@
+// layer: txn/high
 // isrecover.cpp - recovery: the log replayed from its first record.
 //
 // The files are expected as they were when the log began (a copy taken

@@ -1,3 +1,4 @@
+// layer: txn/log
 // istable.cpp - the transaction table and the deferred-close lists.
 #include "txn/istable.h"
 

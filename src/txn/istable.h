@@ -1,3 +1,4 @@
+// layer: txn/log
 // istable.h - the process-wide table of active transactions and the handles
 // whose close each one defers.
 //

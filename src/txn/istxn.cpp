@@ -1,3 +1,4 @@
+// layer: txn/high
 // istxn.cpp - begin, commit, rollback and the backward walk.
 #include "txn/istxn.h"
 

@@ -1,3 +1,4 @@
+// layer: txn/high
 // istxn.h - transactions: begin, commit and rollback, the backward walk
 // over a transaction's chain, the table of undo and redo actions, and
 // recovery.

@@ -1,3 +1,4 @@
+// layer: txn/log
 // iswriters.cpp - one writer per log record type.
 #include "txn/iswriters.h"
 

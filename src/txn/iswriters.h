@@ -1,3 +1,4 @@
+// layer: txn/log
 // iswriters.h - what the changing operations write to the log, and the
 // file numbers that name handles in it.
 //

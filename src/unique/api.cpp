@@ -1,3 +1,4 @@
+// layer: api
 // api.cpp - the exported unique-id calls.  Each takes the exclusive
 // file-state lock itself, after its profiling event.
 #include "frame/iscall.h"

@@ -1,3 +1,4 @@
+// layer: unique
 // isunique.cpp - setting the unique-id counter and taking ids.
 
 #include "frame/iserror.h"

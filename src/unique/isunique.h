@@ -1,3 +1,4 @@
+// layer: unique
 // isunique.h - the unique-id counter of a file.
 //
 // The counter (signed 32 bits at offset 45 of the dictionary) holds the next

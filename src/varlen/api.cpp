@@ -1,3 +1,4 @@
+// layer: api
 // api.cpp - the exported check of variable-length storage.
 #include "frame/iscall.h"
 #include "frame/isfile.h"

@@ -1,3 +1,4 @@
+// layer: varlen
 // ischeckvar.cpp - checking the free-space lists and the chains of a
 // variable-length file.
 #include <cstring>

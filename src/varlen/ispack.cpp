@@ -1,3 +1,4 @@
+// layer: varlen
 // ispack.cpp - packing and unpacking runs of zeros, blanks and digit zeros.
 #include "varlen/ispack.h"
 

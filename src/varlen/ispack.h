@@ -1,3 +1,4 @@
+// layer: varlen
 // ispack.h - the run-length code of packed variable parts (mode 0x10|0x20).
 //
 // A packed part is in one of two forms:

@@ -1,3 +1,4 @@
+// layer: varlen
 // isvarblock.cpp - reading, writing and changing variable-length blocks.
 #include "varlen/isvarblock.h"
 

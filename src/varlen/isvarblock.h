@@ -1,3 +1,4 @@
+// layer: varlen
 // isvarblock.h - variable-length blocks of the index file.
 //
 // A variable-length block is one 1024-byte index-file block (N = 1024);

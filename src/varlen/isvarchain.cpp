@@ -1,3 +1,4 @@
+// layer: varlen
 // isvarchain.cpp - walking, reading and releasing one record's chain.
 #include "varlen/isvarchain.h"
 

@@ -1,3 +1,4 @@
+// layer: varlen
 // isvarchain.h - following the fragments of one record's variable part.
 //
 // A chain starts at the reference in the slot and follows continuations.

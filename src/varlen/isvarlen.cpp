@@ -1,3 +1,4 @@
+// layer: varlen
 // isvarlen.cpp - storing, loading and releasing the variable part of records.
 #include "varlen/isvarlen.h"
 

@@ -1,3 +1,4 @@
+// layer: varlen
 // isvarlen.h - the variable part of records in a variable-length file.
 //
 // A variable-length file (mode 0x10) keeps the part of each record beyond
