@@ -8,7 +8,6 @@
 #include "frame/isundo.h"
 #include "lock/islock.h"
 #include "lock/issession.h"
-#include "structure/isdict.h"
 #include "system/isjournal.h"
 #include "system/isview.h"
 

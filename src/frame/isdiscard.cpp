@@ -3,7 +3,6 @@
 #include "frame/isdiscard.h"
 
 #include "frame/isfile.h"
-#include "frame/ismemory.h"
 #include "frame/isundo.h"
 #include "index/ispath.h"
 #include "system/iscache.h"

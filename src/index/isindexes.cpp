@@ -15,7 +15,6 @@
 #include "lock/issession.h"
 #include "records/isslot.h"
 #include "structure/isdict.h"
-#include "structure/isencode.h"
 #include "structure/iskeydesc.h"
 #include "txn/iswriters.h"
 #include "wisam.h"

@@ -8,7 +8,6 @@
 
 #include "collate/iscollate.h"
 #include "frame/iserror.h"
-#include "index/isnode.h"
 #include "index/ispath.h"
 
 namespace wisam {

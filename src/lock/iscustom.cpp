@@ -1,14 +1,12 @@
 // layer: lock
 // iscustom.cpp - kept file-state locks and lock tests.
 
-#include "frame/iserror.h"
 #include "frame/isfile.h"
 #include "lock/iscustom.h"
 #include "lock/islock.h"
 #include "lock/isrecord.h"
 #include "lock/issession.h"
 #include "system/isjournal.h"
-#include "system/isprofile.h"
 #include "system/isregion.h"
 #include "system/isview.h"
 

@@ -19,7 +19,6 @@
 #include "records/isslot.h"
 #include "structure/isdict.h"
 #include "structure/iskeydesc.h"
-#include "system/issystem.h"
 #include "wisam.h"
 
 namespace wisam {

@@ -10,7 +10,6 @@
 
 #include "frame/iserror.h"
 #include "frame/isfile.h"
-#include "frame/ismemory.h"
 #include "index/isgrow.h"
 #include "index/iskey.h"
 #include "index/ispath.h"

@@ -9,7 +9,6 @@
 #include "frame/iscorrupt.h"
 #include "frame/iserror.h"
 #include "frame/isfile.h"
-#include "frame/ismemory.h"
 #include "index/isfree.h"
 #include "index/isgrow.h"
 #include "index/isidxio.h"
