@@ -205,10 +205,7 @@ TEST_F(CustomLocks, KeptExclusiveLockHoldsOffOtherProcessesAndHoldsBackItsWrites
                   writeDictionary(a);
               }),
               1);
-    // Held back: in place by the cache's write-back; under a journal by its
-    // held pages, which the cache then writes through to.
-    const uint8_t writeBack = isJournalMode == 0 ? kDeferWriteBack : 0;
-    EXPECT_EQ(a->deferState, kDeferExclusiveKept | kDeferDictionary | writeBack);
+    EXPECT_EQ(a->deferState, kDeferExclusiveKept | kDeferDictionary | kDeferWriteBack);
     EXPECT_EQ(testing::readFile(dir.file("t.wod")), dataBefore);
     EXPECT_EQ(testing::readFile(dir.file("t.wox")), indexBefore);
 

@@ -98,11 +98,8 @@ TEST_F(Slots, DeletedAndMissingRecords) {
 
 // With a data cache the marker goes through the cached slot: the file gets
 // the same bytes as from a one-byte write, a cached slot costs no read, and
-// under write-back nothing reaches the file before the write-back.  Written
-// in place (journal off): under a journal the cache writes through to the
-// journal's held pages instead of holding blocks back itself.
+// under write-back nothing reaches the file before the write-back.
 TEST_F(Slots, MarkersThroughTheDataCacheLeaveTheSameBytes) {
-    isJournalMode = 0;
     const int32_t savedActive = isFileCacheActive;
     const int32_t savedWriteBack = isWriteBackActive;
     isFileCacheActive = 1;
