@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "fileio.h"
 #include "logread.h"
 #include "tool.h"
 
@@ -74,25 +75,7 @@ struct HeldFile {
     }
 };
 
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
-std::string systemError(const std::string &what) { return what + ": " + std::strerror(errno); }
-
-bool writeAll(int fd, const unsigned char *bytes, size_t length) {
-    while (length > 0) {
-        const ssize_t put = ::write(fd, bytes, length);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        bytes += put;
-        length -= static_cast<size_t>(put);
-    }
-    return true;
-}
 
 bool copyInto(int in, int out, const std::string &from, const std::string &to, uint64_t &bytes,
               std::string &error) {
@@ -125,7 +108,7 @@ int createBeside(const std::string &to, std::string &tmp) {
 // so a link planted as `to` is replaced, never written through, and a copy
 // that fails leaves an earlier `to` as it was.
 bool copyFile(const std::string &from, const std::string &to, uint64_t &bytes, std::string &error) {
-    FdCloser in{::open(from.c_str(), O_RDONLY | O_CLOEXEC)};
+    Descriptor in{::open(from.c_str(), O_RDONLY | O_CLOEXEC)};
     struct stat source {};
     if (in.fd < 0 || ::fstat(in.fd, &source) != 0) return error = systemError(from), false;
     struct stat target {};
@@ -135,7 +118,7 @@ bool copyFile(const std::string &from, const std::string &to, uint64_t &bytes, s
         return false;
     }
     std::string tmp;
-    FdCloser out{createBeside(to, tmp)};
+    Descriptor out{createBeside(to, tmp)};
     if (out.fd < 0) return error = systemError(to), false;
     if (!copyInto(in.fd, out.fd, from, tmp, bytes, error) || ::fsync(out.fd) != 0 ||
         ::close(std::exchange(out.fd, -1)) != 0 || ::rename(tmp.c_str(), to.c_str()) != 0) {
@@ -148,7 +131,7 @@ bool copyFile(const std::string &from, const std::string &to, uint64_t &bytes, s
 
 // Makes the names in directory `dir` durable.
 bool syncDirectory(const std::string &dir, std::string &error) {
-    FdCloser d{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    Descriptor d{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (d.fd < 0 || ::fsync(d.fd) != 0) return error = systemError(dir), false;
     return true;
 }
@@ -211,7 +194,7 @@ bool checkLog(const std::string &path, bool force, bool final, std::string &erro
 // The log is emptied in place, so a symbolic link in its name is refused:
 // emptying through it would cut whatever file it points at.
 bool startLog(const std::string &path, bool force, uint64_t &dropped, std::string &error) {
-    FdCloser log{::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kNewFileMode)};
+    Descriptor log{::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kNewFileMode)};
     if (log.fd < 0 && errno == ELOOP) return error = path + " is a symbolic link; name the log itself", false;
     if (log.fd < 0) return error = systemError(path), false;
     struct flock append {};

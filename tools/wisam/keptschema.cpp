@@ -17,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "fileio.h"
 #include "schema.h"
 #include "tool.h"
 
@@ -28,25 +29,6 @@ constexpr mode_t kNewFileMode = 0666;
 // The longest kept schema read: far more than any schema of a record needs.
 constexpr size_t kLongestSchema = 16 << 20;
 
-std::string systemError(const std::string &what) { return what + ": " + std::strerror(errno); }
-
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-bool writeAll(int fd, const char *bytes, size_t length) {
-    while (length > 0) {
-        const ssize_t put = ::write(fd, bytes, length);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        bytes += put;
-        length -= static_cast<size_t>(put);
-    }
-    return true;
-}
 
 // The directory that holds `path`, for making a rename in it durable.
 std::string directoryOf(const std::string &path) {
