@@ -15,8 +15,9 @@
 //     plan.calls(Sys::pread);                        // preads so far
 //
 // A rule counts the calls of its entries that pass its filters (onFiles,
-// onDescriptors, longerThan, reachingPast, onLocks), from 1, starting when it is made;
-// the first rule whose range holds the count acts on the call.  The plan
+// onDescriptors, longerThan, reachingPast, onLocks), from 1, starting when
+// it is made; the first rule whose range holds the count acts on the call
+// (every rule that matches counts it).  The plan
 // also counts every call of every entry (calls), keeps the calls of the
 // entries asked for (keepLog), runs watchers after them (watch), models a
 // disk that fills up (fillDisk) and tracks the blocks allocated

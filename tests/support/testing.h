@@ -1,6 +1,9 @@
-// testing.h - helpers shared by the test suite: a temporary directory, a
-// fork helper, fault injection into the file layer, and handles on files
-// laid down by hand.
+// testing.h - what every test needs: a temporary directory and file
+// bytes, files and handles laid down by hand, child processes and pipes
+// between them, the system-call table put back at the end (FaultScope; the
+// faults themselves are support/faults.h), the fatal hook's texts,
+// profiling events, an error for messages, and calls run as an exported
+// call runs them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -84,7 +87,8 @@ private:
     int fds_[2];
 };
 
-// Replaces the file layer's system calls for the life of the object.
+// Puts the file layer's table of system calls back as it was at the end of
+// its life (a FaultPlan, support/faults.h, holds one).
 class FaultScope {
 public:
     FaultScope() : saved_(sysCalls) {}

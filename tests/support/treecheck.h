@@ -1,5 +1,7 @@
 // treecheck.h - a structure checker for the B-tree indexes and free lists of
-// an index file, and a fixture that builds a fresh file with indexes.
+// an index file, for the index tests: an index file of their own to insert
+// into, key descriptions part by part, and a fixture with a fresh file of
+// digit keys.
 //
 // The checker reads the index file from disk and decodes every node with a
 // decoder of its own (not the library's), so that an encoding fault shows
